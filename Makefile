@@ -1,0 +1,49 @@
+# Quick start: `make demo` and `make test`. Both install what is missing first.
+
+BUILD      ?= build
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+BENCH_BUILD ?= build-release
+FUZZ_SECONDS ?= 300
+JOBS       ?= $(shell nproc)
+
+.PHONY: all deps build demo test tsan fuzz bench format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+# The main build: sanitizers on, as the tests run it.
+build: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSTOWLINE_SANITIZE=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@scripts/demo.sh $(BUILD)/bin/stowline-cli
+
+test: build
+	@scripts/run-tests.sh $(BUILD)
+
+# Thread checks on the pipeline and the log.
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSTOWLINE_TSAN=ON >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS)
+	@cd $(TSAN_BUILD) && ctest -L threads --output-on-failure
+
+fuzz: deps
+	@CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSTOWLINE_FUZZ=ON -DSTOWLINE_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DSTOWLINE_TESTS=OFF >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@bench/run.sh $(BENCH_BUILD)/bin/stowline-cli
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

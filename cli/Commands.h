@@ -1,0 +1,20 @@
+// The commands of stowline-cli. Each takes the arguments after its own name and
+// returns the process exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace stow::cli {
+
+using Args = std::vector<std::string>;
+
+int RunInfo(const Args& args);
+int RunPtable(const Args& args);
+
+// Shared helpers.
+bool WantsHelp(const Args& args);
+// Prints "stowline-cli: <message>" on stderr and returns `status`.
+int Fail(int status, const std::string& message);
+
+}  // namespace stow::cli

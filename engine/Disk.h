@@ -1,0 +1,148 @@
+// CDisk: raw access to one volume or one physical disk, and the NTFS state built
+// on it. A CDisk is owned by one thread and never shared.
+//
+// The implementation is split by concern:
+//   Disk.cpp            opening, positioned reads and writes, locking
+//   DiskPartitions.cpp  MBR, EBR and GPT tables, the active partition
+//   DiskMft.cpp         the MFT reader: record cache, entry list, totals
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/FileEntry.h"
+#include "engine/PartitionTable.h"
+#include "platform/BlockDevice.h"
+#include "platform/VolumeId.h"
+
+namespace stow::engine {
+
+// Result codes of the disk operations; the same numbers are the engine's task error codes.
+enum DiskResult : int {
+  kDiskOk = 0,
+  kDiskNoDevice = 2,
+  kDiskReadFailed = 3,
+  kDiskShortRead = 4,
+  kDiskEbrShortRead = 5,
+  kDiskNoSuchEntry = 6,
+  kDiskSeekFailed = 7,
+  kDiskLockFailedForTable = 8,
+  kDiskLockNoDevice = 12,
+  kDiskLockRefused = 13,
+  kDiskUpdateFailed = 14,
+  kDiskWriteFailed = 15,
+  kDiskOpenFailed = 16,
+  kDiskIsGpt = 17,
+  kDiskAllocationFailed = 18,
+  kDiskNoGptSignature = 19,
+  // Refusals of hostile or unsupported tables and volumes (not in the original set).
+  kDiskBadTable = 20,
+  kDiskUnsupportedVolume = 21,
+};
+
+inline constexpr size_t kBootSectorSize = 512;
+inline constexpr uint32_t kDefaultSectorSize = 512;
+inline constexpr uint32_t kFileRecordSize = 1024;
+inline constexpr uint32_t kRecordCacheRecords = 2048;
+
+class CDisk {
+ public:
+  CDisk();
+  ~CDisk();
+  CDisk(const CDisk&) = delete;
+  CDisk& operator=(const CDisk&) = delete;
+
+  // --- Device access -------------------------------------------------------
+  // Opens a volume and keeps a copy of its first sector: 0, or 16.
+  int InitDisk(const platform::VolumeId& volume, bool readOnly);
+  // Opens a whole disk by its inventory number, for reading and writing: 0, or 16.
+  int OpenPhysicalDrive(int diskNumber);
+  // Opens a whole disk (or a file standing in for one) by path: 0, or 16.
+  int OpenPhysicalDrivePath(const std::string& path, bool readOnly = false);
+  // Takes an already open device (tests, fuzzers, stacked slices); reads the boot
+  // sector copy as InitDisk does when `readBootSector` is set.
+  void Attach(std::unique_ptr<platform::BlockDevice> device, bool readBootSector);
+
+  bool IsOpen() const { return device_ != nullptr; }
+  platform::BlockDevice* Device() { return device_.get(); }
+  // System error of the last failed open, for messages.
+  int LastOpenError() const { return lastOpenError_; }
+
+  int ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer);
+  // Sector-addressed transfers with the retry policy; they return the byte count
+  // on success and 0 on failure.
+  uint32_t ReadPointData(void* buffer, uint32_t count, uint64_t startSector);
+  uint32_t WritePointData(const void* buffer, uint32_t count, uint64_t startSector);
+
+  int LockDisk();
+  bool UnlockDisk();
+  int UpdateDiskProperties();
+
+  int ReadPartitionTable(std::vector<PartitionTableEntry>& out);
+  int SetActivePartition(unsigned index);
+
+  // --- Boot sector fields --------------------------------------------------
+  const std::array<std::byte, kBootSectorSize>& BootSector() const { return bootSector_; }
+  std::array<std::byte, kBootSectorSize>& MutableBootSector() { return bootSector_; }
+  uint16_t BytesPerSector() const;
+  // The sector size addresses are computed with: the boot sector's, or 512 when it is 0.
+  uint32_t AddressingSectorSize() const;
+  uint8_t SectorsPerCluster() const;
+  uint64_t MftCluster() const;
+  uint64_t MftMirrCluster() const;
+  uint32_t ClustersPerFileRecordRaw() const;
+  uint64_t TotalSectors() const;
+  uint32_t ClusterSize() const { return BytesPerSector() * SectorsPerCluster(); }
+
+  // --- NTFS metadata -------------------------------------------------------
+  // 0 when the boot sector describes an NTFS volume this engine handles (512-byte
+  // sectors, 1,024-byte file records, sane geometry); otherwise a DiskResult with
+  // `why` set to a message for the user.
+  int CheckNtfsVolume(std::string* why = nullptr) const;
+  // File record size computed from the boot sector.
+  uint32_t ComputeFileRecordSize() const;
+  uint32_t FileRecordSize() const { return fileRecordSize_; }
+
+  // Reads record 0 into the MFT record buffer (fix-ups applied); false on failure.
+  bool LoadMftRecord();
+  const std::vector<std::byte>& MftRecord() const { return mftRecord_; }
+  // The record from the cache, or nullptr when it cannot be fetched.
+  std::byte* ReadFileRecord(uint32_t record, bool forceReload, bool applyFixup, bool flushFirst);
+  // Visits `limit` records (0: all) and returns the number visited; `totalSectors`
+  // receives the 512-byte sectors of the non-resident attributes, $BadClus excepted.
+  uint64_t BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uint64_t limit);
+  uint64_t MftRecordCount() const;
+  bool LoadRecordCache();
+  bool FlushRecordCache();
+
+  const std::vector<FileEntry>& Entries() const { return entries_; }
+  std::vector<FileEntry>& MutableEntries() { return entries_; }
+
+ private:
+  bool LoadRecordWindow(uint64_t base);
+
+  std::array<std::byte, kBootSectorSize> bootSector_{};
+  std::vector<std::byte> mftRecord_;
+  std::unique_ptr<platform::BlockDevice> device_;
+  int lastOpenError_ = 0;
+  uint32_t fileRecordSize_ = 0;
+  std::vector<FileEntry> entries_;
+
+  // Destination state: the volume's cluster bitmap and its free extents.
+  std::vector<std::byte> bitmap_;
+  struct FreeExtent {
+    uint64_t firstCluster;
+    uint64_t clusterCount;
+  };
+  std::vector<FreeExtent> freeExtents_;
+
+  std::array<uint8_t, 16> extendedEntry_{};
+  std::vector<std::byte> recordCache_;  // kRecordCacheRecords records once allocated
+};
+
+}  // namespace stow::engine

@@ -1,0 +1,51 @@
+// The one interface through which the engine reaches a volume, a disk or a file
+// standing in for either. Implementations: a Linux device or file, memory (tests
+// and fuzzers), and later a Windows volume.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace stow::platform {
+
+// Result of one positioned transfer: the bytes moved and, when fewer than asked
+// for were moved, the system error (0 for a plain end of device).
+struct IoResult {
+  uint64_t bytes = 0;
+  int error = 0;
+};
+
+class BlockDevice {
+ public:
+  virtual ~BlockDevice() = default;
+
+  virtual const std::string& Path() const = 0;
+  virtual uint64_t Size() const = 0;
+  // The device's logical sector size (512 for a regular file).
+  virtual uint32_t SectorSize() const = 0;
+  virtual bool IsBlockDevice() const = 0;
+  virtual bool IsWritable() const = 0;
+
+  // Positioned transfers; both loop over short transfers before reporting one.
+  virtual IoResult ReadAt(uint64_t offset, std::span<std::byte> out) = 0;
+  virtual IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) = 0;
+
+  // Each returns 0 on success, else the system error.
+  virtual int Flush() = 0;
+  // Exclusive use for writing: refused while the volume is mounted or locked elsewhere.
+  virtual int Lock() = 0;
+  virtual int Unlock() = 0;
+  // Tells the system that the partition table on this disk changed.
+  virtual int UpdateProperties() = 0;
+};
+
+// Opens a device node or a regular file. Returns 0 and sets `out`, or the system error.
+int OpenBlockDevice(const std::string& path, bool readOnly, std::unique_ptr<BlockDevice>& out);
+
+// Text for a system error number, for messages shown to the user.
+std::string SystemErrorText(int error);
+
+}  // namespace stow::platform

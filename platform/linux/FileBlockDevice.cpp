@@ -1,0 +1,145 @@
+// Block devices and regular files on Linux.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/BlockDevice.h"
+#include "platform/Process.h"
+
+namespace stow::platform {
+namespace {
+
+class FileBlockDevice final : public BlockDevice {
+ public:
+  FileBlockDevice(std::string path, int fd, bool isBlock, bool writable, uint64_t size,
+                  uint32_t sectorSize)
+      : path_(std::move(path)), fd_(fd), isBlock_(isBlock), writable_(writable), size_(size),
+        sectorSize_(sectorSize) {}
+
+  ~FileBlockDevice() override {
+    Unlock();
+    ::close(fd_);
+  }
+
+  const std::string& Path() const override { return path_; }
+  uint64_t Size() const override { return size_; }
+  uint32_t SectorSize() const override { return sectorSize_; }
+  bool IsBlockDevice() const override { return isBlock_; }
+  bool IsWritable() const override { return writable_; }
+
+  IoResult ReadAt(uint64_t offset, std::span<std::byte> out) override {
+    uint64_t done = 0;
+    while (done < out.size()) {
+      const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
+                                static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return {done, errno};
+      }
+      if (n == 0) break;
+      done += static_cast<uint64_t>(n);
+    }
+    return {done, 0};
+  }
+
+  IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) override {
+    uint64_t done = 0;
+    while (done < in.size()) {
+      const ssize_t n = ::pwrite(fd_, in.data() + done, in.size() - done,
+                                 static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return {done, errno};
+      }
+      if (n == 0) return {done, ENOSPC};
+      done += static_cast<uint64_t>(n);
+    }
+    return {done, 0};
+  }
+
+  int Flush() override { return ::fsync(fd_) == 0 ? 0 : errno; }
+
+  int Lock() override {
+    if (lockFd_ >= 0) return EBUSY;
+    // A block device opened with O_EXCL is refused while mounted or held exclusively
+    // elsewhere; the advisory lock keeps two instances of this program apart.
+    const int flags = O_RDONLY | O_CLOEXEC | (isBlock_ ? O_EXCL : 0);
+    const int fd = ::open(path_.c_str(), flags);
+    if (fd < 0) return errno;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return err;
+    }
+    lockFd_ = fd;
+    return 0;
+  }
+
+  int Unlock() override {
+    if (lockFd_ < 0) return EINVAL;
+    ::flock(lockFd_, LOCK_UN);
+    ::close(lockFd_);
+    lockFd_ = -1;
+    return 0;
+  }
+
+  int UpdateProperties() override {
+    if (!isBlock_) return 0;
+    ::fsync(fd_);
+    // Re-reads the table and updates the kernel's partitions in place, as partx -u does.
+    std::string output;
+    const int rc = RunProgram({"partx", "-u", path_}, output);
+    return rc == 0 ? 0 : EIO;
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+  bool isBlock_;
+  bool writable_;
+  uint64_t size_;
+  uint32_t sectorSize_;
+  int lockFd_ = -1;
+};
+
+}  // namespace
+
+int OpenBlockDevice(const std::string& path, bool readOnly, std::unique_ptr<BlockDevice>& out) {
+  const int fd = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  uint64_t size = 0;
+  uint32_t sectorSize = 512;
+  const bool isBlock = S_ISBLK(st.st_mode);
+  if (isBlock) {
+    int logical = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &size) != 0 || ::ioctl(fd, BLKSSZGET, &logical) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return err;
+    }
+    sectorSize = static_cast<uint32_t>(logical);
+  } else if (S_ISREG(st.st_mode)) {
+    size = static_cast<uint64_t>(st.st_size);
+  } else {
+    ::close(fd);
+    return ENOTBLK;
+  }
+  out = std::make_unique<FileBlockDevice>(path, fd, isBlock, !readOnly, size, sectorSize);
+  return 0;
+}
+
+std::string SystemErrorText(int error) { return std::strerror(error); }
+
+}  // namespace stow::platform

@@ -1,0 +1,144 @@
+#include "tests/testlib/TestUtil.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "platform/Process.h"
+
+namespace stow::test {
+
+CommandResult Run(const std::vector<std::string>& argv) {
+  CommandResult r;
+  r.status = platform::RunProgram(argv, r.output);
+  return r;
+}
+
+CommandResult Shell(const std::string& command) { return Run({"sh", "-c", command}); }
+
+CommandResult RunCli(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{STOWLINE_CLI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv);
+}
+
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+bool HaveTool(const std::string& name) {
+  return Shell("command -v " + Quote(name) + " >/dev/null 2>&1").status == 0;
+}
+
+bool IsRoot() { return ::geteuid() == 0; }
+
+bool HaveFuse() { return ::access("/dev/fuse", R_OK | W_OK) == 0; }
+
+bool HaveLoopDevices() { return ::access("/dev/loop-control", R_OK | W_OK) == 0; }
+
+std::string MissingForIntegration(const std::vector<std::string>& tools, bool needLoop,
+                                  bool needFuse) {
+  if ((needLoop || needFuse) && !IsRoot()) return "needs root";
+  if (needLoop && !HaveLoopDevices()) return "needs loop devices (/dev/loop-control)";
+  if (needFuse && !HaveFuse()) return "needs FUSE (/dev/fuse)";
+  for (const auto& t : tools) {
+    if (!HaveTool(t)) return "needs the tool '" + t + "' (scripts/install-deps.sh installs it)";
+  }
+  return {};
+}
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "stowline-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+void MakeSparseFile(const fs::path& path, uint64_t bytes) {
+  { std::ofstream(path, std::ios::binary | std::ios::trunc); }
+  fs::resize_file(path, bytes);
+}
+
+LoopDevice::LoopDevice(const fs::path& image, bool withPartitions) {
+  const CommandResult r = Run({"losetup", "--find", "--show", image.string()});
+  if (r.status != 0) return;
+  device_ = r.output.substr(0, r.output.find('\n'));
+  if (withPartitions) {
+    // This kernel does not scan partitions of loop devices by itself.
+    partitions_ = Run({"partx", "-a", device_}).status == 0;
+  }
+}
+
+LoopDevice::~LoopDevice() {
+  if (device_.empty()) return;
+  if (partitions_) Run({"partx", "-d", device_});
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (Run({"losetup", "-d", device_}).status == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+std::string LoopDevice::Partition(int number) const {
+  return device_ + "p" + std::to_string(number);
+}
+
+NtfsMount::NtfsMount(const std::string& volume, bool readOnly, const std::string& options) {
+  std::vector<std::string> argv{"ntfs-3g"};
+  std::string opts = readOnly ? "ro" : "rw";
+  if (!options.empty()) opts += "," + options;
+  argv.insert(argv.end(), {"-o", opts, volume, dir_.Path().string()});
+  const CommandResult r = Run(argv);
+  mounted_ = r.status == 0;
+  if (!mounted_) error_ = r.output;
+}
+
+namespace {
+
+// On a regular file ntfs-3g runs as a plain FUSE file system, and umount returns
+// before the driver has written its last changes; wait for the driver to exit.
+void WaitForDriverExit(const std::string& mountPoint) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    if (Run({"pgrep", "-f", "--", "ntfs-3g .*" + mountPoint}).status != 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+}  // namespace
+
+bool NtfsMount::Unmount() {
+  if (!mounted_) return true;
+  const std::string mountPoint = dir_.Path().string();
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (Run({"umount", mountPoint}).status == 0) {
+      mounted_ = false;
+      WaitForDriverExit(mountPoint);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  Run({"umount", "-l", mountPoint});
+  mounted_ = false;
+  WaitForDriverExit(mountPoint);
+  return false;
+}
+
+NtfsMount::~NtfsMount() { Unmount(); }
+
+}  // namespace stow::test
