@@ -6,8 +6,12 @@
 // Any thread may write; lines never interleave.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <mutex>
 #include <string>
 
 #if defined(__GNUC__)
@@ -25,6 +29,35 @@ inline constexpr const char* kLogFileName = "Larkspur.log";
 inline constexpr int kLogBackupCount = 5;
 inline constexpr uint32_t kLogSizeLimit = 0x500000;
 inline constexpr size_t kLogLineTextMax = 520;
+// Text, the line feed and the terminating NUL that vsnprintf always writes.
+inline constexpr size_t kLogLineBufferSize = kLogLineTextMax + 2;
+
+// Where the level lives in the settings file, and what a missing or invalid level becomes.
+inline constexpr const char* kLogSettingsSection = "LOG";
+inline constexpr const char* kLogSettingsKey = "LEVEL";
+inline constexpr int kLogLevelDefaultRead = 3;  // out of range on purpose: "missing" repairs it
+inline constexpr int kLogLevelRepaired = kLogDebug;
+
+// The calendar fields of a line's local time as the prefix shows them: the full year
+// (2026), the month 1..12, the day, hour, minute and second.
+struct LogTime {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// Writes the prefix of a line of `kind` (kLogLess or kLogDebug) for `time` and `threadId` into
+// `out`, NUL-terminated, using at most `capacity` bytes. Returns the prefix length, or 0 when it
+// does not fit or `kind` has no prefix. A field out of its range is written empty.
+size_t FormatLogPrefix(char* out, size_t capacity, LogLevel kind, const LogTime& time,
+                       uint64_t threadId);
+
+// The name of backup `n` of a log file: "_n" inserted before the last "." of the file name
+// ("Larkspur.log" -> "Larkspur_3.log"), or appended when the file name has no ".".
+std::string LogBackupName(const std::string& fileName, int n);
 
 class CLog {
  public:
@@ -32,9 +65,12 @@ class CLog {
   static CLog& Instance();
 
   // Start-up: name the file, its backup count and size limit, and open it (appending).
-  void Configure(const std::string& fileName, int backupCount, uint32_t sizeLimit);
+  // Returns what Open returns.
+  int Configure(const std::string& fileName, int backupCount, uint32_t sizeLimit);
   // (Re)opens the file; 1 on success, 0 when it can be neither opened nor created.
   int Open();
+  // Closes the file; later lines are dropped until the next Open or Configure.
+  void Close();
 
   int Level() const;
   void SetLevel(int level);
@@ -46,18 +82,43 @@ class CLog {
   // Construction does this with kSettingsFile; exposed for tests.
   void LoadLevel(const std::string& settingsPath);
 
-  // Installs the function that gives the calling thread's numeric identifier.
+  // End-of-file offset at open time plus every byte written since.
+  uint64_t WritePosition() const;
+
+  // Hooks the platform layer installs at start-up; until then portable defaults apply.
+  // The calling thread's numeric identifier (default: a small per-thread sequence number).
   using ThreadIdFunction = uint64_t (*)();
   static void SetThreadIdFunction(ThreadIdFunction fn);
+  // Forces a flushed file's data to the disk (default: none; the line still reaches the OS).
+  using FileSyncFunction = bool (*)(std::FILE* file);
+  static void SetFileSyncFunction(FileSyncFunction fn);
+  // Fills the current local time; false when it cannot be had (default: std::localtime,
+  // called only under the log's lock).
+  using LocalTimeFunction = bool (*)(LogTime& out);
+  static void SetLocalTimeFunction(LocalTimeFunction fn);
 
   CLog(const CLog&) = delete;
   CLog& operator=(const CLog&) = delete;
 
  private:
   CLog();
-  ~CLog();
-  struct Impl;
-  Impl* impl_;
+  ~CLog() = default;
+
+  int OpenLocked(bool rotateOversized);
+  void CloseLocked();
+  bool WriteBufferLocked();
+  void RotateLocked();
+  bool FileExceedsLimitLocked();
+
+  char line_[kLogLineBufferSize] = {};
+  int lineLength_ = 0;
+  std::string fileName_;
+  mutable std::mutex lock_;
+  std::FILE* file_ = nullptr;
+  uint64_t writePosition_ = 0;
+  int backupCount_ = 0;
+  uint32_t sizeLimit_ = 0;
+  std::atomic<int> level_{kLogLevelRepaired};
 };
 
 }  // namespace stow
