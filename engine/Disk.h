@@ -17,6 +17,7 @@
 
 #include "engine/FileEntry.h"
 #include "engine/PartitionTable.h"
+#include "engine/ntfs/RunList.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
 
@@ -125,6 +126,13 @@ class CDisk {
 
  private:
   bool LoadRecordWindow(uint64_t base);
+  // MFT reader helpers (DiskMft.cpp).
+  bool LoadMftRuns();
+  bool FollowMftAttributeList(uint64_t neededClusters);
+  bool ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out);
+  bool ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* out,
+                  uint64_t length);
+  uint64_t VolumeClusters() const;
 
   std::array<std::byte, kBootSectorSize> bootSector_{};
   std::vector<std::byte> mftRecord_;
@@ -143,6 +151,15 @@ class CDisk {
 
   std::array<uint8_t, 16> extendedEntry_{};
   std::vector<std::byte> recordCache_;  // kRecordCacheRecords records once allocated
+  // The record number of the cache's first slot; UINT64_MAX while no window is loaded.
+  uint64_t windowBase_ = UINT64_MAX;
+  // Slots whose record the cache holds with the fix-up applied.
+  std::vector<bool> windowFixedUp_;
+  // Slots whose record was read whole; the others hold zeros and are never written.
+  std::vector<bool> windowLoaded_;
+  // The $MFT's runs (all extents) and data size, read by LoadMftRecord.
+  std::vector<ntfs::DataRun> mftRuns_;
+  uint64_t mftDataSize_ = 0;
 };
 
 }  // namespace stow::engine
