@@ -126,7 +126,9 @@ int ReadGptEntries(BlockDevice& device, std::vector<PartitionTableEntry>& out) {
     LogLess("GPT entry array: cannot allocate %llu bytes", Ull(readBytes));
     return kDiskAllocationFailed;
   }
-  const IoResult r = device.ReadAt(header.entriesLba * kTableSectorSize, array);
+  // A header may declare no entries at all; there is then nothing to read.
+  const IoResult r =
+      readBytes == 0 ? IoResult{} : device.ReadAt(header.entriesLba * kTableSectorSize, array);
   const int read = ClassifyRead(r, readBytes, kDiskShortRead);
   if (read != kDiskOk) {
     LogLess("GPT entry array read failed, error=0x%x, bytes=%llu", static_cast<unsigned>(r.error),
