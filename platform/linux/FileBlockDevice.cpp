@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/BlockDevice.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 
 namespace stow::platform {
@@ -141,5 +142,13 @@ int OpenBlockDevice(const std::string& path, bool readOnly, std::unique_ptr<Bloc
 }
 
 std::string SystemErrorText(int error) { return std::strerror(error); }
+
+// Image files: created (or emptied) for positioned reads and writes.
+int CreateRegularFile(const std::string& path, std::unique_ptr<BlockDevice>& out) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  out = std::make_unique<FileBlockDevice>(path, fd, false, true, 0, 512);
+  return 0;
+}
 
 }  // namespace stow::platform

@@ -1,0 +1,157 @@
+// TaskState: everything one engine task (copy, backup or restore) shares
+// between its reader thread, its writer thread and the front end that started
+// it, with the start, stop and progress operations.
+//
+// Only one task runs at a time. A start refuses while a worker of the previous
+// task is still running; once both have ended it joins them, resets the
+// transfer ring (fresh buffers) and starts a new pair. The counters, flags and
+// the error code are atomics: each is written by one party at a time and
+// polled by the others. The error code keeps the first error: workers set it
+// with SetFirstError(), which succeeds only while it is 0.
+//
+// A worker "clears its handle" by returning: the engine clears the running flag
+// after the body has returned, so everything the body stored is visible to
+// whoever sees the flag clear.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "engine/ImageFormat.h"
+#include "engine/TransferRing.h"
+#include "platform/VolumeId.h"
+
+namespace stow::engine {
+
+// Task error codes: the value left in TaskState::errorCode. Codes 12, 13 and 16
+// come from the disk layer (DiskResult) unchanged.
+inline constexpr int kTaskRunning = 0;
+inline constexpr int kTaskNoMftData = 4;  // image: record 0 lacks a non-resident $DATA
+inline constexpr int kTaskLockNoDevice = 12;
+inline constexpr int kTaskLockRefused = 13;
+inline constexpr int kTaskInitDiskFailed = 16;
+inline constexpr int kTaskImageCreateFailed = 22;
+inline constexpr int kTaskImageOpenFailed = 23;
+inline constexpr int kTaskSpaceNotEnough = 24;  // backup target too small
+inline constexpr int kTaskManualStop = 25;
+inline constexpr int kTaskDestinationTooSmall = 26;
+inline constexpr int kTaskWriteFailed = 28;
+inline constexpr int kTaskSuccess = 255;
+
+// Results of the start operations.
+enum StartResult : int {
+  kStartOk = 0,
+  kStartTaskRunning = 1,     // a worker of the running task is still alive
+  kStartReaderStillSet = 2,  // the previous reader has not ended yet
+  kStartWriterStillSet = 3,  // the previous writer has not ended yet
+  kStartReaderFailed = 4,    // the reader (or the ring's buffers) could not be set up
+  kStartWriterFailed = 5,
+};
+
+// Fills `text` with the message for an error code: 0 "errorNo", 1..23
+// "errorRun", 24 and 26 "errorSpaceNotEnough", 25 "errorManualStop", 255
+// "copySystemSuccess"; any other code leaves `text` as it was.
+void ErrorCodeToText(int code, std::string& text);
+
+struct TaskProgress {
+  uint64_t totalBytes = 0;
+  uint64_t copiedBytes = 0;
+  uint64_t filesDone = 0;
+  int errorCode = 0;
+};
+
+enum class TaskKind : int { kNone = 0, kCopy = 1, kBackup = 2, kRestore = 3 };
+
+class TaskState;
+
+// The thread bodies a task runs. The defaults are the engine's workers; tests
+// put their own bodies in to exercise starting and stopping.
+struct TaskThreads {
+  std::function<void(TaskState&)> readPartition;
+  std::function<void(TaskState&, ImageHeader)> backupWrite;
+  std::function<void(TaskState&)> readFromFile;
+  std::function<void(TaskState&)> writePartition;
+  // Fault injection: 1 makes the reader's thread creation fail, 2 the writer's.
+  int failSpawn = 0;
+
+  static TaskThreads Default();
+};
+
+class TaskState {
+ public:
+  explicit TaskState(TaskThreads threads = TaskThreads::Default());
+  // Raises the stop flag and waits for both workers.
+  ~TaskState();
+  TaskState(const TaskState&) = delete;
+  TaskState& operator=(const TaskState&) = delete;
+
+  int StartCopy(const platform::VolumeId& source, const platform::VolumeId& destination);
+  // The source volume is passed beside the header: here a volume is a device,
+  // and the header's first byte only records the letter Windows gives it.
+  int StartBackup(const platform::VolumeId& source, const std::string& imagePath,
+                  uintptr_t notifyWindow, const ImageHeader& header, uint64_t freeBytes);
+  int StartRestore(const std::string& imagePath, uintptr_t notifyWindow,
+                   const platform::VolumeId& destination);
+  void StopTask() { stopFlag.store(true); }
+  TaskProgress QueryProgress() const;
+
+  // Stores `code` only while no error is set; true when it was stored.
+  bool SetFirstError(int code);
+  int ErrorCode() const { return errorCode.load(); }
+
+  bool ReaderRunning() const { return readerRunning_.load(std::memory_order_acquire); }
+  bool WriterRunning() const { return writerRunning_.load(std::memory_order_acquire); }
+  bool AnyWorkerRunning() const { return ReaderRunning() || WriterRunning(); }
+  // Blocks until both workers of the last task have ended and joins them.
+  void WaitForWorkers();
+
+  TaskKind Kind() const { return static_cast<TaskKind>(kind_.load()); }
+  platform::VolumeId SourceVolume() const;
+  platform::VolumeId DestinationVolume() const;
+  std::string ImagePath() const;
+  TransferRing& Ring() { return ring_; }
+
+  // The front end's main window, copied into notifyWindow by StartCopy.
+  std::atomic<uintptr_t> mainWindow{0};
+
+  // Shared fields. Writers in brackets.
+  std::atomic<uintptr_t> notifyWindow{0};   // [start] handed to completion threads
+  std::atomic<bool> stopFlag{false};        // [start clears; StopTask, failing writer set]
+  std::atomic<int> errorCode{0};            // [workers] 0 running, 255 success, else first error
+  std::atomic<uint64_t> bytesDone{0};       // [writer] progress numerator
+  std::atomic<uint64_t> entryTotal{0};      // [partition reader] entries of the source
+  std::atomic<uint64_t> filesDone{0};       // [writer] record-number changes drained
+  std::atomic<uint64_t> totalSectors{0};    // [reader] progress denominator, 512-byte sectors
+  std::atomic<uint64_t> freeSpaceLimit{0};  // [start] backup target free space, sectors; 0: none
+  std::atomic<uint64_t> recordCount{0};     // [reader] MFT records of the source
+
+ private:
+  int Start(TaskKind kind, const platform::VolumeId& source, const platform::VolumeId& destination,
+            const std::string& imagePath, uintptr_t notify, const ImageHeader* header,
+            uint64_t freeSectors);
+  bool Spawn(std::thread& thread, std::atomic<bool>& running, bool isReader,
+             std::function<void()> body);
+  void JoinEnded();
+
+  TaskThreads threads_;
+  TransferRing ring_;
+  std::mutex startMutex_;  // one start (or the destructor) at a time
+  mutable std::mutex namesMutex_;
+  platform::VolumeId source_;
+  platform::VolumeId destination_;
+  std::string imagePath_;
+  std::atomic<int> kind_{0};
+  std::atomic<bool> readerRunning_{false};
+  std::atomic<bool> writerRunning_{false};
+  std::thread reader_;
+  std::thread writer_;
+};
+
+// The one task state of the process, shared by the pages and the command line.
+TaskState& ProcessTaskState();
+
+}  // namespace stow::engine

@@ -1,0 +1,30 @@
+// Regular files of the program's own: image files written and read by
+// positioned transfers, removed again after a failed backup, and the free space
+// of the file system that is to hold one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/BlockDevice.h"
+
+namespace stow::platform {
+
+// Creates `path`, or empties it when it exists, and opens it for positioned
+// reads and writes. Returns 0 and sets `out`, or the system error. Size()
+// reports the size at creation (0); writes past it extend the file.
+int CreateRegularFile(const std::string& path, std::unique_ptr<BlockDevice>& out);
+
+// Removes a regular file: 0, or the system error.
+int RemoveFile(const std::string& path);
+
+// The size of a regular file: 0, or the system error.
+int QueryFileSize(const std::string& path, uint64_t& size);
+
+// Bytes free for an unprivileged writer on the file system that holds `path`,
+// or would hold it when it does not exist yet (the nearest existing folder
+// above it is asked): 0, or the system error.
+int QueryFreeSpace(const std::string& path, uint64_t& freeBytes);
+
+}  // namespace stow::platform

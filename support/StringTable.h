@@ -1,0 +1,34 @@
+// The program's string table: every user-visible text under its identifier.
+//
+// The table is the XML resource ui/resources/strings.xml, compiled into every
+// program and parsed once on first use. Texts are UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace stow {
+
+// The text of `id`; empty when the table has no such entry.
+std::string LoadString(std::string_view id);
+// True when the table has an entry `id`; its text goes to `text`.
+bool FindString(std::string_view id, std::string& text);
+
+// What parsing the compiled-in table found, for tests and diagnostics.
+struct StringTableReport {
+  bool parsed = false;
+  std::string error;                    // parser message when not parsed
+  size_t entries = 0;                   // distinct identifiers
+  std::vector<std::string> duplicates;  // identifiers defined more than once
+  std::vector<std::string> unnamed;     // texts of entries without a name
+};
+StringTableReport CheckStringTable();
+
+// Parses an XML string table (root element with <string name="id">text</string>
+// children) from memory; used for the compiled-in table and by tests.
+StringTableReport ParseStringTable(std::string_view xml,
+                                   std::vector<std::pair<std::string, std::string>>* entries);
+
+}  // namespace stow
