@@ -1,0 +1,263 @@
+// stowline-cli inspect: shows an image file's header and walks all its blocks,
+// checking markers, sequence numbers, data lengths and that every run's data is
+// there, without reading the data itself.
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "engine/ImageFormat.h"
+#include "platform/BlockDevice.h"
+
+namespace stow::cli {
+namespace {
+
+using engine::ImageReader;
+using engine::ImageStatus;
+
+constexpr const char* kUsage =
+    "Usage: stowline-cli inspect IMAGE [--json]\n"
+    "\n"
+    "Shows the header of the backup image IMAGE (source drive letter, Windows\n"
+    "flag, cluster size, marker), counts its blocks and data bytes, takes the\n"
+    "source's MFT record count from the first block, and checks the structure of\n"
+    "the whole file: block markers, sequence numbers, data lengths and runs cut\n"
+    "short. A damaged image is reported with the byte offset of its first fault\n"
+    "and exit status 1.\n"
+    "\n"
+    "  --json   print the result as one JSON object\n"
+    "  --help   show this text\n";
+
+struct Summary {
+  uint64_t fileSize = 0;
+  bool headerRead = false;
+  engine::ImageHeader header;
+  uint64_t blocks = 0;
+  uint64_t dataBlocks = 0;
+  uint64_t sparseBlocks = 0;
+  uint64_t dataBytes = 0;
+  uint64_t sparseBytes = 0;
+  uint64_t progressSectors = 0;
+  std::optional<uint64_t> recordCount;
+  bool ok = true;
+  std::string faultKind;
+  uint64_t faultOffset = 0;
+  std::string faultText;
+};
+
+const char* FaultKind(ImageStatus s) {
+  switch (s) {
+    case ImageStatus::kNoHeader:
+      return "no-header";
+    case ImageStatus::kTruncatedRecord:
+      return "truncated-record";
+    case ImageStatus::kBadMarker:
+      return "bad-marker";
+    case ImageStatus::kDataTruncated:
+      return "data-truncated";
+    case ImageStatus::kBadSequence:
+      return "bad-sequence";
+    case ImageStatus::kBadDataLength:
+      return "bad-data-length";
+    case ImageStatus::kReadFailed:
+      return "read-failed";
+    default:
+      return "none";
+  }
+}
+
+void SetFault(Summary& s, const char* kind, uint64_t offset, const std::string& text) {
+  if (!s.ok) return;
+  s.ok = false;
+  s.faultKind = kind;
+  s.faultOffset = offset;
+  s.faultText = text;
+}
+
+void ReadHeader(platform::BlockDevice& file, Summary& s) {
+  engine::ImageHeaderBytes bytes{};
+  if (s.fileSize < bytes.size()) return;  // the walk reports it
+  if (file.ReadAt(0, bytes).bytes != bytes.size()) return;
+  s.headerRead = true;
+  s.header = engine::ImageHeader::Decode(bytes);
+  if (!s.header.MarkerOk()) {
+    char text[96];
+    std::snprintf(text, sizeof text, "offset %zu: header marker is 0x%04x, not 0xFFFF",
+                  engine::kHeaderMarkerOffset, static_cast<unsigned>(s.header.marker));
+    SetFault(s, "bad-header-marker", engine::kHeaderMarkerOffset, text);
+  }
+}
+
+// The record count comes from the first chunk that carries data: file record 0
+// of the source's $MFT.
+void TakeRecordCount(const engine::ImageChunk& chunk, std::span<const std::byte> first,
+                     Summary& s) {
+  uint64_t count = 0;
+  if (chunk.dataLength >= engine::kMftRecordBytes &&
+      engine::RecordCountFromMftRecord(first, count) == 0) {
+    s.recordCount = count;
+    return;
+  }
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "offset %" PRIu64
+                ": the first block's data does not start with a file record "
+                "holding a non-resident $DATA attribute",
+                chunk.fileOffset);
+  SetFault(s, "no-mft-data", chunk.fileOffset, text);
+}
+
+void Walk(platform::BlockDevice& file, Summary& s) {
+  ImageReader reader(file, true, engine::ImageRetry{1, std::chrono::milliseconds(0)});
+  s.progressSectors = reader.TotalSectors();
+  std::vector<std::byte> first(engine::kMftRecordBytes);
+  engine::ImageChunk chunk;
+  bool wantCount = true;
+  ImageStatus status;
+  while ((status = reader.Next(chunk, wantCount ? std::span(first) : std::span<std::byte>())) ==
+         ImageStatus::kChunk) {
+    if (chunk.firstOfBlock) {
+      ++s.blocks;
+      if (chunk.dataLength == 0) {
+        ++s.sparseBlocks;
+        s.sparseBytes += chunk.runLength;
+      } else {
+        ++s.dataBlocks;
+      }
+    }
+    s.dataBytes += chunk.dataLength;
+    if (wantCount && chunk.dataLength > 0) {
+      wantCount = false;
+      TakeRecordCount(chunk, first, s);
+    }
+  }
+  if (status != ImageStatus::kEnd) {
+    SetFault(s, FaultKind(status), reader.FaultOffset(), reader.FaultText());
+  }
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string LetterText(uint8_t letter) {
+  if (letter >= 'A' && letter <= 'Z') return std::string(1, static_cast<char>(letter));
+  if (letter >= 'a' && letter <= 'z') return std::string(1, static_cast<char>(letter - 'a' + 'A'));
+  return "";
+}
+
+void PrintJson(const std::string& path, const Summary& s) {
+  std::printf("{\n  \"image\": %s,\n  \"size\": %" PRIu64 ",\n", JsonString(path).c_str(),
+              s.fileSize);
+  if (s.headerRead) {
+    std::printf(
+        "  \"header\": {\"letter\": %s, \"letterByte\": %u, \"windows\": %s, "
+        "\"clusterSize\": %u, \"marker\": %u},\n",
+        JsonString(LetterText(s.header.letter)).c_str(), s.header.letter,
+        s.header.windows ? "true" : "false", s.header.clusterSize, s.header.marker);
+  } else {
+    std::printf("  \"header\": null,\n");
+  }
+  std::printf("  \"blocks\": %" PRIu64 ",\n  \"dataBlocks\": %" PRIu64
+              ",\n  \"sparseBlocks\": %" PRIu64 ",\n  \"dataBytes\": %" PRIu64
+              ",\n  \"sparseBytes\": %" PRIu64 ",\n  \"progressSectors\": %" PRIu64 ",\n",
+              s.blocks, s.dataBlocks, s.sparseBlocks, s.dataBytes, s.sparseBytes,
+              s.progressSectors);
+  if (s.recordCount) {
+    std::printf("  \"recordCount\": %" PRIu64 ",\n", *s.recordCount);
+  } else {
+    std::printf("  \"recordCount\": null,\n");
+  }
+  std::printf("  \"ok\": %s,\n", s.ok ? "true" : "false");
+  if (s.ok) {
+    std::printf("  \"fault\": null\n}\n");
+  } else {
+    std::printf("  \"fault\": {\"kind\": %s, \"offset\": %" PRIu64 ", \"message\": %s}\n}\n",
+                JsonString(s.faultKind).c_str(), s.faultOffset, JsonString(s.faultText).c_str());
+  }
+}
+
+void PrintText(const std::string& path, const Summary& s) {
+  std::printf("Image:            %s (%" PRIu64 " bytes)\n", path.c_str(), s.fileSize);
+  if (s.headerRead) {
+    const std::string letter = LetterText(s.header.letter);
+    std::printf("Source letter:    %s\n", letter.empty() ? "(none)" : letter.c_str());
+    std::printf("Windows system:   %s\n", s.header.windows ? "yes" : "no");
+    std::printf("Cluster size:     %u bytes\n", s.header.clusterSize);
+    std::printf("Marker:           0x%04X\n", static_cast<unsigned>(s.header.marker));
+  }
+  std::printf("Blocks:           %" PRIu64 " (%" PRIu64 " with data, %" PRIu64 " sparse)\n",
+              s.blocks, s.dataBlocks, s.sparseBlocks);
+  std::printf("Data bytes:       %" PRIu64 "\n", s.dataBytes);
+  std::printf("Sparse bytes:     %" PRIu64 "\n", s.sparseBytes);
+  if (s.recordCount) {
+    std::printf("MFT records:      %" PRIu64 "\n", *s.recordCount);
+  } else {
+    std::printf("MFT records:      (not available)\n");
+  }
+  std::printf("Structure:        %s\n", s.ok ? "ok" : "DAMAGED");
+}
+
+}  // namespace
+
+int RunInspect(const Args& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  bool json = false;
+  std::string path;
+  for (const auto& a : args) {
+    if (a == "--json") {
+      json = true;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fputs(kUsage, stderr);
+      return Fail(2, "inspect: unknown option '" + a + "'");
+    } else if (path.empty()) {
+      path = a;
+    } else {
+      std::fputs(kUsage, stderr);
+      return Fail(2, "inspect: more than one image given");
+    }
+  }
+  if (path.empty()) {
+    std::fputs(kUsage, stderr);
+    return Fail(2, "inspect: no image given");
+  }
+
+  std::unique_ptr<platform::BlockDevice> file;
+  const int error = platform::OpenBlockDevice(path, true, file);
+  if (error != 0) {
+    return Fail(1, "inspect: cannot open " + path + ": " + platform::SystemErrorText(error));
+  }
+  Summary s;
+  s.fileSize = file->Size();
+  ReadHeader(*file, s);
+  Walk(*file, s);
+  if (json) {
+    PrintJson(path, s);
+  } else {
+    PrintText(path, s);
+  }
+  if (!s.ok) return Fail(1, "inspect: " + path + " is damaged: " + s.faultText);
+  return 0;
+}
+
+}  // namespace stow::cli

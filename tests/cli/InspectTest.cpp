@@ -1,0 +1,129 @@
+// stowline-cli inspect on small images written by the engine's ImageWriter:
+// the summary of a sound image, and damaged ones named by their fault offset.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "engine/ImageFormat.h"
+#include "platform/Files.h"
+#include "support/Bytes.h"
+#include "tests/testlib/TestUtil.h"
+
+namespace stow::engine {
+namespace {
+
+constexpr ImageRetry kNoWait{1, std::chrono::milliseconds(0)};
+// Block offsets of the image below.
+constexpr uint64_t kBlock2 = 40 + 40 + 8192, kBlock3 = kBlock2 + 40;
+
+// File record 0 with one unnamed, non-resident $DATA of 32 KiB allocated.
+std::vector<std::byte> FirstRun() {
+  std::vector<std::byte> run(8192, std::byte{0x5A});
+  std::memset(run.data(), 0, 1024);
+  std::memcpy(run.data(), "FILE", 4);
+  StoreLe16(&run[0x14], 0x38);
+  StoreLe32(&run[0x38], 0x80);
+  StoreLe32(&run[0x38 + 4], 0x48);
+  run[0x38 + 8] = std::byte{1};
+  StoreLe64(&run[0x38 + 0x28], 0x8000);
+  StoreLe32(&run[0x38 + 0x48], 0xFFFFFFFF);
+  return run;
+}
+
+class InspectCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = (dir_ / "small.vmg").string();
+    std::unique_ptr<platform::BlockDevice> file;
+    ASSERT_EQ(platform::CreateRegularFile(path_, file), 0);
+    ImageWriter w(*file, kNoWait);
+    ASSERT_EQ(w.WriteHeader(ImageHeader{'C', 1, 4096}), kImageWriteOk);
+    const auto run = FirstRun();
+    ASSERT_EQ(w.Append(ImageChunk{0, 1, 0, 8192, 0, 8192, 0, false}, run), kImageWriteOk);
+    ASSERT_EQ(w.Append(ImageChunk{0, 1, 1, 65536, 0, 0, 0, false}, {}), kImageWriteOk);
+    ASSERT_EQ(w.Append(ImageChunk{5, 2, 0, 4096, 0, 4096, 0, false}, run), kImageWriteOk);
+    ASSERT_EQ(w.Finish(), kImageWriteOk);
+  }
+
+  // A copy of the image with `length` bytes kept and one byte changed.
+  std::string Damaged(const std::string& name, uint64_t length, uint64_t at = 0,
+                      std::byte value = std::byte{0}) {
+    std::ifstream in(path_, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes.resize(length);
+    if (at != 0) bytes[at] = static_cast<char>(value);
+    const std::string out = (dir_ / name).string();
+    std::ofstream(out, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(length));
+    return out;
+  }
+
+  test::TempDir dir_;
+  std::string path_;
+};
+
+TEST_F(InspectCommand, SummarisesASoundImage) {
+  const test::CommandResult text = test::RunCli({"inspect", path_});
+  ASSERT_EQ(text.status, 0) << text.output;
+  for (const char* line :
+       {"Source letter:    C", "Windows system:   yes", "Cluster size:     4096 bytes",
+        "Marker:           0xFFFF", "Blocks:           3 (2 with data, 1 sparse)",
+        "Data bytes:       12288", "MFT records:      32", "Structure:        ok"}) {
+    EXPECT_NE(text.output.find(line), std::string::npos) << line << "\n" << text.output;
+  }
+
+  const test::CommandResult json = test::RunCli({"inspect", "--json", path_});
+  ASSERT_EQ(json.status, 0) << json.output;
+  for (const char* field :
+       {"\"letter\": \"C\"", "\"clusterSize\": 4096", "\"blocks\": 3", "\"sparseBytes\": 65536",
+        "\"recordCount\": 32", "\"ok\": true", "\"fault\": null"}) {
+    EXPECT_NE(json.output.find(field), std::string::npos) << field << "\n" << json.output;
+  }
+}
+
+TEST_F(InspectCommand, NamesTheOffsetOfTheFirstFault) {
+  const uint64_t size = kBlock3 + 40 + 4096;
+  const struct {
+    std::string image;
+    const char* offset;
+    const char* kind;
+  } cases[] = {
+      {Damaged("marker.vmg", size, kBlock2 + 39, std::byte{0x00}), "offset 8272", "bad-marker"},
+      {Damaged("data.vmg", 40 + 40 + 100), "offset 40", "data-truncated"},
+      {Damaged("record.vmg", kBlock3 + 12), "offset 8312", "truncated-record"},
+      {Damaged("sequence.vmg", size, kBlock3 + 16, std::byte{9}), "offset 8312", "bad-sequence"},
+      {Damaged("header.vmg", size, 38, std::byte{0x12}), "offset 38", "bad-header-marker"},
+      {Damaged("tiny.vmg", 20), "offset 0", "no-header"},
+  };
+  for (const auto& c : cases) {
+    const test::CommandResult r = test::RunCli({"inspect", c.image});
+    EXPECT_EQ(r.status, 1) << c.image << "\n" << r.output;
+    EXPECT_NE(r.output.find("is damaged"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(c.offset), std::string::npos) << c.offset << "\n" << r.output;
+    const test::CommandResult json = test::RunCli({"inspect", c.image, "--json"});
+    EXPECT_EQ(json.status, 1);
+    EXPECT_NE(json.output.find(std::string("\"kind\": \"") + c.kind + "\""), std::string::npos)
+        << json.output;
+  }
+}
+
+TEST_F(InspectCommand, FirstBlockWithoutAFileRecordIsAFault) {
+  const std::string image = Damaged("nofile.vmg", kBlock3 + 40 + 4096, 80 + 0x38, std::byte{0x30});
+  const test::CommandResult r = test::RunCli({"inspect", image});
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("offset 80"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("MFT records:      (not available)"), std::string::npos) << r.output;
+}
+
+TEST_F(InspectCommand, UsageErrors) {
+  EXPECT_EQ(test::RunCli({"inspect"}).status, 2);
+  EXPECT_EQ(test::RunCli({"inspect", path_, "--bogus"}).status, 2);
+  EXPECT_EQ(test::RunCli({"inspect", path_, path_}).status, 2);
+  const test::CommandResult missing = test::RunCli({"inspect", (dir_ / "none.vmg").string()});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.output.find("cannot open"), std::string::npos);
+  EXPECT_EQ(test::RunCli({"inspect", "--help"}).status, 0);
+}
+
+}  // namespace
+}  // namespace stow::engine
