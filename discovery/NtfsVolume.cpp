@@ -1,0 +1,163 @@
+#include "discovery/NtfsVolume.h"
+
+#include <algorithm>
+#include <bit>
+#include <vector>
+
+#include "engine/ntfs/FileRecord.h"
+#include "engine/ntfs/MftLayout.h"
+#include "engine/ntfs/RunList.h"
+
+namespace stow::discovery {
+namespace {
+
+constexpr char kNtfsOemId[] = "NTFS    ";
+constexpr size_t kNtfsOemIdSize = sizeof kNtfsOemId - 1;
+constexpr size_t kBytesPerSectorOffset = 11;
+constexpr size_t kSectorsPerClusterOffset = 13;
+constexpr size_t kTotalSectorsOffset = 40;
+constexpr unsigned kSectorsPerClusterExponentBase = 256;
+constexpr uint64_t kBitsPerByte = 8;
+// Bitmap bytes read at a time; a multiple of every sector size.
+constexpr uint32_t kBitmapChunk = 1024 * 1024;
+// 2^33 clusters: 32 TiB of 4 KiB clusters, 256 TiB of 64 KiB ones.
+constexpr uint64_t kMaxBitmapBytes = uint64_t{1} << 30;
+
+bool IsPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// The sectors-per-cluster byte: 1..128 as is, 0xF4.. as 2^(256 - value).
+uint64_t SectorsPerCluster(uint8_t raw) {
+  if (raw == 0) return 0;
+  if (raw <= kNtfsMaxPlainSectorsPerCluster) return IsPowerOfTwo(raw) ? raw : 0;
+  const unsigned exponent = kSectorsPerClusterExponentBase - raw;
+  return exponent < 32 ? uint64_t{1} << exponent : 0;
+}
+
+// The unnamed non-resident $DATA attribute of a record.
+bool FindUnnamedData(Bytes record, Bytes& attribute) {
+  engine::ntfs::AttributeWalker walk(record);
+  for (engine::ntfs::Attribute a; walk.Next(a);) {
+    if (a.type == engine::ntfs::kAttrData && a.nameLength == 0 && a.nonResident) {
+      attribute = a.bytes;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads [0, byteCount) of the stream the runs describe and counts its clear bits
+// among the first `bitCount`. Every byte must lie in a run: a bitmap with a hole is damaged.
+int CountStreamClearBits(engine::CDisk& disk, const std::vector<engine::ntfs::DataRun>& runs,
+                         uint64_t byteCount, uint64_t bitCount, uint64_t& clear) {
+  std::vector<engine::ntfs::VolumeExtent> pieces;
+  engine::ntfs::MapStreamRange(runs, disk.ClusterSize(), 0, byteCount, pieces);
+  std::vector<std::byte> chunk(std::min<uint64_t>(kBitmapChunk, byteCount));
+  const uint32_t sectorSize = disk.AddressingSectorSize();
+  uint64_t covered = 0;
+  clear = 0;
+  for (const engine::ntfs::VolumeExtent& piece : pieces) {
+    if (piece.streamOffset != covered || piece.volumeOffset % sectorSize != 0) {
+      return kNtfsSpaceBadBitmap;
+    }
+    for (uint64_t done = 0; done < piece.length;) {
+      const auto count =
+          static_cast<uint32_t>(std::min<uint64_t>(kBitmapChunk, piece.length - done));
+      if (disk.ReadPointData(chunk.data(), count, (piece.volumeOffset + done) / sectorSize) !=
+          count) {
+        return kNtfsSpaceReadFailed;
+      }
+      const uint64_t firstBit = (covered + done) * kBitsPerByte;
+      const uint64_t bits = std::min<uint64_t>(uint64_t{count} * kBitsPerByte, bitCount - firstBit);
+      clear += CountClearBits(Bytes(chunk.data(), count), bits);
+      done += count;
+    }
+    covered += piece.length;
+  }
+  return covered == byteCount ? kNtfsSpaceOk : kNtfsSpaceBadBitmap;
+}
+
+}  // namespace
+
+uint32_t NtfsClusterSize(Bytes bootSector) {
+  const ByteView view(bootSector);
+  if (!view.Equals(kNtfsOemIdOffset, kNtfsOemId, kNtfsOemIdSize)) return 0;
+  const uint32_t sectorSize = view.U16(kBytesPerSectorOffset);
+  if (!IsPowerOfTwo(sectorSize) || sectorSize < kNtfsMinSectorSize ||
+      sectorSize > kNtfsMaxSectorSize) {
+    return 0;
+  }
+  const uint64_t perCluster = SectorsPerCluster(view.U8(kSectorsPerClusterOffset));
+  const uint64_t clusterSize = perCluster * sectorSize;
+  if (!view.Ok() || perCluster == 0 || clusterSize > kNtfsMaxClusterSize) return 0;
+  return static_cast<uint32_t>(clusterSize);
+}
+
+uint64_t CountClearBits(Bytes bitmap, uint64_t bitCount) {
+  const uint64_t whole = std::min<uint64_t>(bitCount / kBitsPerByte, bitmap.size());
+  uint64_t set = 0;
+  for (uint64_t i = 0; i < whole; ++i) set += std::popcount(static_cast<uint8_t>(bitmap[i]));
+  uint64_t counted = whole * kBitsPerByte;
+  const uint64_t rest = bitCount % kBitsPerByte;
+  if (rest != 0 && whole < bitmap.size()) {
+    const auto mask = static_cast<uint8_t>((1u << rest) - 1);
+    set += std::popcount(static_cast<uint8_t>(static_cast<uint8_t>(bitmap[whole]) & mask));
+    counted += rest;
+  }
+  return counted - set;
+}
+
+int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
+  const Bytes boot(disk.BootSector().data(), disk.BootSector().size());
+  const uint32_t clusterSize = NtfsClusterSize(boot);
+  // The record reader handles only the geometries CheckNtfsVolume accepts.
+  if (clusterSize == 0 || disk.CheckNtfsVolume() != engine::kDiskOk ||
+      clusterSize != disk.ClusterSize()) {
+    return kNtfsSpaceNotNtfs;
+  }
+  const uint64_t totalSectors = ByteView(boot).U64(kTotalSectorsOffset);
+  const uint64_t sectorSize = clusterSize / disk.SectorsPerCluster();
+  const uint64_t totalClusters = totalSectors / disk.SectorsPerCluster();
+  const uint64_t deviceSize = disk.Device() ? disk.Device()->Size() : 0;
+  if (totalClusters == 0 || totalSectors > deviceSize / sectorSize) return kNtfsSpaceBadGeometry;
+  const uint64_t bitmapBytes = (totalClusters + kBitsPerByte - 1) / kBitsPerByte;
+  if (bitmapBytes > kMaxBitmapBytes) return kNtfsSpaceBadGeometry;
+
+  const std::byte* record = disk.ReadFileRecord(kNtfsBitmapRecord, false, true, false);
+  if (record == nullptr) return kNtfsSpaceNoRecord;
+  Bytes attribute;
+  engine::ntfs::NonResidentHeader header;
+  std::vector<engine::ntfs::DataRun> runs;
+  if (!FindUnnamedData(Bytes(record, engine::kFileRecordSize), attribute) ||
+      !engine::ntfs::ReadNonResidentHeader(attribute, header) || header.dataSize < bitmapBytes ||
+      engine::ntfs::DecodeAttributeRuns(attribute, runs) != engine::ntfs::RunListError::kNone) {
+    return kNtfsSpaceBadBitmap;
+  }
+  uint64_t clear = 0;
+  const int counted = CountStreamClearBits(disk, runs, bitmapBytes, totalClusters, clear);
+  if (counted != kNtfsSpaceOk) return counted;
+  out.clusterSize = clusterSize;
+  out.totalClusters = totalClusters;
+  out.freeClusters = clear;
+  return kNtfsSpaceOk;
+}
+
+const char* NtfsSpaceResultText(int result) {
+  switch (result) {
+    case kNtfsSpaceOk:
+      return "no error";
+    case kNtfsSpaceNotNtfs:
+      return "not an NTFS volume the reader handles";
+    case kNtfsSpaceBadGeometry:
+      return "the boot sector's size does not fit the device";
+    case kNtfsSpaceNoRecord:
+      return "record 6 ($Bitmap) cannot be read";
+    case kNtfsSpaceBadBitmap:
+      return "the $Bitmap's data attribute is damaged or does not cover the volume";
+    case kNtfsSpaceReadFailed:
+      return "reading the bitmap failed";
+    default:
+      return "unknown result";
+  }
+}
+
+}  // namespace stow::discovery
