@@ -144,6 +144,12 @@ std::string_view LineEndOf(std::string_view text) {
   return lf != std::string_view::npos && lf > 0 && text[lf - 1] == '\r' ? "\r\n" : "\n";
 }
 
+// The line end that closes an unterminated last line: a lone CR only needs its LF, or the
+// CR would end up as part of the line's value.
+std::string_view LineEndAfter(std::string_view text, std::string_view eol) {
+  return !text.empty() && text.back() == '\r' ? "\n" : eol;
+}
+
 enum class ReadResult { kOk, kMissing, kFailed };
 
 // Reads a whole settings file; kFailed for anything that is not a readable regular file of
@@ -255,13 +261,13 @@ std::string IniSetValue(std::string_view text, std::string_view section, std::st
   entry.append(Trim(key)).append("=").append(value).append(eol);
   if (loc.sectionFound) {
     out.append(text.substr(0, loc.insertAt));
-    if (loc.insertNeedsEol) out.append(eol);
+    if (loc.insertNeedsEol) out.append(LineEndAfter(out, eol));
     out.append(entry);
     out.append(text.substr(loc.insertAt));
     return out;
   }
   out.append(text);
-  if (!text.empty() && text.back() != '\n') out.append(eol);
+  if (!text.empty() && text.back() != '\n') out.append(LineEndAfter(out, eol));
   out.append("[").append(Trim(section)).append("]").append(eol).append(entry);
   return out;
 }

@@ -72,6 +72,10 @@ TEST(IniSetValue, AddsTheKeyAtTheEndOfItsSection) {
 TEST(IniSetValue, AppendsAMissingSection) {
   EXPECT_EQ(IniSetValue("", "LOG", "LEVEL", "2"), "[LOG]\nLEVEL=2\n");
   EXPECT_EQ(IniSetValue("[UI]\r\nS=1", "LOG", "LEVEL", "2"), "[UI]\r\nS=1\r\n[LOG]\r\nLEVEL=2\r\n");
+  // A lone CR ending the file becomes a CRLF rather than part of the last value.
+  const std::string cr = IniSetValue("[UI]\r\nS=1\r", "LOG", "LEVEL", "2");
+  EXPECT_EQ(cr, "[UI]\r\nS=1\r\n[LOG]\r\nLEVEL=2\r\n");
+  EXPECT_EQ(IniFindValue(cr, "UI", "S"), "1");
 }
 
 TEST(IniCanStore, RefusesWhatWouldChangeTheFileStructure) {
