@@ -376,3 +376,39 @@ TEST(MftRecordCount, AgreesWithNtfsinfoOnAFreshVolume) {
 
 }  // namespace
 }  // namespace stow::engine
+
+namespace stow::engine {
+namespace {
+
+TEST(ImageFiles, CreateRemoveAndFreeSpaceAgreeWithTheSystem) {
+  test::TempDir dir;
+  const std::string path = (dir / "sub" / "not-yet.vmg").string();
+  uint64_t freeBytes = 0;
+  ASSERT_EQ(platform::QueryFreeSpace(path, freeBytes), 0)
+      << "a file to be created is asked through its folders";
+  const test::CommandResult df = test::Run({"df", "-B1", "--output=avail", dir.Path().string()});
+  ASSERT_EQ(df.status, 0) << df.output;
+  const uint64_t dfBytes = std::stoull(df.output.substr(df.output.find('\n') + 1));
+  // Other writers on this file system may move the figure a little between the two looks.
+  EXPECT_NEAR(static_cast<double>(freeBytes), static_cast<double>(dfBytes), 64.0 * kMiB);
+
+  const std::string image = (dir / "image.vmg").string();
+  std::unique_ptr<platform::BlockDevice> file;
+  ASSERT_EQ(platform::CreateRegularFile(image, file), 0);
+  ASSERT_EQ(file->WriteAt(1000, Pattern(24, 1)).bytes, 24u);
+  file.reset();
+  uint64_t size = 0;
+  ASSERT_EQ(platform::QueryFileSize(image, size), 0);
+  EXPECT_EQ(size, 1024u);
+  ASSERT_EQ(platform::CreateRegularFile(image, file), 0) << "creating again empties the file";
+  file.reset();
+  ASSERT_EQ(platform::QueryFileSize(image, size), 0);
+  EXPECT_EQ(size, 0u);
+  EXPECT_EQ(platform::RemoveFile(image), 0);
+  EXPECT_NE(platform::RemoveFile(image), 0);
+  EXPECT_NE(platform::QueryFileSize(image, size), 0);
+  EXPECT_NE(platform::QueryFileSize(dir.Path().string(), size), 0) << "a folder is not an image";
+}
+
+}  // namespace
+}  // namespace stow::engine
