@@ -162,6 +162,10 @@ bool CDisk::LoadMftRecord() {
   fileRecordSize_ = ComputeFileRecordSize();
   std::vector<std::byte> record(fileRecordSize_);
   const uint64_t sector = MftCluster() * SectorsPerCluster();
+  if (!RangeFits(VolumeClusters() * ClusterSize(), sector * kDefaultSectorSize, fileRecordSize_)) {
+    LogLess("LoadMftRecord: record 0 lies past the end of the volume");
+    return false;
+  }
   if (ReadPointData(record.data(), fileRecordSize_, sector) != fileRecordSize_) {
     LogLess("LoadMftRecord: record 0 cannot be read");
     return false;
@@ -277,7 +281,8 @@ bool CDisk::FollowMftAttributeList(uint64_t neededClusters) {
     std::vector<ntfs::DataRun> listRuns;
     if (!ntfs::ReadNonResidentHeader(listAttribute, header) ||
         header.dataSize > ntfs::kMaxAttributeListSize ||
-        ntfs::DecodeAttributeRuns(listAttribute, listRuns) != ntfs::RunListError::kNone) {
+        ntfs::DecodeAttributeRuns(listAttribute, listRuns) != ntfs::RunListError::kNone ||
+        !RunsInsideVolume(listRuns, VolumeClusters())) {
       return fail("its attribute list is damaged");
     }
     value.resize(static_cast<size_t>(header.dataSize));
