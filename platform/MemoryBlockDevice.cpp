@@ -22,7 +22,7 @@ IoResult MemoryBlockDevice::ReadAt(uint64_t offset, std::span<std::byte> out) {
     if (avail) std::memcpy(out.data(), data_.data() + offset, static_cast<size_t>(avail));
     return {avail, 0};
   }
-  if (offset >= data_.size()) return {0, 0};
+  if (out.empty() || offset >= data_.size()) return {0, 0};
   const uint64_t n = std::min<uint64_t>(out.size(), data_.size() - offset);
   std::memcpy(out.data(), data_.data() + offset, static_cast<size_t>(n));
   return {n, 0};
@@ -35,6 +35,7 @@ IoResult MemoryBlockDevice::WriteAt(uint64_t offset, std::span<const std::byte> 
     --failWrites_;
     return {0, EIO};
   }
+  if (in.empty()) return {0, 0};
   if (offset >= data_.size()) return {0, ENOSPC};
   const uint64_t n = std::min<uint64_t>(in.size(), data_.size() - offset);
   std::memcpy(data_.data() + offset, in.data(), static_cast<size_t>(n));
