@@ -4,6 +4,7 @@
 
 #include "cli/Commands.h"
 #include "platform/System.h"
+#include "support/Log.h"
 
 namespace stow::cli {
 namespace {
@@ -17,7 +18,6 @@ struct Command {
 constexpr Command kCommands[] = {
     {"info", RunInfo, "show an NTFS volume's metadata summary"},
     {"ptable", RunPtable, "list a disk's partition table (MBR, EBR chain or GPT)"},
-    {"inspect", RunInspect, "show a backup image's header and check its structure"},
     {"list", RunList, "list the volumes of the fixed disks as the partition list shows them"},
     {"inspect", RunInspect, "show a backup image's header and check its structure"},
 };
@@ -46,7 +46,12 @@ int Fail(int status, const std::string& message) {
 
 int main(int argc, char** argv) {
   using namespace stow::cli;
+  // The log and its settings live beside the program, whatever the working directory.
+  const std::string programDir = stow::platform::ProgramDirectory();
+  stow::CLog::SetSettingsPathBeforeFirstUse(programDir + "/" + stow::kSettingsFile);
   stow::platform::Initialise();
+  stow::CLog::Instance().Configure(programDir + "/" + stow::kLogFileName, stow::kLogBackupCount,
+                                   stow::kLogSizeLimit);
   if (argc < 2) {
     PrintUsage(stderr);
     return 2;

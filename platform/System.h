@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace stow::platform {
 
@@ -11,6 +12,9 @@ void Initialise();
 
 // The calling thread's numeric identifier, as the system shows it.
 uint64_t CurrentThreadId();
+
+// The folder that holds the running program, without a trailing separator.
+std::string ProgramDirectory();
 
 // True when the process has the rights to open raw devices (root here).
 bool HasAdministratorRights();

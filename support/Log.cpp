@@ -112,7 +112,20 @@ std::string LogBackupName(const std::string& fileName, int n) {
   return fileName.substr(0, dot) + "_" + std::to_string(n) + fileName.substr(dot);
 }
 
-CLog::CLog() { LoadLevel(kSettingsFile); }
+namespace {
+// Where construction reads the level; a program may point it elsewhere before
+// the first line is written.
+std::string& SettingsPathAtConstruction() {
+  static std::string path = kSettingsFile;
+  return path;
+}
+}  // namespace
+
+void CLog::SetSettingsPathBeforeFirstUse(const std::string& path) {
+  SettingsPathAtConstruction() = path;
+}
+
+CLog::CLog() { LoadLevel(SettingsPathAtConstruction()); }
 
 CLog& CLog::Instance() {
   // Never destroyed: destructors of other static objects may still log at exit.

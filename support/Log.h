@@ -89,6 +89,10 @@ class CLog {
   // The calling thread's numeric identifier (default: a small per-thread sequence number).
   using ThreadIdFunction = uint64_t (*)();
   static void SetThreadIdFunction(ThreadIdFunction fn);
+
+  // The settings file that construction reads (kSettingsFile unless set). Only
+  // has an effect before the first use of Instance().
+  static void SetSettingsPathBeforeFirstUse(const std::string& path);
   // Forces a flushed file's data to the disk (default: none; the line still reaches the OS).
   using FileSyncFunction = bool (*)(std::FILE* file);
   static void SetFileSyncFunction(FileSyncFunction fn);

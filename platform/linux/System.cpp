@@ -1,5 +1,7 @@
 #include "platform/System.h"
 
+#include <filesystem>
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -31,6 +33,13 @@ void Initialise() {
   CLog::SetThreadIdFunction(&CurrentThreadId);
   CLog::SetFileSyncFunction(&SyncLogFile);
   CLog::SetLocalTimeFunction(&LocalTimeNow);
+}
+
+std::string ProgramDirectory() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return ".";
+  return exe.parent_path().string();
 }
 
 bool HasAdministratorRights() { return ::geteuid() == 0; }
