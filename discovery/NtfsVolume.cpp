@@ -122,12 +122,17 @@ int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
   const uint64_t bitmapBytes = (totalClusters + kBitsPerByte - 1) / kBitsPerByte;
   if (bitmapBytes > kMaxBitmapBytes) return kNtfsSpaceBadGeometry;
 
-  const std::byte* record = disk.ReadFileRecord(kNtfsBitmapRecord, false, true, false);
-  if (record == nullptr) return kNtfsSpaceNoRecord;
+  const std::byte* fetched = disk.ReadFileRecord(kNtfsBitmapRecord, false, true, false);
+  if (fetched == nullptr) return kNtfsSpaceNoRecord;
+  const Bytes record(fetched, engine::kFileRecordSize);
+  // A record marked "BAAD" by a disk check, or free, describes no bitmap.
+  if (!engine::ntfs::HasFileSignature(record) || !engine::ntfs::RecordInUse(record)) {
+    return kNtfsSpaceNoRecord;
+  }
   Bytes attribute;
   engine::ntfs::NonResidentHeader header;
   std::vector<engine::ntfs::DataRun> runs;
-  if (!FindUnnamedData(Bytes(record, engine::kFileRecordSize), attribute) ||
+  if (!FindUnnamedData(record, attribute) ||
       !engine::ntfs::ReadNonResidentHeader(attribute, header) || header.dataSize < bitmapBytes ||
       engine::ntfs::DecodeAttributeRuns(attribute, runs) != engine::ntfs::RunListError::kNone) {
     return kNtfsSpaceBadBitmap;

@@ -169,4 +169,73 @@ DiskFixture MakeGptDisk(const fs::path& dir, const DiskFixtureOptions& options) 
   return disk;
 }
 
+namespace {
+
+constexpr const char* kMixedMbrDiskId = "0x5713e002";
+
+// Writes the partitions of a GPT disk with sgdisk, one type code and name each.
+CommandResult WriteGpt(const DiskFixture& disk, const std::vector<std::string>& types,
+                       const std::vector<std::string>& names) {
+  std::vector<std::string> argv{"sgdisk", "--clear"};
+  for (size_t i = 0; i < disk.partitions.size(); ++i) {
+    const FixturePartition& p = disk.partitions[i];
+    const std::string n = std::to_string(p.number);
+    argv.push_back("--new=" + n + ":" + std::to_string(p.start) + ":" +
+                   std::to_string(p.start + p.sectors - 1));
+    argv.push_back("--typecode=" + n + ":" + types[i]);
+    argv.push_back("--change-name=" + n + ":" + names[i]);
+  }
+  argv.push_back(disk.image.string());
+  return Run(argv);
+}
+
+}  // namespace
+
+DiskFixture MakeMbrMixedDisk(const fs::path& dir, const DiskFixtureOptions& options) {
+  DiskFixture disk = StartFixture(dir, options, "mbr-mixed.img");
+  const uint64_t ntfs = options.ntfsMiB * kSectorsPerMiB;
+  const uint64_t fat = kEfiMiB * kSectorsPerMiB;
+  const uint64_t fatStart = kAlignSectors + ntfs;
+  const uint64_t extStart = fatStart + fat;
+  // Each logical partition is preceded by its EBR, one alignment unit ahead.
+  const uint64_t extSectors = 2 * (kAlignSectors + ntfs);
+  disk.partitions = {
+      {1, kAlignSectors, ntfs, "ntfs", "stow-mbr1"},
+      {2, fatStart, fat, "vfat", "STOWFAT2"},
+      {3, extStart, extSectors, "", ""},
+      {5, extStart + kAlignSectors, ntfs, "ntfs", "stow-mbr5"},
+      {6, extStart + 2 * kAlignSectors + ntfs, ntfs, "ntfs", "stow-mbr6"},
+  };
+  MakeSparseFile(disk.image, (extStart + extSectors + kAlignSectors) * kFixtureSectorSize);
+
+  std::string script =
+      "label: dos\nlabel-id: " + std::string(kMixedMbrDiskId) + "\nunit: sectors\n";
+  const char* types[] = {"7", "c", "f", "7", "7"};
+  for (size_t i = 0; i < disk.partitions.size(); ++i) {
+    script += SfdiskLine(disk.partitions[i], types[i], false);
+  }
+  const fs::path scriptFile = disk.image.string() + ".sfdisk";
+  std::ofstream(scriptFile) << script;
+  const CommandResult table =
+      Shell("sfdisk --quiet --no-reread --no-tell-kernel " + Quote(disk.image.string()) + " < " +
+            Quote(scriptFile.string()));
+  std::error_code ec;
+  fs::remove(scriptFile, ec);
+  Finish(disk, options, table, "sfdisk");
+  return disk;
+}
+
+DiskFixture MakeGptNtfsDisk(const fs::path& dir, const DiskFixtureOptions& options) {
+  DiskFixture disk = StartFixture(dir, options, "gpt-ntfs.img");
+  const uint64_t ntfs = options.ntfsMiB * kSectorsPerMiB;
+  disk.partitions = {
+      {1, kAlignSectors, ntfs, "ntfs", "stow-gpta1"},
+      {2, kAlignSectors + ntfs, ntfs, "ntfs", "stow-gpta2"},
+  };
+  // Room behind the last partition for the backup header and entry array.
+  MakeSparseFile(disk.image, (kAlignSectors + 2 * ntfs + kAlignSectors) * kFixtureSectorSize);
+  Finish(disk, options, WriteGpt(disk, {"0700", "0700"}, {"stow data a", "stow data b"}), "sgdisk");
+  return disk;
+}
+
 }  // namespace stow::test

@@ -59,4 +59,17 @@ DiskFixture MakeMbrLogicalDisk(const fs::path& dir, const DiskFixtureOptions& op
 //   3  basic data, NTFS, label "stow-gpt3", name "stow data"
 DiskFixture MakeGptDisk(const fs::path& dir, const DiskFixtureOptions& options = {});
 
+// MBR disk with two primary partitions (identifier 0x5713e002):
+//   1  primary NTFS, label "stow-mbr1"
+//   2  primary FAT32, type 0x0C, label "STOWFAT2"
+//   3  extended, type 0x0F
+//   5  logical NTFS, label "stow-mbr5"
+//   6  logical NTFS, label "stow-mbr6"
+DiskFixture MakeMbrMixedDisk(const fs::path& dir, const DiskFixtureOptions& options = {});
+
+// GPT disk without a FAT partition:
+//   1  basic data, NTFS, label "stow-gpta1", name "stow data a"
+//   2  basic data, NTFS, label "stow-gpta2", name "stow data b"
+DiskFixture MakeGptNtfsDisk(const fs::path& dir, const DiskFixtureOptions& options = {});
+
 }  // namespace stow::test
