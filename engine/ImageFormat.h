@@ -113,6 +113,10 @@ struct ImageChunk {
   bool firstOfBlock = false;
 };
 
+// Conversions between a ring slot's header and a chunk of the image stream.
+ImageChunk ChunkOfSlot(const TransferSlot& slot);
+void FillSlotHeader(TransferSlot& slot, const ImageChunk& chunk);
+
 // The one sequential reader of the layout, shared by the restore and the
 // inspect tool. It never reads past the file's size, and every fault stops it
 // with the byte offset where it was found. In strict mode it also checks the

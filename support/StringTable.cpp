@@ -86,10 +86,4 @@ bool FindString(std::string_view id, std::string& text) {
   return true;
 }
 
-std::string LoadString(std::string_view id) {
-  std::string text;
-  FindString(id, text);
-  return text;
-}
-
 }  // namespace stow

@@ -11,10 +11,16 @@
 
 namespace stow {
 
-// The text of `id`; empty when the table has no such entry.
-std::string LoadString(std::string_view id);
 // True when the table has an entry `id`; its text goes to `text`.
 bool FindString(std::string_view id, std::string& text);
+
+// The text of `id`; empty when the table has no such entry. Inline, so that a
+// file where a system header renames LoadString still finds its own copy.
+inline std::string LoadString(std::string_view id) {
+  std::string text;
+  FindString(id, text);
+  return text;
+}
 
 // What parsing the compiled-in table found, for tests and diagnostics.
 struct StringTableReport {

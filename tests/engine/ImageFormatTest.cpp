@@ -153,6 +153,76 @@ TEST(ImageFile, TenMiBRunIsOneRecordThenItsDataAndSparseRunsCarryNone) {
   EXPECT_EQ(reader.DataBytesSeen(), 10 * kMiB + 4096);
 }
 
+// Runs as a partition reader sends them: record, instance, index, bytes, sparse.
+struct SourceRun {
+  uint64_t record;
+  uint16_t instance;
+  uint16_t index;
+  uint64_t bytes;
+  bool sparse;
+};
+
+TEST(ImageFile, SlotsWrittenFromTheRingComeBackAsTheSameSlots) {
+  const SourceRun runs[] = {{0, 1, 0, 9 * kMiB, false}, {0, 1, 1, 2 * kMiB, true},
+                            {0, 1, 2, 8192, false},     {5, 3, 0, 512, false},
+                            {5, 3, 1, 1 * kMiB, true},  {5, 4, 0, 4 * kMiB, false},
+                            {9, 2, 7, 4096, false}};
+  std::vector<TransferSlot> sent;
+  std::vector<uint32_t> sentCrc;
+  TransferRing ring;
+  ASSERT_TRUE(ring.Reset());
+  MemoryBlockDevice file(64 * kMiB);
+  ImageWriter writer(file, kNoWait);
+  ASSERT_EQ(writer.WriteHeader(ImageHeader{'F', 0, 512}), kImageWriteOk);
+  uint8_t seed = 0;
+  for (const SourceRun& r : runs) {
+    const uint64_t chunks = r.sparse ? 1 : (r.bytes + kSlotBytes - 1) / kSlotBytes;
+    for (uint64_t i = 0; i < chunks; ++i) {
+      TransferSlot& slot = ring.Slot(ring.ProducerSlot());
+      slot.recordNumber = r.record;
+      slot.attributeInstance = r.instance;
+      slot.runIndex = r.index;
+      slot.runLength = r.bytes;
+      slot.runOffset = r.sparse ? 0 : i * kSlotSectors;
+      slot.dataLength =
+          r.sparse
+              ? 0
+              : static_cast<uint32_t>(std::min<uint64_t>(kSlotBytes, r.bytes - i * kSlotBytes));
+      const auto data = Pattern(slot.dataLength, ++seed);
+      std::copy(data.begin(), data.end(), slot.Buffer().begin());
+      sent.push_back(TransferSlot{slot.recordNumber, slot.attributeInstance, slot.runIndex,
+                                  slot.runLength, slot.runOffset, slot.dataLength, nullptr});
+      sentCrc.push_back(Crc32(slot.Data()));
+      ring.Commit();
+      const int taken = ring.ConsumerSlot();
+      ASSERT_EQ(writer.Append(ChunkOfSlot(ring.Slot(taken)), ring.Slot(taken).Data()),
+                kImageWriteOk);
+      ring.Release();
+    }
+  }
+  ASSERT_EQ(writer.Finish(), kImageWriteOk);
+  EXPECT_EQ(writer.BlocksWritten(), std::size(runs));
+  file.Data().resize(writer.Position());
+
+  ImageReader reader(file, true, kNoWait);
+  ImageChunk chunk;
+  size_t n = 0;
+  for (TransferSlot& slot = ring.Slot(ring.ProducerSlot());
+       reader.Next(chunk, slot.Buffer()) == ImageStatus::kChunk; ++n) {
+    FillSlotHeader(slot, chunk);
+    ASSERT_LT(n, sent.size());
+    EXPECT_EQ(slot.recordNumber, sent[n].recordNumber) << n;
+    EXPECT_EQ(slot.attributeInstance, sent[n].attributeInstance) << n;
+    EXPECT_EQ(slot.runIndex, sent[n].runIndex) << n;
+    EXPECT_EQ(slot.runLength, sent[n].runLength) << n;
+    EXPECT_EQ(slot.runOffset, sent[n].runOffset) << n;
+    EXPECT_EQ(slot.dataLength, sent[n].dataLength) << n;
+    EXPECT_EQ(Crc32(slot.Data()), sentCrc[n]) << n;
+  }
+  EXPECT_EQ(reader.Status(), ImageStatus::kEnd) << reader.FaultText();
+  EXPECT_EQ(n, sent.size());
+}
+
 // A small image in memory: header, an 8 KiB run of record 0, a sparse run, a
 // 4 KiB run of record 5. Offsets: blocks at 40, 8272 and 8312.
 constexpr uint64_t kBlock1 = 40, kBlock2 = 40 + 40 + 8192, kBlock3 = kBlock2 + 40;
