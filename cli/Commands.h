@@ -11,7 +11,6 @@ using Args = std::vector<std::string>;
 
 int RunInfo(const Args& args);
 int RunPtable(const Args& args);
-int RunInspect(const Args& args);
 int RunList(const Args& args);
 int RunInspect(const Args& args);
 

@@ -18,7 +18,6 @@ struct Command {
 constexpr Command kCommands[] = {
     {"info", RunInfo, "show an NTFS volume's metadata summary"},
     {"ptable", RunPtable, "list a disk's partition table (MBR, EBR chain or GPT)"},
-    {"inspect", RunInspect, "show a backup image's header and check its structure"},
     {"list", RunList, "list the volumes of the fixed disks as the partition list shows them"},
     {"inspect", RunInspect, "show a backup image's header and check its structure"},
 };
