@@ -45,20 +45,31 @@ bool FindUnnamedData(Bytes record, Bytes& attribute) {
   return false;
 }
 
-// Reads [0, byteCount) of the stream the runs describe and counts its clear bits
-// among the first `bitCount`. Every byte must lie in a run: a bitmap with a hole is damaged.
-int CountStreamClearBits(engine::CDisk& disk, const std::vector<engine::ntfs::DataRun>& runs,
-                         uint64_t byteCount, uint64_t bitCount, uint64_t& clear) {
-  std::vector<engine::ntfs::VolumeExtent> pieces;
-  engine::ntfs::MapStreamRange(runs, disk.ClusterSize(), 0, byteCount, pieces);
-  std::vector<std::byte> chunk(std::min<uint64_t>(kBitmapChunk, byteCount));
-  const uint32_t sectorSize = disk.AddressingSectorSize();
+// Where the bitmap's bytes lie: every byte of [0, byteCount) in a run, and every
+// run inside the volume's `volumeBytes`. A bitmap with a hole, or one that names
+// clusters past the volume, is damaged; nothing is read for it.
+bool MapBitmap(const std::vector<engine::ntfs::DataRun>& runs, uint64_t clusterSize,
+               uint64_t byteCount, uint64_t volumeBytes, uint32_t sectorSize,
+               std::vector<engine::ntfs::VolumeExtent>& pieces) {
+  engine::ntfs::MapStreamRange(runs, clusterSize, 0, byteCount, pieces);
   uint64_t covered = 0;
+  for (const engine::ntfs::VolumeExtent& piece : pieces) {
+    if (piece.streamOffset != covered || piece.volumeOffset % sectorSize != 0 ||
+        !RangeFits(volumeBytes, piece.volumeOffset, piece.length)) {
+      return false;
+    }
+    covered += piece.length;
+  }
+  return covered == byteCount;
+}
+
+// Reads the mapped bitmap and counts its clear bits among the first `bitCount`.
+int CountMappedClearBits(engine::CDisk& disk, const std::vector<engine::ntfs::VolumeExtent>& pieces,
+                         uint64_t bitCount, uint64_t& clear) {
+  const uint32_t sectorSize = disk.AddressingSectorSize();
+  std::vector<std::byte> chunk(kBitmapChunk);
   clear = 0;
   for (const engine::ntfs::VolumeExtent& piece : pieces) {
-    if (piece.streamOffset != covered || piece.volumeOffset % sectorSize != 0) {
-      return kNtfsSpaceBadBitmap;
-    }
     for (uint64_t done = 0; done < piece.length;) {
       const auto count =
           static_cast<uint32_t>(std::min<uint64_t>(kBitmapChunk, piece.length - done));
@@ -66,14 +77,13 @@ int CountStreamClearBits(engine::CDisk& disk, const std::vector<engine::ntfs::Da
           count) {
         return kNtfsSpaceReadFailed;
       }
-      const uint64_t firstBit = (covered + done) * kBitsPerByte;
+      const uint64_t firstBit = (piece.streamOffset + done) * kBitsPerByte;
       const uint64_t bits = std::min<uint64_t>(uint64_t{count} * kBitsPerByte, bitCount - firstBit);
       clear += CountClearBits(Bytes(chunk.data(), count), bits);
       done += count;
     }
-    covered += piece.length;
   }
-  return covered == byteCount ? kNtfsSpaceOk : kNtfsSpaceBadBitmap;
+  return kNtfsSpaceOk;
 }
 
 }  // namespace
@@ -137,8 +147,13 @@ int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
       engine::ntfs::DecodeAttributeRuns(attribute, runs) != engine::ntfs::RunListError::kNone) {
     return kNtfsSpaceBadBitmap;
   }
+  std::vector<engine::ntfs::VolumeExtent> pieces;
+  if (!MapBitmap(runs, clusterSize, bitmapBytes, totalClusters * clusterSize,
+                 disk.AddressingSectorSize(), pieces)) {
+    return kNtfsSpaceBadBitmap;
+  }
   uint64_t clear = 0;
-  const int counted = CountStreamClearBits(disk, runs, bitmapBytes, totalClusters, clear);
+  const int counted = CountMappedClearBits(disk, pieces, totalClusters, clear);
   if (counted != kNtfsSpaceOk) return counted;
   out.clusterSize = clusterSize;
   out.totalClusters = totalClusters;

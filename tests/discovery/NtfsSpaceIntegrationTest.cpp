@@ -138,7 +138,16 @@ TEST_F(NtfsSpace, DamagedCopiesAreRefused) {
   const size_t offsetBytes = header >> 4;
   ASSERT_GT(offsetBytes, 0u);
   v[runs + lengthBytes + offsetBytes] = std::byte{0x7F};  // the offset's top byte
-  EXPECT_EQ(Read(v, space), kNtfsSpaceReadFailed);
+  EXPECT_EQ(Read(v, space), kNtfsSpaceBadBitmap);
+
+  // A device that fails the bitmap's reads (record 6 already in the record cache).
+  engine::CDisk disk;
+  auto device = std::make_unique<platform::MemoryBlockDevice>(volume_);
+  platform::MemoryBlockDevice* memory = device.get();
+  disk.Attach(std::move(device), true);
+  ASSERT_NE(disk.ReadFileRecord(kNtfsBitmapRecord, false, true, false), nullptr);
+  memory->FailReads(2);
+  EXPECT_EQ(ReadNtfsFreeSpace(disk, space), kNtfsSpaceReadFailed);
 
   // None of the refusals touched the volume's own result.
   EXPECT_EQ(Read(volume_, space), kNtfsSpaceOk);
