@@ -22,17 +22,19 @@ constexpr uint8_t kExtendedType = 0x0F;
 constexpr int kMbrDisk = 4;
 constexpr int kOtherDisk = 5;
 
-// The disk of the tests (512-byte sectors):
-//   primary   2048 (NTFS)      primary 43008 (FAT32)
-//   extended  83968..          logical 86016 (EBR 83968), logical 129024 (EBR 126976)
+// The disk of the tests (512-byte sectors), small so that each open copies little:
+//   primary  63 (NTFS)     primary 200 (FAT32)
+//   extended 400..         logical 463 (EBR 400), logical 663 (EBR 600)
 // The fourth MBR slot is unused.
-constexpr uint64_t kPrimary1 = 2048;
-constexpr uint64_t kPrimary2 = 43008;
-constexpr uint64_t kExtended = 83968;
-constexpr uint64_t kEbr2 = 126976;
-constexpr uint64_t kLogical1 = kExtended + 2048;
-constexpr uint64_t kLogical2 = kEbr2 + 2048;
-constexpr uint64_t kDiskSectors = 200000;
+constexpr uint64_t kPrimary1 = 63;
+constexpr uint64_t kPrimary2 = 200;
+constexpr uint64_t kExtended = 400;
+constexpr uint64_t kEbr2 = 600;
+constexpr uint32_t kLogicalOffset = 63;
+constexpr uint64_t kLogical1 = kExtended + kLogicalOffset;
+constexpr uint64_t kLogical2 = kEbr2 + kLogicalOffset;
+constexpr uint32_t kPartitionSectors = 100;
+constexpr uint64_t kDiskSectors = 1024;
 
 void PutEntry(std::vector<std::byte>& disk, uint64_t sector, int slot, uint8_t type, uint32_t lba,
               uint32_t count) {
@@ -45,14 +47,14 @@ void PutEntry(std::vector<std::byte>& disk, uint64_t sector, int slot, uint8_t t
 
 std::vector<std::byte> MakeMbrDisk() {
   std::vector<std::byte> disk(kDiskSectors * kSector);
-  PutEntry(disk, 0, 0, kNtfsType, kPrimary1, 40960);
-  PutEntry(disk, 0, 1, kFat32Type, kPrimary2, 40960);
-  PutEntry(disk, 0, 2, kExtendedType, kExtended, 100000);
+  PutEntry(disk, 0, 0, kNtfsType, kPrimary1, kPartitionSectors);
+  PutEntry(disk, 0, 1, kFat32Type, kPrimary2, kPartitionSectors);
+  PutEntry(disk, 0, 2, kExtendedType, kExtended, kDiskSectors - kExtended);
   // Each EBR: the logical partition relative to the EBR, the next EBR relative to
   // the extended partition's start.
-  PutEntry(disk, kExtended, 0, kNtfsType, 2048, 40960);
-  PutEntry(disk, kExtended, 1, kExtendedType, kEbr2 - kExtended, 43008);
-  PutEntry(disk, kEbr2, 0, kNtfsType, 2048, 40960);
+  PutEntry(disk, kExtended, 0, kNtfsType, kLogicalOffset, kPartitionSectors);
+  PutEntry(disk, kExtended, 1, kExtendedType, kEbr2 - kExtended, 2 * kPartitionSectors);
+  PutEntry(disk, kEbr2, 0, kNtfsType, kLogicalOffset, kPartitionSectors);
   return disk;
 }
 
@@ -189,6 +191,14 @@ TEST(MarkSystemVolume, OnlyTheExactRootMatches) {
   MarkSystemVolume(windows, "C:\\");
   EXPECT_EQ(windows[0].systemVolume, 1);
   EXPECT_EQ(windows[1].systemVolume, 0);
+}
+
+// The queries answer their failure values for paths that are no volume.
+TEST(InventoryQueries, PathsThatAreNoVolume) {
+  EXPECT_EQ(GetVolumeStartSector("/nonexistent/stowline-volume"), 0u);
+  EXPECT_EQ(GetVolumeStartSector("/dev/null"), 0u);  // a character device
+  EXPECT_EQ(GetDiskPartitionStyle("/nonexistent/stowline-volume", kNoDiskNumber), kStyleNotOpened);
+  EXPECT_EQ(GetDiskPartitionStyle("/dev/null", 999999), kStyleNotOpened);
 }
 
 }  // namespace
