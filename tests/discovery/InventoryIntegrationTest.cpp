@@ -236,6 +236,9 @@ void CheckDisk(const Attached& disk, const PartitionList& list) {
     std::string diskPath;
     EXPECT_TRUE(platform::ResolveDiskNumber(r.diskNumber, diskPath));
     EXPECT_EQ(diskPath, device);
+    // A loop device's number is fixed by its own index, whatever else is attached.
+    EXPECT_EQ(r.diskNumber, platform::kLoopDiskNumberBase +
+                                std::stoi(device.substr(std::string("/dev/loop").size())));
     const uint8_t kind = label == "gpt" ? kMbrKindUnknown
                          : number <= 4  ? kMbrKindPrimary
                                         : kMbrKindLogical;
