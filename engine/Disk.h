@@ -112,10 +112,13 @@ class CDisk {
   // Reads record 0 into the MFT record buffer (fix-ups applied); false on failure.
   bool LoadMftRecord();
   const std::vector<std::byte>& MftRecord() const { return mftRecord_; }
-  // The record from the cache, or nullptr when it cannot be fetched.
+  // The record from the cache, or nullptr when it cannot be fetched. The fix-up is
+  // applied in place; FlushRecordCache writes such records back in on-disk form.
   std::byte* ReadFileRecord(uint32_t record, bool forceReload, bool applyFixup, bool flushFirst);
   // Visits `limit` records (0: all) and returns the number visited; `totalSectors`
   // receives the 512-byte sectors of the non-resident attributes, $BadClus excepted.
+  // Records not in use contribute no attributes. Returns 0, with an empty list, when
+  // the volume is refused or its $MFT cannot be read: a real volume has records.
   uint64_t BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uint64_t limit);
   uint64_t MftRecordCount() const;
   bool LoadRecordCache();

@@ -383,7 +383,9 @@ std::byte* CDisk::ReadFileRecord(uint32_t record, bool forceReload, bool applyFi
   const size_t slot = record % kRecordCacheRecords;
   const MutableBytes bytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize);
   if (!windowLoaded_[slot] || ntfs::RecordNumberField(bytes) != record) return nullptr;
-  if (applyFixup && !windowFixedUp_[slot]) {
+  // Applied on every fetch that asks for it: a caller may have put the record back
+  // in on-disk form, and applying the fix-up to a fixed-up record changes nothing.
+  if (applyFixup) {
     if (!ntfs::ApplyFixup(bytes)) return nullptr;
     windowFixedUp_[slot] = true;
   }
@@ -392,6 +394,36 @@ std::byte* CDisk::ReadFileRecord(uint32_t record, bool forceReload, bool applyFi
 
 bool CDisk::LoadRecordCache() { return LoadRecordWindow(0); }
 
+namespace {
+
+// Writes the parts of the window that were read whole; a slot that could not be
+// read holds zeros, and writing it would wipe the record on disk.
+bool WriteLoadedRanges(CDisk& disk, const std::byte* window, const std::vector<bool>& loaded,
+                       uint64_t windowOffset, const std::vector<ntfs::VolumeExtent>& pieces) {
+  bool ok = true;
+  for (const ntfs::VolumeExtent& piece : pieces) {
+    const uint64_t end = piece.streamOffset + piece.length;
+    for (uint64_t b = piece.streamOffset; b < end;) {
+      const bool isLoaded = loaded[(b - windowOffset) / kFileRecordSize];
+      uint64_t stop = b;
+      while (stop < end && loaded[(stop - windowOffset) / kFileRecordSize] == isLoaded) {
+        stop = std::min(
+            end, windowOffset + ((stop - windowOffset) / kFileRecordSize + 1) * kFileRecordSize);
+      }
+      if (isLoaded) {
+        const auto count = static_cast<uint32_t>(stop - b);
+        const uint64_t sector =
+            (piece.volumeOffset + (b - piece.streamOffset)) / disk.AddressingSectorSize();
+        if (disk.WritePointData(window + (b - windowOffset), count, sector) != count) ok = false;
+      }
+      b = stop;
+    }
+  }
+  return ok;
+}
+
+}  // namespace
+
 bool CDisk::FlushRecordCache() {
   if (recordCache_.empty() || windowBase_ == kNoWindow || mftRecord_.empty()) return false;
   if (!device_ || !device_->IsWritable()) {
@@ -399,37 +431,22 @@ bool CDisk::FlushRecordCache() {
     return false;
   }
   // Records handed out with the fix-up applied go back to disk in on-disk form, or
-  // the next reader would find their block ends in place of the sequence number.
-  std::vector<std::byte> image(recordCache_);
-  for (size_t slot = 0; slot < kRecordCacheRecords; ++slot) {
-    if (!windowFixedUp_[slot]) continue;
-    ntfs::UndoFixupWhereApplied(
-        MutableBytes(image.data() + slot * kFileRecordSize, kFileRecordSize));
-  }
+  // the next reader would find their block ends where the sequence number belongs.
+  // They are turned back in place and fixed up again after the write.
+  auto eachFixedUpSlot = [this](bool (*change)(MutableBytes)) {
+    for (size_t slot = 0; slot < kRecordCacheRecords; ++slot) {
+      if (windowFixedUp_[slot]) {
+        change(MutableBytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize));
+      }
+    }
+  };
   const uint64_t windowOffset = windowBase_ * kFileRecordSize;
   std::vector<ntfs::VolumeExtent> pieces;
   ntfs::MapStreamRange(mftRuns_, ClusterSize(), windowOffset, kWindowBytes, pieces);
-  bool ok = true;
-  for (const ntfs::VolumeExtent& piece : pieces) {
-    // Slots that could not be read hold zeros; writing them would wipe the records.
-    for (uint64_t b = piece.streamOffset; b < piece.streamOffset + piece.length;) {
-      uint64_t stop = b;
-      const bool loaded = windowLoaded_[(b - windowOffset) / kFileRecordSize];
-      while (stop < piece.streamOffset + piece.length &&
-             windowLoaded_[(stop - windowOffset) / kFileRecordSize] == loaded) {
-        const uint64_t slotEnd =
-            windowOffset + ((stop - windowOffset) / kFileRecordSize + 1) * kFileRecordSize;
-        stop = std::min(slotEnd, piece.streamOffset + piece.length);
-      }
-      if (loaded) {
-        const auto count = static_cast<uint32_t>(stop - b);
-        const uint64_t sector =
-            (piece.volumeOffset + (b - piece.streamOffset)) / AddressingSectorSize();
-        if (WritePointData(image.data() + (b - windowOffset), count, sector) != count) ok = false;
-      }
-      b = stop;
-    }
-  }
+  eachFixedUpSlot(ntfs::UndoFixupWhereApplied);
+  const bool ok =
+      WriteLoadedRanges(*this, recordCache_.data(), windowLoaded_, windowOffset, pieces);
+  eachFixedUpSlot(ntfs::ApplyFixup);
   return ok;
 }
 

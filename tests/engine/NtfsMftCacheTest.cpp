@@ -206,10 +206,24 @@ TEST(NtfsMftReader, FlushWritesRecordsBackInOnDiskForm) {
   const uint64_t at = v.MftByteToVolume(3 * kFileRecordSize);
   EXPECT_EQ(volume.device->Data()[at + 0x100], std::byte{0x5A});
   EXPECT_EQ(LoadLe16(&volume.device->Data()[at + 510]), 0x0203);
-  const std::byte* again = volume.disk.ReadFileRecord(3, true, true, false);
+  std::byte* again = volume.disk.ReadFileRecord(3, true, true, false);
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(LoadLe16(again + 510), 0x4242);
   EXPECT_EQ(again[0x100], std::byte{0x5A});
+
+  // A writer that puts a new image of the record into the cache in on-disk form:
+  // fetched again it reads fixed up, and it reaches the disk unchanged.
+  Buffer image(again, again + kFileRecordSize);
+  image[0x101] = std::byte{0x6B};
+  ASSERT_TRUE(UndoFixup(image));
+  std::memcpy(again, image.data(), image.size());
+  const std::byte* fetched = volume.disk.ReadFileRecord(3, false, true, false);
+  ASSERT_EQ(fetched, again);
+  EXPECT_EQ(LoadLe16(fetched + 510), 0x4242);
+  ASSERT_TRUE(volume.disk.FlushRecordCache());
+  EXPECT_EQ(Buffer(volume.device->Data().begin() + static_cast<std::ptrdiff_t>(at),
+                   volume.device->Data().begin() + static_cast<std::ptrdiff_t>(at + 1024)),
+            image);
 }
 
 TEST(NtfsMftReader, WindowWithUnusedFirstRecordIsStillFlushed) {
