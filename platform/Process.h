@@ -1,6 +1,7 @@
 // Running other programs.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,5 +12,27 @@ namespace stow::platform {
 // Returns the exit status, 128 + signal when it was killed, or -1 when it could
 // not be started.
 int RunProgram(const std::vector<std::string>& argv, std::string& output);
+
+// Where RunProcess stopped.
+enum class ProcessStage {
+  kPipe,   // the output pipe could not be made
+  kStart,  // the program could not be started
+  kEnded,  // the program ran to its end (exitStatus says how)
+};
+
+struct ProcessOutcome {
+  ProcessStage stage = ProcessStage::kPipe;
+  int error = 0;        // the system error of a failed stage; 0 once the program ended
+  int exitStatus = -1;  // kEnded: the exit status, or 128 + signal when it was killed
+  // The start of the program's standard output and standard error, at most the
+  // limit given; the rest is read and dropped so that the program never blocks.
+  std::string output;
+  bool outputTruncated = false;
+};
+
+// Runs `argv` (argv[0] looked up on PATH) to completion with standard input
+// closed, draining its standard output and standard error through one pipe.
+// Every descriptor it opens is closed again before it returns.
+void RunProcess(const std::vector<std::string>& argv, size_t outputLimit, ProcessOutcome& out);
 
 }  // namespace stow::platform

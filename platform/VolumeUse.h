@@ -1,0 +1,34 @@
+// Whether a volume that is about to be overwritten is in use by the system, and
+// whether two names mean the same volume. A copy or restore formats its
+// destination: a destination that the system has mounted (directly, through a
+// partition of it, or through a loop device over the file that stands in for
+// it) or that holds the running system must be refused first, since writing
+// under a mounted file system destroys both.
+#pragma once
+
+#include <string>
+
+namespace stow::platform {
+
+struct VolumeUse {
+  bool mounted = false;       // some file system on the volume (or inside it) is mounted
+  bool systemRoot = false;    // one of those mounts is the running system's root
+  bool heldByDevice = false;  // another block device (device mapper, RAID) is built on it
+  std::string mountPoint;     // the first mount point found, for messages
+  std::string usedBy;         // the device that is mounted or holds it ("/dev/loop3p1")
+};
+
+// Fills `out` for the device or regular file `path`: 0, or the system error
+// (ENOENT when it does not exist, EINVAL when it is neither a device nor a file).
+int QueryVolumeUse(const std::string& path, VolumeUse& out);
+
+// True when `a` and `b` name the same device or the same file (through links,
+// other spellings or device nodes of the same number).
+bool SameVolume(const std::string& a, const std::string& b);
+
+// True when the file `filePath` is stored on the volume `volumePath`: the file
+// system that holds it is mounted from that volume (or from a partition of it,
+// or from a loop device over it), or the file is the volume itself.
+bool FileIsOnVolume(const std::string& filePath, const std::string& volumePath);
+
+}  // namespace stow::platform

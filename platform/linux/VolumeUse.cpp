@@ -1,0 +1,204 @@
+// Volume use on Linux. A volume is a block device or a regular file; what it
+// "covers" is the set of block devices whose contents lie inside it: the device
+// itself, its partitions when it is a whole disk, the loop devices (and their
+// partitions) attached to the file that stands in for it, and every device
+// built on any of those (device mapper, RAID: sysfs "holders"). A mount of any
+// covered device, by kernel device number or, for FUSE file systems such as
+// ntfs-3g, by the source device or file they were given, means the volume is in
+// use. /proc/self/mountinfo lists them all.
+#include "platform/VolumeUse.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "platform/linux/MountInfo.h"
+
+namespace stow::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSysDevBlock = "/sys/dev/block";
+constexpr const char* kSysBlock = "/sys/block";
+constexpr const char* kLoopPrefix = "loop";
+// The kernel appends this to a loop device's backing file once the file is deleted.
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+// Stacks of holders (a partition under LVM under RAID ...) are shallow; the cap
+// only guards against a sysfs loop.
+constexpr int kMaxHolderDepth = 8;
+constexpr size_t kMaxCoveredDevices = 4096;
+
+struct Identity {
+  bool exists = false;
+  bool isDevice = false;
+  dev_t rdev = 0;  // a device's number
+  dev_t dev = 0;   // a file's file system and inode
+  ino_t ino = 0;
+};
+
+int IdentityOf(const std::string& path, Identity& out) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  out.exists = true;
+  if (S_ISBLK(st.st_mode)) {
+    out.isDevice = true;
+    out.rdev = st.st_rdev;
+    return 0;
+  }
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  out.dev = st.st_dev;
+  out.ino = st.st_ino;
+  return 0;
+}
+
+bool SameFile(const Identity& a, const Identity& b) {
+  return a.exists && b.exists && !a.isDevice && !b.isDevice && a.dev == b.dev && a.ino == b.ino;
+}
+
+std::string ReadLine(const fs::path& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// "8:17" as sysfs writes a device number.
+bool ParseDevNumber(const std::string& text, dev_t& out) {
+  unsigned major = 0;
+  unsigned minor = 0;
+  char extra = 0;
+  if (std::sscanf(text.c_str(), "%u:%u%c", &major, &minor, &extra) != 2) return false;
+  out = makedev(major, minor);
+  return true;
+}
+
+fs::path SysfsDirOf(dev_t device) {
+  return fs::path(kSysDevBlock) /
+         (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
+}
+
+class CoveredSet {
+ public:
+  bool Contains(dev_t device) const {
+    return std::find(devices_.begin(), devices_.end(), device) != devices_.end();
+  }
+  bool heldByDevice = false;
+  std::string holder;
+
+  // Adds a device, its partitions and everything built on them.
+  void AddTree(dev_t device, int depth) {
+    if (depth > kMaxHolderDepth || Contains(device) || devices_.size() >= kMaxCoveredDevices)
+      return;
+    devices_.push_back(device);
+    std::error_code ec;
+    const fs::path dir = fs::canonical(SysfsDirOf(device), ec);
+    if (ec) return;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+      if (!fs::exists(entry.path() / "partition")) continue;
+      dev_t part = 0;
+      if (ParseDevNumber(ReadLine(entry.path() / "dev"), part)) AddTree(part, depth + 1);
+    }
+    for (const auto& entry : fs::directory_iterator(dir / "holders", ec)) {
+      dev_t held = 0;
+      if (!ParseDevNumber(ReadLine(entry.path() / "dev"), held)) continue;
+      if (!heldByDevice) holder = "/dev/" + entry.path().filename().string();
+      heldByDevice = true;
+      AddTree(held, depth + 1);
+    }
+  }
+
+ private:
+  std::vector<dev_t> devices_;
+};
+
+// Loop devices whose backing file is `file`.
+void AddLoopsOver(const Identity& file, CoveredSet& covered) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(kSysBlock, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(kLoopPrefix)) continue;
+    std::string backing = ReadLine(entry.path() / "loop" / "backing_file");
+    if (backing.empty()) continue;
+    if (backing.ends_with(kDeletedSuffix)) continue;  // a deleted file is not ours
+    Identity identity;
+    if (IdentityOf(backing, identity) != 0 || !SameFile(identity, file)) continue;
+    dev_t loop = 0;
+    if (ParseDevNumber(ReadLine(entry.path() / "dev"), loop)) covered.AddTree(loop, 0);
+  }
+}
+
+CoveredSet CoveredBy(const Identity& volume) {
+  CoveredSet covered;
+  if (volume.isDevice) {
+    covered.AddTree(volume.rdev, 0);
+  } else {
+    AddLoopsOver(volume, covered);
+  }
+  return covered;
+}
+
+// True when the mount's file system lives on the volume.
+bool MountIsOn(const MountEntry& m, const Identity& volume, const CoveredSet& covered) {
+  if (covered.Contains(makedev(m.major, m.minor))) return true;
+  // FUSE file systems carry an anonymous device number; their source names the device or file.
+  if (m.source.empty() || m.source.front() != '/') return false;
+  Identity source;
+  if (IdentityOf(m.source, source) != 0) return false;
+  if (source.isDevice) return covered.Contains(source.rdev);
+  return SameFile(source, volume);
+}
+
+}  // namespace
+
+int QueryVolumeUse(const std::string& path, VolumeUse& out) {
+  out = VolumeUse{};
+  Identity volume;
+  const int error = IdentityOf(path, volume);
+  if (error != 0) return error;
+  const CoveredSet covered = CoveredBy(volume);
+  out.heldByDevice = covered.heldByDevice;
+  out.usedBy = covered.holder;
+  for (const MountEntry& m : ReadMountInfo()) {
+    if (!MountIsOn(m, volume, covered)) continue;
+    if (!out.mounted) {
+      out.mountPoint = m.mountPoint;
+      out.usedBy = m.source;
+    }
+    out.mounted = true;
+    if (m.mountPoint == "/") out.systemRoot = true;
+  }
+  return 0;
+}
+
+bool SameVolume(const std::string& a, const std::string& b) {
+  Identity x;
+  Identity y;
+  if (IdentityOf(a, x) != 0 || IdentityOf(b, y) != 0) return false;
+  if (x.isDevice != y.isDevice) return false;
+  return x.isDevice ? x.rdev == y.rdev : SameFile(x, y);
+}
+
+bool FileIsOnVolume(const std::string& filePath, const std::string& volumePath) {
+  struct stat st {};
+  if (::stat(filePath.c_str(), &st) != 0) return false;
+  Identity volume;
+  if (IdentityOf(volumePath, volume) != 0) return false;
+  Identity file;
+  if (IdentityOf(filePath, file) == 0 && SameFile(file, volume)) return true;
+  const CoveredSet covered = CoveredBy(volume);
+  if (covered.Contains(st.st_dev)) return true;
+  for (const MountEntry& m : ReadMountInfo()) {
+    if (makedev(m.major, m.minor) != st.st_dev) continue;
+    if (MountIsOn(m, volume, covered)) return true;
+  }
+  return false;
+}
+
+}  // namespace stow::platform

@@ -1,0 +1,204 @@
+#include "tasks/CommandRunners.h"
+
+#include <algorithm>
+#include <array>
+#include <cinttypes>
+#include <cstring>
+#include <memory>
+
+#include "engine/Disk.h"
+#include "platform/BlockDevice.h"
+#include "platform/DiskGeometry.h"
+#include "platform/Process.h"
+#include "platform/VolumeUse.h"
+#include "platform/Volumes.h"
+#include "support/Log.h"
+
+namespace stow::tasks {
+namespace {
+
+constexpr const char* kFormatProgram = "mkntfs";
+// The NTFS boot sector's OEM id: "NTFS    " at byte 3.
+constexpr size_t kOemIdOffset = 3;
+constexpr size_t kOemIdSize = 8;
+// How much of a failed format's output goes into the log line.
+constexpr size_t kLoggedOutputTail = 400;
+
+std::string JoinParameters(const std::vector<std::string>& parameters) {
+  std::string text;
+  for (const auto& p : parameters) text += " " + p;
+  return text;
+}
+
+std::string Tail(const std::string& text, size_t count) {
+  std::string tail = text.size() > count ? text.substr(text.size() - count) : text;
+  std::replace(tail.begin(), tail.end(), '\n', ' ');
+  return tail;
+}
+
+// Overwrites the old volume's NTFS id so that, should the format never write,
+// the check afterwards finds no NTFS volume instead of the old one with the same
+// cluster size. The caller is about to format the volume anyway.
+bool ClearNtfsId(const platform::VolumeId& volume) {
+  std::unique_ptr<platform::BlockDevice> device;
+  const int error = platform::OpenBlockDevice(volume.DevicePath(), false, device);
+  if (error != 0) {
+    LogLess("format %s: cannot open the volume, error=0x%x", volume.DisplayName().c_str(),
+            static_cast<unsigned>(error));
+    return false;
+  }
+  std::array<std::byte, kOemIdSize> blank{};
+  const platform::IoResult written = device->WriteAt(kOemIdOffset, blank);
+  if (written.bytes != blank.size() || device->Flush() != 0) {
+    LogLess("format %s: cannot write the volume, error=0x%x", volume.DisplayName().c_str(),
+            static_cast<unsigned>(written.error));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void RunElevated(const std::string& file, const std::vector<std::string>& parameters) {
+  // The process already runs with the rights it needs: the program is started directly.
+  std::vector<std::string> argv{file};
+  argv.insert(argv.end(), parameters.begin(), parameters.end());
+  platform::ProcessOutcome outcome;
+  platform::RunProcess(argv, kCommandOutputLimit, outcome);
+  if (outcome.stage != platform::ProcessStage::kEnded) {
+    LogLess("run %s fail ,error=0x%x", file.c_str(), static_cast<unsigned>(outcome.error));
+    return;
+  }
+  LogLess("run success %s  ,parame%s", file.c_str(), JoinParameters(parameters).c_str());
+}
+
+bool RunHidden(const std::vector<std::string>& commandLine, uint16_t /*show*/,
+               CommandOutcome* outcome) {
+  platform::ProcessOutcome run;
+  platform::RunProcess(commandLine, kCommandOutputLimit, run);
+  CommandOutcome result;
+  result.output = std::move(run.output);
+  if (run.stage == platform::ProcessStage::kPipe) {
+    LogLess("systemhide createpipe error=0x%x!", static_cast<unsigned>(run.error));
+  } else if (run.stage == platform::ProcessStage::kStart) {
+    LogLess("systemhide CreateProcess  error=0x%x!", static_cast<unsigned>(run.error));
+  } else {
+    result.ran = true;
+    result.exitCode = run.exitStatus;
+    if (run.exitStatus != 0) {
+      LogLess("systemhide GetExitCodeProcess  error=0x%x  ,exitCode=%d!",
+              static_cast<unsigned>(run.error), run.exitStatus);
+    }
+  }
+  const bool ran = result.ran;
+  if (outcome) *outcome = std::move(result);
+  return ran;
+}
+
+int64_t FormatClusterBytes(int32_t clusterSize) {
+  if (clusterSize == 0) return 0;
+  if (clusterSize >= kClusterBytesArgumentMin && clusterSize <= kClusterBytesArgumentMax) {
+    return clusterSize;
+  }
+  return static_cast<int64_t>(clusterSize / kClusterKibUnit) * kClusterKibUnit;
+}
+
+FormatTarget DescribeFormatTarget(const platform::VolumeId& volume, int32_t clusterSize) {
+  FormatTarget target;
+  target.device = volume.DevicePath();
+  target.clusterSize = clusterSize;
+  // A regular file or a device that is not a partition starts at sector 0.
+  platform::VolumeHandle handle;
+  if (handle.Open(volume.DevicePath()) == 0) {
+    uint64_t offset = 0;
+    uint32_t sectorSize = 0;
+    if (handle.QueryStartingOffset(offset) == 0 && handle.QueryBytesPerSector(sectorSize) == 0 &&
+        sectorSize != 0) {
+      target.partitionStart = offset / sectorSize;
+    }
+  }
+  platform::DiskGeometry geometry;
+  if (platform::QueryDiskGeometry(volume.DevicePath(), geometry) == 0) {
+    target.heads = geometry.heads;
+    target.sectorsPerTrack = geometry.sectorsPerTrack;
+  }
+  return target;
+}
+
+std::vector<std::string> BuildFormatCommand(const FormatTarget& target) {
+  std::vector<std::string> argv{kFormatProgram, "--fast", "--force"};
+  const int64_t clusterBytes = FormatClusterBytes(target.clusterSize);
+  if (clusterBytes != 0) argv.insert(argv.end(), {"--cluster-size", std::to_string(clusterBytes)});
+  argv.insert(argv.end(), {"--partition-start", std::to_string(target.partitionStart), "--heads",
+                           std::to_string(target.heads), "--sectors-per-track",
+                           std::to_string(target.sectorsPerTrack), target.device});
+  return argv;
+}
+
+bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
+                      CommandOutcome* outcome) {
+  const std::vector<std::string> command =
+      BuildFormatCommand(DescribeFormatTarget(volume, clusterSize));
+  LogDebug("format command:%s", JoinParameters(command).c_str());
+  CommandOutcome result;
+  const bool ran = RunHidden(command, kShowHidden, &result);
+  if (ran && result.exitCode != 0) {
+    LogDebug("format output: %s", Tail(result.output, kLoggedOutputTail).c_str());
+  }
+  if (outcome) *outcome = std::move(result);
+  return ran;
+}
+
+const char* FormatCheckText(int result) {
+  switch (result) {
+    case kFormatVerified:
+      return "the volume is a freshly formatted NTFS volume";
+    case kFormatNotStarted:
+      return "the format could not be started";
+    case kFormatFailed:
+      return "the format program reported a failure";
+    case kFormatNotNtfs:
+      return "the volume does not open as an NTFS volume after the format";
+    case kFormatWrongClusterSize:
+      return "the formatted volume does not have the cluster size asked for";
+    default:
+      return "unknown format result";
+  }
+}
+
+int CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize) {
+  engine::CDisk disk;
+  std::string why;
+  if (disk.InitDisk(volume, true) != engine::kDiskOk) return kFormatNotNtfs;
+  if (disk.CheckNtfsVolume(&why) != engine::kDiskOk) {
+    LogLess("format check %s: %s", volume.DisplayName().c_str(), why.c_str());
+    return kFormatNotNtfs;
+  }
+  const int64_t expected = FormatClusterBytes(clusterSize);
+  if (expected != 0 && disk.ClusterSize() != expected) {
+    LogLess("format check %s: cluster size %u, asked for %" PRId64, volume.DisplayName().c_str(),
+            disk.ClusterSize(), expected);
+    return kFormatWrongClusterSize;
+  }
+  return kFormatVerified;
+}
+
+int FormatDestination(const platform::VolumeId& volume, int32_t clusterSize) {
+  // Callers refuse a destination in use before they get here; this guards the
+  // volume should one of them forget, since the format would destroy a live file system.
+  platform::VolumeUse use;
+  if (platform::QueryVolumeUse(volume.DevicePath(), use) == 0 &&
+      (use.mounted || use.heldByDevice)) {
+    LogLess("format %s: the volume is in use by %s", volume.DisplayName().c_str(),
+            use.mounted ? use.mountPoint.c_str() : use.usedBy.c_str());
+    return kFormatNotStarted;
+  }
+  if (!ClearNtfsId(volume)) return kFormatNotStarted;
+  CommandOutcome outcome;
+  if (!FormatVolumeNtfs(volume, clusterSize, &outcome)) return kFormatNotStarted;
+  // A format that ran but failed may have written part of a volume; it must not be used.
+  if (outcome.exitCode != 0) return kFormatFailed;
+  return CheckFormattedVolume(volume, clusterSize);
+}
+
+}  // namespace stow::tasks

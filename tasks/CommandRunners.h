@@ -1,0 +1,99 @@
+// The ways the program runs other programs, and the preparation of a copy or
+// restore destination: a quick NTFS format with the source's cluster size,
+// followed by a check that the volume really is the fresh NTFS volume asked
+// for before anything is written to it.
+//
+// Each call blocks its thread until the program has ended; none has a time
+// limit. Callable from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/VolumeId.h"
+
+namespace stow::tasks {
+
+// The show-window value of a program that runs without a window.
+inline constexpr uint16_t kShowHidden = 0;
+// How much of a program's output is kept for the log; the rest is drained and dropped.
+inline constexpr size_t kCommandOutputLimit = 64 * 1024;
+
+// What became of a program that RunHidden ran.
+struct CommandOutcome {
+  bool ran = false;    // it was started and has ended
+  int exitCode = -1;   // its exit status once it ran
+  std::string output;  // the start of its standard output and standard error
+};
+
+// Starts `file` with `parameters` and waits for it. The outcome is only logged:
+// "run success %s  ,parame%s" or "run %s fail ,error=0x%x".
+void RunElevated(const std::string& file, const std::vector<std::string>& parameters);
+
+// Runs a command line (program and arguments) without a window, its output
+// drained, and waits for it. True when it was started and has ended, whatever
+// its exit status; a non-zero status is logged. `outcome` (optional) receives
+// the details.
+bool RunHidden(const std::vector<std::string>& commandLine, uint16_t show,
+               CommandOutcome* outcome = nullptr);
+
+// --- The NTFS quick format -----------------------------------------------------
+
+// Cluster sizes between these (inclusive) are passed in bytes; any other value
+// in whole KiB (the size / 1024).
+inline constexpr int32_t kClusterBytesArgumentMin = 128;
+inline constexpr int32_t kClusterBytesArgumentMax = 8191;
+inline constexpr int32_t kClusterKibUnit = 1024;
+// The geometry recorded when the disk reports none.
+inline constexpr uint32_t kDefaultHeads = 255;
+inline constexpr uint32_t kDefaultSectorsPerTrack = 63;
+
+// The cluster size in bytes that a format is asked for: 0 for the format's
+// default; 128..8191 as given; any other value rounded down to whole KiB.
+int64_t FormatClusterBytes(int32_t clusterSize);
+
+// Everything the format command is built from.
+struct FormatTarget {
+  std::string device;           // device or regular file
+  int32_t clusterSize = 0;      // as the caller gave it; 0 = default
+  uint64_t partitionStart = 0;  // first sector on its disk; 0 for a file or a whole disk
+  uint32_t heads = kDefaultHeads;
+  uint32_t sectorsPerTrack = kDefaultSectorsPerTrack;
+};
+
+// The start sector and geometry of `volume` as the system reports them.
+FormatTarget DescribeFormatTarget(const platform::VolumeId& volume, int32_t clusterSize);
+
+// mkntfs --fast --force [--cluster-size n] --partition-start S --heads H
+// --sectors-per-track T DEVICE
+std::vector<std::string> BuildFormatCommand(const FormatTarget& target);
+
+// Quick-formats `volume` as NTFS with the cluster-size rule. Returns what
+// RunHidden returns: true when the format program ran, whatever its result.
+bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
+                      CommandOutcome* outcome = nullptr);
+
+// --- Destination preparation ----------------------------------------------------
+
+enum FormatCheckResult : int {
+  kFormatVerified = 0,
+  kFormatNotStarted = 1,       // the volume could not be opened, or the format not started
+  kFormatFailed = 2,           // the format program reported failure
+  kFormatNotNtfs = 3,          // afterwards the volume does not open as an NTFS volume
+  kFormatWrongClusterSize = 4  // afterwards its cluster size is not the one asked for
+};
+const char* FormatCheckText(int result);
+
+// Formats `volume` with FormatVolumeNtfs and checks the result: the volume
+// must open as an NTFS volume this engine handles, with the cluster size asked
+// for (any, for 0). The old boot sector's NTFS id is cleared first, so that a
+// format that never wrote cannot pass for one that did. kFormatVerified, or the
+// reason it must not be written to ("Please format this partition.").
+int FormatDestination(const platform::VolumeId& volume, int32_t clusterSize);
+
+// The check alone, on a volume already formatted.
+int CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize);
+
+}  // namespace stow::tasks
