@@ -150,7 +150,7 @@ const char* WalkEndText(WalkEnd end) {
     case WalkEnd::kBadAttribute:
       return "an attribute runs past the record or has a malformed header";
     case WalkEnd::kBadHeader:
-      return "the first-attribute offset lies outside the record";
+      return "the first-attribute offset lies inside the header or past the record";
   }
   return "unknown";
 }

@@ -101,7 +101,7 @@ enum class WalkEnd {
   kRecordEnd,     // reached bytes in use or the record's end without a marker
   kZeroLength,    // an attribute of length 0
   kBadAttribute,  // an attribute running past the record, too short, or with a bad name
-  kBadHeader,     // the first-attribute offset lies outside the record
+  kBadHeader,     // the first-attribute offset lies inside the header or past the record
 };
 
 // Walks the attributes of a record, bounded by the record's end, its bytes in use

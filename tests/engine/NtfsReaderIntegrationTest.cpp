@@ -105,6 +105,24 @@ TEST(NtfsReaderIntegration, InfoAgreesWithNtfsinfoOnEveryFixtureVolume) {
   }
 }
 
+TEST(NtfsReaderIntegration, InfoReadsALoopDeviceAsItReadsTheImage) {
+  STOW_REQUIRE_NTFS_FIXTURES();
+  STOW_REQUIRE({"losetup"}, true, false);
+  std::string error;
+  const NtfsFixture* fixture = GetNtfsFixture("fragmented", &error);
+  ASSERT_NE(fixture, nullptr) << error;
+  const CommandResult fromImage = RunCli({"info", "--json", fixture->image.string()});
+  ASSERT_EQ(fromImage.status, 0) << fromImage.output;
+  LoopDevice loop(fixture->image, false);
+  ASSERT_TRUE(loop.Ok());
+  const CommandResult fromDevice = RunCli({"info", "--json", loop.Device()});
+  ASSERT_EQ(fromDevice.status, 0) << fromDevice.output;
+  for (const char* key : {"cluster_size", "volume_size", "mft_cluster", "mftmirr_cluster",
+                          "record_count", "records_visited", "entries", "used_sectors"}) {
+    EXPECT_EQ(JsonNumber(fromDevice.output, key), JsonNumber(fromImage.output, key)) << key;
+  }
+}
+
 TEST(NtfsReaderIntegration, InfoFailsWithOneLineOnBadInput) {
   STOW_REQUIRE({"mkntfs"}, false, false);
   TempDir dir;
