@@ -100,7 +100,8 @@ int64_t FormatClusterBytes(int32_t clusterSize) {
   if (clusterSize >= kClusterBytesArgumentMin && clusterSize <= kClusterBytesArgumentMax) {
     return clusterSize;
   }
-  return static_cast<int64_t>(clusterSize / kClusterKibUnit) * kClusterKibUnit;
+  const int64_t bytes = static_cast<int64_t>(clusterSize / kClusterKibUnit) * kClusterKibUnit;
+  return bytes > 0 ? bytes : kInvalidClusterBytes;
 }
 
 FormatTarget DescribeFormatTarget(const platform::VolumeId& volume, int32_t clusterSize) {
@@ -137,6 +138,12 @@ std::vector<std::string> BuildFormatCommand(const FormatTarget& target) {
 
 bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
                       CommandOutcome* outcome) {
+  if (FormatClusterBytes(clusterSize) == kInvalidClusterBytes) {
+    LogLess("format %s: no cluster size can be asked for %d", volume.DisplayName().c_str(),
+            clusterSize);
+    if (outcome) *outcome = CommandOutcome{};
+    return false;
+  }
   const std::vector<std::string> command =
       BuildFormatCommand(DescribeFormatTarget(volume, clusterSize));
   LogDebug("format command:%s", JoinParameters(command).c_str());

@@ -50,8 +50,14 @@ inline constexpr int32_t kClusterKibUnit = 1024;
 inline constexpr uint32_t kDefaultHeads = 255;
 inline constexpr uint32_t kDefaultSectorsPerTrack = 63;
 
+// Marks a cluster size that no format command can ask for (below 1 KiB outside
+// the byte range, or negative).
+inline constexpr int64_t kInvalidClusterBytes = -1;
+
 // The cluster size in bytes that a format is asked for: 0 for the format's
-// default; 128..8191 as given; any other value rounded down to whole KiB.
+// default; 128..8191 as given; any other value rounded down to whole KiB, or
+// kInvalidClusterBytes when that leaves nothing (so that a bad request is never
+// mistaken for "the default").
 int64_t FormatClusterBytes(int32_t clusterSize);
 
 // Everything the format command is built from.
@@ -71,7 +77,8 @@ FormatTarget DescribeFormatTarget(const platform::VolumeId& volume, int32_t clus
 std::vector<std::string> BuildFormatCommand(const FormatTarget& target);
 
 // Quick-formats `volume` as NTFS with the cluster-size rule. Returns what
-// RunHidden returns: true when the format program ran, whatever its result.
+// RunHidden returns: true when the format program ran, whatever its result;
+// false without running it for a cluster size the rule cannot express.
 bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
                       CommandOutcome* outcome = nullptr);
 

@@ -1,0 +1,75 @@
+// Shared pieces of the task tests: a scratch working directory for the whole
+// binary (the log reads its settings from there on first use), a log captured
+// into a file the test can read, and a fake program put first on PATH.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/Log.h"
+#include "tests/support/LogTestSupport.h"
+#include "tests/testlib/TestUtil.h"
+
+namespace stow::test {
+
+// Sends the process log to a file of its own while it lives.
+class LogCapture {
+ public:
+  LogCapture() : path_(dir_ / "capture.log") {
+    CLog::Instance().Configure(path_.string(), kLogBackupCount, kLogSizeLimit);
+    CLog::Instance().SetLevel(kLogDebug);
+  }
+  ~LogCapture() { CLog::Instance().Close(); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // The text of every line written so far, without the time and thread prefix.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    for (const std::string& line : SplitLines(ReadText(path_))) {
+      // The prefix (date, time, thread and kind in brackets) ends with "]: ".
+      const size_t end = line.find("]: ");
+      lines.push_back(end == std::string::npos ? line : line.substr(end + 3));
+    }
+    return lines;
+  }
+  int Count(const std::string& text) const {
+    int count = 0;
+    for (const std::string& line : Lines()) count += line.find(text) != std::string::npos;
+    return count;
+  }
+  std::string All() const { return ReadText(path_); }
+
+ private:
+  LogTestGuard guard_;
+  TempDir dir_;
+  fs::path path_;
+};
+
+// A shell script named `name` placed in a folder put first on PATH while this lives.
+class FakeProgram {
+ public:
+  FakeProgram(const std::string& name, const std::string& script) {
+    const fs::path file = dir_ / name;
+    WriteText(file, "#!/bin/sh\n" + script + "\n");
+    ::chmod(file.c_str(), 0755);
+    const char* path = std::getenv("PATH");
+    saved_ = path ? path : "";
+    ::setenv("PATH", (dir_.Path().string() + ":" + saved_).c_str(), 1);
+  }
+  ~FakeProgram() { ::setenv("PATH", saved_.c_str(), 1); }
+  FakeProgram(const FakeProgram&) = delete;
+  FakeProgram& operator=(const FakeProgram&) = delete;
+  const fs::path& Dir() const { return dir_.Path(); }
+
+ private:
+  TempDir dir_;
+  std::string saved_;
+};
+
+}  // namespace stow::test
