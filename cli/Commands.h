@@ -13,6 +13,9 @@ int RunInfo(const Args& args);
 int RunPtable(const Args& args);
 int RunList(const Args& args);
 int RunInspect(const Args& args);
+int RunBackup(const Args& args);
+int RunRestore(const Args& args);
+int RunCopy(const Args& args);
 
 // Shared helpers.
 bool WantsHelp(const Args& args);

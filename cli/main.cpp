@@ -20,6 +20,9 @@ constexpr Command kCommands[] = {
     {"ptable", RunPtable, "list a disk's partition table (MBR, EBR chain or GPT)"},
     {"list", RunList, "list the volumes of the fixed disks as the partition list shows them"},
     {"inspect", RunInspect, "show a backup image's header and check its structure"},
+    {"backup", RunBackup, "back an NTFS volume up into an image file"},
+    {"restore", RunRestore, "restore a backup image onto a volume"},
+    {"copy", RunCopy, "copy an NTFS volume onto another volume"},
 };
 
 void PrintUsage(std::FILE* out) {

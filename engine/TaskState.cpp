@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "engine/RestoreErrors.h"
 #include "engine/Workers.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
@@ -18,6 +19,9 @@ void ErrorCodeToText(int code, std::string& text) {
   const char* id = nullptr;
   if (code == kTaskRunning) {
     id = "errorNo";
+  } else if (code == kTaskSourceReadFailed) {
+    // An incomplete image is worse than none: say why the backup stopped.
+    id = "errorSourceRead";
   } else if (code >= 1 && code <= kLastRunErrorCode) {
     id = "errorRun";
   } else if (code == kTaskSpaceNotEnough || code == kTaskDestinationTooSmall) {
@@ -26,6 +30,8 @@ void ErrorCodeToText(int code, std::string& text) {
     id = "errorManualStop";
   } else if (code == kTaskSuccess) {
     id = "copySystemSuccess";
+  } else if (const char* restoreId = RestoreErrorStringId(code)) {
+    id = restoreId;
   }
   if (id != nullptr) text = LoadString(id);
 }

@@ -30,6 +30,7 @@ namespace stow::engine {
 // Task error codes: the value left in TaskState::errorCode. Codes 12, 13 and 16
 // come from the disk layer (DiskResult) unchanged.
 inline constexpr int kTaskRunning = 0;
+inline constexpr int kTaskSourceReadFailed = 3;  // the source's metadata or a run cannot be read
 inline constexpr int kTaskNoMftData = 4;  // image: record 0 lacks a non-resident $DATA
 inline constexpr int kTaskLockNoDevice = 12;
 inline constexpr int kTaskLockRefused = 13;
@@ -52,9 +53,10 @@ enum StartResult : int {
   kStartWriterFailed = 5,
 };
 
-// Fills `text` with the message for an error code: 0 "errorNo", 1..23
-// "errorRun", 24 and 26 "errorSpaceNotEnough", 25 "errorManualStop", 255
-// "copySystemSuccess"; any other code leaves `text` as it was.
+// Fills `text` with the message for an error code: 0 "errorNo", 3
+// "errorSourceRead", the other codes 1..23 "errorRun", 24 and 26
+// "errorSpaceNotEnough", 25 "errorManualStop", 255 "copySystemSuccess"; any
+// other code leaves `text` as it was.
 void ErrorCodeToText(int code, std::string& text);
 
 struct TaskProgress {

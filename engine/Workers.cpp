@@ -1,32 +1,24 @@
-// Stand-in worker bodies: until the partition and image workers are built, a
-// task that reaches them ends at once with a running error, so a front end
-// never mistakes it for a transfer.
+// The ends the workers open by default.
 #include "engine/Workers.h"
 
+#include "engine/Disk.h"
 #include "engine/TaskState.h"
+#include "platform/Files.h"
 #include "support/Log.h"
 
 namespace stow::engine {
-namespace {
 
-constexpr int kWorkerUnavailable = 1;  // reported as "Running Error!"
-
-void EndUnavailable(TaskState& state, const char* name) {
-  state.SetFirstError(kWorkerUnavailable);
-  state.stopFlag.store(true);
-  LogLess("%s is not available in this build", name);
+WorkerIo WorkerIo::Default() {
+  WorkerIo io;
+  io.openVolume = [](const platform::VolumeId& volume, bool readOnly, CDisk& disk) {
+    return disk.InitDisk(volume, readOnly);
+  };
+  io.createImage = platform::CreateRegularFile;
+  io.removeImage = platform::RemoveFile;
+  return io;
 }
 
-}  // namespace
-
-void ReadPartitionThread(TaskState& state) { EndUnavailable(state, "ReadPartitionThread"); }
-
-void BackupWriteFileThread(TaskState& state, ImageHeader) {
-  EndUnavailable(state, "BackupWriteFileThread");
-}
-
-void ReadFromFileThread(TaskState& state) { EndUnavailable(state, "ReadFromFileThread"); }
-
-void WritePartitionThread(TaskState& state) { EndUnavailable(state, "WritePartitionThread"); }
+// ReadFromFileThread and WritePartitionThread: ImageReaderThread.cpp and
+// PartitionWriterThread.cpp.
 
 }  // namespace stow::engine

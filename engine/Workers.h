@@ -3,16 +3,46 @@
 // (the engine then clears its running flag).
 #pragma once
 
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
 #include "engine/ImageFormat.h"
+#include "platform/BlockDevice.h"
+#include "platform/VolumeId.h"
 
 namespace stow::engine {
 
+class CDisk;
 class TaskState;
+
+// Where the workers' data comes from and goes to. The defaults open real
+// devices and files; tests put memory devices and fault injection in their place.
+struct WorkerIo {
+  // Opens a volume into `disk` as InitDisk does: 0, or a task error code.
+  std::function<int(const platform::VolumeId& volume, bool readOnly, CDisk& disk)> openVolume;
+  // Creates (or empties) an image file for positioned writes: 0, or the system error.
+  std::function<int(const std::string& path, std::unique_ptr<platform::BlockDevice>& out)>
+      createImage;
+  // Removes an image file: 0, or the system error.
+  std::function<int(const std::string& path)> removeImage;
+  // Image-file transfers: tries and the pause between them.
+  ImageRetry imageRetry;
+  // How long the image writer waits for the reader to get past its checks
+  // before it writes the header regardless.
+  std::chrono::milliseconds readerStartWait{5000};
+
+  static WorkerIo Default();
+};
 
 // Reader of copy and backup: walks the source volume's MFT and sends its data runs.
 void ReadPartitionThread(TaskState& state);
+// The same with the given ends (tests).
+void RunPartitionReader(TaskState& state, const WorkerIo& io);
 // Writer of backup: drains the ring into the image file; owns `header`.
 void BackupWriteFileThread(TaskState& state, ImageHeader header);
+void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io);
 // Reader of restore: reads the image file's blocks into the ring.
 void ReadFromFileThread(TaskState& state);
 // Writer of copy and restore: places the runs on the destination volume.

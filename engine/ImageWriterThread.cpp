@@ -1,0 +1,158 @@
+// BackupWriteFileThread: the writer of a backup. It creates the image file,
+// writes the header once the reader has got past its checks, then drains the
+// ring: a block record whenever a run starts, the run's data after it, every
+// write positioned at the running offset.
+//
+// However the task ends, it ends in order: the reader is stopped and has ended
+// before the ring is torn down (it may be reading into a slot), and an image of
+// a task that did not succeed is deleted, because its blocks would be out of
+// step with the volume it claims to hold.
+#include <cinttypes>
+#include <thread>
+
+#include "engine/TaskState.h"
+#include "engine/Workers.h"
+#include "support/Log.h"
+
+namespace stow::engine {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kDrainWait = 1000ms;
+constexpr auto kReaderPoll = 10ms;
+constexpr auto kClosedSignalPoll = 1ms;
+constexpr uint64_t kNoRecord = UINT64_MAX;
+
+const char* kReaderStoppedText = "In backupWriteFile thread,check read thread had stopped!";
+const char* kHeaderFailedText = "In backupWriteFile thread,write first head is error!";
+
+// The reader has got past its checks (volume, entry list, free space) once it
+// publishes the record count; until then the header may still be pointless.
+// Polls instead of sleeping the whole wait, so that no backup waits for nothing.
+void WaitForReaderStart(TaskState& state, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (state.ReaderRunning() && state.recordCount.load() == 0 &&
+         state.ErrorCode() == kTaskRunning && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kReaderPoll);
+  }
+}
+
+// Waits for the reader to end, freeing whatever it still commits so that it
+// never waits for a slot. The caller has raised the stop flag or the reader has
+// sent everything.
+void WaitForReaderEnd(TaskState& state) {
+  TransferRing& ring = state.Ring();
+  while (state.ReaderRunning()) {
+    while (ring.ConsumerSlot() >= 0) ring.Release();
+    ring.WaitForSignal(kReaderPoll);
+  }
+}
+
+void FailWrite(TaskState& state, const char* what, int result, uint64_t position) {
+  LogLess("backup write file error at 0x%" PRIx64 ": %s (result %d)", position, what, result);
+  state.SetFirstError(kTaskWriteFailed);
+  state.StopTask();
+}
+
+// Step 5 and 6: drains the ring into the image until the reader has ended and
+// the ring is empty, or a write fails.
+void Drain(TaskState& state, ImageWriter& writer) {
+  TransferRing& ring = state.Ring();
+  uint64_t previousRecord = kNoRecord;
+  for (;;) {
+    const bool signalled = ring.WaitForSignal(kDrainWait);
+    // Read before the slot: a reader that commits its last slot and ends between
+    // the two checks still has that slot drained.
+    const bool readerEnded = !state.ReaderRunning();
+    const int i = ring.ConsumerSlot();
+    if (i < 0) {
+      if (readerEnded) return;
+      if (!signalled && !ring.SignalOpen()) std::this_thread::sleep_for(kClosedSignalPoll);
+      continue;
+    }
+    const TransferSlot& slot = ring.Slot(i);
+    if (slot.recordNumber != previousRecord) {
+      state.filesDone.fetch_add(1);
+      previousRecord = slot.recordNumber;
+    }
+    // Once the task has failed or was stopped the image is deleted at the end;
+    // what is left in the ring is only released.
+    if (state.ErrorCode() == kTaskRunning) {
+      const int written = writer.Append(ChunkOfSlot(slot), slot.Data());
+      if (written != kImageWriteOk) {
+        ring.Release();
+        FailWrite(state, "a block cannot be written", written, writer.Position());
+        return;
+      }
+      state.bytesDone.fetch_add(slot.dataLength != 0 ? slot.dataLength : slot.runLength);
+    }
+    ring.Release();
+  }
+}
+
+// Step 7: closes the image; keeps it only when the task succeeded.
+void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const std::string& path,
+            const WorkerIo& io) {
+  WaitForReaderEnd(state);
+  state.Ring().Teardown();
+  if (file && state.ErrorCode() == kTaskRunning) {
+    // A backup is reported complete only once its bytes are on the target.
+    const int flushed = file->Flush();
+    if (flushed != 0) FailWrite(state, "the image cannot be flushed", flushed, 0);
+  }
+  file.reset();
+  if (!state.SetFirstError(kTaskSuccess)) {
+    const int removed = io.removeImage(path);
+    if (removed != 0) {
+      LogLess("backup write file: the unfinished image %s cannot be removed, error=0x%x",
+              path.c_str(), static_cast<unsigned>(removed));
+    }
+  }
+  LogDebugText("backup write thead exit!");
+}
+
+}  // namespace
+
+void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
+  const std::string path = state.ImagePath();
+  std::unique_ptr<platform::BlockDevice> file;
+  const int created = io.createImage(path, file);
+  if (created != 0 || !file) {
+    LogLess("Open backup file false,error=0x%x", static_cast<unsigned>(created));
+    state.SetFirstError(kTaskImageCreateFailed);
+    // Nobody would drain the ring: the reader is stopped and the task ends.
+    state.StopTask();
+    WaitForReaderEnd(state);
+    state.Ring().Teardown();
+    LogDebugText("backup write thead exit!");
+    return;
+  }
+  state.bytesDone.store(0);
+  state.filesDone.store(0);
+  WaitForReaderStart(state, io.readerStartWait);
+
+  ImageWriter writer(*file, io.imageRetry);
+  // A reader that ended without an error has put everything into the ring.
+  if (!state.ReaderRunning() && state.ErrorCode() != kTaskRunning) {
+    LogLessText(kReaderStoppedText);
+  } else if (writer.WriteHeader(header) != kImageWriteOk) {
+    state.SetFirstError(kTaskWriteFailed);
+    state.StopTask();
+    LogLessText(kHeaderFailedText);
+  } else {
+    Drain(state, writer);
+    // The reader ended without an error: every run it began must be complete.
+    const int complete = writer.Finish();
+    if (state.ErrorCode() == kTaskRunning && complete != kImageWriteOk) {
+      FailWrite(state, "the last run is incomplete", complete, writer.Position());
+    }
+  }
+  Finish(state, std::move(file), path, io);
+}
+
+void BackupWriteFileThread(TaskState& state, ImageHeader header) {
+  RunImageWriter(state, header, WorkerIo::Default());
+}
+
+}  // namespace stow::engine

@@ -1,0 +1,258 @@
+// ReadPartitionThread: the reader of a copy and of a backup. It walks the source
+// volume's entry list and sends every run of every non-resident attribute into
+// the transfer ring: a sparse run as one slot without data, any other run as
+// slots of at most 4 MiB read straight into the slot's buffer.
+//
+// The writer lays the slots out as the image's blocks, so the stream must be
+// complete: a run that cannot be read, or a run list that cannot be walked,
+// ends the task with an error instead of leaving a hole that would shift every
+// block after it.
+#include <cinttypes>
+#include <thread>
+
+#include "engine/Disk.h"
+#include "engine/TaskState.h"
+#include "engine/Workers.h"
+#include "engine/ntfs/FileRecord.h"
+#include "engine/ntfs/RunList.h"
+#include "support/Log.h"
+
+namespace stow::engine {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint64_t kMftRecordNumber = 0;
+// $Bitmap, $Boot and $BadClus: the destination has its own, and $BadClus's
+// $Bad stream spans the whole volume.
+constexpr uint64_t kBitmapRecordNumber = 6;
+constexpr uint64_t kBootRecordNumber = 7;
+constexpr uint64_t kBadClusRecordNumber = 8;
+
+constexpr int kWriterWaitRounds = 10;
+constexpr auto kWriterWaitRound = 100ms;
+// A full ring means the writer is busy with 40 slots; it frees one within a few
+// milliseconds, so a short poll keeps both threads moving.
+constexpr auto kFullRingPoll = 1ms;
+constexpr uint64_t kSectorBytes = 512;
+constexpr uint32_t kMaxRunIndex = UINT16_MAX;  // slots carry 16-bit run indices
+
+bool SkippedRecord(uint64_t record) {
+  return record == kBitmapRecordNumber || record == kBootRecordNumber ||
+         record == kBadClusRecordNumber;
+}
+
+enum class Walk { kGoOn, kStopped, kFailed };
+
+class PartitionReader {
+ public:
+  PartitionReader(TaskState& state, CDisk& disk)
+      : state_(state),
+        ring_(state.Ring()),
+        disk_(disk),
+        sectorsPerCluster_(disk.ClusterSize() / kSectorBytes),
+        volumeClusters_(
+            disk.SectorsPerCluster() == 0 ? 0 : disk.Device()->Size() / disk.ClusterSize()) {}
+
+  // Sends every entry's runs, until the end, a stop or a failure.
+  void SendEntries(const std::vector<FileEntry>& entries) {
+    for (const FileEntry& entry : entries) {
+      if (SkippedRecord(entry.recordNumber)) continue;
+      if (state_.stopFlag.load()) break;
+      for (const std::vector<std::byte>& attribute : entry.attributes) {
+        if (SendAttribute(entry.recordNumber, attribute) != Walk::kGoOn) return;
+      }
+    }
+  }
+
+ private:
+  Walk SendAttribute(uint64_t record, Bytes attribute) {
+    ntfs::NonResidentHeader header;
+    if (!ntfs::ReadNonResidentHeader(attribute, header)) return Walk::kGoOn;  // resident
+    const ByteView view(attribute);
+    if (record == kMftRecordNumber && view.U32(ntfs::kAttrTypeOffset) != ntfs::kAttrData) {
+      return Walk::kGoOn;
+    }
+    if (header.runListOffset >= attribute.size()) return Walk::kGoOn;
+    const uint16_t instance = view.U16(ntfs::kAttrInstanceOffset);
+    const Bytes list = attribute.subspan(header.runListOffset);
+
+    uint32_t runIndex = 0;
+    int64_t cluster = 0;
+    for (size_t position = 0;; ++runIndex) {
+      if (state_.stopFlag.load()) return Walk::kStopped;
+      ntfs::RunHeader run;
+      const ntfs::RunStatus status = ntfs::DecodeRunHeader(list, position, run);
+      if (status == ntfs::RunStatus::kEnd) return Walk::kGoOn;
+      if (status != ntfs::RunStatus::kRun || runIndex > kMaxRunIndex) {
+        return Fail(record, "its run list is damaged");
+      }
+      position += run.size;
+      const auto index = static_cast<uint16_t>(runIndex);
+      // A run without a change of starting cluster names no clusters: sparse.
+      if (run.sparse || run.offset == 0) {
+        if (run.length > UINT64_MAX / disk_.ClusterSize()) {
+          return Fail(record, "a sparse run is longer than any volume");
+        }
+        const Walk sent = SendSparseRun(record, instance, index, run.length);
+        if (sent != Walk::kGoOn) return sent;
+        continue;
+      }
+      if (__builtin_add_overflow(cluster, run.offset, &cluster) || cluster < 0) {
+        return Fail(record, "a run starts before the volume");
+      }
+      if (run.length == 0) continue;
+      const auto first = static_cast<uint64_t>(cluster);
+      if (first >= volumeClusters_ || run.length > volumeClusters_ - first) {
+        return Fail(record, "a run lies outside the volume");
+      }
+      const Walk sent = SendDataRun(record, instance, index, first, run.length);
+      if (sent != Walk::kGoOn) return sent;
+    }
+  }
+
+  Walk SendSparseRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t clusters) {
+    const int i = AcquireSlot();
+    if (i < 0) return Walk::kStopped;
+    TransferSlot& slot = ring_.Slot(i);
+    FillHeader(slot, record, instance, index, clusters * disk_.ClusterSize(), 0);
+    slot.dataLength = 0;
+    ring_.Commit();
+    return Walk::kGoOn;
+  }
+
+  Walk SendDataRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t firstCluster,
+                   uint64_t clusters) {
+    const uint64_t runBytes = clusters * disk_.ClusterSize();
+    const uint64_t firstSector = firstCluster * sectorsPerCluster_;
+    uint64_t remaining = clusters * sectorsPerCluster_;
+    uint64_t done = 0;
+    while (remaining > 0) {
+      if (state_.stopFlag.load()) return Walk::kStopped;
+      const int i = AcquireSlot();
+      if (i < 0) return Walk::kStopped;
+      TransferSlot& slot = ring_.Slot(i);
+      FillHeader(slot, record, instance, index, runBytes, done);
+      const uint64_t chunk = std::min<uint64_t>(remaining, kSlotSectors);
+      slot.dataLength = static_cast<uint32_t>(chunk * kSectorBytes);
+      remaining -= chunk;
+      const uint32_t read =
+          disk_.ReadPointData(slot.buffer.get(), slot.dataLength, firstSector + done);
+      if (read != slot.dataLength) {
+        LogDebug("ReadPointData read mftNo :0x%x fail ,len=%d ,write=%d",
+                 static_cast<unsigned>(record & 0xFFFFFFFFu), static_cast<int>(slot.dataLength),
+                 static_cast<int>(read));
+        return Fail(record, "a run cannot be read");
+      }
+      done += chunk;
+      ring_.Commit();
+    }
+    return Walk::kGoOn;
+  }
+
+  static void FillHeader(TransferSlot& slot, uint64_t record, uint16_t instance, uint16_t index,
+                         uint64_t runBytes, uint64_t runOffset) {
+    slot.recordNumber = record;
+    slot.attributeInstance = instance;
+    slot.runIndex = index;
+    slot.runLength = runBytes;
+    slot.runOffset = runOffset;
+  }
+
+  // A free slot, or -1 once the task is being stopped.
+  int AcquireSlot() {
+    for (;;) {
+      const int i = ring_.ProducerSlot();
+      if (i >= 0) return i;
+      if (state_.stopFlag.load() || !ring_.HasBuffers()) return -1;
+      std::this_thread::sleep_for(kFullRingPoll);
+    }
+  }
+
+  Walk Fail(uint64_t record, const char* why) {
+    LogLess("in read thread,record 0x%" PRIx64 ": %s; the backup is incomplete", record, why);
+    state_.SetFirstError(kTaskSourceReadFailed);
+    return Walk::kFailed;
+  }
+
+  TaskState& state_;
+  TransferRing& ring_;
+  CDisk& disk_;
+  uint64_t sectorsPerCluster_;  // 512-byte sectors
+  uint64_t volumeClusters_;
+};
+
+// Waits for the writer to be running; false when it is not after ten rounds,
+// or when it has already failed.
+bool WaitForWriter(TaskState& state) {
+  for (int round = 0; round < kWriterWaitRounds && !state.WriterRunning(); ++round) {
+    if (state.ErrorCode() != kTaskRunning) return false;
+    std::this_thread::sleep_for(kWriterWaitRound);
+  }
+  return state.WriterRunning() && state.ErrorCode() == kTaskRunning;
+}
+
+// Builds the entry list and checks it against the free space; false when the
+// task ends here (the error is set).
+bool PrepareEntries(TaskState& state, CDisk& disk) {
+  state.totalSectors.store(0);
+  std::string why;
+  if (disk.CheckNtfsVolume(&why) != kDiskOk) {
+    LogLess("in read thread,the source is not a volume this program handles: %s", why.c_str());
+    state.SetFirstError(kTaskSourceReadFailed);
+    return false;
+  }
+  uint64_t total = 0;
+  if (disk.BuildEntryList(total, true, 0) == 0) {
+    LogLess("in read thread,the source's MFT cannot be read!");
+    state.SetFirstError(kTaskSourceReadFailed);
+    return false;
+  }
+  state.totalSectors.store(total);
+  const uint64_t limit = state.freeSpaceLimit.load();
+  if (limit != 0 && total >= limit) {
+    // The error is set before the reader ends, so that a writer that sees the
+    // reader gone never takes the task for finished.
+    state.SetFirstError(kTaskSpaceNotEnough);
+    state.Ring().CloseSignal();
+    LogLess("in read thread,check free space is not enough!");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void RunPartitionReader(TaskState& state, const WorkerIo& io) {
+  state.filesDone.store(0);
+  state.entryTotal.store(0);
+  state.bytesDone.store(0);
+  state.recordCount.store(0);
+
+  CDisk disk;
+  const int opened = io.openVolume(state.SourceVolume(), true, disk);
+  if (opened != 0) {
+    state.SetFirstError(opened);
+    LogLess("in read thread,disk init error=%d!", opened);
+    return;
+  }
+  if (!WaitForWriter(state)) {
+    state.Ring().CloseSignal();
+    LogLess("in read thread,check write thread had stopped!");
+    return;
+  }
+  if (!PrepareEntries(state, disk)) return;
+  state.recordCount.store(disk.MftRecordCount());
+  state.entryTotal.store(disk.Entries().size());
+
+  PartitionReader reader(state, disk);
+  reader.SendEntries(disk.Entries());
+  // A stop seen anywhere in the walk, also inside the last entry's runs, ends
+  // the task as stopped: the stream is incomplete.
+  if (state.stopFlag.load()) state.SetFirstError(kTaskManualStop);
+  LogDebugText("read partition thead exit!");
+}
+
+void ReadPartitionThread(TaskState& state) { RunPartitionReader(state, WorkerIo::Default()); }
+
+}  // namespace stow::engine

@@ -1,0 +1,85 @@
+// The backup task without a toolkit: checks the source and the target, builds
+// the image header and the default file name, asks the engine to start and
+// turns its result into the text a front end shows. The command line uses it
+// now; the backup page will use the same steps.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/ImageFormat.h"
+#include "engine/TaskState.h"
+#include "platform/VolumeId.h"
+
+namespace stow::tasks {
+
+struct CalendarDate {
+  int year = 0;
+  int month = 0;  // 1..12
+  int day = 0;    // 1..31
+};
+
+// The local date.
+CalendarDate Today();
+
+// The default image file name: "%s%d%02d%02d.%s" with the string table's
+// `filePrefix`, the date and `fileSuffix`, e.g. "Velmoras20190517.vmg".
+std::string DefaultImageName(const CalendarDate& date);
+
+// Fills a string-table text: each %C, %s or %d takes the next argument in order
+// (a volume's display name stands where a drive letter stood); "%%" gives "%".
+std::string FormatText(std::string_view format, const std::vector<std::string>& args);
+
+// Outcomes of the checks before a backup starts.
+enum BackupCheck : int {
+  kBackupCheckOk = 0,
+  kBackupSourceUnopenable = 1,  // the source cannot be opened
+  kBackupSourceNotNtfs = 2,     // not an NTFS volume this program handles
+  kBackupImageInvalid = 3,      // the image path names the source, a device or no folder
+  kBackupFreeSpaceUnknown = 4,  // the target's file system cannot be asked
+};
+
+struct BackupSource {
+  platform::VolumeId volume;
+  uint32_t clusterSize = 0;  // from the boot sector
+  bool windows = false;      // "\Windows\System32" is a directory on it
+};
+
+// Opens the source read-only and checks that it is an NTFS volume the engine
+// handles; `why` says what is wrong otherwise.
+int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::string& why);
+
+// An existing folder receives the default name for `date`; any other path is
+// the image file itself.
+std::string ResolveImagePath(const std::string& image, const CalendarDate& date);
+
+// The header as the backup writes it. The letter is the one the source's own
+// Windows installation gives it; it is not read from there yet, so it is 0.
+engine::ImageHeader MakeImageHeader(const BackupSource& source);
+
+struct BackupPlan {
+  BackupSource source;
+  std::string imagePath;
+  engine::ImageHeader header;
+  uint64_t freeBytes = 0;  // free bytes of the target's file system for this image
+};
+
+// Resolves the image path, refuses one that is the source itself, a device or
+// in a folder that does not exist, builds the header and reads the target's
+// free space (an existing image that will be overwritten counts as free).
+int PlanBackup(const BackupSource& source, const std::string& image, const CalendarDate& date,
+               BackupPlan& plan, std::string& why);
+
+// The question before a backup: `confirmBackup` with the source and the path.
+std::string ConfirmBackupText(const BackupPlan& plan);
+
+// Starts the engine's backup; the engine's start result.
+int StartBackupTask(engine::TaskState& state, const BackupPlan& plan);
+
+// The text of a finished backup: `backupfinish` for success, else the text of
+// the error code (a code without a text of its own gives `taskFailed`).
+std::string BackupResultText(int errorCode);
+
+}  // namespace stow::tasks
