@@ -149,7 +149,8 @@ std::string BuildImage(const FixtureRecipe& recipe, const fs::path& image) {
   if (recipe.script[0] == '\0') return {};
   NtfsMount mount(image.string(), false, recipe.mountOptions);
   if (!mount.Ok()) return "ntfs-3g mount failed: " + mount.Error();
-  const CommandResult fill = Shell("cd " + Quote(mount.Path().string()) + " && " + recipe.script);
+  const CommandResult fill =
+      Shell("set -e; cd " + Quote(mount.Path().string()) + "; " + recipe.script);
   if (!mount.Unmount()) return "the volume could not be unmounted";
   if (fill.status != 0) return "filling the volume failed: " + fill.output;
   return {};
