@@ -26,13 +26,13 @@ inline Buffer ToBuffer(std::initializer_list<unsigned> values) {
 }
 
 // A run to encode: `lcn` < 0 makes it sparse.
-struct RunSpec {
+struct PlannedRun {
   uint64_t length;
   int64_t lcn;
 };
 
 // Encodes runs with the shortest length and offset fields, ending in a 0 byte.
-inline Buffer EncodeRuns(const std::vector<RunSpec>& runs) {
+inline Buffer EncodeRuns(const std::vector<PlannedRun>& runs) {
   Buffer out;
   int64_t previous = 0;
   auto bytesFor = [](uint64_t v, bool isSigned) {
@@ -49,7 +49,7 @@ inline Buffer EncodeRuns(const std::vector<RunSpec>& runs) {
     }
     return n;
   };
-  for (const RunSpec& r : runs) {
+  for (const PlannedRun& r : runs) {
     const size_t lengthBytes = bytesFor(r.length, false);
     size_t offsetBytes = 0;
     uint64_t delta = 0;
@@ -179,7 +179,7 @@ struct TestVolume {
 
   uint32_t sectorsPerCluster = 8;
   uint64_t clusters = 1024;
-  std::vector<RunSpec> mftRuns{{64, 16}};
+  std::vector<PlannedRun> mftRuns{{64, 16}};
   uint64_t mftRecords = 0;      // data size / 1,024; 0: everything the runs hold
   std::vector<Buffer> records;  // by record number, on-disk form; empty slots stay zero
 
