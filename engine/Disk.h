@@ -5,6 +5,8 @@
 //   Disk.cpp            opening, positioned reads and writes, locking
 //   DiskPartitions.cpp  MBR, EBR and GPT tables, the active partition
 //   DiskMft.cpp         the MFT reader: record cache, entry list, totals
+//   DiskDestination.cpp the destination fix-up: bitmap, free extents, run lists,
+//                       the resized $MFT and its mirror
 #pragma once
 
 #include <array>
@@ -15,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/DiskDestinationExtents.h"
+#include "engine/DiskDestinationRecord.h"
 #include "engine/FileEntry.h"
 #include "engine/PartitionTable.h"
 #include "engine/ntfs/RunList.h"
@@ -127,6 +131,47 @@ class CDisk {
   const std::vector<FileEntry>& Entries() const { return entries_; }
   std::vector<FileEntry>& MutableEntries() { return entries_; }
 
+  // --- Destination fix-up (DiskDestination.cpp) ----------------------------
+  // The volume's clusters: total sectors / sectors per cluster, bounded by the device.
+  uint64_t VolumeClusterCount() const { return VolumeClusters(); }
+  // Reads $Bitmap (entry 6 of the entry list) run by run and builds the
+  // free-extent list. False, with no bitmap, when the entry list has fewer than
+  // 7 entries or the bitmap cannot be read or does not cover the volume.
+  bool LoadBitmap();
+  // Frees, in the bitmap, the clusters of the destination's own records that
+  // the copied ones replace (every record of the entry list but 0, 6, 7 and 8),
+  // and rebuilds the free-extent list. Returns the clusters freed.
+  uint64_t ReleaseReplacedMetadata();
+  // Takes the MFT zone [M, M + zone clusters) out of the free-extent list.
+  void ReserveMftZone(uint64_t zoneClusters);
+  // 0 when [M, M + clusters) lies inside the volume and holds no cluster in use
+  // but the $MFT's own and those the fix-up moves ($Bitmap, the $MFT's
+  // $BITMAP); else a task error code, logged.
+  int CheckMftRange(uint64_t clusters);
+  // Gives record 0's $DATA the one run [M, M + clusters) with the sizes given,
+  // writes it back and reloads record 0 and entry 0: 0, or a task error code.
+  int ResizeDestinationMft(uint64_t clusters, uint64_t dataSize, uint64_t initializedSize);
+  // 1 with the clusters granted, or 0 when the free-extent list is empty.
+  int AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted);
+  int MarkClustersUsed(uint64_t first, uint64_t count);
+  // Rewrites the run list of one attribute of a record in the record cache.
+  RecordEdit ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t first, uint64_t count,
+                            bool append);
+  // Copies the first records of the MFT into the $MFTMirr's clusters as record 1
+  // names them, and points the boot sector and its backup at them: 0, or a task
+  // error code.
+  int WriteMftMirror();
+  // Writes the bitmap back run by run: 1, or 0 without a bitmap or on a failed write.
+  int WriteBitmap();
+  const std::vector<std::byte>& Bitmap() const { return bitmap_; }
+  std::vector<std::byte>& MutableBitmap() { return bitmap_; }
+  uint64_t BitmapLength() const { return bitmapLength_; }
+  const std::vector<ntfs::DataRun>& BitmapRuns() const { return bitmapRuns_; }
+  void SetBitmapRuns(std::vector<ntfs::DataRun> runs) { bitmapRuns_ = std::move(runs); }
+  FreeExtentList& FreeExtents() { return freeExtents_; }
+  // The MFT's runs as record 0 gives them.
+  const std::vector<ntfs::DataRun>& MftRuns() const { return mftRuns_; }
+
  private:
   bool LoadRecordWindow(uint64_t base);
   // MFT reader helpers (DiskMft.cpp).
@@ -144,13 +189,12 @@ class CDisk {
   uint32_t fileRecordSize_ = 0;
   std::vector<FileEntry> entries_;
 
-  // Destination state: the volume's cluster bitmap and its free extents.
+  // Destination state (DiskDestination.cpp): the volume's cluster bitmap, its
+  // length in bytes, the runs of $Bitmap's data and the free extents.
   std::vector<std::byte> bitmap_;
-  struct FreeExtent {
-    uint64_t firstCluster;
-    uint64_t clusterCount;
-  };
-  std::vector<FreeExtent> freeExtents_;
+  uint64_t bitmapLength_ = 0;
+  std::vector<ntfs::DataRun> bitmapRuns_;
+  FreeExtentList freeExtents_;
 
   std::array<uint8_t, 16> extendedEntry_{};
   std::vector<std::byte> recordCache_;  // kRecordCacheRecords records once allocated

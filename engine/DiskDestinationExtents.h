@@ -1,0 +1,70 @@
+// The destination's clusters: bit operations on an NTFS cluster bitmap (cluster
+// 8 x i + k is in use when bit k of byte i is set) and the free-extent list the
+// copy and restore writer allocates from.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "support/Bytes.h"
+
+namespace stow::engine {
+
+struct ClusterExtent {
+  uint64_t firstCluster = 0;
+  uint64_t clusterCount = 0;
+  uint64_t End() const { return firstCluster + clusterCount; }
+  bool operator==(const ClusterExtent&) const = default;
+};
+
+// Sets (or clears) the bits of clusters [first, first + count), never past
+// `bitLimit` or the bitmap's end.
+void SetClusterBits(MutableBytes bitmap, uint64_t bitLimit, uint64_t first, uint64_t count,
+                    bool value = true);
+bool ClusterBit(Bytes bitmap, uint64_t cluster);
+// True when any cluster of [first, first + count) is set (clusters past the
+// bitmap count as set: nothing may be placed there).
+bool AnyClusterBit(Bytes bitmap, uint64_t first, uint64_t count);
+
+// The first stretch of `count` clear bits among clusters [from, clusters).
+bool FindClearStretch(Bytes bitmap, uint64_t clusters, uint64_t count, uint64_t& first,
+                      uint64_t from = 0);
+
+// The free-extent list: built once from a bitmap, ordered largest first (equal
+// sizes keep cluster order); allocation takes from the front.
+class FreeExtentList {
+ public:
+  // A bitmap so fragmented that it yields more extents than this keeps the
+  // first ones found; allocation then ends sooner, never wrongly.
+  static constexpr size_t kMaxExtents = size_t{1} << 20;
+
+  // Every maximal stretch of clear bits among clusters [0, clusters), the one
+  // that runs to the end included.
+  void Build(Bytes bitmap, uint64_t clusters);
+  // Takes `wanted` clusters from the first extent, or the whole extent when it
+  // is not larger; the list is not re-sorted. False when the list is empty.
+  bool Allocate(uint64_t wanted, uint64_t& first, uint64_t& granted);
+  // Keeps data out of the MFT zone [m, m + zone): an extent that starts inside
+  // the zone keeps only what lies beyond it; one that starts before the zone
+  // and reaches into it keeps its part before the zone, and its part beyond
+  // the zone becomes an extent of its own.
+  void ReserveZone(uint64_t m, uint64_t zone);
+
+  bool Empty() const { return next_ >= extents_.size(); }
+  size_t Size() const { return extents_.size() - next_; }
+  // The extents still on the list, in list order.
+  std::vector<ClusterExtent> Extents() const;
+  uint64_t FreeClusters() const;
+  void Clear();
+  // For tests: puts `extents` on the list in the order given.
+  void Assign(std::vector<ClusterExtent> extents);
+
+ private:
+  void Insert(const ClusterExtent& extent);
+
+  std::vector<ClusterExtent> extents_;
+  size_t next_ = 0;  // extents before this index were used up
+};
+
+}  // namespace stow::engine

@@ -1,0 +1,513 @@
+// WritePartitionThread: the writer of copy and restore. It keeps the
+// destination's own $MFT location, $Bitmap, $Boot and $BadClus, writes the
+// source's file records into the destination's MFT (made large enough first),
+// places every other run wherever the destination has free clusters and
+// rewrites the run lists to match. At the end the finaliser makes the volume
+// consistent without a disk check.
+//
+// Every doubt about the stream (a first slot that is not the $MFT, a chunk out
+// of step, a run list that no longer fits its record, a full destination) ends
+// the task with an error code: a volume written from a doubtful stream would
+// mount and lose data later.
+#include <algorithm>
+#include <cinttypes>
+#include <cstring>
+#include <thread>
+
+#include "engine/Disk.h"
+#include "engine/RestoreWorkers.h"
+#include "engine/TaskState.h"
+#include "engine/VolumeFinaliser.h"
+#include "engine/Workers.h"
+#include "engine/ntfs/FileRecord.h"
+#include "engine/ntfs/MftLayout.h"
+#include "support/Log.h"
+
+namespace stow::engine {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint64_t kMftRecord = 0;
+// The first $MFT chunk must hold the 24 records the entry list covers.
+constexpr uint32_t kMinFirstMftChunk = 0x6000;
+constexpr uint64_t kEntryListRecords = 24;
+// The destination keeps its own $MFT, $Bitmap, $Boot and $BadClus records.
+constexpr uint64_t kSubstitutedRecords[] = {0, 6, 7, 8};
+constexpr uint64_t kSectorBytes = 512;
+constexpr auto kDrainWait = 200ms;
+constexpr auto kPartnerPoll = 10ms;
+// The destination must exceed the data by a twentieth.
+constexpr uint64_t kSizeMarginDivisor = 20;
+// MFT zone: 10 % more than the records need.
+constexpr uint64_t kZoneNumerator = 11;
+constexpr uint64_t kZoneDenominator = 10;
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
+
+// What record 0 at the start of the first $MFT chunk says about the source.
+struct SourceMft {
+  uint64_t dataSize = 0;
+  uint64_t initializedSize = 0;
+  uint64_t clusters = 0;  // what its runs hold
+  uint64_t clusterSize = 0;
+};
+
+int ReadSourceMft(Bytes chunk, uint64_t destinationClusterSize, SourceMft& out) {
+  std::vector<std::byte> record(chunk.begin(), chunk.begin() + kFileRecordSize);
+  ntfs::MftData data;
+  if (!ntfs::ApplyFixup(record) || !ntfs::HasFileSignature(record) ||
+      ntfs::RecordNumberField(record) != kMftRecord ||
+      ByteView(record.data(), record.size()).U32(kBytesAllocatedOffset) != kFileRecordSize ||
+      ntfs::FindMftData(record, data) != ntfs::MftDataError::kNone || !data.nonResident) {
+    LogLess("in write thread,the first $MFT chunk does not start with a usable record 0");
+    return kTaskSourceMftUnsupported;
+  }
+  out.clusters = ntfs::AllocatedClusters(data.runs);
+  if (out.clusters == 0 || data.allocatedSize % out.clusters != 0 ||
+      data.allocatedSize / out.clusters != destinationClusterSize) {
+    LogLess("in write thread,the source's clusters are not %" PRIu64
+            " bytes like the "
+            "destination's ($MFT: %" PRIu64 " bytes in %" PRIu64 " clusters)",
+            destinationClusterSize, data.allocatedSize, out.clusters);
+    return kTaskClusterSizeMismatch;
+  }
+  out.clusterSize = destinationClusterSize;
+  if (data.dataSize > data.allocatedSize || data.allocatedSize > out.clusters * out.clusterSize) {
+    // The rest of the $MFT lies in extension records that this copy cannot follow.
+    LogLess("in write thread,the source's $MFT continues past record 0's runs");
+    return kTaskSourceMftUnsupported;
+  }
+  ntfs::NonResidentHeader header;
+  ntfs::AttributeWalker walk(record);
+  for (ntfs::Attribute a; walk.Next(a);) {
+    if (a.type == ntfs::kAttrData && a.nameLength == 0 &&
+        ntfs::ReadNonResidentHeader(a.bytes, header)) {
+      break;
+    }
+  }
+  out.dataSize = data.dataSize;
+  out.initializedSize = std::min(header.initializedSize, data.dataSize);
+  return 0;
+}
+
+class PartitionWriter {
+ public:
+  PartitionWriter(TaskState& state, const RestoreIo& io)
+      : state_(state), ring_(state.Ring()), io_(io), restore_(state.ImagePath().size() >= 3) {}
+
+  void Run();
+
+ private:
+  bool WaitForReader();
+  int OpenDestination();
+  int TakeFirstSlot();
+  int PlaceFirstMftChunk(TransferSlot& slot);
+  void Drain();
+  int FinishStream();
+  int PlaceSlot(const TransferSlot& slot);
+  int FinishMft();
+  int PlaceMftChunk(const TransferSlot& slot);
+  int PlaceData(const TransferSlot& slot);
+  int PlaceSparse(const TransferSlot& slot);
+  int StartRun(const TransferSlot& slot);
+  int Allocate(const TransferSlot& slot, uint64_t wanted, bool append);
+  int ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count, bool append);
+  bool SameAttribute(const TransferSlot& slot) const;
+  void NoteAttribute(const TransferSlot& slot);
+  int WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors);
+  int StreamError(const char* why, const TransferSlot* slot = nullptr);
+  void WaitForReaderEnd();
+  void EndAfterFailure(int code);
+
+  TaskState& state_;
+  TransferRing& ring_;
+  const RestoreIo& io_;
+  const bool restore_;
+  CDisk disk_;
+  bool locked_ = false;
+  uint64_t sectorsPerCluster_ = 0;
+  uint64_t clusterSize_ = 0;
+  // The current allocation: where the next sectors go and how many are left.
+  uint64_t allocFirst_ = 0;
+  uint64_t allocSectorsLeft_ = 0;
+  uint64_t allocSectorOffset_ = 0;
+  // The run being placed.
+  bool inRun_ = false;
+  uint64_t runRecord_ = 0;
+  uint16_t runInstance_ = 0;
+  uint64_t runLength_ = 0;
+  uint64_t runPlaced_ = 0;
+  // The attribute whose run list is being rebuilt.
+  bool haveAttribute_ = false;
+  uint64_t attrRecord_ = 0;
+  uint16_t attrInstance_ = 0;
+  uint64_t previousRecord_ = UINT64_MAX;
+  bool mftDone_ = false;
+  uint64_t mftBytesExpected_ = 0;
+  uint64_t mftBytesPlaced_ = 0;
+  std::vector<uint64_t> rewritten_;
+};
+
+int PartitionWriter::StreamError(const char* why, const TransferSlot* slot) {
+  if (slot != nullptr) {
+    LogLess("in write thread,record 0x%" PRIx64 ", attribute %u, run %u at sector %" PRIu64 ": %s",
+            slot->recordNumber, unsigned{slot->attributeInstance}, unsigned{slot->runIndex},
+            slot->runOffset, why);
+  } else {
+    LogLess("in write thread,%s", why);
+  }
+  return restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent;
+}
+
+void PartitionWriter::WaitForReaderEnd() {
+  while (state_.ReaderRunning()) std::this_thread::sleep_for(io_.endPoll);
+}
+
+// Stops the reader, waits until it no longer touches the ring, and frees it.
+void PartitionWriter::EndAfterFailure(int code) {
+  state_.SetFirstError(code);
+  state_.stopFlag.store(true);
+  WaitForReaderEnd();
+  ring_.Teardown();
+}
+
+bool PartitionWriter::WaitForReader() {
+  // The reader starts first; it may even have ended already with slots waiting.
+  const auto deadline = std::chrono::steady_clock::now() + io_.partnerWait * 10;
+  while (!state_.ReaderRunning() && ring_.Count() == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    if (state_.ErrorCode() != kTaskRunning) break;
+    std::this_thread::sleep_for(kPartnerPoll);
+  }
+  return state_.ReaderRunning() || ring_.Count() > 0;
+}
+
+int PartitionWriter::OpenDestination() {
+  const int opened = io_.openVolume(state_.DestinationVolume(), false, disk_);
+  if (opened != 0) {
+    LogLess("in write thread init disk error=%d", opened);
+    return opened;
+  }
+  std::string why;
+  uint64_t total = 0;
+  const int check = disk_.CheckNtfsVolume(&why);
+  if (check != kDiskOk || disk_.BuildEntryList(total, false, kEntryListRecords) == 0 ||
+      !disk_.LoadBitmap()) {
+    LogLess("in write thread init disk error=%d",
+            check != kDiskOk ? check : kDiskUnsupportedVolume);
+    if (!why.empty()) LogLess("in write thread,the destination: %s", why.c_str());
+    return check != kDiskOk ? check : kDiskUnsupportedVolume;
+  }
+  sectorsPerCluster_ = disk_.SectorsPerCluster();
+  clusterSize_ = disk_.ClusterSize();
+  const int lock = disk_.LockDisk();
+  if (lock != 0) {
+    LogLess("in write thread lock disk error=%d", lock);
+    return lock;
+  }
+  locked_ = true;
+  const uint64_t freed = disk_.ReleaseReplacedMetadata();
+  LogDebug("in write thread,%" PRIu64 " clusters of the destination's replaced metadata are free",
+           freed);
+  return 0;
+}
+
+// The index of the first slot, or -1 when the reader ended without one.
+int PartitionWriter::TakeFirstSlot() {
+  for (;;) {
+    int i = ring_.ConsumerSlot();
+    if (i >= 0) return i;
+    if (!state_.ReaderRunning()) return ring_.ConsumerSlot();
+    if (!ring_.WaitForSignal(std::nullopt)) std::this_thread::sleep_for(kPartnerPoll);
+  }
+}
+
+int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
+  if (slot.recordNumber != kMftRecord || slot.runOffset != 0 || slot.dataLength == 0) {
+    return StreamError("the stream does not begin with the $MFT", &slot);
+  }
+  if (slot.dataLength < kMinFirstMftChunk) {
+    LogLessText("in write thread,mft count is too small!");
+    return kTaskSourceMftUnsupported;
+  }
+  SourceMft source;
+  if (int r = ReadSourceMft(slot.Data(), clusterSize_, source); r != 0) return r;
+  uint64_t records = state_.recordCount.load();
+  if (records == 0) records = source.dataSize / kFileRecordSize;
+  // Room for every record the source has, and for everything its runs send.
+  const uint64_t clusters =
+      std::max((2 * records + sectorsPerCluster_ - 1) / sectorsPerCluster_, source.clusters);
+  if (int r = disk_.CheckMftRange(clusters); r != 0) return r;
+  const uint64_t n = disk_.Entries().size() + records;
+  const uint64_t zone = ((n * 2 / sectorsPerCluster_) / kZoneDenominator) * kZoneNumerator;
+  disk_.ReserveMftZone(std::max(zone, clusters));
+  if (int r = disk_.ResizeDestinationMft(clusters, source.dataSize, source.initializedSize);
+      r != 0) {
+    return r;
+  }
+  for (uint64_t record : kSubstitutedRecords) {
+    const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+    if (own == nullptr) return StreamError("the destination's own records cannot be read");
+    std::vector<std::byte> onDisk(own, own + kFileRecordSize);
+    ntfs::UndoFixup(onDisk);
+    std::memcpy(slot.buffer.get() + record * kFileRecordSize, onDisk.data(), kFileRecordSize);
+  }
+  allocFirst_ = disk_.MftCluster();
+  allocSectorsLeft_ = clusters * sectorsPerCluster_;
+  allocSectorOffset_ = 0;
+  mftBytesExpected_ = source.clusters * clusterSize_;
+  if (int r = WriteChunk(slot, slot.buffer.get(), slot.dataLength / kSectorBytes); r != 0) {
+    return r;
+  }
+  mftBytesPlaced_ = slot.dataLength;
+  disk_.LoadRecordCache();
+  return 0;
+}
+
+int PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors) {
+  const auto bytes = static_cast<uint32_t>(sectors * kSectorBytes);
+  const uint64_t at = allocFirst_ * sectorsPerCluster_ + allocSectorOffset_;
+  const uint32_t written = disk_.WritePointData(data, bytes, at);
+  if (written != bytes) {
+    LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
+            static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(bytes),
+            static_cast<int>(written));
+    return kTaskWriteFailed;
+  }
+  state_.bytesDone.fetch_add(bytes);
+  allocSectorOffset_ += sectors;
+  allocSectorsLeft_ -= sectors;
+  return 0;
+}
+
+bool PartitionWriter::SameAttribute(const TransferSlot& slot) const {
+  return haveAttribute_ && attrRecord_ == slot.recordNumber &&
+         attrInstance_ == slot.attributeInstance;
+}
+
+// The first run of an attribute replaces the source's run list; the next runs
+// of the same attribute are appended to it.
+void PartitionWriter::NoteAttribute(const TransferSlot& slot) {
+  if (SameAttribute(slot)) return;
+  haveAttribute_ = true;
+  attrRecord_ = slot.recordNumber;
+  attrInstance_ = slot.attributeInstance;
+  rewritten_.push_back(AttributeKey(slot.recordNumber, slot.attributeInstance));
+}
+
+int PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
+                                bool append) {
+  const RecordEdit edit =
+      disk_.ChangeFileAttr(slot.recordNumber, slot.attributeInstance, first, count, append);
+  if (edit == RecordEdit::kOk) return 0;
+  LogLess("in write thread,record 0x%" PRIx64 ", attribute %u: %s", slot.recordNumber,
+          unsigned{slot.attributeInstance}, RecordEditText(edit));
+  return kTaskDestinationInconsistent;
+}
+
+int PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool append) {
+  uint64_t first = 0;
+  uint64_t granted = 0;
+  if (disk_.AllocateClusters(wanted, first, granted) == 0 || granted == 0) {
+    LogLess("in write thread,the destination has no free clusters left for record 0x%" PRIx64,
+            slot.recordNumber);
+    return kTaskDestinationTooSmall;
+  }
+  disk_.MarkClustersUsed(first, granted);
+  allocFirst_ = first;
+  allocSectorsLeft_ = granted * sectorsPerCluster_;
+  allocSectorOffset_ = 0;
+  return ChangeRuns(slot, first, granted, append);
+}
+
+int PartitionWriter::FinishMft() {
+  if (mftBytesPlaced_ != mftBytesExpected_) {
+    LogLess("in write thread,the $MFT arrived with %" PRIu64 " of its %" PRIu64 " bytes",
+            mftBytesPlaced_, mftBytesExpected_);
+    return StreamError("the $MFT is incomplete");
+  }
+  mftDone_ = true;
+  allocSectorsLeft_ = 0;
+  // Every record is on the disk now; the cache is loaded afresh from it.
+  if (!disk_.LoadRecordCache()) return StreamError("the written $MFT cannot be read back");
+  return 0;
+}
+
+int PartitionWriter::PlaceMftChunk(const TransferSlot& slot) {
+  if (mftDone_ || slot.dataLength == 0 || slot.dataLength % kSectorBytes != 0) {
+    return StreamError("a $MFT chunk out of place", &slot);
+  }
+  const uint64_t sectors = slot.dataLength / kSectorBytes;
+  if (sectors > allocSectorsLeft_) {
+    return StreamError("the $MFT is larger than its record 0 said", &slot);
+  }
+  if (int r = WriteChunk(slot, slot.buffer.get(), sectors); r != 0) return r;
+  mftBytesPlaced_ += slot.dataLength;
+  return 0;
+}
+
+int PartitionWriter::StartRun(const TransferSlot& slot) {
+  if (inRun_ && runPlaced_ != runLength_) {
+    return StreamError("a run ended before all of its data arrived", &slot);
+  }
+  inRun_ = false;
+  if (slot.runLength == 0 || slot.runLength % clusterSize_ != 0) {
+    return StreamError("a run is not a whole number of clusters", &slot);
+  }
+  return 0;
+}
+
+int PartitionWriter::PlaceData(const TransferSlot& slot) {
+  if (slot.dataLength % kSectorBytes != 0 || slot.runOffset > slot.runLength / kSectorBytes ||
+      slot.dataLength > slot.runLength - slot.runOffset * kSectorBytes) {
+    return StreamError("a chunk does not fit its run", &slot);
+  }
+  if (slot.runOffset == 0) {
+    if (int r = StartRun(slot); r != 0) return r;
+    const bool append = SameAttribute(slot);
+    NoteAttribute(slot);
+    if (int r = Allocate(slot, slot.runLength / clusterSize_, append); r != 0) return r;
+    inRun_ = true;
+    runRecord_ = slot.recordNumber;
+    runInstance_ = slot.attributeInstance;
+    runLength_ = slot.runLength;
+    runPlaced_ = 0;
+  } else if (!inRun_ || runRecord_ != slot.recordNumber || runInstance_ != slot.attributeInstance ||
+             runLength_ != slot.runLength || runPlaced_ != slot.runOffset * kSectorBytes) {
+    return StreamError("a chunk does not continue its run", &slot);
+  }
+  const std::byte* data = slot.buffer.get();
+  uint64_t left = slot.dataLength;
+  while (left > 0) {
+    if (allocSectorsLeft_ == 0) {
+      const uint64_t wanted = CeilDiv(runLength_ - runPlaced_, clusterSize_);
+      if (int r = Allocate(slot, wanted, true); r != 0) return r;
+    }
+    const uint64_t sectors = std::min(left / kSectorBytes, allocSectorsLeft_);
+    if (int r = WriteChunk(slot, data, sectors); r != 0) return r;
+    data += sectors * kSectorBytes;
+    left -= sectors * kSectorBytes;
+    runPlaced_ += sectors * kSectorBytes;
+  }
+  return 0;
+}
+
+int PartitionWriter::PlaceSparse(const TransferSlot& slot) {
+  if (int r = StartRun(slot); r != 0) return r;
+  const bool append = SameAttribute(slot);
+  NoteAttribute(slot);
+  if (int r = ChangeRuns(slot, 0, slot.runLength / clusterSize_, append); r != 0) return r;
+  // A restore's progress total is the image's size, where a sparse run takes no room.
+  if (!restore_) state_.bytesDone.fetch_add(slot.runLength);
+  return 0;
+}
+
+int PartitionWriter::PlaceSlot(const TransferSlot& slot) {
+  if (slot.recordNumber != previousRecord_) {
+    state_.filesDone.fetch_add(1);
+    previousRecord_ = slot.recordNumber;
+  }
+  if (slot.recordNumber == kMftRecord) return PlaceMftChunk(slot);
+  if (!mftDone_) {
+    if (int r = FinishMft(); r != 0) return r;
+  }
+  return slot.dataLength == 0 ? PlaceSparse(slot) : PlaceData(slot);
+}
+
+// The reader has ended and the ring is empty: check the stream was whole and
+// make the volume consistent.
+int PartitionWriter::FinishStream() {
+  if (!mftDone_) {
+    if (int r = FinishMft(); r != 0) return r;
+  }
+  if (inRun_ && runPlaced_ != runLength_) return StreamError("the last run is incomplete");
+  return FinaliseDestination(disk_, std::move(rewritten_));
+}
+
+void PartitionWriter::Drain() {
+  for (;;) {
+    if (state_.ErrorCode() != kTaskRunning) return;
+    // The reader answers a stop; once it has ended, the writer does.
+    if (state_.stopFlag.load() && !state_.ReaderRunning()) {
+      state_.SetFirstError(kTaskManualStop);
+      return;
+    }
+    int i = ring_.ConsumerSlot();
+    if (i < 0) {
+      if (state_.ReaderRunning()) {
+        if (!ring_.WaitForSignal(kDrainWait)) std::this_thread::sleep_for(1ms);
+        continue;
+      }
+      i = ring_.ConsumerSlot();
+      if (i < 0) {
+        ring_.Teardown();
+        if (state_.ErrorCode() == kTaskRunning) {
+          if (int r = FinishStream(); r != 0) state_.SetFirstError(r);
+        }
+        return;
+      }
+    }
+    const int placed = PlaceSlot(ring_.Slot(i));
+    ring_.Release();
+    if (placed != 0) {
+      EndAfterFailure(placed);
+      return;
+    }
+  }
+}
+
+void PartitionWriter::Run() {
+  if (!WaitForReader()) {
+    if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
+      LogLess("in write thread,the reader ended without sending anything");
+    }
+    ring_.Teardown();
+    LogLessText("in write thead,check read thread have stop");
+    return;
+  }
+  if (int r = OpenDestination(); r != 0) {
+    EndAfterFailure(r);
+    if (locked_) disk_.UnlockDisk();
+    return;
+  }
+  const int first = TakeFirstSlot();
+  if (first < 0) {
+    // The reader ended (failed, stopped or empty) before it sent anything.
+    if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
+      LogLess("in write thread,the reader ended without sending the $MFT");
+    }
+    EndAfterFailure(kTaskDestinationInconsistent);
+  } else {
+    TransferSlot& slot = ring_.Slot(first);
+    const uint64_t total = state_.totalSectors.load();
+    const uint64_t size = disk_.BitmapLength() * 8 * sectorsPerCluster_;
+    int r = 0;
+    if (slot.recordNumber == kMftRecord && size < total + total / kSizeMarginDivisor) {
+      r = kTaskDestinationTooSmall;
+      LogLessText("in write thread,disk space is not enough!");
+    } else {
+      state_.filesDone.fetch_add(1);
+      previousRecord_ = slot.recordNumber;
+      r = PlaceFirstMftChunk(slot);
+      ring_.Release();
+    }
+    if (r != 0) {
+      EndAfterFailure(r);
+    } else {
+      Drain();
+      if (state_.ErrorCode() != kTaskRunning) EndAfterFailure(state_.ErrorCode());
+    }
+  }
+  disk_.UnlockDisk();
+  state_.SetFirstError(kTaskSuccess);
+  LogDebugText("write partition thead exit!");
+}
+
+}  // namespace
+
+void RunPartitionWriter(TaskState& state, const RestoreIo& io) { PartitionWriter(state, io).Run(); }
+
+void WritePartitionThread(TaskState& state) { RunPartitionWriter(state, RestoreIo::Default()); }
+
+}  // namespace stow::engine

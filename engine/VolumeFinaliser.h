@@ -1,0 +1,46 @@
+// The last step of a copy or restore: leaving a consistent NTFS volume without
+// a disk check.
+//
+// The writer has placed every run and rewritten the run lists in the
+// destination's MFT. The finaliser then walks every record of the final MFT
+// and, before it writes anything more, checks that every cluster a run list
+// names lies inside the volume and is named once, that every attribute's runs
+// cover its VCNs, and that every run list of a copied record was rewritten by
+// this task. Only then does it write what follows from the records:
+//   - the $MFT's $BITMAP: exactly the records in use, sized for the $MFT;
+//   - the cluster bitmap: exactly the clusters the run lists use (what the
+//     destination's replaced metadata used is thereby freed);
+//   - $Bitmap and the $MFT's $BITMAP moved when the new $MFT covers them;
+//   - the $LogFile reset (filled with 0xFF) when it is not clean;
+//   - the $MFTMirr (the first records of the MFT, where record 1 names it) and
+//     the mirror field of the boot sector and of its backup.
+// Anything it cannot make consistent fails the task instead.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "support/Bytes.h"
+
+namespace stow::engine {
+
+class CDisk;
+
+// A run list rewritten by the writer: record number and attribute instance.
+inline uint64_t AttributeKey(uint64_t record, uint16_t instance) {
+  return (record << 16) | instance;
+}
+
+// 0 when the destination was made consistent; else a task error code (logged).
+// `rewritten` holds the AttributeKey of every run list the writer replaced.
+int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten);
+
+// The state of a $LogFile as its first page shows it.
+enum class LogFileState {
+  kEmpty,  // never used or reset: no restart page (all 0xFF)
+  kClean,  // a restart page that names no client, or says the volume is clean
+  kDirty,  // anything else: a replay would be needed, or the page is not understood
+};
+LogFileState ClassifyLogFileStart(Bytes page);
+
+}  // namespace stow::engine

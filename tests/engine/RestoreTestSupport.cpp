@@ -1,0 +1,171 @@
+#include "tests/engine/RestoreTestSupport.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <regex>
+
+#include "engine/ImageFormat.h"
+#include "platform/VolumeId.h"
+
+namespace stow::test {
+namespace {
+
+using engine::TaskState;
+using engine::TaskThreads;
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+int RunToEnd(TaskState& state, int started) {
+  if (started != engine::kStartOk) return -started;
+  state.WaitForWorkers();
+  return state.ErrorCode();
+}
+
+// Lines of a checker's output that say it found something wrong.
+std::string Complaints(const std::string& output) {
+  static const std::regex bad(
+      "fail|error|corrupt|mismatch|does not|incorrect|fixing|fixed|repair|inconsisten|bad "
+      "sector|unclean|dirty|warning",
+      std::regex::icase);
+  std::string found;
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    const std::string line = output.substr(start, end - start);
+    if (std::regex_search(line, bad)) found += line + "\n";
+    start = end + 1;
+  }
+  return found;
+}
+
+// The contents of stress file `index` of `size` bytes: a cheap generator seeded
+// by the index, so that a misplaced cluster never reads back right.
+std::string StressContent(uint64_t index, uint64_t size) {
+  std::string data(size, '\0');
+  uint64_t x = 0x9E3779B97F4A7C15ull * (index + 1);
+  for (uint64_t i = 0; i < size; ++i) {
+    if (i % 8 == 0) x = x * 6364136223846793005ull + 1442695040888963407ull;
+    data[i] = static_cast<char>((x >> (8 * (i % 8))) & 0xFF);
+  }
+  return data;
+}
+
+// Sizes from a few bytes (resident) to 1.5 MiB, in a fixed pattern.
+uint64_t StressSize(uint64_t index) {
+  static const uint64_t sizes[] = {37, 4096, 70000, 300000, 1536 * 1024, 9000, 123457};
+  return sizes[index % (sizeof sizes / sizeof sizes[0])];
+}
+
+bool FileHolds(const fs::path& path, const std::string& expected) {
+  std::ifstream in(path, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return data == expected;
+}
+
+}  // namespace
+
+bool MakeNtfsVolume(const fs::path& path, uint64_t sizeMiB, uint32_t clusterSize,
+                    const std::string& label) {
+  MakeSparseFile(path, sizeMiB * kMiB);
+  return Run({"mkntfs", "--fast", "--force", "--quiet", "--cluster-size",
+              std::to_string(clusterSize), "--label", label, path.string()})
+             .status == 0;
+}
+
+int BackupVolume(const fs::path& volume, const fs::path& image) {
+  TaskState state;
+  engine::ImageHeader header;
+  return RunToEnd(
+      state, state.StartBackup(platform::VolumeId(volume.string()), image.string(), 0, header, 0));
+}
+
+int RestoreImage(const fs::path& image, const fs::path& destination, const engine::RestoreIo& io) {
+  TaskThreads threads = TaskThreads::Default();
+  threads.readFromFile = [io](TaskState& s) { engine::RunImageReader(s, io); };
+  threads.writePartition = [io](TaskState& s) { engine::RunPartitionWriter(s, io); };
+  TaskState state(threads);
+  return RunToEnd(state,
+                  state.StartRestore(image.string(), 0, platform::VolumeId(destination.string())));
+}
+
+int CopyVolume(const fs::path& source, const fs::path& destination) {
+  TaskState state;
+  return RunToEnd(state, state.StartCopy(platform::VolumeId(source.string()),
+                                         platform::VolumeId(destination.string())));
+}
+
+std::string IndependentCheck(const fs::path& volume) {
+  std::string problems;
+  const CommandResult fix = Run({"ntfsfix", "--no-action", volume.string()});
+  if (fix.status != 0 || !Complaints(fix.output).empty() ||
+      fix.output.find("processed successfully") == std::string::npos) {
+    problems += "ntfsfix --no-action:\n" + fix.output;
+  }
+  const CommandResult resize = Run({"ntfsresize", "--info", "--force", volume.string()});
+  if (resize.status != 0 || !Complaints(resize.output).empty() ||
+      resize.output.find("Accounting clusters") == std::string::npos) {
+    problems += "ntfsresize --info:\n" + resize.output;
+  }
+  const CommandResult info = Run({"ntfsinfo", "-m", volume.string()});
+  if (info.status != 0) problems += "ntfsinfo -m:\n" + info.output;
+  return problems;
+}
+
+std::string StressReadWrite(const fs::path& volume) {
+  uint64_t written = 0;
+  uint64_t count = 0;
+  {
+    NtfsMount mount(volume.string(), false);
+    if (!mount.Ok()) return "read-write mount failed: " + mount.Error();
+    const fs::path folder = mount.Path() / kStressFolder;
+    fs::create_directory(folder);
+    struct statvfs vfs {};
+    if (::statvfs(mount.Path().c_str(), &vfs) != 0) return "statvfs failed";
+    const uint64_t target = uint64_t{vfs.f_bavail} * vfs.f_frsize / 10 * 8;
+    for (; written + StressSize(count) < target; ++count) {
+      std::ofstream out(folder / ("f" + std::to_string(count)), std::ios::binary);
+      const std::string data = StressContent(count, StressSize(count));
+      out.write(data.data(), static_cast<std::streamsize>(data.size()));
+      if (!out.good()) return "writing stress file " + std::to_string(count) + " failed";
+      written += data.size();
+    }
+    for (uint64_t i = 0; i < count; i += 3) fs::remove(folder / ("f" + std::to_string(i)));
+    if (!mount.Unmount()) return "the read-write mount could not be unmounted";
+  }
+  if (count == 0) return "no room for a single stress file";
+  if (std::string problems = IndependentCheck(volume); !problems.empty()) {
+    return "after writing " + std::to_string(count) + " files:\n" + problems;
+  }
+  NtfsMount mount(volume.string(), true);
+  if (!mount.Ok()) return "read-only remount failed: " + mount.Error();
+  for (uint64_t i = 0; i < count; ++i) {
+    const fs::path path = mount.Path() / kStressFolder / ("f" + std::to_string(i));
+    const bool deleted = i % 3 == 0;
+    if (deleted == fs::exists(path)) return "stress file " + std::to_string(i) + " wrongly present";
+    if (!deleted && !FileHolds(path, StressContent(i, StressSize(i)))) {
+      return "stress file " + std::to_string(i) + " reads back wrong";
+    }
+  }
+  return {};
+}
+
+std::vector<std::byte> ReadFileBytes(const fs::path& path, uint64_t offset, uint64_t length) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<std::byte> out;
+  char buffer[65536];
+  while (length > 0 && in) {
+    in.read(buffer, static_cast<std::streamsize>(std::min<uint64_t>(sizeof buffer, length)));
+    const auto got = static_cast<uint64_t>(in.gcount());
+    if (got == 0) break;
+    for (uint64_t i = 0; i < got; ++i) out.push_back(static_cast<std::byte>(buffer[i]));
+    length -= got;
+  }
+  return out;
+}
+
+}  // namespace stow::test

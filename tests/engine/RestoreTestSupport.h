@@ -1,0 +1,46 @@
+// Helpers of the restore and copy tests: fresh NTFS destinations, backups,
+// restores and copies driven through TaskState, and the independent checks a
+// written destination must pass (ntfsfix, ntfsresize's cluster accounting,
+// ntfs-3g mounts).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/RestoreWorkers.h"
+#include "engine/TaskState.h"
+#include "tests/testlib/TestUtil.h"
+
+namespace stow::test {
+
+// A sparse file holding a volume made by mkntfs --fast: true on success.
+bool MakeNtfsVolume(const fs::path& path, uint64_t sizeMiB, uint32_t clusterSize,
+                    const std::string& label = "dest");
+
+// Engine tasks run to their end; each returns the task's error code.
+int BackupVolume(const fs::path& volume, const fs::path& image);
+int RestoreImage(const fs::path& image, const fs::path& destination,
+                 const engine::RestoreIo& io = engine::RestoreIo::Default());
+int CopyVolume(const fs::path& source, const fs::path& destination);
+
+// Empty when the volume passes every independent check; else what failed:
+//   ntfsfix --no-action finds nothing to fix;
+//   ntfsresize --info finds every cluster accounted for (the run lists and the
+//   bitmap agree, no cluster used twice);
+//   ntfsinfo -m reads the volume.
+std::string IndependentCheck(const fs::path& volume);
+
+// Mounts the volume read-write, fills most of its free space with new files
+// (contents derived from their names), deletes every third one, unmounts, and
+// checks the volume again; then mounts it read-only and reads the new files
+// back. Empty on success; else what failed. The new files lie under
+// "/stowline-stress".
+std::string StressReadWrite(const fs::path& volume);
+inline constexpr const char* kStressFolder = "stowline-stress";
+
+// Bytes of a file, or of a range of a volume image.
+std::vector<std::byte> ReadFileBytes(const fs::path& path, uint64_t offset = 0,
+                                     uint64_t length = UINT64_MAX);
+
+}  // namespace stow::test
