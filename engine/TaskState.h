@@ -31,7 +31,7 @@ namespace stow::engine {
 // come from the disk layer (DiskResult) unchanged.
 inline constexpr int kTaskRunning = 0;
 inline constexpr int kTaskSourceReadFailed = 3;  // the source's metadata or a run cannot be read
-inline constexpr int kTaskNoMftData = 4;  // image: record 0 lacks a non-resident $DATA
+inline constexpr int kTaskNoMftData = 4;         // image: record 0 lacks a non-resident $DATA
 inline constexpr int kTaskLockNoDevice = 12;
 inline constexpr int kTaskLockRefused = 13;
 inline constexpr int kTaskInitDiskFailed = 16;

@@ -30,7 +30,10 @@ class MemoryBlockDevice final : public BlockDevice {
 
   // Fault injection: the next `count` reads (or writes) fail; with `shortBy` they
   // deliver that many bytes fewer instead of failing outright.
-  void FailReads(int count, uint64_t shortBy = 0) { failReads_ = count; shortReadBy_ = shortBy; }
+  void FailReads(int count, uint64_t shortBy = 0) {
+    failReads_ = count;
+    shortReadBy_ = shortBy;
+  }
   void FailWrites(int count) { failWrites_ = count; }
   void RefuseLock(bool refuse) { refuseLock_ = refuse; }
   int ReadCalls() const { return readCalls_; }

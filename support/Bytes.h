@@ -52,8 +52,7 @@ class ByteView {
  public:
   ByteView() = default;
   explicit ByteView(Bytes data) : data_(data) {}
-  ByteView(const void* data, size_t size)
-      : data_(static_cast<const std::byte*>(data), size) {}
+  ByteView(const void* data, size_t size) : data_(static_cast<const std::byte*>(data), size) {}
 
   size_t size() const { return data_.size(); }
   const std::byte* data() const { return data_.data(); }

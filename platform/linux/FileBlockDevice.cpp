@@ -20,7 +20,11 @@ class FileBlockDevice final : public BlockDevice {
  public:
   FileBlockDevice(std::string path, int fd, bool isBlock, bool writable, uint64_t size,
                   uint32_t sectorSize)
-      : path_(std::move(path)), fd_(fd), isBlock_(isBlock), writable_(writable), size_(size),
+      : path_(std::move(path)),
+        fd_(fd),
+        isBlock_(isBlock),
+        writable_(writable),
+        size_(size),
         sectorSize_(sectorSize) {}
 
   ~FileBlockDevice() override {
@@ -37,8 +41,8 @@ class FileBlockDevice final : public BlockDevice {
   IoResult ReadAt(uint64_t offset, std::span<std::byte> out) override {
     uint64_t done = 0;
     while (done < out.size()) {
-      const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                                static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return {done, errno};
@@ -52,8 +56,8 @@ class FileBlockDevice final : public BlockDevice {
   IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) override {
     uint64_t done = 0;
     while (done < in.size()) {
-      const ssize_t n = ::pwrite(fd_, in.data() + done, in.size() - done,
-                                 static_cast<off_t>(offset + done));
+      const ssize_t n =
+          ::pwrite(fd_, in.data() + done, in.size() - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         return {done, errno};

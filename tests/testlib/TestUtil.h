@@ -37,10 +37,10 @@ bool HaveLoopDevices();
 std::string MissingForIntegration(const std::vector<std::string>& tools, bool needLoop = false,
                                   bool needFuse = false);
 
-#define STOW_REQUIRE(tools, loop, fuse)                                       \
-  do {                                                                        \
+#define STOW_REQUIRE(tools, loop, fuse)                                                      \
+  do {                                                                                       \
     const std::string stowMissing_ = ::stow::test::MissingForIntegration(tools, loop, fuse); \
-    if (!stowMissing_.empty()) GTEST_SKIP() << stowMissing_;                  \
+    if (!stowMissing_.empty()) GTEST_SKIP() << stowMissing_;                                 \
   } while (0)
 
 // A temporary folder removed with everything in it.
