@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev libblkid-dev
   libhivex-dev libhivex-bin
   ntfs-3g fuse3 fdisk gdisk dosfstools mtools util-linux procps python3 jq
+  partclone time
 )
 
 missing=()
