@@ -26,6 +26,10 @@ int QueryVolumeUse(const std::string& path, VolumeUse& out);
 // other spellings or device nodes of the same number).
 bool SameVolume(const std::string& a, const std::string& b);
 
+// True when writing all of one would change the other: the same device or file,
+// a whole disk and one of its partitions, or a file and a loop device over it.
+bool VolumesOverlap(const std::string& a, const std::string& b);
+
 // True when the file `filePath` is stored on the volume `volumePath`: the file
 // system that holds it is mounted from that volume (or from a partition of it,
 // or from a loop device over it), or the file is the volume itself.

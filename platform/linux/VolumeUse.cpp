@@ -185,6 +185,18 @@ bool SameVolume(const std::string& a, const std::string& b) {
   return x.isDevice ? x.rdev == y.rdev : SameFile(x, y);
 }
 
+bool VolumesOverlap(const std::string& a, const std::string& b) {
+  Identity x;
+  Identity y;
+  if (IdentityOf(a, x) != 0 || IdentityOf(b, y) != 0) return false;
+  if (SameFile(x, y)) return true;
+  const CoveredSet coveredByA = CoveredBy(x);
+  const CoveredSet coveredByB = CoveredBy(y);
+  if (y.isDevice && coveredByA.Contains(y.rdev)) return true;
+  if (x.isDevice && coveredByB.Contains(x.rdev)) return true;
+  return false;
+}
+
 bool FileIsOnVolume(const std::string& filePath, const std::string& volumePath) {
   struct stat st {};
   if (::stat(filePath.c_str(), &st) != 0) return false;

@@ -1,0 +1,73 @@
+// stowline-cli restore: restores a backup image onto a volume, with the rules,
+// the question, the progress and the result of the restore page.
+#include <cstdio>
+#include <string>
+
+#include "cli/Commands.h"
+#include "cli/TaskConsole.h"
+#include "engine/TaskState.h"
+#include "platform/Console.h"
+#include "support/StringTable.h"
+#include "tasks/ProgressStep.h"
+#include "tasks/RestoreTask.h"
+
+namespace stow::cli {
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: stowline-cli restore IMAGE DEST [--yes] [--quiet]\n"
+    "\n"
+    "Restores the backup image IMAGE onto DEST, a device or an existing regular\n"
+    "file standing in for a volume. DEST is formatted as NTFS with the cluster\n"
+    "size the image records, then the image's data is placed on it. DEST must not\n"
+    "be mounted, hold the running system or hold IMAGE, and must offer the\n"
+    "image's size plus a tenth. Asks before it starts unless --yes is given;\n"
+    "shows the progress each second; Ctrl-C stops the restore. A restore that\n"
+    "fails or is stopped leaves DEST formatted as an empty volume.\n"
+    "\n"
+    "Exit status: 0 when the partition is restored, the engine's error code when\n"
+    "the restore failed (25 when it was stopped), 1 when it was refused, 2 for a\n"
+    "usage error.\n"
+    "\n"
+    "  --yes     do not ask for confirmation\n"
+    "  --quiet   show no progress\n"
+    "  --help    show this text\n";
+
+}  // namespace
+
+int RunRestore(const Args& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  std::string image;
+  std::string destination;
+  bool yes = false;
+  bool quiet = false;
+  int status = 0;
+  if (!ParseTaskArgs(args, "restore", kUsage, image, destination, yes, quiet, status)) {
+    return status;
+  }
+  engine::TaskState& state = engine::ProcessTaskState();
+  tasks::RestorePlan plan;
+  if (const tasks::Refusal r = tasks::CheckRestore(state, image, destination, plan); r.Refused()) {
+    return Fail(kTaskRefused, "restore: " + r.text);
+  }
+  if (!yes && !ConfirmOnTerminal("restore", tasks::ConfirmRestoreText(plan), "restore", status)) {
+    return status;
+  }
+  platform::CatchInterrupts();
+  if (const tasks::Refusal r = tasks::PrepareRestore(plan); r.Refused()) {
+    return Fail(kTaskRefused, "restore: " + r.text);
+  }
+  if (platform::InterruptRequested()) {
+    return Fail(engine::kTaskManualStop, "restore:" + LoadString("errorManualStop"));
+  }
+  if (const tasks::Refusal r = tasks::StartRestoreTask(state, plan); r.Refused()) {
+    return Fail(kTaskRefused, "restore: " + r.text);
+  }
+  const int code = FollowTask(state, quiet, tasks::kBackupPercentFormat);
+  return ReportTaskOutcome("restore", tasks::FinishRestore(plan, code));
+}
+
+}  // namespace stow::cli

@@ -1,0 +1,163 @@
+#include "cli/TaskConsole.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+#include "cli/Commands.h"
+#include "platform/Console.h"
+#include "tasks/ProgressStep.h"
+
+namespace stow::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kPoll = 100ms;
+constexpr int kPollsPerTick = 10;  // one progress tick per second
+constexpr int kBarWidth = 30;
+
+uint32_t NowSeconds() {
+  // A monotonic clock in whole seconds, never 0 (0 marks "no first-data time").
+  const auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count()) |
+         1u;
+}
+
+class ProgressPrinter {
+ public:
+  explicit ProgressPrinter(bool quiet)
+      : quiet_(quiet), terminal_(platform::StandardOutputIsTerminal()) {}
+
+  void Show(const tasks::ProgressView& v) {
+    if (quiet_) return;
+    if (!terminal_) {
+      std::printf("%s  %s of %s  elapsed %s  remaining %s\n", v.percentText.c_str(),
+                  v.doneText.c_str(), v.totalText.c_str(), v.elapsedText.c_str(),
+                  v.remainingText.c_str());
+      std::fflush(stdout);
+      return;
+    }
+    const int filled = v.percent * kBarWidth / 100;
+    const std::string bar = std::string(static_cast<size_t>(filled), '#') +
+                            std::string(static_cast<size_t>(kBarWidth - filled), '.');
+    // Blanks at the end wipe what a longer previous line left.
+    std::printf("\r[%s] %5s  %s of %s  %s elapsed, %s left    ", bar.c_str(), v.percentText.c_str(),
+                v.doneText.c_str(), v.totalText.c_str(), v.elapsedText.c_str(),
+                v.remainingText.c_str());
+    std::fflush(stdout);
+    shown_ = true;
+  }
+
+  void End() {
+    if (shown_) std::printf("\n");
+    std::fflush(stdout);
+  }
+
+ private:
+  bool quiet_;
+  bool terminal_;
+  bool shown_ = false;
+};
+
+}  // namespace
+
+bool ConfirmOnTerminal(const std::string& command, const std::string& question,
+                       const std::string& verb, int& status) {
+  if (!platform::StandardInputIsTerminal()) {
+    status =
+        Fail(kTaskRefused, command + ": no terminal to ask for confirmation; add --yes to " + verb);
+    return false;
+  }
+  std::printf("%s [y/N] ", question.c_str());
+  std::fflush(stdout);
+  std::string answer;
+  std::getline(std::cin, answer);
+  answer.erase(std::remove_if(answer.begin(), answer.end(),
+                              [](unsigned char c) { return std::isspace(c) != 0; }),
+               answer.end());
+  std::transform(answer.begin(), answer.end(), answer.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (answer == "y" || answer == "yes") return true;
+  status = Fail(kTaskRefused, command + ": not confirmed; nothing was written");
+  return false;
+}
+
+int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat) {
+  ProgressPrinter printer(quiet);
+  tasks::ProgressTracker tracker(NowSeconds(), percentFormat);
+  bool stopRequested = false;
+  auto pollStop = [&] {
+    if (!stopRequested && platform::InterruptRequested()) {
+      stopRequested = true;
+      state.StopTask();
+    }
+  };
+  for (;;) {
+    for (int i = 0; i < kPollsPerTick && state.ErrorCode() == engine::kTaskRunning; ++i) {
+      pollStop();
+      std::this_thread::sleep_for(kPoll);
+    }
+    const tasks::ProgressView view = tracker.Step(state.QueryProgress(), NowSeconds());
+    if (view.finished) break;
+    printer.Show(view);
+  }
+  // The error code is final, but a worker may still be cleaning up (closing the
+  // destination, removing an unfinished image): wait until both have ended.
+  while (state.AnyWorkerRunning()) {
+    pollStop();
+    std::this_thread::sleep_for(kPoll);
+  }
+  state.WaitForWorkers();
+  const tasks::ProgressView last = tracker.Step(state.QueryProgress(), NowSeconds());
+  if (last.status == engine::kTaskSuccess) printer.Show(last);
+  printer.End();
+  return last.status;
+}
+
+bool ParseTaskArgs(const Args& args, const char* command, const char* usage, std::string& first,
+                   std::string& second, bool& yes, bool& quiet, int& status) {
+  // Positions count even when empty, so that an empty name meets its rule's message.
+  int positional = 0;
+  for (const std::string& a : args) {
+    if (a == "--yes" || a == "-y") {
+      yes = true;
+    } else if (a == "--quiet" || a == "-q") {
+      quiet = true;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fputs(usage, stderr);
+      status = Fail(kTaskUsageError, std::string(command) + ": unknown option '" + a + "'");
+      return false;
+    } else if (positional < 2) {
+      (positional++ == 0 ? first : second) = a;
+    } else {
+      std::fputs(usage, stderr);
+      status = Fail(kTaskUsageError, std::string(command) + ": too many arguments");
+      return false;
+    }
+  }
+  if (positional != 2) {
+    std::fputs(usage, stderr);
+    status = Fail(kTaskUsageError, std::string(command) + ": two arguments are required");
+    return false;
+  }
+  return true;
+}
+
+int ReportTaskOutcome(const char* command, const tasks::TaskOutcome& outcome) {
+  if (outcome.succeeded) {
+    std::printf("%s\n", outcome.text.c_str());
+    return 0;
+  }
+  const std::string destination = outcome.reformatted ? " The destination is an empty volume again."
+                                  : outcome.reformatText.empty() ? std::string()
+                                                                 : " " + outcome.reformatText;
+  const int status = outcome.errorCode == engine::kTaskSuccess ? kTaskRefused : outcome.errorCode;
+  return Fail(status, std::string(command) + ": " + outcome.text + " (error " +
+                          std::to_string(outcome.errorCode) + ")." + destination);
+}
+
+}  // namespace stow::cli

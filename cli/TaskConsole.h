@@ -1,0 +1,40 @@
+// What the commands that run an engine task share: the question before the
+// task, and following the running task with its progress on the terminal
+// (Ctrl-C stops it in order).
+#pragma once
+
+#include <string>
+
+#include "cli/Commands.h"
+#include "engine/TaskState.h"
+#include "tasks/DestinationTask.h"
+
+namespace stow::cli {
+
+// Exit statuses of the task commands besides 0 and the engine's error codes.
+inline constexpr int kTaskRefused = 1;
+inline constexpr int kTaskUsageError = 2;
+
+// Asks `question` on the terminal; only "y" or "yes" goes on. Without a
+// terminal nothing can be asked: refused, with a hint at --yes. On a refusal
+// `status` is set and the message printed with the `command` prefix; `verb`
+// names what --yes would allow ("back up", "restore", "copy").
+bool ConfirmOnTerminal(const std::string& command, const std::string& question,
+                       const std::string& verb, int& status);
+
+// Shows the progress of the started task each second until the engine has
+// finished and both workers have ended; a plain line per second when the
+// output is no terminal, nothing with `quiet`. Ctrl-C (SIGINT, SIGTERM)
+// raises the stop flag. Returns the task's final error code.
+int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat);
+
+// Parses "FIRST SECOND [--yes] [--quiet]"; on a usage error prints `usage`,
+// sets `status` and returns false.
+bool ParseTaskArgs(const Args& args, const char* command, const char* usage, std::string& first,
+                   std::string& second, bool& yes, bool& quiet, int& status);
+
+// Prints how a copy or restore ended and returns the exit status: 0 for
+// success, else the engine's error code with its text on standard error.
+int ReportTaskOutcome(const char* command, const tasks::TaskOutcome& outcome);
+
+}  // namespace stow::cli

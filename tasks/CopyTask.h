@@ -1,0 +1,47 @@
+// The copy task without a toolkit: the rules that decide whether a volume may
+// be copied onto another (in their fixed order, each with its one message), the
+// question, the format that prepares the destination with the source's cluster
+// size, the engine start, and the end of the task. The command line uses it
+// now; the copy page will use the same steps.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/TaskState.h"
+#include "platform/VolumeId.h"
+#include "tasks/DestinationTask.h"
+
+namespace stow::tasks {
+
+struct CopyPlan {
+  platform::VolumeId source;
+  uint32_t sourceClusterSize = 0;
+  DestinationInfo destination;
+};
+
+// The rules, in order: a task already running (`copyThreadIsRunning`), no
+// source (`choosesource`), no destination (`choosedestance`), the same text for
+// both (`destEqualSour`), a source that cannot be opened (`sourceUnopenable`),
+// a destination that cannot be opened (OpenDestination), volumes that overlap
+// (the same device or file under another name, a disk and one of its
+// partitions, a file and a loop device over it: `destEqualSour`), a
+// destination in use (CheckDestinationUse), and a source that is not an NTFS
+// volume this program copies (`sourceNotNtfs`). Fills `plan` when all pass.
+Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
+                  const std::string& destination, CopyPlan& plan);
+
+// `confirmcopy` with both volumes, a line feed, and `noticeFormatDisk`.
+std::string ConfirmCopyText(const CopyPlan& plan);
+
+// Formats the destination with the source's cluster size.
+Refusal PrepareCopy(const CopyPlan& plan);
+
+// Starts the engine's copy; on a start failure `runTaskError` with the code.
+Refusal StartCopyTask(engine::TaskState& state, const CopyPlan& plan);
+
+// The end of a copy that the engine finished with `errorCode`.
+TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode,
+                       const PostTaskHook& hook = DefaultPostTaskHook());
+
+}  // namespace stow::tasks

@@ -1,0 +1,95 @@
+#include "tasks/DestinationTask.h"
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "platform/BlockDevice.h"
+#include "platform/VolumeUse.h"
+#include "support/Log.h"
+#include "support/StringTable.h"
+#include "tasks/BackupTask.h"
+#include "tasks/CommandRunners.h"
+
+namespace stow::tasks {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A device or a regular file standing in for a volume; folders and the like are not volumes.
+bool IsVolumePath(const std::string& path) {
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  return !error && (fs::is_block_file(status) || fs::is_regular_file(status));
+}
+
+}  // namespace
+
+Refusal MakeRefusal(std::string_view id, const std::vector<std::string>& args) {
+  return Refusal{std::string(id), FormatText(LoadString(id), args)};
+}
+
+Refusal OpenDestination(const std::string& path, DestinationInfo& out) {
+  std::unique_ptr<platform::BlockDevice> device;
+  if (!IsVolumePath(path) || platform::OpenBlockDevice(path, true, device) != 0) {
+    return MakeRefusal("destinationUnopenable");
+  }
+  out.volume = platform::VolumeId(path);
+  out.totalBytes = device->Size();
+  return {};
+}
+
+Refusal CheckDestinationUse(const DestinationInfo& destination) {
+  platform::VolumeUse use;
+  if (platform::QueryVolumeUse(destination.volume.DevicePath(), use) != 0) {
+    return MakeRefusal("destinationUnopenable");
+  }
+  if (use.systemRoot) return MakeRefusal("destinationIsSystem");
+  if (use.mounted) return MakeRefusal("destinationInUse", {"mounted at " + use.mountPoint});
+  if (use.heldByDevice) return MakeRefusal("destinationInUse", {"held by " + use.usedBy});
+  return {};
+}
+
+std::string NoticeFormatText(const platform::VolumeId& destination) {
+  return FormatText(LoadString("noticeFormatDisk"), {destination.DisplayName()});
+}
+
+Refusal PrepareDestination(const platform::VolumeId& destination, int32_t clusterSize) {
+  const int result = FormatDestination(destination, clusterSize);
+  if (result == kFormatVerified) return {};
+  LogLess("format %s with cluster size %d refused: %s", destination.DisplayName().c_str(),
+          clusterSize, FormatCheckText(result));
+  return MakeRefusal("ManualFormatDisk");
+}
+
+PostTaskHook DefaultPostTaskHook() {
+  // The disk check and the boot repair are not part of this program yet.
+  return [](const PostTaskRequest&) { return 0; };
+}
+
+TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
+                                  std::string_view successId, const PostTaskHook& hook) {
+  TaskOutcome outcome;
+  outcome.errorCode = errorCode;
+  if (errorCode == engine::kTaskSuccess) {
+    const int chain = hook ? hook(request) : 0;
+    outcome.succeeded = chain == 0;
+    outcome.text = LoadString(outcome.succeeded ? successId : std::string_view("taskFailed"));
+    return outcome;
+  }
+  // A half-written destination is no volume anyone can use; leave an empty one.
+  const int reformat = FormatDestination(request.destination, 0);
+  outcome.reformatted = reformat == kFormatVerified;
+  if (!outcome.reformatted) {
+    LogLess("reformat %s after the failed task: %s", request.destination.DisplayName().c_str(),
+            FormatCheckText(reformat));
+    outcome.reformatText = LoadString("ManualFormatDisk");
+  }
+  outcome.text = LoadString("taskFailed");
+  engine::ErrorCodeToText(errorCode, outcome.text);
+  return outcome;
+}
+
+bool EngineTaskRunning(const engine::TaskState& state) { return state.AnyWorkerRunning(); }
+
+}  // namespace stow::tasks

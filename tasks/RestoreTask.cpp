@@ -1,0 +1,85 @@
+#include "tasks/RestoreTask.h"
+
+#include <memory>
+
+#include "platform/BlockDevice.h"
+#include "platform/VolumeUse.h"
+#include "support/Log.h"
+#include "support/StringTable.h"
+#include "tasks/BackupTask.h"
+
+namespace stow::tasks {
+namespace {
+
+// The cluster size is what the destination is formatted with; a header that
+// gives none a format accepts describes no volume this program wrote.
+bool UsableClusterSize(uint32_t size) {
+  return size >= kMinImageClusterSize && size <= kMaxImageClusterSize && (size & (size - 1)) == 0;
+}
+
+uint64_t ImageSize(const std::string& path) {
+  std::unique_ptr<platform::BlockDevice> file;
+  if (platform::OpenBlockDevice(path, true, file) != 0) return 0;
+  return file->Size();
+}
+
+}  // namespace
+
+uint64_t RestoreSpaceNeeded(uint64_t imageBytes) {
+  // size × 11 ÷ 10 is size + size ÷ 10 exactly; this form cannot overflow before the sum.
+  const uint64_t extra = imageBytes / 10;
+  return imageBytes > UINT64_MAX - extra ? UINT64_MAX : imageBytes + extra;
+}
+
+Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePath,
+                     const std::string& destination, RestorePlan& plan) {
+  if (EngineTaskRunning(state)) return MakeRefusal("restoreThreadIsRunning");
+  if (imagePath.size() <= kShortestImagePath) return MakeRefusal("selectBackupPath");
+  engine::ImageHeaderBytes bytes{};
+  if (engine::CheckImageHeader(bytes, imagePath) != 1) return MakeRefusal("backupFileError");
+  const engine::ImageHeader header = engine::ImageHeader::Decode(bytes);
+  if (!UsableClusterSize(header.clusterSize)) {
+    LogLess("restore: the image records the cluster size %u", header.clusterSize);
+    return MakeRefusal("backupFileError");
+  }
+  if (destination.empty()) return MakeRefusal("choosedestance");
+  DestinationInfo info;
+  if (Refusal r = OpenDestination(destination, info); r.Refused()) return r;
+  if (platform::FileIsOnVolume(imagePath, destination)) {
+    return MakeRefusal("backupFileInSelectPath");
+  }
+  if (Refusal r = CheckDestinationUse(info); r.Refused()) return r;
+  const uint64_t imageBytes = ImageSize(imagePath);
+  if (RestoreSpaceNeeded(imageBytes) > info.totalBytes) return MakeRefusal("diskSpaceNotEnough");
+  plan.imagePath = imagePath;
+  plan.header = header;
+  plan.imageBytes = imageBytes;
+  plan.destination = info;
+  return {};
+}
+
+std::string ConfirmRestoreText(const RestorePlan& plan) {
+  return FormatText(LoadString("confirmRestorePartition"),
+                    {plan.destination.volume.DisplayName()}) +
+         "\n" + NoticeFormatText(plan.destination.volume);
+}
+
+Refusal PrepareRestore(const RestorePlan& plan) {
+  return PrepareDestination(plan.destination.volume, static_cast<int32_t>(plan.header.clusterSize));
+}
+
+Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan) {
+  const int started = state.StartRestore(plan.imagePath, 0, plan.destination.volume);
+  if (started == engine::kStartOk) return {};
+  return MakeRefusal("runTaskError", {std::to_string(started)});
+}
+
+TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskHook& hook) {
+  PostTaskRequest request;
+  request.kind = engine::TaskKind::kRestore;
+  request.destination = plan.destination.volume;
+  request.imagePath = plan.imagePath;
+  return FinishDestinationTask(request, errorCode, "restoreSuccess", hook);
+}
+
+}  // namespace stow::tasks

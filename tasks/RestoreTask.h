@@ -1,0 +1,56 @@
+// The restore task without a toolkit: the rules that decide whether an image
+// may be restored onto a destination (in their fixed order, each with its one
+// message), the question, the format that prepares the destination with the
+// image's cluster size, the engine start, and the end of the task. The command
+// line uses it now; the restore page will use the same steps.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/ImageFormat.h"
+#include "engine/TaskState.h"
+#include "tasks/DestinationTask.h"
+
+namespace stow::tasks {
+
+// An image path of this many characters or fewer is no path.
+inline constexpr size_t kShortestImagePath = 3;
+// Cluster sizes an image may carry: powers of two from a sector to 2 MiB.
+inline constexpr uint32_t kMinImageClusterSize = 512;
+inline constexpr uint32_t kMaxImageClusterSize = 2u * 1024 * 1024;
+
+struct RestorePlan {
+  std::string imagePath;
+  engine::ImageHeader header;
+  uint64_t imageBytes = 0;
+  DestinationInfo destination;
+};
+
+// The space a restore needs: the image's size × 11 ÷ 10, without overflow.
+uint64_t RestoreSpaceNeeded(uint64_t imageBytes);
+
+// The rules, in order: a task already running (`restoreThreadIsRunning`), an
+// image path of 3 characters or fewer (`selectBackupPath`), an image whose
+// header is not accepted or records no usable cluster size (`backupFileError`),
+// no destination (`choosedestance`), one that cannot be opened (OpenDestination),
+// an image stored on the destination (`backupFileInSelectPath`), a destination
+// in use (CheckDestinationUse), and a destination smaller than the space the
+// image needs (`diskSpaceNotEnough`). Fills `plan` when all pass.
+Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePath,
+                     const std::string& destination, RestorePlan& plan);
+
+// `confirmRestorePartition`, a line feed, and `noticeFormatDisk`.
+std::string ConfirmRestoreText(const RestorePlan& plan);
+
+// Formats the destination with the cluster size the image records.
+Refusal PrepareRestore(const RestorePlan& plan);
+
+// Starts the engine's restore; on a start failure `runTaskError` with the code.
+Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan);
+
+// The end of a restore that the engine finished with `errorCode`.
+TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode,
+                          const PostTaskHook& hook = DefaultPostTaskHook());
+
+}  // namespace stow::tasks
