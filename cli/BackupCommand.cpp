@@ -1,15 +1,11 @@
 // stowline-cli backup: backs an NTFS volume up into an image file, with the
 // question, the progress and the result of the backup page: the same task
 // steps, shown on a terminal or as plain lines.
-#include <algorithm>
-#include <cctype>
-#include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <string>
-#include <thread>
 
 #include "cli/Commands.h"
+#include "cli/TaskConsole.h"
 #include "engine/TaskState.h"
 #include "platform/Console.h"
 #include "tasks/BackupTask.h"
@@ -17,8 +13,6 @@
 
 namespace stow::cli {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr const char* kUsage =
     "Usage: stowline-cli backup SOURCE IMAGE [--yes] [--quiet]\n"
@@ -38,9 +32,6 @@ constexpr const char* kUsage =
 
 constexpr int kRefused = 1;
 constexpr int kUsageError = 2;
-constexpr auto kPoll = 100ms;
-constexpr int kPollsPerTick = 10;  // one progress tick per second
-constexpr int kBarWidth = 30;
 
 struct Options {
   std::string source;
@@ -77,102 +68,6 @@ bool ParseArgs(const Args& args, Options& options, int& status) {
   return true;
 }
 
-// Asks the question on the terminal; only "y" or "yes" goes on.
-bool Confirm(const std::string& question, int& status) {
-  if (!platform::StandardInputIsTerminal()) {
-    status = Fail(kRefused, "backup: no terminal to ask for confirmation; add --yes to back up");
-    return false;
-  }
-  std::printf("%s [y/N] ", question.c_str());
-  std::fflush(stdout);
-  std::string answer;
-  std::getline(std::cin, answer);
-  answer.erase(std::remove_if(answer.begin(), answer.end(),
-                              [](unsigned char c) { return std::isspace(c) != 0; }),
-               answer.end());
-  std::transform(answer.begin(), answer.end(), answer.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (answer == "y" || answer == "yes") return true;
-  status = Fail(kRefused, "backup: not confirmed; nothing was written");
-  return false;
-}
-
-uint32_t NowSeconds() {
-  // A monotonic clock in whole seconds, never 0 (0 marks "no first-data time").
-  const auto since = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count()) |
-         1u;
-}
-
-class ProgressPrinter {
- public:
-  explicit ProgressPrinter(bool quiet)
-      : quiet_(quiet), terminal_(platform::StandardOutputIsTerminal()) {}
-
-  void Show(const tasks::ProgressView& v) {
-    if (quiet_) return;
-    if (!terminal_) {
-      std::printf("%s  %s of %s  elapsed %s  remaining %s\n", v.percentText.c_str(),
-                  v.doneText.c_str(), v.totalText.c_str(), v.elapsedText.c_str(),
-                  v.remainingText.c_str());
-      std::fflush(stdout);
-      return;
-    }
-    const int filled = v.percent * kBarWidth / 100;
-    const std::string bar = std::string(static_cast<size_t>(filled), '#') +
-                            std::string(static_cast<size_t>(kBarWidth - filled), '.');
-    // Blanks at the end wipe what a longer previous line left.
-    std::printf("\r[%s] %5s  %s of %s  %s elapsed, %s left    ", bar.c_str(), v.percentText.c_str(),
-                v.doneText.c_str(), v.totalText.c_str(), v.elapsedText.c_str(),
-                v.remainingText.c_str());
-    std::fflush(stdout);
-    shown_ = true;
-  }
-
-  void End() {
-    if (shown_) std::printf("\n");
-    std::fflush(stdout);
-  }
-
- private:
-  bool quiet_;
-  bool terminal_;
-  bool shown_ = false;
-};
-
-// Runs the started task to its end, showing its progress each second and
-// answering Ctrl-C with a stop. Returns the final error code.
-int Follow(engine::TaskState& state, bool quiet) {
-  ProgressPrinter printer(quiet);
-  tasks::ProgressTracker tracker(NowSeconds(), tasks::kBackupPercentFormat);
-  bool stopRequested = false;
-  auto pollStop = [&] {
-    if (!stopRequested && platform::InterruptRequested()) {
-      stopRequested = true;
-      state.StopTask();
-    }
-  };
-  for (;;) {
-    for (int i = 0; i < kPollsPerTick && state.ErrorCode() == engine::kTaskRunning; ++i) {
-      pollStop();
-      std::this_thread::sleep_for(kPoll);
-    }
-    const tasks::ProgressView view = tracker.Step(state.QueryProgress(), NowSeconds());
-    if (view.finished) break;
-    printer.Show(view);
-  }
-  // The error code is final; the writer may still be removing an unfinished image.
-  while (state.AnyWorkerRunning()) {
-    pollStop();
-    std::this_thread::sleep_for(kPoll);
-  }
-  state.WaitForWorkers();
-  const tasks::ProgressView last = tracker.Step(state.QueryProgress(), NowSeconds());
-  if (last.status == engine::kTaskSuccess) printer.Show(last);
-  printer.End();
-  return last.status;
-}
-
 }  // namespace
 
 int RunBackup(const Args& args) {
@@ -193,7 +88,9 @@ int RunBackup(const Args& args) {
   if (tasks::PlanBackup(source, options.image, tasks::Today(), plan, why) != 0) {
     return Fail(kRefused, "backup: " + why);
   }
-  if (!options.yes && !Confirm(tasks::ConfirmBackupText(plan), status)) return status;
+  if (!options.yes &&
+      !ConfirmOnTerminal("backup", tasks::ConfirmBackupText(plan), "back up", status))
+    return status;
 
   engine::TaskState& state = engine::ProcessTaskState();
   platform::CatchInterrupts();
@@ -202,7 +99,7 @@ int RunBackup(const Args& args) {
     return Fail(kRefused,
                 "backup: the engine did not start (start result " + std::to_string(started) + ")");
   }
-  const int code = Follow(state, options.quiet);
+  const int code = FollowTask(state, options.quiet, tasks::kBackupPercentFormat);
   const std::string text = tasks::BackupResultText(code);
   if (code != engine::kTaskSuccess) {
     return Fail(code, "backup: " + text + " (error " + std::to_string(code) + ")");
