@@ -36,3 +36,58 @@ for part in "${loop}p1" "${loop}p5"; do
   echo "== NTFS volume: stowline-cli info $part"
   "$cli" info "$part"
 done
+
+# --- Restore and copy: the primary volume's image restored into a new volume
+# file, and the primary volume copied onto the logical one; ntfs-3g then reads
+# the same files from each result as from the original.
+restore_mounts=()
+restore_cleanup() {
+  local m
+  for m in "${restore_mounts[@]}"; do
+    mountpoint -q "$m" && umount "$m"
+    rmdir "$m" 2>/dev/null || true
+  done
+  restore_mounts=()
+}
+trap 'restore_cleanup; cleanup' EXIT
+
+# Mounts a volume read-only on a new folder, named in $mounted (not echoed: a
+# command substitution would run in a subshell and lose the cleanup list).
+mount_ro() {
+  mounted=$(mktemp -d)
+  restore_mounts+=("$mounted")
+  ntfs-3g -o ro "$1" "$mounted"
+}
+
+# One line: whether the two volumes hold the same files, and how many.
+compare_volumes() {
+  local a b files
+  mount_ro "$1"
+  a=$mounted
+  mount_ro "$2"
+  b=$mounted
+  files=$(find "$a" -type f | wc -l)
+  if diff -r "$a" "$b" >/dev/null; then
+    echo "ntfs-3g reads the same files from $1 and $2: $files files identical"
+  else
+    echo "DIFFERENT: ntfs-3g reads other files from $2 than from $1" >&2
+    restore_cleanup
+    return 1
+  fi
+  restore_cleanup
+}
+
+image="$out/sample-primary-restore.vmg"
+restored="$out/restored-primary.img"
+rm -f "$image" "$restored"
+echo
+echo "== Restore: stowline-cli backup ${loop}p1, then restore it into $restored"
+"$cli" backup "${loop}p1" "$image" --yes --quiet
+truncate -s "$(blockdev --getsize64 "${loop}p1")" "$restored"
+"$cli" restore "$image" "$restored" --yes --quiet
+compare_volumes "${loop}p1" "$restored"
+
+echo
+echo "== Copy: stowline-cli copy ${loop}p1 ${loop}p5"
+"$cli" copy "${loop}p1" "${loop}p5" --yes --quiet
+compare_volumes "${loop}p1" "${loop}p5"
