@@ -1,0 +1,367 @@
+// The backup's reader and writer threads on an in-memory NTFS volume: the
+// stream order and data, a 10 MiB run, a sparse run, the free-space refusal,
+// stops, a start while they run, and failing source reads, image writes and
+// image creation, each ending in order with the image deleted. Also run under
+// ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/Disk.h"
+#include "engine/TaskState.h"
+#include "engine/Workers.h"
+#include "platform/Files.h"
+#include "platform/MemoryBlockDevice.h"
+#include "tests/engine/BackupTestSupport.h"
+#include "tests/testlib/TestUtil.h"
+
+namespace stow::engine {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ExpectedRun;
+using testing::Gate;
+using testing::ImageFile;
+using testing::ScriptedDevice;
+using testing::SourceVolume;
+using testing::TheSourceVolume;
+namespace fs = std::filesystem;
+
+constexpr uint64_t kMiB = 1024 * 1024;
+const platform::VolumeId kSource("memory-source");
+
+ImageHeader TestHeader() {
+  ImageHeader h;
+  h.letter = 'D';
+  h.windows = 1;
+  h.clusterSize = SourceVolume::kClusterSize;
+  return h;
+}
+
+// One backup of the in-memory source into a file of a temporary folder, with
+// the faults a test asks for.
+class Backup {
+ public:
+  Backup() : image_((dir_ / "backup.vmg").string()), state_(Threads()) {}
+
+  // Source faults, set before Start().
+  uint64_t failReadFrom = 0;
+  uint64_t failReadTo = 0;
+  Gate* holdRead = nullptr;
+  uint64_t holdFrom = 0;
+  uint64_t holdTo = 0;
+  bool stopOnOpen = false;
+  std::vector<std::byte> sourceBytes = TheSourceVolume().bytes;
+  // Image faults.
+  int imageWritesBeforeFailure = -1;
+  int createError = 0;
+
+  int Start(uint64_t freeBytes = 0) {
+    return state_.StartBackup(kSource, image_, 0, TestHeader(), freeBytes);
+  }
+  int Run(uint64_t freeBytes = 0) {
+    const int started = Start(freeBytes);
+    if (started != kStartOk) return -started;
+    state_.WaitForWorkers();
+    return state_.ErrorCode();
+  }
+  TaskState& State() { return state_; }
+  const std::string& ImagePath() const { return image_; }
+  bool ImageExists() const { return fs::exists(image_); }
+  int removals = 0;
+
+ private:
+  WorkerIo Io() {
+    WorkerIo io = WorkerIo::Default();
+    io.openVolume = [this](const platform::VolumeId&, bool, CDisk& disk) {
+      auto device = std::make_unique<ScriptedDevice>(
+          std::make_unique<platform::MemoryBlockDevice>(sourceBytes));
+      device->failFrom = failReadFrom;
+      device->failTo = failReadTo;
+      device->holdReads = holdRead;
+      device->holdFrom = holdFrom;
+      device->holdTo = holdTo;
+      disk.Attach(std::move(device), true);
+      if (stopOnOpen) state_.StopTask();
+      return 0;
+    };
+    io.createImage = [this](const std::string& path, std::unique_ptr<platform::BlockDevice>& out) {
+      if (createError != 0) return createError;
+      std::unique_ptr<platform::BlockDevice> file;
+      const int created = platform::CreateRegularFile(path, file);
+      if (created != 0) return created;
+      auto scripted = std::make_unique<ScriptedDevice>(std::move(file));
+      scripted->writesBeforeFailure = imageWritesBeforeFailure;
+      out = std::move(scripted);
+      return 0;
+    };
+    io.removeImage = [this](const std::string& path) {
+      ++removals;
+      return platform::RemoveFile(path);
+    };
+    io.imageRetry = {2, 1ms};
+    return io;
+  }
+
+  TaskThreads Threads() {
+    TaskThreads t = TaskThreads::Default();
+    t.readPartition = [this](TaskState& s) { RunPartitionReader(s, Io()); };
+    t.backupWrite = [this](TaskState& s, ImageHeader h) { RunImageWriter(s, h, Io()); };
+    return t;
+  }
+
+  test::TempDir dir_;
+  std::string image_;
+  TaskState state_;
+};
+
+uint64_t ClusterOffset(int64_t lcn) {
+  return static_cast<uint64_t>(lcn) * SourceVolume::kClusterSize;
+}
+
+// Every task, however it ended, leaves no worker, no ring buffers and no signal.
+void ExpectOrderlyEnd(TaskState& state) {
+  EXPECT_FALSE(state.ReaderRunning());
+  EXPECT_FALSE(state.WriterRunning());
+  EXPECT_FALSE(state.Ring().HasBuffers());
+  EXPECT_FALSE(state.Ring().SignalOpen());
+}
+
+TEST(BackupThreads, TheImageHoldsEveryRunOnceInStreamOrderWithItsData) {
+  Backup backup;
+  ASSERT_EQ(backup.Run(), kTaskSuccess);
+  ExpectOrderlyEnd(backup.State());
+  const ImageFile image = testing::ReadImageFile(backup.ImagePath());
+  ASSERT_TRUE(image.wellFormed);
+  const ImageHeaderBytes header = TestHeader().Encode();
+  EXPECT_EQ(image.header, std::vector<std::byte>(header.begin(), header.end()));
+
+  const SourceVolume& source = TheSourceVolume();
+  ASSERT_EQ(image.blocks.size(), source.expected.size());
+  uint64_t dataBytes = 0;
+  uint64_t sparseBytes = 0;
+  for (size_t i = 0; i < image.blocks.size(); ++i) {
+    const testing::ImageBlock& block = image.blocks[i];
+    const ExpectedRun& run = source.expected[i];
+    SCOPED_TRACE("block " + std::to_string(i));
+    EXPECT_EQ(block.sequence, i + 1);
+    EXPECT_EQ(block.recordNumber, run.record);
+    EXPECT_EQ(block.instance, run.instance);
+    EXPECT_EQ(block.runIndex, run.runIndex);
+    EXPECT_EQ(block.runLength, run.clusters * SourceVolume::kClusterSize);
+    if (run.lcn < 0) {
+      EXPECT_EQ(block.dataLength, 0u);
+      sparseBytes += block.runLength;
+      continue;
+    }
+    // A run is one block: its first chunk's length, then all its bytes.
+    EXPECT_EQ(block.dataLength, std::min<uint64_t>(block.runLength, kSlotBytes));
+    const auto from = source.bytes.begin() + static_cast<std::ptrdiff_t>(ClusterOffset(run.lcn));
+    const auto at = image.bytes.begin() + static_cast<std::ptrdiff_t>(block.dataOffset);
+    EXPECT_TRUE(std::equal(from, from + static_cast<std::ptrdiff_t>(block.runLength), at));
+    dataBytes += block.runLength;
+  }
+  // The first block opens with file record 0.
+  EXPECT_EQ(LoadLe32(&image.bytes[image.blocks[0].dataOffset]), 0x454C4946u);
+  // Sparse runs count their length into the bytes done.
+  EXPECT_EQ(backup.State().bytesDone.load(), dataBytes + sparseBytes);
+  EXPECT_EQ(backup.State().filesDone.load(), 3u);  // records 0, 20 and 22
+  EXPECT_EQ(backup.State().recordCount.load(), 64u);
+  const TaskProgress progress = backup.State().QueryProgress();
+  EXPECT_EQ(progress.copiedBytes, progress.totalBytes);
+}
+
+TEST(BackupThreads, ATenMiBRunIsOneRecordWithItsDataInFourMiBSlots) {
+  // The reader alone, with a writer that notes each slot it drains.
+  struct Seen {
+    uint64_t record, runOffset, runLength;
+    uint32_t dataLength;
+    uint16_t runIndex;
+  };
+  std::vector<Seen> seen;
+  TaskThreads threads = TaskThreads::Default();
+  const SourceVolume& source = TheSourceVolume();
+  WorkerIo io = WorkerIo::Default();
+  io.openVolume = [&source](const platform::VolumeId&, bool, CDisk& disk) {
+    disk.Attach(std::make_unique<platform::MemoryBlockDevice>(source.bytes), true);
+    return 0;
+  };
+  threads.readPartition = [io](TaskState& s) { RunPartitionReader(s, io); };
+  threads.backupWrite = [&seen](TaskState& s, ImageHeader) {
+    for (;;) {
+      s.Ring().WaitForSignal(200ms);
+      const bool readerEnded = !s.ReaderRunning();
+      const int i = s.Ring().ConsumerSlot();
+      if (i < 0) {
+        if (readerEnded) break;
+        continue;
+      }
+      const TransferSlot& slot = s.Ring().Slot(i);
+      seen.push_back(
+          {slot.recordNumber, slot.runOffset, slot.runLength, slot.dataLength, slot.runIndex});
+      s.Ring().Release();
+    }
+    s.SetFirstError(kTaskSuccess);
+  };
+  TaskState state(threads);
+  ASSERT_EQ(state.StartBackup(kSource, "unused", 0, TestHeader(), 0), kStartOk);
+  state.WaitForWorkers();
+  ASSERT_EQ(state.ErrorCode(), kTaskSuccess);
+
+  std::vector<Seen> big;
+  for (const Seen& s : seen) {
+    if (s.record == 20 && s.runIndex == 0) big.push_back(s);
+  }
+  ASSERT_EQ(big.size(), 3u);
+  EXPECT_EQ(big[0].runOffset, 0u);
+  EXPECT_EQ(big[1].runOffset, 8192u);
+  EXPECT_EQ(big[2].runOffset, 16384u);
+  EXPECT_EQ(big[0].dataLength, 4 * kMiB);
+  EXPECT_EQ(big[1].dataLength, 4 * kMiB);
+  EXPECT_EQ(big[2].dataLength, 2 * kMiB);
+  for (const Seen& s : big) EXPECT_EQ(s.runLength, 10 * kMiB);
+  // The sparse run: exactly one slot, without data.
+  size_t sparse = 0;
+  for (const Seen& s : seen) {
+    if (s.record == 20 && s.runIndex == 1) {
+      ++sparse;
+      EXPECT_EQ(s.dataLength, 0u);
+      EXPECT_EQ(s.runLength, 16u * SourceVolume::kClusterSize);
+    }
+  }
+  EXPECT_EQ(sparse, 1u);
+  // The $MFT's first slot comes first: record 0 at run offset 0.
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen[0].record, 0u);
+  EXPECT_EQ(seen[0].runOffset, 0u);
+}
+
+TEST(BackupThreads, TooLittleFreeSpaceEndsWith24BeforeAnyDataMoves) {
+  Backup probe;
+  ASSERT_EQ(probe.Run(), kTaskSuccess);
+  const uint64_t total = probe.State().totalSectors.load();
+  ASSERT_GT(total, 0u);
+
+  // Free space of exactly the total is not enough; one sector more is.
+  Backup tight;
+  EXPECT_EQ(tight.Run(total * 512), kTaskSpaceNotEnough);
+  EXPECT_EQ(tight.State().bytesDone.load(), 0u);
+  EXPECT_FALSE(tight.ImageExists()) << "a refused backup leaves no image behind";
+  ExpectOrderlyEnd(tight.State());
+  std::string text;
+  ErrorCodeToText(kTaskSpaceNotEnough, text);
+  EXPECT_EQ(text, "The disk space is not enough.");
+
+  Backup enough;
+  EXPECT_EQ(enough.Run(total * 512 + 512), kTaskSuccess);
+  EXPECT_TRUE(enough.ImageExists());
+}
+
+TEST(BackupThreads, AStopBeforeTheFirstSlotEndsWith25) {
+  Backup backup;
+  backup.stopOnOpen = true;
+  EXPECT_EQ(backup.Run(), kTaskManualStop);
+  EXPECT_EQ(backup.State().bytesDone.load(), 0u);
+  EXPECT_FALSE(backup.ImageExists());
+  ExpectOrderlyEnd(backup.State());
+}
+
+TEST(BackupThreads, AStopDuringARunEndsWith25AndDeletesTheImage) {
+  Backup backup;
+  Gate gate;
+  backup.holdRead = &gate;
+  backup.holdFrom = ClusterOffset(200) + 4 * kMiB;  // the 10 MiB run's second chunk
+  backup.holdTo = backup.holdFrom + 1;
+  ASSERT_EQ(backup.Start(), kStartOk);
+  gate.WaitUntilReached();
+  backup.State().StopTask();
+  gate.Open();
+  backup.State().WaitForWorkers();
+  EXPECT_EQ(backup.State().ErrorCode(), kTaskManualStop);
+  EXPECT_FALSE(backup.ImageExists());
+  EXPECT_EQ(backup.removals, 1);
+  ExpectOrderlyEnd(backup.State());
+}
+
+TEST(BackupThreads, AStartWhileABackupRunsReturnsOneAndChangesNothing) {
+  Backup backup;
+  Gate gate;
+  backup.holdRead = &gate;
+  backup.holdFrom = ClusterOffset(200);
+  backup.holdTo = backup.holdFrom + 1;
+  ASSERT_EQ(backup.Start(), kStartOk);
+  gate.WaitUntilReached();
+  TaskState& state = backup.State();
+  const uint64_t total = state.totalSectors.load();
+  EXPECT_EQ(state.StartBackup(platform::VolumeId("other"), backup.ImagePath() + ".second", 0,
+                              ImageHeader{}, 1),
+            kStartTaskRunning);
+  EXPECT_EQ(state.StartCopy(platform::VolumeId("a"), platform::VolumeId("b")), kStartTaskRunning);
+  EXPECT_EQ(state.ImagePath(), backup.ImagePath());
+  EXPECT_EQ(state.SourceVolume(), kSource);
+  EXPECT_EQ(state.freeSpaceLimit.load(), 0u);
+  EXPECT_EQ(state.totalSectors.load(), total);
+  EXPECT_TRUE(state.ReaderRunning());
+  gate.Open();
+  state.WaitForWorkers();
+  EXPECT_EQ(state.ErrorCode(), kTaskSuccess);
+  EXPECT_FALSE(fs::exists(backup.ImagePath() + ".second"));
+  EXPECT_TRUE(testing::ReadImageFile(backup.ImagePath()).wellFormed);
+}
+
+TEST(BackupThreads, AnUnreadableRunEndsWithASourceErrorAndDeletesTheImage) {
+  Backup backup;
+  backup.failReadFrom = ClusterOffset(200) + 4 * kMiB;
+  backup.failReadTo = backup.failReadFrom + 1;
+  EXPECT_EQ(backup.Run(), kTaskSourceReadFailed);
+  EXPECT_FALSE(backup.ImageExists()) << "an image with a run cut short would be out of step";
+  ExpectOrderlyEnd(backup.State());
+  std::string text;
+  ErrorCodeToText(kTaskSourceReadFailed, text);
+  EXPECT_EQ(text, "The source volume could not be read.");
+}
+
+TEST(BackupThreads, ASourceThatIsNotNtfsEndsWithASourceError) {
+  Backup backup;
+  backup.sourceBytes.assign(1 << 20, std::byte{0});
+  EXPECT_EQ(backup.Run(), kTaskSourceReadFailed);
+  EXPECT_FALSE(backup.ImageExists());
+  ExpectOrderlyEnd(backup.State());
+}
+
+TEST(BackupThreads, AFailedImageWriteEndsWith28StopsTheReaderAndDeletesTheImage) {
+  // The header and the first block record are written; the first data chunk fails.
+  Backup backup;
+  backup.imageWritesBeforeFailure = 2;
+  EXPECT_EQ(backup.Run(), kTaskWriteFailed);
+  EXPECT_TRUE(backup.State().stopFlag.load());
+  EXPECT_FALSE(backup.ImageExists());
+  ExpectOrderlyEnd(backup.State());
+
+  // A failing header write ends the same way.
+  Backup header;
+  header.imageWritesBeforeFailure = 0;
+  EXPECT_EQ(header.Run(), kTaskWriteFailed);
+  EXPECT_FALSE(header.ImageExists());
+  ExpectOrderlyEnd(header.State());
+
+  // The next backup in the same state starts afresh and succeeds.
+  backup.imageWritesBeforeFailure = -1;
+  EXPECT_EQ(backup.Run(), kTaskSuccess);
+  EXPECT_TRUE(testing::ReadImageFile(backup.ImagePath()).wellFormed);
+}
+
+TEST(BackupThreads, AnImageThatCannotBeCreatedEndsWith22InOrder) {
+  Backup backup;
+  backup.createError = 13;  // EACCES
+  EXPECT_EQ(backup.Run(), kTaskImageCreateFailed);
+  EXPECT_EQ(backup.State().bytesDone.load(), 0u);
+  EXPECT_FALSE(backup.ImageExists());
+  ExpectOrderlyEnd(backup.State());
+  // Nothing is left running: a new task starts at once.
+  backup.createError = 0;
+  EXPECT_EQ(backup.Run(), kTaskSuccess);
+}
+
+}  // namespace
+}  // namespace stow::engine
