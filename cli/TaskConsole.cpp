@@ -21,9 +21,9 @@ constexpr int kPollsPerTick = 10;  // one progress tick per second
 constexpr int kBarWidth = 30;
 
 uint32_t NowSeconds() {
-  // A monotonic clock in whole seconds, never 0 (0 marks "no first-data time").
+  // A monotonic clock in whole seconds, from 1 (0 marks "no first-data time").
   const auto since = std::chrono::steady_clock::now().time_since_epoch();
-  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count()) |
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count()) +
          1u;
 }
 
