@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "engine/ImageFormat.h"
+#include "platform/VolumeUse.h"
 #include "tasks/CommandRunners.h"
 #include "tasks/CopyTask.h"
 #include "tasks/RestoreTask.h"
@@ -98,15 +99,22 @@ TEST(RestoreCopyIntegration, TheSystemVolumeIsNeverADestination) {
   STOW_REQUIRE(kTools, false, false);
   const std::string system = SystemDevice();
   if (system.empty()) GTEST_SKIP() << "the running system is not on a block device here";
-  if (!std::ifstream(system, std::ios::binary)) {
-    GTEST_SKIP() << system << " cannot be opened here (the first rule refuses it)";
-  }
+  platform::VolumeUse use;
+  ASSERT_EQ(platform::QueryVolumeUse(system, use), 0);
+  EXPECT_TRUE(use.systemRoot);
+  EXPECT_TRUE(use.mounted);
   test::TempDir dir;
   const path source = MakeNtfs(dir, "source.img");
   TaskState idle;
   CopyPlan plan;
-  EXPECT_EQ(CheckCopy(idle, source.string(), system, plan).text,
-            "The destination partition holds the running system.");
+  const Refusal r = CheckCopy(idle, source.string(), system, plan);
+  // Some machines (containers) do not even let root read the system disk; the
+  // first rule refuses it there.
+  if (std::ifstream(system, std::ios::binary)) {
+    EXPECT_EQ(r.text, "The destination partition holds the running system.");
+  } else {
+    EXPECT_EQ(r.id, "destinationUnopenable");
+  }
 }
 
 TEST(RestoreCopyIntegration, AFailedTaskLeavesAnEmptyVolume) {

@@ -5,6 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -32,14 +33,18 @@ const char* const kComparedXattrs[] = {kNtfsAttribXattr, kNtfsTimesXattr, kNtfsA
 class Sha256 {
  public:
   void Update(const unsigned char* data, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-      block_[used_++] = data[i];
+    bits_ += static_cast<uint64_t>(length) * 8;
+    while (length > 0) {
+      const size_t take = std::min(length, block_.size() - used_);
+      std::memcpy(block_.data() + used_, data, take);
+      used_ += take;
+      data += take;
+      length -= take;
       if (used_ == block_.size()) {
         Compress();
         used_ = 0;
       }
     }
-    bits_ += static_cast<uint64_t>(length) * 8;
   }
 
   std::string HexDigest() {
