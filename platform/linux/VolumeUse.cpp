@@ -101,7 +101,7 @@ class CoveredSet {
     const fs::path dir = fs::canonical(SysfsDirOf(device), ec);
     if (ec) return;
     for (const auto& entry : fs::directory_iterator(dir, ec)) {
-      if (!fs::exists(entry.path() / "partition")) continue;
+      if (!fs::exists(entry.path() / "partition", ec)) continue;
       dev_t part = 0;
       if (ParseDevNumber(ReadLine(entry.path() / "dev"), part)) AddTree(part, depth + 1);
     }
