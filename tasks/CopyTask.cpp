@@ -56,4 +56,12 @@ TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode, const PostTaskHook& 
   return FinishDestinationTask(request, errorCode, "copyPartitionSuccess", hook);
 }
 
+TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode, const PostTaskChain& chain) {
+  PostTaskRequest request;
+  request.kind = engine::TaskKind::kCopy;
+  request.source = plan.source;
+  request.destination = plan.destination.volume;
+  return FinishDestinationTask(request, errorCode, "copyPartitionSuccess", chain);
+}
+
 }  // namespace stow::tasks

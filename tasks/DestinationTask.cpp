@@ -69,12 +69,24 @@ PostTaskHook DefaultPostTaskHook() {
 
 TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
                                   std::string_view successId, const PostTaskHook& hook) {
+  const PostTaskChain chain = [&hook](const PostTaskRequest& r) {
+    return PostTaskResult{hook ? hook(r) : 0, {}, {}};
+  };
+  return FinishDestinationTask(request, errorCode, successId, chain);
+}
+
+TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
+                                  std::string_view successId, const PostTaskChain& chain) {
   TaskOutcome outcome;
   outcome.errorCode = errorCode;
   if (errorCode == engine::kTaskSuccess) {
-    const int chain = hook ? hook(request) : 0;
-    outcome.succeeded = chain == 0;
-    outcome.text = LoadString(outcome.succeeded ? successId : std::string_view("taskFailed"));
+    PostTaskResult result = chain ? chain(request) : PostTaskResult{};
+    outcome.chainCode = result.code;
+    outcome.succeeded = result.code == 0;
+    outcome.notice = std::move(result.notice);
+    outcome.text = !result.text.empty()
+                       ? std::move(result.text)
+                       : LoadString(outcome.succeeded ? successId : std::string_view("taskFailed"));
     return outcome;
   }
   // A half-written destination is no volume anyone can use; leave an empty one.

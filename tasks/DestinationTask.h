@@ -56,6 +56,11 @@ struct TaskOutcome {
   bool reformatted = false;  // after a failure: the destination is an empty NTFS volume again
   std::string text;          // the result text
   std::string reformatText;  // after a failure that could not be reformatted: why
+  // After an engine success: what the post-task chain returned (0: it
+  // succeeded or had nothing to do), and a notice to show before the text
+  // (a boot repair that could not start).
+  int chainCode = 0;
+  std::string notice;
 };
 
 // The post-task chain of a copy or restore (disk check, then boot repair when
@@ -68,9 +73,21 @@ struct PostTaskRequest {
   platform::VolumeId source;  // copy: the source volume; restore: empty
   platform::VolumeId destination;
   std::string imagePath;  // restore: the image
+  // restore: the letter the image records for its source (0 when none)
+  uint8_t sourceLetter = 0;
 };
 using PostTaskHook = std::function<int(const PostTaskRequest&)>;
 PostTaskHook DefaultPostTaskHook();
+
+// The chain with its own texts: its code (0 when it succeeded or had nothing
+// to do), the text that ends the task (empty: the task's success text for
+// code 0, `taskFailed` otherwise) and a notice shown before that text.
+struct PostTaskResult {
+  int code = 0;
+  std::string text;
+  std::string notice;
+};
+using PostTaskChain = std::function<PostTaskResult(const PostTaskRequest&)>;
 
 // Ends a copy or restore whose engine finished with `errorCode`. Success runs
 // the post-task hook and gives `successId`'s text; a failure reformats the
@@ -78,6 +95,8 @@ PostTaskHook DefaultPostTaskHook();
 // rather than a half-written one, and gives the error code's text.
 TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
                                   std::string_view successId, const PostTaskHook& hook);
+TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
+                                  std::string_view successId, const PostTaskChain& chain);
 
 // A task of the engine is still running (any page would refuse to start).
 bool EngineTaskRunning(const engine::TaskState& state);

@@ -82,4 +82,13 @@ TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTask
   return FinishDestinationTask(request, errorCode, "restoreSuccess", hook);
 }
 
+TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskChain& chain) {
+  PostTaskRequest request;
+  request.kind = engine::TaskKind::kRestore;
+  request.destination = plan.destination.volume;
+  request.imagePath = plan.imagePath;
+  request.sourceLetter = plan.header.letter;
+  return FinishDestinationTask(request, errorCode, "restoreSuccess", chain);
+}
+
 }  // namespace stow::tasks

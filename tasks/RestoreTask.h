@@ -52,5 +52,7 @@ Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan);
 // The end of a restore that the engine finished with `errorCode`.
 TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode,
                           const PostTaskHook& hook = DefaultPostTaskHook());
+// The same with a post-task chain that gives its own texts.
+TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskChain& chain);
 
 }  // namespace stow::tasks

@@ -1,0 +1,88 @@
+// The boot repair that makes a copied or restored Windows system bootable:
+// the boot file set goes onto the boot partition of the destination's disk,
+// every boot configuration store placed there is pointed at the destination,
+// and on an MBR disk the boot partition is marked active.
+//
+// The boot file set is gathered per repair from two places (docs/boot-files.md):
+// the boot configuration templates in the folder "BCDFile" beside the program,
+// and the boot manager files of the destination's own installation
+// (Windows/Boot/PCAT and Windows/Boot/EFI).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "bootrepair/BootRepairEvents.h"
+#include "platform/VolumeId.h"
+#include "platform/Volumes.h"
+
+namespace stow::bootrepair {
+
+// The parameters of the disk check and the boot repair threads. The starting
+// controller fills one per thread; the thread owns it from then on and frees
+// it before it posts its event.
+struct RepairParams {
+  // The boot partition: the system's number of its disk and its number there.
+  uint32_t diskNumber = 0;
+  uint32_t partitionNumber = 0;
+  // The letter a restored installation knew its system volume by (from the
+  // image); 0 for a copy. The disk check hands it to the registry fix-up.
+  char16_t sourceLetter = 0;
+  char16_t destinationLetter = 0;
+  std::string text1;  // unused by the threads
+  std::string text2;
+  // The style of the boot partition's disk: platform::kStyleMbr, kStyleGpt or kStyleRaw.
+  int32_t partitionStyle = platform::kStyleRaw;
+  uint32_t mbrKind = 0;  // unused by the threads
+
+  // Volumes are devices here, not letters.
+  platform::VolumeId source;         // copy: the source volume; restore: empty
+  platform::VolumeId destination;    // the volume that now holds the copied system
+  platform::VolumeId bootPartition;  // the partition that takes the boot files
+  std::string imagePath;             // restore: the image; the disk check's event text
+  EventSender sender = kNoSender;    // the page the events are for
+};
+
+// Results of the boot repair, posted as the value of its kind-2 event.
+inline constexpr int kBootRepairOk = 0;
+inline constexpr int kBootRepairNoProgramFolder = 1;  // the program's folder is unknown
+inline constexpr int kBootRepairActivateFailed = 2;   // MBR: the boot partition was not made active
+
+// Results of ActivateBootPartition.
+inline constexpr int kActivateOk = 0;
+inline constexpr int kActivateOpenFailed = -1;
+inline constexpr int kActivateNoPartitionInfo = -2;
+inline constexpr int kActivateNoDiskNumber = -3;
+inline constexpr int kActivateNoEntry = -4;
+// Sector 0 could not be rewritten: the flag is not set, which is no success.
+inline constexpr int kActivateWriteFailed = -5;
+
+// The folder of boot configuration templates beside the program.
+inline constexpr const char* kBootFileSetFolder = "BCDFile";
+
+// Marks the MBR partition at `partitionPath` (a partition device) active in
+// sector 0 of its disk and every other primary entry inactive: a result above.
+// Only primary entries can match: a logical partition gives kActivateNoEntry.
+int ActivateBootPartition(const std::string& partitionPath);
+
+struct BootRepairOptions {
+  // The folder holding "BCDFile"; empty: the program's own folder.
+  std::string programDirectory;
+};
+
+// The boot repair thread's work: copies the boot file set onto the boot
+// partition, points the stores at the destination, marks the partition active
+// on MBR disks, frees `params` and posts one kind-2 event with the result and
+// an empty text. Returns 0.
+int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
+                    const BootRepairOptions& options = {});
+
+// Gathers the boot file set into the local folder `staging` (created by the
+// caller): the boot manager files of the installation on `destination`, then
+// the templates of `templates` over them. Failures are logged; whatever could
+// be gathered is there.
+void GatherBootFileSet(const std::string& templates, const platform::VolumeId& destination,
+                       const std::string& staging);
+
+}  // namespace stow::bootrepair
