@@ -171,6 +171,9 @@ bench_time() {
   local key=$1 out=$2
   shift 2
   local tv=$BENCH_RESULTS/$key.time status=0 t0 t1
+  # Untimed: whatever the previous run (or anything else on the machine) left
+  # dirty would otherwise be written back during this run and its fsync.
+  sync
   t0=$(date +%s%N)
   /usr/bin/time -v -o "$tv" "$@" >"$BENCH_RESULTS/$key.log" 2>&1 || status=$?
   [ "$status" -eq 0 ] && [ -e "$out" ] && sync "$out"
