@@ -23,6 +23,9 @@ constexpr auto kDrainWait = 1000ms;
 constexpr auto kReaderPoll = 10ms;
 constexpr auto kClosedSignalPoll = 1ms;
 constexpr uint64_t kNoRecord = UINT64_MAX;
+// Written bytes are handed to the storage in steps of this size while the
+// backup goes on, so that the flush at its end does not write the whole image.
+constexpr uint64_t kWritebackStep = 32ull << 20;
 
 const char* kReaderStoppedText = "In backupWriteFile thread,check read thread had stopped!";
 const char* kHeaderFailedText = "In backupWriteFile thread,write first head is error!";
@@ -57,9 +60,10 @@ void FailWrite(TaskState& state, const char* what, int result, uint64_t position
 
 // Step 5 and 6: drains the ring into the image until the reader has ended and
 // the ring is empty, or a write fails.
-void Drain(TaskState& state, ImageWriter& writer) {
+void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file) {
   TransferRing& ring = state.Ring();
   uint64_t previousRecord = kNoRecord;
+  uint64_t handedOver = 0;
   for (;;) {
     const bool signalled = ring.WaitForSignal(kDrainWait);
     // Read before the slot: a reader that commits its last slot and ends between
@@ -86,6 +90,10 @@ void Drain(TaskState& state, ImageWriter& writer) {
         return;
       }
       state.bytesDone.fetch_add(slot.dataLength != 0 ? slot.dataLength : slot.runLength);
+      if (writer.Position() - handedOver >= kWritebackStep) {
+        file.StartWriteback(handedOver, writer.Position() - handedOver);
+        handedOver = writer.Position();
+      }
     }
     ring.Release();
   }
@@ -141,7 +149,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
     state.StopTask();
     LogLessText(kHeaderFailedText);
   } else {
-    Drain(state, writer);
+    Drain(state, writer, *file);
     // The reader ended without an error: every run it began must be complete.
     const int complete = writer.Finish();
     if (state.ErrorCode() == kTaskRunning && complete != kImageWriteOk) {

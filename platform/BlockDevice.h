@@ -40,6 +40,11 @@ class BlockDevice {
   virtual int Unlock() = 0;
   // Tells the system that the partition table on this disk changed.
   virtual int UpdateProperties() = 0;
+
+  // Starts writing [offset, offset + length) back to the storage without
+  // waiting for it, so that a final Flush() finds little left to do. 0, or the
+  // system error; devices without a cache have nothing to do.
+  virtual int StartWriteback(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
 };
 
 // Opens a device node or a regular file. Returns 0 and sets `out`, or the system error.

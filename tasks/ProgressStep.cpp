@@ -57,11 +57,9 @@ std::string FormatTotalSize(uint64_t bytes) {
 int Percentage(uint64_t done, uint64_t total) {
   if (total == 0) return 0;
   if (done >= total) return static_cast<int>(kFullPercent);
-  // done < total: done × 100 would overflow only for totals beyond 2^57 bytes,
-  // where dividing the total first loses nothing visible.
-  const uint64_t percent = done <= UINT64_MAX / kFullPercent ? done * kFullPercent / total
-                                                             : done / (total / kFullPercent);
-  return static_cast<int>(percent > kFullPercent ? kFullPercent : percent);
+  // done × 100 needs more than 64 bits for totals beyond 2^57 bytes.
+  __extension__ using Wide = unsigned __int128;
+  return static_cast<int>(Wide{done} * kFullPercent / total);
 }
 
 bool RemainingSeconds(uint64_t done, uint64_t total, uint32_t firstDataTime, uint32_t now,

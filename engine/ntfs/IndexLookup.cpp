@@ -96,6 +96,7 @@ bool DirectoryReader::ReadStream(const std::vector<DataRun>& runs, uint64_t offs
 }
 
 LookupResult DirectoryReader::ReadRecord(uint64_t number, std::vector<std::byte>& out) {
+  if (disk_.MftRecord().empty() && !disk_.LoadMftRecord()) return LookupResult::kUnreadable;
   if (number >= disk_.MftRecordCount() || number > UINT32_MAX) return LookupResult::kDamaged;
   const std::byte* record = disk_.ReadFileRecord(static_cast<uint32_t>(number), false, true, false);
   if (record == nullptr) return LookupResult::kUnreadable;

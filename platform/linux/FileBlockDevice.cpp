@@ -70,6 +70,13 @@ class FileBlockDevice final : public BlockDevice {
 
   int Flush() override { return ::fsync(fd_) == 0 ? 0 : errno; }
 
+  int StartWriteback(uint64_t offset, uint64_t length) override {
+    return ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                             SYNC_FILE_RANGE_WRITE) == 0
+               ? 0
+               : errno;
+  }
+
   int Lock() override {
     if (lockFd_ >= 0) return EBUSY;
     // A block device opened with O_EXCL is refused while mounted or held exclusively

@@ -1,0 +1,350 @@
+// stowline-cli backup on real volumes made by mkntfs and filled through
+// ntfs-3g. Every fixture volume backs up into an image that `inspect` accepts,
+// and the image is checked against the source as ntfs-3g's tools read it:
+// ntfscluster names the files that own clusters, ntfsinfo gives each
+// attribute's instance and run list, and the data of every block equals the
+// source's bytes at the clusters ntfsinfo names. File contents read through an
+// ntfs-3g mount equal the runs the image holds for them. Then the command's
+// own behaviour: the default name in a folder, refusals, and Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "support/Bytes.h"
+#include "tests/engine/BackupTestSupport.h"
+#include "tests/testlib/NtfsFixtures.h"
+#include "tests/testlib/TestUtil.h"
+
+namespace stow::test {
+namespace {
+
+using engine::testing::ImageBlock;
+using engine::testing::ImageFile;
+using engine::testing::ReadImageFile;
+
+constexpr uint64_t kBitmapRecord = 6;
+constexpr uint64_t kBootRecord = 7;
+constexpr uint64_t kBadClusRecord = 8;
+
+// One run of a non-resident attribute as ntfsinfo lists it.
+struct SourceRun {
+  int64_t lcn = -1;  // -1 for a hole
+  uint64_t clusters = 0;
+};
+
+// A non-resident attribute as ntfsinfo dumps it.
+struct SourceAttribute {
+  uint64_t record = 0;  // the record that holds it ("from mft record N")
+  uint16_t instance = 0;
+  std::string type;  // "$DATA", "$INDEX_ALLOCATION", ...
+  uint64_t nameLength = 0;
+  std::vector<SourceRun> runs;
+};
+
+std::vector<SourceAttribute> NtfsinfoAttributes(const std::string& dump) {
+  static const std::regex heading(
+      R"(Dumping attribute (\S+) \(0x[0-9a-f]+\) from mft record (\d+))");
+  static const std::regex instance(R"(Attribute instance:\s+(\d+))");
+  static const std::regex nameLength(R"(Name length:\s+(\d+))");
+  static const std::regex runLine(
+      R"(^\s+0x([0-9a-f]+)\s+(0x[0-9a-f]+|<HOLE>)\s+0x([0-9a-f]+)\s*$)");
+  std::vector<SourceAttribute> out;
+  std::istringstream in(dump);
+  bool inRuns = false;
+  bool nonResident = false;
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, heading)) {
+      out.push_back({std::stoull(m[2]), 0, m[1], 0, {}});
+      inRuns = false;
+      nonResident = false;
+    } else if (out.empty()) {
+      continue;
+    } else if (line.find("Resident:") != std::string::npos) {
+      nonResident = line.find("No") != std::string::npos;
+    } else if (std::regex_search(line, m, instance)) {
+      out.back().instance = static_cast<uint16_t>(std::stoul(m[1]));
+    } else if (std::regex_search(line, m, nameLength)) {
+      out.back().nameLength = std::stoull(m[1]);
+    } else if (line.find("Runlist:") != std::string::npos) {
+      inRuns = nonResident;
+    } else if (inRuns && std::regex_match(line, m, runLine)) {
+      const std::string lcn = m[2];
+      out.back().runs.push_back(
+          {lcn == "<HOLE>" ? -1 : static_cast<int64_t>(std::stoull(lcn, nullptr, 16)),
+           std::stoull(m[3], nullptr, 16)});
+    }
+  }
+  // Resident attributes carry no runs and no blocks.
+  std::erase_if(out, [](const SourceAttribute& a) { return a.runs.empty(); });
+  return out;
+}
+
+// The inodes that own clusters, as ntfscluster finds them over the whole volume.
+std::set<uint64_t> InodesOwningClusters(const std::string& image, uint64_t clusters) {
+  const CommandResult r =
+      test::Run({"ntfscluster", "-c", "0-" + std::to_string(clusters - 1), image});
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::set<uint64_t> out;
+  static const std::regex line(R"(^Inode (\d+) )");
+  std::istringstream in(r.output);
+  for (std::string text; std::getline(in, text);) {
+    std::smatch m;
+    if (std::regex_search(text, m, line)) out.insert(std::stoull(m[1]));
+  }
+  return out;
+}
+
+uint64_t VolumeClusters(const std::string& image) {
+  const CommandResult r = test::Run({"ntfsinfo", "-m", image});
+  std::smatch m;
+  static const std::regex size(R"(Volume Size in Clusters:\s+(\d+))");
+  return std::regex_search(r.output, m, size) ? std::stoull(m[1]) : 0;
+}
+
+std::vector<std::byte> ReadWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::byte> out(text.size());
+  std::transform(text.begin(), text.end(), out.begin(),
+                 [](char c) { return static_cast<std::byte>(c); });
+  return out;
+}
+
+// The blocks ntfs-3g's view of the volume says a backup must hold, in stream
+// order: ascending record, attributes in record order, runs in run-list order.
+struct ExpectedBlock {
+  uint64_t record;
+  uint16_t instance;
+  uint32_t runIndex;
+  SourceRun run;
+};
+
+std::vector<ExpectedBlock> ExpectedStream(
+    const std::string& image, std::set<uint64_t> inodes,
+    std::map<uint64_t, std::vector<SourceAttribute>>& byInode) {
+  std::map<uint64_t, std::vector<SourceAttribute>> byRecord;
+  std::set<std::pair<uint64_t, uint16_t>> seen;
+  for (uint64_t inode : inodes) {
+    if (inode == kBitmapRecord || inode == kBootRecord || inode == kBadClusRecord) continue;
+    const CommandResult dump = test::Run({"ntfsinfo", "-v", "-i", std::to_string(inode), image});
+    if (dump.status != 0) continue;  // an extension record: its base inode lists it
+    byInode[inode] = NtfsinfoAttributes(dump.output);
+    for (const SourceAttribute& a : byInode[inode]) {
+      if (a.record == 0 && a.type != "$DATA") continue;  // of $MFT only its data
+      if (!seen.insert({a.record, a.instance}).second) continue;
+      byRecord[a.record].push_back(a);
+    }
+  }
+  std::vector<ExpectedBlock> out;
+  for (const auto& [record, attributes] : byRecord) {
+    for (const SourceAttribute& a : attributes) {
+      for (size_t i = 0; i < a.runs.size(); ++i) {
+        out.push_back({record, a.instance, static_cast<uint32_t>(i), a.runs[i]});
+      }
+    }
+  }
+  return out;
+}
+
+std::string Describe(const ExpectedBlock& e) {
+  return "record " + std::to_string(e.record) + " instance " + std::to_string(e.instance) +
+         " run " + std::to_string(e.runIndex);
+}
+
+// Backs `fixture` up and checks the image block by block against the source.
+void CheckBackupOf(const NtfsFixture& fixture, const fs::path& imagePath) {
+  const std::string source = fixture.image.string();
+  const CommandResult backup = RunCli({"backup", "--yes", "--quiet", source, imagePath.string()});
+  ASSERT_EQ(backup.status, 0) << backup.output;
+  const CommandResult inspect = RunCli({"inspect", imagePath.string()});
+  ASSERT_EQ(inspect.status, 0) << inspect.output;
+
+  const ImageFile image = ReadImageFile(imagePath);
+  ASSERT_TRUE(image.wellFormed);
+  ASSERT_FALSE(image.blocks.empty());
+  const uint64_t clusters = VolumeClusters(source);
+  ASSERT_GT(clusters, 0u);
+
+  // Candidates: every inode that owns clusters, every record the image names,
+  // and the fixture's own files (an all-hole file owns no cluster).
+  std::set<uint64_t> inodes = InodesOwningClusters(source, clusters);
+  inodes.insert(0);
+  for (const ImageBlock& b : image.blocks) inodes.insert(b.recordNumber);
+  for (const auto& [role, path] : fixture.files) {
+    const int64_t inode = InodeOf(fixture.image, path);
+    ASSERT_GE(inode, 0) << path;
+    inodes.insert(static_cast<uint64_t>(inode));
+  }
+  std::map<uint64_t, std::vector<SourceAttribute>> byInode;
+  const std::vector<ExpectedBlock> expected = ExpectedStream(source, inodes, byInode);
+
+  // Every run appears once, in stream order, with the length ntfs-3g gives it.
+  ASSERT_EQ(image.blocks.size(), expected.size());
+  const std::vector<std::byte> volume = ReadWhole(fixture.image);
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const ImageBlock& b = image.blocks[i];
+    const ExpectedBlock& e = expected[i];
+    SCOPED_TRACE(Describe(e));
+    ASSERT_EQ(b.recordNumber, e.record);
+    ASSERT_EQ(b.instance, e.instance);
+    ASSERT_EQ(b.runIndex, e.runIndex);
+    ASSERT_EQ(b.runLength, e.run.clusters * fixture.clusterSize);
+    EXPECT_EQ(b.sequence, i + 1);
+    if (e.run.lcn < 0) {
+      EXPECT_EQ(b.dataLength, 0u);
+      continue;
+    }
+    ASSERT_NE(b.dataLength, 0u);
+    const uint64_t at = static_cast<uint64_t>(e.run.lcn) * fixture.clusterSize;
+    ASSERT_LE(at + b.runLength, volume.size());
+    EXPECT_TRUE(std::equal(volume.begin() + static_cast<std::ptrdiff_t>(at),
+                           volume.begin() + static_cast<std::ptrdiff_t>(at + b.runLength),
+                           image.bytes.begin() + static_cast<std::ptrdiff_t>(b.dataOffset)))
+        << "the data differs from the source's clusters";
+  }
+
+  // Files with known content, read through ntfs-3g, equal their runs in the image.
+  NtfsMount mount(source, true);
+  ASSERT_TRUE(mount.Ok()) << mount.Error();
+  for (const auto& [role, path] : fixture.files) {
+    if (role == "compressed" || role == "directory" || role == "streams") continue;
+    SCOPED_TRACE(path);
+    const fs::path file = mount.Path() / fs::path(path).relative_path();
+    const std::vector<std::byte> content = ReadWhole(file);
+    const auto inode = static_cast<uint64_t>(InodeOf(fixture.image, path));
+    const auto& attributes = byInode[inode];
+    const auto data = std::find_if(attributes.begin(), attributes.end(), [](const auto& a) {
+      return a.type == "$DATA" && a.nameLength == 0;
+    });
+    ASSERT_NE(data, attributes.end()) << "the file's data is not in runs";
+    std::vector<std::byte> rebuilt;
+    for (const ImageBlock& b : image.blocks) {
+      if (b.recordNumber != data->record || b.instance != data->instance) continue;
+      if (b.dataLength == 0) {
+        rebuilt.resize(rebuilt.size() + b.runLength, std::byte{0});
+      } else {
+        const auto from = image.bytes.begin() + static_cast<std::ptrdiff_t>(b.dataOffset);
+        rebuilt.insert(rebuilt.end(), from, from + static_cast<std::ptrdiff_t>(b.runLength));
+      }
+    }
+    ASSERT_GE(rebuilt.size(), content.size());
+    rebuilt.resize(content.size());
+    EXPECT_TRUE(rebuilt == content);
+  }
+}
+
+TEST(BackupIntegration, EveryFixtureVolumeBacksUpIntoAnImageThatMatchesItsSource) {
+  STOW_REQUIRE_NTFS_FIXTURES();
+  STOW_REQUIRE((std::vector<std::string>{"ntfscluster"}), false, true);
+  std::string error;
+  const auto fixtures = AllNtfsFixtures(&error);
+  ASSERT_FALSE(fixtures.empty()) << error;
+  TempDir dir;
+  for (const NtfsFixture* fixture : fixtures) {
+    SCOPED_TRACE(fixture->name);
+    const fs::path image = dir / (fixture->name + ".vmg");
+    CheckBackupOf(*fixture, image);
+    fs::remove(image);
+  }
+}
+
+TEST(BackupIntegration, AFolderAsImageGetsTheDefaultName) {
+  STOW_REQUIRE_NTFS_FIXTURES();
+  std::string error;
+  const NtfsFixture* fixture = GetNtfsFixture("empty", &error);
+  ASSERT_NE(fixture, nullptr) << error;
+  TempDir dir;
+  const std::time_t now = std::time(nullptr);
+  char date[16];
+  std::strftime(date, sizeof date, "%Y%m%d", std::localtime(&now));
+  const CommandResult r =
+      RunCli({"backup", "--yes", "--quiet", fixture->image.string(), dir.Path().string()});
+  ASSERT_EQ(r.status, 0) << r.output;
+  const fs::path expected = dir / (std::string("Velmoras") + date + ".vmg");
+  ASSERT_TRUE(fs::exists(expected)) << r.output;
+  EXPECT_EQ(RunCli({"inspect", expected.string()}).status, 0);
+  // The header names the cluster size and no drive letter.
+  const std::vector<std::byte> bytes = ReadWhole(expected);
+  ASSERT_GE(bytes.size(), 40u);
+  EXPECT_EQ(bytes[0], std::byte{0});
+  EXPECT_EQ(bytes[1], std::byte{0});
+  EXPECT_EQ(stow::LoadLe32(&bytes[24]), fixture->clusterSize);
+}
+
+TEST(BackupIntegration, RefusalsAreOneClearLineAndWriteNothing) {
+  STOW_REQUIRE_NTFS_FIXTURES();
+  TempDir dir;
+  MakeSparseFile(dir / "zero.img", 4 << 20);
+  const fs::path image = dir / "out.vmg";
+  auto lines = [](const std::string& s) { return std::count(s.begin(), s.end(), '\n'); };
+
+  const CommandResult notNtfs =
+      RunCli({"backup", "--yes", (dir / "zero.img").string(), image.string()});
+  EXPECT_EQ(notNtfs.status, 1);
+  EXPECT_EQ(lines(notNtfs.output), 1) << notNtfs.output;
+  EXPECT_NE(notNtfs.output.find("not an NTFS volume"), std::string::npos) << notNtfs.output;
+  EXPECT_FALSE(fs::exists(image));
+
+  std::string error;
+  const NtfsFixture* fixture = GetNtfsFixture("empty", &error);
+  ASSERT_NE(fixture, nullptr) << error;
+  const std::string source = fixture->image.string();
+  // Without a terminal to ask on and without --yes nothing is done.
+  const CommandResult unasked = RunCli({"backup", source, image.string()});
+  EXPECT_EQ(unasked.status, 1);
+  EXPECT_EQ(lines(unasked.output), 1) << unasked.output;
+  EXPECT_NE(unasked.output.find("--yes"), std::string::npos) << unasked.output;
+  EXPECT_FALSE(fs::exists(image));
+  // The image must not be the volume it reads.
+  const fs::path copy = dir / "copy.img";
+  ASSERT_TRUE(CopyNtfsFixture(*fixture, copy));
+  const CommandResult self = RunCli({"backup", "--yes", copy.string(), copy.string()});
+  EXPECT_EQ(self.status, 1);
+  EXPECT_NE(self.output.find("source volume itself"), std::string::npos) << self.output;
+  EXPECT_EQ(RunCli({"info", copy.string()}).status, 0) << "the source is untouched";
+  EXPECT_EQ(RunCli({"backup", "--yes"}).status, 2);
+}
+
+TEST(BackupIntegration, CtrlCStopsTheBackupWith25AndDeletesTheImage) {
+  // A large volume whose file's clusters are allocated but never written: the
+  // backup reads gigabytes of zeros, which takes long enough to interrupt.
+  STOW_REQUIRE((std::vector<std::string>{"mkntfs", "ntfs-3g", "ntfsfallocate"}), false, true);
+  TempDir dir;
+  const fs::path volume = dir / "big.img";
+  MakeSparseFile(volume, 8ull << 30);
+  ASSERT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", volume.string()}).status, 0);
+  {
+    NtfsMount mount(volume.string(), false);
+    ASSERT_TRUE(mount.Ok()) << mount.Error();
+    std::ofstream(mount.Path() / "big.bin").put('x');
+    ASSERT_TRUE(mount.Unmount());
+  }
+  const CommandResult fill = test::Run({"ntfsfallocate", "-l", "6G", volume.string(), "/big.bin"});
+  ASSERT_EQ(fill.status, 0) << fill.output;
+
+  // Interrupt once data is flowing into the image (more than its header).
+  const fs::path image = dir / "big.vmg";
+  const std::string script =
+      Quote(STOWLINE_CLI_PATH) + " backup --yes " + Quote(volume.string()) + " " +
+      Quote(image.string()) + " >" + Quote((dir / "log").string()) + " 2>&1 & pid=$!; " +
+      "i=0; while [ $i -lt 6000 ]; do s=$(stat -c %s " + Quote(image.string()) +
+      " 2>/dev/null || echo 0); [ \"$s\" -gt 1048576 ] && break; sleep 0.01; i=$((i+1)); done; "
+      "kill -INT $pid; wait $pid; echo \"status=$?\"";
+  const CommandResult r = Shell(script);
+  std::ifstream logFile(dir / "log");
+  const std::string log((std::istreambuf_iterator<char>(logFile)),
+                        std::istreambuf_iterator<char>());
+  EXPECT_NE(r.output.find("status=25"), std::string::npos) << r.output << log;
+  EXPECT_NE(log.find("The operation is stopped."), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(image)) << "a stopped backup leaves no image";
+}
+
+}  // namespace
+}  // namespace stow::test
