@@ -86,6 +86,10 @@ const char* BcdResultText(int result);
 // that is neither MBR nor GPT.
 std::vector<std::byte> PartitionDeviceElement(const PartitionLocation& location);
 
+// The device data of "boot" (the device the boot manager was started from),
+// the same 88-byte frame with device type 5 and no partition or disk.
+std::vector<std::byte> BootDeviceElement();
+
 // The registry subkey name of an element type: 8 lower-case hex digits.
 std::string ElementKeyName(uint32_t elementType);
 
@@ -125,9 +129,15 @@ class BcdStore {
   HiveKey objects_ = kNoHiveKey;
 };
 
+// Creates the boot manager object: description, device "boot", the loader as
+// default and only entry of the display order, a 30-second timeout, and on
+// UEFI the boot manager's own path.
+int AddBootManager(BcdStore& store, bool uefi);
+
 // Creates the loader object in a store and gives it the elements of a Windows
 // loader: description, path ("\Windows\system32\winload.exe" or ".efi"),
-// systemroot; device and osdevice are left to SetStoreDevice.
+// systemroot, and device and osdevice set to "boot" until SetStoreDevice
+// points them at the installation's partition.
 int AddWindowsLoader(BcdStore& store, bool uefi);
 
 // Points the loader object's device and osdevice elements of one store file at

@@ -11,6 +11,11 @@
 
 namespace stow::platform {
 
+// Creates a fresh folder only this process knows, under the system's temporary
+// folder, for working copies: 0 and `path` set, or a system error. The caller
+// removes it.
+int MakePrivateTempDirectory(std::string& path);
+
 class PrivateNtfsMount {
  public:
   PrivateNtfsMount() = default;

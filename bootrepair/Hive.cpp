@@ -1,0 +1,224 @@
+#include "bootrepair/Hive.h"
+
+#include <hivex.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace stow::bootrepair {
+namespace {
+
+// libhivex hands back memory from malloc.
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Malloced = std::unique_ptr<T, FreeDeleter>;
+
+int LastError(int fallback = EIO) { return errno != 0 ? errno : fallback; }
+
+// Splits "A\B\C" into its names; empty names (doubled or outer separators) are dropped.
+bool SplitPath(std::string_view path, std::vector<std::string>& names) {
+  names.clear();
+  size_t start = 0;
+  while (start <= path.size()) {
+    const size_t end = std::min(path.find('\\', start), path.size());
+    if (end > start) names.emplace_back(path.substr(start, end - start));
+    if (names.size() > kMaxKeyPathDepth) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+Hive::~Hive() { Close(); }
+
+int Hive::Open(const std::string& path, bool writable) {
+  Close();
+  errno = 0;
+  handle_ = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+  if (handle_ == nullptr) {
+    // libhivex reports a file that is no hive with ENOTSUP or EINVAL; keep the
+    // system errors of a missing or unreadable file as they are.
+    const int error = LastError(EINVAL);
+    return error == ENOENT || error == EACCES || error == EISDIR ? error : EINVAL;
+  }
+  path_ = path;
+  writable_ = writable;
+  return 0;
+}
+
+void Hive::Close() {
+  if (handle_ != nullptr) hivex_close(handle_);
+  handle_ = nullptr;
+  path_.clear();
+  writable_ = false;
+}
+
+HiveKey Hive::Root() const { return handle_ != nullptr ? hivex_root(handle_) : kNoHiveKey; }
+
+HiveKey Hive::Child(HiveKey parent, std::string_view name) const {
+  if (handle_ == nullptr || parent == kNoHiveKey) return kNoHiveKey;
+  const std::string copy(name);
+  return hivex_node_get_child(handle_, parent, copy.c_str());
+}
+
+HiveKey Hive::Find(HiveKey from, std::string_view path) const {
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) return kNoHiveKey;
+  HiveKey key = from;
+  for (const auto& name : names) {
+    key = Child(key, name);
+    if (key == kNoHiveKey) break;
+  }
+  return key;
+}
+
+int Hive::ChildNames(HiveKey key, std::vector<std::string>& out) const {
+  out.clear();
+  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  errno = 0;
+  const size_t count = hivex_node_nr_children(handle_, key);
+  if (count == 0 && errno != 0) return LastError();
+  if (count > kMaxSubkeysPerKey) return E2BIG;
+  errno = 0;
+  const Malloced<hive_node_h> children(hivex_node_children(handle_, key));
+  if (!children) return LastError();
+  for (size_t i = 0; i < count && children.get()[i] != 0; ++i) {
+    const Malloced<char> name(hivex_node_name(handle_, children.get()[i]));
+    if (!name) return LastError(EILSEQ);
+    out.emplace_back(name.get());
+  }
+  return 0;
+}
+
+HiveKey Hive::AddChild(HiveKey parent, std::string_view name) {
+  if (handle_ == nullptr || !writable_ || parent == kNoHiveKey || name.empty()) return kNoHiveKey;
+  const std::string copy(name);
+  return hivex_node_add_child(handle_, parent, copy.c_str());
+}
+
+HiveKey Hive::EnsurePath(HiveKey from, std::string_view path) {
+  std::vector<std::string> names;
+  if (!SplitPath(path, names)) return kNoHiveKey;
+  HiveKey key = from;
+  for (const auto& name : names) {
+    const HiveKey child = Child(key, name);
+    key = child != kNoHiveKey ? child : AddChild(key, name);
+    if (key == kNoHiveKey) break;
+  }
+  return key;
+}
+
+namespace {
+
+int ReadOneValue(hive_h* handle, hive_value_h value, size_t maxData, HiveValue& out) {
+  errno = 0;
+  const Malloced<char> name(hivex_value_key(handle, value));
+  if (!name) return LastError(EILSEQ);
+  hive_type type = hive_t_none;
+  size_t length = 0;
+  if (hivex_value_type(handle, value, &type, &length) != 0) return LastError();
+  if (length > maxData) return E2BIG;
+  size_t got = 0;
+  errno = 0;
+  const Malloced<char> data(hivex_value_value(handle, value, &type, &got));
+  if (!data) return LastError();
+  if (got > maxData) return E2BIG;
+  out.name = name.get();
+  out.type = static_cast<uint32_t>(type);
+  const auto* bytes = reinterpret_cast<const std::byte*>(data.get());
+  out.data.assign(bytes, bytes + got);
+  return 0;
+}
+
+}  // namespace
+
+int Hive::ReadValues(HiveKey key, std::vector<HiveValue>& out, size_t maxData) const {
+  out.clear();
+  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  errno = 0;
+  const size_t count = hivex_node_nr_values(handle_, key);
+  if (count == 0 && errno != 0) return LastError();
+  if (count > kMaxValuesPerKey) return E2BIG;
+  errno = 0;
+  const Malloced<hive_value_h> values(hivex_node_values(handle_, key));
+  if (!values) return LastError();
+  for (size_t i = 0; i < count && values.get()[i] != 0; ++i) {
+    HiveValue value;
+    const int error = ReadOneValue(handle_, values.get()[i], maxData, value);
+    if (error != 0) return error;
+    out.push_back(std::move(value));
+  }
+  return 0;
+}
+
+int Hive::ReadValue(HiveKey key, std::string_view name, HiveValue& out, size_t maxData) const {
+  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  const std::string copy(name);
+  errno = 0;
+  const hive_value_h value = hivex_node_get_value(handle_, key, copy.c_str());
+  if (value == 0) return errno != 0 && errno != ENOENT ? errno : ENOENT;
+  return ReadOneValue(handle_, value, maxData, out);
+}
+
+namespace {
+
+// libhivex takes mutable pointers; these buffers keep the caller's values intact.
+struct SetValueBuffers {
+  std::vector<char> key;
+  std::vector<char> data;
+};
+
+hive_set_value MakeSetValue(const HiveValue& value, SetValueBuffers& buffers) {
+  buffers.key.assign(value.name.begin(), value.name.end());
+  buffers.key.push_back('\0');
+  buffers.data.resize(value.data.size());
+  if (!value.data.empty()) std::memcpy(buffers.data.data(), value.data.data(), value.data.size());
+  hive_set_value set{};
+  set.key = buffers.key.data();
+  set.t = static_cast<hive_type>(value.type);
+  set.len = value.data.size();
+  set.value = buffers.data.data();
+  return set;
+}
+
+}  // namespace
+
+int Hive::SetValue(HiveKey key, const HiveValue& value) {
+  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  if (!writable_) return EROFS;
+  if (value.data.size() > kMaxValueBytes) return E2BIG;
+  SetValueBuffers buffers;
+  const hive_set_value set = MakeSetValue(value, buffers);
+  errno = 0;
+  return hivex_node_set_value(handle_, key, &set, 0) == 0 ? 0 : LastError();
+}
+
+int Hive::SetValues(HiveKey key, const std::vector<HiveValue>& values) {
+  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  if (!writable_) return EROFS;
+  if (values.size() > kMaxValuesPerKey) return E2BIG;
+  std::vector<SetValueBuffers> buffers(values.size());
+  std::vector<hive_set_value> sets;
+  sets.reserve(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (values[i].data.size() > kMaxValueBytes) return E2BIG;
+    sets.push_back(MakeSetValue(values[i], buffers[i]));
+  }
+  errno = 0;
+  return hivex_node_set_values(handle_, key, sets.size(), sets.data(), 0) == 0 ? 0 : LastError();
+}
+
+int Hive::Commit() {
+  if (handle_ == nullptr) return EBADF;
+  if (!writable_) return EROFS;
+  errno = 0;
+  return hivex_commit(handle_, nullptr, 0) == 0 ? 0 : LastError();
+}
+
+}  // namespace stow::bootrepair
