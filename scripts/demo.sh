@@ -37,6 +37,17 @@ for part in "${loop}p1" "${loop}p5"; do
   "$cli" info "$part"
 done
 
+# --- Backup: the primary volume into an image file beside the sample disk,
+# with its progress, then the image's header and structure as inspect reads them.
+backup="$out/sample-primary.vmg"
+rm -f "$backup"
+echo
+echo "== Backup: stowline-cli backup ${loop}p1 $backup"
+"$cli" backup "${loop}p1" "$backup" --yes
+echo
+echo "== Image: stowline-cli inspect $backup"
+"$cli" inspect "$backup"
+
 # --- Restore and copy: the primary volume's image restored into a new volume
 # file, and the primary volume copied onto the logical one; ntfs-3g then reads
 # the same files from each result as from the original.
