@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/Commands.h"
+#include "cli/RepairConsole.h"
 #include "cli/TaskConsole.h"
 #include "engine/TaskState.h"
 #include "platform/Console.h"
@@ -15,7 +16,7 @@ namespace stow::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: stowline-cli copy SOURCE DEST [--yes] [--quiet]\n"
+    "Usage: stowline-cli copy SOURCE DEST [--yes] [--quiet] [--no-repair]\n"
     "\n"
     "Copies the NTFS volume SOURCE onto DEST; each is a device or an existing\n"
     "regular file standing in for a volume. DEST is formatted as NTFS with the\n"
@@ -25,17 +26,25 @@ constexpr const char* kUsage =
     "given; shows the progress each second; Ctrl-C stops the copy. A copy that\n"
     "fails or is stopped leaves DEST formatted as an empty volume.\n"
     "\n"
+    "After a copy that succeeded, DEST is checked (ntfsfix), the drive letter\n"
+    "its Windows system knew its source by is moved over to it, and when DEST\n"
+    "holds a Windows system its disk's boot partition gets the boot files, boot\n"
+    "configuration pointing at DEST and, on an MBR disk, the active flag.\n"
+    "\n"
     "Exit status: 0 when the partition is copied, the engine's error code when\n"
     "the copy failed (25 when it was stopped), 1 when it was refused, 2 for a\n"
-    "usage error.\n"
+    "usage error, 100 when the disk check or the boot repair failed.\n"
     "\n"
     "  --yes     do not ask for confirmation\n"
     "  --quiet   show no progress\n"
+    "  --no-repair  skip the disk check and the boot repair\n"
     "  --help    show this text\n";
 
 }  // namespace
 
-int RunCopy(const Args& args) {
+int RunCopy(const Args& given) {
+  Args args = given;
+  const bool noRepair = TakeNoRepairOption(args);
   if (WantsHelp(args)) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -67,7 +76,8 @@ int RunCopy(const Args& args) {
     return Fail(kTaskRefused, "copy: " + r.text);
   }
   const int code = FollowTask(state, quiet, tasks::kCopyPercentFormat);
-  return ReportTaskOutcome("copy", tasks::FinishCopy(plan, code));
+  const tasks::PostTaskChain chain = noRepair ? NoRepairChain() : ConsoleRepairChain(quiet);
+  return ReportRepairOutcome("copy", tasks::FinishCopy(plan, code, chain));
 }
 
 }  // namespace stow::cli

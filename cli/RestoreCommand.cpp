@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/Commands.h"
+#include "cli/RepairConsole.h"
 #include "cli/TaskConsole.h"
 #include "engine/TaskState.h"
 #include "platform/Console.h"
@@ -15,7 +16,7 @@ namespace stow::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: stowline-cli restore IMAGE DEST [--yes] [--quiet]\n"
+    "Usage: stowline-cli restore IMAGE DEST [--yes] [--quiet] [--no-repair]\n"
     "\n"
     "Restores the backup image IMAGE onto DEST, a device or an existing regular\n"
     "file standing in for a volume. DEST is formatted as NTFS with the cluster\n"
@@ -25,17 +26,25 @@ constexpr const char* kUsage =
     "shows the progress each second; Ctrl-C stops the restore. A restore that\n"
     "fails or is stopped leaves DEST formatted as an empty volume.\n"
     "\n"
+    "After a restore that succeeded, DEST is checked (ntfsfix), the drive letter\n"
+    "its Windows system knew its source by is moved over to it, and when DEST\n"
+    "holds a Windows system its disk's boot partition gets the boot files, boot\n"
+    "configuration pointing at DEST and, on an MBR disk, the active flag.\n"
+    "\n"
     "Exit status: 0 when the partition is restored, the engine's error code when\n"
     "the restore failed (25 when it was stopped), 1 when it was refused, 2 for a\n"
-    "usage error.\n"
+    "usage error, 100 when the disk check or the boot repair failed.\n"
     "\n"
     "  --yes     do not ask for confirmation\n"
     "  --quiet   show no progress\n"
+    "  --no-repair  skip the disk check and the boot repair\n"
     "  --help    show this text\n";
 
 }  // namespace
 
-int RunRestore(const Args& args) {
+int RunRestore(const Args& given) {
+  Args args = given;
+  const bool noRepair = TakeNoRepairOption(args);
   if (WantsHelp(args)) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -67,7 +76,8 @@ int RunRestore(const Args& args) {
     return Fail(kTaskRefused, "restore: " + r.text);
   }
   const int code = FollowTask(state, quiet, tasks::kBackupPercentFormat);
-  return ReportTaskOutcome("restore", tasks::FinishRestore(plan, code));
+  const tasks::PostTaskChain chain = noRepair ? NoRepairChain() : ConsoleRepairChain(quiet);
+  return ReportRepairOutcome("restore", tasks::FinishRestore(plan, code, chain));
 }
 
 }  // namespace stow::cli
