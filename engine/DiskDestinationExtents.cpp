@@ -11,6 +11,9 @@ namespace {
 constexpr uint64_t kBitsPerByte = 8;
 constexpr std::byte kAllSet{0xFF};
 constexpr std::byte kNoneSet{0x00};
+constexpr uint64_t kSectorsPerRecord = 2;  // 1,024-byte records, 512-byte sectors
+constexpr uint64_t kZoneNumerator = 11;
+constexpr uint64_t kZoneDenominator = 10;
 
 }  // namespace
 
@@ -57,6 +60,19 @@ bool AnyClusterBit(Bytes bitmap, uint64_t first, uint64_t count) {
     ++c;
   }
   return false;
+}
+
+uint64_t ResizedMftClusters(uint64_t records, uint64_t sectorsPerCluster, uint64_t sourceClusters) {
+  if (sectorsPerCluster == 0) return 0;
+  return std::max((kSectorsPerRecord * records + sectorsPerCluster - 1) / sectorsPerCluster,
+                  sourceClusters);
+}
+
+uint64_t MftZoneClusters(uint64_t records, uint64_t sectorsPerCluster, uint64_t mftClusters) {
+  if (sectorsPerCluster == 0) return mftClusters;
+  const uint64_t zone =
+      ((records * kSectorsPerRecord / sectorsPerCluster) / kZoneDenominator) * kZoneNumerator;
+  return std::max(zone, mftClusters);
 }
 
 bool FindClearStretch(Bytes bitmap, uint64_t clusters, uint64_t count, uint64_t& first,

@@ -27,6 +27,15 @@ bool ClusterBit(Bytes bitmap, uint64_t cluster);
 // bitmap count as set: nothing may be placed there).
 bool AnyClusterBit(Bytes bitmap, uint64_t first, uint64_t count);
 
+// Clusters the resized $MFT gets: room for `records` records of 1,024 bytes
+// (2 sectors each), and never less than what the source's $MFT runs hold.
+uint64_t ResizedMftClusters(uint64_t records, uint64_t sectorsPerCluster,
+                            uint64_t sourceClusters = 0);
+// The MFT zone kept free of data: 10 % more than `records` records need
+// (integer divisions), and never less than the resized $MFT itself, which
+// otherwise would receive data placed over its last records.
+uint64_t MftZoneClusters(uint64_t records, uint64_t sectorsPerCluster, uint64_t mftClusters);
+
 // The first stretch of `count` clear bits among clusters [from, clusters).
 bool FindClearStretch(Bytes bitmap, uint64_t clusters, uint64_t count, uint64_t& first,
                       uint64_t from = 0);

@@ -39,9 +39,6 @@ constexpr auto kDrainWait = 200ms;
 constexpr auto kPartnerPoll = 10ms;
 // The destination must exceed the data by a twentieth.
 constexpr uint64_t kSizeMarginDivisor = 20;
-// MFT zone: 10 % more than the records need.
-constexpr uint64_t kZoneNumerator = 11;
-constexpr uint64_t kZoneDenominator = 10;
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
 
@@ -236,12 +233,10 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   uint64_t records = state_.recordCount.load();
   if (records == 0) records = source.dataSize / kFileRecordSize;
   // Room for every record the source has, and for everything its runs send.
-  const uint64_t clusters =
-      std::max((2 * records + sectorsPerCluster_ - 1) / sectorsPerCluster_, source.clusters);
+  const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, source.clusters);
   if (int r = disk_.CheckMftRange(clusters); r != 0) return r;
-  const uint64_t n = disk_.Entries().size() + records;
-  const uint64_t zone = ((n * 2 / sectorsPerCluster_) / kZoneDenominator) * kZoneNumerator;
-  disk_.ReserveMftZone(std::max(zone, clusters));
+  disk_.ReserveMftZone(
+      MftZoneClusters(disk_.Entries().size() + records, sectorsPerCluster_, clusters));
   if (int r = disk_.ResizeDestinationMft(clusters, source.dataSize, source.initializedSize);
       r != 0) {
     return r;

@@ -79,8 +79,8 @@ bool MakeNtfsVolume(const fs::path& path, uint64_t sizeMiB, uint32_t clusterSize
 int BackupVolume(const fs::path& volume, const fs::path& image) {
   TaskState state;
   engine::ImageHeader header;
-  return RunToEnd(
-      state, state.StartBackup(platform::VolumeId(volume.string()), image.string(), 0, header, 0));
+  return RunToEnd(state,
+                  state.StartBackup(platform::VolumeId(volume), image.string(), 0, header, 0));
 }
 
 int RestoreImage(const fs::path& image, const fs::path& destination, const engine::RestoreIo& io) {
@@ -98,28 +98,28 @@ int CopyVolume(const fs::path& source, const fs::path& destination) {
                                          platform::VolumeId(destination.string())));
 }
 
-std::string IndependentCheck(const fs::path& volume) {
+std::string IndependentCheck(const std::string& volume) {
   std::string problems;
-  const CommandResult fix = Run({"ntfsfix", "--no-action", volume.string()});
+  const CommandResult fix = Run({"ntfsfix", "--no-action", volume});
   if (fix.status != 0 || !Complaints(fix.output).empty() ||
       fix.output.find("processed successfully") == std::string::npos) {
     problems += "ntfsfix --no-action:\n" + fix.output;
   }
-  const CommandResult resize = Run({"ntfsresize", "--info", "--force", volume.string()});
+  const CommandResult resize = Run({"ntfsresize", "--info", "--force", volume});
   if (resize.status != 0 || !Complaints(resize.output).empty() ||
       resize.output.find("Accounting clusters") == std::string::npos) {
     problems += "ntfsresize --info:\n" + resize.output;
   }
-  const CommandResult info = Run({"ntfsinfo", "-m", volume.string()});
+  const CommandResult info = Run({"ntfsinfo", "-m", volume});
   if (info.status != 0) problems += "ntfsinfo -m:\n" + info.output;
   return problems;
 }
 
-std::string StressReadWrite(const fs::path& volume) {
+std::string StressReadWrite(const std::string& volume) {
   uint64_t written = 0;
   uint64_t count = 0;
   {
-    NtfsMount mount(volume.string(), false);
+    NtfsMount mount(volume, false);
     if (!mount.Ok()) return "read-write mount failed: " + mount.Error();
     const fs::path folder = mount.Path() / kStressFolder;
     fs::create_directory(folder);
@@ -140,7 +140,7 @@ std::string StressReadWrite(const fs::path& volume) {
   if (std::string problems = IndependentCheck(volume); !problems.empty()) {
     return "after writing " + std::to_string(count) + " files:\n" + problems;
   }
-  NtfsMount mount(volume.string(), true);
+  NtfsMount mount(volume, true);
   if (!mount.Ok()) return "read-only remount failed: " + mount.Error();
   for (uint64_t i = 0; i < count; ++i) {
     const fs::path path = mount.Path() / kStressFolder / ("f" + std::to_string(i));
@@ -151,6 +151,74 @@ std::string StressReadWrite(const fs::path& volume) {
     }
   }
   return {};
+}
+
+namespace {
+
+// Standard output only: the tools' warnings must not mix with the data.
+std::string Output(const std::string& command) { return Shell(command + " 2>/dev/null").output; }
+
+bool InUse(const std::string& mft, uint64_t record) {
+  const std::string r = mft.substr(record * 1024, 1024);
+  return r.size() == 1024 && r.compare(0, 4, "FILE") == 0 &&
+         (static_cast<unsigned char>(r[22]) & 1) != 0;
+}
+
+uint64_t Le64(const std::string& bytes, size_t at) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < 8; ++i)
+    v |= uint64_t{static_cast<unsigned char>(bytes[at + i])} << (8 * i);
+  return v;
+}
+
+}  // namespace
+
+std::string MetadataAgreementCheck(const std::string& volume) {
+  const std::string q = Quote(volume);
+  const std::string mft = Output("ntfscat -i 0 " + q);
+  const std::string bitmap = Output("ntfscat -i 0 -a 0xb0 " + q);
+  const std::string mirror = Output("ntfscat -i 1 " + q);
+  if (mft.size() < 16 * 1024 || bitmap.empty() || mirror.empty())
+    return "ntfscat cannot read the $MFT";
+  std::string problems;
+  const uint64_t records = mft.size() / 1024;
+  int reported = 0;
+  for (uint64_t n = 0; n < uint64_t{bitmap.size()} * 8 && reported < 5; ++n) {
+    const bool bit = (static_cast<unsigned char>(bitmap[n / 8]) >> (n % 8) & 1) != 0;
+    const bool used = n < records && InUse(mft, n);
+    if (bit != used) {
+      problems += "$MFT's $BITMAP: record " + std::to_string(n) + (used ? " in use" : " free") +
+                  " but its bit is " + (bit ? "set" : "clear") + "\n";
+      ++reported;
+    }
+  }
+  if (uint64_t{bitmap.size()} * 8 < records)
+    problems += "$MFT's $BITMAP is shorter than the $MFT\n";
+  const std::string info = Shell("ntfsinfo -m " + q).output;
+  const size_t at = info.find("Cluster Size: ");
+  const uint64_t clusterSize = at == std::string::npos ? 0 : std::stoull(info.substr(at + 14));
+  const uint64_t mirrored = clusterSize <= 4096 ? 4 : clusterSize / 1024;
+  if (mirror.size() < mirrored * 1024 ||
+      mirror.compare(0, mirrored * 1024, mft, 0, mirrored * 1024) != 0) {
+    problems += "$MFTMirr does not hold the first " + std::to_string(mirrored) + " records\n";
+  }
+  std::ifstream in(volume, std::ios::binary);
+  std::string boot(512, '\0');
+  std::string backup(512, '\0');
+  in.read(boot.data(), 512);
+  in.seekg(-512, std::ios::end);
+  in.read(backup.data(), 512);
+  if (!in || boot != backup) problems += "the backup boot sector differs from the boot sector\n";
+  // The $MFTMirr's first cluster as ntfsinfo decodes record 1's run list.
+  const std::string runs = Shell("ntfsinfo -v -i 1 " + q).output;
+  std::smatch m;
+  static const std::regex firstRun("\t\t\t0x0\t\t0x([0-9a-f]+)\t\t0x[0-9a-f]+");
+  if (!std::regex_search(runs, m, firstRun) ||
+      std::stoull(m[1].str(), nullptr, 16) != Le64(boot, 56)) {
+    problems += "the boot sector's $MFTMirr cluster " + std::to_string(Le64(boot, 56)) +
+                " is not where record 1 puts the mirror\n";
+  }
+  return problems;
 }
 
 std::vector<std::byte> ReadFileBytes(const fs::path& path, uint64_t offset, uint64_t length) {

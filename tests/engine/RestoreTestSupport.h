@@ -29,14 +29,20 @@ int CopyVolume(const fs::path& source, const fs::path& destination);
 //   ntfsresize --info finds every cluster accounted for (the run lists and the
 //   bitmap agree, no cluster used twice);
 //   ntfsinfo -m reads the volume.
-std::string IndependentCheck(const fs::path& volume);
+std::string IndependentCheck(const std::string& volume);
+
+// Empty when the metadata the engine rewrites agrees, as ntfscat and ntfsinfo
+// read it: the $MFT's $BITMAP marks exactly the records in use, the $MFTMirr
+// holds the first records of the $MFT, and the boot sector and its backup in
+// the volume's last sector are the same and name the $MFTMirr's cluster.
+std::string MetadataAgreementCheck(const std::string& volume);
 
 // Mounts the volume read-write, fills most of its free space with new files
 // (contents derived from their names), deletes every third one, unmounts, and
 // checks the volume again; then mounts it read-only and reads the new files
 // back. Empty on success; else what failed. The new files lie under
 // "/stowline-stress".
-std::string StressReadWrite(const fs::path& volume);
+std::string StressReadWrite(const std::string& volume);
 inline constexpr const char* kStressFolder = "stowline-stress";
 
 // Bytes of a file, or of a range of a volume image.
