@@ -124,6 +124,9 @@ class CDisk {
   // Records not in use contribute no attributes. Returns 0, with an empty list, when
   // the volume is refused or its $MFT cannot be read: a real volume has records.
   uint64_t BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uint64_t limit);
+  // Records the last BuildEntryList could not read (a failed read of the $MFT):
+  // their files are missing from the entry list.
+  uint64_t UnreadRecords() const { return unreadRecords_; }
   uint64_t MftRecordCount() const;
   bool LoadRecordCache();
   bool FlushRecordCache();
@@ -207,6 +210,7 @@ class CDisk {
   // The $MFT's runs (all extents) and data size, read by LoadMftRecord.
   std::vector<ntfs::DataRun> mftRuns_;
   uint64_t mftDataSize_ = 0;
+  uint64_t unreadRecords_ = 0;
 };
 
 }  // namespace stow::engine

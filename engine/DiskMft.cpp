@@ -455,6 +455,7 @@ bool CDisk::FlushRecordCache() {
 uint64_t CDisk::BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uint64_t limit) {
   totalSectors = 0;
   entries_.clear();
+  unreadRecords_ = 0;
   if (!LoadMftRecord()) {
     LogLess("BuildEntryList: the $MFT cannot be read; no records visited");
     return 0;
@@ -464,6 +465,11 @@ uint64_t CDisk::BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uin
     const auto index = static_cast<uint32_t>(i);
     const std::byte* record = ReadFileRecord(index, false, true, false);
     if (record == nullptr) {
+      // An unused record is answered from a loaded window; a slot that was not
+      // read whole is a record lost to a read failure.
+      if (windowBase_ != i - i % kRecordCacheRecords || !windowLoaded_[i % kRecordCacheRecords]) {
+        ++unreadRecords_;
+      }
       entries_.push_back(FileEntry{i, 0, {}});
       continue;
     }

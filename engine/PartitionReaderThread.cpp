@@ -208,6 +208,13 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
     state.SetFirstError(kTaskSourceReadFailed);
     return false;
   }
+  if (disk.UnreadRecords() != 0) {
+    // Their files would be missing from an image that claims to be complete.
+    LogLess("in read thread,%" PRIu64 " records of the source's MFT cannot be read!",
+            disk.UnreadRecords());
+    state.SetFirstError(kTaskSourceReadFailed);
+    return false;
+  }
   state.totalSectors.store(total);
   const uint64_t limit = state.freeSpaceLimit.load();
   if (limit != 0 && total >= limit) {

@@ -321,6 +321,17 @@ TEST(BackupThreads, AnUnreadableRunEndsWithASourceErrorAndDeletesTheImage) {
   EXPECT_EQ(text, "The source volume could not be read.");
 }
 
+TEST(BackupThreads, AnUnreadablePartOfTheMftEndsWithASourceError) {
+  // Record 0 is read on its own; the window with the other records fails.
+  Backup backup;
+  backup.failReadFrom = ClusterOffset(16) + 20 * 1024;
+  backup.failReadTo = backup.failReadFrom + 1;
+  EXPECT_EQ(backup.Run(), kTaskSourceReadFailed);
+  EXPECT_EQ(backup.State().bytesDone.load(), 0u);
+  EXPECT_FALSE(backup.ImageExists()) << "files of the unread records would be missing";
+  ExpectOrderlyEnd(backup.State());
+}
+
 TEST(BackupThreads, ASourceThatIsNotNtfsEndsWithASourceError) {
   Backup backup;
   backup.sourceBytes.assign(1 << 20, std::byte{0});
