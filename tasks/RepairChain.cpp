@@ -71,7 +71,9 @@ const PartitionInfo* ChooseBootPartition(const PartitionList& list,
                                          const platform::VolumeId& destination) {
   const PartitionInfo* target = nullptr;
   for (const PartitionInfo& info : list) {
-    if (platform::SameVolume(info.volumeName, destination.DevicePath())) {
+    // The same name, or another name of the same device ("/dev/disk/by-..." links).
+    if (info.volumeName == destination.DevicePath() ||
+        platform::SameVolume(info.volumeName, destination.DevicePath())) {
       target = &info;
       break;
     }

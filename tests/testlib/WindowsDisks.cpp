@@ -257,6 +257,77 @@ std::vector<std::string> WindowsDiskTools() {
           "mcopy",  "mattrib", "mdir",   "hivexget",  "hivexsh", "partx",   "losetup"};
 }
 
+std::string CopyOutOfVolume(const std::string& node, bool fat, const std::string& path,
+                            const fs::path& target) {
+  std::error_code ec;
+  fs::remove(target, ec);
+  if (fat) {
+    const CommandResult r = Run(
+        {"env", "MTOOLS_SKIP_CHECK=1", "mcopy", "-n", "-i", node, "::" + path, target.string()});
+    return r.status == 0 ? "" : "mcopy " + path + ": " + r.output;
+  }
+  NtfsMount mount(node, true);
+  if (!mount.Ok()) return "cannot mount " + node + ": " + mount.Error();
+  fs::copy_file(fs::path(mount.Path().string() + path), target, ec);
+  return ec ? "no " + path + " on " + node : "";
+}
+
+std::vector<std::byte> LoaderElement(const fs::path& store, const std::string& element) {
+  const CommandResult r =
+      Run({"hivexget", store.string(),
+           "\\Objects\\{0c425a6e-94db-49dd-933a-35c71e20cbcd}\\Elements\\" + element, "Element"});
+  if (r.status != 0) return {};
+  std::vector<std::byte> out;
+  for (const char c : r.output) out.push_back(static_cast<std::byte>(c));
+  return out;
+}
+
+std::string CheckBootPartition(const std::string& node, bool fat,
+                               const std::vector<std::byte>& device, bool storesExpected) {
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"/bootmgr", "PCAT/bootmgr"},
+      {"/Boot/memtest.exe", "PCAT/memtest.exe"},
+      {"/Boot/en-US/bootmgr.exe.mui", "PCAT/en-US/bootmgr.exe.mui"},
+      {"/EFI/Microsoft/Boot/bootmgfw.efi", "EFI/bootmgfw.efi"},
+      {"/EFI/Microsoft/Boot/bootmgr.efi", "EFI/bootmgr.efi"},
+      {"/EFI/Microsoft/Boot/memtest.efi", "EFI/memtest.efi"},
+      {"/EFI/Microsoft/Boot/en-US/bootmgfw.efi.mui", "EFI/en-US/bootmgfw.efi.mui"},
+      {"/EFI/Boot/bootx64.efi", "EFI/bootmgfw.efi"},
+  };
+  TempDir scratch;
+  std::string problems;
+  for (const auto& [path, origin] : files) {
+    const std::string error = CopyOutOfVolume(node, fat, path, scratch / "file");
+    std::ifstream in(scratch / "file", std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (!error.empty()) {
+      problems += error + "\n";
+    } else if (content.str() != PlaceholderContent(origin)) {
+      problems += path + " holds '" + content.str() + "'\n";
+    }
+  }
+  for (const std::string store : {"/Boot/BCD", "/EFI/Microsoft/Boot/BCD"}) {
+    const std::string error = CopyOutOfVolume(node, fat, store, scratch / "BCD");
+    if (!storesExpected) {
+      if (error.empty()) problems += store + " is there\n";
+      continue;
+    }
+    if (!error.empty()) {
+      problems += error + "\n";
+      continue;
+    }
+    for (const std::string element : {"11000001", "21000001"}) {
+      const std::vector<std::byte> found = LoaderElement(scratch / "BCD", element);
+      if (found != device) {
+        problems += store + " element " + element + " = " + HexBytes(found) + ", expected " +
+                    HexBytes(device) + "\n";
+      }
+    }
+  }
+  return problems;
+}
+
 std::string HexBytes(const std::vector<std::byte>& bytes) {
   std::string out;
   char buffer[4];

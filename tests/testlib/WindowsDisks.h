@@ -86,6 +86,21 @@ WindowsDisk MakeWindowsGptDisk(const fs::path& dir, uint64_t ntfsMiB);
 // The tools these disks and their checks need.
 std::vector<std::string> WindowsDiskTools();
 
+// Copies the file `path` of the volume `node` to `target`: NTFS through a
+// read-only ntfs-3g mount, FAT through mtools. Empty, or what failed.
+std::string CopyOutOfVolume(const std::string& node, bool fat, const std::string& path,
+                            const fs::path& target);
+
+// An element ("11000001") of a store's loader object, read with hivexget; empty when missing.
+std::vector<std::byte> LoaderElement(const fs::path& store, const std::string& element);
+
+// The boot partition `node` after a boot repair: the boot manager files of
+// the installation in their places and, when `storesExpected`, both stores
+// with device and osdevice equal to `device`; without, no store at all. Empty,
+// or every difference found.
+std::string CheckBootPartition(const std::string& node, bool fat,
+                               const std::vector<std::byte>& device, bool storesExpected);
+
 // Renders bytes as "0a,1b,..." for messages.
 std::string HexBytes(const std::vector<std::byte>& bytes);
 
