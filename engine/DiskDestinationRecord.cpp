@@ -138,6 +138,12 @@ RecordEdit AppendChangedAttribute(RecordImage& image, const ntfs::Attribute& a,
     StoreSizes(at, change.clusterCount * change.clusterBytes, change.dataSize,
                change.initializedSize);
   }
+  // What reaches the disk must read back: a hostile first VCN or an old run
+  // list near the limits of cluster numbers could make the new list unreadable.
+  std::vector<ntfs::DataRun> check;
+  if (ntfs::DecodeAttributeRuns(Bytes(at, length), check) != ntfs::RunListError::kNone) {
+    return RecordEdit::kMalformed;
+  }
   return RecordEdit::kOk;
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "engine/ImageFormat.h"
@@ -254,6 +255,49 @@ TEST(RestoreFaults, ADestinationFoundFullLateEndsWithAnError) {
               0);
   }
   EXPECT_EQ(RestoreImage(ImageOf(fixture), dest), engine::kTaskDestinationTooSmall);
+}
+
+TEST(RestoreLogFile, ACleanLogIsCopiedAndOneThatAsksForAReplayIsReset) {
+  STOW_REQUIRE_RESTORE_TOOLS();
+  const NtfsFixture& fixture = Fixture("streams");
+  auto logOf = [](const std::string& volume) {
+    return Shell("ntfscat -i 2 " + Quote(volume) + " 2>/dev/null").output;
+  };
+  TempDir dir;
+  const fs::path clean = dir / "clean.img";
+  ASSERT_TRUE(MakeNtfsVolume(clean, SizeMiB(fixture.image), fixture.clusterSize));
+  ASSERT_EQ(RestoreImage(ImageOf(fixture), clean), engine::kTaskSuccess);
+  EXPECT_EQ(logOf(clean.string()), logOf(fixture.image.string()));
+
+  // The same image with a restart page that names a client and no clean shutdown.
+  const fs::path image = dir / "dirty-log.stow";
+  fs::copy_file(ImageOf(fixture), image);
+  uint64_t logData = 0;
+  for (uint64_t at : BlockRecordOffsets(image)) {
+    const std::vector<std::byte> bytes = ReadFileBytes(image, at, engine::kBlockRecordSize);
+    const auto record = engine::BlockRecord::Decode(
+        std::span<const std::byte, engine::kBlockRecordSize>(bytes.data(), bytes.size()));
+    if (record.recordNumber == 2 && record.CarriesData()) {
+      logData = at + engine::kBlockRecordSize;
+      break;
+    }
+  }
+  ASSERT_NE(logData, 0u);
+  std::string page(4096, '\0');
+  page.replace(0, 4, "RSTR");
+  page[24] = 0x30;  // restart area offset; its client in-use list (0) and flags (0) follow
+  {
+    std::fstream out(image, std::ios::in | std::ios::out | std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(logData));
+    out.write(page.data(), static_cast<std::streamsize>(page.size()));
+  }
+  const fs::path dest = dir / "dest.img";
+  ASSERT_TRUE(MakeNtfsVolume(dest, SizeMiB(fixture.image), fixture.clusterSize));
+  ASSERT_EQ(RestoreImage(image, dest), engine::kTaskSuccess);
+  const std::string log = logOf(dest.string());
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.find_first_not_of('\xFF'), std::string::npos);
+  ExpectFaithfulAndConsistent(fixture, dest.string(), false);
 }
 
 // An image file whose reads stop at a gate after `open` bytes until the gate
