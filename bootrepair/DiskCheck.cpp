@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "bootrepair/Registry.h"
+#include "bootrepair/WindowsVolume.h"
 #include "platform/BlockDevice.h"
 #include "platform/Process.h"
 #include "support/Log.h"
@@ -19,12 +20,14 @@ constexpr size_t kCheckOutputLimit = 4096;
 bool RunVolumeCheck(const platform::VolumeId& volume) {
   const std::string& device = volume.DevicePath();
   platform::ProcessOutcome outcome;
-  platform::RunProcess({kVolumeCheckProgram, device}, kCheckOutputLimit, outcome);
+  platform::RunProcess({kVolumeCheckProgram, kVolumeCheckClean, device}, kCheckOutputLimit,
+                       outcome);
   if (outcome.stage != platform::ProcessStage::kEnded) {
     LogLess("run %s fail ,error=0x%x", kVolumeCheckProgram, static_cast<unsigned>(outcome.error));
     return false;
   }
-  LogLess("run success %s  ,parame%s", kVolumeCheckProgram, device.c_str());
+  const std::string parameters = std::string(kVolumeCheckClean) + " " + device;
+  LogLess("run success %s  ,parame%s", kVolumeCheckProgram, parameters.c_str());
   if (outcome.exitStatus != 0) {
     // Not a failure of the disk check: only the reopening counts. Kept for the record.
     LogDebug("%s %s ended with status %d: %s", kVolumeCheckProgram, device.c_str(),
@@ -59,8 +62,13 @@ int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
       std::this_thread::sleep_for(kReopenPause);
     }
   }
-  if (reopened) {
+  if (reopened && IsWindowsVolume(params->destination)) {
     FixMountedDevices(params->source, params->sourceLetter, params->destination);
+  } else if (reopened) {
+    // No installation, so no hive: a read-write mount to find that out would
+    // only touch the volume (access times) for nothing.
+    LogDebug("%s holds no Windows system: no registry to fix",
+             params->destination.DisplayName().c_str());
   } else {
     LogLess("%s could not be opened again after the disk check",
             params->destination.DisplayName().c_str());

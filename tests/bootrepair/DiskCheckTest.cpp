@@ -59,7 +59,7 @@ TEST(DiskCheck, AVolumeThatOpensOnTheFifthAttempt) {
   EXPECT_EQ(event.text, "/images/system.vmg") << "a restore reports its image";
   EXPECT_EQ(event.sender, 7u);
   // The checker ran before the volume existed; it was started, so that counts.
-  EXPECT_EQ(log.Count("run success ntfsfix  ,parame" + late.string()), 1);
+  EXPECT_EQ(log.Count("run success ntfsfix  ,parame--clear-dirty " + late.string()), 1);
 }
 
 TEST(DiskCheck, AVolumeThatNeverReopensGivesUpAfterSixtyPauses) {
