@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 namespace stow::bootrepair {
 namespace {
@@ -67,6 +68,16 @@ HiveKey Hive::Child(HiveKey parent, std::string_view name) const {
   return hivex_node_get_child(handle_, parent, copy.c_str());
 }
 
+int Hive::Lookup(HiveKey parent, std::string_view name, HiveKey& out) const {
+  out = kNoHiveKey;
+  if (handle_ == nullptr || parent == kNoHiveKey) return EBADF;
+  const std::string copy(name);
+  errno = 0;
+  out = hivex_node_get_child(handle_, parent, copy.c_str());
+  if (out != kNoHiveKey) return 0;
+  return errno != 0 ? errno : ENOENT;
+}
+
 HiveKey Hive::Find(HiveKey from, std::string_view path) const {
   std::vector<std::string> names;
   if (!SplitPath(path, names)) return kNoHiveKey;
@@ -107,8 +118,10 @@ HiveKey Hive::EnsurePath(HiveKey from, std::string_view path) {
   if (!SplitPath(path, names)) return kNoHiveKey;
   HiveKey key = from;
   for (const auto& name : names) {
-    const HiveKey child = Child(key, name);
-    key = child != kNoHiveKey ? child : AddChild(key, name);
+    HiveKey child = kNoHiveKey;
+    const int found = Lookup(key, name, child);
+    if (found == ENOENT) child = AddChild(key, name);
+    key = child;
     if (key == kNoHiveKey) break;
   }
   return key;
@@ -116,21 +129,35 @@ HiveKey Hive::EnsurePath(HiveKey from, std::string_view path) {
 
 namespace {
 
+// A value's type is any 32-bit number on disk, most of them outside the
+// library's enumeration; it is carried in raw storage and never loaded as the
+// enumeration type.
+using RawHiveType = std::underlying_type_t<hive_type>;
+struct HiveTypeSlot {
+  alignas(hive_type) unsigned char bytes[sizeof(hive_type)] = {};
+  hive_type* Pointer() { return reinterpret_cast<hive_type*>(bytes); }
+  uint32_t Value() const {
+    RawHiveType raw{};
+    std::memcpy(&raw, bytes, sizeof raw);
+    return static_cast<uint32_t>(raw);
+  }
+};
+
 int ReadOneValue(hive_h* handle, hive_value_h value, size_t maxData, HiveValue& out) {
   errno = 0;
   const Malloced<char> name(hivex_value_key(handle, value));
   if (!name) return LastError(EILSEQ);
-  hive_type type = hive_t_none;
+  HiveTypeSlot type;
   size_t length = 0;
-  if (hivex_value_type(handle, value, &type, &length) != 0) return LastError();
+  if (hivex_value_type(handle, value, type.Pointer(), &length) != 0) return LastError();
   if (length > maxData) return E2BIG;
   size_t got = 0;
   errno = 0;
-  const Malloced<char> data(hivex_value_value(handle, value, &type, &got));
+  const Malloced<char> data(hivex_value_value(handle, value, type.Pointer(), &got));
   if (!data) return LastError();
   if (got > maxData) return E2BIG;
   out.name = name.get();
-  out.type = static_cast<uint32_t>(type);
+  out.type = type.Value();
   const auto* bytes = reinterpret_cast<const std::byte*>(data.get());
   out.data.assign(bytes, bytes + got);
   return 0;
@@ -181,7 +208,9 @@ hive_set_value MakeSetValue(const HiveValue& value, SetValueBuffers& buffers) {
   if (!value.data.empty()) std::memcpy(buffers.data.data(), value.data.data(), value.data.size());
   hive_set_value set{};
   set.key = buffers.key.data();
-  set.t = static_cast<hive_type>(value.type);
+  const auto raw = static_cast<RawHiveType>(value.type);
+  static_assert(sizeof set.t == sizeof raw);
+  std::memcpy(&set.t, &raw, sizeof raw);
   set.len = value.data.size();
   set.value = buffers.data.data();
   return set;

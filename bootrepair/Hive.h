@@ -61,6 +61,9 @@ class Hive {
   // The child of `parent` named `name` (names compare without regard to case);
   // kNoHiveKey when there is none or the hive is damaged.
   HiveKey Child(HiveKey parent, std::string_view name) const;
+  // The same with the reason: 0 with `out` set, ENOENT when there is no such
+  // child, or the error that stopped the search (a damaged sibling).
+  int Lookup(HiveKey parent, std::string_view name, HiveKey& out) const;
   // Follows a path of names separated by '\' from `from`; kNoHiveKey when any
   // step is missing.
   HiveKey Find(HiveKey from, std::string_view path) const;
@@ -69,7 +72,9 @@ class Hive {
 
   // Adds a subkey (writable hives): the new key, or kNoHiveKey.
   HiveKey AddChild(HiveKey parent, std::string_view name);
-  // Follows `path` from `from`, adding every missing key: the last key, or kNoHiveKey.
+  // Follows `path` from `from`, adding every missing key: the last key, or
+  // kNoHiveKey. A key is only added where the search proved it absent, never
+  // beside a sibling the search could not read.
   HiveKey EnsurePath(HiveKey from, std::string_view path);
 
   // Every value of `key`, in the key's own order: 0, or a system error (E2BIG

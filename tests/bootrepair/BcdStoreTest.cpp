@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "bootrepair/HiveBuilder.h"
@@ -206,6 +207,39 @@ TEST_F(BcdStoreFile, StoresThatAreNoStoresAreRefused) {
   fs::resize_file(store_, 0x1800, ec);
   ASSERT_FALSE(ec);
   EXPECT_EQ(SetStoreDevice(store_.string(), mbr), kBcdOpenFailed);
+}
+
+TEST_F(BcdStoreFile, NoKeyIsAddedBesideASiblingThatCannotBeRead) {
+  // A store whose loader lacks osdevice and whose "12000004" element key has a
+  // name length running past its cell: the search for "21000001" cannot rule it
+  // out, so the editor must not add a second key that may shadow the first.
+  BcdStore store;
+  ASSERT_EQ(store.Create(store_.string()), kBcdOk);
+  ASSERT_EQ(store.AddObject(kLoaderObjectId, kObjectTypeOsLoader), kBcdOk);
+  ASSERT_EQ(store.SetElement(kLoaderObjectId, kElementDevice, BootDeviceElement()), kBcdOk);
+  ASSERT_EQ(store.SetStringElement(kLoaderObjectId, kElementPath, "x"), kBcdOk);
+  ASSERT_EQ(store.SetStringElement(kLoaderObjectId, kElementDescription, "x"), kBcdOk);
+  ASSERT_EQ(store.Commit(), kBcdOk);
+  std::vector<char> bytes;
+  {
+    std::ifstream in(store_, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const std::string name = ElementKeyName(kElementDescription);
+  const auto at = std::search(bytes.begin(), bytes.end(), name.begin(), name.end());
+  ASSERT_NE(at, bytes.end());
+  const size_t nameLength = static_cast<size_t>(at - bytes.begin()) - 4;  // nk +0x4C
+  bytes[nameLength] = '\xff';
+  bytes[nameLength + 1] = '\x7f';
+  {
+    std::ofstream out(store_, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  EXPECT_NE(SetStoreDevice(store_.string(), MbrLocation(1, 0x100000)), kBcdOk);
+  BcdStore reopened;
+  ASSERT_EQ(reopened.Open(store_.string(), false), kBcdOk);
+  HiveValue value;
+  EXPECT_NE(reopened.GetElement(kLoaderObjectId, kElementOsDevice, value), kBcdOk);
 }
 
 }  // namespace

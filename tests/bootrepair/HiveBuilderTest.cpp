@@ -149,6 +149,14 @@ TEST(HiveBuilder, HiveAccessReadsWhatItWrote) {
   EXPECT_EQ(hive.ReadValue(key, "Three", value), ENOENT);
   std::vector<HiveValue> values;
   EXPECT_EQ(hive.ReadValues(key, values, 63), E2BIG);
+  // Types outside the usual ones are carried as they are (a key rewritten
+  // without one of its values keeps the others' types).
+  ASSERT_EQ(hive.SetValue(key, {"Odd", 0x13, {std::byte{1}}}), 0);
+  ASSERT_EQ(hive.SetValue(key, {"Odder", 0xFFFF0000u, {}}), 0);
+  ASSERT_EQ(hive.ReadValue(key, "Odd", value), 0);
+  EXPECT_EQ(value.type, 0x13u);
+  ASSERT_EQ(hive.ReadValue(key, "Odder", value), 0);
+  EXPECT_EQ(value.type, 0xFFFF0000u);
   ASSERT_EQ(hive.SetValues(key, {{"Only", kRegDword, std::vector<std::byte>(4)}}), 0);
   ASSERT_EQ(hive.ReadValues(key, values), 0);
   ASSERT_EQ(values.size(), 1u);
