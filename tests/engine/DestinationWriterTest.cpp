@@ -237,6 +237,29 @@ TEST(PartitionWriter, RunningOutOfClustersStopsTheReaderWithAnError) {
   EXPECT_GT(state.bytesDone.load(), uint64_t{kMftBytes});
 }
 
+TEST(PartitionWriter, ARunListThatOutgrowsItsRecordFailsTheTask) {
+  STOW_REQUIRE_VOLUMES();
+  Destination destination;
+  std::atomic<bool> readerStopped{false};
+  // Hundreds of one-cluster runs for one attribute: each becomes a run of its
+  // own in the record, which holds about 200 of them.
+  TaskState state(WithReader(destination, [&](TaskState& s) {
+    static const std::vector<std::byte> cluster(kClusterSize, std::byte{0x11});
+    if (!SendMft(s)) return;
+    for (int i = 0; i < 600; ++i) {
+      if (!Send(s, 2, TheVolumes().logFileInstance, kClusterSize, 0, cluster.data(),
+                kClusterSize)) {
+        readerStopped = true;
+        return;
+      }
+    }
+    readerStopped = SendUntilStopped(s);
+  }));
+  EXPECT_EQ(RunTask(state), kTaskDestinationInconsistent);
+  EXPECT_TRUE(readerStopped.load());
+  EXPECT_FALSE(destination.Locked());
+}
+
 TEST(PartitionWriter, AFailedWriteEndsWithTwentyEight) {
   STOW_REQUIRE_VOLUMES();
   Destination destination;

@@ -1,0 +1,185 @@
+// The finaliser on an in-memory volume: what it writes follows from the final
+// records (the cluster bitmap, the $MFT's $BITMAP, the mirror and the boot
+// sector's pointer to it), $Bitmap moves out of the new $MFT's way, and every
+// doubt (a cluster named twice or past the volume, runs that never arrived,
+// runs that do not cover their VCNs) fails instead of writing.
+#include <gtest/gtest.h>
+
+#include "engine/Disk.h"
+#include "engine/RestoreErrors.h"
+#include "engine/VolumeFinaliser.h"
+#include "engine/ntfs/RunList.h"
+#include "tests/engine/NtfsTestBuilder.h"
+#include "tests/tasks/TaskTestSupport.h"
+
+namespace stow::engine {
+namespace {
+
+using testing::Buffer;
+using testing::EncodeRuns;
+using testing::RecordBuilder;
+using testing::PlannedRun;
+using testing::TestVolume;
+
+constexpr uint64_t kClusters = 40960;  // 512-byte clusters
+constexpr uint32_t kAttrBitmap = 0xB0;
+constexpr uint64_t kMftBitmapCluster = 90;
+constexpr uint64_t kMirrorCluster = 100;
+constexpr uint64_t kLogCluster = 200;
+constexpr uint64_t kFileCluster = 500;
+
+Buffer DataRecord(uint32_t number, const std::vector<PlannedRun>& runs, uint64_t lastVcn,
+                  uint64_t dataSize) {
+  return RecordBuilder(number)
+      .NonResident(ntfs::kAttrData, EncodeRuns(runs), 0, lastVcn, (lastVcn + 1) * 512, dataSize)
+      .OnDisk();
+}
+
+struct Layout {
+  std::vector<PlannedRun> bitmapRuns{{10, 300}};
+  std::vector<PlannedRun> fileRuns{{4, kFileCluster}, {4, -1}};
+  uint64_t fileLastVcn = 7;
+  bool secondFile = false;
+};
+
+struct FinalisedVolume {
+  TestVolume layout;
+  platform::MemoryBlockDevice* device = nullptr;
+  CDisk disk;
+  std::vector<uint64_t> rewritten{AttributeKey(1, 0), AttributeKey(2, 0), AttributeKey(30, 0)};
+
+  explicit FinalisedVolume(const Layout& l = {}) {
+    layout.sectorsPerCluster = 1;
+    layout.clusters = kClusters;
+    layout.mftRuns = {{64, 16}};
+    layout.records.resize(32);
+    layout.records[0] =
+        layout.MftRecord()
+            .NonResident(kAttrBitmap, EncodeRuns({{1, kMftBitmapCluster}}), 0, 0, 512, 8)
+            .OnDisk();
+    layout.records[1] = DataRecord(1, {{8, kMirrorCluster}}, 7, 4096);
+    layout.records[2] = DataRecord(2, {{8, kLogCluster}}, 7, 4096);
+    layout.records[6] = DataRecord(6, l.bitmapRuns, 9, 5120);
+    layout.records[7] = DataRecord(7, {{2, 0}}, 1, 1024);
+    layout.records[30] = DataRecord(30, l.fileRuns, l.fileLastVcn, 4096);
+    if (l.secondFile) {
+      layout.records[31] = DataRecord(31, {{2, kFileCluster + 2}}, 1, 1024);
+      rewritten.push_back(AttributeKey(31, 0));
+    }
+    auto built = layout.Build();
+    // The log of a volume that was shut down cleanly: never used.
+    std::fill_n(built->Data().begin() + kLogCluster * 512, 4096, std::byte{0xFF});
+    device = built.get();
+    disk.Attach(std::move(built), true);
+    uint64_t total = 0;
+    disk.BuildEntryList(total, false, 24);
+    disk.LoadBitmap();
+    disk.LoadRecordCache();
+  }
+
+  bool Bit(uint64_t clusterOfBitmap, uint64_t n) const {
+    const uint64_t at = clusterOfBitmap * 512 + n / 8;
+    return (static_cast<unsigned>(device->Data()[at]) >> (n % 8) & 1u) != 0;
+  }
+  std::vector<ntfs::DataRun> RunsOf(uint32_t record, uint32_t type) {
+    std::vector<ntfs::DataRun> runs;
+    const std::byte* r = disk.ReadFileRecord(record, true, true, false);
+    if (r == nullptr) return runs;
+    ntfs::AttributeWalker walk(Bytes(r, 1024));
+    for (ntfs::Attribute a; walk.Next(a);) {
+      if (a.type == type) ntfs::DecodeAttributeRuns(a.bytes, runs);
+    }
+    return runs;
+  }
+};
+
+TEST(VolumeFinaliser, WritesWhatTheRecordsSay) {
+  FinalisedVolume v;
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), 0);
+  // The cluster bitmap: exactly the clusters the run lists name.
+  const std::vector<std::pair<uint64_t, uint64_t>> used = {
+      {0, 2},           {16, 64},  {kMftBitmapCluster, 1}, {kMirrorCluster, 8},
+      {kLogCluster, 8}, {300, 10}, {kFileCluster, 4}};
+  uint64_t expected = 0;
+  for (uint64_t c = 0; c < kClusters; ++c) {
+    bool inUse = false;
+    for (const auto& [first, count] : used) inUse = inUse || (c >= first && c < first + count);
+    if (v.Bit(300, c) != inUse) {
+      ADD_FAILURE() << "cluster " << c << (inUse ? " should be in use" : " should be free");
+      break;
+    }
+    expected += inUse;
+  }
+  EXPECT_EQ(expected, 97u);
+  // The $MFT's $BITMAP: records 0, 1, 2, 6, 7 and 30 are in use.
+  EXPECT_EQ(v.device->Data()[kMftBitmapCluster * 512], std::byte{0xC7});
+  EXPECT_EQ(v.device->Data()[kMftBitmapCluster * 512 + 3], std::byte{0x40});
+  // The mirror holds the first four records, and the boot sector points at it.
+  EXPECT_TRUE(std::equal(v.device->Data().begin() + 16 * 512, v.device->Data().begin() + 24 * 512,
+                         v.device->Data().begin() + kMirrorCluster * 512));
+  EXPECT_EQ(LoadLe64(&v.device->Data()[56]), kMirrorCluster);
+  // A clean log is left as it is.
+  EXPECT_EQ(v.device->Data()[kLogCluster * 512 + 100], std::byte{0xFF});
+}
+
+TEST(VolumeFinaliser, MovesBitmapOutOfTheNewMft) {
+  Layout l;
+  l.bitmapRuns = {{10, 20}};  // inside the $MFT's clusters [16, 80)
+  FinalisedVolume v(l);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), 0);
+  const auto runs = v.RunsOf(6, ntfs::kAttrData);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_TRUE(runs[0].lcn + runs[0].length <= 16 || runs[0].lcn >= 80) << runs[0].lcn;
+  EXPECT_EQ(runs[0].length, 10u);
+  EXPECT_TRUE(v.Bit(runs[0].lcn, runs[0].lcn));  // the new place is in use, by itself
+  EXPECT_TRUE(v.Bit(runs[0].lcn, 16));
+  // The records over which $Bitmap used to lie are records still, not its bits.
+  const Bytes record2(&v.device->Data()[20 * 512], 1024);
+  EXPECT_TRUE(ntfs::HasFileSignature(record2));
+  EXPECT_EQ(ntfs::RecordNumberField(record2), 2u);
+}
+
+TEST(VolumeFinaliser, RefusesAClusterNamedTwice) {
+  test::LogCapture log;
+  Layout l;
+  l.secondFile = true;
+  FinalisedVolume v(l);
+  const Buffer before = v.device->Data();
+  EXPECT_EQ(FinaliseDestination(v.disk, v.rewritten), kTaskDestinationInconsistent);
+  EXPECT_EQ(log.Count("cluster 502 is named twice"), 1);
+  // Nothing but the flushed records was written: the bitmap and mirror are as they were.
+  EXPECT_TRUE(std::equal(before.begin() + kMirrorCluster * 512,
+                         before.begin() + (kMirrorCluster + 8) * 512,
+                         v.device->Data().begin() + kMirrorCluster * 512));
+  EXPECT_TRUE(std::equal(before.begin() + 300 * 512, before.begin() + 310 * 512,
+                         v.device->Data().begin() + 300 * 512));
+}
+
+TEST(VolumeFinaliser, RefusesRunsPastTheVolumeMissingOrShortOfTheirVcns) {
+  Layout past;
+  past.fileRuns = {{4, kClusters - 2}, {4, -1}};
+  FinalisedVolume beyond(past);
+  EXPECT_EQ(FinaliseDestination(beyond.disk, beyond.rewritten), kTaskDestinationInconsistent);
+
+  FinalisedVolume missing;
+  missing.rewritten.pop_back();  // record 30's runs never arrived
+  EXPECT_EQ(FinaliseDestination(missing.disk, missing.rewritten), kTaskDestinationInconsistent);
+
+  Layout shortRuns;
+  shortRuns.fileLastVcn = 9;  // the runs cover 8 clusters
+  FinalisedVolume vcns(shortRuns);
+  EXPECT_EQ(FinaliseDestination(vcns.disk, vcns.rewritten), kTaskDestinationInconsistent);
+}
+
+TEST(VolumeFinaliser, ALogThatAsksForAReplayIsReset) {
+  FinalisedVolume v;
+  std::byte* page = &v.device->Data()[kLogCluster * 512];
+  std::fill_n(page, 4096, std::byte{0});
+  std::memcpy(page, "RSTR", 4);
+  StoreLe16(page + 24, 0x30);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), 0);
+  EXPECT_TRUE(std::all_of(page, page + 8 * 512, [](std::byte b) { return b == std::byte{0xFF}; }));
+}
+
+}  // namespace
+}  // namespace stow::engine
