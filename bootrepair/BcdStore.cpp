@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "bootrepair/HiveBuilder.h"
+#include "platform/Isolated.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
@@ -275,12 +276,33 @@ int AddBootManager(BcdStore& store, bool uefi) {
 
 namespace {
 
+// The store is edited in a child process, as the hive library stops the
+// process on some damaged hives while writing. The child hands back the two
+// element results packed into one code, or a store-level failure.
+constexpr int kElementResultBits = 3;
+constexpr int kElementResultMask = (1 << kElementResultBits) - 1;
+constexpr int kStoreFailureBase = 64;
+
 // One element of the loader, written back at once, as one run of the system's
 // own tool would do it.
-int SetOneDevice(BcdStore& store, const std::string& storePath, uint32_t elementType,
-                 const std::vector<std::byte>& data, const std::string& where) {
-  int result = store.SetElement(kLoaderObjectId, elementType, data);
-  if (result == kBcdOk) result = store.Commit();
+int SetOneDevice(BcdStore& store, uint32_t elementType, const std::vector<std::byte>& data) {
+  const int result = store.SetElement(kLoaderObjectId, elementType, data);
+  return result == kBcdOk ? store.Commit() : result;
+}
+
+// Writes no log.
+int EditStore(const std::string& storePath, const std::vector<std::byte>& data) {
+  BcdStore store;
+  int result = store.Open(storePath, true);
+  if (result == kBcdOk && !store.HasObject(kLoaderObjectId)) result = kBcdNoObject;
+  if (result != kBcdOk) return kStoreFailureBase + result;
+  const int device = SetOneDevice(store, kElementDevice, data);
+  const int os = SetOneDevice(store, kElementOsDevice, data);
+  return device | (os << kElementResultBits);
+}
+
+void LogElement(const std::string& storePath, uint32_t elementType, int result,
+                const std::string& where) {
   if (result == kBcdOk) {
     LogLess("set bcd success %s  ,element %s %s %s", storePath.c_str(), kLoaderObjectId,
             ElementName(elementType), where.c_str());
@@ -288,7 +310,6 @@ int SetOneDevice(BcdStore& store, const std::string& storePath, uint32_t element
     LogLess("set bcd %s fail ,element %s %s ,error=%d (%s)", storePath.c_str(), kLoaderObjectId,
             ElementName(elementType), result, BcdResultText(result));
   }
-  return result;
 }
 
 }  // namespace
@@ -300,17 +321,19 @@ int SetStoreDevice(const std::string& storePath, const PartitionLocation& locati
             location.style);
     return kBcdBadArgument;
   }
-  BcdStore store;
-  int result = store.Open(storePath, true);
-  if (result == kBcdOk && !store.HasObject(kLoaderObjectId)) result = kBcdNoObject;
-  if (result != kBcdOk) {
-    LogLess("set bcd %s fail ,error=%d (%s)", storePath.c_str(), result, BcdResultText(result));
+  const int code = platform::RunIsolated([&]() { return EditStore(storePath, data); });
+  if (code < 0 || code >= kStoreFailureBase) {
+    const int result = code < 0 ? kBcdWriteFailed : code - kStoreFailureBase;
+    LogLess("set bcd %s fail ,error=%d (%s)", storePath.c_str(), result,
+            code < 0 ? "the store is damaged" : BcdResultText(result));
     return result;
   }
+  const int device = code & kElementResultMask;
+  const int os = (code >> kElementResultBits) & kElementResultMask;
   const std::string where = LocationText(location);
-  result = SetOneDevice(store, storePath, kElementDevice, data, where);
-  const int os = SetOneDevice(store, storePath, kElementOsDevice, data, where);
-  return result != kBcdOk ? result : os;
+  LogElement(storePath, kElementDevice, device, where);
+  LogElement(storePath, kElementOsDevice, os, where);
+  return device != kBcdOk ? device : os;
 }
 
 void SetBcdDevice(const std::string& storeList, const PartitionLocation& destination) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/Isolated.h"
 #include "platform/PrivateMount.h"
 #include "platform/System.h"
 #include "support/Log.h"
@@ -65,59 +66,94 @@ int FindSystemHive(const fs::path& root, fs::path& out) {
   return 0;
 }
 
+// What the edit of a hive came to. The edit runs in a child process (the hive
+// library stops the process on some damaged hives while writing), so it only
+// hands back one of these codes and the parent writes the log lines.
+enum EditCode : int {
+  kEditUnchanged = 0,
+  kEditChanged = 1,
+  kEditOpenFailed = 2,
+  kEditNoKey = 3,
+  kEditNoSourceEntry = 4,
+  kEditSameVolume = 5,
+  kEditRewriteFailed = 6,
+  kEditCommitFailed = 7,
+};
+
 // The source's identifier: given (a copy), or the hive's own entry for the
-// recorded letter (a restore). False, with the log line, when there is none.
+// recorded letter (a restore). False when there is none.
 bool ResolveSourceIdentifier(Hive& hive, HiveKey mountedDevices, const SourceIdentity& source,
                              VolumeIdentifier& out) {
   if (!source.identifier.empty()) {
     out = source.identifier;
     return true;
   }
-  const std::string name = DosDeviceValueName(source.letter);
   HiveValue value;
-  const int error = source.letter == 0
-                        ? ENOENT
-                        : hive.ReadValue(mountedDevices, name, value, kMaxIdentifierBytes);
-  if (error != 0 || value.data.empty()) {
-    LogDebug("Search reg item=%s fail,error=0x%x", name.c_str(),
-             static_cast<unsigned>(error != 0 ? error : ENOENT));
+  if (source.letter == 0 || hive.ReadValue(mountedDevices, DosDeviceValueName(source.letter), value,
+                                           kMaxIdentifierBytes) != 0) {
     return false;
   }
   out = value.data;
-  return true;
+  return !out.empty();
 }
 
-// The rewrite on an open hive; commits when something changed.
-FixOutcome ApplyFix(Hive& hive, const SourceIdentity& source, const VolumeIdentifier& destination) {
+// The rewrite of a hive file, committed when something changed. Writes no log.
+int EditHive(const std::string& path, const SourceIdentity& source,
+             const VolumeIdentifier& destination) {
+  Hive hive;
+  if (hive.Open(path, true) != 0) return kEditOpenFailed;
   const HiveKey key = hive.Child(hive.Root(), kMountedDevicesKey);
-  if (key == kNoHiveKey) {
-    LogLess("change RegOpenKeyEx reload reg error! 0x%x", static_cast<unsigned>(ENOENT));
-    return FixOutcome::kUnchanged;
-  }
+  if (key == kNoHiveKey) return kEditNoKey;
   VolumeIdentifier sourceId;
-  if (!ResolveSourceIdentifier(hive, key, source, sourceId)) return FixOutcome::kUnchanged;
+  if (!ResolveSourceIdentifier(hive, key, source, sourceId)) return kEditNoSourceEntry;
   // Moving a letter from a volume to itself (an image restored onto the volume
   // it was taken from) changes nothing; the removal pass would otherwise drop
   // the very letter that is to stay.
-  if (SameBytes(sourceId, destination)) {
-    LogDebug("source and destination are the same volume, the hive keeps its letters");
-    return FixOutcome::kUnchanged;
-  }
+  if (SameBytes(sourceId, destination)) return kEditSameVolume;
   const Bytes replacement(destination);
   const int removed = RewriteDosDeviceValues(hive, key, destination, nullptr);
   const int replaced = removed < 0 ? -1 : RewriteDosDeviceValues(hive, key, sourceId, &replacement);
-  if (removed < 0 || replaced < 0) return FixOutcome::kFailed;
-  if (removed == 0 && replaced == 0) return FixOutcome::kUnchanged;
-  const int committed = hive.Commit();
-  if (committed != 0) {
-    LogLess("change reg write back error! 0x%x", static_cast<unsigned>(committed));
-    return FixOutcome::kFailed;
-  }
-  return FixOutcome::kChanged;
+  if (removed < 0 || replaced < 0) return kEditRewriteFailed;
+  if (removed == 0 && replaced == 0) return kEditUnchanged;
+  return hive.Commit() == 0 ? kEditChanged : kEditCommitFailed;
 }
 
-int OpenHiveLogged(Hive& hive, const std::string& path) {
-  const int error = hive.Open(path, true);
+// Runs the edit isolated and logs what it came to.
+FixOutcome ApplyFix(const std::string& path, const SourceIdentity& source,
+                    const VolumeIdentifier& destination) {
+  const int code = platform::RunIsolated([&]() { return EditHive(path, source, destination); });
+  switch (code) {
+    case kEditUnchanged:
+      return FixOutcome::kUnchanged;
+    case kEditChanged:
+      return FixOutcome::kChanged;
+    case kEditNoKey:
+      LogLess("change RegOpenKeyEx reload reg error! 0x%x", static_cast<unsigned>(ENOENT));
+      return FixOutcome::kUnchanged;
+    case kEditNoSourceEntry:
+      LogDebug("Search reg item=%s fail,error=0x%x", DosDeviceValueName(source.letter).c_str(),
+               static_cast<unsigned>(ENOENT));
+      return FixOutcome::kUnchanged;
+    case kEditSameVolume:
+      LogDebug("source and destination are the same volume, the hive keeps its letters");
+      return FixOutcome::kUnchanged;
+    case kEditOpenFailed:
+      LogLess("change reg open local machine error = 0x%x!", static_cast<unsigned>(EINVAL));
+      return FixOutcome::kFailed;
+    case kEditCommitFailed:
+      LogLess("change reg write back error! 0x%x", static_cast<unsigned>(EIO));
+      return FixOutcome::kFailed;
+    default:
+      LogLess("change reg rewrite error! %d, the hive is damaged", code);
+      return FixOutcome::kFailed;
+  }
+}
+
+// The hive must open before anything else is looked at; a missing or damaged
+// hive ends the fix-up. Read-only here: nothing is changed in this process.
+int CheckHiveOpens(const std::string& path) {
+  Hive hive;
+  const int error = hive.Open(path, false);
   if (error != 0) {
     LogLess("change reg open local machine error = 0x%x!", static_cast<unsigned>(error));
   }
@@ -151,7 +187,7 @@ struct MountedFix {
     }
   }
 
-  int Open(const platform::VolumeId& destination, Hive& hive) {
+  int Open(const platform::VolumeId& destination) {
     int error = mount.Mount(destination.DevicePath(), false);
     if (error == 0) error = FindSystemHive(mount.Path(), original);
     if (error == 0) error = platform::MakePrivateTempDirectory(workDir);
@@ -165,7 +201,7 @@ struct MountedFix {
       LogLess("change reg open local machine error = 0x%x!", static_cast<unsigned>(error));
       return error;
     }
-    return OpenHiveLogged(hive, work.string());
+    return CheckHiveOpens(work.string());
   }
 };
 
@@ -230,10 +266,8 @@ int RewriteDosDeviceValues(Hive& hive, HiveKey key, Bytes match, const Bytes* re
 
 bool FixMountedDevicesInHive(const std::string& hivePath, const SourceIdentity& source,
                              const VolumeIdentifier& destination) {
-  Hive hive;
-  if (OpenHiveLogged(hive, hivePath) != 0) return false;
-  const FixOutcome outcome = ApplyFix(hive, source, destination);
-  hive.Close();
+  if (CheckHiveOpens(hivePath) != 0) return false;
+  const FixOutcome outcome = ApplyFix(hivePath, source, destination);
   LogLessText("Change reg finish!");
   return outcome != FixOutcome::kFailed;
 }
@@ -246,16 +280,14 @@ bool FixMountedDevices(const platform::VolumeId& source, char16_t sourceLetter,
   }
   LogLessText("ready load local machine!");
   MountedFix fix;
-  Hive hive;
-  if (fix.Open(destination, hive) != 0) return false;
+  if (fix.Open(destination) != 0) return false;
 
   FixOutcome outcome = FixOutcome::kUnchanged;
   SourceIdentity identity;
   VolumeIdentifier destinationId;
   if (ResolveIdentity(source, sourceLetter, destination, identity, destinationId)) {
-    outcome = ApplyFix(hive, identity, destinationId);
+    outcome = ApplyFix(fix.work.string(), identity, destinationId);
   }
-  hive.Close();
   if (outcome == FixOutcome::kChanged) {
     const int written = WriteBack(fix.work, fix.original);
     if (written != 0) {

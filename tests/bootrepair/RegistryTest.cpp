@@ -173,6 +173,20 @@ TEST_F(RegistryHive, OversizedAndNonLetterValuesAreSkipped) {
   EXPECT_EQ(RewriteDosDeviceValues(hive, kNoHiveKey, kDestination, nullptr), -1);
 }
 
+TEST_F(RegistryHive, AHiveTheLibraryStopsOnWhileWritingOnlyFailsTheFixUp) {
+  // A hive (found by fuzzing) whose value list makes the hive library stop the
+  // process with an assertion when it rewrites the key: the fix-up reports a
+  // failure and the program goes on.
+  const fs::path seed =
+      fs::path(STOWLINE_SOURCE_DIR) / "fuzz" / "corpus" / "hive_fuzzer" / "odd-value-type";
+  ASSERT_TRUE(fs::exists(seed));
+  fs::copy_file(seed, hive_, fs::copy_options::overwrite_existing);
+  const VolumeIdentifier source = MbrVolumeIdentifier(0x5713e001, 0x100000);
+  engine::Guid guid{};
+  guid.fill(0x3C);
+  EXPECT_FALSE(FixMountedDevicesInHive(hive_.string(), {source, 0}, GptVolumeIdentifier(guid)));
+}
+
 TEST(Registry, ValueNamesAndPrivileges) {
   EXPECT_EQ(DosDeviceValueName(u'C'), "\\DosDevices\\C:");
   EXPECT_EQ(DosDeviceValueName(u'\x00e9'), "\\DosDevices\\?:");
