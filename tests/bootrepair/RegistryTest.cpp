@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
+#include <memory>
 
 #include "bootrepair/HiveBuilder.h"
+#include "engine/Disk.h"
+#include "platform/MemoryBlockDevice.h"
 #include "tests/testlib/TestUtil.h"
 #include "tests/testlib/WindowsFixture.h"
 
@@ -185,6 +189,66 @@ TEST_F(RegistryHive, AHiveTheLibraryStopsOnWhileWritingOnlyFailsTheFixUp) {
   engine::Guid guid{};
   guid.fill(0x3C);
   EXPECT_FALSE(FixMountedDevicesInHive(hive_.string(), {source, 0}, GptVolumeIdentifier(guid)));
+}
+
+// An MBR disk in memory: signature 0x5713e001, one NTFS entry at sector 2048
+// and a logical chain whose entry lies at sector 1000000 + 63.
+std::vector<std::byte> MemoryMbrDisk(bool bootSignature, uint8_t firstType) {
+  std::vector<std::byte> disk(2 * 1024 * 1024, std::byte{0});
+  StoreLe32(disk.data() + 440, 0x5713e001);
+  auto entry = [&](std::byte* e, uint8_t type, uint32_t start, uint32_t count) {
+    e[4] = static_cast<std::byte>(type);
+    StoreLe32(e + 8, start);
+    StoreLe32(e + 12, count);
+  };
+  entry(disk.data() + 446, firstType, 2048, 1000);
+  entry(disk.data() + 446 + 16, 0x0F, 3072, 1000);
+  // The EBR at 3072: a logical partition 63 sectors after it.
+  entry(disk.data() + 3072 * 512 + 446, 0x07, 63, 500);
+  disk[3072 * 512 + 510] = std::byte{0x55};
+  disk[3072 * 512 + 511] = std::byte{0xAA};
+  if (bootSignature) {
+    disk[510] = std::byte{0x55};
+    disk[511] = std::byte{0xAA};
+  }
+  return disk;
+}
+
+int Locate(std::vector<std::byte> disk, uint64_t start, PartitionLocation& out) {
+  engine::CDisk cdisk;
+  cdisk.Attach(std::make_unique<platform::MemoryBlockDevice>(std::move(disk)), false);
+  return LocatePartitionOnDisk(cdisk, start, out);
+}
+
+TEST(VolumeIdentifiers, PartitionsAreLocatedByTheirFirstSector) {
+  PartitionLocation location;
+  ASSERT_EQ(Locate(MemoryMbrDisk(true, 0x07), 2048, location), kLocateOk);
+  EXPECT_EQ(location.style, platform::kStyleMbr);
+  EXPECT_EQ(location.mbrSignature, 0x5713e001u);
+  EXPECT_EQ(location.byteOffset, 2048u * 512);
+  EXPECT_EQ(MountedDevicesIdentifier(location),
+            VolumeIdentifier({std::byte{0x01}, std::byte{0xe0}, std::byte{0x13}, std::byte{0x57},
+                              std::byte{0x00}, std::byte{0x00}, std::byte{0x10}, std::byte{0x00},
+                              std::byte{0x00}, std::byte{0x00}, std::byte{0x00}, std::byte{0x00}}));
+  // A logical partition: its start counts from its EBR.
+  ASSERT_EQ(Locate(MemoryMbrDisk(true, 0x07), 3072 + 63, location), kLocateOk);
+  EXPECT_EQ(location.byteOffset, (3072u + 63) * 512);
+  // Where no entry starts, an unused slot, a disk without a table, a start past any disk.
+  EXPECT_EQ(Locate(MemoryMbrDisk(true, 0x07), 2049, location), kLocateNoEntry);
+  EXPECT_EQ(Locate(MemoryMbrDisk(true, 0x00), 2048, location), kLocateNoEntry);
+  EXPECT_EQ(Locate(MemoryMbrDisk(false, 0x07), 2048, location), kLocateRawDisk);
+  EXPECT_EQ(Locate(MemoryMbrDisk(true, 0x07), UINT64_MAX / 256, location), kLocateNoEntry);
+  EXPECT_EQ(Locate(std::vector<std::byte>(100), 2048, location), kLocateDiskUnreadable);
+  engine::CDisk closed;
+  EXPECT_EQ(LocatePartitionOnDisk(closed, 2048, location), kLocateDiskUnreadable);
+}
+
+TEST(VolumeIdentifiers, GptIdentifierIsThePrefixAndTheGuidAsStored) {
+  const VolumeIdentifier id = GptVolumeIdentifier(kPartitionGuid);
+  ASSERT_EQ(id.size(), 24u);
+  EXPECT_EQ(std::memcmp(id.data(), "DMIO:ID:", 8), 0);
+  EXPECT_EQ(std::memcmp(id.data() + 8, kPartitionGuid.data(), 16), 0);
+  EXPECT_TRUE(MountedDevicesIdentifier(PartitionLocation{}).empty());
 }
 
 TEST(Registry, ValueNamesAndPrivileges) {
