@@ -17,8 +17,8 @@ namespace {
 
 using testing::Buffer;
 using testing::EncodeRuns;
-using testing::RecordBuilder;
 using testing::PlannedRun;
+using testing::RecordBuilder;
 using testing::TestVolume;
 
 constexpr uint64_t kClusters = 40960;  // 512-byte clusters
@@ -36,6 +36,7 @@ Buffer DataRecord(uint32_t number, const std::vector<PlannedRun>& runs, uint64_t
 }
 
 struct Layout {
+  std::vector<PlannedRun> mftRuns{{64, 16}};
   std::vector<PlannedRun> bitmapRuns{{10, 300}};
   std::vector<PlannedRun> fileRuns{{4, kFileCluster}, {4, -1}};
   uint64_t fileLastVcn = 7;
@@ -51,7 +52,7 @@ struct FinalisedVolume {
   explicit FinalisedVolume(const Layout& l = {}) {
     layout.sectorsPerCluster = 1;
     layout.clusters = kClusters;
-    layout.mftRuns = {{64, 16}};
+    layout.mftRuns = l.mftRuns;
     layout.records.resize(32);
     layout.records[0] =
         layout.MftRecord()
@@ -137,6 +138,31 @@ TEST(VolumeFinaliser, MovesBitmapOutOfTheNewMft) {
   const Bytes record2(&v.device->Data()[20 * 512], 1024);
   EXPECT_TRUE(ntfs::HasFileSignature(record2));
   EXPECT_EQ(ntfs::RecordNumberField(record2), 2u);
+}
+
+TEST(VolumeFinaliser, GrowsTheMftBitmapForALargerMft) {
+  Layout l;
+  l.mftRuns = {{64, 16}, {9000, 12000}};  // 4,532 records: 568 bytes of $BITMAP
+  FinalisedVolume v(l);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), 0);
+  const auto runs = v.RunsOf(0, kAttrBitmap);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].lcn, 2u);  // the first two free clusters in a row
+  EXPECT_EQ(runs[0].length, 2u);
+  const std::byte* record0 = v.disk.ReadFileRecord(0, true, true, false);
+  ASSERT_NE(record0, nullptr);
+  ntfs::AttributeWalker walk(Bytes(record0, 1024));
+  for (ntfs::Attribute a; walk.Next(a);) {
+    ntfs::NonResidentHeader header;
+    if (a.type != kAttrBitmap || !ntfs::ReadNonResidentHeader(a.bytes, header)) continue;
+    EXPECT_EQ(header.dataSize, 568u);
+    EXPECT_EQ(header.allocatedSize, 1024u);
+  }
+  EXPECT_EQ(v.device->Data()[2 * 512], std::byte{0xC7});
+  EXPECT_EQ(v.device->Data()[2 * 512 + 3], std::byte{0x40});
+  EXPECT_TRUE(v.Bit(300, 2) && v.Bit(300, 3));
+  EXPECT_FALSE(v.Bit(300, kMftBitmapCluster));  // its old place is free again
+  EXPECT_TRUE(v.Bit(300, 12000) && v.Bit(300, 20999) && !v.Bit(300, 21000));
 }
 
 TEST(VolumeFinaliser, RefusesAClusterNamedTwice) {
