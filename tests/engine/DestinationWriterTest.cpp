@@ -36,7 +36,8 @@ constexpr uint32_t kMftBytes = 7 * 4096;  // mkntfs's $MFT: 27 records in 7 clus
 struct Volumes {
   std::vector<std::byte> destination;
   std::vector<std::byte> sourceMft;
-  uint16_t logFileInstance = 0;  // the instance of record 2's $DATA in the source
+  std::vector<std::byte> smallClusterMft;  // of a volume with 1 KiB clusters
+  uint16_t logFileInstance = 0;            // the instance of record 2's $DATA in the source
   std::string missing;
 };
 
@@ -47,12 +48,15 @@ const Volumes& TheVolumes() {
     if (!v.missing.empty()) return v;
     test::TempDir dir;
     if (!test::MakeNtfsVolume(dir / "d.img", 8, kClusterSize) ||
-        !test::MakeNtfsVolume(dir / "s.img", 8, kClusterSize)) {
+        !test::MakeNtfsVolume(dir / "s.img", 8, kClusterSize) ||
+        !test::MakeNtfsVolume(dir / "k.img", 8, 1024)) {
       v.missing = "mkntfs failed";
       return v;
     }
     v.destination = test::ReadFileBytes(dir / "d.img");
     v.sourceMft = test::ReadFileBytes(dir / "s.img", kMftCluster * kClusterSize, kMftBytes);
+    // mkntfs puts the $MFT 16 KiB into the volume whatever the cluster size.
+    v.smallClusterMft = test::ReadFileBytes(dir / "k.img", 16 * 1024, kMftBytes);
     std::vector<std::byte> record2(v.sourceMft.begin() + 2048, v.sourceMft.begin() + 3072);
     ntfs::ApplyFixup(record2);
     ntfs::AttributeWalker walk(record2);
@@ -222,6 +226,17 @@ TEST(PartitionWriter, AFirstMftChunkTooShortEndsTheTaskInOrder) {
   // freed, as the leak check of the sanitizer build sees) and ends the same way.
   EXPECT_EQ(RunTask(state), kTaskSourceMftUnsupported);
   EXPECT_FALSE(state.AnyWorkerRunning());
+}
+
+TEST(PartitionWriter, ASourceWithOtherClustersIsRefusedBeforeAnythingIsWritten) {
+  STOW_REQUIRE_VOLUMES();
+  Destination destination;
+  TaskState state(WithReader(destination, [](TaskState& s) {
+    s.totalSectors.store(1000);
+    Send(s, 0, 0, kMftBytes, 0, TheVolumes().smallClusterMft.data(), kMftBytes);
+  }));
+  EXPECT_EQ(RunTask(state), kTaskClusterSizeMismatch);
+  EXPECT_EQ(destination.device->Data(), TheVolumes().destination);
 }
 
 TEST(PartitionWriter, RunningOutOfClustersStopsTheReaderWithAnError) {
