@@ -196,6 +196,9 @@ TEST_F(RegistryOnDisks, AVolumeWithoutWindowsGivesFalse) {
   // Partition 6 holds no installation.
   EXPECT_FALSE(FixMountedDevices(Mbr(1), 0, Mbr(6)));
   ExpectNotMounted(Mbr(6));
+  // The EFI system partition is FAT: the NTFS driver refuses it.
+  EXPECT_FALSE(FixMountedDevices(Mbr(1), 0, Gpt(1)));
+  ExpectNotMounted(Gpt(1));
 }
 
 TEST_F(RegistryOnDisks, StoresArePointedAtLogicalAndGptPartitions) {

@@ -2,6 +2,7 @@
 #include "bootrepair/Registry.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <map>
@@ -9,6 +10,7 @@
 
 #include "bootrepair/HiveBuilder.h"
 #include "engine/Disk.h"
+#include "platform/Isolated.h"
 #include "platform/MemoryBlockDevice.h"
 #include "tests/testlib/TestUtil.h"
 #include "tests/testlib/WindowsFixture.h"
@@ -255,6 +257,15 @@ TEST(Registry, ValueNamesAndPrivileges) {
   EXPECT_EQ(DosDeviceValueName(u'C'), "\\DosDevices\\C:");
   EXPECT_EQ(DosDeviceValueName(u'\x00e9'), "\\DosDevices\\?:");
   EXPECT_EQ(EnablePrivileges(), test::IsRoot());
+  if (!test::IsRoot()) return;
+  // Without root, neither the privileges nor the fix-up (which would mount a volume).
+  const int unprivileged = platform::RunIsolated([] {
+    if (::setresuid(65534, 65534, 65534) != 0) return 9;
+    const bool fixed =
+        FixMountedDevices(platform::VolumeId("/dev/null"), 0, platform::VolumeId("/dev/null"));
+    return (EnablePrivileges() ? 1 : 0) + (fixed ? 2 : 0);
+  });
+  EXPECT_EQ(unprivileged, 0);
 }
 
 }  // namespace
