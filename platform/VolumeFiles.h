@@ -58,7 +58,9 @@ class VolumeFiles {
 
 // Opens the files of the volume at `device`: 0 with `out` set,
 // kVolumeFilesUnsupported for a file system other than NTFS and FAT, or the
-// error of the probe or the mount. `why` receives a message on failure.
+// error of the probe or the mount. `readOnly` chooses the NTFS mount's mode;
+// mtools opens a FAT volume only for the one operation asked, so a FAT volume
+// is written only by the writing operations. `why` receives a message on failure.
 int OpenVolumeFiles(const std::string& device, bool readOnly, std::unique_ptr<VolumeFiles>& out,
                     std::string* why = nullptr);
 
