@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the MountedDevices rewrite as a SYSTEM hive file,
 // once with a known source identifier (a copy) and once with a recorded drive
-// letter (a restore). The bytes sit in an anonymous memory file reached by
-// path, since the hive library opens files by name.
+// letter (a restore), after reading it in this process. The bytes sit in an anonymous memory file
+// reached by path, since the hive library opens files by name.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -48,6 +48,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   guid.fill(0x3C);
   const VolumeIdentifier destination = GptVolumeIdentifier(guid);
 
+  // The reading side runs in this process, where the fuzzer sees its coverage;
+  // the edits run in a child process, out of its sight.
+  {
+    Hive hive;
+    if (hive.Open(path, false) == 0) {
+      const HiveKey key = hive.Child(hive.Root(), kMountedDevicesKey);
+      std::vector<HiveValue> values;
+      hive.ReadValues(key, values);
+      HiveValue value;
+      hive.ReadValue(key, DosDeviceValueName(u'C'), value, kMaxIdentifierBytes);
+      std::vector<std::string> names;
+      hive.ChildNames(hive.Root(), names);
+    }
+  }
   FixMountedDevicesInHive(path, {{}, u'C'}, destination);
   if (FixMountedDevicesInHive(path, {source, 0}, destination)) {
     // A successful rewrite leaves a hive that opens, and no drive letter but
