@@ -225,6 +225,24 @@ bool ResolveIdentity(const platform::VolumeId& source, char16_t sourceLetter,
   return true;
 }
 
+// The letter whose entry in the hive at `path` holds exactly `identifier`
+// ('A'..'Z'), or 0. Runs isolated: it reads a hive from a volume we do not trust.
+int LetterInHive(const std::string& path, const VolumeIdentifier& identifier) {
+  Hive hive;
+  if (hive.Open(path, false) != 0) return 0;
+  const HiveKey key = hive.Child(hive.Root(), kMountedDevicesKey);
+  if (key == kNoHiveKey) return 0;
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    HiveValue value;
+    if (hive.ReadValue(key, DosDeviceValueName(static_cast<char16_t>(letter)), value,
+                       kMaxIdentifierBytes) == 0 &&
+        SameBytes(value.data, identifier)) {
+      return letter;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool EnablePrivileges() {
@@ -304,6 +322,22 @@ bool FixMountedDevices(const platform::VolumeId& source, char16_t sourceLetter,
     LogLessText("Change reg finish!");
   }
   return outcome != FixOutcome::kFailed;
+}
+
+char16_t LetterOfVolumeInOwnHive(const platform::VolumeId& volume) {
+  VolumeIdentifier identifier;
+  if (ComputeVolumeIdentifier(volume, identifier) != kLocateOk) return 0;
+  platform::PrivateNtfsMount mount;
+  if (mount.Mount(volume.DevicePath(), true) != 0) return 0;
+  fs::path hive;
+  int letter = 0;
+  if (FindSystemHive(mount.Path(), hive) == 0) {
+    letter = platform::RunIsolated([&]() { return LetterInHive(hive.string(), identifier); });
+  }
+  mount.Unmount();
+  if (letter < 'A' || letter > 'Z') return 0;
+  LogDebug("volume %s is %c: in its own registry", volume.DisplayName().c_str(), letter);
+  return static_cast<char16_t>(letter);
 }
 
 }  // namespace stow::bootrepair

@@ -63,6 +63,12 @@ bool FixMountedDevicesInHive(const std::string& hivePath, const SourceIdentity& 
 bool FixMountedDevices(const platform::VolumeId& source, char16_t sourceLetter,
                        const platform::VolumeId& destination);
 
+// The drive letter that the Windows installation on `volume` gives the volume
+// itself: the "\DosDevices\X:" entry of its own SYSTEM hive whose data is the
+// volume's identifier. 0 when the volume holds no such installation or entry.
+// Mounts the volume privately, read-only.
+char16_t LetterOfVolumeInOwnHive(const platform::VolumeId& volume);
+
 // One pass over the drive-letter entries of `key` (values whose name contains
 // "DosDevices", compared with case): an entry whose data equals `match` byte
 // for byte (same length) is replaced by `replacement` under its own name and

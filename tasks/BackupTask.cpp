@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "bootrepair/Registry.h"
 #include "bootrepair/WindowsVolume.h"
 #include "engine/Disk.h"
 #include "platform/BlockDevice.h"
@@ -76,6 +77,8 @@ int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::
   out.volume = volume;
   out.clusterSize = disk.ClusterSize();
   out.windows = bootrepair::FindWindowsSystemDirectory(disk) == engine::ntfs::LookupResult::kFound;
+  // A restore moves the drive letter that this installation gives its own volume.
+  if (out.windows) out.letter = bootrepair::LetterOfVolumeInOwnHive(volume);
   return kBackupCheckOk;
 }
 
@@ -87,7 +90,7 @@ std::string ResolveImagePath(const std::string& image, const CalendarDate& date)
 
 engine::ImageHeader MakeImageHeader(const BackupSource& source) {
   engine::ImageHeader header;
-  header.letter = 0;
+  header.letter = static_cast<uint8_t>(source.letter & 0xFF);
   header.windows = source.windows ? 1 : 0;
   header.clusterSize = source.clusterSize;
   header.marker = engine::kImageMarker;

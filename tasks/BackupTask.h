@@ -45,6 +45,8 @@ struct BackupSource {
   platform::VolumeId volume;
   uint32_t clusterSize = 0;  // from the boot sector
   bool windows = false;      // "\Windows\System32" is a directory on it
+  // The letter its own Windows installation gives it (0: none known).
+  char16_t letter = 0;
 };
 
 // Opens the source read-only and checks that it is an NTFS volume the engine
@@ -56,7 +58,7 @@ int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::
 std::string ResolveImagePath(const std::string& image, const CalendarDate& date);
 
 // The header as the backup writes it. The letter is the one the source's own
-// Windows installation gives it; it is not read from there yet, so it is 0.
+// Windows installation gives it (its low 8 bits), 0 when none is known.
 engine::ImageHeader MakeImageHeader(const BackupSource& source);
 
 struct BackupPlan {

@@ -96,15 +96,16 @@ class RepairChainCli : public ::testing::Test {
     STOW_REQUIRE((std::vector<std::string>{"ntfsinfo"}), false, false);
   }
 
-  // Backs the installation up and marks the image as the backup of a system
-  // that knew its volume as C:, as the image of an installation records it.
+  // Backs the installation up; the image records the letter that the
+  // installation's own hive gives its volume (C:), which the restore moves.
   static void BackUpInstallation(const std::string& volume, const fs::path& image) {
     const CommandResult r = RunCli({"backup", volume, image.string(), "--yes", "--quiet"});
     ASSERT_EQ(r.status, 0) << r.output;
-    std::fstream file(image, std::ios::binary | std::ios::in | std::ios::out);
-    file.seekp(0);
-    file.put('C');
+    std::ifstream file(image, std::ios::binary);
+    char letter = 0;
+    file.get(letter);
     ASSERT_TRUE(file.good());
+    EXPECT_EQ(letter, 'C');
   }
 
   // The hive of `destination` names it as C: and by no other letter.
