@@ -239,6 +239,36 @@ TEST(PartitionWriter, ASourceWithOtherClustersIsRefusedBeforeAnythingIsWritten) 
   EXPECT_EQ(destination.device->Data(), TheVolumes().destination);
 }
 
+TEST(PartitionWriter, AnMftThatWouldCoverClustersInUseIsRefusedBeforeAnythingIsWritten) {
+  STOW_REQUIRE_VOLUMES();
+  Destination destination;
+  {
+    // A cluster just past the destination's $MFT in use by nothing the copy replaces.
+    CDisk disk;
+    disk.Attach(std::make_unique<BorrowedDevice>(destination.device, destination.locked), true);
+    uint64_t total = 0;
+    disk.BuildEntryList(total, false, 24);
+    ASSERT_TRUE(disk.LoadBitmap());
+    disk.MarkClustersUsed(kMftCluster + 7, 1);
+    ASSERT_EQ(disk.WriteBitmap(), 1);
+  }
+  const std::vector<std::byte> before = destination.device->Data();
+  std::atomic<bool> readerStopped{false};
+  TaskState state(WithReader(destination, [&](TaskState& s) {
+    // A source $MFT one cluster larger than the destination's.
+    std::vector<std::byte> mft(TheVolumes().sourceMft);
+    mft.resize(kMftBytes + kClusterSize);
+    s.totalSectors.store(1000);
+    s.recordCount.store(32);
+    if (Send(s, 0, 0, mft.size(), 0, mft.data(), static_cast<uint32_t>(mft.size()))) {
+      readerStopped = SendUntilStopped(s);
+    }
+  }));
+  EXPECT_EQ(RunTask(state), kTaskMftZoneInUse);
+  EXPECT_TRUE(readerStopped.load());
+  EXPECT_EQ(destination.device->Data(), before);
+}
+
 TEST(PartitionWriter, RunningOutOfClustersStopsTheReaderWithAnError) {
   STOW_REQUIRE_VOLUMES();
   Destination destination;
