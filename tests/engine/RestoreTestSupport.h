@@ -1,4 +1,4 @@
-// Helpers of the restore and copy tests: fresh NTFS destinations, backups,
+// Shared pieces of the restore and copy tests: fresh NTFS destinations, backups,
 // restores and copies driven through TaskState, and the independent checks a
 // written destination must pass (ntfsfix, ntfsresize's cluster accounting,
 // ntfs-3g mounts).
