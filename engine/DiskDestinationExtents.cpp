@@ -1,6 +1,7 @@
 #include "engine/DiskDestinationExtents.h"
 
 #include <algorithm>
+#include <bit>
 #include <cinttypes>
 
 #include "support/Log.h"
@@ -46,6 +47,17 @@ bool ClusterBit(Bytes bitmap, uint64_t cluster) {
   if (cluster / kBitsPerByte >= bitmap.size()) return true;
   return (static_cast<unsigned>(bitmap[cluster / kBitsPerByte]) >> (cluster % kBitsPerByte) & 1u) !=
          0;
+}
+
+uint64_t CountClusterBits(Bytes bitmap, uint64_t clusters) {
+  clusters = std::min<uint64_t>(clusters, uint64_t{bitmap.size()} * kBitsPerByte);
+  uint64_t count = 0;
+  const uint64_t whole = clusters / kBitsPerByte;
+  for (uint64_t i = 0; i < whole; ++i) {
+    count += static_cast<uint64_t>(std::popcount(static_cast<unsigned>(bitmap[i])));
+  }
+  for (uint64_t c = whole * kBitsPerByte; c < clusters; ++c) count += ClusterBit(bitmap, c);
+  return count;
 }
 
 bool AnyClusterBit(Bytes bitmap, uint64_t first, uint64_t count) {

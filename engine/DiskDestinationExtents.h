@@ -23,6 +23,8 @@ struct ClusterExtent {
 void SetClusterBits(MutableBytes bitmap, uint64_t bitLimit, uint64_t first, uint64_t count,
                     bool value = true);
 bool ClusterBit(Bytes bitmap, uint64_t cluster);
+// The clusters among [0, clusters) whose bits are set.
+uint64_t CountClusterBits(Bytes bitmap, uint64_t clusters);
 // True when any cluster of [first, first + count) is set (clusters past the
 // bitmap count as set: nothing may be placed there).
 bool AnyClusterBit(Bytes bitmap, uint64_t first, uint64_t count);

@@ -32,6 +32,8 @@ constexpr uint64_t kMftRecord = 0;
 // The first $MFT chunk must hold the 24 records the entry list covers.
 constexpr uint32_t kMinFirstMftChunk = 0x6000;
 constexpr uint64_t kEntryListRecords = 24;
+// Records 0 to 6: enough to find a volume's $Bitmap.
+constexpr uint64_t kBitmapEntries = 7;
 // The destination keeps its own $MFT, $Bitmap, $Boot and $BadClus records.
 constexpr uint64_t kSubstitutedRecords[] = {0, 6, 7, 8};
 constexpr uint64_t kSectorBytes = 512;
@@ -98,6 +100,7 @@ class PartitionWriter {
  private:
   bool WaitForReader();
   int OpenDestination();
+  uint64_t NeededSectors();
   int TakeFirstSlot();
   int PlaceFirstMftChunk(TransferSlot& slot);
   void Drain();
@@ -208,6 +211,23 @@ int PartitionWriter::OpenDestination() {
   LogDebug("in write thread,%" PRIu64 " clusters of the destination's replaced metadata are free",
            freed);
   return 0;
+}
+
+// What the destination must hold: for a restore the image's data; for a copy
+// the clusters the source has in use, because the progress total of a copy
+// counts sparse and compressed files at their full size, and a copy that fits
+// would otherwise be refused.
+uint64_t PartitionWriter::NeededSectors() {
+  const uint64_t total = state_.totalSectors.load();
+  if (restore_) return total;
+  CDisk source;
+  uint64_t ignored = 0;
+  if (io_.openVolume(state_.SourceVolume(), true, source) != 0 ||
+      source.BuildEntryList(ignored, false, kBitmapEntries) == 0 || !source.LoadBitmap()) {
+    return total;
+  }
+  const uint64_t used = CountClusterBits(source.Bitmap(), source.VolumeClusterCount());
+  return std::min(total, used * source.SectorsPerCluster());
 }
 
 // The index of the first slot, or -1 when the reader ended without one.
@@ -475,7 +495,7 @@ void PartitionWriter::Run() {
     EndAfterFailure(kTaskDestinationInconsistent);
   } else {
     TransferSlot& slot = ring_.Slot(first);
-    const uint64_t total = state_.totalSectors.load();
+    const uint64_t total = NeededSectors();
     const uint64_t size = disk_.BitmapLength() * 8 * sectorsPerCluster_;
     int r = 0;
     if (slot.recordNumber == kMftRecord && size < total + total / kSizeMarginDivisor) {

@@ -306,6 +306,8 @@ TEST(ClusterBits, MarkingThreeToTwelve) {
   EXPECT_EQ(bitmap[3], std::byte{0x00});
   SetClusterBits(bitmap, 32, 4, 2, false);
   EXPECT_EQ(bitmap[0], std::byte{0xC8});
+  EXPECT_EQ(CountClusterBits(bitmap, 32), 12u);
+  EXPECT_EQ(CountClusterBits(bitmap, 7), 2u);
   uint64_t first = 0;
   EXPECT_TRUE(FindClearStretch(bitmap, 32, 8, first));
   EXPECT_EQ(first, 20u);

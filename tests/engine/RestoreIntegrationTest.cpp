@@ -108,7 +108,9 @@ TEST_P(RestoreFixture, CopiedVolumeToVolume) {
   const std::string sourceHash = FileHash(fixture.image);
   TempDir dir;
   const fs::path dest = dir / "dest.img";
-  ASSERT_TRUE(MakeNtfsVolume(dest, SizeMiB(fixture.image) + 8, fixture.clusterSize));
+  // The same size: sparse and compressed files must be counted by the clusters
+  // they use, not by their length.
+  ASSERT_TRUE(MakeNtfsVolume(dest, SizeMiB(fixture.image), fixture.clusterSize));
   ASSERT_EQ(CopyVolume(fixture.image, dest), engine::kTaskSuccess);
   ExpectFaithfulAndConsistent(fixture, dest.string(), false);
   EXPECT_EQ(FileHash(fixture.image), sourceHash);
