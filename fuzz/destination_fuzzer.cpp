@@ -100,6 +100,9 @@ void FuzzExtents(const uint8_t* control, Bytes bitmap) {
     Check(e.clusterCount > 0 && e.End() <= clusters);
     Check(!AnyClusterBit(bitmap, e.firstCluster, e.clusterCount));
   }
+  // Every clear bit is in exactly one extent.
+  const uint64_t counted = std::min<uint64_t>(clusters, uint64_t{bitmap.size()} * 8);
+  Check(list.FreeClusters() + CountClusterBits(bitmap, clusters) == counted);
   list.ReserveZone(control[15], control[16]);
   uint64_t first = 0;
   uint64_t granted = 0;
