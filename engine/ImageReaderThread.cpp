@@ -19,8 +19,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kPartnerPoll = 10ms;
-// A full ring frees a slot within milliseconds; a short poll keeps both moving.
-constexpr auto kFullRingPoll = 1ms;
+// A full ring: wait for the writer to free a slot, and look at the stop flag
+// and the writer at least this often.
+constexpr auto kFullRingWait = 10ms;
 
 bool WaitForWriter(TaskState& state, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -38,7 +39,7 @@ int AcquireSlot(TaskState& state) {
     const int i = ring.ProducerSlot();
     if (i >= 0) return i;
     if (state.stopFlag.load() || !ring.HasBuffers() || !state.WriterRunning()) return -1;
-    std::this_thread::sleep_for(kFullRingPoll);
+    ring.WaitForFreeSlot(kFullRingWait);
   }
 }
 

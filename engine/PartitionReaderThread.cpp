@@ -31,9 +31,9 @@ constexpr uint64_t kBadClusRecordNumber = 8;
 
 constexpr int kWriterWaitRounds = 10;
 constexpr auto kWriterWaitRound = 100ms;
-// A full ring means the writer is busy with 40 slots; it frees one within a few
-// milliseconds, so a short poll keeps both threads moving.
-constexpr auto kFullRingPoll = 1ms;
+// A full ring means the writer is busy with 40 slots; the reader waits until
+// the writer frees one, and looks at the stop flag at least this often.
+constexpr auto kFullRingWait = 10ms;
 constexpr uint64_t kSectorBytes = 512;
 constexpr uint32_t kMaxRunIndex = UINT16_MAX;  // slots carry 16-bit run indices
 
@@ -165,7 +165,7 @@ class PartitionReader {
       const int i = ring_.ProducerSlot();
       if (i >= 0) return i;
       if (state_.stopFlag.load() || !ring_.HasBuffers()) return -1;
-      std::this_thread::sleep_for(kFullRingPoll);
+      ring_.WaitForFreeSlot(kFullRingWait);
     }
   }
 

@@ -35,6 +35,7 @@ bool TransferRing::Reset() {
     signalOpen_ = false;
     lock.unlock();
     signalled_.notify_all();
+    freed_.notify_all();
     LogLess("transfer ring: cannot allocate %d buffers of %u bytes", kRingSlots, kSlotBytes);
     return false;
   }
@@ -52,6 +53,7 @@ void TransferRing::Teardown() {
     signals_ = 0;
   }
   signalled_.notify_all();
+  freed_.notify_all();
 }
 
 void TransferRing::CloseSignal() {
@@ -100,10 +102,13 @@ int TransferRing::ConsumerSlot() {
 }
 
 void TransferRing::Release() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (count_ <= 0) return;  // nothing taken: keep head and count consistent
-  count_ -= 1;
-  head_ = head_ + 1 == kRingSlots ? 0 : head_ + 1;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ <= 0) return;  // nothing taken: keep head and count consistent
+    count_ -= 1;
+    head_ = head_ + 1 == kRingSlots ? 0 : head_ + 1;
+  }
+  freed_.notify_one();
 }
 
 bool TransferRing::WaitForSignal(std::optional<std::chrono::milliseconds> timeout) {
@@ -120,6 +125,12 @@ bool TransferRing::WaitForSignal(std::optional<std::chrono::milliseconds> timeou
     return true;
   }
   return false;
+}
+
+bool TransferRing::WaitForFreeSlot(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  freed_.wait_for(lock, timeout, [this] { return !buffersPresent_ || count_ < kRingSlots; });
+  return buffersPresent_ && count_ < kRingSlots;
 }
 
 void TransferRing::MarkProducerFinished() {

@@ -85,6 +85,11 @@ class TransferRing {
   bool WaitForSignal(std::optional<std::chrono::milliseconds> timeout);
   // Wakes untimed waiters for good: the producer will commit nothing more.
   void MarkProducerFinished();
+  // Producer side of a full ring: waits until a slot is free (true), or the
+  // time-out passes or the ring is torn down (false). A release wakes the
+  // waiter at once, so the reader neither spins nor oversleeps; the time-out
+  // bounds how late it notices a stop or a partner that is gone.
+  bool WaitForFreeSlot(std::chrono::milliseconds timeout);
 
   TransferSlot& Slot(int index) { return slots_[static_cast<size_t>(index)]; }
   const TransferSlot& Slot(int index) const { return slots_[static_cast<size_t>(index)]; }
@@ -96,6 +101,7 @@ class TransferRing {
  private:
   mutable std::mutex mutex_;
   std::condition_variable signalled_;
+  std::condition_variable freed_;  // a slot was released or the buffers went away
   TransferSlot slots_[kRingSlots];
   int head_ = 0;
   int count_ = 0;

@@ -109,6 +109,30 @@ TEST(TransferRing, UntimedWaitEndsWhenTheProducerFinishes) {
   EXPECT_EQ(ring.ConsumerSlot(), -1);
 }
 
+TEST(TransferRing, ProducerWaitEndsWithAReleaseOrATeardown) {
+  using std::chrono::milliseconds;
+  // Long enough that only a missed wake-up could ever reach it.
+  constexpr milliseconds kPatience(10000);
+  TransferRing ring;
+  ASSERT_TRUE(ring.Reset());
+  EXPECT_TRUE(ring.WaitForFreeSlot(milliseconds(0))) << "an empty ring has room";
+  for (int i = 0; i < kRingSlots; ++i) Produce(ring, i);
+  EXPECT_FALSE(ring.WaitForFreeSlot(milliseconds(0))) << "a full ring has none";
+
+  std::thread consumer([&] {
+    ASSERT_EQ(ring.ConsumerSlot(), 0);
+    ring.Release();
+  });
+  EXPECT_TRUE(ring.WaitForFreeSlot(kPatience));
+  consumer.join();
+  Produce(ring, 0);  // full again, head at 1
+
+  std::thread closer([&] { ring.Teardown(); });
+  EXPECT_FALSE(ring.WaitForFreeSlot(kPatience)) << "a torn-down ring has no slot to wait for";
+  closer.join();
+  EXPECT_EQ(ring.ProducerSlot(), -1);
+}
+
 // The data of slot number `n`: length and bytes both derived from n.
 uint32_t ChunkLength(uint64_t n) { return static_cast<uint32_t>(1 + (n * 7919) % 4096); }
 
