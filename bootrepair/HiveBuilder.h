@@ -15,7 +15,7 @@
 //   ...    security cell ("sk", linked to itself, reference count 1)
 //   ...    one free cell covering the rest of the bin
 // The format is the one the public registry file format descriptions give
-// (e.g. "Windows registry file format specification", M. Suhanov; the libyal
+// (e.g. M. Suhanov's public description of the Windows registry file format; the libyal
 // "Windows NT Registry File (REGF) format" document).
 #pragma once
 

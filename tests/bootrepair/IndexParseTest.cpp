@@ -19,7 +19,7 @@ constexpr uint16_t kBlockUsaOffset = 0x28;
 constexpr uint16_t kBlockUsaCount = kBlockSize / 512 + 1;
 constexpr size_t kFirstBlockEntry = 0x40;  // relative to the node header
 
-struct EntrySpec {
+struct EntryShape {
   std::u16string name;
   uint64_t record = 0;
   uint16_t sequence = 1;
@@ -28,33 +28,33 @@ struct EntrySpec {
 };
 
 // One index entry with a $FILE_NAME key; an empty name makes the end entry.
-Buffer Entry(const EntrySpec& spec, bool last) {
-  const size_t keyLength = last ? 0 : kFileNameNameOffset + spec.name.size() * 2;
+Buffer Entry(const EntryShape& want, bool last) {
+  const size_t keyLength = last ? 0 : kFileNameNameOffset + want.name.size() * 2;
   size_t length = (kEntryKeyOffset + keyLength + 7) & ~size_t{7};
-  if (spec.subnode) length += kEntrySubnodeSize;
+  if (want.subnode) length += kEntrySubnodeSize;
   Buffer e(length);
-  StoreLe64(&e[kEntryReferenceOffset], spec.record | (uint64_t{spec.sequence} << 48));
+  StoreLe64(&e[kEntryReferenceOffset], want.record | (uint64_t{want.sequence} << 48));
   StoreLe16(&e[kEntryLengthOffset], static_cast<uint16_t>(length));
   StoreLe16(&e[kEntryKeyLengthOffset], static_cast<uint16_t>(keyLength));
   StoreLe16(&e[kEntryFlagsOffset],
-            static_cast<uint16_t>((spec.subnode ? kEntryHasSubnode : 0) | (last ? kEntryLast : 0)));
+            static_cast<uint16_t>((want.subnode ? kEntryHasSubnode : 0) | (last ? kEntryLast : 0)));
   if (!last) {
     std::byte* key = &e[kEntryKeyOffset];
     StoreLe64(key + kFileNameParentOffset, 5);
     StoreLe32(key + kFileNameAttributesOffset, kFileAttributeDirectory);
-    key[kFileNameLengthOffset] = static_cast<std::byte>(spec.name.size());
+    key[kFileNameLengthOffset] = static_cast<std::byte>(want.name.size());
     key[kFileNameSpaceOffset] = std::byte{1};
-    for (size_t i = 0; i < spec.name.size(); ++i) {
-      StoreLe16(key + kFileNameNameOffset + 2 * i, spec.name[i]);
+    for (size_t i = 0; i < want.name.size(); ++i) {
+      StoreLe16(key + kFileNameNameOffset + 2 * i, want.name[i]);
     }
   }
-  if (spec.subnode) StoreLe64(&e[length - kEntrySubnodeSize], spec.subnodeVcn);
+  if (want.subnode) StoreLe64(&e[length - kEntrySubnodeSize], want.subnodeVcn);
   return e;
 }
 
-Buffer Entries(const std::vector<EntrySpec>& entries, const EntrySpec& end = {}) {
+Buffer Entries(const std::vector<EntryShape>& entries, const EntryShape& end = {}) {
   Buffer out;
-  for (const EntrySpec& s : entries) {
+  for (const EntryShape& s : entries) {
     const Buffer e = Entry(s, false);
     out.insert(out.end(), e.begin(), e.end());
   }
@@ -120,7 +120,7 @@ TEST(IndexParse, RootEntriesGiveNamesReferencesAndSubnodes) {
 
 TEST(IndexParse, ABlockIsFixedUpAndParsed) {
   // A name across the first 512-byte boundary proves the fix-up was applied.
-  std::vector<EntrySpec> specs;
+  std::vector<EntryShape> specs;
   for (int i = 0; i < 8; ++i)
     specs.push_back(
         {u"a-name-long-enough-to-cross-" + std::u16string(1, u'a' + static_cast<char16_t>(i)),
