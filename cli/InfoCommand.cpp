@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/Commands.h"
+#include "cli/Json.h"
 #include "engine/Disk.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
@@ -42,24 +43,6 @@ struct Summary {
   uint64_t usedSectors = 0;
   double walkMilliseconds = 0;
 };
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
 
 void PrintJson(const Summary& s) {
   std::printf("{\n  \"volume\": %s,\n", JsonString(s.volume).c_str());

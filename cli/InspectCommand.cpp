@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/Json.h"
 #include "engine/ImageFormat.h"
 #include "platform/BlockDevice.h"
 
@@ -137,24 +138,6 @@ void Walk(platform::BlockDevice& file, Summary& s) {
   if (status != ImageStatus::kEnd) {
     SetFault(s, FaultKind(status), reader.FaultOffset(), reader.FaultText());
   }
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
 }
 
 std::string LetterText(uint8_t letter) {

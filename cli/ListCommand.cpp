@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/Commands.h"
+#include "cli/Json.h"
 #include "discovery/Inventory.h"
 #include "discovery/PartitionListModel.h"
 
@@ -28,24 +29,6 @@ constexpr const char* kUsage =
     "\n"
     "  --json   print the list as one JSON object\n"
     "  --help   show this text\n";
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
 
 void PrintJsonVolume(const PartitionInfo& r, const PartitionRowView& row, bool last) {
   std::printf(

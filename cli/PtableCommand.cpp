@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/Json.h"
 #include "engine/Disk.h"
 #include "engine/PartitionTable.h"
 #include "platform/BlockDevice.h"
@@ -101,24 +102,6 @@ std::string Utf16ToUtf8(const std::u16string& text) {
     }
   }
   return out;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
 }
 
 std::string TypeText(const PartitionTableEntry& e) {
