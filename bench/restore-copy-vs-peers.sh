@@ -28,11 +28,10 @@ BENCH_NAME=(
 )
 
 INPUTS=
-DEST=
+DEST=  # one path for every run: the cases name it in their commands before making it
 
 # A fresh, sparse destination of the fixture's size, as a new partition file.
 fresh_dest() {
-  DEST=$BENCH_SCRATCH/dest.img
   rm -f "$DEST"
   truncate -s "$BENCH_FIXTURE_BYTES" "$DEST"
 }
@@ -114,14 +113,15 @@ case_partclone_copy() {
 }
 
 case_cp_floor() {
-  DEST=$BENCH_SCRATCH/floor
-  rm -f "$DEST"
-  bench_time cp_floor "$DEST" cp --reflink=never "$BENCH_FLOOR_FILE" "$DEST" ||
+  local out=$BENCH_SCRATCH/floor
+  rm -f "$out"
+  bench_time cp_floor "$out" cp --reflink=never "$BENCH_FLOOR_FILE" "$out" ||
     bench_skip cp_floor "failed: $(bench_last_words cp_floor)"
-  rm -f "$DEST"
+  rm -f "$out"
 }
 
 bench_init
+DEST=$BENCH_SCRATCH/dest.img
 bench_fixture
 bench_say "Restore and copy benchmark: $(bench_fixture_text); $BENCH_ROUNDS rounds"
 bench_cli_has restore || bench_skip stowline_restore "stowline-cli has no restore command yet"
