@@ -3,12 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/Commands.h"
-#include "cli/RepairConsole.h"
-#include "cli/TaskConsole.h"
-#include "engine/TaskState.h"
-#include "platform/Console.h"
-#include "support/StringTable.h"
+#include "cli/DestinationCommand.h"
 #include "tasks/CopyTask.h"
 #include "tasks/ProgressStep.h"
 
@@ -43,41 +38,22 @@ constexpr const char* kUsage =
 }  // namespace
 
 int RunCopy(const Args& given) {
-  Args args = given;
-  const bool noRepair = TakeNoRepairOption(args);
-  if (WantsHelp(args)) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  std::string source;
-  std::string destination;
-  bool yes = false;
-  bool quiet = false;
-  int status = 0;
-  if (!ParseTaskArgs(args, "copy", kUsage, source, destination, yes, quiet, status)) {
-    return status;
-  }
-  engine::TaskState& state = engine::ProcessTaskState();
-  tasks::CopyPlan plan;
-  if (const tasks::Refusal r = tasks::CheckCopy(state, source, destination, plan); r.Refused()) {
-    return Fail(kTaskRefused, "copy: " + r.text);
-  }
-  if (!yes && !ConfirmOnTerminal("copy", tasks::ConfirmCopyText(plan), "copy", status)) {
-    return status;
-  }
-  platform::CatchInterrupts();
-  if (const tasks::Refusal r = tasks::PrepareCopy(plan); r.Refused()) {
-    return Fail(kTaskRefused, "copy: " + r.text);
-  }
-  if (platform::InterruptRequested()) {
-    return Fail(engine::kTaskManualStop, "copy:" + LoadString("errorManualStop"));
-  }
-  if (const tasks::Refusal r = tasks::StartCopyTask(state, plan); r.Refused()) {
-    return Fail(kTaskRefused, "copy: " + r.text);
-  }
-  const int code = FollowTask(state, quiet, tasks::kCopyPercentFormat);
-  const tasks::PostTaskChain chain = noRepair ? NoRepairChain() : ConsoleRepairChain(quiet);
-  return ReportRepairOutcome("copy", tasks::FinishCopy(plan, code, chain));
+  struct Steps {
+    auto Check(engine::TaskState& state, const std::string& first, const std::string& destination,
+               tasks::CopyPlan& plan) const {
+      return tasks::CheckCopy(state, first, destination, plan);
+    }
+    auto ConfirmText(const tasks::CopyPlan& plan) const { return tasks::ConfirmCopyText(plan); }
+    auto Prepare(tasks::CopyPlan& plan) const { return tasks::PrepareCopy(plan); }
+    auto Start(engine::TaskState& state, tasks::CopyPlan& plan) const {
+      return tasks::StartCopyTask(state, plan);
+    }
+    auto Finish(tasks::CopyPlan& plan, int code, const tasks::PostTaskChain& chain) const {
+      return tasks::FinishCopy(plan, code, chain);
+    }
+  };
+  return RunDestinationCommand<tasks::CopyPlan>(given, "copy", kUsage, tasks::kCopyPercentFormat,
+                                                Steps{});
 }
 
 }  // namespace stow::cli

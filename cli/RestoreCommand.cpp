@@ -3,12 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "cli/Commands.h"
-#include "cli/RepairConsole.h"
-#include "cli/TaskConsole.h"
-#include "engine/TaskState.h"
-#include "platform/Console.h"
-#include "support/StringTable.h"
+#include "cli/DestinationCommand.h"
 #include "tasks/ProgressStep.h"
 #include "tasks/RestoreTask.h"
 
@@ -43,41 +38,24 @@ constexpr const char* kUsage =
 }  // namespace
 
 int RunRestore(const Args& given) {
-  Args args = given;
-  const bool noRepair = TakeNoRepairOption(args);
-  if (WantsHelp(args)) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  std::string image;
-  std::string destination;
-  bool yes = false;
-  bool quiet = false;
-  int status = 0;
-  if (!ParseTaskArgs(args, "restore", kUsage, image, destination, yes, quiet, status)) {
-    return status;
-  }
-  engine::TaskState& state = engine::ProcessTaskState();
-  tasks::RestorePlan plan;
-  if (const tasks::Refusal r = tasks::CheckRestore(state, image, destination, plan); r.Refused()) {
-    return Fail(kTaskRefused, "restore: " + r.text);
-  }
-  if (!yes && !ConfirmOnTerminal("restore", tasks::ConfirmRestoreText(plan), "restore", status)) {
-    return status;
-  }
-  platform::CatchInterrupts();
-  if (const tasks::Refusal r = tasks::PrepareRestore(plan); r.Refused()) {
-    return Fail(kTaskRefused, "restore: " + r.text);
-  }
-  if (platform::InterruptRequested()) {
-    return Fail(engine::kTaskManualStop, "restore:" + LoadString("errorManualStop"));
-  }
-  if (const tasks::Refusal r = tasks::StartRestoreTask(state, plan); r.Refused()) {
-    return Fail(kTaskRefused, "restore: " + r.text);
-  }
-  const int code = FollowTask(state, quiet, tasks::kBackupPercentFormat);
-  const tasks::PostTaskChain chain = noRepair ? NoRepairChain() : ConsoleRepairChain(quiet);
-  return ReportRepairOutcome("restore", tasks::FinishRestore(plan, code, chain));
+  struct Steps {
+    auto Check(engine::TaskState& state, const std::string& first, const std::string& destination,
+               tasks::RestorePlan& plan) const {
+      return tasks::CheckRestore(state, first, destination, plan);
+    }
+    auto ConfirmText(const tasks::RestorePlan& plan) const {
+      return tasks::ConfirmRestoreText(plan);
+    }
+    auto Prepare(tasks::RestorePlan& plan) const { return tasks::PrepareRestore(plan); }
+    auto Start(engine::TaskState& state, tasks::RestorePlan& plan) const {
+      return tasks::StartRestoreTask(state, plan);
+    }
+    auto Finish(tasks::RestorePlan& plan, int code, const tasks::PostTaskChain& chain) const {
+      return tasks::FinishRestore(plan, code, chain);
+    }
+  };
+  return RunDestinationCommand<tasks::RestorePlan>(given, "restore", kUsage,
+                                                   tasks::kBackupPercentFormat, Steps{});
 }
 
 }  // namespace stow::cli
