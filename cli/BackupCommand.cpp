@@ -102,7 +102,9 @@ int RunBackup(const Args& args) {
   const int code = FollowTask(state, options.quiet, tasks::kBackupPercentFormat);
   const std::string text = tasks::BackupResultText(code);
   if (code != engine::kTaskSuccess) {
-    return Fail(code, "backup: " + text + " (error " + std::to_string(code) + ")");
+    const std::string detail = state.ErrorDetail();
+    return Fail(code, "backup: " + text + " (error " + std::to_string(code) + ")" +
+                          (detail.empty() ? std::string() : ". " + detail + "."));
   }
   std::printf("%s\n", text.c_str());
   if (!options.quiet) std::printf("Image: %s\n", plan.imagePath.c_str());

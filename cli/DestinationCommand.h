@@ -53,7 +53,9 @@ int RunDestinationCommand(const Args& given, const char* command, const char* us
   }
   const int code = FollowTask(state, quiet, percentFormat);
   const tasks::PostTaskChain chain = noRepair ? NoRepairChain() : ConsoleRepairChain(quiet);
-  return ReportRepairOutcome(command, steps.Finish(plan, code, chain));
+  tasks::TaskOutcome outcome = steps.Finish(plan, code, chain);
+  if (code != engine::kTaskSuccess) outcome.detail = state.ErrorDetail();
+  return ReportRepairOutcome(command, outcome);
 }
 
 }  // namespace stow::cli

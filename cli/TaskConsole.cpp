@@ -156,8 +156,9 @@ int ReportTaskOutcome(const char* command, const tasks::TaskOutcome& outcome) {
                                   : outcome.reformatText.empty() ? std::string()
                                                                  : " " + outcome.reformatText;
   const int status = outcome.errorCode == engine::kTaskSuccess ? kTaskRefused : outcome.errorCode;
+  const std::string detail = outcome.detail.empty() ? std::string() : " " + outcome.detail + ".";
   return Fail(status, std::string(command) + ": " + outcome.text + " (error " +
-                          std::to_string(outcome.errorCode) + ")." + destination);
+                          std::to_string(outcome.errorCode) + ")." + detail + destination);
 }
 
 }  // namespace stow::cli

@@ -8,6 +8,7 @@
 // ends the task with an error instead of leaving a hole that would shift every
 // block after it.
 #include <cinttypes>
+#include <string>
 #include <thread>
 
 #include "engine/Disk.h"
@@ -171,7 +172,8 @@ class PartitionReader {
 
   Walk Fail(uint64_t record, const char* why) {
     LogLess("in read thread,record 0x%" PRIx64 ": %s; the backup is incomplete", record, why);
-    state_.SetFirstError(kTaskSourceReadFailed);
+    state_.SetFirstError(kTaskSourceReadFailed,
+                         "MFT record " + std::to_string(record) + " of the source: " + why);
     return Walk::kFailed;
   }
 

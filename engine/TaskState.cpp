@@ -55,9 +55,19 @@ TaskState::~TaskState() {
   ring_.Teardown();
 }
 
-bool TaskState::SetFirstError(int code) {
+bool TaskState::SetFirstError(int code, std::string detail) {
+  // The detail is stored before the code becomes visible, so that whoever sees
+  // the error also sees what it was about.
+  std::lock_guard<std::mutex> lock(detailMutex_);
   int expected = 0;
-  return errorCode.compare_exchange_strong(expected, code);
+  if (!errorCode.compare_exchange_strong(expected, code)) return false;
+  errorDetail_ = std::move(detail);
+  return true;
+}
+
+std::string TaskState::ErrorDetail() const {
+  std::lock_guard<std::mutex> lock(detailMutex_);
+  return errorDetail_;
 }
 
 TaskProgress TaskState::QueryProgress() const {
@@ -142,7 +152,11 @@ int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
     // Set before any worker starts, so that no worker ever sees it change.
     imagePath_ = imagePath;
   }
-  errorCode.store(kTaskRunning);
+  {
+    std::lock_guard<std::mutex> detail(detailMutex_);
+    errorDetail_.clear();
+    errorCode.store(kTaskRunning);
+  }
   // Only a backup has a free-space limit; one left by an earlier backup must
   // not refuse a copy.
   freeSpaceLimit.store(freeSectors);

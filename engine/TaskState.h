@@ -101,9 +101,14 @@ class TaskState {
   void StopTask() { stopFlag.store(true); }
   TaskProgress QueryProgress() const;
 
-  // Stores `code` only while no error is set; true when it was stored.
-  bool SetFirstError(int code);
+  // Stores `code` only while no error is set; true when it was stored. The
+  // detail says what failed where (a record, an offset, a path and the system's
+  // error text); it is kept with the first error only and shown after the
+  // error's own text.
+  bool SetFirstError(int code, std::string detail = {});
   int ErrorCode() const { return errorCode.load(); }
+  // The detail stored with the first error; empty when none was given.
+  std::string ErrorDetail() const;
 
   bool ReaderRunning() const { return readerRunning_.load(std::memory_order_acquire); }
   bool WriterRunning() const { return writerRunning_.load(std::memory_order_acquire); }
@@ -143,6 +148,8 @@ class TaskState {
   TransferRing ring_;
   std::mutex startMutex_;  // one start (or the destructor) at a time
   mutable std::mutex namesMutex_;
+  mutable std::mutex detailMutex_;
+  std::string errorDetail_;
   platform::VolumeId source_;
   platform::VolumeId destination_;
   std::string imagePath_;

@@ -55,6 +55,7 @@ struct TaskOutcome {
   bool succeeded = false;
   bool reformatted = false;  // after a failure: the destination is an empty NTFS volume again
   std::string text;          // the result text
+  std::string detail;        // after an engine failure: what failed where (may be empty)
   std::string reformatText;  // after a failure that could not be reformatted: why
   // After an engine success: what the post-task chain returned (0: it
   // succeeded or had nothing to do), and a notice to show before the text
