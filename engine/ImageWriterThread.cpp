@@ -7,6 +7,7 @@
 // before the ring is torn down (it may be reading into a slot), and an image of
 // a task that did not succeed is deleted, because its blocks would be out of
 // step with the volume it claims to hold.
+#include <cerrno>
 #include <cinttypes>
 #include <thread>
 
@@ -99,9 +100,11 @@ void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file) {
   }
 }
 
-// Step 7: closes the image; keeps it only when the task succeeded.
+// Step 7: closes the image; keeps it only when the task succeeded. The image
+// was written under a temporary name: a finished one replaces the target, an
+// unfinished one is removed, and a file that was at the target stays as it was.
 void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const std::string& path,
-            const WorkerIo& io) {
+            const std::string& target, const WorkerIo& io) {
   WaitForReaderEnd(state);
   state.Ring().Teardown();
   if (file && state.ErrorCode() == kTaskRunning) {
@@ -110,9 +113,19 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
     if (flushed != 0) FailWrite(state, "the image cannot be flushed", flushed, 0);
   }
   file.reset();
+  if (state.ErrorCode() == kTaskRunning && path != target) {
+    const int replaced = io.replaceImage(path, target);
+    if (replaced != 0) {
+      LogLess("backup write file: %s cannot be renamed to %s, error=0x%x", path.c_str(),
+              target.c_str(), static_cast<unsigned>(replaced));
+      state.SetFirstError(kTaskWriteFailed, "the finished image " + path + " cannot be renamed to " +
+                                                target + ": " +
+                                                platform::SystemErrorText(replaced));
+    }
+  }
   if (!state.SetFirstError(kTaskSuccess)) {
     const int removed = io.removeImage(path);
-    if (removed != 0) {
+    if (removed != 0 && removed != ENOENT) {
       LogLess("backup write file: the unfinished image %s cannot be removed, error=0x%x",
               path.c_str(), static_cast<unsigned>(removed));
     }
@@ -123,12 +136,15 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
 }  // namespace
 
 void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
-  const std::string path = state.ImagePath();
+  const std::string target = state.ImagePath();
+  const std::string path = io.temporaryName ? io.temporaryName(target) : target;
   std::unique_ptr<platform::BlockDevice> file;
   const int created = io.createImage(path, file);
   if (created != 0 || !file) {
     LogLess("Open backup file false,error=0x%x", static_cast<unsigned>(created));
-    state.SetFirstError(kTaskImageCreateFailed);
+    state.SetFirstError(kTaskImageCreateFailed,
+                        "the image " + path + " cannot be created: " +
+                            platform::SystemErrorText(created != 0 ? created : EIO));
     // Nobody would drain the ring: the reader is stopped and the task ends.
     state.StopTask();
     WaitForReaderEnd(state);
@@ -156,7 +172,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
       FailWrite(state, "the last run is incomplete", complete, writer.Position());
     }
   }
-  Finish(state, std::move(file), path, io);
+  Finish(state, std::move(file), path, target, io);
 }
 
 void BackupWriteFileThread(TaskState& state, ImageHeader header) {

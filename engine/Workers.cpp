@@ -13,7 +13,9 @@ WorkerIo WorkerIo::Default() {
   io.openVolume = [](const platform::VolumeId& volume, bool readOnly, CDisk& disk) {
     return disk.InitDisk(volume, readOnly);
   };
-  io.createImage = platform::CreateRegularFile;
+  io.temporaryName = platform::TemporaryPathBeside;
+  io.createImage = platform::CreateNewFile;
+  io.replaceImage = platform::ReplaceFile;
   io.removeImage = platform::RemoveFile;
   return io;
 }

@@ -22,10 +22,16 @@ class TaskState;
 struct WorkerIo {
   // Opens a volume into `disk` as InitDisk does: 0, or a task error code.
   std::function<int(const platform::VolumeId& volume, bool readOnly, CDisk& disk)> openVolume;
-  // Creates (or empties) an image file for positioned writes: 0, or the system error.
+  // The backup writes its image under a temporary name beside the target and
+  // renames it over the target only once it is complete and on the storage.
+  // The temporary name for a target path.
+  std::function<std::string(const std::string& target)> temporaryName;
+  // Creates the temporary image file for positioned writes: 0, or the system error.
   std::function<int(const std::string& path, std::unique_ptr<platform::BlockDevice>& out)>
       createImage;
-  // Removes an image file: 0, or the system error.
+  // Renames the finished image over the target: 0, or the system error.
+  std::function<int(const std::string& from, const std::string& to)> replaceImage;
+  // Removes an unfinished image file: 0, or the system error.
   std::function<int(const std::string& path)> removeImage;
   // Image-file transfers: tries and the pause between them.
   ImageRetry imageRetry;

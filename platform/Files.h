@@ -16,6 +16,18 @@ namespace stow::platform {
 // reports the size at creation (0); writes past it extend the file.
 int CreateRegularFile(const std::string& path, std::unique_ptr<BlockDevice>& out);
 
+// Creates `path`, which must not exist yet (EEXIST otherwise), and opens it as
+// CreateRegularFile does.
+int CreateNewFile(const std::string& path, std::unique_ptr<BlockDevice>& out);
+
+// A name for a file written beside `target` and renamed over it once complete:
+// the same folder, hidden, unlikely to exist ("dir/.name.1a2b3c4d.partial").
+std::string TemporaryPathBeside(const std::string& target);
+
+// Renames `from` over `to` (same folder) and makes the rename durable by syncing
+// the folder: 0, or the system error. `to` is replaced at once or not at all.
+int ReplaceFile(const std::string& from, const std::string& to);
+
 // Removes a regular file: 0, or the system error.
 int RemoveFile(const std::string& path);
 

@@ -35,4 +35,14 @@ bool VolumesOverlap(const std::string& a, const std::string& b);
 // or from a loop device over it), or the file is the volume itself.
 bool FileIsOnVolume(const std::string& filePath, const std::string& volumePath);
 
+// True when writing the volume `volumePath` could change the file `filePath`,
+// or writing the file could change the volume, following where each is stored:
+// the file is the volume under another name, the file is behind a loop device
+// that is the volume, lies inside it or holds it (a partition of a loop disk),
+// or the file system holding the file (its folder, for a file not created yet)
+// lives on the volume, directly or through loop devices and FUSE mounts whose
+// files do. `how`, when given, says in what way, naming the path involved.
+bool FileOverlapsVolume(const std::string& filePath, const std::string& volumePath,
+                        std::string* how = nullptr);
+
 }  // namespace stow::platform

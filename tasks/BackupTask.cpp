@@ -10,6 +10,7 @@
 #include "engine/Disk.h"
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
+#include "platform/VolumeUse.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
 
@@ -22,6 +23,25 @@ constexpr int kTmYearBase = 1900;
 constexpr int kTmMonthBase = 1;
 
 }  // namespace
+
+std::string FileKindText(const std::filesystem::file_status& status) {
+  switch (status.type()) {
+    case fs::file_type::directory:
+      return "a folder";
+    case fs::file_type::block:
+      return "a block device";
+    case fs::file_type::character:
+      return "a character device";
+    case fs::file_type::fifo:
+      return "a FIFO";
+    case fs::file_type::socket:
+      return "a socket";
+    case fs::file_type::regular:
+      return "a regular file";
+    default:
+      return "no regular file";
+  }
+}
 
 CalendarDate Today() {
   const std::time_t now = std::time(nullptr);
@@ -102,6 +122,7 @@ int PlanBackup(const BackupSource& source, const std::string& image, const Calen
   plan.source = source;
   plan.imagePath = ResolveImagePath(image, date);
   plan.header = MakeImageHeader(source);
+  plan.replacesFile = false;
   const fs::path path(plan.imagePath);
   std::error_code error;
   const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
@@ -109,19 +130,21 @@ int PlanBackup(const BackupSource& source, const std::string& image, const Calen
     why = "the folder " + folder.string() + " does not exist";
     return kBackupImageInvalid;
   }
-  uint64_t existing = 0;
-  if (fs::exists(path, error)) {
-    // Creating the image empties the file: it must be an ordinary file, and never
-    // the volume that is being read.
-    if (fs::equivalent(path, source.volume.DevicePath(), error)) {
-      why = plan.imagePath + " is the source volume itself";
+  std::string how;
+  if (platform::FileOverlapsVolume(plan.imagePath, source.volume.DevicePath(), &how)) {
+    why = "the image " + plan.imagePath + " would be written onto the source volume: " + how +
+          ". Choose a folder on another volume";
+    return kBackupImageOnSource;
+  }
+  // Only status, never an open: opening a FIFO waits for a writer.
+  const fs::file_status status = fs::status(path, error);
+  if (fs::exists(status)) {
+    if (!fs::is_regular_file(status)) {
+      why = plan.imagePath + " exists and is " + FileKindText(status) +
+            ", not a regular file. Name an image file or a folder";
       return kBackupImageInvalid;
     }
-    if (!fs::is_regular_file(path, error)) {
-      why = plan.imagePath + " exists and is not a regular file";
-      return kBackupImageInvalid;
-    }
-    platform::QueryFileSize(plan.imagePath, existing);
+    plan.replacesFile = true;
   }
   const int asked = platform::QueryFreeSpace(plan.imagePath, plan.freeBytes);
   if (asked != 0) {
@@ -129,13 +152,14 @@ int PlanBackup(const BackupSource& source, const std::string& image, const Calen
           platform::SystemErrorText(asked);
     return kBackupFreeSpaceUnknown;
   }
-  plan.freeBytes += existing;
   return kBackupCheckOk;
 }
 
 std::string ConfirmBackupText(const BackupPlan& plan) {
-  return FormatText(LoadString("confirmBackup"),
-                    {plan.source.volume.DisplayName(), plan.imagePath});
+  std::string text =
+      FormatText(LoadString("confirmBackup"), {plan.source.volume.DisplayName(), plan.imagePath});
+  if (plan.replacesFile) text += "\n" + FormatText(LoadString("noticeReplaceImage"), {plan.imagePath});
+  return text;
 }
 
 int StartBackupTask(engine::TaskState& state, const BackupPlan& plan) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,10 @@
 #include "platform/VolumeId.h"
 
 namespace stow::tasks {
+
+// "a folder", "a FIFO", "a character device" ...: what a path that should be a
+// regular file is instead, for messages.
+std::string FileKindText(const std::filesystem::file_status& status);
 
 struct CalendarDate {
   int year = 0;
@@ -39,6 +44,7 @@ enum BackupCheck : int {
   kBackupSourceNotNtfs = 2,     // not an NTFS volume this program handles
   kBackupImageInvalid = 3,      // the image path names the source, a device or no folder
   kBackupFreeSpaceUnknown = 4,  // the target's file system cannot be asked
+  kBackupImageOnSource = 5,     // writing the image would write the source volume
 };
 
 struct BackupSource {
@@ -66,15 +72,21 @@ struct BackupPlan {
   std::string imagePath;
   engine::ImageHeader header;
   uint64_t freeBytes = 0;  // free bytes of the target's file system for this image
+  bool replacesFile = false;  // a file of that name exists and is replaced on success
 };
 
-// Resolves the image path, refuses one that is the source itself, a device or
-// in a folder that does not exist, builds the header and reads the target's
-// free space (an existing image that will be overwritten counts as free).
+// Resolves the image path and refuses, before anything is created, one whose
+// writing would change the source (the source under another name, the file
+// behind a loop device that is or holds the source, a file on the source's own
+// file system), one that exists and is not a regular file (a folder, a device,
+// a FIFO), or one in a folder that does not exist; builds the header and reads
+// the target's free space. The image is written beside an existing file and
+// replaces it only when complete, so the old file's space does not count as free.
 int PlanBackup(const BackupSource& source, const std::string& image, const CalendarDate& date,
                BackupPlan& plan, std::string& why);
 
-// The question before a backup: `confirmBackup` with the source and the path.
+// The question before a backup: `confirmBackup` with the source and the path,
+// and `noticeReplaceImage` on a second line when an existing file is replaced.
 std::string ConfirmBackupText(const BackupPlan& plan);
 
 // Starts the engine's backup; the engine's start result.

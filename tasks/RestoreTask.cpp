@@ -1,6 +1,8 @@
 #include "tasks/RestoreTask.h"
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "platform/BlockDevice.h"
 #include "platform/VolumeUse.h"
@@ -34,7 +36,13 @@ uint64_t RestoreSpaceNeeded(uint64_t imageBytes) {
 Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePath,
                      const std::string& destination, RestorePlan& plan) {
   if (EngineTaskRunning(state)) return MakeRefusal("restoreThreadIsRunning");
-  if (imagePath.size() <= kShortestImagePath) return MakeRefusal("selectBackupPath");
+  if (imagePath.empty()) return MakeRefusal("selectBackupPath");
+  // Only status, never an open: opening a FIFO waits for a writer.
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(imagePath, error);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    return MakeRefusal("imageNotAFile", {imagePath, FileKindText(status)});
+  }
   engine::ImageHeaderBytes bytes{};
   if (engine::CheckImageHeader(bytes, imagePath) != 1) return MakeRefusal("backupFileError");
   const engine::ImageHeader header = engine::ImageHeader::Decode(bytes);
@@ -45,8 +53,11 @@ Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePat
   if (destination.empty()) return MakeRefusal("choosedestance");
   DestinationInfo info;
   if (Refusal r = OpenDestination(destination, info); r.Refused()) return r;
-  if (platform::FileIsOnVolume(imagePath, destination)) {
-    return MakeRefusal("backupFileInSelectPath");
+  // Formatting the destination would destroy the image it is to receive.
+  if (std::string how; platform::FileOverlapsVolume(imagePath, destination, &how)) {
+    Refusal r = MakeRefusal("backupFileInSelectPath");
+    r.text += " (" + how + ")";
+    return r;
   }
   if (Refusal r = CheckDestinationUse(info); r.Refused()) return r;
   const uint64_t imageBytes = ImageSize(imagePath);

@@ -14,8 +14,6 @@
 
 namespace stow::tasks {
 
-// An image path of this many characters or fewer is no path.
-inline constexpr size_t kShortestImagePath = 3;
 // Cluster sizes an image may carry: powers of two from a sector to 2 MiB.
 inline constexpr uint32_t kMinImageClusterSize = 512;
 inline constexpr uint32_t kMaxImageClusterSize = 2u * 1024 * 1024;
@@ -31,10 +29,13 @@ struct RestorePlan {
 uint64_t RestoreSpaceNeeded(uint64_t imageBytes);
 
 // The rules, in order: a task already running (`restoreThreadIsRunning`), an
-// image path of 3 characters or fewer (`selectBackupPath`), an image whose
-// header is not accepted or records no usable cluster size (`backupFileError`),
-// no destination (`choosedestance`), one that cannot be opened (OpenDestination),
-// an image stored on the destination (`backupFileInSelectPath`), a destination
+// empty image path (`selectBackupPath`), an image path that names something
+// other than a regular file (a folder, a device, a FIFO: `imageNotAFile`, found
+// without opening it), an image whose header is not accepted or records no
+// usable cluster size (`backupFileError`), no destination (`choosedestance`),
+// one that cannot be opened (OpenDestination), an image stored on the
+// destination or behind it (the file behind a loop device that is or holds the
+// destination: `backupFileInSelectPath`), a destination
 // in use (CheckDestinationUse), and a destination smaller than the space the
 // image needs (`diskSpaceNotEnough`). Fills `plan` when all pass.
 Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePath,

@@ -123,10 +123,22 @@ class FileBlockDevice final : public BlockDevice {
 }  // namespace
 
 int OpenBlockDevice(const std::string& path, bool readOnly, std::unique_ptr<BlockDevice>& out) {
-  const int fd = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+  // Without O_NONBLOCK the open of a FIFO waits for a writer, for ever; the
+  // kind is checked below and the flag cleared again.
+  const int fd = ::open(path.c_str(), (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return ENOTBLK;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     const int err = errno;
     ::close(fd);
     return err;
@@ -157,6 +169,13 @@ std::string SystemErrorText(int error) { return std::strerror(error); }
 // Image files: created (or emptied) for positioned reads and writes.
 int CreateRegularFile(const std::string& path, std::unique_ptr<BlockDevice>& out) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  out = std::make_unique<FileBlockDevice>(path, fd, false, true, 0, 512);
+  return 0;
+}
+
+int CreateNewFile(const std::string& path, std::unique_ptr<BlockDevice>& out) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   out = std::make_unique<FileBlockDevice>(path, fd, false, true, 0, 512);
   return 0;

@@ -1,13 +1,36 @@
 #include "platform/Files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 
 namespace stow::platform {
+
+std::string TemporaryPathBeside(const std::string& target) {
+  const std::filesystem::path path(target);
+  std::random_device random;
+  const uint32_t tag = random() ^ (static_cast<uint32_t>(::getpid()) << 12);
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%08x", tag);
+  return (path.parent_path() / ("." + path.filename().string() + "." + hex + ".partial")).string();
+}
+
+int ReplaceFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return errno;
+  std::filesystem::path folder = std::filesystem::path(to).parent_path();
+  if (folder.empty()) folder = ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int synced = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return synced;
+}
 
 int RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
 

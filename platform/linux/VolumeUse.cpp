@@ -155,6 +155,105 @@ bool MountIsOn(const MountEntry& m, const Identity& volume, const CoveredSet& co
   return SameFile(source, volume);
 }
 
+// The whole disk whose partition `device` is, or `device` itself.
+dev_t DiskOf(dev_t device) {
+  std::error_code ec;
+  const fs::path dir = fs::canonical(SysfsDirOf(device), ec);
+  if (ec || !fs::exists(dir / "partition", ec)) return device;
+  dev_t disk = 0;
+  return ParseDevNumber(ReadLine(dir.parent_path() / "dev"), disk) ? disk : device;
+}
+
+// The file behind a loop device, or behind the loop disk that holds the
+// partition `device`; empty for any other device.
+std::string LoopBackingFile(dev_t device) {
+  std::error_code ec;
+  const fs::path dir = fs::canonical(SysfsDirOf(DiskOf(device)), ec);
+  if (ec) return {};
+  std::string backing = ReadLine(dir / "loop" / "backing_file");
+  if (backing.ends_with(kDeletedSuffix)) return {};
+  return backing;
+}
+
+std::string DeviceName(dev_t device) {
+  std::error_code ec;
+  const fs::path dir = fs::canonical(SysfsDirOf(device), ec);
+  if (ec) return std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  std::string name = dir.filename().string();
+  std::replace(name.begin(), name.end(), '!', '/');
+  return "/dev/" + name;
+}
+
+// Follows where the bytes of a file, a device or a file system are stored,
+// until one of them is the volume, lies inside it or holds it.
+class StorageWalk {
+ public:
+  StorageWalk(const Identity& volume, std::string volumePath)
+      : volume_(volume), volumePath_(std::move(volumePath)), covered_(CoveredBy(volume)) {}
+
+  bool File(const std::string& path, int depth) {
+    if (depth > kMaxHolderDepth) return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (S_ISBLK(st.st_mode)) return Device(st.st_rdev, path, depth);
+    if (S_ISREG(st.st_mode)) {
+      const Identity file{true, false, 0, st.st_dev, st.st_ino};
+      if (SameFile(file, volume_)) {
+        how = path + " is the volume " + volumePath_ + " itself";
+        return true;
+      }
+      if (volume_.isDevice) {
+        CoveredSet overFile;
+        AddLoopsOver(file, overFile);
+        if (overFile.Contains(volume_.rdev)) {
+          how = path + " is the file behind the loop device that holds " + volumePath_;
+          return true;
+        }
+      }
+    }
+    return FileSystem(st.st_dev, path, depth);
+  }
+
+  std::string how;
+
+ private:
+  bool Device(dev_t device, const std::string& path, int depth) {
+    if (covered_.Contains(device)) {
+      how = path + " is stored on " + volumePath_ + " (" + DeviceName(device) + ")";
+      return true;
+    }
+    if (volume_.isDevice) {
+      // The volume lies inside the device: a disk and one of its partitions.
+      CoveredSet inside;
+      inside.AddTree(device, 0);
+      if (inside.Contains(volume_.rdev)) {
+        how = path + " is stored on " + DeviceName(device) + ", which holds " + volumePath_;
+        return true;
+      }
+    }
+    const std::string backing = LoopBackingFile(device);
+    return !backing.empty() && File(backing, depth + 1);
+  }
+
+  // The file system whose device number is `device` holds `path`.
+  bool FileSystem(dev_t device, const std::string& path, int depth) {
+    for (const MountEntry& m : ReadMountInfo()) {
+      if (makedev(m.major, m.minor) != device) continue;
+      if (MountIsOn(m, volume_, covered_)) {
+        how = path + " lies on the file system of " + volumePath_ + " mounted at " + m.mountPoint;
+        return true;
+      }
+      // A FUSE file system (ntfs-3g) names the device or file it reads.
+      if (!m.source.empty() && m.source.front() == '/' && File(m.source, depth + 1)) return true;
+    }
+    return major(device) != 0 && Device(device, path, depth);
+  }
+
+  Identity volume_;
+  std::string volumePath_;
+  CoveredSet covered_;
+};
+
 }  // namespace
 
 int QueryVolumeUse(const std::string& path, VolumeUse& out) {
@@ -211,6 +310,23 @@ bool FileIsOnVolume(const std::string& filePath, const std::string& volumePath) 
     if (MountIsOn(m, volume, covered)) return true;
   }
   return false;
+}
+
+bool FileOverlapsVolume(const std::string& filePath, const std::string& volumePath,
+                        std::string* how) {
+  Identity volume;
+  if (IdentityOf(volumePath, volume) != 0) return false;
+  StorageWalk walk(volume, volumePath);
+  std::string probe = filePath;
+  struct stat st {};
+  if (::stat(probe.c_str(), &st) != 0) {
+    // A file not created yet is stored where its folder is.
+    const fs::path parent = fs::path(filePath).parent_path();
+    probe = parent.empty() ? std::string(".") : parent.string();
+  }
+  if (!walk.File(probe, 0)) return false;
+  if (how != nullptr) *how = walk.how;
+  return true;
 }
 
 }  // namespace stow::platform

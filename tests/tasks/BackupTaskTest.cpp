@@ -1,6 +1,8 @@
 // The backup task's pieces without a volume of their own: the default image
 // name, filling the string-table texts, where the image goes and what is
 // refused, the result texts, and the progress step's arithmetic at its edges.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -56,8 +58,21 @@ TEST(BackupTask, ThePlanRefusesTargetsThatWouldDestroySomething) {
   BackupPlan plan;
   std::string why;
 
-  EXPECT_EQ(PlanBackup(s, source.string(), {2020, 1, 5}, plan, why), kBackupImageInvalid);
-  EXPECT_NE(why.find("source volume itself"), std::string::npos) << why;
+  EXPECT_EQ(PlanBackup(s, source.string(), {2020, 1, 5}, plan, why), kBackupImageOnSource);
+  EXPECT_NE(why.find(source.string() + " is the volume " + source.string() + " itself"),
+            std::string::npos)
+      << why;
+  // The same file under another name.
+  fs::create_hard_link(source, dir / "other-name.vmg");
+  EXPECT_EQ(PlanBackup(s, (dir / "other-name.vmg").string(), {2020, 1, 5}, plan, why),
+            kBackupImageOnSource);
+  fs::create_symlink(source, dir / "link.vmg");
+  EXPECT_EQ(PlanBackup(s, (dir / "link.vmg").string(), {2020, 1, 5}, plan, why),
+            kBackupImageOnSource);
+  // A FIFO is refused by its kind at once: opening it would wait for a reader.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(PlanBackup(s, (dir / "fifo").string(), {2020, 1, 5}, plan, why), kBackupImageInvalid);
+  EXPECT_NE(why.find("is a FIFO, not a regular file"), std::string::npos) << why;
   EXPECT_EQ(PlanBackup(s, (dir / "missing" / "x.vmg").string(), {2020, 1, 5}, plan, why),
             kBackupImageInvalid);
   EXPECT_NE(why.find("does not exist"), std::string::npos) << why;
@@ -72,16 +87,23 @@ TEST(BackupTask, ThePlanRefusesTargetsThatWouldDestroySomething) {
   EXPECT_EQ(plan.header.marker, 0xFFFFu);
   EXPECT_GT(plan.freeBytes, 0u);
 
-  // An image that is overwritten frees its own space first.
+  // The new image is written beside an existing one, which keeps its space
+  // until the new one is complete; the question says it will be replaced.
   const fs::path old = dir / "old.vmg";
   { std::ofstream(old) << std::string(1 << 20, 'x'); }
   BackupPlan fresh;
   ASSERT_EQ(PlanBackup(s, (dir / "new.vmg").string(), {2020, 1, 5}, fresh, why), kBackupCheckOk);
+  EXPECT_FALSE(fresh.replacesFile);
+  EXPECT_EQ(ConfirmBackupText(fresh), "Are you sure to backup " + source.string() +
+                                          " partition as file " + (dir / "new.vmg").string() + "?");
   BackupPlan over;
   ASSERT_EQ(PlanBackup(s, old.string(), {2020, 1, 5}, over, why), kBackupCheckOk);
-  EXPECT_GE(over.freeBytes + (64u << 10), fresh.freeBytes + (1u << 20));
+  EXPECT_TRUE(over.replacesFile);
+  EXPECT_LT(over.freeBytes, fresh.freeBytes + (512u << 10));
   EXPECT_EQ(ConfirmBackupText(over), "Are you sure to backup " + source.string() +
-                                         " partition as file " + old.string() + "?");
+                                         " partition as file " + old.string() +
+                                         "?\nNotice! The existing file " + old.string() +
+                                         " will be replaced once the new image is complete.");
 }
 
 TEST(BackupTask, SourcesThatAreNotNtfsVolumesAreRefusedWithTheReason) {

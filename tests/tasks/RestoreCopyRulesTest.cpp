@@ -2,6 +2,8 @@
 // order, with its exact text, and a request that breaks several rules meets
 // the first of them. Volumes are regular files; the rules that need a mount
 // or a loop device are in RestoreCopyIntegrationTest.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -86,15 +88,26 @@ TEST_F(RestoreRules, EachRuleInItsOrderWithItsText) {
     RestorePlan plan;
     EXPECT_EQ(CheckRestore(busy.state, "x", "", plan).text, "The current task is running.");
   }
+  // Found by its kind, never opened: an open would wait for a writer.
+  const path fifo = dir_ / "fifo.vmg";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     std::string image;
     std::string destination;
     const char* id;
-    const char* text;
+    std::string text;
   };
   // Each case also breaks every rule after the one it is about.
   const Case cases[] = {
-      {"a.v", "", "selectBackupPath", "Incorrect file path."},
+      {"", "", "selectBackupPath", "Incorrect file path."},
+      {fifo.string(), "", "imageNotAFile",
+       "The image " + fifo.string() + " is a FIFO, not a backup file. Please choose an image file."},
+      {"/dev/zero", "", "imageNotAFile",
+       "The image /dev/zero is a character device, not a backup file. Please choose an image "
+       "file."},
+      {dir_.Path().string(), "", "imageNotAFile",
+       "The image " + dir_.Path().string() +
+           " is a folder, not a backup file. Please choose an image file."},
       {notImage.string(), "", "backupFileError", "Error: The backup file can't be read."},
       {(dir_ / "missing.vmg").string(), "", "backupFileError",
        "Error: The backup file can't be read."},
@@ -105,7 +118,8 @@ TEST_F(RestoreRules, EachRuleInItsOrderWithItsText) {
        "The destination volume cannot be opened."},
       {image.string(), image.string(), "backupFileInSelectPath",
        "Notice: The destination partition cannot be the partition where the backup file is "
-       "saved."},
+       "saved. (" +
+           image.string() + " is the volume " + image.string() + " itself)"},
       {image.string(), tooSmall.string(), "diskSpaceNotEnough", "Disk space is not enough."},
   };
   for (const Case& c : cases) {
@@ -120,6 +134,10 @@ TEST_F(RestoreRules, EachRuleInItsOrderWithItsText) {
   EXPECT_EQ(plan.header.clusterSize, 4096u);
   EXPECT_EQ(plan.imageBytes, 10 * kGiB);
   EXPECT_EQ(plan.destination.totalBytes, 11 * kGiB);
+  // A short name is a name like any other.
+  test::fs::create_symlink(image, "a.i");
+  EXPECT_FALSE(CheckRestore(idle_, "a.i", fits.string(), plan).Refused());
+  test::fs::remove("a.i");
 }
 
 TEST_F(RestoreRules, AHeaderWithoutAUsableClusterSizeIsNoImage) {
