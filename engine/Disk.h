@@ -154,6 +154,9 @@ class CDisk {
   // Gives record 0's $DATA the one run [M, M + clusters) with the sizes given,
   // writes it back and reloads record 0 and entry 0: 0, or a task error code.
   int ResizeDestinationMft(uint64_t clusters, uint64_t dataSize, uint64_t initializedSize);
+  // Writes `length` bytes at `offset` of the $MFT through its runs and keeps the
+  // record cache's copy of them the same: true when every byte was written.
+  bool WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t length);
   // 1 with the clusters granted, or 0 when the free-extent list is empty.
   int AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted);
   int MarkClustersUsed(uint64_t first, uint64_t count);

@@ -223,6 +223,39 @@ int CDisk::ResizeDestinationMft(uint64_t clusters, uint64_t dataSize, uint64_t i
   return 0;
 }
 
+bool CDisk::WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t length) {
+  std::vector<ntfs::VolumeExtent> pieces;
+  ntfs::MapStreamRange(mftRuns_, ClusterSize(), offset, length, pieces);
+  uint64_t done = 0;
+  for (const ntfs::VolumeExtent& piece : pieces) {
+    const auto count = static_cast<uint32_t>(piece.length);
+    if (piece.streamOffset != offset + done ||
+        WritePointData(data + done, count, piece.volumeOffset / AddressingSectorSize()) != count) {
+      return false;
+    }
+    done += piece.length;
+  }
+  if (done != length) return false;
+  // The cached window must not write older bytes over these at its next flush.
+  if (recordCache_.empty() || windowBase_ == UINT64_MAX) return true;
+  const uint64_t windowStart = windowBase_ * kFileRecordSize;
+  const uint64_t windowEnd = windowStart + uint64_t{kRecordCacheRecords} * kFileRecordSize;
+  const uint64_t from = std::max(offset, windowStart);
+  const uint64_t to = std::min(offset + length, windowEnd);
+  if (from >= to) return true;
+  for (uint64_t slot = (from - windowStart) / kFileRecordSize;
+       slot <= (to - 1 - windowStart) / kFileRecordSize; ++slot) {
+    if (windowFixedUp_[slot]) {
+      // A record only partly overwritten keeps its other part in on-disk form too.
+      ntfs::UndoFixupWhereApplied(
+          MutableBytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize));
+      windowFixedUp_[slot] = false;
+    }
+  }
+  std::memcpy(recordCache_.data() + (from - windowStart), data + (from - offset), to - from);
+  return true;
+}
+
 int CDisk::AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted) {
   return freeExtents_.Allocate(wanted, first, granted) ? 1 : 0;
 }

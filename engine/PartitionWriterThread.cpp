@@ -12,9 +12,12 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "engine/Disk.h"
+#include "engine/MftExtents.h"
 #include "engine/RestoreWorkers.h"
 #include "engine/TaskState.h"
 #include "engine/VolumeFinaliser.h"
@@ -44,50 +47,14 @@ constexpr uint64_t kSizeMarginDivisor = 20;
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
 
-// What record 0 at the start of the first $MFT chunk says about the source.
-struct SourceMft {
-  uint64_t dataSize = 0;
-  uint64_t initializedSize = 0;
-  uint64_t clusters = 0;  // what its runs hold
-  uint64_t clusterSize = 0;
-};
-
-int ReadSourceMft(Bytes chunk, uint64_t destinationClusterSize, SourceMft& out) {
-  std::vector<std::byte> record(chunk.begin(), chunk.begin() + kFileRecordSize);
-  ntfs::MftData data;
-  if (!ntfs::ApplyFixup(record) || !ntfs::HasFileSignature(record) ||
-      ntfs::RecordNumberField(record) != kMftRecord ||
-      ByteView(record.data(), record.size()).U32(kBytesAllocatedOffset) != kFileRecordSize ||
-      ntfs::FindMftData(record, data) != ntfs::MftDataError::kNone || !data.nonResident) {
-    LogLess("in write thread,the first $MFT chunk does not start with a usable record 0");
-    return kTaskSourceMftUnsupported;
-  }
-  out.clusters = ntfs::AllocatedClusters(data.runs);
-  if (out.clusters == 0 || data.allocatedSize % out.clusters != 0 ||
-      data.allocatedSize / out.clusters != destinationClusterSize) {
-    LogLess("in write thread,the source's clusters are not %" PRIu64
-            " bytes like the "
-            "destination's ($MFT: %" PRIu64 " bytes in %" PRIu64 " clusters)",
-            destinationClusterSize, data.allocatedSize, out.clusters);
-    return kTaskClusterSizeMismatch;
-  }
-  out.clusterSize = destinationClusterSize;
-  if (data.dataSize > data.allocatedSize || data.allocatedSize > out.clusters * out.clusterSize) {
-    // The rest of the $MFT lies in extension records that this copy cannot follow.
-    LogLess("in write thread,the source's $MFT continues past record 0's runs");
-    return kTaskSourceMftUnsupported;
-  }
-  ntfs::NonResidentHeader header;
-  ntfs::AttributeWalker walk(record);
-  for (ntfs::Attribute a; walk.Next(a);) {
-    if (a.type == ntfs::kAttrData && a.nameLength == 0 &&
-        ntfs::ReadNonResidentHeader(a.bytes, header)) {
-      break;
-    }
-  }
-  out.dataSize = data.dataSize;
-  out.initializedSize = std::min(header.initializedSize, data.dataSize);
-  return 0;
+MftChunk MftChunkOf(const TransferSlot& slot) {
+  MftChunk chunk;
+  chunk.recordNumber = slot.recordNumber;
+  chunk.attributeInstance = slot.attributeInstance;
+  chunk.runLength = slot.runLength;
+  chunk.runOffset = slot.runOffset;
+  chunk.dataLength = slot.dataLength;
+  return chunk;
 }
 
 class PartitionWriter {
@@ -107,7 +74,9 @@ class PartitionWriter {
   int FinishStream();
   int PlaceSlot(const TransferSlot& slot);
   int FinishMft();
-  int PlaceMftChunk(const TransferSlot& slot);
+  int BeginTrackedRecord(uint64_t record);
+  int PlaceMftBytes(const TransferSlot& slot, uint64_t offset);
+  int Fail(int code, std::string detail);
   int PlaceData(const TransferSlot& slot);
   int PlaceSparse(const TransferSlot& slot);
   int StartRun(const TransferSlot& slot);
@@ -144,10 +113,23 @@ class PartitionWriter {
   uint16_t attrInstance_ = 0;
   uint64_t previousRecord_ = UINT64_MAX;
   bool mftDone_ = false;
-  uint64_t mftBytesExpected_ = 0;
-  uint64_t mftBytesPlaced_ = 0;
+  // Where each chunk of the source's $MFT belongs; set by the first chunk.
+  std::optional<MftStreamTracker> mft_;
+  // The clusters of the destination's resized $MFT.
+  uint64_t mftClusters_ = 0;
+  // The destination's first records as formatted (on-disk form), before the
+  // source's replace them.
+  std::vector<std::byte> formatted_;
   std::vector<uint64_t> rewritten_;
+  // What the first error was about, for the task's error detail.
+  std::string detail_;
 };
+
+int PartitionWriter::Fail(int code, std::string detail) {
+  LogLess("in write thread,%s", detail.c_str());
+  if (detail_.empty()) detail_ = std::move(detail);
+  return code;
+}
 
 int PartitionWriter::StreamError(const char* why, const TransferSlot* slot) {
   if (slot != nullptr) {
@@ -166,7 +148,7 @@ void PartitionWriter::WaitForReaderEnd() {
 
 // Stops the reader, waits until it no longer touches the ring, and frees it.
 void PartitionWriter::EndAfterFailure(int code) {
-  state_.SetFirstError(code);
+  state_.SetFirstError(code, detail_);
   state_.stopFlag.store(true);
   WaitForReaderEnd();
   ring_.Teardown();
@@ -246,18 +228,42 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   }
   if (slot.dataLength < kMinFirstMftChunk) {
     LogLessText("in write thread,mft count is too small!");
-    return kTaskSourceMftUnsupported;
+    return Fail(kTaskSourceMftUnsupported,
+                "MFT record 0 of the source: the $MFT's first run holds fewer than the 24 "
+                "records every NTFS volume has");
   }
-  SourceMft source;
-  if (int r = ReadSourceMft(slot.Data(), clusterSize_, source); r != 0) return r;
+  SourceMftLayout layout;
+  std::string why;
+  if (int r = ReadSourceMftLayout(slot.Data(), slot.runLength, layout, why); r != 0) {
+    return Fail(r, why);
+  }
+  if (layout.clusterSize != clusterSize_) {
+    return Fail(kTaskClusterSizeMismatch,
+                "the source's clusters are " + std::to_string(layout.clusterSize) +
+                    " bytes, the destination's " + std::to_string(clusterSize_) +
+                    " bytes: format the destination with " +
+                    std::to_string(layout.clusterSize) + "-byte clusters");
+  }
+  mft_.emplace(layout);
   uint64_t records = state_.recordCount.load();
-  if (records == 0) records = source.dataSize / kFileRecordSize;
-  // Room for every record the source has, and for everything its runs send.
-  const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, source.clusters);
+  if (records == 0) records = layout.dataSize / kFileRecordSize;
+  // Room for every record the source has, and for everything its extents send;
+  // one run, so that record 0 needs no attribute list whatever the source had.
+  const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, layout.totalClusters);
   if (int r = disk_.CheckMftRange(clusters); r != 0) return r;
+  // The destination's own first records, for the source's $MFT extension
+  // records that the finaliser gives back.
+  formatted_.assign(kEntryListRecords * kFileRecordSize, std::byte{0});
+  for (uint64_t record = 1; record < kEntryListRecords; ++record) {
+    const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+    if (own == nullptr) continue;
+    std::byte* copy = formatted_.data() + record * kFileRecordSize;
+    std::memcpy(copy, own, kFileRecordSize);
+    ntfs::UndoFixup(MutableBytes(copy, kFileRecordSize));
+  }
   disk_.ReserveMftZone(
       MftZoneClusters(disk_.Entries().size() + records, sectorsPerCluster_, clusters));
-  if (int r = disk_.ResizeDestinationMft(clusters, source.dataSize, source.initializedSize);
+  if (int r = disk_.ResizeDestinationMft(clusters, layout.dataSize, layout.initializedSize);
       r != 0) {
     return r;
   }
@@ -268,15 +274,12 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
     ntfs::UndoFixup(onDisk);
     std::memcpy(slot.buffer.get() + record * kFileRecordSize, onDisk.data(), kFileRecordSize);
   }
-  allocFirst_ = disk_.MftCluster();
-  allocSectorsLeft_ = clusters * sectorsPerCluster_;
-  allocSectorOffset_ = 0;
-  mftBytesExpected_ = source.clusters * clusterSize_;
-  if (int r = WriteChunk(slot, slot.buffer.get(), slot.dataLength / kSectorBytes); r != 0) {
-    return r;
-  }
-  mftBytesPlaced_ = slot.dataLength;
-  disk_.LoadRecordCache();
+  mftClusters_ = clusters;
+  MftStreamTracker::Role role;
+  uint64_t offset = 0;
+  if (int r = mft_->Classify(MftChunkOf(slot), role, offset, why); r != 0) return Fail(r, why);
+  if (int r = PlaceMftBytes(slot, offset); r != 0) return r;
+  if (!disk_.LoadRecordCache()) return StreamError("the written $MFT cannot be read back");
   return 0;
 }
 
@@ -337,28 +340,48 @@ int PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool ap
 }
 
 int PartitionWriter::FinishMft() {
-  if (mftBytesPlaced_ != mftBytesExpected_) {
-    LogLess("in write thread,the $MFT arrived with %" PRIu64 " of its %" PRIu64 " bytes",
-            mftBytesPlaced_, mftBytesExpected_);
-    return StreamError("the $MFT is incomplete");
+  if (!mft_->Complete()) {
+    if (!mft_->Layout().HasExtensions()) {
+      LogLess("in write thread,the $MFT arrived with %" PRIu64 " of its %" PRIu64 " bytes",
+              mft_->PlacedBytes(), mft_->Layout().TotalBytes());
+      return StreamError("the $MFT is incomplete");
+    }
+    // The rest comes with the extension records; the records before them are
+    // placed meanwhile, each once the part of the $MFT that holds it is there.
+    return 0;
   }
   mftDone_ = true;
-  allocSectorsLeft_ = 0;
-  // Every record is on the disk now; the cache is loaded afresh from it.
-  if (!disk_.LoadRecordCache()) return StreamError("the written $MFT cannot be read back");
   return 0;
 }
 
-int PartitionWriter::PlaceMftChunk(const TransferSlot& slot) {
-  if (mftDone_ || slot.dataLength == 0 || slot.dataLength % kSectorBytes != 0) {
-    return StreamError("a $MFT chunk out of place", &slot);
+// A new record of a source whose $MFT has extents: it may be one of them, and
+// it must already be on the destination before its runs can be rewritten.
+int PartitionWriter::BeginTrackedRecord(uint64_t record) {
+  Bytes bytes;
+  if (record <= UINT32_MAX && mft_->RecordPlaced(record)) {
+    const std::byte* cached =
+        disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+    if (cached != nullptr) bytes = Bytes(cached, kFileRecordSize);
   }
-  const uint64_t sectors = slot.dataLength / kSectorBytes;
-  if (sectors > allocSectorsLeft_) {
+  std::string why;
+  if (int r = mft_->BeginRecord(record, bytes, why); r != 0) return Fail(r, why);
+  return 0;
+}
+
+int PartitionWriter::PlaceMftBytes(const TransferSlot& slot, uint64_t offset) {
+  const uint64_t length = slot.dataLength;
+  if (length % kSectorBytes != 0 || offset > mftClusters_ * clusterSize_ ||
+      length > mftClusters_ * clusterSize_ - offset) {
     return StreamError("the $MFT is larger than its record 0 said", &slot);
   }
-  if (int r = WriteChunk(slot, slot.buffer.get(), sectors); r != 0) return r;
-  mftBytesPlaced_ += slot.dataLength;
+  if (!disk_.WriteMftBytes(offset, slot.buffer.get(), static_cast<uint32_t>(length))) {
+    LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
+            static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(length), 0);
+    return Fail(kTaskWriteFailed, "the destination's $MFT cannot be written at byte " +
+                                      std::to_string(offset) + " of it");
+  }
+  state_.bytesDone.fetch_add(length);
+  mft_->Placed(offset, length, offset);
   return 0;
 }
 
@@ -419,11 +442,31 @@ int PartitionWriter::PlaceSparse(const TransferSlot& slot) {
 }
 
 int PartitionWriter::PlaceSlot(const TransferSlot& slot) {
-  if (slot.recordNumber != previousRecord_) {
+  const bool newRecord = slot.recordNumber != previousRecord_;
+  if (newRecord) {
     state_.filesDone.fetch_add(1);
     previousRecord_ = slot.recordNumber;
   }
-  if (slot.recordNumber == kMftRecord) return PlaceMftChunk(slot);
+  const bool tracked = slot.recordNumber == kMftRecord || mft_->WantsRecords();
+  if (!tracked) return slot.dataLength == 0 ? PlaceSparse(slot) : PlaceData(slot);
+  if (newRecord && slot.recordNumber != kMftRecord) {
+    if (int r = BeginTrackedRecord(slot.recordNumber); r != 0) return r;
+  }
+  MftStreamTracker::Role role;
+  uint64_t offset = 0;
+  std::string why;
+  if (int r = mft_->Classify(MftChunkOf(slot), role, offset, why); r != 0) return Fail(r, why);
+  switch (role) {
+    case MftStreamTracker::Role::kMft:
+      return PlaceMftBytes(slot, offset);
+    case MftStreamTracker::Role::kSkip:
+      // Another attribute of a $MFT extension record: the destination's record
+      // 0 keeps its own, and the record is freed at the end.
+      state_.bytesDone.fetch_add(slot.dataLength);
+      return 0;
+    case MftStreamTracker::Role::kOther:
+      break;
+  }
   if (!mftDone_) {
     if (int r = FinishMft(); r != 0) return r;
   }
@@ -433,11 +476,11 @@ int PartitionWriter::PlaceSlot(const TransferSlot& slot) {
 // The reader has ended and the ring is empty: check the stream was whole and
 // make the volume consistent.
 int PartitionWriter::FinishStream() {
-  if (!mftDone_) {
-    if (int r = FinishMft(); r != 0) return r;
-  }
+  std::string why;
+  if (int r = mft_->Finish(why); r != 0) return Fail(r, why);
+  if (int r = FinishMft(); r != 0) return r;
   if (inRun_ && runPlaced_ != runLength_) return StreamError("the last run is incomplete");
-  return FinaliseDestination(disk_, std::move(rewritten_));
+  return FinaliseDestination(disk_, std::move(rewritten_), formatted_);
 }
 
 void PartitionWriter::Drain() {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/Disk.h"
+#include "engine/MftExtents.h"
 #include "engine/RestoreErrors.h"
 #include "engine/TaskState.h"
 #include "engine/ntfs/FileRecord.h"
@@ -68,9 +69,10 @@ struct MovableAttribute {
 
 class Finaliser {
  public:
-  Finaliser(CDisk& disk, std::vector<uint64_t> rewritten)
+  Finaliser(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted)
       : disk_(disk),
         rewritten_(std::move(rewritten)),
+        formatted_(formatted),
         volume_(disk.VolumeClusterCount()),
         clusterSize_(disk.ClusterSize()) {
     std::sort(rewritten_.begin(), rewritten_.end());
@@ -79,6 +81,7 @@ class Finaliser {
   int Run() {
     if (!disk_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
     if (int r = Walk(); r != 0) return r;
+    if (int r = FreeMftExtensionRecords(); r != 0) return r;
     if (int r = PlaceMftBitmap(); r != 0) return r;
     if (int r = PlaceClusterBitmapStorage(); r != 0) return r;
     if (!disk_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
@@ -98,6 +101,8 @@ class Finaliser {
   int CheckRecord(uint64_t n, Bytes record);
   int CheckAttribute(uint64_t n, const ntfs::Attribute& a);
   int Claim(uint64_t n, const std::vector<ntfs::DataRun>& runs);
+  int FreeMftExtensionRecords();
+  bool FormattedReplacement(uint64_t n, std::vector<std::byte>& out) const;
   int PlaceMovable(uint64_t record, MovableAttribute& attr, uint64_t dataSize, const char* what,
                    std::vector<ntfs::DataRun>& placed);
   int PlaceMftBitmap();
@@ -109,6 +114,9 @@ class Finaliser {
 
   CDisk& disk_;
   std::vector<uint64_t> rewritten_;
+  Bytes formatted_;
+  // Records that continue the source's $MFT: freed after the walk.
+  std::vector<uint64_t> extensions_;
   uint64_t volume_;
   uint64_t clusterSize_;
   uint64_t records_ = 0;
@@ -159,10 +167,17 @@ int Finaliser::CheckRecord(uint64_t n, Bytes onDisk) {
   if (!ntfs::HasFileSignature(onDisk) || !ntfs::RecordInUse(onDisk)) return 0;
   std::vector<std::byte> record(onDisk.begin(), onDisk.end());
   if (!ntfs::ApplyFixup(record)) return Inconsistent("record %" PRIu64 " is damaged", n);
+  if (n != 0 && IsMftExtensionRecord(record)) {
+    extensions_.push_back(n);
+    return 0;
+  }
   SetClusterBits(recordBits_, records_, n, 1);
   ++inUseRecords_;
   ntfs::AttributeWalker walk(record);
   for (ntfs::Attribute a; walk.Next(a);) {
+    if (n == 0 && a.type == ntfs::kAttrAttributeList) {
+      return Inconsistent("record 0 has an attribute list, but the $MFT was given one run");
+    }
     if (n == 0 && a.type == kAttrBitmap && a.nameLength == 0) {
       mftBitmap_.found = true;
       mftBitmap_.resident = !a.nonResident;
@@ -237,6 +252,67 @@ int Finaliser::Claim(uint64_t n, const std::vector<ntfs::DataRun>& runs) {
     SetClusterBits(claims_, volume_, run.lcn, run.length);
     clustersInUse_ += run.length;
   }
+  return 0;
+}
+
+bool Finaliser::FormattedReplacement(uint64_t n, std::vector<std::byte>& out) const {
+  if (!RangeFits(formatted_.size(), n * kFileRecordSize, kFileRecordSize)) return false;
+  const Bytes own = formatted_.subspan(n * kFileRecordSize, kFileRecordSize);
+  out.assign(own.begin(), own.end());
+  if (!ntfs::ApplyFixup(out) || !ntfs::HasFileSignature(out) || IsMftExtensionRecord(out)) {
+    return false;
+  }
+  const ByteView view(out.data(), out.size());
+  if (view.U16(ntfs::kUsaOffsetOffset) >= ntfs::kRecordHeaderSize &&
+      ntfs::RecordNumberField(out) != n) {
+    return false;
+  }
+  ntfs::AttributeWalker walk(out);
+  for (ntfs::Attribute a; walk.Next(a);) {
+    if (a.nonResident) return false;  // it would name clusters nothing else accounts for
+  }
+  return walk.End() == ntfs::WalkEnd::kEndMarker;
+}
+
+// The source's $MFT extension records: the destination's $MFT is one run in
+// record 0, so their extents would name clusters nothing holds, and a reader
+// following their base reference would find a record 0 without their
+// attributes. Each becomes the destination's own formatted record, or an
+// unused one.
+int Finaliser::FreeMftExtensionRecords() {
+  if (extensions_.empty()) return 0;
+  constexpr size_t kSequenceField = 16;
+  std::vector<std::byte> replacement;
+  for (uint64_t n : extensions_) {
+    std::byte* cached = disk_.ReadFileRecord(static_cast<uint32_t>(n), false, true, true);
+    if (cached == nullptr) return Inconsistent("record %" PRIu64 " cannot be fetched", n);
+    const MutableBytes record(cached, kFileRecordSize);
+    if (FormattedReplacement(n, replacement)) {
+      std::memcpy(cached, replacement.data(), kFileRecordSize);
+      if (ntfs::RecordInUse(record)) {
+        SetClusterBits(recordBits_, records_, n, 1);
+        ++inUseRecords_;
+      }
+      LogDebug("record %" PRIu64 ", an extension of the source's $MFT, is as formatted again", n);
+      continue;
+    }
+    // Emptied and unused, with the next sequence number, as a deleted record.
+    const uint16_t first = LoadLe16(cached + ntfs::kFirstAttributeOffset);
+    if (first < ntfs::kRecordHeaderSize || first + 8u > kFileRecordSize) {
+      return Inconsistent("record %" PRIu64 " is damaged", n);
+    }
+    uint16_t sequence = static_cast<uint16_t>(LoadLe16(cached + kSequenceField) + 1);
+    if (sequence == 0) sequence = 1;
+    StoreLe16(cached + kSequenceField, sequence);
+    StoreLe16(cached + ntfs::kFlagsOffset,
+              static_cast<uint16_t>(ntfs::RecordFlags(record) & ~ntfs::kRecordInUse));
+    StoreLe64(cached + ntfs::kBaseRecordOffset, 0);
+    StoreLe32(cached + first, ntfs::kAttrEnd);
+    StoreLe32(cached + first + 4, 0);
+    StoreLe32(cached + ntfs::kBytesInUseOffset, first + 8u);
+    LogDebug("record %" PRIu64 ", an extension of the source's $MFT, is freed", n);
+  }
+  if (!disk_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
   return 0;
 }
 
@@ -387,8 +463,8 @@ int Finaliser::WriteClusterBitmap() {
 
 }  // namespace
 
-int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten) {
-  return Finaliser(disk, std::move(rewritten)).Run();
+int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted) {
+  return Finaliser(disk, std::move(rewritten), formatted).Run();
 }
 
 LogFileState ClassifyLogFileStart(Bytes page) {

@@ -33,7 +33,14 @@ inline uint64_t AttributeKey(uint64_t record, uint16_t instance) {
 
 // 0 when the destination was made consistent; else a task error code (logged).
 // `rewritten` holds the AttributeKey of every run list the writer replaced.
-int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten);
+//
+// The destination keeps its own record 0, which never has an attribute list;
+// a record in use whose base reference names record 0 is an extension record
+// of the source's $MFT and names extents the destination does not have. It is
+// freed: replaced by the destination's own record of that number as formatted
+// (`formatted`: records from 0 on, on-disk form) when that one is a plain
+// record, else emptied and marked unused.
+int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted = {});
 
 // The state of a $LogFile as its first page shows it.
 enum class LogFileState {

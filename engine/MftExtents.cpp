@@ -1,0 +1,276 @@
+#include "engine/MftExtents.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+#include "engine/RestoreErrors.h"
+#include "engine/ntfs/FileRecord.h"
+#include "engine/ntfs/MftLayout.h"
+#include "engine/ntfs/RunList.h"
+
+namespace stow::engine {
+namespace {
+
+constexpr uint64_t kRecordBytes = 1024;
+constexpr uint64_t kSectorBytes = 512;
+constexpr size_t kBytesAllocatedField = 28;
+constexpr uint64_t kMaxClusterSize = 2 * 1024 * 1024;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[320];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+int Refuse(std::string& detail, std::string text) {
+  detail = std::move(text);
+  return kTaskSourceMftUnsupported;
+}
+
+// The attribute of `record` with `instance`; false when there is none.
+bool FindInstance(Bytes record, uint16_t instance, ntfs::Attribute& out) {
+  ntfs::AttributeWalker walk(record);
+  for (ntfs::Attribute a; walk.Next(a);) {
+    if (a.instance == instance) {
+      out = a;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsMftExtensionRecord(Bytes record) {
+  const uint64_t base = ByteView(record).U64(ntfs::kBaseRecordOffset);
+  return base != 0 && (base & ntfs::kReferenceRecordMask) == 0;
+}
+
+int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& out,
+                        std::string& detail) {
+  out = SourceMftLayout{};
+  const std::string where = "MFT record 0 of the source: ";
+  if (chunk.size() < kRecordBytes) {
+    return Refuse(detail, where + "the first $MFT chunk is shorter than one file record");
+  }
+  std::vector<std::byte> record(chunk.begin(), chunk.begin() + kRecordBytes);
+  const ByteView view(record.data(), record.size());
+  const bool numbered = view.U16(ntfs::kUsaOffsetOffset) >= ntfs::kRecordHeaderSize;
+  if (!ntfs::ApplyFixup(record) || !ntfs::HasFileSignature(record) ||
+      (numbered && ntfs::RecordNumberField(record) != 0) ||
+      view.U32(kBytesAllocatedField) != kRecordBytes) {
+    return Refuse(detail, where +
+                              "the stream does not begin with a usable record 0 (no \"FILE\" "
+                              "signature, a bad update sequence or another record number)");
+  }
+  ntfs::MftData data;
+  const ntfs::MftDataError error = ntfs::FindMftData(record, data);
+  if (error != ntfs::MftDataError::kNone || !data.nonResident || data.runs.empty()) {
+    return Refuse(detail, where + "its unnamed $DATA attribute is missing, resident, does not "
+                                  "start at VCN 0 or has a damaged run list");
+  }
+  if (std::any_of(data.runs.begin(), data.runs.end(),
+                  [](const ntfs::DataRun& r) { return r.sparse; })) {
+    return Refuse(detail, where + "its $DATA run list has a sparse run");
+  }
+  const ntfs::DataRun& first = data.runs.front();
+  if (firstRunBytes == 0 || firstRunBytes % first.length != 0 ||
+      firstRunBytes / first.length < kSectorBytes ||
+      firstRunBytes / first.length > kMaxClusterSize) {
+    return Refuse(detail, Format("%sits first run of %" PRIu64
+                                 " clusters arrived as %" PRIu64 " bytes",
+                                 where.c_str(), first.length, firstRunBytes));
+  }
+  out.clusterSize = firstRunBytes / first.length;
+  out.firstExtentClusters = data.runs.back().vcn + data.runs.back().length;
+  ntfs::NonResidentHeader header;
+  ntfs::AttributeWalker walk(record);
+  for (ntfs::Attribute a; walk.Next(a);) {
+    if (a.type == ntfs::kAttrAttributeList) out.hasAttributeList = true;
+    if (a.type == ntfs::kAttrData && a.nameLength == 0 && a.nonResident) {
+      ntfs::ReadNonResidentHeader(a.bytes, header);
+    }
+  }
+  if (header.lastVcn + 1 != out.firstExtentClusters) {
+    return Refuse(detail, Format("%sits $DATA names VCNs 0..%" PRIu64
+                                 " but its runs hold %" PRIu64 " clusters",
+                                 where.c_str(), header.lastVcn, out.firstExtentClusters));
+  }
+  if (data.allocatedSize % out.clusterSize != 0 ||
+      data.allocatedSize / out.clusterSize < out.firstExtentClusters ||
+      data.dataSize > data.allocatedSize || data.dataSize < kRecordBytes) {
+    return Refuse(detail, Format("%sits $DATA sizes (allocated %" PRIu64 ", data %" PRIu64
+                                 ") do not fit its runs of %" PRIu64 " clusters of %" PRIu64
+                                 " bytes",
+                                 where.c_str(), data.allocatedSize, data.dataSize,
+                                 out.firstExtentClusters, out.clusterSize));
+  }
+  out.totalClusters = data.allocatedSize / out.clusterSize;
+  out.allocatedSize = data.allocatedSize;
+  out.dataSize = data.dataSize;
+  out.initializedSize = std::min(header.initializedSize, data.dataSize);
+  if (out.HasExtensions() && !out.hasAttributeList) {
+    return Refuse(detail, Format("%sits $DATA holds %" PRIu64 " of the $MFT's %" PRIu64
+                                 " clusters and it has no attribute list naming the "
+                                 "extension records that hold the rest",
+                                 where.c_str(), out.firstExtentClusters, out.totalClusters));
+  }
+  return 0;
+}
+
+bool MftStreamTracker::Overlaps(uint64_t offset, uint64_t length) const {
+  auto it = std::upper_bound(pieces_.begin(), pieces_.end(), offset,
+                             [](uint64_t o, const Piece& p) { return o < p.offset; });
+  if (it != pieces_.end() && it->offset < offset + length) return true;
+  if (it == pieces_.begin()) return false;
+  --it;
+  return it->offset + it->length > offset;
+}
+
+void MftStreamTracker::Placed(uint64_t offset, uint64_t length, uint64_t location) {
+  if (length == 0) return;
+  placedBytes_ += length;
+  auto it = std::upper_bound(pieces_.begin(), pieces_.end(), offset,
+                             [](uint64_t o, const Piece& p) { return o < p.offset; });
+  if (it != pieces_.begin()) {
+    Piece& before = *(it - 1);
+    if (before.offset + before.length == offset && before.location + before.length == location) {
+      before.length += length;
+      return;
+    }
+  }
+  pieces_.insert(it, Piece{offset, length, location});
+}
+
+bool MftStreamTracker::Locate(uint64_t offset, uint64_t length,
+                              std::vector<std::pair<uint64_t, uint64_t>>& pieces) const {
+  pieces.clear();
+  auto it = std::upper_bound(pieces_.begin(), pieces_.end(), offset,
+                             [](uint64_t o, const Piece& p) { return o < p.offset; });
+  if (it == pieces_.begin()) return false;
+  --it;
+  uint64_t at = offset;
+  const uint64_t end = offset + length;
+  for (; it != pieces_.end() && at < end; ++it) {
+    if (it->offset > at || it->offset + it->length <= at) return false;
+    const uint64_t take = std::min(end, it->offset + it->length) - at;
+    pieces.emplace_back(it->location + (at - it->offset), take);
+    at += take;
+  }
+  return at == end;
+}
+
+bool MftStreamTracker::RecordPlaced(uint64_t n) const {
+  if (n >= layout_.TotalBytes() / kRecordBytes) return false;
+  std::vector<std::pair<uint64_t, uint64_t>> pieces;
+  return Locate(n * kRecordBytes, kRecordBytes, pieces);
+}
+
+int MftStreamTracker::BeginRecord(uint64_t n, Bytes record, std::string& detail) {
+  inExtension_ = false;
+  haveExtent_ = false;
+  if (!RecordPlaced(n)) {
+    return Refuse(detail, Format("MFT record %" PRIu64
+                                 " of the source: its runs come before the part of the $MFT "
+                                 "that holds the record (%" PRIu64 " of %" PRIu64
+                                 " bytes of the $MFT have arrived)",
+                                 n, placedBytes_, layout_.TotalBytes()));
+  }
+  if (record.size() < kRecordBytes || !ntfs::HasFileSignature(record) ||
+      !ntfs::RecordInUse(record) || !IsMftExtensionRecord(record)) {
+    return 0;
+  }
+  inExtension_ = true;
+  extensionRecord_ = n;
+  extension_.assign(record.begin(), record.begin() + kRecordBytes);
+  return 0;
+}
+
+int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& streamOffset,
+                               std::string& detail) {
+  role = Role::kOther;
+  streamOffset = 0;
+  const uint64_t cluster = layout_.clusterSize;
+  if (chunk.recordNumber == 0) {
+    if (chunk.dataLength == 0) {
+      return Refuse(detail, "MFT record 0 of the source: its $DATA has a sparse run");
+    }
+    if (chunk.dataLength > layout_.firstExtentClusters * cluster - record0Bytes_) {
+      return Refuse(detail, Format("MFT record 0 of the source: its runs send more than the "
+                                   "%" PRIu64 " clusters its $DATA names",
+                                   layout_.firstExtentClusters));
+    }
+    role = Role::kMft;
+    streamOffset = record0Bytes_;
+    record0Bytes_ += chunk.dataLength;
+    return 0;
+  }
+  if (!inExtension_ || chunk.recordNumber != extensionRecord_) return 0;
+
+  const std::string where = Format("MFT record %" PRIu64 " of the source (an extension of the "
+                                   "$MFT), attribute %u: ",
+                                   extensionRecord_, unsigned{chunk.attributeInstance});
+  ntfs::Attribute a;
+  if (!FindInstance(extension_, chunk.attributeInstance, a)) {
+    return Refuse(detail, where + "the record has no such attribute");
+  }
+  role = Role::kSkip;
+  if (a.type != ntfs::kAttrData || a.nameLength != 0 || !a.nonResident) return 0;
+  ntfs::NonResidentHeader header;
+  if (!ntfs::ReadNonResidentHeader(a.bytes, header) || header.firstVcn == 0 ||
+      header.lastVcn < header.firstVcn || header.lastVcn >= layout_.totalClusters) {
+    return Refuse(detail, Format("%sits VCNs %" PRIu64 "..%" PRIu64
+                                 " are not an extent of a $MFT of %" PRIu64 " clusters",
+                                 where.c_str(), header.firstVcn, header.lastVcn,
+                                 layout_.totalClusters));
+  }
+  if (chunk.dataLength == 0) return Refuse(detail, where + "a sparse run in the $MFT");
+  if (chunk.runOffset == 0) {
+    if (!haveExtent_ || extentInstance_ != chunk.attributeInstance) {
+      haveExtent_ = true;
+      extentInstance_ = chunk.attributeInstance;
+      extentFirstVcn_ = header.firstVcn;
+      extentEndVcn_ = header.lastVcn + 1;
+      nextVcn_ = extentFirstVcn_;
+    }
+    if (chunk.runLength == 0 || chunk.runLength % cluster != 0 ||
+        chunk.runLength / cluster > extentEndVcn_ - nextVcn_) {
+      return Refuse(detail, Format("%sits runs reach past its last VCN %" PRIu64, where.c_str(),
+                                   extentEndVcn_ - 1));
+    }
+    runVcn_ = nextVcn_;
+    runBytes_ = chunk.runLength;
+    nextVcn_ += chunk.runLength / cluster;
+  } else if (!haveExtent_ || extentInstance_ != chunk.attributeInstance ||
+             chunk.runLength != runBytes_) {
+    return Refuse(detail, where + "a chunk does not continue its run");
+  }
+  const uint64_t within = chunk.runOffset * kSectorBytes;
+  if (within > runBytes_ || chunk.dataLength > runBytes_ - within) {
+    return Refuse(detail, where + "a chunk does not fit its run");
+  }
+  streamOffset = runVcn_ * cluster + within;
+  if (Overlaps(streamOffset, chunk.dataLength)) {
+    return Refuse(detail, Format("%sit names bytes %" PRIu64
+                                 " of the $MFT, which another extent already holds",
+                                 where.c_str(), streamOffset));
+  }
+  role = Role::kMft;
+  return 0;
+}
+
+int MftStreamTracker::Finish(std::string& detail) const {
+  if (Complete()) return 0;
+  return Refuse(detail, Format("the source's $MFT arrived with %" PRIu64 " of its %" PRIu64
+                               " bytes: extension records that hold the rest are missing or "
+                               "damaged",
+                               placedBytes_, layout_.TotalBytes()));
+}
+
+}  // namespace stow::engine
