@@ -41,7 +41,8 @@ int RunCopy(const Args& given) {
   struct Steps {
     auto Check(engine::TaskState& state, const std::string& first, const std::string& destination,
                tasks::CopyPlan& plan) const {
-      return tasks::CheckCopy(state, first, destination, plan);
+      tasks::Refusal r = tasks::CheckCopy(state, first, destination, plan);
+      return r.Refused() ? r : tasks::CheckCopySource(plan);
     }
     auto ConfirmText(const tasks::CopyPlan& plan) const { return tasks::ConfirmCopyText(plan); }
     auto Prepare(tasks::CopyPlan& plan) const { return tasks::PrepareCopy(plan); }

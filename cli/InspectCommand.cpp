@@ -1,6 +1,5 @@
-// stowline-cli inspect: shows an image file's header and walks all its blocks,
-// checking markers, sequence numbers, data lengths and that every run's data is
-// there, without reading the data itself.
+// stowline-cli inspect: shows an image file's header and the survey of all its
+// blocks (engine/ImageSurvey), the same one a restore makes before it formats.
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -11,13 +10,11 @@
 #include "cli/Commands.h"
 #include "cli/Json.h"
 #include "engine/ImageFormat.h"
+#include "engine/ImageSurvey.h"
 #include "platform/BlockDevice.h"
 
 namespace stow::cli {
 namespace {
-
-using engine::ImageReader;
-using engine::ImageStatus;
 
 constexpr const char* kUsage =
     "Usage: stowline-cli inspect IMAGE [--json]\n"
@@ -25,120 +22,16 @@ constexpr const char* kUsage =
     "Shows the header of the backup image IMAGE (source drive letter, Windows\n"
     "flag, cluster size, marker), counts its blocks and data bytes, takes the\n"
     "source's MFT record count from the first block, and checks the structure of\n"
-    "the whole file: block markers, sequence numbers, data lengths and runs cut\n"
-    "short. A damaged image is reported with the byte offset of its first fault\n"
+    "the whole file: block markers, sequence numbers, data lengths, runs cut\n"
+    "short and blocks missing at the end (the file records its MFT gives data\n"
+    "must all be there). This is the check a restore makes before it formats\n"
+    "its destination. A damaged image is reported with the byte offset of its first fault\n"
     "and exit status 1.\n"
     "\n"
     "  --json   print the result as one JSON object\n"
     "  --help   show this text\n";
 
-struct Summary {
-  uint64_t fileSize = 0;
-  bool headerRead = false;
-  engine::ImageHeader header;
-  uint64_t blocks = 0;
-  uint64_t dataBlocks = 0;
-  uint64_t sparseBlocks = 0;
-  uint64_t dataBytes = 0;
-  uint64_t sparseBytes = 0;
-  uint64_t progressSectors = 0;
-  std::optional<uint64_t> recordCount;
-  bool ok = true;
-  std::string faultKind;
-  uint64_t faultOffset = 0;
-  std::string faultText;
-};
-
-const char* FaultKind(ImageStatus s) {
-  switch (s) {
-    case ImageStatus::kNoHeader:
-      return "no-header";
-    case ImageStatus::kTruncatedRecord:
-      return "truncated-record";
-    case ImageStatus::kBadMarker:
-      return "bad-marker";
-    case ImageStatus::kDataTruncated:
-      return "data-truncated";
-    case ImageStatus::kBadSequence:
-      return "bad-sequence";
-    case ImageStatus::kBadDataLength:
-      return "bad-data-length";
-    case ImageStatus::kReadFailed:
-      return "read-failed";
-    default:
-      return "none";
-  }
-}
-
-void SetFault(Summary& s, const char* kind, uint64_t offset, const std::string& text) {
-  if (!s.ok) return;
-  s.ok = false;
-  s.faultKind = kind;
-  s.faultOffset = offset;
-  s.faultText = text;
-}
-
-void ReadHeader(platform::BlockDevice& file, Summary& s) {
-  engine::ImageHeaderBytes bytes{};
-  if (s.fileSize < bytes.size()) return;  // the walk reports it
-  if (file.ReadAt(0, bytes).bytes != bytes.size()) return;
-  s.headerRead = true;
-  s.header = engine::ImageHeader::Decode(bytes);
-  if (!s.header.MarkerOk()) {
-    char text[96];
-    std::snprintf(text, sizeof text, "offset %zu: header marker is 0x%04x, not 0xFFFF",
-                  engine::kHeaderMarkerOffset, static_cast<unsigned>(s.header.marker));
-    SetFault(s, "bad-header-marker", engine::kHeaderMarkerOffset, text);
-  }
-}
-
-// The record count comes from the first chunk that carries data: file record 0
-// of the source's $MFT.
-void TakeRecordCount(const engine::ImageChunk& chunk, std::span<const std::byte> first,
-                     Summary& s) {
-  uint64_t count = 0;
-  if (chunk.dataLength >= engine::kMftRecordBytes &&
-      engine::RecordCountFromMftRecord(first, count) == 0) {
-    s.recordCount = count;
-    return;
-  }
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "offset %" PRIu64
-                ": the first block's data does not start with a file record "
-                "holding a non-resident $DATA attribute",
-                chunk.fileOffset);
-  SetFault(s, "no-mft-data", chunk.fileOffset, text);
-}
-
-void Walk(platform::BlockDevice& file, Summary& s) {
-  ImageReader reader(file, true, engine::ImageRetry{1, std::chrono::milliseconds(0)});
-  s.progressSectors = reader.TotalSectors();
-  std::vector<std::byte> first(engine::kMftRecordBytes);
-  engine::ImageChunk chunk;
-  bool wantCount = true;
-  ImageStatus status;
-  while ((status = reader.Next(chunk, wantCount ? std::span(first) : std::span<std::byte>())) ==
-         ImageStatus::kChunk) {
-    if (chunk.firstOfBlock) {
-      ++s.blocks;
-      if (chunk.dataLength == 0) {
-        ++s.sparseBlocks;
-        s.sparseBytes += chunk.runLength;
-      } else {
-        ++s.dataBlocks;
-      }
-    }
-    s.dataBytes += chunk.dataLength;
-    if (wantCount && chunk.dataLength > 0) {
-      wantCount = false;
-      TakeRecordCount(chunk, first, s);
-    }
-  }
-  if (status != ImageStatus::kEnd) {
-    SetFault(s, FaultKind(status), reader.FaultOffset(), reader.FaultText());
-  }
-}
+using Summary = engine::ImageSurvey;
 
 std::string LetterText(uint8_t letter) {
   if (letter >= 'A' && letter <= 'Z') return std::string(1, static_cast<char>(letter));
@@ -231,9 +124,7 @@ int RunInspect(const Args& args) {
     return Fail(1, "inspect: cannot open " + path + ": " + platform::SystemErrorText(error));
   }
   Summary s;
-  s.fileSize = file->Size();
-  ReadHeader(*file, s);
-  Walk(*file, s);
+  engine::SurveyImage(*file, s);
   if (json) {
     PrintJson(path, s);
   } else {

@@ -41,7 +41,8 @@ int RunRestore(const Args& given) {
   struct Steps {
     auto Check(engine::TaskState& state, const std::string& first, const std::string& destination,
                tasks::RestorePlan& plan) const {
-      return tasks::CheckRestore(state, first, destination, plan);
+      tasks::Refusal r = tasks::CheckRestore(state, first, destination, plan);
+      return r.Refused() ? r : tasks::CheckRestoreImage(plan);
     }
     auto ConfirmText(const tasks::RestorePlan& plan) const {
       return tasks::ConfirmRestoreText(plan);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace stow::platform {
 
@@ -44,5 +45,13 @@ bool FileIsOnVolume(const std::string& filePath, const std::string& volumePath);
 // files do. `how`, when given, says in what way, naming the path involved.
 bool FileOverlapsVolume(const std::string& filePath, const std::string& volumePath,
                         std::string* how = nullptr);
+
+// The volumes related to the device or file `path`, as paths: `holders` hold it
+// (the disk of a partition, the file behind a loop device or behind the loop
+// disk of a partition), `inside` lie in it (its partitions, the loop devices
+// over a file and their partitions, devices built on any of them). 0, or the
+// system error.
+int QueryVolumeRelatives(const std::string& path, std::vector<std::string>& holders,
+                         std::vector<std::string>& inside);
 
 }  // namespace stow::platform

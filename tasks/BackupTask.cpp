@@ -1,5 +1,6 @@
 #include "tasks/BackupTask.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -151,6 +152,18 @@ int PlanBackup(const BackupSource& source, const std::string& image, const Calen
     why = "cannot read the free space for " + plan.imagePath + ": " +
           platform::SystemErrorText(asked);
     return kBackupFreeSpaceUnknown;
+  }
+  std::string conflict;
+  const int locked = platform::LockVolumeForTask(source.volume.DevicePath(),
+                                                 platform::LockMode::kShared, plan.sourceLock,
+                                                 &conflict);
+  if (locked != 0) {
+    why = locked == EWOULDBLOCK
+              ? FormatText(LoadString("sourceBusy"), {source.volume.DisplayName(), conflict})
+              : FormatText(LoadString("volumeLockFailed"),
+                           {source.volume.DisplayName(),
+                            conflict + ": " + platform::SystemErrorText(locked)});
+    return kBackupSourceBusy;
   }
   return kBackupCheckOk;
 }

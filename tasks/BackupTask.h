@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "engine/ImageFormat.h"
 #include "engine/TaskState.h"
 #include "platform/VolumeId.h"
+#include "platform/VolumeLock.h"
 
 namespace stow::tasks {
 
@@ -45,6 +47,7 @@ enum BackupCheck : int {
   kBackupImageInvalid = 3,      // the image path names the source, a device or no folder
   kBackupFreeSpaceUnknown = 4,  // the target's file system cannot be asked
   kBackupImageOnSource = 5,     // writing the image would write the source volume
+  kBackupSourceBusy = 6,        // another task writes the source (its lock is held)
 };
 
 struct BackupSource {
@@ -73,6 +76,8 @@ struct BackupPlan {
   engine::ImageHeader header;
   uint64_t freeBytes = 0;  // free bytes of the target's file system for this image
   bool replacesFile = false;  // a file of that name exists and is replaced on success
+  // Shared on the source until the backup has ended: no restore or copy onto it meanwhile.
+  std::shared_ptr<platform::TaskLock> sourceLock;
 };
 
 // Resolves the image path and refuses, before anything is created, one whose
@@ -80,7 +85,8 @@ struct BackupPlan {
 // behind a loop device that is or holds the source, a file on the source's own
 // file system), one that exists and is not a regular file (a folder, a device,
 // a FIFO), or one in a folder that does not exist; builds the header and reads
-// the target's free space. The image is written beside an existing file and
+// the target's free space, and takes a shared lock on the source, refused
+// while another task of this program writes it. The image is written beside an existing file and
 // replaces it only when complete, so the old file's space does not count as free.
 int PlanBackup(const BackupSource& source, const std::string& image, const CalendarDate& date,
                BackupPlan& plan, std::string& why);

@@ -1,12 +1,26 @@
 #include "tasks/CopyTask.h"
 
+#include <algorithm>
+
 #include "engine/Disk.h"
+#include "engine/DiskDestinationExtents.h"
 #include "platform/VolumeUse.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
 #include "tasks/BackupTask.h"
 
 namespace stow::tasks {
+namespace {
+
+constexpr uint64_t kSectorBytes = 512;
+// The partition writer refuses a destination smaller than the need and a 20th.
+constexpr uint64_t kCopySizeMarginDivisor = 20;
+// Its bitmap may count up to 63 clusters more than the volume has.
+constexpr uint32_t kCopyBitmapSlackClusters = 64;
+// The entries up to $Bitmap (record 6), all of them, for the cluster bitmap.
+constexpr uint64_t kBitmapEntries = 7;
+
+}  // namespace
 
 Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
                   const std::string& destination, CopyPlan& plan) {
@@ -22,12 +36,59 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
   if (Refusal r = OpenDestination(destination, info); r.Refused()) return r;
   // Formatting a destination that shares its sectors with the source destroys the source.
   if (platform::VolumesOverlap(source, destination)) return MakeRefusal("destEqualSour");
+  std::shared_ptr<platform::TaskLock> sourceLock;
+  std::shared_ptr<platform::TaskLock> destinationLock;
+  if (Refusal r = LockTaskVolume(platform::VolumeId(source), platform::LockMode::kShared,
+                                 sourceLock);
+      r.Refused()) {
+    return r;
+  }
+  if (Refusal r = LockTaskVolume(info.volume, platform::LockMode::kExclusive, destinationLock);
+      r.Refused()) {
+    return r;
+  }
   if (Refusal r = CheckDestinationUse(info); r.Refused()) return r;
   std::string why;
   if (disk.CheckNtfsVolume(&why) != engine::kDiskOk) return MakeRefusal("sourceNotNtfs", {why});
   plan.source = platform::VolumeId(source);
   plan.sourceClusterSize = disk.ClusterSize();
   plan.destination = info;
+  plan.sourceLock = std::move(sourceLock);
+  plan.destinationLock = std::move(destinationLock);
+  return {};
+}
+
+Refusal CheckCopySource(const CopyPlan& plan) {
+  engine::CDisk disk;
+  if (disk.InitDisk(plan.source, true) != engine::kDiskOk) return MakeRefusal("sourceUnopenable");
+  uint64_t totalSectors = 0;
+  if (disk.BuildEntryList(totalSectors, true, 0) == 0) {
+    return MakeRefusal("sourceMftUnreadable", {"its record 0 or its runs cannot be read"});
+  }
+  if (disk.UnreadRecords() != 0) {
+    return MakeRefusal("sourceMftUnreadable",
+                       {std::to_string(disk.UnreadRecords()) + " of its records cannot be read"});
+  }
+  // What the writer will need: the clusters in use where the bitmap can be read
+  // (sparse and compressed files count at their full size in the entry list).
+  uint64_t needed = totalSectors;
+  uint64_t ignored = 0;
+  if (disk.BuildEntryList(ignored, false, kBitmapEntries) != 0 && disk.LoadBitmap()) {
+    const uint64_t used = engine::CountClusterBits(disk.Bitmap(), disk.VolumeClusterCount());
+    needed = std::min(needed, used * disk.SectorsPerCluster());
+  }
+  // The writer's own check allows for its bitmap's rounding; this one refuses
+  // only what the writer would refuse after the format.
+  const uint64_t margin = needed / kCopySizeMarginDivisor;
+  const uint64_t slack = uint64_t{kCopyBitmapSlackClusters} * disk.SectorsPerCluster();
+  const uint64_t destinationSectors = plan.destination.totalBytes / kSectorBytes;
+  if (destinationSectors + slack < needed + margin) {
+    constexpr uint64_t kSectorsPerMiB = (1u << 20) / kSectorBytes;
+    return MakeRefusal("destinationTooSmall",
+                       {plan.destination.volume.DisplayName(),
+                        std::to_string((needed + margin + kSectorsPerMiB - 1) / kSectorsPerMiB),
+                        std::to_string(destinationSectors / kSectorsPerMiB)});
+  }
   return {};
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/TaskState.h"
@@ -18,6 +19,9 @@ struct CopyPlan {
   platform::VolumeId source;
   uint32_t sourceClusterSize = 0;
   DestinationInfo destination;
+  // Shared on the source and exclusive on the destination until the task has ended.
+  std::shared_ptr<platform::TaskLock> sourceLock;
+  std::shared_ptr<platform::TaskLock> destinationLock;
 };
 
 // The rules, in order: a task already running (`copyThreadIsRunning`), no
@@ -25,11 +29,19 @@ struct CopyPlan {
 // both (`destEqualSour`), a source that cannot be opened (`sourceUnopenable`),
 // a destination that cannot be opened (OpenDestination), volumes that overlap
 // (the same device or file under another name, a disk and one of its
-// partitions, a file and a loop device over it: `destEqualSour`), a
-// destination in use (CheckDestinationUse), and a source that is not an NTFS
+// partitions, a file and a loop device over it: `destEqualSour`), the locks
+// of another task on either volume (LockTaskVolume), a destination in use
+// (CheckDestinationUse), and a source that is not an NTFS
 // volume this program copies (`sourceNotNtfs`). Fills `plan` when all pass.
 Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
                   const std::string& destination, CopyPlan& plan);
+
+// The checks before the format that read the source through: its entry list
+// (every record of its $MFT: `sourceMftUnreadable` when the $MFT or any of its
+// records cannot be read) and the size check, the space the source's files need
+// against the destination's size (`destinationTooSmall`). Run once CheckCopy has
+// passed and holds the locks.
+Refusal CheckCopySource(const CopyPlan& plan);
 
 // `confirmcopy` with both volumes, a line feed, and `noticeFormatDisk`.
 std::string ConfirmCopyText(const CopyPlan& plan);

@@ -1,5 +1,6 @@
 #include "tasks/DestinationTask.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -48,6 +49,19 @@ Refusal CheckDestinationUse(const DestinationInfo& destination) {
   if (use.mounted) return MakeRefusal("destinationInUse", {"mounted at " + use.mountPoint});
   if (use.heldByDevice) return MakeRefusal("destinationInUse", {"held by " + use.usedBy});
   return {};
+}
+
+Refusal LockTaskVolume(const platform::VolumeId& volume, platform::LockMode mode,
+                       std::shared_ptr<platform::TaskLock>& out) {
+  std::string conflict;
+  const int error = platform::LockVolumeForTask(volume.DevicePath(), mode, out, &conflict);
+  if (error == 0) return {};
+  if (error == EWOULDBLOCK) {
+    return MakeRefusal(mode == platform::LockMode::kShared ? "sourceBusy" : "destinationBusy",
+                       {volume.DisplayName(), conflict});
+  }
+  return MakeRefusal("volumeLockFailed",
+                     {volume.DisplayName(), conflict + ": " + platform::SystemErrorText(error)});
 }
 
 std::string NoticeFormatText(const platform::VolumeId& destination) {

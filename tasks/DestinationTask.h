@@ -6,12 +6,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/TaskState.h"
 #include "platform/VolumeId.h"
+#include "platform/VolumeLock.h"
 
 namespace stow::tasks {
 
@@ -41,6 +43,13 @@ Refusal OpenDestination(const std::string& path, DestinationInfo& out);
 // running system (`destinationIsSystem`) and nothing mounts or holds it
 // (`destinationInUse`): formatting it would destroy a live file system.
 Refusal CheckDestinationUse(const DestinationInfo& destination);
+
+// Takes the task's lock on a volume it writes (exclusive) or reads (shared),
+// held by `out` until the task has ended: `destinationBusy` (or `sourceBusy`
+// for a volume it reads) when another task of this program holds a lock that
+// conflicts, `volumeLockFailed` with the system's error text otherwise.
+Refusal LockTaskVolume(const platform::VolumeId& volume, platform::LockMode mode,
+                       std::shared_ptr<platform::TaskLock>& out);
 
 // The question's second line: `noticeFormatDisk` for the destination.
 std::string NoticeFormatText(const platform::VolumeId& destination);

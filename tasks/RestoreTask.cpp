@@ -4,6 +4,7 @@
 #include <memory>
 #include <system_error>
 
+#include "engine/ImageSurvey.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeUse.h"
 #include "support/Log.h"
@@ -59,6 +60,12 @@ Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePat
     r.text += " (" + how + ")";
     return r;
   }
+  // Before anything else looks at the destination: a second task meets the
+  // first one's lock, whatever the first is doing to the volume.
+  std::shared_ptr<platform::TaskLock> lock;
+  if (Refusal r = LockTaskVolume(info.volume, platform::LockMode::kExclusive, lock); r.Refused()) {
+    return r;
+  }
   if (Refusal r = CheckDestinationUse(info); r.Refused()) return r;
   const uint64_t imageBytes = ImageSize(imagePath);
   if (RestoreSpaceNeeded(imageBytes) > info.totalBytes) return MakeRefusal("diskSpaceNotEnough");
@@ -66,6 +73,20 @@ Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePat
   plan.header = header;
   plan.imageBytes = imageBytes;
   plan.destination = info;
+  plan.lock = std::move(lock);
+  return {};
+}
+
+Refusal CheckRestoreImage(const RestorePlan& plan) {
+  engine::ImageSurvey survey;
+  const int opened = engine::SurveyImageFile(plan.imagePath, survey);
+  if (opened != 0) {
+    return MakeRefusal("imageDamaged", {plan.imagePath, platform::SystemErrorText(opened)});
+  }
+  if (!survey.ok) {
+    LogLess("restore: %s: %s", plan.imagePath.c_str(), survey.faultText.c_str());
+    return MakeRefusal("imageDamaged", {plan.imagePath, survey.faultText});
+  }
   return {};
 }
 

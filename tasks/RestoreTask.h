@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "engine/ImageFormat.h"
@@ -23,6 +24,8 @@ struct RestorePlan {
   engine::ImageHeader header;
   uint64_t imageBytes = 0;
   DestinationInfo destination;
+  // Exclusive on the destination from the checks until the task has ended.
+  std::shared_ptr<platform::TaskLock> lock;
 };
 
 // The space a restore needs: the image's size × 11 ÷ 10, without overflow.
@@ -35,11 +38,19 @@ uint64_t RestoreSpaceNeeded(uint64_t imageBytes);
 // usable cluster size (`backupFileError`), no destination (`choosedestance`),
 // one that cannot be opened (OpenDestination), an image stored on the
 // destination or behind it (the file behind a loop device that is or holds the
-// destination: `backupFileInSelectPath`), a destination
+// destination: `backupFileInSelectPath`), the destination's lock held by
+// another task (`destinationBusy`, LockTaskVolume), a destination
 // in use (CheckDestinationUse), and a destination smaller than the space the
 // image needs (`diskSpaceNotEnough`). Fills `plan` when all pass.
 Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePath,
                      const std::string& destination, RestorePlan& plan);
+
+// The checks before the format that read the image through: its whole
+// structure as `inspect` surveys it (every block record, every run's data
+// present, nothing missing at the end; the data itself is not read, apart from
+// the source's $MFT), `imageDamaged` with what is wrong and where. Run once
+// CheckRestore has passed and holds the destination's lock.
+Refusal CheckRestoreImage(const RestorePlan& plan);
 
 // `confirmRestorePartition`, a line feed, and `noticeFormatDisk`.
 std::string ConfirmRestoreText(const RestorePlan& plan);

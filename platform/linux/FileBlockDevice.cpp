@@ -12,6 +12,7 @@
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "platform/VolumeLock.h"
 
 namespace stow::platform {
 namespace {
@@ -84,6 +85,11 @@ class FileBlockDevice final : public BlockDevice {
     const int flags = O_RDONLY | O_CLOEXEC | (isBlock_ ? O_EXCL : 0);
     const int fd = ::open(path_.c_str(), flags);
     if (fd < 0) return errno;
+    // The task that runs this writer already holds the advisory lock.
+    if (ProcessHoldsExclusiveLock(path_)) {
+      lockFd_ = fd;
+      return 0;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int err = errno;
       ::close(fd);

@@ -86,6 +86,7 @@ fs::path SysfsDirOf(dev_t device) {
 
 class CoveredSet {
  public:
+  const std::vector<dev_t>& Devices() const { return devices_; }
   bool Contains(dev_t device) const {
     return std::find(devices_.begin(), devices_.end(), device) != devices_.end();
   }
@@ -327,6 +328,25 @@ bool FileOverlapsVolume(const std::string& filePath, const std::string& volumePa
   if (!walk.File(probe, 0)) return false;
   if (how != nullptr) *how = walk.how;
   return true;
+}
+
+int QueryVolumeRelatives(const std::string& path, std::vector<std::string>& holders,
+                         std::vector<std::string>& inside) {
+  holders.clear();
+  inside.clear();
+  Identity volume;
+  if (const int error = IdentityOf(path, volume); error != 0) return error;
+  if (volume.isDevice) {
+    const dev_t disk = DiskOf(volume.rdev);
+    if (disk != volume.rdev) holders.push_back(DeviceName(disk));
+    const std::string backing = LoopBackingFile(volume.rdev);
+    if (!backing.empty()) holders.push_back(backing);
+  }
+  const CoveredSet covered = CoveredBy(volume);
+  for (const dev_t device : covered.Devices()) {
+    if (!volume.isDevice || device != volume.rdev) inside.push_back(DeviceName(device));
+  }
+  return 0;
 }
 
 }  // namespace stow::platform

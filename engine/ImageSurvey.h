@@ -1,0 +1,53 @@
+// The survey of a whole image file without its data: what `inspect` shows and
+// what a restore checks before it formats its destination. It walks every
+// block record front to back (markers, sequence numbers, data lengths, every
+// run's data present) seeking over the data, and reads only the source's $MFT,
+// which the image carries first as the data of file record 0: from it comes the
+// number of records and the last file record whose data the image must hold,
+// so that an image cut short at a block boundary is found too.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "engine/ImageFormat.h"
+#include "platform/BlockDevice.h"
+
+namespace stow::engine {
+
+struct ImageSurvey {
+  uint64_t fileSize = 0;
+  bool headerRead = false;
+  ImageHeader header;
+  uint64_t blocks = 0;
+  uint64_t dataBlocks = 0;
+  uint64_t sparseBlocks = 0;
+  uint64_t dataBytes = 0;
+  uint64_t sparseBytes = 0;
+  uint64_t progressSectors = 0;
+  // From the first block: the source's file record 0.
+  std::optional<uint64_t> recordCount;
+  // The file record of the last block, and the last file record that the
+  // image's own $MFT gives data to send (records 6 to 8 are never sent).
+  std::optional<uint64_t> lastBlockRecord;
+  std::optional<uint64_t> lastRecordWithData;
+
+  bool ok = true;
+  // The first fault: a short kind ("data-truncated", "cut-short" ...), the byte
+  // offset where it was found and a one-line description naming it.
+  std::string faultKind;
+  uint64_t faultOffset = 0;
+  std::string faultText;
+};
+
+// Surveys the image `file`; never reads past its end. Each read is tried as
+// `retry` says.
+void SurveyImage(platform::BlockDevice& file, ImageSurvey& out,
+                 ImageRetry retry = ImageRetry{1, std::chrono::milliseconds(0)});
+
+// Opens `path` read-only and surveys it: 0, or the system error of the open.
+int SurveyImageFile(const std::string& path, ImageSurvey& out);
+
+}  // namespace stow::engine
