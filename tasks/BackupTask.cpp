@@ -84,11 +84,25 @@ std::string FormatText(std::string_view format, const std::vector<std::string>& 
 }
 
 int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::string& why) {
+  // Before the first read: a volume another task is formatting or writing is
+  // no source, and none may start writing it while it is read.
+  std::string conflict;
+  const int locked =
+      platform::LockVolumeForTask(volume.DevicePath(), platform::LockMode::kShared, out.lock, &conflict);
+  if (locked == EWOULDBLOCK) {
+    why = FormatText(LoadString("sourceBusy"), {volume.DisplayName(), conflict});
+    return kBackupSourceBusy;
+  }
   engine::CDisk disk;
   if (disk.InitDisk(volume, true) != engine::kDiskOk) {
     why = "cannot open " + volume.DisplayName() + ": " +
           platform::SystemErrorText(disk.LastOpenError());
     return kBackupSourceUnopenable;
+  }
+  if (locked != 0) {
+    why = FormatText(LoadString("volumeLockFailed"),
+                     {volume.DisplayName(), conflict + ": " + platform::SystemErrorText(locked)});
+    return kBackupSourceBusy;
   }
   std::string reason;
   if (disk.CheckNtfsVolume(&reason) != engine::kDiskOk) {
@@ -152,18 +166,6 @@ int PlanBackup(const BackupSource& source, const std::string& image, const Calen
     why = "cannot read the free space for " + plan.imagePath + ": " +
           platform::SystemErrorText(asked);
     return kBackupFreeSpaceUnknown;
-  }
-  std::string conflict;
-  const int locked = platform::LockVolumeForTask(source.volume.DevicePath(),
-                                                 platform::LockMode::kShared, plan.sourceLock,
-                                                 &conflict);
-  if (locked != 0) {
-    why = locked == EWOULDBLOCK
-              ? FormatText(LoadString("sourceBusy"), {source.volume.DisplayName(), conflict})
-              : FormatText(LoadString("volumeLockFailed"),
-                           {source.volume.DisplayName(),
-                            conflict + ": " + platform::SystemErrorText(locked)});
-    return kBackupSourceBusy;
   }
   return kBackupCheckOk;
 }

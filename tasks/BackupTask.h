@@ -47,7 +47,7 @@ enum BackupCheck : int {
   kBackupImageInvalid = 3,      // the image path names the source, a device or no folder
   kBackupFreeSpaceUnknown = 4,  // the target's file system cannot be asked
   kBackupImageOnSource = 5,     // writing the image would write the source volume
-  kBackupSourceBusy = 6,        // another task writes the source (its lock is held)
+  kBackupSourceBusy = 6,        // another task writes the source (CheckBackupSource)
 };
 
 struct BackupSource {
@@ -56,9 +56,12 @@ struct BackupSource {
   bool windows = false;      // "\Windows\System32" is a directory on it
   // The letter its own Windows installation gives it (0: none known).
   char16_t letter = 0;
+  // Shared on the volume until the backup has ended: no restore or copy onto it meanwhile.
+  std::shared_ptr<platform::TaskLock> lock;
 };
 
-// Opens the source read-only and checks that it is an NTFS volume the engine
+// Takes a shared lock on the source (`sourceBusy` while another task of this
+// program writes it), opens it read-only and checks that it is an NTFS volume the engine
 // handles; `why` says what is wrong otherwise.
 int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::string& why);
 
@@ -76,8 +79,6 @@ struct BackupPlan {
   engine::ImageHeader header;
   uint64_t freeBytes = 0;  // free bytes of the target's file system for this image
   bool replacesFile = false;  // a file of that name exists and is replaced on success
-  // Shared on the source until the backup has ended: no restore or copy onto it meanwhile.
-  std::shared_ptr<platform::TaskLock> sourceLock;
 };
 
 // Resolves the image path and refuses, before anything is created, one whose
@@ -85,8 +86,7 @@ struct BackupPlan {
 // behind a loop device that is or holds the source, a file on the source's own
 // file system), one that exists and is not a regular file (a folder, a device,
 // a FIFO), or one in a folder that does not exist; builds the header and reads
-// the target's free space, and takes a shared lock on the source, refused
-// while another task of this program writes it. The image is written beside an existing file and
+// the target's free space. The image is written beside an existing file and
 // replaces it only when complete, so the old file's space does not count as free.
 int PlanBackup(const BackupSource& source, const std::string& image, const CalendarDate& date,
                BackupPlan& plan, std::string& why);
