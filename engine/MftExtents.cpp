@@ -5,10 +5,13 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "engine/Disk.h"
 #include "engine/RestoreErrors.h"
+#include "engine/TaskState.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
+#include "platform/BlockDevice.h"
 
 namespace stow::engine {
 namespace {
@@ -115,6 +118,22 @@ int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& ou
   out.allocatedSize = data.allocatedSize;
   out.dataSize = data.dataSize;
   out.initializedSize = std::min(header.initializedSize, data.dataSize);
+  ntfs::AttributeWalker lists(record);
+  for (ntfs::Attribute a; lists.Next(a);) {
+    Bytes value;
+    if (a.type != ntfs::kAttrAttributeList || !ntfs::ResidentValue(a.bytes, value)) continue;
+    std::vector<ntfs::AttributeListEntry> entries;
+    if (!ntfs::ParseAttributeList(value, entries)) {
+      return Refuse(detail, where + "its attribute list is damaged");
+    }
+    out.listResident = true;
+    for (const ntfs::AttributeListEntry& e : entries) {
+      if (e.type == ntfs::kAttrData && e.nameLength == 0 && e.lowestVcn != 0) {
+        out.listedExtents.emplace_back(e.lowestVcn, e.recordNumber);
+      }
+    }
+    std::sort(out.listedExtents.begin(), out.listedExtents.end());
+  }
   if (out.HasExtensions() && !out.hasAttributeList) {
     return Refuse(detail, Format("%sits $DATA holds %" PRIu64 " of the $MFT's %" PRIu64
                                  " clusters and it has no attribute list naming the "
@@ -238,6 +257,7 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
       extentFirstVcn_ = header.firstVcn;
       extentEndVcn_ = header.lastVcn + 1;
       nextVcn_ = extentFirstVcn_;
+      extents_.emplace_back(extentFirstVcn_, extensionRecord_);
     }
     if (chunk.runLength == 0 || chunk.runLength % cluster != 0 ||
         chunk.runLength / cluster > extentEndVcn_ - nextVcn_) {
@@ -265,12 +285,154 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
   return 0;
 }
 
+int MftStreamTracker::CheckListedExtents(std::string& detail) const {
+  if (!layout_.listResident) return 0;
+  std::vector<std::pair<uint64_t, uint64_t>> found(extents_);
+  std::sort(found.begin(), found.end());
+  if (found == layout_.listedExtents) return 0;
+  for (const auto& [vcn, record] : layout_.listedExtents) {
+    if (!std::binary_search(found.begin(), found.end(), std::make_pair(vcn, record))) {
+      return Refuse(detail, Format("MFT record 0 of the source: its attribute list names a $MFT "
+                                   "extent at VCN %" PRIu64 " in record %" PRIu64
+                                   ", which the stream does not bring",
+                                   vcn, record));
+    }
+  }
+  return Refuse(detail, "MFT record 0 of the source: its attribute list does not name every "
+                        "extension record that holds a part of the $MFT");
+}
+
 int MftStreamTracker::Finish(std::string& detail) const {
-  if (Complete()) return 0;
+  if (Complete()) return CheckListedExtents(detail);
   return Refuse(detail, Format("the source's $MFT arrived with %" PRIu64 " of its %" PRIu64
                                " bytes: extension records that hold the rest are missing or "
                                "damaged",
                                placedBytes_, layout_.TotalBytes()));
+}
+
+// --- Checks before the destination is touched -------------------------------
+
+namespace {
+
+constexpr uint64_t kMinFirstChunk = 24 * kRecordBytes;
+constexpr uint64_t kBitmapRecord = 6;
+constexpr uint64_t kBootRecord = 7;
+constexpr uint64_t kBadClusRecord = 8;
+
+// Reads record `n` where the image holds it; empty when it cannot be read.
+std::vector<std::byte> ImageRecord(platform::BlockDevice& image, const MftStreamTracker& mft,
+                                   uint64_t n) {
+  std::vector<std::pair<uint64_t, uint64_t>> pieces;
+  if (n > UINT64_MAX / kRecordBytes || !mft.Locate(n * kRecordBytes, kRecordBytes, pieces)) {
+    return {};
+  }
+  std::vector<std::byte> record(kRecordBytes);
+  uint64_t at = 0;
+  for (const auto& [location, length] : pieces) {
+    const platform::IoResult io = image.ReadAt(location, MutableBytes(record.data() + at, length));
+    if (io.error != 0 || io.bytes != length) return {};
+    at += length;
+  }
+  if (!ntfs::ApplyFixup(record)) return {};
+  return record;
+}
+
+}  // namespace
+
+int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry retry) {
+  ImageReader reader(image, false, retry);
+  std::vector<std::byte> first(kImageChunkBytes);
+  ImageChunk chunk;
+  ImageStatus status = reader.Next(chunk, first);
+  if (status == ImageStatus::kEnd) {
+    detail = "the image holds no data, not even the source's $MFT";
+    return kTaskImageDamaged;
+  }
+  if (status != ImageStatus::kChunk) {
+    detail = reader.FaultText();
+    return kTaskImageDamaged;
+  }
+  if (chunk.recordNumber != 0 || chunk.runOffset != 0 || chunk.dataLength < kMinFirstChunk) {
+    return Refuse(detail, "the image's first block is not the start of the source's $MFT "
+                          "with its first 24 records");
+  }
+  SourceMftLayout layout;
+  if (int r = ReadSourceMftLayout(Bytes(first.data(), chunk.dataLength), chunk.runLength, layout,
+                                  detail);
+      r != 0) {
+    return r;
+  }
+  MftStreamTracker mft(layout);
+  uint64_t previous = 0;
+  for (;;) {
+    MftStreamTracker::Role role;
+    uint64_t offset = 0;
+    const MftChunk c{chunk.recordNumber, chunk.attributeInstance, chunk.runLength,
+                     chunk.runOffset, chunk.dataLength};
+    if (int r = mft.Classify(c, role, offset, detail); r != 0) return r;
+    if (role == MftStreamTracker::Role::kMft) mft.Placed(offset, c.dataLength, chunk.fileOffset);
+    // Past the $MFT's end nothing is read: a volume without extents stops here.
+    if (mft.Complete() || (role == MftStreamTracker::Role::kOther && !layout.HasExtensions())) {
+      break;
+    }
+    status = reader.Next(chunk, {});
+    if (status == ImageStatus::kEnd) break;
+    if (status != ImageStatus::kChunk) {
+      detail = reader.FaultText();
+      return kTaskImageDamaged;
+    }
+    if (chunk.recordNumber != previous && chunk.recordNumber != 0) {
+      const std::vector<std::byte> record = ImageRecord(image, mft, chunk.recordNumber);
+      if (int r = mft.BeginRecord(chunk.recordNumber, record, detail); r != 0) return r;
+    }
+    previous = chunk.recordNumber;
+  }
+  return mft.Finish(detail);
+}
+
+int CheckSourceMft(CDisk& source, std::string& detail) {
+  if (!source.LoadMftRecord() || source.MftRuns().empty()) {
+    detail =
+        "MFT record 0 of the source: the $MFT cannot be followed (record 0, its attribute list "
+        "or an extension record it names is damaged or cannot be read; the log says which)";
+    return kTaskSourceReadFailed;
+  }
+  const std::vector<std::byte>& record0 = source.MftRecord();
+  SourceMftLayout layout;
+  const uint64_t firstRun = source.MftRuns().front().length * source.ClusterSize();
+  if (int r = ReadSourceMftLayout(record0, firstRun, layout, detail); r != 0) return r;
+  MftStreamTracker mft(layout);
+  mft.Placed(0, layout.firstExtentClusters * layout.clusterSize, 0);
+  const uint64_t records = source.MftRecordCount();
+  for (uint64_t n = 1; n < records && n <= UINT32_MAX && !mft.Complete(); ++n) {
+    if (n == kBitmapRecord || n == kBootRecord || n == kBadClusRecord) continue;
+    const std::byte* cached = source.ReadFileRecord(static_cast<uint32_t>(n), false, true, false);
+    if (cached == nullptr) continue;
+    const std::vector<std::byte> record(cached, cached + kRecordBytes);
+    if (!ntfs::HasFileSignature(record) || !ntfs::RecordInUse(record)) continue;
+    // The copy sends the runs of the non-resident attributes, in record order.
+    std::vector<MftChunk> chunks;
+    ntfs::AttributeWalker walk(record);
+    for (ntfs::Attribute a; walk.Next(a);) {
+      std::vector<ntfs::DataRun> runs;
+      if (!a.nonResident || ntfs::DecodeAttributeRuns(a.bytes, runs) != ntfs::RunListError::kNone) {
+        continue;
+      }
+      for (const ntfs::DataRun& run : runs) {
+        const uint64_t bytes = run.length * layout.clusterSize;
+        chunks.push_back(MftChunk{n, a.instance, bytes, 0, run.sparse ? 0 : bytes});
+      }
+    }
+    if (chunks.empty()) continue;
+    if (int r = mft.BeginRecord(n, record, detail); r != 0) return r;
+    for (const MftChunk& c : chunks) {
+      MftStreamTracker::Role role;
+      uint64_t offset = 0;
+      if (int r = mft.Classify(c, role, offset, detail); r != 0) return r;
+      if (role == MftStreamTracker::Role::kMft) mft.Placed(offset, c.dataLength, offset);
+    }
+  }
+  return mft.Finish(detail);
 }
 
 }  // namespace stow::engine

@@ -22,9 +22,16 @@
 #include <string>
 #include <vector>
 
+#include "engine/ImageFormat.h"
 #include "support/Bytes.h"
 
+namespace stow::platform {
+class BlockDevice;
+}
+
 namespace stow::engine {
+
+class CDisk;
 
 // True when the record's base reference names record 0: an extension record of
 // the $MFT itself.
@@ -39,6 +46,10 @@ struct SourceMftLayout {
   uint64_t dataSize = 0;
   uint64_t initializedSize = 0;
   bool hasAttributeList = false;
+  // A resident attribute list: the (first VCN, record) of each further $DATA
+  // extent it names. A non-resident list does not travel with the stream.
+  bool listResident = false;
+  std::vector<std::pair<uint64_t, uint64_t>> listedExtents;
 
   uint64_t TotalBytes() const { return totalClusters * clusterSize; }
   bool HasExtensions() const { return firstExtentClusters < totalClusters; }
@@ -107,6 +118,7 @@ class MftStreamTracker {
     uint64_t location = 0;
   };
   bool Overlaps(uint64_t offset, uint64_t length) const;
+  int CheckListedExtents(std::string& detail) const;
 
   SourceMftLayout layout_;
   std::vector<Piece> pieces_;  // sorted by offset, never overlapping
@@ -124,6 +136,19 @@ class MftStreamTracker {
   uint64_t nextVcn_ = 0;
   uint64_t runVcn_ = 0;
   uint64_t runBytes_ = 0;
+  // (first VCN, record) of every extent the stream brought.
+  std::vector<std::pair<uint64_t, uint64_t>> extents_;
 };
+
+// Checks, before the destination is touched, that the $MFT an image carries can
+// be placed: record 0 at the start of its first block, and, for a $MFT with
+// extents, every extension record where the stream needs it and every extent
+// present. It reads the block records up to the end of the $MFT and the file
+// records it must look at, no other data. 0, or a task error code with `detail`.
+int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry retry = {});
+
+// The same for the source volume of a copy, over its records in the order the
+// copy sends them. 0, or a task error code with `detail`.
+int CheckSourceMft(CDisk& source, std::string& detail);
 
 }  // namespace stow::engine

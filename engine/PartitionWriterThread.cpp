@@ -132,6 +132,12 @@ int PartitionWriter::Fail(int code, std::string detail) {
 }
 
 int PartitionWriter::StreamError(const char* why, const TransferSlot* slot) {
+  if (detail_.empty()) {
+    detail_ = slot == nullptr ? std::string(why)
+                              : "MFT record " + std::to_string(slot->recordNumber) +
+                                    " of the source, attribute " +
+                                    std::to_string(slot->attributeInstance) + ": " + why;
+  }
   if (slot != nullptr) {
     LogLess("in write thread,record 0x%" PRIx64 ", attribute %u, run %u at sector %" PRIu64 ": %s",
             slot->recordNumber, unsigned{slot->attributeInstance}, unsigned{slot->runIndex},
@@ -501,7 +507,7 @@ void PartitionWriter::Drain() {
       if (i < 0) {
         ring_.Teardown();
         if (state_.ErrorCode() == kTaskRunning) {
-          if (int r = FinishStream(); r != 0) state_.SetFirstError(r);
+          if (int r = FinishStream(); r != 0) state_.SetFirstError(r, detail_);
         }
         return;
       }

@@ -141,7 +141,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RestoreResized,
                          ::testing::Values(Resize{"many-files", 48}, Resize{"sparse", 40},
                                            Resize{"streams", 40}, Resize{"many-files", 20},
                                            Resize{"compressed", 12}, Resize{"sparse", 10},
-                                           Resize{"large-dir", 16}),
+                                           Resize{"large-dir", 16},
+                                           Resize{"mft-extents", 32},
+                                           Resize{"mft-extents", 9}),
                          [](const ::testing::TestParamInfo<Resize>& param) {
                            std::string name = param.param.fixture + "_" +
                                               std::to_string(param.param.sizeMiB) + "MiB";

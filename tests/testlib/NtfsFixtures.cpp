@@ -122,6 +122,34 @@ const std::vector<FixtureRecipe>& Recipes() {
        "echo cyrillic > 'Кириллица.txt'",
        {{"emoji", "/emoji-😀.bin"}},
        4},
+      {"mft-extents",
+       "a $MFT grown in many small pieces until record 0 needs an attribute list and its "
+       "$DATA continues in an extension record",
+       10,
+       1024,
+       "",
+       // Fill the volume with 1-cluster files, delete every other one, then grow the
+       // $MFT one step (16 records) at a time into the 1-cluster holes; the fill goes
+       // afterwards, so the volume restores onto one of its own size.
+       R"(python3 -c '
+import os
+os.mkdir("fill"); os.mkdir("grow"); os.mkdir("data")
+block = os.urandom(1000)
+n = 0
+try:
+    while True:
+        with open("fill/f%d" % n, "wb") as f: f.write(block)
+        n += 1
+except OSError:
+    pass
+for i in range(0, n, 2): os.remove("fill/f%d" % i)
+for i in range(n // 2 + 1000):
+    with open("grow/g%d" % i, "wb") as f: f.write(b"record %d" % i)
+for name in os.listdir("fill"): os.remove("fill/" + name)
+os.rmdir("fill")
+' && head -c 300000 /dev/urandom > data/a.bin && head -c 40000 /dev/urandom > data/b.bin)",
+       {{"data", "/data/a.bin"}},
+       2000},
   };
   return recipes;
 }

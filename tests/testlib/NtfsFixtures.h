@@ -1,7 +1,7 @@
 // Real NTFS volumes for tests: image files made with mkntfs --fast and filled
 // through the ntfs-3g FUSE mount, one per kind of content the engine must carry
 // (many records, fragmented, sparse and compressed files, named streams, resident
-// files, a large directory, non-ASCII names).
+// files, a large directory, non-ASCII names, a $MFT continued in an extension record).
 //
 // Each volume is built on first use and kept for the rest of the test process in
 // a temporary folder removed at exit. The images are shared: a test that writes
