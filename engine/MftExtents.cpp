@@ -390,6 +390,15 @@ int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry 
   return mft.Finish(detail);
 }
 
+int CheckImageMftFile(const std::string& path, std::string& detail) {
+  std::unique_ptr<platform::BlockDevice> file;
+  if (const int opened = platform::OpenBlockDevice(path, true, file); opened != 0 || !file) {
+    detail = path + ": " + platform::SystemErrorText(opened);
+    return kTaskImageOpenFailed;
+  }
+  return CheckImageMft(*file, detail);
+}
+
 int CheckSourceMft(CDisk& source, std::string& detail) {
   if (!source.LoadMftRecord() || source.MftRuns().empty()) {
     detail =

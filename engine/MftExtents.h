@@ -146,6 +146,8 @@ class MftStreamTracker {
 // present. It reads the block records up to the end of the $MFT and the file
 // records it must look at, no other data. 0, or a task error code with `detail`.
 int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry retry = {});
+// The same for the image at `path`, opened read-only.
+int CheckImageMftFile(const std::string& path, std::string& detail);
 
 // The same for the source volume of a copy, over its records in the order the
 // copy sends them. 0, or a task error code with `detail`.

@@ -4,6 +4,7 @@
 
 #include "engine/Disk.h"
 #include "engine/DiskDestinationExtents.h"
+#include "engine/MftExtents.h"
 #include "platform/VolumeUse.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
@@ -68,6 +69,10 @@ Refusal CheckCopySource(const CopyPlan& plan) {
   if (disk.UnreadRecords() != 0) {
     return MakeRefusal("sourceMftUnreadable",
                        {std::to_string(disk.UnreadRecords()) + " of its records cannot be read"});
+  }
+  // A $MFT continued in extension records: every extent where the writer needs it.
+  if (std::string why; engine::CheckSourceMft(disk, why) != 0) {
+    return MakeRefusal("sourceMftUnreadable", {why});
   }
   // What the writer will need: the clusters in use where the bitmap can be read
   // (sparse and compressed files count at their full size in the entry list).

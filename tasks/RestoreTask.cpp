@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "engine/ImageSurvey.h"
+#include "engine/MftExtents.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeUse.h"
 #include "support/Log.h"
@@ -86,6 +87,12 @@ Refusal CheckRestoreImage(const RestorePlan& plan) {
   if (!survey.ok) {
     LogLess("restore: %s: %s", plan.imagePath.c_str(), survey.faultText.c_str());
     return MakeRefusal("imageDamaged", {plan.imagePath, survey.faultText});
+  }
+  // A $MFT continued in extension records: every extent where the writer needs it.
+  std::string why;
+  if (engine::CheckImageMftFile(plan.imagePath, why) != 0) {
+    LogLess("restore: %s: %s", plan.imagePath.c_str(), why.c_str());
+    return MakeRefusal("imageDamaged", {plan.imagePath, why});
   }
   return {};
 }

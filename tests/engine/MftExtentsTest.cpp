@@ -15,6 +15,7 @@
 #include "engine/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
+#include "support/Bytes.h"
 #include "tests/engine/RestoreTestSupport.h"
 #include "tests/testlib/NtfsFixtures.h"
 #include "tests/testlib/TreeCompare.h"
@@ -138,9 +139,11 @@ TEST(MftExtents, RestoresOntoEverySizeAndCopiesWithTheMftInOneRecord) {
   ExpectMftInRecordZero(fixture.image.string(), copy.string());
 }
 
-// Rewrites an image, leaving out every block of `record`.
+// Rewrites an image, leaving out every block of `record` and numbering the
+// others afresh: a well-formed image without that record's runs.
 void DropBlocksOf(const fs::path& from, const fs::path& to, uint64_t record) {
-  const std::vector<std::byte> bytes = ReadFileBytes(from);
+  std::vector<std::byte> bytes = ReadFileBytes(from);
+  uint64_t sequence = 1;
   std::ofstream out(to, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), engine::kImageHeaderSize);
   for (uint64_t at = engine::kImageHeaderSize; at + engine::kBlockRecordSize <= bytes.size();) {
@@ -149,6 +152,7 @@ void DropBlocksOf(const fs::path& from, const fs::path& to, uint64_t record) {
                                                              engine::kBlockRecordSize));
     const uint64_t length = engine::kBlockRecordSize + (block.CarriesData() ? block.runLength : 0);
     if (block.recordNumber != record) {
+      StoreLe64(bytes.data() + at + engine::kRecordSequenceOffset, sequence++);
       out.write(reinterpret_cast<const char*>(bytes.data() + at), static_cast<long>(length));
     }
     at += length;
@@ -163,7 +167,10 @@ TEST(MftExtents, AnImageWhoseExtentsAreMissingOrUnnamedIsRefused) {
   const uint64_t holder = *holders.begin();
   TempDir dir;
   const fs::path image = dir / "extents.stow";
-  ASSERT_EQ(BackupVolume(fixture.image, image), kTaskSuccess);
+  // Made by the command, so that the header holds the cluster size a restore formats with.
+  const CommandResult backup =
+      RunCli({"backup", fixture.image.string(), image.string(), "--yes", "--quiet"});
+  ASSERT_EQ(backup.status, 0) << backup.output;
 
   // The extension record's blocks are gone.
   const fs::path missing = dir / "missing.stow";
@@ -190,6 +197,14 @@ TEST(MftExtents, AnImageWhoseExtentsAreMissingOrUnnamedIsRefused) {
     ASSERT_TRUE(MakeNtfsVolume(dest, fs::file_size(fixture.image) >> 20, fixture.clusterSize));
     EXPECT_EQ(Restore(damaged, dest, &detail), kTaskSourceMftUnsupported);
     EXPECT_NE(detail.find("extension records"), std::string::npos) << detail;
+    // The command refuses before it formats.
+    ASSERT_TRUE(MakeNtfsVolume(dest, fs::file_size(fixture.image) >> 20, fixture.clusterSize));
+    const std::vector<std::byte> before = ReadFileBytes(dest);
+    const CommandResult r =
+        RunCli({"restore", damaged.string(), dest.string(), "--yes", "--quiet", "--no-repair"});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("$MFT arrived with"), std::string::npos) << r.output;
+    EXPECT_TRUE(ReadFileBytes(dest) == before) << "the destination was written";
     fs::remove(dest);
   }
 }
