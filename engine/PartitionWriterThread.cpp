@@ -256,7 +256,13 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   // Room for every record the source has, and for everything its extents send;
   // one run, so that record 0 needs no attribute list whatever the source had.
   const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, layout.totalClusters);
-  if (int r = disk_.CheckMftRange(clusters); r != 0) return r;
+  if (int r = disk_.CheckMftRange(clusters); r != 0) {
+    return Fail(r, "the destination has no room for the source's $MFT of " +
+                       std::to_string(records) + " records in one run of " +
+                       std::to_string(clusters) + " clusters from its $MFT's cluster " +
+                       std::to_string(disk_.MftCluster()) +
+                       ": clusters there are in use; restore or copy onto a larger volume");
+  }
   // The destination's own first records, for the source's $MFT extension
   // records that the finaliser gives back.
   formatted_.assign(kEntryListRecords * kFileRecordSize, std::byte{0});

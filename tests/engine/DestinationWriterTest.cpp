@@ -268,6 +268,9 @@ TEST(PartitionWriter, AnMftThatWouldCoverClustersInUseIsRefusedBeforeAnythingIsW
     }
   }));
   EXPECT_EQ(RunTask(state), kTaskMftZoneInUse);
+  EXPECT_NE(state.ErrorDetail().find("no room for the source's $MFT of 40 records"),
+            std::string::npos)
+      << state.ErrorDetail();
   EXPECT_TRUE(readerStopped.load());
   EXPECT_EQ(destination.device->Data(), before);
 }
