@@ -11,6 +11,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "engine/FileEntry.h"
 
 #include "engine/ImageFormat.h"
 #include "platform/BlockDevice.h"
@@ -46,6 +49,13 @@ struct ImageSurvey {
 // `retry` says.
 void SurveyImage(platform::BlockDevice& file, ImageSurvey& out,
                  ImageRetry retry = ImageRetry{1, std::chrono::milliseconds(0)});
+
+// The size of the image a backup of these entries writes: the header, a block
+// record per run (sparse runs included) and the bytes of every run that is not
+// sparse, walked as the partition reader walks them (records 6 to 8 left out,
+// of record 0 only $DATA). A run list that cannot be walked counts up to where
+// it breaks; the reader then fails anyway.
+uint64_t ImageBytesForEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize);
 
 // Opens `path` read-only and surveys it: 0, or the system error of the open.
 int SurveyImageFile(const std::string& path, ImageSurvey& out);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/Disk.h"
+#include "engine/ImageSurvey.h"
 #include "engine/TaskState.h"
 #include "engine/Workers.h"
 #include "engine/ntfs/FileRecord.h"
@@ -218,8 +219,9 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
     return false;
   }
   state.totalSectors.store(total);
+  // What the image takes: sparse runs only their block records, every run one.
   const uint64_t limit = state.freeSpaceLimit.load();
-  if (limit != 0 && total >= limit) {
+  if (limit != 0 && ImageBytesForEntries(disk.Entries(), disk.ClusterSize()) / kSectorBytes >= limit) {
     // The error is set before the reader ends, so that a writer that sees the
     // reader gone never takes the task for finished.
     state.SetFirstError(kTaskSpaceNotEnough);

@@ -307,7 +307,10 @@ TEST(BackupIntegration, RefusalsAreOneClearLineAndWriteNothing) {
   ASSERT_TRUE(CopyNtfsFixture(*fixture, copy));
   const CommandResult self = RunCli({"backup", "--yes", copy.string(), copy.string()});
   EXPECT_EQ(self.status, 1);
-  EXPECT_NE(self.output.find("source volume itself"), std::string::npos) << self.output;
+  EXPECT_NE(self.output.find("would be written onto the source volume: " + copy.string() +
+                             " is the volume " + copy.string() + " itself"),
+            std::string::npos)
+      << self.output;
   EXPECT_EQ(RunCli({"info", copy.string()}).status, 0) << "the source is untouched";
   EXPECT_EQ(RunCli({"backup", "--yes"}).status, 2);
 }
@@ -329,12 +332,14 @@ TEST(BackupIntegration, CtrlCStopsTheBackupWith25AndDeletesTheImage) {
   const CommandResult fill = test::Run({"ntfsfallocate", "-l", "6G", volume.string(), "/big.bin"});
   ASSERT_EQ(fill.status, 0) << fill.output;
 
-  // Interrupt once data is flowing into the image (more than its header).
+  // Interrupt once data is flowing into the image (more than its header); it
+  // is written under a temporary name beside its target until it is complete.
   const fs::path image = dir / "big.vmg";
+  const std::string partial = Quote(dir.Path().string()) + "/.big.vmg.*.partial";
   const std::string script =
       Quote(STOWLINE_CLI_PATH) + " backup --yes " + Quote(volume.string()) + " " +
       Quote(image.string()) + " >" + Quote((dir / "log").string()) + " 2>&1 & pid=$!; " +
-      "i=0; while [ $i -lt 6000 ]; do s=$(stat -c %s " + Quote(image.string()) +
+      "i=0; while [ $i -lt 6000 ]; do s=$(stat -c %s " + partial +
       " 2>/dev/null || echo 0); [ \"$s\" -gt 1048576 ] && break; sleep 0.01; i=$((i+1)); done; "
       "kill -INT $pid; wait $pid; echo \"status=$?\"";
   const CommandResult r = Shell(script);
@@ -344,6 +349,7 @@ TEST(BackupIntegration, CtrlCStopsTheBackupWith25AndDeletesTheImage) {
   EXPECT_NE(r.output.find("status=25"), std::string::npos) << r.output << log;
   EXPECT_NE(log.find("The operation is stopped."), std::string::npos) << log;
   EXPECT_FALSE(fs::exists(image)) << "a stopped backup leaves no image";
+  EXPECT_TRUE(Shell("ls " + partial).status != 0) << "nor its temporary file";
 }
 
 }  // namespace

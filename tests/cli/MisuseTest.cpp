@@ -6,7 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/Disk.h"
 #include "engine/ImageFormat.h"
+#include "engine/ImageSurvey.h"
 #include "tests/testlib/DiskFixtures.h"
 #include "tests/testlib/NtfsFixtures.h"
 #include "tests/testlib/TestUtil.h"
@@ -376,6 +378,28 @@ TEST_F(MisuseCli, ChecksThatNeedNoWritingRefuseBeforeTheFormat) {
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_TRUE(Contains(r, "Disk space is not enough.")) << r.output;
   EXPECT_EQ(Hash(destination), before);
+}
+
+// The backup's free-space check asks for what the image will take: sparse runs
+// take a block record and no data, every run takes its record.
+TEST_F(MisuseCli, TheFreeSpaceCheckCountsWhatTheImageTakes) {
+  for (const char* name : {"sparse", "compressed", "fragmented", "many-files"}) {
+    SCOPED_TRACE(name);
+    const NtfsFixture* fixture = GetNtfsFixture(name);
+    ASSERT_NE(fixture, nullptr);
+    const fs::path image = dir_ / (std::string(name) + ".vmg");
+    ASSERT_NO_FATAL_FAILURE(Backup(fixture->image.string(), image));
+    engine::CDisk disk;
+    ASSERT_EQ(disk.InitDisk(platform::VolumeId(fixture->image.string()), true), engine::kDiskOk);
+    uint64_t sectors = 0;
+    ASSERT_GT(disk.BuildEntryList(sectors, true, 0), 0u);
+    EXPECT_EQ(engine::ImageBytesForEntries(disk.Entries(), disk.ClusterSize()),
+              fs::file_size(image));
+    // The sum of the runs counts sparse runs at their full size.
+    if (std::string(name) == "sparse") {
+      EXPECT_GT(sectors * 512, fs::file_size(image));
+    }
+  }
 }
 
 }  // namespace
