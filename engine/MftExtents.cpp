@@ -341,7 +341,8 @@ std::vector<std::byte> ImageRecord(platform::BlockDevice& image, const MftStream
 
 int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry retry) {
   ImageReader reader(image, false, retry);
-  std::vector<std::byte> first(kImageChunkBytes);
+  // The first chunk is read whole; it is at most a slot, and no larger than the file.
+  std::vector<std::byte> first(std::min<uint64_t>(kImageChunkBytes, image.Size()));
   ImageChunk chunk;
   ImageStatus status = reader.Next(chunk, first);
   if (status == ImageStatus::kEnd) {

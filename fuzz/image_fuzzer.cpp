@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes to the image reader as an image file held in memory:
 // the strict walk of the inspect tool and the lenient walk of a restore, the
-// record count taken from the first data chunk, and the layouts' round trips.
+// record count taken from the first data chunk, the check of the $MFT it
+// carries (record 0 and the extension records that continue it), and the
+// layouts' round trips.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "engine/ImageFormat.h"
+#include "engine/MftExtents.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Log.h"
 
@@ -57,6 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::vector<std::byte> buffer(kImageChunkBytes);
   WalkImage(image, true, buffer);
   WalkImage(image, false, buffer);
+  {
+    platform::MemoryBlockDevice file(image);
+    std::string detail;
+    const int checked =
+        CheckImageMft(file, detail, ImageRetry{1, std::chrono::milliseconds(0)});
+    // A refusal always says why.
+    if (checked != 0 && detail.empty()) __builtin_trap();
+  }
 
   if (size >= kImageHeaderSize) {
     ImageHeaderBytes header{};
