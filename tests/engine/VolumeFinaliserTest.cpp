@@ -5,6 +5,8 @@
 // runs that do not cover their VCNs) fails instead of writing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/Disk.h"
 #include "engine/RestoreErrors.h"
 #include "engine/VolumeFinaliser.h"
@@ -41,7 +43,16 @@ struct Layout {
   std::vector<PlannedRun> fileRuns{{4, kFileCluster}, {4, -1}};
   uint64_t fileLastVcn = 7;
   bool secondFile = false;
+  // Records 20 and 21 continue the source's $MFT (extents at clusters 700 and 710).
+  bool mftExtensions = false;
 };
+
+Buffer MftExtensionRecord(uint32_t number, uint64_t cluster) {
+  RecordBuilder r(number);
+  r.NonResident(ntfs::kAttrData, EncodeRuns({{4, static_cast<int64_t>(cluster)}}), 64, 67, 0, 0);
+  StoreLe64(&r.Raw()[ntfs::kBaseRecordOffset], uint64_t{1} << 48);
+  return r.OnDisk();
+}
 
 struct FinalisedVolume {
   TestVolume layout;
@@ -63,6 +74,10 @@ struct FinalisedVolume {
     layout.records[6] = DataRecord(6, l.bitmapRuns, 9, 5120);
     layout.records[7] = DataRecord(7, {{2, 0}}, 1, 1024);
     layout.records[30] = DataRecord(30, l.fileRuns, l.fileLastVcn, 4096);
+    if (l.mftExtensions) {
+      layout.records[20] = MftExtensionRecord(20, 700);
+      layout.records[21] = MftExtensionRecord(21, 710);
+    }
     if (l.secondFile) {
       layout.records[31] = DataRecord(31, {{2, kFileCluster + 2}}, 1, 1024);
       rewritten.push_back(AttributeKey(31, 0));
@@ -121,6 +136,33 @@ TEST(VolumeFinaliser, WritesWhatTheRecordsSay) {
   EXPECT_EQ(LoadLe64(&v.device->Data()[56]), kMirrorCluster);
   // A clean log is left as it is.
   EXPECT_EQ(v.device->Data()[kLogCluster * 512 + 100], std::byte{0xFF});
+}
+
+TEST(VolumeFinaliser, FreesTheSourcesMftExtensionRecords) {
+  Layout l;
+  l.mftExtensions = true;
+  FinalisedVolume v(l);
+  // The destination's own record 21 as formatted: a plain record in use.
+  const RecordBuilder own =
+      std::move(RecordBuilder(21).Resident(ntfs::kAttrStandardInformation, Buffer(72)));
+  Buffer formatted(24 * 1024);
+  const Buffer ownOnDisk = own.OnDisk();
+  std::copy(ownOnDisk.begin(), ownOnDisk.end(), formatted.begin() + 21 * 1024);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten, formatted), 0);
+
+  const std::byte* r20 = v.disk.ReadFileRecord(20, true, true, false);
+  ASSERT_NE(r20, nullptr);
+  EXPECT_FALSE(ntfs::RecordInUse(Bytes(r20, 1024)));
+  EXPECT_EQ(LoadLe64(r20 + ntfs::kBaseRecordOffset), 0u);
+  EXPECT_EQ(LoadLe32(r20 + 56), ntfs::kAttrEnd);  // no attribute names an extent any more
+  const std::byte* r21 = v.disk.ReadFileRecord(21, true, true, false);
+  ASSERT_NE(r21, nullptr);
+  const Buffer ownFixed = own.Fixed();
+  EXPECT_TRUE(std::equal(ownFixed.begin(), ownFixed.end(), r21));
+  // Neither extent keeps its clusters; the $MFT's $BITMAP has 21 and not 20.
+  EXPECT_FALSE(v.Bit(300, 700));
+  EXPECT_FALSE(v.Bit(300, 710));
+  EXPECT_EQ(v.device->Data()[kMftBitmapCluster * 512 + 2], std::byte{0x20});
 }
 
 TEST(VolumeFinaliser, MovesBitmapOutOfTheNewMft) {
