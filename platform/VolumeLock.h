@@ -46,8 +46,11 @@ class TaskLock {
 int LockVolumeForTask(const std::string& path, LockMode mode, std::shared_ptr<TaskLock>& out,
                       std::string* conflict = nullptr);
 
-// True when this process holds an exclusive task lock on the device or file
-// `path` itself: its own writer may then open it for writing.
-bool ProcessHoldsExclusiveLock(const std::string& path);
+// True when a task of this process holds a lock on the device or file `path`
+// itself: exclusive because it writes it, or shared because it writes a volume
+// inside it (the boot repair then writes the disk's partition table). Its own
+// writers need no lock of their own then; another process's task cannot hold
+// a conflicting one.
+bool ProcessHoldsTaskLock(const std::string& path);
 
 }  // namespace stow::platform

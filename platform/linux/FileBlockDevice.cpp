@@ -85,8 +85,9 @@ class FileBlockDevice final : public BlockDevice {
     const int flags = O_RDONLY | O_CLOEXEC | (isBlock_ ? O_EXCL : 0);
     const int fd = ::open(path_.c_str(), flags);
     if (fd < 0) return errno;
-    // The task that runs this writer already holds the advisory lock.
-    if (ProcessHoldsExclusiveLock(path_)) {
+    // The task that runs this writer already holds the advisory lock; a second
+    // one on another descriptor would conflict with it.
+    if (ProcessHoldsTaskLock(path_)) {
       lockFd_ = fd;
       return 0;
     }

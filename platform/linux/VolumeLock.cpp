@@ -124,12 +124,11 @@ int LockVolumeForTask(const std::string& path, LockMode mode, std::shared_ptr<Ta
   return 0;
 }
 
-bool ProcessHoldsExclusiveLock(const std::string& path) {
+bool ProcessHoldsTaskLock(const std::string& path) {
   std::string key;
   if (KeyOf(path, key) != 0) return false;
   std::lock_guard<std::mutex> guard(RegistryMutex());
-  const auto it = Registry().find(key);
-  return it != Registry().end() && it->second.mode == LockMode::kExclusive;
+  return Registry().contains(key);
 }
 
 }  // namespace stow::platform
