@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the image reader as an image file held in memory:
-// the strict walk of the inspect tool and the lenient walk of a restore, the
+// the strict walk and the survey of the inspect tool and a restore's checks,
+// the lenient walk of a restore, the
 // record count taken from the first data chunk, the check of the $MFT it
 // carries (record 0 and the extension records that continue it), and the
 // layouts' round trips.
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "engine/ImageFormat.h"
+#include "engine/ImageSurvey.h"
 #include "engine/MftExtents.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Log.h"
@@ -60,6 +62,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::vector<std::byte> buffer(kImageChunkBytes);
   WalkImage(image, true, buffer);
   WalkImage(image, false, buffer);
+  {
+    // The survey of inspect and of a restore's checks, which also reads the $MFT.
+    platform::MemoryBlockDevice file(image);
+    ImageSurvey survey;
+    SurveyImage(file, survey);
+    if (!survey.ok && survey.faultText.empty()) __builtin_trap();
+    if (survey.blocks != survey.dataBlocks + survey.sparseBlocks) __builtin_trap();
+    if (survey.dataBytes > image.size()) __builtin_trap();
+  }
   {
     platform::MemoryBlockDevice file(image);
     std::string detail;
