@@ -61,7 +61,8 @@ uint64_t RunEnd(const std::vector<ntfs::DataRun>& runs) {
 // `total`, except those of $BadClus, whose $Bad stream spans the whole volume.
 FileEntry CopyRecord(Bytes record, uint32_t index, bool nonResidentOnly, uint64_t& total) {
   FileEntry entry;
-  entry.recordNumber = ntfs::RecordNumberField(record);
+  // A record is known by its position: headers of the older layout carry no number.
+  entry.recordNumber = index;
   entry.bytesInUse = ntfs::BytesInUse(record);
   // A record that is not in use keeps the attributes of a deleted file; its runs
   // name clusters that are free or belong to other files by now.
@@ -253,7 +254,7 @@ bool CDisk::ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out) {
   return record < kMaxRecords &&
          ReadStream(mftRuns_, record * kFileRecordSize, out.data(), out.size()) &&
          ntfs::ApplyFixup(out) && ntfs::HasFileSignature(out) &&
-         ntfs::RecordNumberField(out) == record;
+         ntfs::RecordNumberAgrees(out, record);
 }
 
 bool CDisk::FollowMftAttributeList(uint64_t neededClusters) {
@@ -375,6 +376,7 @@ std::byte* CDisk::ReadFileRecord(uint32_t record, bool forceReload, bool applyFi
   const uint64_t base = record - record % kRecordCacheRecords;
   // A window is read once: a slot whose own number does not match (an unused
   // record) is answered from the window in memory instead of re-reading 2 MiB.
+  // Headers of the older layout have no number field; their position names them.
   if (forceReload || windowBase_ != base) {
     if (flushFirst) FlushRecordCache();
     LoadRecordWindow(base);
@@ -382,7 +384,7 @@ std::byte* CDisk::ReadFileRecord(uint32_t record, bool forceReload, bool applyFi
   if (windowBase_ != base) return nullptr;
   const size_t slot = record % kRecordCacheRecords;
   const MutableBytes bytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize);
-  if (!windowLoaded_[slot] || ntfs::RecordNumberField(bytes) != record) return nullptr;
+  if (!windowLoaded_[slot] || !ntfs::RecordNumberAgrees(bytes, record)) return nullptr;
   // Applied on every fetch that asks for it: a caller may have put the record back
   // in on-disk form, and applying the fix-up to a fixed-up record changes nothing.
   if (applyFixup) {

@@ -74,12 +74,30 @@ bool UndoFixupWhereApplied(MutableBytes record) {
   return true;
 }
 
+bool ApplyFixupChecked(MutableBytes record) {
+  Usa usa;
+  if (!LocateUsa(record, usa)) return false;
+  for (size_t i = 1; i < usa.count; ++i) {
+    if (!Equal2(record, BlockEnd(i - 1), UsaEntry(usa, 0))) return false;
+  }
+  return ApplyFixup(record);
+}
+
 bool HasFileSignature(Bytes record) {
   const ByteView view(record);
   return view.Contains(kSignatureOffset, 4) && view.U32(kSignatureOffset) == kFileSignature;
 }
 
+uint16_t UsaOffset(Bytes record) { return ByteView(record).U16(kUsaOffsetOffset); }
+bool HasRecordNumberField(Bytes record) {
+  return UsaOffset(record) >= kNumberedHeaderUsaOffset &&
+         ByteView(record).Contains(kRecordNumberOffset, sizeof(uint32_t));
+}
 uint32_t RecordNumberField(Bytes record) { return ByteView(record).U32(kRecordNumberOffset); }
+bool RecordNumberAgrees(Bytes record, uint64_t position) {
+  return !HasRecordNumberField(record) ||
+         RecordNumberField(record) == static_cast<uint32_t>(position & UINT32_MAX);
+}
 uint32_t BytesInUse(Bytes record) { return ByteView(record).U32(kBytesInUseOffset); }
 uint16_t RecordFlags(Bytes record) { return ByteView(record).U16(kFlagsOffset); }
 bool RecordInUse(Bytes record) { return (RecordFlags(record) & kRecordInUse) != 0; }

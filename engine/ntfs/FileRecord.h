@@ -25,6 +25,11 @@ inline constexpr size_t kBytesInUseOffset = 24;      // 32-bit
 inline constexpr size_t kBaseRecordOffset = 32;      // 64-bit file reference
 inline constexpr size_t kRecordNumberOffset = 44;    // 32-bit, the record's own number
 inline constexpr size_t kRecordHeaderSize = 48;
+// Records of the older header layout (NT-era Windows, some drivers) end their
+// header at 42 with the update sequence array and have no number field; a header
+// carries the field only when the array starts past it.
+inline constexpr size_t kOldLayoutUsaOffset = 0x2A;
+inline constexpr size_t kNumberedHeaderUsaOffset = 0x30;
 inline constexpr uint16_t kRecordInUse = 0x0001;
 
 // Each 512-byte block of a record ends in the sequence number on disk; the real
@@ -75,9 +80,21 @@ bool UndoFixup(MutableBytes record);
 // record in fixed-up form reaches its on-disk form.
 bool UndoFixupWhereApplied(MutableBytes record);
 
+// Like ApplyFixup, but first checks that every block ends in the sequence number
+// (a record written whole); false, untouched, when the array does not fit or a
+// block end differs.
+bool ApplyFixupChecked(MutableBytes record);
+
 // Header fields; 0 when the record is too short to hold them.
 bool HasFileSignature(Bytes record);
+uint16_t UsaOffset(Bytes record);
+// True when the header has the record-number field (its array starts at 0x30 or later).
+bool HasRecordNumberField(Bytes record);
+// The number field; read it only where HasRecordNumberField holds.
 uint32_t RecordNumberField(Bytes record);
+// A record is identified by its position in the $MFT: true when the header has
+// no number field, or its field gives `position` (the field holds 32 bits).
+bool RecordNumberAgrees(Bytes record, uint64_t position);
 uint32_t BytesInUse(Bytes record);
 uint16_t RecordFlags(Bytes record);
 bool RecordInUse(Bytes record);

@@ -125,7 +125,8 @@ void DirectoryReader::LoadUpcase() {
   if (upcase_.empty()) LogDebug("directory lookup: no $UpCase table; ASCII letters are folded");
 }
 
-LookupResult DirectoryReader::CollectAllocation(const std::vector<std::byte>& base,
+LookupResult DirectoryReader::CollectAllocation(uint64_t directory,
+                                                const std::vector<std::byte>& base,
                                                 DirectoryIndex& index) {
   std::vector<Extent> extents;
   if (!TakeAllocationExtents(base, extents)) return LookupResult::kDamaged;
@@ -154,7 +155,8 @@ LookupResult DirectoryReader::CollectAllocation(const std::vector<std::byte>& ba
     }
     std::vector<AttributeListEntry> entries;
     if (!ParseAttributeList(value, entries)) return LookupResult::kDamaged;
-    const uint64_t self = RecordNumberField(base);
+    // The directory's own position; an old-layout header has no number field.
+    const uint64_t self = directory;
     size_t followed = 0;
     std::vector<std::byte> extension;
     for (const AttributeListEntry& entry : entries) {
@@ -197,7 +199,7 @@ LookupResult DirectoryReader::LoadIndex(uint64_t directory, DirectoryIndex& inde
   }
   if (!haveRoot) return LookupResult::kDamaged;
   if (!index.root.hasSubnodes) return LookupResult::kFound;
-  return CollectAllocation(record, index);
+  return CollectAllocation(directory, record, index);
 }
 
 LookupResult DirectoryReader::ReadBlock(const DirectoryIndex& index, uint64_t vcn,

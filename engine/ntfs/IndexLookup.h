@@ -56,7 +56,8 @@ class DirectoryReader {
 
   LookupResult ReadRecord(uint64_t number, std::vector<std::byte>& out);
   LookupResult LoadIndex(uint64_t directory, DirectoryIndex& index);
-  LookupResult CollectAllocation(const std::vector<std::byte>& base, DirectoryIndex& index);
+  LookupResult CollectAllocation(uint64_t directory, const std::vector<std::byte>& base,
+                                 DirectoryIndex& index);
   LookupResult SearchTree(const DirectoryIndex& index, std::u16string_view name, IndexEntry& match);
   LookupResult ReadBlock(const DirectoryIndex& index, uint64_t vcn, std::vector<IndexEntry>& out);
   bool ReadStream(const std::vector<DataRun>& runs, uint64_t offset, std::byte* out,
