@@ -177,6 +177,10 @@ class CDisk {
   FreeExtentList& FreeExtents() { return freeExtents_; }
   // The MFT's runs as record 0 gives them.
   const std::vector<ntfs::DataRun>& MftRuns() const { return mftRuns_; }
+  // Reads `length` bytes of the stream that `runs` place, from `offset`: false
+  // when a byte lies outside the runs or cannot be read.
+  bool ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* out,
+                  uint64_t length);
 
  private:
   bool LoadRecordWindow(uint64_t base);
@@ -184,8 +188,6 @@ class CDisk {
   bool LoadMftRuns();
   bool FollowMftAttributeList(uint64_t neededClusters);
   bool ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out);
-  bool ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* out,
-                  uint64_t length);
   uint64_t VolumeClusters() const;
 
   std::array<std::byte, kBootSectorSize> bootSector_{};

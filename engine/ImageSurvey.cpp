@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/Workers.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
@@ -213,37 +214,8 @@ void Walk(platform::BlockDevice& file, ImageSurvey& s, ImageRetry retry) {
 }  // namespace
 
 uint64_t ImageBytesForEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize) {
-  uint64_t total = kImageHeaderSize;
-  auto add = [&total](uint64_t bytes) {
-    total = bytes > UINT64_MAX - total ? UINT64_MAX : total + bytes;
-  };
-  for (const FileEntry& entry : entries) {
-    const uint64_t number = entry.recordNumber;
-    if (number == kBitmapRecord || number == kBootRecord || number == kBadClusRecord) continue;
-    for (const std::vector<std::byte>& bytes : entry.attributes) {
-      const Bytes attribute(bytes);
-      ntfs::NonResidentHeader header;
-      if (!ntfs::ReadNonResidentHeader(attribute, header)) continue;
-      if (number == kMftRecord && LoadLe32(&attribute[ntfs::kAttrTypeOffset]) != ntfs::kAttrData) {
-        continue;
-      }
-      if (header.runListOffset >= attribute.size()) continue;
-      const Bytes list = attribute.subspan(header.runListOffset);
-      size_t position = 0;
-      for (int i = 0; i <= UINT16_MAX; ++i) {
-        ntfs::RunHeader run;
-        if (ntfs::DecodeRunHeader(list, position, run) != ntfs::RunStatus::kRun) break;
-        position += run.size;
-        if (run.sparse || run.offset == 0) {
-          add(kBlockRecordSize);
-        } else if (run.length != 0) {
-          add(kBlockRecordSize);
-          add(run.length > UINT64_MAX / clusterSize ? UINT64_MAX : run.length * clusterSize);
-        }
-      }
-    }
-  }
-  return total;
+  // The partition reader's own walk, so that the size is the size written.
+  return ImageSizeOfEntries(entries, clusterSize, UINT64_MAX);
 }
 
 void SurveyImage(platform::BlockDevice& file, ImageSurvey& out, ImageRetry retry) {

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "engine/Disk.h"
-#include "engine/ImageSurvey.h"
+#include "engine/SourceCheck.h"
 #include "engine/TaskState.h"
 #include "engine/Workers.h"
 #include "engine/ntfs/FileRecord.h"
@@ -46,6 +46,74 @@ bool SkippedRecord(uint64_t record) {
 
 enum class Walk { kGoOn, kStopped, kFailed };
 
+// One run as the reader sends it: a sparse run as one slot without data, any
+// other run as its clusters.
+struct SentRun {
+  uint16_t instance = 0;
+  uint16_t index = 0;
+  bool sparse = false;
+  uint64_t firstCluster = 0;
+  uint64_t clusters = 0;
+};
+
+// Visits the runs the reader sends for one attribute of `record`, in order,
+// until `visit` returns anything but kGoOn. A run list that cannot be walked
+// gives kFailed with `why` set. The image's size and the stream come from this
+// one walk, so that the size the free-space check counts is the size written.
+template <typename Visit>
+Walk VisitSentRuns(uint64_t record, Bytes attribute, uint64_t volumeClusters,
+                   uint64_t clusterSize, const char*& why, Visit&& visit) {
+  ntfs::NonResidentHeader header;
+  if (!ntfs::ReadNonResidentHeader(attribute, header)) return Walk::kGoOn;  // resident
+  const ByteView view(attribute);
+  if (record == kMftRecordNumber && view.U32(ntfs::kAttrTypeOffset) != ntfs::kAttrData) {
+    return Walk::kGoOn;
+  }
+  if (header.runListOffset >= attribute.size()) return Walk::kGoOn;
+  const Bytes list = attribute.subspan(header.runListOffset);
+  SentRun sent;
+  sent.instance = view.U16(ntfs::kAttrInstanceOffset);
+  uint32_t runIndex = 0;
+  int64_t cluster = 0;
+  for (size_t position = 0;; ++runIndex) {
+    ntfs::RunHeader run;
+    const ntfs::RunStatus status = ntfs::DecodeRunHeader(list, position, run);
+    if (status == ntfs::RunStatus::kEnd) return Walk::kGoOn;
+    if (status != ntfs::RunStatus::kRun || runIndex > kMaxRunIndex) {
+      why = "its run list is damaged";
+      return Walk::kFailed;
+    }
+    position += run.size;
+    sent.index = static_cast<uint16_t>(runIndex);
+    // A run without a change of starting cluster names no clusters: sparse.
+    if (run.sparse || run.offset == 0) {
+      if (run.length > UINT64_MAX / clusterSize) {
+        why = "a sparse run is longer than any volume";
+        return Walk::kFailed;
+      }
+      sent.sparse = true;
+      sent.firstCluster = 0;
+      sent.clusters = run.length;
+    } else {
+      if (__builtin_add_overflow(cluster, run.offset, &cluster) || cluster < 0) {
+        why = "a run starts before the volume";
+        return Walk::kFailed;
+      }
+      if (run.length == 0) continue;
+      const auto first = static_cast<uint64_t>(cluster);
+      if (first >= volumeClusters || run.length > volumeClusters - first) {
+        why = "a run lies outside the volume";
+        return Walk::kFailed;
+      }
+      sent.sparse = false;
+      sent.firstCluster = first;
+      sent.clusters = run.length;
+    }
+    const Walk next = visit(sent);
+    if (next != Walk::kGoOn) return next;
+  }
+}
+
 class PartitionReader {
  public:
   PartitionReader(TaskState& state, CDisk& disk)
@@ -69,48 +137,15 @@ class PartitionReader {
 
  private:
   Walk SendAttribute(uint64_t record, Bytes attribute) {
-    ntfs::NonResidentHeader header;
-    if (!ntfs::ReadNonResidentHeader(attribute, header)) return Walk::kGoOn;  // resident
-    const ByteView view(attribute);
-    if (record == kMftRecordNumber && view.U32(ntfs::kAttrTypeOffset) != ntfs::kAttrData) {
-      return Walk::kGoOn;
-    }
-    if (header.runListOffset >= attribute.size()) return Walk::kGoOn;
-    const uint16_t instance = view.U16(ntfs::kAttrInstanceOffset);
-    const Bytes list = attribute.subspan(header.runListOffset);
-
-    uint32_t runIndex = 0;
-    int64_t cluster = 0;
-    for (size_t position = 0;; ++runIndex) {
-      if (state_.stopFlag.load()) return Walk::kStopped;
-      ntfs::RunHeader run;
-      const ntfs::RunStatus status = ntfs::DecodeRunHeader(list, position, run);
-      if (status == ntfs::RunStatus::kEnd) return Walk::kGoOn;
-      if (status != ntfs::RunStatus::kRun || runIndex > kMaxRunIndex) {
-        return Fail(record, "its run list is damaged");
-      }
-      position += run.size;
-      const auto index = static_cast<uint16_t>(runIndex);
-      // A run without a change of starting cluster names no clusters: sparse.
-      if (run.sparse || run.offset == 0) {
-        if (run.length > UINT64_MAX / disk_.ClusterSize()) {
-          return Fail(record, "a sparse run is longer than any volume");
-        }
-        const Walk sent = SendSparseRun(record, instance, index, run.length);
-        if (sent != Walk::kGoOn) return sent;
-        continue;
-      }
-      if (__builtin_add_overflow(cluster, run.offset, &cluster) || cluster < 0) {
-        return Fail(record, "a run starts before the volume");
-      }
-      if (run.length == 0) continue;
-      const auto first = static_cast<uint64_t>(cluster);
-      if (first >= volumeClusters_ || run.length > volumeClusters_ - first) {
-        return Fail(record, "a run lies outside the volume");
-      }
-      const Walk sent = SendDataRun(record, instance, index, first, run.length);
-      if (sent != Walk::kGoOn) return sent;
-    }
+    const char* why = nullptr;
+    const Walk walked = VisitSentRuns(
+        record, attribute, volumeClusters_, disk_.ClusterSize(), why, [&](const SentRun& run) {
+          if (state_.stopFlag.load()) return Walk::kStopped;
+          return run.sparse
+                     ? SendSparseRun(record, run.instance, run.index, run.clusters)
+                     : SendDataRun(record, run.instance, run.index, run.firstCluster, run.clusters);
+        });
+    return walked == Walk::kFailed && why != nullptr ? Fail(record, why) : walked;
   }
 
   Walk SendSparseRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t clusters) {
@@ -195,6 +230,12 @@ bool WaitForWriter(TaskState& state) {
   return state.WriterRunning() && state.ErrorCode() == kTaskRunning;
 }
 
+uint64_t ReaderVolumeClusters(CDisk& disk) {
+  return disk.SectorsPerCluster() == 0 || disk.Device() == nullptr
+             ? 0
+             : disk.Device()->Size() / disk.ClusterSize();
+}
+
 // Builds the entry list and checks it against the free space; false when the
 // task ends here (the error is set).
 bool PrepareEntries(TaskState& state, CDisk& disk) {
@@ -202,7 +243,21 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   std::string why;
   if (disk.CheckNtfsVolume(&why) != kDiskOk) {
     LogLess("in read thread,the source is not a volume this program handles: %s", why.c_str());
-    state.SetFirstError(kTaskSourceReadFailed);
+    state.SetFirstError(kTaskSourceReadFailed, "the source is not an NTFS volume this program "
+                                               "handles: " + why);
+    return false;
+  }
+  // Nothing is sent from a source that may change under the reader, or whose
+  // image the restore would refuse: the checks the task ran before it started
+  // are run again here, so the engine alone never writes such an image.
+  if (const int code = CheckSourceNotWritable(state.SourceVolume(), why); code != 0) {
+    LogLess("in read thread,%s", why.c_str());
+    state.SetFirstError(code, why);
+    return false;
+  }
+  if (const int code = CheckSourceMft(disk, why); code != 0) {
+    LogLess("in read thread,%s", why.c_str());
+    state.SetFirstError(code, why);
     return false;
   }
   uint64_t total = 0;
@@ -219,12 +274,17 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
     return false;
   }
   state.totalSectors.store(total);
-  // What the image takes: sparse runs only their block records, every run one.
+  // What the image takes: every run its block record, sparse runs nothing more.
   const uint64_t limit = state.freeSpaceLimit.load();
-  if (limit != 0 && ImageBytesForEntries(disk.Entries(), disk.ClusterSize()) / kSectorBytes >= limit) {
+  const uint64_t imageBytes =
+      limit == 0 ? 0
+                 : ImageSizeOfEntries(disk.Entries(), disk.ClusterSize(), ReaderVolumeClusters(disk));
+  if (limit != 0 && imageBytes > limit * kSectorBytes) {
     // The error is set before the reader ends, so that a writer that sees the
     // reader gone never takes the task for finished.
-    state.SetFirstError(kTaskSpaceNotEnough);
+    state.SetFirstError(kTaskSpaceNotEnough,
+                        "the image needs " + std::to_string(imageBytes) + " bytes; the target has " +
+                            std::to_string(limit * kSectorBytes) + " bytes free");
     state.Ring().CloseSignal();
     LogLess("in read thread,check free space is not enough!");
     return false;
@@ -233,6 +293,28 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
 }
 
 }  // namespace
+
+uint64_t ImageSizeOfEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize,
+                            uint64_t volumeClusters) {
+  if (clusterSize == 0) return kImageHeaderSize;
+  uint64_t bytes = kImageHeaderSize;
+  auto add = [&bytes](uint64_t n) { bytes = n > UINT64_MAX - bytes ? UINT64_MAX : bytes + n; };
+  for (const FileEntry& entry : entries) {
+    if (SkippedRecord(entry.recordNumber)) continue;
+    for (const std::vector<std::byte>& attribute : entry.attributes) {
+      const char* why = nullptr;
+      // A run list that cannot be walked fails the reader before it is sent;
+      // what was counted up to it stands.
+      VisitSentRuns(entry.recordNumber, attribute, volumeClusters, clusterSize, why,
+                    [&](const SentRun& run) {
+                      add(kBlockRecordSize);
+                      if (!run.sparse) add(run.clusters * clusterSize);
+                      return Walk::kGoOn;
+                    });
+    }
+  }
+  return bytes;
+}
 
 void RunPartitionReader(TaskState& state, const WorkerIo& io) {
   state.filesDone.store(0);

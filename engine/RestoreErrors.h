@@ -16,6 +16,12 @@ inline constexpr int kTaskDestinationInconsistent = 31;
 inline constexpr int kTaskClusterSizeMismatch = 32;
 // The source's $MFT is too small or continues in extension records.
 inline constexpr int kTaskSourceMftUnsupported = 33;
+// The source's file system is inconsistent: a record in use cannot be read
+// whole, a run list is damaged or lies outside the volume, or two files name
+// one cluster. Its image could never be restored.
+inline constexpr int kTaskSourceInconsistent = 34;
+// The source is mounted read-write: it can change while it is read.
+inline constexpr int kTaskSourceMountedWritable = 35;
 
 // The string-table identifier for one of the codes above; nullptr for others.
 inline const char* RestoreErrorStringId(int code) {
@@ -30,6 +36,10 @@ inline const char* RestoreErrorStringId(int code) {
       return "errorClusterSizeMismatch";
     case kTaskSourceMftUnsupported:
       return "errorSourceMftUnsupported";
+    case kTaskSourceInconsistent:
+      return "errorSourceInconsistent";
+    case kTaskSourceMountedWritable:
+      return "errorSourceMountedWritable";
     default:
       return nullptr;
   }

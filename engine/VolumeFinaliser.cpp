@@ -10,6 +10,7 @@
 #include "engine/MftExtents.h"
 #include "engine/RestoreErrors.h"
 #include "engine/TaskState.h"
+#include "engine/VolumeCheck.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
@@ -74,7 +75,8 @@ class Finaliser {
         rewritten_(std::move(rewritten)),
         formatted_(formatted),
         volume_(disk.VolumeClusterCount()),
-        clusterSize_(disk.ClusterSize()) {
+        clusterSize_(disk.ClusterSize()),
+        check_(volume_) {
     std::sort(rewritten_.begin(), rewritten_.end());
   }
 
@@ -92,7 +94,7 @@ class Finaliser {
     if (disk_.Device() != nullptr) disk_.Device()->Flush();
     LogDebug("destination made consistent: %" PRIu64 " of %" PRIu64 " records in use, %" PRIu64
              " clusters in use",
-             inUseRecords_, records_, clustersInUse_);
+             inUseRecords_, records_, check_.ClustersInUse());
     return 0;
   }
 
@@ -121,8 +123,8 @@ class Finaliser {
   uint64_t clusterSize_;
   uint64_t records_ = 0;
   uint64_t inUseRecords_ = 0;
-  uint64_t clustersInUse_ = 0;
-  std::vector<std::byte> claims_;
+  // The checks the source passed before its backup or copy; it holds the claims.
+  VolumeCheck check_;
   std::vector<std::byte> recordBits_;
   MovableAttribute mftBitmap_;
   MovableAttribute clusterBitmap_;
@@ -134,7 +136,6 @@ class Finaliser {
 int Finaliser::Walk() {
   records_ = disk_.MftRecordCount();
   if (records_ == 0 || clusterSize_ == 0) return Inconsistent("the $MFT holds no records");
-  claims_.assign(CeilDiv(volume_, kBitsPerByte), std::byte{0});
   recordBits_.assign(CeilDiv(records_, kMftBitmapStep * kBitsPerByte) * kMftBitmapStep,
                      std::byte{0});
   const uint64_t total = records_ * kFileRecordSize;
@@ -164,9 +165,10 @@ int Finaliser::Walk() {
 }
 
 int Finaliser::CheckRecord(uint64_t n, Bytes onDisk) {
-  if (!ntfs::HasFileSignature(onDisk) || !ntfs::RecordInUse(onDisk)) return 0;
-  std::vector<std::byte> record(onDisk.begin(), onDisk.end());
-  if (!ntfs::ApplyFixup(record)) return Inconsistent("record %" PRIu64 " is damaged", n);
+  std::vector<std::byte> record;
+  const RecordUse use = check_.ExamineRecord(n, onDisk, false, record);
+  if (use == RecordUse::kUnused) return 0;
+  if (use == RecordUse::kDamaged) return Inconsistent("%s", check_.Why().c_str());
   if (n != 0 && IsMftExtensionRecord(record)) {
     extensions_.push_back(n);
     return 0;
@@ -197,20 +199,11 @@ int Finaliser::CheckRecord(uint64_t n, Bytes onDisk) {
 }
 
 int Finaliser::CheckAttribute(uint64_t n, const ntfs::Attribute& a) {
-  ntfs::NonResidentHeader header;
-  std::vector<ntfs::DataRun> runs;
-  const ntfs::RunListError error = ntfs::DecodeAttributeRuns(a.bytes, runs);
-  if (!ntfs::ReadNonResidentHeader(a.bytes, header) || error != ntfs::RunListError::kNone) {
-    return Inconsistent("record %" PRIu64 ", attribute %u: %s", n, unsigned{a.instance},
-                        ntfs::RunListErrorText(error));
-  }
-  if (runs.empty()) return 0;
-  const uint64_t clusters = runs.back().vcn + runs.back().length - header.firstVcn;
-  if (header.lastVcn < header.firstVcn || header.lastVcn - header.firstVcn + 1 != clusters) {
-    return Inconsistent("record %" PRIu64 ", attribute %u: its runs cover %" PRIu64
-                        " clusters, its header VCNs %" PRIu64 "..%" PRIu64,
-                        n, unsigned{a.instance}, clusters, header.firstVcn, header.lastVcn);
-  }
+  CheckedRuns checked;
+  if (!check_.CheckRuns(n, a, checked)) return Inconsistent("%s", check_.Why().c_str());
+  if (checked.runs.empty()) return 0;
+  const ntfs::NonResidentHeader& header = checked.header;
+  std::vector<ntfs::DataRun>& runs = checked.runs;
   if (!IsKept(n) &&
       !std::binary_search(rewritten_.begin(), rewritten_.end(), AttributeKey(n, a.instance))) {
     return Inconsistent("record %" PRIu64 ", attribute %u: its runs never arrived", n,
@@ -237,22 +230,7 @@ int Finaliser::CheckAttribute(uint64_t n, const ntfs::Attribute& a) {
 }
 
 int Finaliser::Claim(uint64_t n, const std::vector<ntfs::DataRun>& runs) {
-  for (const ntfs::DataRun& run : runs) {
-    if (run.sparse) continue;
-    if (run.lcn >= volume_ || run.length > volume_ - run.lcn) {
-      return Inconsistent("record %" PRIu64 " names clusters %" PRIu64 "..%" PRIu64
-                          " past the volume's %" PRIu64,
-                          n, run.lcn, run.lcn + run.length - 1, volume_);
-    }
-    if (AnyClusterBit(claims_, run.lcn, run.length)) {
-      uint64_t c = run.lcn;
-      while (!ClusterBit(claims_, c)) ++c;
-      return Inconsistent("cluster %" PRIu64 " is named twice (again by record %" PRIu64 ")", c, n);
-    }
-    SetClusterBits(claims_, volume_, run.lcn, run.length);
-    clustersInUse_ += run.length;
-  }
-  return 0;
+  return check_.Claim(n, runs) ? 0 : Inconsistent("%s", check_.Why().c_str());
 }
 
 bool Finaliser::FormattedReplacement(uint64_t n, std::vector<std::byte>& out) const {
@@ -324,7 +302,7 @@ int Finaliser::PlaceMovable(uint64_t record, MovableAttribute& attr, uint64_t da
   bool keep = ntfs::AllocatedClusters(attr.runs) >= needed;
   for (const ntfs::DataRun& run : attr.runs) {
     keep = keep && !run.sparse && run.lcn < volume_ && run.length <= volume_ - run.lcn &&
-           !AnyClusterBit(claims_, run.lcn, run.length);
+           !AnyClusterBit(check_.Claims(), run.lcn, run.length);
   }
   std::byte* cached = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, false);
   if (cached == nullptr) return Inconsistent("record %" PRIu64 " cannot be fetched", record);
@@ -336,7 +314,7 @@ int Finaliser::PlaceMovable(uint64_t record, MovableAttribute& attr, uint64_t da
                                dataSize, dataSize);
   } else {
     uint64_t first = 0;
-    if (!FindClearStretch(claims_, volume_, needed, first)) {
+    if (!FindClearStretch(check_.Claims(), volume_, needed, first)) {
       return Inconsistent("no %" PRIu64 " free clusters in a row for %s", needed, what);
     }
     RunListChange change;
@@ -450,11 +428,12 @@ int Finaliser::WriteMftBitmap() {
 int Finaliser::WriteClusterBitmap() {
   std::vector<std::byte>& bitmap = disk_.MutableBitmap();
   const uint64_t length = disk_.BitmapLength();
-  if (length < claims_.size() || bitmap.size() < length) {
+  const std::vector<std::byte>& claims = check_.Claims();
+  if (length < claims.size() || bitmap.size() < length) {
     return Inconsistent("$Bitmap is shorter than the volume");
   }
   std::fill(bitmap.begin(), bitmap.end(), std::byte{0});
-  std::copy(claims_.begin(), claims_.end(), bitmap.begin());
+  std::copy(claims.begin(), claims.end(), bitmap.begin());
   // Bits past the last cluster stay set, so that nothing is ever placed there.
   const uint64_t bits = length * kBitsPerByte;
   SetClusterBits(MutableBytes(bitmap.data(), length), bits, volume_, bits - volume_);

@@ -17,6 +17,9 @@ struct VolumeUse {
   bool heldByDevice = false;  // another block device (device mapper, RAID) is built on it
   std::string mountPoint;     // the first mount point found, for messages
   std::string usedBy;         // the device that is mounted or holds it ("/dev/loop3p1")
+  // One of the mounts lets the system write: the volume can change while it is read.
+  bool mountedReadWrite = false;
+  std::string writableMountPoint;  // the first such mount point, for messages
 };
 
 // Fills `out` for the device or regular file `path`: 0, or the system error

@@ -9,6 +9,7 @@
 #include "bootrepair/Registry.h"
 #include "bootrepair/WindowsVolume.h"
 #include "engine/Disk.h"
+#include "engine/SourceCheck.h"
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "platform/VolumeUse.h"
@@ -108,6 +109,11 @@ int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::
   if (disk.CheckNtfsVolume(&reason) != engine::kDiskOk) {
     why = volume.DisplayName() + " is not an NTFS volume this program can back up: " + reason;
     return kBackupSourceNotNtfs;
+  }
+  if (engine::CheckSourceNotWritable(volume, reason) != 0 ||
+      engine::CheckSourceMft(disk, reason) != 0) {
+    why = volume.DisplayName() + " cannot be backed up: " + reason;
+    return kBackupSourceUnsafe;
   }
   out.volume = volume;
   out.clusterSize = disk.ClusterSize();

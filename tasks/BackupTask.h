@@ -48,6 +48,7 @@ enum BackupCheck : int {
   kBackupFreeSpaceUnknown = 4,  // the target's file system cannot be asked
   kBackupImageOnSource = 5,     // writing the image would write the source volume
   kBackupSourceBusy = 6,        // another task writes the source (CheckBackupSource)
+  kBackupSourceUnsafe = 7,      // mounted read-write, or its file system is inconsistent
 };
 
 struct BackupSource {
@@ -62,7 +63,9 @@ struct BackupSource {
 
 // Takes a shared lock on the source (`sourceBusy` while another task of this
 // program writes it), opens it read-only and checks that it is an NTFS volume the engine
-// handles; `why` says what is wrong otherwise.
+// handles, that nothing may write to it while it is read, and that its $MFT
+// passes the checks a restore makes (engine/SourceCheck.h); `why` says what is
+// wrong otherwise.
 int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::string& why);
 
 // An existing folder receives the default name for `date`; any other path is

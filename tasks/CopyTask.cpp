@@ -5,6 +5,7 @@
 #include "engine/Disk.h"
 #include "engine/DiskDestinationExtents.h"
 #include "engine/MftExtents.h"
+#include "engine/SourceCheck.h"
 #include "platform/VolumeUse.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
@@ -51,6 +52,12 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
   if (Refusal r = CheckDestinationUse(info); r.Refused()) return r;
   std::string why;
   if (disk.CheckNtfsVolume(&why) != engine::kDiskOk) return MakeRefusal("sourceNotNtfs", {why});
+  // Checked before the destination is formatted: a source that may change while
+  // it is read, or whose files cannot all be placed, leaves the destination as it is.
+  if (engine::CheckSourceNotWritable(platform::VolumeId(source), why) != 0 ||
+      engine::CheckSourceMft(disk, why) != 0) {
+    return MakeRefusal("sourceUnsafe", {why});
+  }
   plan.source = platform::VolumeId(source);
   plan.sourceClusterSize = disk.ClusterSize();
   plan.destination = info;

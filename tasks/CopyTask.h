@@ -32,7 +32,9 @@ struct CopyPlan {
 // partitions, a file and a loop device over it: `destEqualSour`), the locks
 // of another task on either volume (LockTaskVolume), a destination in use
 // (CheckDestinationUse), and a source that is not an NTFS
-// volume this program copies (`sourceNotNtfs`). Fills `plan` when all pass.
+// volume this program copies (`sourceNotNtfs`), then a source that is mounted
+// read-write or whose $MFT fails the checks a restore makes (`sourceUnsafe`).
+// Fills `plan` when all pass.
 Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
                   const std::string& destination, CopyPlan& plan);
 

@@ -273,6 +273,10 @@ int QueryVolumeUse(const std::string& path, VolumeUse& out) {
     }
     out.mounted = true;
     if (m.mountPoint == "/") out.systemRoot = true;
+    if (!MountIsReadOnly(m) && !out.mountedReadWrite) {
+      out.mountedReadWrite = true;
+      out.writableMountPoint = m.mountPoint;
+    }
   }
   return 0;
 }
