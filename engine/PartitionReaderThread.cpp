@@ -61,8 +61,8 @@ struct SentRun {
 // gives kFailed with `why` set. The image's size and the stream come from this
 // one walk, so that the size the free-space check counts is the size written.
 template <typename Visit>
-Walk VisitSentRuns(uint64_t record, Bytes attribute, uint64_t volumeClusters,
-                   uint64_t clusterSize, const char*& why, Visit&& visit) {
+Walk VisitSentRuns(uint64_t record, Bytes attribute, uint64_t volumeClusters, uint64_t clusterSize,
+                   const char*& why, Visit&& visit) {
   ntfs::NonResidentHeader header;
   if (!ntfs::ReadNonResidentHeader(attribute, header)) return Walk::kGoOn;  // resident
   const ByteView view(attribute);
@@ -243,8 +243,10 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   std::string why;
   if (disk.CheckNtfsVolume(&why) != kDiskOk) {
     LogLess("in read thread,the source is not a volume this program handles: %s", why.c_str());
-    state.SetFirstError(kTaskSourceReadFailed, "the source is not an NTFS volume this program "
-                                               "handles: " + why);
+    state.SetFirstError(kTaskSourceReadFailed,
+                        "the source is not an NTFS volume this program "
+                        "handles: " +
+                            why);
     return false;
   }
   // Nothing is sent from a source that may change under the reader, or whose
@@ -276,15 +278,16 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   state.totalSectors.store(total);
   // What the image takes: every run its block record, sparse runs nothing more.
   const uint64_t limit = state.freeSpaceLimit.load();
-  const uint64_t imageBytes =
-      limit == 0 ? 0
-                 : ImageSizeOfEntries(disk.Entries(), disk.ClusterSize(), ReaderVolumeClusters(disk));
+  const uint64_t imageBytes = limit == 0 ? 0
+                                         : ImageSizeOfEntries(disk.Entries(), disk.ClusterSize(),
+                                                              ReaderVolumeClusters(disk));
   if (limit != 0 && imageBytes > limit * kSectorBytes) {
     // The error is set before the reader ends, so that a writer that sees the
     // reader gone never takes the task for finished.
-    state.SetFirstError(kTaskSpaceNotEnough,
-                        "the image needs " + std::to_string(imageBytes) + " bytes; the target has " +
-                            std::to_string(limit * kSectorBytes) + " bytes free");
+    state.SetFirstError(kTaskSpaceNotEnough, "the image needs " + std::to_string(imageBytes) +
+                                                 " bytes; the target has " +
+                                                 std::to_string(limit * kSectorBytes) +
+                                                 " bytes free");
     state.Ring().CloseSignal();
     LogLess("in read thread,check free space is not enough!");
     return false;

@@ -23,7 +23,7 @@ constexpr uint64_t kBitsPerByte = 8;
 // The $MFT is read in pieces of this size (a whole number of records).
 constexpr uint64_t kPieceBytes = 1024 * 1024;
 constexpr const char* kRunDiskCheck =
-    "its image could never be restored; run a disk check on Windows (chkdsk /f) on the "
+    "a restore or copy of it would fail; run a disk check on Windows (chkdsk /f) on the "
     "source first";
 
 // The $MFT's $BITMAP: one bit per record, set for a record in use. `found` is
@@ -121,8 +121,7 @@ int CheckSourceNotWritable(const platform::VolumeId& volume, std::string& reason
   if (platform::QueryVolumeUse(volume.DevicePath(), use) != 0 || !use.mountedReadWrite) return 0;
   reason = volume.DisplayName() + " is mounted read-write on " + use.writableMountPoint +
            " and can change while it is read; unmount it (umount " + use.writableMountPoint +
-           ") or remount it read-only (mount -o remount,ro " + use.writableMountPoint +
-           ") first";
+           ") or remount it read-only (mount -o remount,ro " + use.writableMountPoint + ") first";
   return kTaskSourceMountedWritable;
 }
 

@@ -62,7 +62,8 @@ bool VolumeCheck::CheckRuns(uint64_t position, const ntfs::Attribute& a, Checked
   out.runs.clear();
   const ntfs::RunListError error = ntfs::DecodeAttributeRuns(a.bytes, out.runs);
   if (!ntfs::ReadNonResidentHeader(a.bytes, out.header) || error != ntfs::RunListError::kNone) {
-    return Fail(Format("MFT record %" PRIu64 ", attribute %u (type 0x%X): its run list is damaged: %s",
+    return Fail(Format("MFT record %" PRIu64
+                       ", attribute %u (type 0x%X): its run list is damaged: %s",
                        position, unsigned{a.instance}, a.type, ntfs::RunListErrorText(error)));
   }
   if (out.runs.empty()) return true;
