@@ -257,7 +257,7 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
     state.SetFirstError(code, why);
     return false;
   }
-  if (const int code = CheckSourceMft(disk, why); code != 0) {
+  if (const int code = CheckSourceRecords(disk, why); code != 0) {
     LogLess("in read thread,%s", why.c_str());
     state.SetFirstError(code, why);
     return false;

@@ -67,7 +67,7 @@ bool ReadMftBitmap(CDisk& disk, uint64_t records, MftBitmap& out, std::string& r
 
 }  // namespace
 
-int CheckSourceMft(CDisk& disk, std::string& reason) {
+int CheckSourceRecords(CDisk& disk, std::string& reason) {
   std::string why;
   if (disk.CheckNtfsVolume(&why) != kDiskOk) {
     reason = "the source is not an NTFS volume this program handles: " + why;
@@ -133,7 +133,7 @@ int CheckSourceVolume(const platform::VolumeId& volume, std::string& reason) {
              platform::SystemErrorText(disk.LastOpenError());
     return kTaskSourceReadFailed;
   }
-  return CheckSourceMft(disk, reason);
+  return CheckSourceRecords(disk, reason);
 }
 
 }  // namespace stow::engine

@@ -21,7 +21,7 @@ class CDisk;
 // task error code (kTaskSourceReadFailed when the $MFT cannot be read,
 // kTaskSourceInconsistent when it is damaged) with `reason`: one line naming
 // the record and what to do.
-int CheckSourceMft(CDisk& disk, std::string& reason);
+int CheckSourceRecords(CDisk& disk, std::string& reason);
 
 // 0 when nothing may write to `volume` while it is read: it is not mounted, or
 // only read-only. Else kTaskSourceMountedWritable with `reason`.

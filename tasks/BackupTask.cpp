@@ -111,7 +111,7 @@ int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::
     return kBackupSourceNotNtfs;
   }
   if (engine::CheckSourceNotWritable(volume, reason) != 0 ||
-      engine::CheckSourceMft(disk, reason) != 0) {
+      engine::CheckSourceRecords(disk, reason) != 0) {
     why = volume.DisplayName() + " cannot be backed up: " + reason;
     return kBackupSourceUnsafe;
   }

@@ -55,7 +55,7 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
   // Checked before the destination is formatted: a source that may change while
   // it is read, or whose files cannot all be placed, leaves the destination as it is.
   if (engine::CheckSourceNotWritable(platform::VolumeId(source), why) != 0 ||
-      engine::CheckSourceMft(disk, why) != 0) {
+      engine::CheckSourceRecords(disk, why) != 0) {
     return MakeRefusal("sourceUnsafe", {why});
   }
   plan.source = platform::VolumeId(source);
