@@ -9,6 +9,7 @@
 #include "bootrepair/Registry.h"
 #include "bootrepair/WindowsVolume.h"
 #include "engine/Disk.h"
+#include "engine/RestoreErrors.h"
 #include "engine/SourceCheck.h"
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
@@ -110,8 +111,10 @@ int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::
     why = volume.DisplayName() + " is not an NTFS volume this program can back up: " + reason;
     return kBackupSourceNotNtfs;
   }
+  // A $MFT that cannot be read at all is left to the engine's reader, which
+  // refuses it with the same reason before it sends anything.
   if (engine::CheckSourceNotWritable(volume, reason) != 0 ||
-      engine::CheckSourceRecords(disk, reason) != 0) {
+      engine::CheckSourceRecords(disk, reason) == engine::kTaskSourceInconsistent) {
     why = volume.DisplayName() + " cannot be backed up: " + reason;
     return kBackupSourceUnsafe;
   }

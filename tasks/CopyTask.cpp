@@ -5,6 +5,7 @@
 #include "engine/Disk.h"
 #include "engine/DiskDestinationExtents.h"
 #include "engine/MftExtents.h"
+#include "engine/RestoreErrors.h"
 #include "engine/SourceCheck.h"
 #include "platform/VolumeUse.h"
 #include "support/Log.h"
@@ -54,9 +55,12 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
   if (disk.CheckNtfsVolume(&why) != engine::kDiskOk) return MakeRefusal("sourceNotNtfs", {why});
   // Checked before the destination is formatted: a source that may change while
   // it is read, or whose files cannot all be placed, leaves the destination as it is.
-  if (engine::CheckSourceNotWritable(platform::VolumeId(source), why) != 0 ||
-      engine::CheckSourceRecords(disk, why) != 0) {
+  if (engine::CheckSourceNotWritable(platform::VolumeId(source), why) != 0) {
     return MakeRefusal("sourceUnsafe", {why});
+  }
+  if (const int code = engine::CheckSourceRecords(disk, why); code != 0) {
+    return MakeRefusal(
+        code == engine::kTaskSourceReadFailed ? "sourceMftUnreadable" : "sourceUnsafe", {why});
   }
   plan.source = platform::VolumeId(source);
   plan.sourceClusterSize = disk.ClusterSize();
