@@ -63,11 +63,18 @@ void ReadHeader(platform::BlockDevice& file, ImageSurvey& s) {
   }
 }
 
+// The last block a backup sends for one record: its attribute and run index.
+struct LastRun {
+  uint16_t instance = 0;
+  uint16_t runIndex = 0;
+};
+
 // True when a backup sends something for this in-use record: a non-resident
 // attribute (of record 0 only $DATA) whose run list holds a run that makes a
 // block (a sparse run or one of at least one cluster). The same choice as the
-// partition reader's.
-bool RecordSendsData(uint64_t number, Bytes record) {
+// partition reader's; `last` receives the last such run.
+bool RecordSendsData(uint64_t number, Bytes record, LastRun& last) {
+  bool sends = false;
   ntfs::AttributeWalker walk(record);
   for (ntfs::Attribute a; walk.Next(a);) {
     if (!a.nonResident) continue;
@@ -81,11 +88,14 @@ bool RecordSendsData(uint64_t number, Bytes record) {
     for (int i = 0; i <= UINT16_MAX; ++i) {
       ntfs::RunHeader run;
       if (ntfs::DecodeRunHeader(list, position, run) != ntfs::RunStatus::kRun) break;
-      if (run.sparse || run.offset == 0 || run.length != 0) return true;
+      if (run.sparse || run.offset == 0 || run.length != 0) {
+        sends = true;
+        last = LastRun{a.instance, static_cast<uint16_t>(i)};
+      }
       position += run.size;
     }
   }
-  return false;
+  return sends;
 }
 
 // Takes the source's $MFT as it streams by and notes the last record that a
@@ -113,6 +123,7 @@ class MftScanner {
     carry_.assign(total % kMftRecordBytes, std::byte{0});
   }
   std::optional<uint64_t> LastWithData() const { return last_; }
+  const LastRun& LastRunOfLast() const { return lastRun_; }
 
  private:
   void Judge() {
@@ -130,13 +141,17 @@ class MftScanner {
     const uint16_t usaOffset = LoadLe16(&carry_[ntfs::kUsaOffsetOffset]);
     // Older records end their header before the record-number field.
     if (usaOffset >= ntfs::kRecordHeaderSize && ntfs::RecordNumberField(carry_) != number) return;
-    if (RecordSendsData(number, carry_)) last_ = number;
+    if (LastRun run; RecordSendsData(number, carry_, run)) {
+      last_ = number;
+      lastRun_ = run;
+    }
   }
 
   std::vector<std::byte> carry_;
   uint64_t index_ = 0;
   uint64_t limit_ = UINT64_MAX;
   std::optional<uint64_t> last_;
+  LastRun lastRun_;
 };
 
 // The record count comes from the first chunk that carries data: file record 0
@@ -165,6 +180,8 @@ void Walk(platform::BlockDevice& file, ImageSurvey& s, ImageRetry retry) {
   bool inMft = true;
   bool wantCount = true;
   uint64_t lastBlockOffset = 0;
+  uint16_t lastInstance = 0;
+  uint16_t lastRunIndex = 0;
   ImageChunk chunk;
   ImageStatus status;
   while ((status = reader.Next(chunk, inMft ? std::span(buffer) : std::span<std::byte>())) ==
@@ -180,6 +197,8 @@ void Walk(platform::BlockDevice& file, ImageSurvey& s, ImageRetry retry) {
       }
     }
     s.lastBlockRecord = chunk.recordNumber;
+    lastInstance = chunk.attributeInstance;
+    lastRunIndex = chunk.runIndex;
     s.dataBytes += chunk.dataLength;
     if (wantCount && chunk.dataLength > 0) {
       wantCount = false;
@@ -199,14 +218,27 @@ void Walk(platform::BlockDevice& file, ImageSurvey& s, ImageRetry retry) {
     return;
   }
   s.lastRecordWithData = mft.LastWithData();
-  if (s.recordCount && s.lastRecordWithData && s.lastBlockRecord &&
-      *s.lastBlockRecord < *s.lastRecordWithData) {
-    char text[200];
+  if (!s.recordCount || !s.lastRecordWithData || !s.lastBlockRecord) return;
+  char text[240];
+  if (*s.lastBlockRecord < *s.lastRecordWithData) {
     std::snprintf(text, sizeof text,
                   "offset %" PRIu64 ": the image ends with a block of file record %" PRIu64
                   ", but its $MFT gives file record %" PRIu64
                   " data: the image was cut short",
                   lastBlockOffset, *s.lastBlockRecord, *s.lastRecordWithData);
+    SetFault(s, "cut-short", s.fileSize, text);
+    return;
+  }
+  // The last record's blocks end with its last attribute's last run.
+  const LastRun& expected = mft.LastRunOfLast();
+  if (*s.lastBlockRecord == *s.lastRecordWithData &&
+      (lastInstance != expected.instance || lastRunIndex != expected.runIndex)) {
+    std::snprintf(text, sizeof text,
+                  "offset %" PRIu64 ": the image ends with run %u of attribute %u of file record %" PRIu64
+                  ", but its $MFT gives that record data up to run %u of attribute %u: the "
+                  "image was cut short",
+                  lastBlockOffset, unsigned{lastRunIndex}, unsigned{lastInstance},
+                  *s.lastBlockRecord, unsigned{expected.runIndex}, unsigned{expected.instance});
     SetFault(s, "cut-short", s.fileSize, text);
   }
 }

@@ -52,8 +52,9 @@ bool Contains(const CommandResult& r, const std::string& text) {
   return r.output.find(text) != std::string::npos;
 }
 
-// Byte offsets where the image's blocks end, read from its block records.
-std::vector<uint64_t> BlockEnds(const fs::path& image) {
+// Byte offsets where the image's blocks end, read from its block records, and
+// the file record of each block.
+std::vector<uint64_t> BlockEnds(const fs::path& image, std::vector<uint64_t>* records = nullptr) {
   std::ifstream in(image, std::ios::binary);
   std::vector<uint64_t> ends;
   uint64_t position = engine::kImageHeaderSize;
@@ -65,6 +66,7 @@ std::vector<uint64_t> BlockEnds(const fs::path& image) {
     const engine::BlockRecord record = engine::BlockRecord::Decode(bytes);
     position += engine::kBlockRecordSize + (record.CarriesData() ? record.runLength : 0);
     ends.push_back(position);
+    if (records != nullptr) records->push_back(record.recordNumber);
   }
   return ends;
 }
@@ -377,6 +379,28 @@ TEST_F(MisuseCli, ChecksThatNeedNoWritingRefuseBeforeTheFormat) {
   r = restore(bigImage);
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_TRUE(Contains(r, "Disk space is not enough.")) << r.output;
+  EXPECT_EQ(Hash(destination), before);
+}
+
+// A cut between two blocks of the last file: every record before it is whole,
+// and the last file misses its last runs.
+TEST_F(MisuseCli, AnImageCutInsideItsLastFileIsRefusedBeforeTheFormat) {
+  const NtfsFixture* fixture = GetNtfsFixture("fragmented");
+  ASSERT_NE(fixture, nullptr);
+  const fs::path image = dir_ / "fragmented.vmg";
+  ASSERT_NO_FATAL_FAILURE(Backup(fixture->image.string(), image));
+  std::vector<uint64_t> records;
+  const std::vector<uint64_t> ends = BlockEnds(image, &records);
+  ASSERT_GT(ends.size(), 2u);
+  // The fixture's last file is written into holes: its runs are the last blocks.
+  ASSERT_EQ(records[records.size() - 1], records[records.size() - 2]);
+  const fs::path destination = Volume("many-files", "destination.img");
+  const std::string before = Hash(destination);
+  fs::resize_file(image, ends[ends.size() - 2]);
+  const CommandResult r =
+      RunCli({"restore", image.string(), destination.string(), "--yes", "--quiet"});
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_TRUE(Contains(r, "but its $MFT gives that record data up to run")) << r.output;
   EXPECT_EQ(Hash(destination), before);
 }
 
