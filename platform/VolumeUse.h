@@ -34,11 +34,6 @@ bool SameVolume(const std::string& a, const std::string& b);
 // a whole disk and one of its partitions, or a file and a loop device over it.
 bool VolumesOverlap(const std::string& a, const std::string& b);
 
-// True when the file `filePath` is stored on the volume `volumePath`: the file
-// system that holds it is mounted from that volume (or from a partition of it,
-// or from a loop device over it), or the file is the volume itself.
-bool FileIsOnVolume(const std::string& filePath, const std::string& volumePath);
-
 // True when writing the volume `volumePath` could change the file `filePath`,
 // or writing the file could change the volume, following where each is stored:
 // the file is the volume under another name, the file is behind a loop device

@@ -301,22 +301,6 @@ bool VolumesOverlap(const std::string& a, const std::string& b) {
   return false;
 }
 
-bool FileIsOnVolume(const std::string& filePath, const std::string& volumePath) {
-  struct stat st {};
-  if (::stat(filePath.c_str(), &st) != 0) return false;
-  Identity volume;
-  if (IdentityOf(volumePath, volume) != 0) return false;
-  Identity file;
-  if (IdentityOf(filePath, file) == 0 && SameFile(file, volume)) return true;
-  const CoveredSet covered = CoveredBy(volume);
-  if (covered.Contains(st.st_dev)) return true;
-  for (const MountEntry& m : ReadMountInfo()) {
-    if (makedev(m.major, m.minor) != st.st_dev) continue;
-    if (MountIsOn(m, volume, covered)) return true;
-  }
-  return false;
-}
-
 bool FileOverlapsVolume(const std::string& filePath, const std::string& volumePath,
                         std::string* how) {
   Identity volume;
