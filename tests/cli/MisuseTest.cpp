@@ -288,6 +288,9 @@ TEST_F(MisuseCli, ASecondTaskOnAVolumeInUseIsRefusedAndChangesNothing) {
       // A backup of the volume being restored is refused as well.
       Cli() + " backup " + destination.Device() + " " + Quote((dir_ / "during.vmg").string()) +
       " --yes --quiet >> " + Quote(second.string()) + " 2>&1; echo backup:$?; " +
+      // So is a restore onto the file behind the device: the same volume by another name.
+      Cli() + " restore " + Quote(image.string()) + " " + Quote(destinationFile.string()) +
+      " --yes --quiet >> " + Quote(second.string()) + " 2>&1; echo file:$?; " +
       "wait $pid; echo first:$?";
   const CommandResult r = Shell(script);
   if (Contains(r, "finished")) GTEST_SKIP() << "the first restore ended too soon: " << r.output;
@@ -300,6 +303,11 @@ TEST_F(MisuseCli, ASecondTaskOnAVolumeInUseIsRefusedAndChangesNothing) {
       << refused;
   EXPECT_TRUE(Contains(r, "backup:1")) << r.output << refused;
   EXPECT_NE(refused.find("is being written by another task of this program"), std::string::npos)
+      << refused;
+  EXPECT_TRUE(Contains(r, "file:1")) << r.output << refused;
+  EXPECT_NE(refused.find("restore: The volume " + destinationFile.string() +
+                         " is in use by another task of this program"),
+            std::string::npos)
       << refused;
   EXPECT_FALSE(fs::exists(dir_ / "during.vmg"));
   EXPECT_TRUE(Contains(r, "first:0")) << r.output;
