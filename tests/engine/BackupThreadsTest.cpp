@@ -8,6 +8,8 @@
 #include <filesystem>
 
 #include "engine/Disk.h"
+#include "engine/RestoreErrors.h"
+#include "engine/ntfs/MftLayout.h"
 #include "engine/TaskState.h"
 #include "engine/Workers.h"
 #include "platform/Files.h"
@@ -269,6 +271,28 @@ TEST(BackupThreads, TooLittleFreeSpaceEndsWith24BeforeAnyDataMoves) {
   Backup enough;
   EXPECT_EQ(enough.Run(roundedUp), kTaskSuccess);
   EXPECT_TRUE(enough.ImageExists());
+}
+
+// The engine alone never writes an image a restore would refuse: a record in
+// use torn between its blocks ends the backup before anything is sent.
+TEST(BackupThreads, ADamagedSourceRecordEndsTheBackupBeforeAnyDataMoves) {
+  Backup backup;
+  {
+    CDisk disk;
+    disk.Attach(std::make_unique<platform::MemoryBlockDevice>(backup.sourceBytes), true);
+    ASSERT_TRUE(disk.LoadMftRecord());
+    std::vector<ntfs::VolumeExtent> at;
+    ntfs::MapStreamRange(disk.MftRuns(), disk.ClusterSize(), 22 * kFileRecordSize + 1022, 1, at);
+    ASSERT_EQ(at.size(), 1u);
+    backup.sourceBytes[at[0].volumeOffset] = ~backup.sourceBytes[at[0].volumeOffset];
+  }
+  EXPECT_EQ(backup.Run(), kTaskSourceInconsistent);
+  EXPECT_NE(backup.State().ErrorDetail().find("MFT record 22 was not written whole"),
+            std::string::npos)
+      << backup.State().ErrorDetail();
+  EXPECT_EQ(backup.State().bytesDone.load(), 0u);
+  EXPECT_FALSE(backup.ImageExists());
+  ExpectOrderlyEnd(backup.State());
 }
 
 TEST(BackupThreads, AStopBeforeTheFirstSlotEndsWith25) {
