@@ -9,9 +9,9 @@
 
 #include "engine/Disk.h"
 #include "engine/RestoreErrors.h"
-#include "engine/ntfs/MftLayout.h"
 #include "engine/TaskState.h"
 #include "engine/Workers.h"
+#include "engine/ntfs/MftLayout.h"
 #include "platform/Files.h"
 #include "platform/MemoryBlockDevice.h"
 #include "tests/engine/BackupTestSupport.h"
@@ -258,8 +258,7 @@ TEST(BackupThreads, TooLittleFreeSpaceEndsWith24BeforeAnyDataMoves) {
   const uint64_t roundedUp = (written + 511) / 512 * 512;
   Backup tight;
   EXPECT_EQ(tight.Run(roundedUp - 512), kTaskSpaceNotEnough);
-  EXPECT_NE(tight.State().ErrorDetail().find(std::to_string(written) + " bytes"),
-            std::string::npos)
+  EXPECT_NE(tight.State().ErrorDetail().find(std::to_string(written) + " bytes"), std::string::npos)
       << tight.State().ErrorDetail();
   EXPECT_EQ(tight.State().bytesDone.load(), 0u);
   EXPECT_FALSE(tight.ImageExists()) << "a refused backup leaves no image behind";
