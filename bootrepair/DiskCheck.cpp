@@ -1,5 +1,6 @@
 #include "bootrepair/DiskCheck.h"
 
+#include <cctype>
 #include <thread>
 #include <vector>
 
@@ -15,25 +16,56 @@ namespace {
 // Enough of the checker's words for the log; the rest is read and dropped.
 constexpr size_t kCheckOutputLimit = 4096;
 
+// The last line of the checker's output that says something.
+std::string LastLine(const std::string& output) {
+  std::string last;
+  for (size_t start = 0; start < output.size();) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    size_t first = start;
+    size_t stop = end;
+    while (first < stop && std::isspace(static_cast<unsigned char>(output[first]))) ++first;
+    while (stop > first && std::isspace(static_cast<unsigned char>(output[stop - 1]))) --stop;
+    if (stop > first) last = output.substr(first, stop - first);
+    start = end + 1;
+  }
+  return last;
+}
+
 }  // namespace
 
-bool RunVolumeCheck(const platform::VolumeId& volume) {
+std::string VolumeCheckResult::Describe() const {
+  if (!started) {
+    return std::string(kVolumeCheckProgram) +
+           " could not be run: " + platform::SystemErrorText(error);
+  }
+  std::string text =
+      std::string(kVolumeCheckProgram) + " ended with status " + std::to_string(exitStatus);
+  if (!summary.empty()) text += " (" + summary + ")";
+  return text;
+}
+
+VolumeCheckResult RunVolumeCheck(const platform::VolumeId& volume) {
   const std::string& device = volume.DevicePath();
   platform::ProcessOutcome outcome;
   platform::RunProcess({kVolumeCheckProgram, kVolumeCheckClean, device}, kCheckOutputLimit,
                        outcome);
+  VolumeCheckResult result;
   if (outcome.stage != platform::ProcessStage::kEnded) {
     LogLess("run %s fail ,error=0x%x", kVolumeCheckProgram, static_cast<unsigned>(outcome.error));
-    return false;
+    result.error = outcome.error;
+    return result;
   }
   const std::string parameters = std::string(kVolumeCheckClean) + " " + device;
   LogLess("run success %s  ,parame%s", kVolumeCheckProgram, parameters.c_str());
+  result.started = true;
+  result.exitStatus = outcome.exitStatus;
+  result.summary = LastLine(outcome.output);
   if (outcome.exitStatus != 0) {
-    // Not a failure of the disk check: only the reopening counts. Kept for the record.
-    LogDebug("%s %s ended with status %d: %s", kVolumeCheckProgram, device.c_str(),
-             outcome.exitStatus, outcome.output.c_str());
+    LogLess("%s %s ended with status %d: %s", kVolumeCheckProgram, device.c_str(),
+            outcome.exitStatus, outcome.output.c_str());
   }
-  return true;
+  return result;
 }
 
 bool TryOpenVolume(const platform::VolumeId& volume) {
@@ -41,14 +73,28 @@ bool TryOpenVolume(const platform::VolumeId& volume) {
   if (platform::OpenBlockDevice(volume.DevicePath(), true, device) != 0) return false;
   // The fix-up mounts the volume next, which needs it released by everyone else.
   if (device->Lock() != 0) return false;
-  device->Unlock();
+  // Closing the device releases the lock whatever the unlock says.
+  static_cast<void>(device->Unlock());
   return true;
 }
 
 int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
                     const DiskCheckOptions& options) {
   EnablePrivileges();  // the fix-up checks again and logs what is missing
-  RunVolumeCheck(params->destination);
+  const VolumeCheckResult check = RunVolumeCheck(params->destination);
+  if (options.checked) options.checked(check);
+  if (!check.Passed()) {
+    LogLess("the disk check of %s failed: %s", params->destination.DisplayName().c_str(),
+            check.Describe().c_str());
+    EventThread event;
+    event.sender = params->sender;
+    event.kind = kEventDiskCheck;
+    event.value = kDiskCheckFailed;
+    event.text = params->imagePath;
+    params.reset();
+    sink.Post(std::move(event));
+    return 0;
+  }
   bool reopened = false;
   for (int failures = 0;;) {
     if (TryOpenVolume(params->destination)) {
@@ -63,7 +109,10 @@ int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
     }
   }
   if (reopened && IsWindowsVolume(params->destination)) {
-    FixMountedDevices(params->source, params->sourceLetter, params->destination);
+    if (!FixMountedDevices(params->source, params->sourceLetter, params->destination)) {
+      LogLess("%s keeps its old drive letters: its registry could not be fixed",
+              params->destination.DisplayName().c_str());
+    }
   } else if (reopened) {
     // No installation, so no hive: a read-write mount to find that out would
     // only touch the volume (access times) for nothing.

@@ -18,6 +18,10 @@ namespace stow::bootrepair {
 // Results of the disk check, posted as the value of its kind-1 event.
 inline constexpr int kDiskCheckOk = 0;
 inline constexpr int kDiskCheckVolumeNotReopened = 1;
+// The checker could not be run, or it ended with a failure (it found the file
+// system damaged beyond what it repairs). The volume is not reopened and its
+// registry is not touched: writing to a damaged file system makes it worse.
+inline constexpr int kDiskCheckFailed = 2;
 
 // The reopening: one attempt, then a pause before each further one.
 inline constexpr int kReopenAttempts = 61;
@@ -31,22 +35,36 @@ inline constexpr std::chrono::milliseconds kReopenPause{1000};
 inline constexpr const char* kVolumeCheckProgram = "ntfsfix";
 inline constexpr const char* kVolumeCheckClean = "--clear-dirty";
 
+// What the check program said about a volume.
+struct [[nodiscard]] VolumeCheckResult {
+  bool started = false;  // the program ran to its end
+  int error = 0;         // not started: the system error
+  int exitStatus = -1;   // started: its exit status
+  std::string summary;   // started: its last line of output ("Volume is corrupt. ...")
+
+  bool Passed() const { return started && exitStatus == 0; }
+  // One line for the user: what the checker did or why it did not run.
+  std::string Describe() const;
+};
+
 struct DiskCheckOptions {
   // Waits between two attempts to reopen the volume; a thread sleep when empty.
   std::function<void(std::chrono::milliseconds)> pause;
+  // Receives the checker's result once it has run; may be empty.
+  std::function<void(const VolumeCheckResult&)> checked;
 };
 
-// Runs the check program on `volume`, logging as the elevated runner does:
-// true when the program could be started (its findings are not judged).
-bool RunVolumeCheck(const platform::VolumeId& volume);
+// Runs the check program on `volume`, logging as the elevated runner does, and
+// gives what it found.
+VolumeCheckResult RunVolumeCheck(const platform::VolumeId& volume);
 
 // One attempt to open the volume for reading with nobody else holding it.
-bool TryOpenVolume(const platform::VolumeId& volume);
+[[nodiscard]] bool TryOpenVolume(const platform::VolumeId& volume);
 
 // The disk check thread's work on `params` (destination, source, source
 // letter, image path, sender): frees `params` and posts one kind-1 event,
-// value 0 (reopened, fix-up run) or 1 (never reopened), text = the image path.
-// Returns 0.
+// value 0 (checked, reopened, fix-up run), 1 (never reopened) or 2 (the check
+// failed), text = the image path. Returns 0.
 int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
                     const DiskCheckOptions& options = {});
 

@@ -67,7 +67,10 @@ tasks::PostTaskChain NoRepairChain() {
 int ReportRepairOutcome(const char* command, const tasks::TaskOutcome& outcome) {
   if (!outcome.notice.empty()) Fail(0, std::string(command) + ": " + outcome.notice);
   if (outcome.errorCode == engine::kTaskSuccess && !outcome.succeeded) {
-    return Fail(kRepairFailed, std::string(command) + ": " + outcome.text);
+    const int status = outcome.chainCode == tasks::kChainDiskCheckDamaged  ? kDiskCheckFailedStatus
+                       : outcome.chainCode == tasks::kChainDiskCheckFailed ? kDiskCheckNotReopened
+                                                                           : kRepairFailed;
+    return Fail(status, std::string(command) + ": " + outcome.text);
   }
   return ReportTaskOutcome(command, outcome);
 }

@@ -8,8 +8,10 @@
 
 namespace stow::cli {
 
-// The engine succeeded, but the disk check or the boot repair failed.
-inline constexpr int kRepairFailed = 100;
+// The engine succeeded, but what follows it did not.
+inline constexpr int kRepairFailed = 100;           // the boot repair failed
+inline constexpr int kDiskCheckFailedStatus = 101;  // the disk check failed or could not run
+inline constexpr int kDiskCheckNotReopened = 102;   // the destination did not reopen after it
 
 inline constexpr const char* kNoRepairOption = "--no-repair";
 
@@ -24,7 +26,7 @@ tasks::PostTaskChain ConsoleRepairChain(bool quiet);
 tasks::PostTaskChain NoRepairChain();
 
 // Prints how a copy or restore ended, the chain included, and returns the
-// exit status: 0, kRepairFailed, or what ReportTaskOutcome gives.
+// exit status: 0, one of the three above, or what ReportTaskOutcome gives.
 int ReportRepairOutcome(const char* command, const tasks::TaskOutcome& outcome);
 
 }  // namespace stow::cli

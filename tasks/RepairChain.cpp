@@ -118,14 +118,27 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
   check->destination = request.destination;
   check->imagePath = request.imagePath;
   check->sender = options.sender;
+  bootrepair::DiskCheckOptions checkOptions = options.diskCheck;
+  std::string checkerSaid;
+  checkOptions.checked = [&](const bootrepair::VolumeCheckResult& result) {
+    checkerSaid = result.Describe();
+    if (options.diskCheck.checked) options.diskCheck.checked(result);
+  };
   const EventThread checked = AwaitWorker(
       [&](bootrepair::EventSink& sink) {
-        bootrepair::DiskCheckThread(std::move(check), sink, options.diskCheck);
+        bootrepair::DiskCheckThread(std::move(check), sink, checkOptions);
       },
       bootrepair::kEventDiskCheck, "waitingchkdsk", options,
       bootrepair::kDiskCheckVolumeNotReopened);
+  const std::string destination = request.destination.DisplayName();
+  if (checked.value == bootrepair::kDiskCheckFailed) {
+    return PostTaskResult{kChainDiskCheckDamaged,
+                          FormatText(LoadString("diskCheckFailed"), {destination, checkerSaid}),
+                          {}};
+  }
   if (checked.value == bootrepair::kDiskCheckVolumeNotReopened) {
-    return PostTaskResult{kChainDiskCheckFailed, LoadString("taskFailed"), {}};
+    return PostTaskResult{
+        kChainDiskCheckFailed, FormatText(LoadString("diskCheckNotReopened"), {destination}), {}};
   }
   if (!bootrepair::IsWindowsVolume(request.destination)) return SuccessWithoutRepair(request, {});
 

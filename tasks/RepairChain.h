@@ -21,6 +21,7 @@ namespace stow::tasks {
 inline constexpr int kChainOk = 0;
 inline constexpr int kChainDiskCheckFailed = 1;   // the destination never reopened
 inline constexpr int kChainBootRepairFailed = 2;  // the boot repair reported an error
+inline constexpr int kChainDiskCheckDamaged = 3;  // the checker failed or found the volume damaged
 
 // Waiting texts gain one dot per second, up to this many, then start again.
 inline constexpr int kMaxWaitingDots = 10;
@@ -57,7 +58,9 @@ struct RepairChainOptions {
 };
 
 // Runs the chain for a finished copy or restore and gives its code and texts:
-// a failed disk check: kChainDiskCheckFailed with `taskFailed`; no Windows
+// a checker that failed: kChainDiskCheckDamaged with `diskCheckFailed`; a
+// destination that never reopened: kChainDiskCheckFailed with
+// `diskCheckNotReopened`; no Windows
 // system: 0 with the task's own success text; no partition for the boot files:
 // 0 with the task's success text and a notice; the boot repair's result:
 // 0 with `copySystemSuccess` or `RestorePartitionSuccess`, else

@@ -77,9 +77,17 @@ class WaitingTexts {
   std::vector<std::string> texts_;
 };
 
-TEST(RepairChain, AFailedDiskCheckEndsTheChainAndItsDotsCycle) {
+TEST(RepairChain, ADestinationThatNeverReopensEndsTheChainAndItsDotsCycle) {
+  STOW_REQUIRE((std::vector<std::string>{"mkntfs", "ntfsfix"}), false, false);
   LogCapture log;
   TempDir dir;
+  // A sound volume, so that the check passes, held by someone else throughout.
+  const fs::path volume = dir / "held.img";
+  MakeSparseFile(volume, 16ull << 20);
+  ASSERT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", volume.string()}).status, 0);
+  std::unique_ptr<platform::BlockDevice> holder;
+  ASSERT_EQ(platform::OpenBlockDevice(volume.string(), true, holder), 0);
+  ASSERT_EQ(holder->Lock(), 0);
   WaitingTexts waiting;
   tasks::RepairChainOptions options;
   options.tick = std::chrono::milliseconds(1);
@@ -87,10 +95,12 @@ TEST(RepairChain, AFailedDiskCheckEndsTheChainAndItsDotsCycle) {
   options.diskCheck.pause = [&](std::chrono::milliseconds) { waiting.WaitForOneMore(); };
   PostTaskRequest request;
   request.kind = engine::TaskKind::kCopy;
-  request.destination = platform::VolumeId((dir / "gone.img").string());
+  request.destination = platform::VolumeId(volume.string());
   const PostTaskResult result = tasks::RunRepairChain(request, options);
   EXPECT_EQ(result.code, tasks::kChainDiskCheckFailed);
-  EXPECT_EQ(result.text, "Task failed to run!!!");
+  EXPECT_EQ(
+      result.text.rfind(volume.string() + " could not be opened again after the disk check", 0), 0u)
+      << result.text;
 
   const std::vector<std::string> texts = waiting.Texts();
   ASSERT_GE(texts.size(), 60u);
@@ -101,6 +111,30 @@ TEST(RepairChain, AFailedDiskCheckEndsTheChainAndItsDotsCycle) {
     EXPECT_EQ(texts[i], kChecking + std::string(static_cast<size_t>(dots), '.')) << i;
     if (texts[i].find("Copying") != std::string::npos) ADD_FAILURE() << "no boot repair";
   }
+}
+
+TEST(RepairChain, ADamagedDestinationFailsTheCheckWithTheCheckersWords) {
+  STOW_REQUIRE((std::vector<std::string>{"mkntfs", "ntfsfix"}), false, false);
+  TempDir dir;
+  const fs::path volume = dir / "damaged.img";
+  MakeSparseFile(volume, 16ull << 20);
+  ASSERT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", volume.string()}).status, 0);
+  DamageMftAndMirror(volume);
+  tasks::RepairChainOptions options;
+  options.tick = std::chrono::milliseconds(1);
+  int pauses = 0;
+  options.diskCheck.pause = [&](std::chrono::milliseconds) { ++pauses; };
+  PostTaskRequest request;
+  request.kind = engine::TaskKind::kRestore;
+  request.destination = platform::VolumeId(volume.string());
+  const PostTaskResult result = tasks::RunRepairChain(request, options);
+  EXPECT_EQ(result.code, tasks::kChainDiskCheckDamaged);
+  EXPECT_EQ(result.text, "The disk check of " + volume.string() +
+                             " failed: ntfsfix ended with status 1 (Volume is corrupt. You "
+                             "should run chkdsk.). The data was written, but the file system may "
+                             "be damaged: do not use it as it is; check it with chkdsk /f in "
+                             "Windows, or run the task again.");
+  EXPECT_EQ(pauses, 0) << "a damaged volume is not waited for";
 }
 
 class ChainOnImages : public ::testing::Test {

@@ -3,9 +3,13 @@
 // does), the event it posts from its own thread and the text of that event.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "bootrepair/DiskCheck.h"
+#include "platform/BlockDevice.h"
 #include "tasks/Events.h"
 #include "tests/tasks/TaskTestSupport.h"
 #include "tests/testlib/TestUtil.h"
@@ -37,20 +41,32 @@ std::unique_ptr<RepairParams> ParamsFor(const fs::path& destination, const std::
   return params;
 }
 
+std::string Contents(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+fs::path MakeVolume(const TempDir& dir, const std::string& name) {
+  const fs::path volume = dir / name;
+  MakeSparseFile(volume, kVolumeBytes);
+  EXPECT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", volume.string()}).status, 0);
+  return volume;
+}
+
 TEST(DiskCheck, AVolumeThatOpensOnTheFifthAttempt) {
   STOW_REQUIRE((std::vector<std::string>{"mkntfs", "ntfsfix"}), false, false);
   LogCapture log;
   TempDir dir;
-  const fs::path ready = dir / "ready.img";
-  MakeSparseFile(ready, kVolumeBytes);
-  ASSERT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", ready.string()}).status, 0);
-  const fs::path late = dir / "late.img";
+  const fs::path late = MakeVolume(dir, "late.img");
+  // Someone else holds the volume until the fourth pause: attempt five gets it.
+  std::unique_ptr<platform::BlockDevice> holder;
+  ASSERT_EQ(platform::OpenBlockDevice(late.string(), true, holder), 0);
+  ASSERT_EQ(holder->Lock(), 0);
   int pauses = 0;
   bootrepair::DiskCheckOptions options;
   options.pause = [&](std::chrono::milliseconds pause) {
     EXPECT_EQ(pause, std::chrono::milliseconds(1000));
-    // The volume appears during the fourth pause: attempt five finds it.
-    if (++pauses == 4) fs::copy_file(ready, late);
+    if (++pauses == 4) holder.reset();
   };
   const auto event = RunCheck(ParamsFor(late, "/images/system.vmg"), options);
   EXPECT_EQ(pauses, 4);
@@ -58,20 +74,63 @@ TEST(DiskCheck, AVolumeThatOpensOnTheFifthAttempt) {
   EXPECT_EQ(event.value, bootrepair::kDiskCheckOk);
   EXPECT_EQ(event.text, "/images/system.vmg") << "a restore reports its image";
   EXPECT_EQ(event.sender, 7u);
-  // The checker ran before the volume existed; it was started, so that counts.
   EXPECT_EQ(log.Count("run success ntfsfix  ,parame--clear-dirty " + late.string()), 1);
 }
 
 TEST(DiskCheck, AVolumeThatNeverReopensGivesUpAfterSixtyPauses) {
-  LogCapture log;
+  STOW_REQUIRE((std::vector<std::string>{"mkntfs", "ntfsfix"}), false, false);
   TempDir dir;
+  const fs::path held = MakeVolume(dir, "held.img");
+  std::unique_ptr<platform::BlockDevice> holder;
+  ASSERT_EQ(platform::OpenBlockDevice(held.string(), true, holder), 0);
+  ASSERT_EQ(holder->Lock(), 0);
   int pauses = 0;
   bootrepair::DiskCheckOptions options;
   options.pause = [&](std::chrono::milliseconds) { ++pauses; };
-  const auto event = RunCheck(ParamsFor(dir / "never.img", ""), options);
+  const auto event = RunCheck(ParamsFor(held, ""), options);
   EXPECT_EQ(pauses, bootrepair::kReopenAttempts - 1);
   EXPECT_EQ(event.value, bootrepair::kDiskCheckVolumeNotReopened);
   EXPECT_EQ(event.text, "") << "a copy has no image";
+}
+
+TEST(DiskCheck, ACheckThatFailsOrCannotRunFailsAtOnce) {
+  STOW_REQUIRE((std::vector<std::string>{"mkntfs", "ntfsfix"}), false, false);
+  LogCapture log;
+  TempDir dir;
+  const fs::path damaged = MakeVolume(dir, "damaged.img");
+  DamageMftAndMirror(damaged);
+  const std::string before = Contents(damaged);
+  int pauses = 0;
+  std::vector<bootrepair::VolumeCheckResult> results;
+  bootrepair::DiskCheckOptions options;
+  options.pause = [&](std::chrono::milliseconds) { ++pauses; };
+  options.checked = [&](const bootrepair::VolumeCheckResult& r) { results.push_back(r); };
+  auto event = RunCheck(ParamsFor(damaged, "/images/a.vmg"), options);
+  EXPECT_EQ(event.value, bootrepair::kDiskCheckFailed);
+  EXPECT_EQ(event.text, "/images/a.vmg");
+  EXPECT_EQ(pauses, 0) << "no waiting for a volume that failed its check";
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_TRUE(results[0].started);
+  EXPECT_EQ(results[0].exitStatus, 1);
+  EXPECT_EQ(results[0].summary, "Volume is corrupt. You should run chkdsk.");
+  EXPECT_EQ(results[0].Describe(),
+            "ntfsfix ended with status 1 (Volume is corrupt. You should run chkdsk.)");
+  EXPECT_EQ(log.Count("the disk check of " + damaged.string() + " failed"), 1);
+  EXPECT_TRUE(Contents(damaged) == before) << "nothing touched it after the checker";
+
+  // A checker that is not there: the check did not happen, so it failed.
+  const fs::path sound = MakeVolume(dir, "sound.img");
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  const fs::path empty = dir / "empty-bin";
+  fs::create_directory(empty);
+  ::setenv("PATH", empty.c_str(), 1);
+  results.clear();
+  event = RunCheck(ParamsFor(sound, ""), options);
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(event.value, bootrepair::kDiskCheckFailed);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_FALSE(results[0].started);
+  EXPECT_EQ(results[0].Describe(), "ntfsfix could not be run: No such file or directory");
 }
 
 TEST(DiskCheck, AVolumeHeldByAMountIsNotTakenAsReopened) {

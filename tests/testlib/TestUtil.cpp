@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -76,19 +77,65 @@ void MakeSparseFile(const fs::path& path, uint64_t bytes) {
   fs::resize_file(path, bytes);
 }
 
+void DamageMftAndMirror(const fs::path& volume) {
+  std::fstream file(volume, std::ios::binary | std::ios::in | std::ios::out);
+  std::array<unsigned char, 512> boot{};
+  file.read(reinterpret_cast<char*>(boot.data()), boot.size());
+  const uint64_t cluster = (boot[11] | (boot[12] << 8)) * uint64_t{boot[13]};
+  auto le64 = [&](size_t at) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; ++i) v |= uint64_t{boot[at + i]} << (8 * i);
+    return v;
+  };
+  const std::vector<char> zeros(4096, 0);
+  for (const uint64_t lcn : {le64(48), le64(56)}) {
+    file.seekp(static_cast<std::streamoff>(lcn * cluster));
+    file.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  }
+}
+
+namespace {
+
+// True while the kernel lists partitions of `device` ("/dev/loop3" has "loop3p1").
+bool HasPartitionNodes(const std::string& device) {
+  const std::string name = fs::path(device).filename().string();
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(fs::path("/sys/block") / name, error)) {
+    if (entry.path().filename().string().starts_with(name + "p")) return true;
+  }
+  return false;
+}
+
+// Deletes the kernel's partitions of `device`. Deleting one fails while any
+// process has it open, and other tests running in parallel open every volume
+// for a moment when they list the machine's volumes; a partition left behind
+// outlives the detach and would be found, stale, by the next test that gets
+// the same loop device. So the deletion is retried until none is left.
+void DeletePartitionNodes(const std::string& device) {
+  for (int attempt = 0; attempt < 100 && HasPartitionNodes(device); ++attempt) {
+    if (Run({"partx", "-d", device}).status == 0 && !HasPartitionNodes(device)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+}  // namespace
+
 LoopDevice::LoopDevice(const fs::path& image, bool withPartitions) {
   const CommandResult r = Run({"losetup", "--find", "--show", image.string()});
   if (r.status != 0) return;
   device_ = r.output.substr(0, r.output.find('\n'));
+  // Partitions an earlier user of this loop device could not delete describe
+  // another image: remove them before this image's are added.
+  DeletePartitionNodes(device_);
   if (withPartitions) {
     // This kernel does not scan partitions of loop devices by itself.
-    partitions_ = Run({"partx", "-a", device_}).status == 0;
+    Run({"partx", "-a", device_});
   }
 }
 
 LoopDevice::~LoopDevice() {
   if (device_.empty()) return;
-  if (partitions_) Run({"partx", "-d", device_});
+  DeletePartitionNodes(device_);
   for (int attempt = 0; attempt < 20; ++attempt) {
     if (Run({"losetup", "-d", device_}).status == 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

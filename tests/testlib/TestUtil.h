@@ -60,6 +60,10 @@ class TempDir {
 // A sparse file of `bytes` bytes.
 void MakeSparseFile(const fs::path& path, uint64_t bytes);
 
+// Zeroes the first 4 KiB of the $MFT and of the $MFTMirr of the NTFS volume in
+// `volume`: a volume that ntfsfix reports as corrupt ("Volume is corrupt").
+void DamageMftAndMirror(const fs::path& volume);
+
 // A disk image attached as a loop device with its partitions made visible
 // (partx -a); partitions removed and the device detached when destroyed.
 class LoopDevice {
@@ -75,7 +79,6 @@ class LoopDevice {
 
  private:
   std::string device_;
-  bool partitions_ = false;
 };
 
 // An ntfs-3g mount of a volume (device or image file) on a private folder,
