@@ -340,7 +340,11 @@ void SetBcdDevice(const std::string& storeList, const PartitionLocation& destina
   size_t start = 0;
   while (start <= storeList.size()) {
     const size_t end = std::min(storeList.find('|', start), storeList.size());
-    if (end > start) SetStoreDevice(storeList.substr(start, end - start), destination);
+    // Each store is pointed on its own; SetStoreDevice logs why one failed.
+    if (end > start && SetStoreDevice(storeList.substr(start, end - start), destination) != 0) {
+      LogLess("boot store %s still points at its old device",
+              storeList.substr(start, end - start).c_str());
+    }
     start = end + 1;
   }
 }

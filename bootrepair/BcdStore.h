@@ -99,31 +99,34 @@ bool IsObjectId(std::string_view text);
 class BcdStore {
  public:
   // Opens an existing store: kBcdOk, kBcdOpenFailed or kBcdNotAStore.
-  int Open(const std::string& path, bool writable);
+  [[nodiscard]] int Open(const std::string& path, bool writable);
   // Writes a new store at `path` (replacing any file) holding the Description
   // key and an empty Objects key, and opens it writable.
-  int Create(const std::string& path);
+  [[nodiscard]] int Create(const std::string& path);
 
   // Adds an object (or keeps an existing one) with its type.
-  int AddObject(std::string_view objectId, uint32_t objectType);
+  [[nodiscard]] int AddObject(std::string_view objectId, uint32_t objectType);
   bool HasObject(std::string_view objectId) const;
   // The element's data and registry value type.
-  int GetElement(std::string_view objectId, uint32_t elementType, HiveValue& out) const;
+  [[nodiscard]] int GetElement(std::string_view objectId, uint32_t elementType,
+                               HiveValue& out) const;
   // Sets an element with the value type its format calls for.
-  int SetElement(std::string_view objectId, uint32_t elementType,
-                 const std::vector<std::byte>& data);
-  int SetStringElement(std::string_view objectId, uint32_t elementType, std::string_view text);
-  int SetObjectListElement(std::string_view objectId, uint32_t elementType,
-                           const std::vector<std::string>& objectIds);
-  int SetIntegerElement(std::string_view objectId, uint32_t elementType, uint64_t value);
+  [[nodiscard]] int SetElement(std::string_view objectId, uint32_t elementType,
+                               const std::vector<std::byte>& data);
+  [[nodiscard]] int SetStringElement(std::string_view objectId, uint32_t elementType,
+                                     std::string_view text);
+  [[nodiscard]] int SetObjectListElement(std::string_view objectId, uint32_t elementType,
+                                         const std::vector<std::string>& objectIds);
+  [[nodiscard]] int SetIntegerElement(std::string_view objectId, uint32_t elementType,
+                                      uint64_t value);
 
   // Writes the changes back to the file.
-  int Commit();
+  [[nodiscard]] int Commit();
 
  private:
   HiveKey ObjectKey(std::string_view objectId) const;
-  int SetRawElement(std::string_view objectId, uint32_t elementType, uint32_t valueType,
-                    std::vector<std::byte> data);
+  [[nodiscard]] int SetRawElement(std::string_view objectId, uint32_t elementType,
+                                  uint32_t valueType, std::vector<std::byte> data);
 
   Hive hive_;
   HiveKey objects_ = kNoHiveKey;
@@ -132,17 +135,17 @@ class BcdStore {
 // Creates the boot manager object: description, device "boot", the loader as
 // default and only entry of the display order, a 30-second timeout, and on
 // UEFI the boot manager's own path.
-int AddBootManager(BcdStore& store, bool uefi);
+[[nodiscard]] int AddBootManager(BcdStore& store, bool uefi);
 
 // Creates the loader object in a store and gives it the elements of a Windows
 // loader: description, path ("\Windows\system32\winload.exe" or ".efi"),
 // systemroot, and device and osdevice set to "boot" until SetStoreDevice
 // points them at the installation's partition.
-int AddWindowsLoader(BcdStore& store, bool uefi);
+[[nodiscard]] int AddWindowsLoader(BcdStore& store, bool uefi);
 
 // Points the loader object's device and osdevice elements of one store file at
 // `location`, and writes the store back: a BcdResult.
-int SetStoreDevice(const std::string& storePath, const PartitionLocation& location);
+[[nodiscard]] int SetStoreDevice(const std::string& storePath, const PartitionLocation& location);
 
 // For every store in `storeList` (local file paths joined by '|', left to
 // right): SetStoreDevice with the destination's location, with a log line for

@@ -253,10 +253,16 @@ bool MyCopyFile(const std::string& source, VolumeFiles& volume, const std::strin
                 int* error) {
   uint32_t before = 0;
   const bool existed = volume.QueryAttributes(destination, before) == 0;
-  if (existed) volume.SetAttributes(destination, platform::kFileAttributeNormal);
+  // A read-only or system file is replaced only once its attributes are cleared;
+  // a failure to clear them shows as a failed copy.
+  if (existed && volume.SetAttributes(destination, platform::kFileAttributeNormal) != 0) {
+    LogDebug("attributes of %s could not be cleared", destination.c_str());
+  }
   const int result = CopyContents(source, volume, destination);
   // Also after a failure: the file is left with the attributes it had.
-  if (existed) volume.SetAttributes(destination, before);
+  if (existed && volume.SetAttributes(destination, before) != 0) {
+    LogLess("attributes 0x%x of %s could not be restored", before, destination.c_str());
+  }
   if (error) *error = result;
   return result == 0;
 }

@@ -59,14 +59,14 @@ void CollectFilesExcluding(const std::string& root, FileList& files,
 // `volume`, "/EFI/Boot/BCD") exists, creating the missing folders from the
 // top down. False when the path names no folder, or when the last folder
 // creation failed.
-bool EnsureDirectory(platform::VolumeFiles& volume, const std::string& path);
+[[nodiscard]] bool EnsureDirectory(platform::VolumeFiles& volume, const std::string& path);
 
 // Copies the local file `source` to `destination` inside `volume`. An existing
 // destination loses its attributes for the copy (a read-only file can be
 // replaced) and gets them back afterwards. On failure `error` (when given)
 // receives the system error.
-bool MyCopyFile(const std::string& source, platform::VolumeFiles& volume,
-                const std::string& destination, int* error = nullptr);
+[[nodiscard]] bool MyCopyFile(const std::string& source, platform::VolumeFiles& volume,
+                              const std::string& destination, int* error = nullptr);
 
 // Copies the files that `filter` takes from the local folder `sourceRoot` to
 // the same places inside `destination`. `storeList` receives the paths (inside

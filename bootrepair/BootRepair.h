@@ -64,7 +64,7 @@ inline constexpr const char* kBootFileSetFolder = "BCDFile";
 // Marks the MBR partition at `partitionPath` (a partition device) active in
 // sector 0 of its disk and every other primary entry inactive: a result above.
 // Only primary entries can match: a logical partition gives kActivateNoEntry.
-int ActivateBootPartition(const std::string& partitionPath);
+[[nodiscard]] int ActivateBootPartition(const std::string& partitionPath);
 
 struct BootRepairOptions {
   // The folder holding "BCDFile"; empty: the program's own folder.

@@ -70,8 +70,13 @@ int ActivateBootPartition(const std::string& partitionPath) {
   }
   engine::CDisk disk;
   std::vector<PartitionTableEntry> entries;
-  if (disk.OpenPhysicalDrive(number.deviceNumber) == engine::kDiskOk) {
-    disk.ReadPartitionTable(entries);
+  if (const int opened = disk.OpenPhysicalDrive(number.deviceNumber); opened != engine::kDiskOk) {
+    LogLess("When setting active partition,open disk %d of %s failed", number.deviceNumber, path);
+  } else if (const int listed = disk.ReadPartitionTable(entries);
+             listed != engine::kDiskOk && listed != engine::kDiskIsGpt) {
+    // Entries listed before a damaged part of an EBR chain still count.
+    LogLess("When setting active partition,reading the table of disk %d ended with %d",
+            number.deviceNumber, listed);
   }
   const PartitionTableEntry* entry = FindPrimaryEntry(entries, startSector);
   const unsigned slot = entry ? SlotOf(disk, *entry) : kMbrSlots;

@@ -52,7 +52,7 @@ class Hive {
   // Opens the hive file: 0, or a system error (EINVAL for a file libhivex
   // refuses as a hive). `writable` allows changes, which reach the file only
   // through Commit.
-  int Open(const std::string& path, bool writable);
+  [[nodiscard]] int Open(const std::string& path, bool writable);
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
   const std::string& Path() const { return path_; }
@@ -63,12 +63,12 @@ class Hive {
   HiveKey Child(HiveKey parent, std::string_view name) const;
   // The same with the reason: 0 with `out` set, ENOENT when there is no such
   // child, or the error that stopped the search (a damaged sibling).
-  int Lookup(HiveKey parent, std::string_view name, HiveKey& out) const;
+  [[nodiscard]] int Lookup(HiveKey parent, std::string_view name, HiveKey& out) const;
   // Follows a path of names separated by '\' from `from`; kNoHiveKey when any
   // step is missing.
   HiveKey Find(HiveKey from, std::string_view path) const;
   // The names of the subkeys of `key`: 0, or a system error.
-  int ChildNames(HiveKey key, std::vector<std::string>& out) const;
+  [[nodiscard]] int ChildNames(HiveKey key, std::vector<std::string>& out) const;
 
   // Adds a subkey (writable hives): the new key, or kNoHiveKey.
   HiveKey AddChild(HiveKey parent, std::string_view name);
@@ -80,20 +80,21 @@ class Hive {
   // Every value of `key`, in the key's own order: 0, or a system error (E2BIG
   // when the key has more values than kMaxValuesPerKey or a value is larger
   // than `maxData`; EILSEQ when a name cannot be decoded).
-  int ReadValues(HiveKey key, std::vector<HiveValue>& out, size_t maxData = kMaxValueBytes) const;
+  [[nodiscard]] int ReadValues(HiveKey key, std::vector<HiveValue>& out,
+                               size_t maxData = kMaxValueBytes) const;
   // One value by name: 0, ENOENT when absent, E2BIG when larger than `maxData`,
   // or another system error.
-  int ReadValue(HiveKey key, std::string_view name, HiveValue& out,
-                size_t maxData = kMaxValueBytes) const;
+  [[nodiscard]] int ReadValue(HiveKey key, std::string_view name, HiveValue& out,
+                              size_t maxData = kMaxValueBytes) const;
 
   // Adds or replaces one value: 0, or a system error.
-  int SetValue(HiveKey key, const HiveValue& value);
+  [[nodiscard]] int SetValue(HiveKey key, const HiveValue& value);
   // Replaces all values of `key` with `values` (the way to delete values): 0,
   // or a system error.
-  int SetValues(HiveKey key, const std::vector<HiveValue>& values);
+  [[nodiscard]] int SetValues(HiveKey key, const std::vector<HiveValue>& values);
 
   // Writes the changes back to the file it was opened from: 0, or a system error.
-  int Commit();
+  [[nodiscard]] int Commit();
 
  private:
   hive_h* handle_ = nullptr;

@@ -47,6 +47,6 @@ std::vector<std::byte> BuildEmptyHive(std::string_view rootName);
 
 // Writes an empty hive to `path`, creating or replacing the file: 0, or a
 // system error (EINVAL for a refused root name).
-int CreateEmptyHive(const std::string& path, std::string_view rootName);
+[[nodiscard]] int CreateEmptyHive(const std::string& path, std::string_view rootName);
 
 }  // namespace stow::bootrepair

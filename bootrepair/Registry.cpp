@@ -334,7 +334,10 @@ char16_t LetterOfVolumeInOwnHive(const platform::VolumeId& volume) {
   if (FindSystemHive(mount.Path(), hive) == 0) {
     letter = platform::RunIsolated([&]() { return LetterInHive(hive.string(), identifier); });
   }
-  mount.Unmount();
+  if (const int error = mount.Unmount(); error != 0) {
+    LogLess("unmounting %s after reading its registry failed, error=%d",
+            volume.DisplayName().c_str(), error);
+  }
   if (letter < 'A' || letter > 'Z') return 0;
   LogDebug("volume %s is %c: in its own registry", volume.DisplayName().c_str(), letter);
   return static_cast<char16_t>(letter);

@@ -49,8 +49,9 @@ struct SourceIdentity {
 // named the source at `destination`. False when the hive cannot be opened or
 // the change cannot be written back; true otherwise, also when nothing had to
 // change (no MountedDevices key, no entry for the source).
-bool FixMountedDevicesInHive(const std::string& hivePath, const SourceIdentity& source,
-                             const VolumeIdentifier& destination);
+[[nodiscard]] bool FixMountedDevicesInHive(const std::string& hivePath,
+                                           const SourceIdentity& source,
+                                           const VolumeIdentifier& destination);
 
 // The whole fix-up on a destination volume: mounts it privately read-write,
 // finds its SYSTEM hive (names matched without regard to case), rewrites it and
@@ -60,8 +61,8 @@ bool FixMountedDevicesInHive(const std::string& hivePath, const SourceIdentity& 
 // False when the privileges are missing or the hive cannot be opened (missing
 // hive: the destination holds no Windows), or the rewrite could not be written;
 // true once the hive was opened and left consistent.
-bool FixMountedDevices(const platform::VolumeId& source, char16_t sourceLetter,
-                       const platform::VolumeId& destination);
+[[nodiscard]] bool FixMountedDevices(const platform::VolumeId& source, char16_t sourceLetter,
+                                     const platform::VolumeId& destination);
 
 // The drive letter that the Windows installation on `volume` gives the volume
 // itself: the "\DosDevices\X:" entry of its own SYSTEM hive whose data is the
@@ -75,6 +76,7 @@ char16_t LetterOfVolumeInOwnHive(const platform::VolumeId& volume);
 // type, and the pass ends; without a replacement every such entry is removed.
 // Entries larger than kMaxIdentifierBytes are skipped. Returns the number of
 // entries changed, or -1 when the key's values cannot be read or written.
-int RewriteDosDeviceValues(Hive& hive, HiveKey key, Bytes match, const Bytes* replacement);
+[[nodiscard]] int RewriteDosDeviceValues(Hive& hive, HiveKey key, Bytes match,
+                                         const Bytes* replacement);
 
 }  // namespace stow::bootrepair

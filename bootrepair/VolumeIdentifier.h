@@ -60,13 +60,14 @@ VolumeIdentifier GptVolumeIdentifier(const engine::Guid& partitionGuid);
 
 // Locates the partition that starts at 512-byte sector `startSector` of an
 // open whole disk, from the disk's own table.
-int LocatePartitionOnDisk(engine::CDisk& disk, uint64_t startSector, PartitionLocation& out);
+[[nodiscard]] int LocatePartitionOnDisk(engine::CDisk& disk, uint64_t startSector,
+                                        PartitionLocation& out);
 
 // Locates a partition device ("/dev/sdb2", "/dev/loop1000p1"): its disk and
 // start come from the system, the rest from the disk's table.
-int LocatePartition(const platform::VolumeId& volume, PartitionLocation& out);
+[[nodiscard]] int LocatePartition(const platform::VolumeId& volume, PartitionLocation& out);
 
 // The volume's MountedDevices identifier: kLocateOk with `out` filled, or why not.
-int ComputeVolumeIdentifier(const platform::VolumeId& volume, VolumeIdentifier& out);
+[[nodiscard]] int ComputeVolumeIdentifier(const platform::VolumeId& volume, VolumeIdentifier& out);
 
 }  // namespace stow::bootrepair

@@ -6,6 +6,7 @@
 #include "engine/PartitionTable.h"
 #include "platform/DiskNumbers.h"
 #include "platform/Volumes.h"
+#include "support/Log.h"
 
 namespace stow::discovery {
 namespace {
@@ -46,7 +47,11 @@ void ClassifyMbrKinds(PartitionList& list, const DiskOpener& openDisk) {
     if (openDisk(list[i].diskNumber, disk) != engine::kDiskOk) continue;
     // Entries listed before a damaged part of an EBR chain are still right.
     std::vector<engine::PartitionTableEntry> entries;
-    disk.ReadPartitionTable(entries);
+    if (const int listed = disk.ReadPartitionTable(entries);
+        listed != engine::kDiskOk && listed != engine::kDiskIsGpt) {
+      LogLess("disk %d: partition table read ended with %d after %zu entries", list[i].diskNumber,
+              listed, entries.size());
+    }
     for (size_t j = i; j < list.size(); ++j) {
       if (list[j].diskNumber == list[i].diskNumber) ClassifyRecord(list[j], entries);
     }

@@ -62,7 +62,10 @@ void CDisk::Attach(std::unique_ptr<platform::BlockDevice> device, bool readBootS
   bootSector_.fill(std::byte{0});
   // As on the original platform the result of this read is not checked: a volume
   // whose first sector cannot be read is refused later by its checks.
-  if (readBootSector && device_) ReadPointData(bootSector_.data(), kBootSectorSize, 0);
+  if (readBootSector && device_ &&
+      ReadPointData(bootSector_.data(), kBootSectorSize, 0) != kBootSectorSize) {
+    bootSector_.fill(std::byte{0});
+  }
 }
 
 int CDisk::ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer) {

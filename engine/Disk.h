@@ -37,6 +37,8 @@ enum DiskResult : int {
   kDiskNoSuchEntry = 6,
   kDiskSeekFailed = 7,
   kDiskLockFailedForTable = 8,
+  // Sector 0 lacks the 0x55AA signature: the disk has no MBR (and so no GPT either).
+  kDiskNoPartitionTable = 9,
   kDiskLockNoDevice = 12,
   kDiskLockRefused = 13,
   kDiskUpdateFailed = 14,
@@ -64,11 +66,11 @@ class CDisk {
 
   // --- Device access -------------------------------------------------------
   // Opens a volume and keeps a copy of its first sector: 0, or 16.
-  int InitDisk(const platform::VolumeId& volume, bool readOnly);
+  [[nodiscard]] int InitDisk(const platform::VolumeId& volume, bool readOnly);
   // Opens a whole disk by its inventory number, for reading and writing: 0, or 16.
-  int OpenPhysicalDrive(int diskNumber);
+  [[nodiscard]] int OpenPhysicalDrive(int diskNumber);
   // Opens a whole disk (or a file standing in for one) by path: 0, or 16.
-  int OpenPhysicalDrivePath(const std::string& path, bool readOnly = false);
+  [[nodiscard]] int OpenPhysicalDrivePath(const std::string& path, bool readOnly = false);
   // Takes an already open device (tests, fuzzers, stacked slices); reads the boot
   // sector copy as InitDisk does when `readBootSector` is set.
   void Attach(std::unique_ptr<platform::BlockDevice> device, bool readBootSector);
@@ -78,18 +80,18 @@ class CDisk {
   // System error of the last failed open, for messages.
   int LastOpenError() const { return lastOpenError_; }
 
-  int ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer);
+  [[nodiscard]] int ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer);
   // Sector-addressed transfers with the retry policy; they return the byte count
   // on success and 0 on failure.
-  uint32_t ReadPointData(void* buffer, uint32_t count, uint64_t startSector);
-  uint32_t WritePointData(const void* buffer, uint32_t count, uint64_t startSector);
+  [[nodiscard]] uint32_t ReadPointData(void* buffer, uint32_t count, uint64_t startSector);
+  [[nodiscard]] uint32_t WritePointData(const void* buffer, uint32_t count, uint64_t startSector);
 
-  int LockDisk();
-  bool UnlockDisk();
-  int UpdateDiskProperties();
+  [[nodiscard]] int LockDisk();
+  [[nodiscard]] bool UnlockDisk();
+  [[nodiscard]] int UpdateDiskProperties();
 
-  int ReadPartitionTable(std::vector<PartitionTableEntry>& out);
-  int SetActivePartition(unsigned index);
+  [[nodiscard]] int ReadPartitionTable(std::vector<PartitionTableEntry>& out);
+  [[nodiscard]] int SetActivePartition(unsigned index);
 
   // --- Boot sector fields --------------------------------------------------
   const std::array<std::byte, kBootSectorSize>& BootSector() const { return bootSector_; }
@@ -108,13 +110,13 @@ class CDisk {
   // 0 when the boot sector describes an NTFS volume this engine handles (512-byte
   // sectors, 1,024-byte file records, sane geometry); otherwise a DiskResult with
   // `why` set to a message for the user.
-  int CheckNtfsVolume(std::string* why = nullptr) const;
+  [[nodiscard]] int CheckNtfsVolume(std::string* why = nullptr) const;
   // File record size computed from the boot sector.
   uint32_t ComputeFileRecordSize() const;
   uint32_t FileRecordSize() const { return fileRecordSize_; }
 
   // Reads record 0 into the MFT record buffer (fix-ups applied); false on failure.
-  bool LoadMftRecord();
+  [[nodiscard]] bool LoadMftRecord();
   const std::vector<std::byte>& MftRecord() const { return mftRecord_; }
   // The record from the cache, or nullptr when it cannot be fetched. The fix-up is
   // applied in place; FlushRecordCache writes such records back in on-disk form.
@@ -128,8 +130,8 @@ class CDisk {
   // their files are missing from the entry list.
   uint64_t UnreadRecords() const { return unreadRecords_; }
   uint64_t MftRecordCount() const;
-  bool LoadRecordCache();
-  bool FlushRecordCache();
+  [[nodiscard]] bool LoadRecordCache();
+  [[nodiscard]] bool FlushRecordCache();
 
   const std::vector<FileEntry>& Entries() const { return entries_; }
   std::vector<FileEntry>& MutableEntries() { return entries_; }
@@ -140,7 +142,7 @@ class CDisk {
   // Reads $Bitmap (entry 6 of the entry list) run by run and builds the
   // free-extent list. False, with no bitmap, when the entry list has fewer than
   // 7 entries or the bitmap cannot be read or does not cover the volume.
-  bool LoadBitmap();
+  [[nodiscard]] bool LoadBitmap();
   // Frees, in the bitmap, the clusters of the destination's own records that
   // the copied ones replace (every record of the entry list but 0, 6, 7 and 8),
   // and rebuilds the free-extent list. Returns the clusters freed.
@@ -150,25 +152,26 @@ class CDisk {
   // 0 when [M, M + clusters) lies inside the volume and holds no cluster in use
   // but the $MFT's own and those the fix-up moves ($Bitmap, the $MFT's
   // $BITMAP); else a task error code, logged.
-  int CheckMftRange(uint64_t clusters);
+  [[nodiscard]] int CheckMftRange(uint64_t clusters);
   // Gives record 0's $DATA the one run [M, M + clusters) with the sizes given,
   // writes it back and reloads record 0 and entry 0: 0, or a task error code.
-  int ResizeDestinationMft(uint64_t clusters, uint64_t dataSize, uint64_t initializedSize);
+  [[nodiscard]] int ResizeDestinationMft(uint64_t clusters, uint64_t dataSize,
+                                         uint64_t initializedSize);
   // Writes `length` bytes at `offset` of the $MFT through its runs and keeps the
   // record cache's copy of them the same: true when every byte was written.
-  bool WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t length);
+  [[nodiscard]] bool WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t length);
   // 1 with the clusters granted, or 0 when the free-extent list is empty.
-  int AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted);
+  [[nodiscard]] int AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted);
   int MarkClustersUsed(uint64_t first, uint64_t count);
   // Rewrites the run list of one attribute of a record in the record cache.
-  RecordEdit ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t first, uint64_t count,
-                            bool append);
+  [[nodiscard]] RecordEdit ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t first,
+                                          uint64_t count, bool append);
   // Copies the first records of the MFT into the $MFTMirr's clusters as record 1
   // names them, and points the boot sector and its backup at them: 0, or a task
   // error code.
-  int WriteMftMirror();
+  [[nodiscard]] int WriteMftMirror();
   // Writes the bitmap back run by run: 1, or 0 without a bitmap or on a failed write.
-  int WriteBitmap();
+  [[nodiscard]] int WriteBitmap();
   const std::vector<std::byte>& Bitmap() const { return bitmap_; }
   std::vector<std::byte>& MutableBitmap() { return bitmap_; }
   uint64_t BitmapLength() const { return bitmapLength_; }
@@ -179,15 +182,15 @@ class CDisk {
   const std::vector<ntfs::DataRun>& MftRuns() const { return mftRuns_; }
   // Reads `length` bytes of the stream that `runs` place, from `offset`: false
   // when a byte lies outside the runs or cannot be read.
-  bool ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* out,
-                  uint64_t length);
+  [[nodiscard]] bool ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset,
+                                std::byte* out, uint64_t length);
 
  private:
-  bool LoadRecordWindow(uint64_t base);
+  [[nodiscard]] bool LoadRecordWindow(uint64_t base);
   // MFT reader helpers (DiskMft.cpp).
-  bool LoadMftRuns();
-  bool FollowMftAttributeList(uint64_t neededClusters);
-  bool ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out);
+  [[nodiscard]] bool LoadMftRuns();
+  [[nodiscard]] bool FollowMftAttributeList(uint64_t neededClusters);
+  [[nodiscard]] bool ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out);
   uint64_t VolumeClusters() const;
 
   std::array<std::byte, kBootSectorSize> bootSector_{};

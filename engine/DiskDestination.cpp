@@ -294,7 +294,7 @@ RecordEdit CDisk::ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t fi
   }
   if (edit != RecordEdit::kOk) return edit;
   // The cache holds the record in on-disk form until it is fetched again.
-  ntfs::UndoFixup(image);
+  if (!ntfs::UndoFixup(image)) return RecordEdit::kMalformed;
   std::memcpy(cached, image.data(), kFileRecordSize);
   return RecordEdit::kOk;
 }

@@ -39,8 +39,8 @@ uint64_t ResizedMftClusters(uint64_t records, uint64_t sectorsPerCluster,
 uint64_t MftZoneClusters(uint64_t records, uint64_t sectorsPerCluster, uint64_t mftClusters);
 
 // The first stretch of `count` clear bits among clusters [from, clusters).
-bool FindClearStretch(Bytes bitmap, uint64_t clusters, uint64_t count, uint64_t& first,
-                      uint64_t from = 0);
+[[nodiscard]] bool FindClearStretch(Bytes bitmap, uint64_t clusters, uint64_t count,
+                                    uint64_t& first, uint64_t from = 0);
 
 // The free-extent list: built once from a bitmap, ordered largest first (equal
 // sizes keep cluster order); allocation takes from the front.
@@ -55,7 +55,7 @@ class FreeExtentList {
   void Build(Bytes bitmap, uint64_t clusters);
   // Takes `wanted` clusters from the first extent, or the whole extent when it
   // is not larger; the list is not re-sorted. False when the list is empty.
-  bool Allocate(uint64_t wanted, uint64_t& first, uint64_t& granted);
+  [[nodiscard]] bool Allocate(uint64_t wanted, uint64_t& first, uint64_t& granted);
   // Keeps data out of the MFT zone [m, m + zone): an extent that starts inside
   // the zone keeps only what lies beyond it; one that starts before the zone
   // and reaches into it keeps its part before the zone, and its part beyond

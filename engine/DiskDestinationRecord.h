@@ -33,7 +33,7 @@ struct EncodedRun {
 // Each field takes the fewest bytes that keep its value and sign (a length is
 // read back as signed by some readers, so it too keeps a clear top bit). False
 // for a length of 0 or a field that needs more than 8 bytes.
-bool EncodeRun(int64_t offset, uint64_t length, EncodedRun& out);
+[[nodiscard]] bool EncodeRun(int64_t offset, uint64_t length, EncodedRun& out);
 
 enum class RecordEdit {
   kOk,
@@ -65,20 +65,22 @@ struct RunListChange {
 // the change made: the header, the attributes in order with the changed one
 // rebuilt around its new run list, the end marker. Bytes in use follow the new
 // layout. On anything but kOk, `out` is left empty.
-RecordEdit ChangeRunList(Bytes record, const RunListChange& change, std::vector<std::byte>& out);
+[[nodiscard]] RecordEdit ChangeRunList(Bytes record, const RunListChange& change,
+                                       std::vector<std::byte>& out);
 
 // Sets the sizes of the non-resident attribute with `instance` in place.
-RecordEdit SetNonResidentSizes(MutableBytes record, uint16_t instance, uint64_t allocatedSize,
-                               uint64_t dataSize, uint64_t initializedSize);
+[[nodiscard]] RecordEdit SetNonResidentSizes(MutableBytes record, uint16_t instance,
+                                             uint64_t allocatedSize, uint64_t dataSize,
+                                             uint64_t initializedSize);
 
 // Replaces the value of the resident attribute with `instance` (the value may
 // grow or shrink; the attributes after it move). Builds the new record in `out`.
-RecordEdit SetResidentValue(Bytes record, uint16_t instance, Bytes value,
-                            std::vector<std::byte>& out);
+[[nodiscard]] RecordEdit SetResidentValue(Bytes record, uint16_t instance, Bytes value,
+                                          std::vector<std::byte>& out);
 
 // The sum of the offsets of a run list (the starting cluster of its last
 // non-sparse run), walking at most the bytes of `list`. False when a run
 // reaches past the list or has a malformed header.
-bool SumRunOffsets(Bytes list, int64_t& sum, size_t& size);
+[[nodiscard]] bool SumRunOffsets(Bytes list, int64_t& sum, size_t& size);
 
 }  // namespace stow::engine

@@ -378,8 +378,15 @@ std::byte* CDisk::ReadFileRecord(uint32_t record, bool forceReload, bool applyFi
   // record) is answered from the window in memory instead of re-reading 2 MiB.
   // Headers of the older layout have no number field; their position names them.
   if (forceReload || windowBase_ != base) {
-    if (flushFirst) FlushRecordCache();
-    LoadRecordWindow(base);
+    // Changed records of the current window must reach the disk before the
+    // window is replaced, or they would be lost.
+    if (flushFirst && windowBase_ != kNoWindow && !FlushRecordCache()) {
+      LogLess("ReadFileRecord: the MFT records from 0x%llx could not be written back",
+              static_cast<unsigned long long>(windowBase_));
+      return nullptr;
+    }
+    // A partly read window marks the slots that arrived; the others answer nullptr.
+    static_cast<void>(LoadRecordWindow(base));
   }
   if (windowBase_ != base) return nullptr;
   const size_t slot = record % kRecordCacheRecords;

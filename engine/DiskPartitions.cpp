@@ -84,8 +84,12 @@ int WalkEbrChain(BlockDevice& device, uint64_t extendedStart,
       LogLess("EBR at sector 0x%llx: short read of %llu bytes", Ull(ebr), Ull(r.bytes));
       return read;
     }
+    const ByteView view(sector.data(), sector.size());
     EbrContent content;
-    ParseEbr(ByteView(sector.data(), sector.size()), content);
+    if (!HasBootSignature(view) || !ParseEbr(view, content)) {
+      LogLess("EBR at sector 0x%llx has no 0x55AA signature: the chain is damaged", Ull(ebr));
+      return kDiskBadTable;
+    }
     AppendMbrEntry(content.logical, ebr, kLogicalEntry, out);
     if (content.nextRelative == 0) return kDiskOk;
     ebr = extendedStart + content.nextRelative;
@@ -149,25 +153,33 @@ int CDisk::ReadPartitionTable(std::vector<PartitionTableEntry>& out) {
   const int read = ReadFirstSector(sector);
   if (read != kDiskOk) return read;
 
+  const ByteView view(sector.data(), sector.size());
   MbrEntries entries;
-  ParseMbrEntries(ByteView(sector.data(), sector.size()), entries);
+  if (!HasBootSignature(view) || !ParseMbrEntries(view, entries)) {
+    LogLess("ReadPartitionTable: sector 0 has no 0x55AA signature, so no partition table");
+    return kDiskNoPartitionTable;
+  }
   if (IsProtectiveMbr(entries)) {
     const int gpt = ReadGptEntries(*device_, out);
     return gpt == kDiskOk ? kDiskIsGpt : gpt;
   }
 
+  // Extended entries hold logical partitions, not volumes: they are not listed,
+  // and every one of them is walked after the four primary slots.
   extendedEntry_.fill(0);
-  bool haveExtended = false;
+  std::vector<uint32_t> extendedStarts;
   for (const RawMbrEntry& raw : entries) {
-    if (RawEntryType(raw) == kExtendedPartitionType) {
-      extendedEntry_ = raw;
-      haveExtended = true;
+    if (IsExtendedPartitionType(RawEntryType(raw))) {
+      if (extendedStarts.empty()) extendedEntry_ = raw;
+      extendedStarts.push_back(RawEntryStartingLba(raw));
       continue;
     }
     AppendMbrEntry(raw, 0, kPrimaryEntry, out);
   }
-  if (!haveExtended) return kDiskOk;
-  return WalkEbrChain(*device_, RawEntryStartingLba(extendedEntry_), out);
+  for (const uint32_t start : extendedStarts) {
+    if (const int walked = WalkEbrChain(*device_, start, out); walked != kDiskOk) return walked;
+  }
+  return kDiskOk;
 }
 
 int CDisk::SetActivePartition(unsigned index) {
@@ -175,8 +187,12 @@ int CDisk::SetActivePartition(unsigned index) {
   const int read = ReadFirstSector(sector);
   if (read != kDiskOk) return read;
 
+  const ByteView view(sector.data(), sector.size());
   MbrEntries entries;
-  ParseMbrEntries(ByteView(sector.data(), sector.size()), entries);
+  if (!HasBootSignature(view) || !ParseMbrEntries(view, entries)) {
+    LogLess("SetActivePartition: sector 0 has no 0x55AA signature, so no partition table");
+    return kDiskNoPartitionTable;
+  }
   if (IsProtectiveMbr(entries)) return kDiskIsGpt;
   if (index >= kMbrEntryCount) {
     LogLess("SetActivePartition: no primary entry %u", index);
@@ -197,8 +213,13 @@ int CDisk::SetActivePartition(unsigned index) {
   const IoResult w = device_->WriteAt(0, sector);
   // A sector that never reaches the disk is not written.
   const bool written = w.bytes == sector.size() && device_->Flush() == 0;
-  device_->Unlock();
-  UpdateDiskProperties();  // the table on disk is what matters; the kernel's view may lag
+  if (const int unlocked = device_->Unlock(); unlocked != 0) {
+    LogLess("SetActivePartition: unlock failed, error=0x%x", static_cast<unsigned>(unlocked));
+  }
+  // The table on disk is what matters; the kernel's view may lag.
+  if (const int updated = UpdateDiskProperties(); updated != kDiskOk) {
+    LogLess("SetActivePartition: the system was not told of the new table, result=%d", updated);
+  }
   if (!written) {
     LogLess("SetActivePartition: writing sector 0 failed, error=0x%x",
             static_cast<unsigned>(w.error));

@@ -82,7 +82,8 @@ struct ImageRetry {
 
 // Reads the first 40 bytes of `path` into `out`. 1 when they were read and the
 // marker is 0xFFFF, else 0 (also when the file cannot be opened).
-int CheckImageHeader(ImageHeaderBytes& out, const std::string& path, ImageRetry retry = {});
+[[nodiscard]] int CheckImageHeader(ImageHeaderBytes& out, const std::string& path,
+                                   ImageRetry retry = {});
 
 // Outcome of one step of ImageReader.
 enum class ImageStatus {
@@ -149,7 +150,7 @@ class ImageReader {
  private:
   ImageStatus Stop(ImageStatus status, uint64_t offset);
   ImageStatus ReadRecord();
-  bool ReadAt(uint64_t offset, std::span<std::byte> out);
+  [[nodiscard]] bool ReadAt(uint64_t offset, std::span<std::byte> out);
 
   platform::BlockDevice& file_;
   bool strict_;
@@ -183,18 +184,18 @@ class ImageWriter {
  public:
   explicit ImageWriter(platform::BlockDevice& file, ImageRetry retry = {});
 
-  int WriteHeader(const ImageHeader& header);
+  [[nodiscard]] int WriteHeader(const ImageHeader& header);
   // Appends one chunk as the ring carries it; `data` holds chunk.dataLength bytes.
-  int Append(const ImageChunk& chunk, std::span<const std::byte> data);
+  [[nodiscard]] int Append(const ImageChunk& chunk, std::span<const std::byte> data);
   // 0 when the last run's data is complete.
-  int Finish() const;
+  [[nodiscard]] int Finish() const;
 
   uint64_t Position() const { return position_; }
   uint64_t NextSequence() const { return sequence_; }
   uint64_t BlocksWritten() const { return sequence_ - 1; }
 
  private:
-  bool WriteAt(uint64_t offset, std::span<const std::byte> in);
+  [[nodiscard]] bool WriteAt(uint64_t offset, std::span<const std::byte> in);
 
   platform::BlockDevice& file_;
   ImageRetry retry_;
@@ -212,6 +213,6 @@ class ImageWriter {
 // start of the first block: the allocated size of its first unnamed $DATA
 // attribute / 1024. 0 on success; 4 when there is no such attribute or it is
 // resident (or the record is malformed).
-int RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count);
+[[nodiscard]] int RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count);
 
 }  // namespace stow::engine

@@ -9,7 +9,16 @@ namespace stow::engine {
 
 enum PartitionEntryKind : int { kPrimaryEntry = 0, kLogicalEntry = 1, kGptEntry = 3 };
 
+// An MBR entry of one of these types holds the EBR chain of logical partitions:
+// 0x0F (LBA addressing, what Windows writes), 0x05 (CHS-era, what Linux tools
+// and older Windows write) and 0x85 (Linux's own marker).
 inline constexpr uint8_t kExtendedPartitionType = 0x0F;
+inline constexpr uint8_t kExtendedPartitionTypeChs = 0x05;
+inline constexpr uint8_t kExtendedPartitionTypeLinux = 0x85;
+constexpr bool IsExtendedPartitionType(uint8_t type) {
+  return type == kExtendedPartitionType || type == kExtendedPartitionTypeChs ||
+         type == kExtendedPartitionTypeLinux;
+}
 inline constexpr uint8_t kProtectiveMbrType = 0xEE;
 inline constexpr size_t kMbrEntriesOffset = 446;
 inline constexpr size_t kMbrEntrySize = 16;

@@ -62,6 +62,11 @@ PartitionTableEntry ParseGptEntry(ByteView entry) {
 
 uint8_t RawEntryType(const RawMbrEntry& entry) { return entry[kEntryTypeOffset]; }
 
+bool HasBootSignature(ByteView sector) {
+  return sector.Contains(kBootSignatureOffset, 2) && sector.U8(kBootSignatureOffset) == 0x55 &&
+         sector.U8(kBootSignatureOffset + 1) == 0xAA;
+}
+
 uint32_t RawEntryStartingLba(const RawMbrEntry& entry) {
   uint32_t value = 0;
   for (size_t i = 0; i < 4; ++i) {

@@ -38,9 +38,14 @@ using MbrEntries = std::array<RawMbrEntry, kMbrEntryCount>;
 uint8_t RawEntryType(const RawMbrEntry& entry);
 uint32_t RawEntryStartingLba(const RawMbrEntry& entry);
 
+// An MBR or EBR sector ends with the bytes 0x55 0xAA; without them the sector
+// holds no partition table, whatever its entry bytes say.
+inline constexpr size_t kBootSignatureOffset = 510;
+bool HasBootSignature(ByteView sector);
+
 // The four entries at byte 446 of an MBR or EBR sector; false when the sector is
 // too short to hold them.
-bool ParseMbrEntries(ByteView sector, MbrEntries& entries);
+[[nodiscard]] bool ParseMbrEntries(ByteView sector, MbrEntries& entries);
 
 // A GPT disk announces itself by a first entry of type 0xEE starting at LBA 1.
 bool IsProtectiveMbr(const MbrEntries& entries);
@@ -52,7 +57,7 @@ struct EbrContent {
   RawMbrEntry logical{};
   uint32_t nextRelative = 0;
 };
-bool ParseEbr(ByteView sector, EbrContent& out);
+[[nodiscard]] bool ParseEbr(ByteView sector, EbrContent& out);
 
 // The fields of a GPT header that the reader uses.
 struct GptHeader {
@@ -72,11 +77,12 @@ struct GptHeader {
 // Parses and checks the header sector: 0; kDiskNoGptSignature without "EFI PART";
 // kDiskBadTable for a header size, entry size or entry count out of bounds, or a
 // header CRC mismatch. `reason` receives a short text for the log on a rejection.
-int ParseGptHeader(ByteView sector, GptHeader& out, const char** reason = nullptr);
+[[nodiscard]] int ParseGptHeader(ByteView sector, GptHeader& out, const char** reason = nullptr);
 
 // Checks the entry array's CRC and appends every entry whose first or last LBA is
 // nonzero as kind 3: 0, or kDiskBadTable (array too short, CRC mismatch).
-int ParseGptEntries(ByteView array, const GptHeader& header, std::vector<PartitionTableEntry>& out,
-                    const char** reason = nullptr);
+[[nodiscard]] int ParseGptEntries(ByteView array, const GptHeader& header,
+                                  std::vector<PartitionTableEntry>& out,
+                                  const char** reason = nullptr);
 
 }  // namespace stow::engine

@@ -88,6 +88,7 @@ class PartitionWriter {
   int StreamError(const char* why, const TransferSlot* slot = nullptr);
   void WaitForReaderEnd();
   void EndAfterFailure(int code);
+  void UnlockDestination();
 
   TaskState& state_;
   TransferRing& ring_;
@@ -158,6 +159,10 @@ void PartitionWriter::EndAfterFailure(int code) {
   state_.stopFlag.store(true);
   WaitForReaderEnd();
   ring_.Teardown();
+}
+
+void PartitionWriter::UnlockDestination() {
+  if (!disk_.UnlockDisk()) LogLess("in write thread,unlocking the destination failed");
 }
 
 bool PartitionWriter::WaitForReader() {
@@ -283,7 +288,9 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
     const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
     if (own == nullptr) return StreamError("the destination's own records cannot be read");
     std::vector<std::byte> onDisk(own, own + kFileRecordSize);
-    ntfs::UndoFixup(onDisk);
+    if (!ntfs::UndoFixup(onDisk)) {
+      return StreamError("the destination's own records cannot be put back in on-disk form");
+    }
     std::memcpy(slot.buffer.get() + record * kFileRecordSize, onDisk.data(), kFileRecordSize);
   }
   mftClusters_ = clusters;
@@ -538,7 +545,7 @@ void PartitionWriter::Run() {
   }
   if (int r = OpenDestination(); r != 0) {
     EndAfterFailure(r);
-    if (locked_) disk_.UnlockDisk();
+    if (locked_) UnlockDestination();
     return;
   }
   const int first = TakeFirstSlot();
@@ -569,7 +576,7 @@ void PartitionWriter::Run() {
       if (state_.ErrorCode() != kTaskRunning) EndAfterFailure(state_.ErrorCode());
     }
   }
-  disk_.UnlockDisk();
+  UnlockDestination();
   state_.SetFirstError(kTaskSuccess);
   LogDebugText("write partition thead exit!");
 }

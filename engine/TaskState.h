@@ -91,13 +91,15 @@ class TaskState {
   TaskState(const TaskState&) = delete;
   TaskState& operator=(const TaskState&) = delete;
 
-  int StartCopy(const platform::VolumeId& source, const platform::VolumeId& destination);
+  [[nodiscard]] int StartCopy(const platform::VolumeId& source,
+                              const platform::VolumeId& destination);
   // The source volume is passed beside the header: here a volume is a device,
   // and the header's first byte only records the letter Windows gives it.
-  int StartBackup(const platform::VolumeId& source, const std::string& imagePath,
-                  uintptr_t notifyWindow, const ImageHeader& header, uint64_t freeBytes);
-  int StartRestore(const std::string& imagePath, uintptr_t notifyWindow,
-                   const platform::VolumeId& destination);
+  [[nodiscard]] int StartBackup(const platform::VolumeId& source, const std::string& imagePath,
+                                uintptr_t notifyWindow, const ImageHeader& header,
+                                uint64_t freeBytes);
+  [[nodiscard]] int StartRestore(const std::string& imagePath, uintptr_t notifyWindow,
+                                 const platform::VolumeId& destination);
   void StopTask() { stopFlag.store(true); }
   TaskProgress QueryProgress() const;
 

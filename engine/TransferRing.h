@@ -59,7 +59,7 @@ class TransferRing {
   // Empties the ring, clears every slot's header, allocates 40 fresh buffers
   // (the old ones are freed) and opens the signal with a count of 0. False when
   // the buffers cannot be allocated; the ring is then torn down.
-  bool Reset();
+  [[nodiscard]] bool Reset();
   // Frees the buffers and closes the signal; wakes any waiter.
   void Teardown();
   // Closes only the signal (a reader that ends before its partner started).

@@ -91,7 +91,12 @@ class Finaliser {
     if (int r = WriteMftBitmap(); r != 0) return r;
     if (int r = disk_.WriteMftMirror(); r != 0) return r;
     if (int r = WriteClusterBitmap(); r != 0) return r;
-    if (disk_.Device() != nullptr) disk_.Device()->Flush();
+    // Success is only what reached the disk.
+    if (disk_.Device() == nullptr) return Inconsistent("the destination is not open");
+    if (const int flushed = disk_.Device()->Flush(); flushed != 0) {
+      LogLess("flushing %s failed, error=%d", disk_.Device()->Path().c_str(), flushed);
+      return kTaskWriteFailed;
+    }
     LogDebug("destination made consistent: %" PRIu64 " of %" PRIu64 " records in use, %" PRIu64
              " clusters in use",
              inUseRecords_, records_, check_.ClustersInUse());

@@ -43,14 +43,14 @@ void WalkRecord(Bytes record) {
     } else if (a.type == kAttrAttributeList) {
       Bytes value;
       std::vector<AttributeListEntry> entries;
-      if (ResidentValue(a.bytes, value)) ParseAttributeList(value, entries);
+      if (ResidentValue(a.bytes, value)) static_cast<void>(ParseAttributeList(value, entries));
     }
   }
   MftData data;
   FindMftData(record, data);
   CheckRuns(data.runs);
   Bytes extent;
-  FindExtent(record, kAttrData, 0, extent);
+  static_cast<void>(FindExtent(record, kAttrData, 0, extent));
 }
 
 }  // namespace
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Back to on-disk form and fixed up again gives the same record.
     std::vector<std::byte> disk = fixed;
     if (!UndoFixupWhereApplied(disk) || !ApplyFixup(disk) || disk != fixed) __builtin_trap();
-    UndoFixup(twice);
+    static_cast<void>(UndoFixup(twice));
   }
   WalkRecord(fixed);
   WalkRecord(record);

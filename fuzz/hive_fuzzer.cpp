@@ -55,14 +55,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (hive.Open(path, false) == 0) {
       const HiveKey key = hive.Child(hive.Root(), kMountedDevicesKey);
       std::vector<HiveValue> values;
-      hive.ReadValues(key, values);
+      static_cast<void>(hive.ReadValues(key, values));
       HiveValue value;
-      hive.ReadValue(key, DosDeviceValueName(u'C'), value, kMaxIdentifierBytes);
+      static_cast<void>(hive.ReadValue(key, DosDeviceValueName(u'C'), value, kMaxIdentifierBytes));
       std::vector<std::string> names;
-      hive.ChildNames(hive.Root(), names);
+      static_cast<void>(hive.ChildNames(hive.Root(), names));
     }
   }
-  FixMountedDevicesInHive(path, {{}, u'C'}, destination);
+  static_cast<void>(FixMountedDevicesInHive(path, {{}, u'C'}, destination));
   if (FixMountedDevicesInHive(path, {source, 0}, destination)) {
     // A successful rewrite leaves a hive that opens, and no drive letter but
     // the moved one still names the destination at most once.

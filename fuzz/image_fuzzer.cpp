@@ -46,7 +46,8 @@ void WalkImage(const std::vector<std::byte>& image, bool strict, std::vector<std
     if (wantCount && chunk.dataLength > 0) {
       wantCount = false;
       uint64_t count = 0;
-      RecordCountFromMftRecord(std::span<const std::byte>(buffer).first(chunk.dataLength), count);
+      static_cast<void>(RecordCountFromMftRecord(
+          std::span<const std::byte>(buffer).first(chunk.dataLength), count));
     }
   }
   // Every chunk but a sparse one consumes data; every block consumes a record.

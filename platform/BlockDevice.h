@@ -13,7 +13,7 @@ namespace stow::platform {
 
 // Result of one positioned transfer: the bytes moved and, when fewer than asked
 // for were moved, the system error (0 for a plain end of device).
-struct IoResult {
+struct [[nodiscard]] IoResult {
   uint64_t bytes = 0;
   int error = 0;
 };
@@ -34,21 +34,22 @@ class BlockDevice {
   virtual IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) = 0;
 
   // Each returns 0 on success, else the system error.
-  virtual int Flush() = 0;
+  [[nodiscard]] virtual int Flush() = 0;
   // Exclusive use for writing: refused while the volume is mounted or locked elsewhere.
-  virtual int Lock() = 0;
-  virtual int Unlock() = 0;
+  [[nodiscard]] virtual int Lock() = 0;
+  [[nodiscard]] virtual int Unlock() = 0;
   // Tells the system that the partition table on this disk changed.
-  virtual int UpdateProperties() = 0;
+  [[nodiscard]] virtual int UpdateProperties() = 0;
 
   // Starts writing [offset, offset + length) back to the storage without
   // waiting for it, so that a final Flush() finds little left to do. 0, or the
   // system error; devices without a cache have nothing to do.
-  virtual int StartWriteback(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
+  [[nodiscard]] virtual int StartWriteback(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
 };
 
 // Opens a device node or a regular file. Returns 0 and sets `out`, or the system error.
-int OpenBlockDevice(const std::string& path, bool readOnly, std::unique_ptr<BlockDevice>& out);
+[[nodiscard]] int OpenBlockDevice(const std::string& path, bool readOnly,
+                                  std::unique_ptr<BlockDevice>& out);
 
 // Text for a system error number, for messages shown to the user.
 std::string SystemErrorText(int error);

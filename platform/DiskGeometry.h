@@ -15,6 +15,6 @@ struct DiskGeometry {
 
 // 0 and the geometry of the disk that holds the device `path`; otherwise the
 // system error (a regular file, or a driver that reports none, as loop devices).
-int QueryDiskGeometry(const std::string& path, DiskGeometry& out);
+[[nodiscard]] int QueryDiskGeometry(const std::string& path, DiskGeometry& out);
 
 }  // namespace stow::platform

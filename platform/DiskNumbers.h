@@ -18,10 +18,10 @@ inline constexpr int kMaxLoopIndex = 1000000;
 std::vector<std::string> ListWholeDisks();
 
 // Device path of disk `number`; false when there is no such disk.
-bool ResolveDiskNumber(int number, std::string& path);
+[[nodiscard]] bool ResolveDiskNumber(int number, std::string& path);
 
 // The number of the whole disk with kernel name `kernelName` ("sda", "loop3");
 // false when it is not a numbered disk (removable, optical, virtual, ...).
-bool DiskNumberOfName(const std::string& kernelName, int& number);
+[[nodiscard]] bool DiskNumberOfName(const std::string& kernelName, int& number);
 
 }  // namespace stow::platform

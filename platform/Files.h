@@ -14,7 +14,7 @@ namespace stow::platform {
 // Creates `path`, or empties it when it exists, and opens it for positioned
 // reads and writes. Returns 0 and sets `out`, or the system error. Size()
 // reports the size at creation (0); writes past it extend the file.
-int CreateRegularFile(const std::string& path, std::unique_ptr<BlockDevice>& out);
+[[nodiscard]] int CreateRegularFile(const std::string& path, std::unique_ptr<BlockDevice>& out);
 
 // Creates `path`, which must not exist yet (EEXIST otherwise), and opens it as
 // CreateRegularFile does.
@@ -29,14 +29,14 @@ std::string TemporaryPathBeside(const std::string& target);
 int ReplaceFile(const std::string& from, const std::string& to);
 
 // Removes a regular file: 0, or the system error.
-int RemoveFile(const std::string& path);
+[[nodiscard]] int RemoveFile(const std::string& path);
 
 // The size of a regular file: 0, or the system error.
-int QueryFileSize(const std::string& path, uint64_t& size);
+[[nodiscard]] int QueryFileSize(const std::string& path, uint64_t& size);
 
 // Bytes free for an unprivileged writer on the file system that holds `path`,
 // or would hold it when it does not exist yet (the nearest existing folder
 // above it is asked): 0, or the system error.
-int QueryFreeSpace(const std::string& path, uint64_t& freeBytes);
+[[nodiscard]] int QueryFreeSpace(const std::string& path, uint64_t& freeBytes);
 
 }  // namespace stow::platform

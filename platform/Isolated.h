@@ -19,6 +19,6 @@ inline constexpr int kIsolatedMaxResult = 125;
 // the codes above. The child shares the parent's memory as it was at the start
 // and its open files; its changes to memory stay its own, its changes to files
 // do not. `work` must not take locks other threads may hold (no logging).
-int RunIsolated(const std::function<int()>& work);
+[[nodiscard]] int RunIsolated(const std::function<int()>& work);
 
 }  // namespace stow::platform

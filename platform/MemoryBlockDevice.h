@@ -18,12 +18,12 @@ class MemoryBlockDevice final : public BlockDevice {
   uint32_t SectorSize() const override { return sectorSize_; }
   bool IsBlockDevice() const override { return false; }
   bool IsWritable() const override { return !readOnly_; }
-  IoResult ReadAt(uint64_t offset, std::span<std::byte> out) override;
-  IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) override;
-  int Flush() override { return 0; }
-  int Lock() override;
-  int Unlock() override;
-  int UpdateProperties() override { return 0; }
+  [[nodiscard]] IoResult ReadAt(uint64_t offset, std::span<std::byte> out) override;
+  [[nodiscard]] IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) override;
+  [[nodiscard]] int Flush() override { return 0; }
+  [[nodiscard]] int Lock() override;
+  [[nodiscard]] int Unlock() override;
+  [[nodiscard]] int UpdateProperties() override { return 0; }
 
   std::vector<std::byte>& Data() { return data_; }
   void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }

@@ -17,6 +17,7 @@ struct PartitionPlacement {
 // 0 and `out` filled; ENOTBLK for a path that is no block device (a regular
 // file standing in for a volume), EINVAL for a whole disk (no partition), or
 // another system error.
-int QueryPartitionPlacement(const std::string& partitionPath, PartitionPlacement& out);
+[[nodiscard]] int QueryPartitionPlacement(const std::string& partitionPath,
+                                          PartitionPlacement& out);
 
 }  // namespace stow::platform

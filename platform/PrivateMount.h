@@ -14,7 +14,7 @@ namespace stow::platform {
 // Creates a fresh folder only this process knows, under the system's temporary
 // folder, for working copies: 0 and `path` set, or a system error. The caller
 // removes it.
-int MakePrivateTempDirectory(std::string& path);
+[[nodiscard]] int MakePrivateTempDirectory(std::string& path);
 
 class PrivateNtfsMount {
  public:
@@ -25,14 +25,14 @@ class PrivateNtfsMount {
 
   // Mounts `volume`: 0, or a system error (ENOENT when the driver is missing,
   // EIO when it refused the volume, ETIMEDOUT when the mount never appeared).
-  int Mount(const std::string& volume, bool readOnly);
+  [[nodiscard]] int Mount(const std::string& volume, bool readOnly);
   bool IsMounted() const { return driver_ > 0; }
   // The mount folder, without a trailing separator.
   const std::string& Path() const { return path_; }
 
   // Unmounts, waits for the driver to exit and removes the folder: 0, or a
   // system error (the driver's exit status EIO).
-  int Unmount();
+  [[nodiscard]] int Unmount();
 
  private:
   std::string path_;

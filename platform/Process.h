@@ -11,7 +11,7 @@ namespace stow::platform {
 // closed, collecting its standard output and standard error into `output`.
 // Returns the exit status, 128 + signal when it was killed, or -1 when it could
 // not be started.
-int RunProgram(const std::vector<std::string>& argv, std::string& output);
+[[nodiscard]] int RunProgram(const std::vector<std::string>& argv, std::string& output);
 
 // Where RunProcess stopped.
 enum class ProcessStage {

@@ -40,20 +40,20 @@ class VolumeFiles {
   virtual const std::string& LocalRoot() const = 0;
 
   // The attribute word of `path`: 0; ENOENT when nothing is there.
-  virtual int QueryAttributes(const std::string& path, uint32_t& attributes) = 0;
+  [[nodiscard]] virtual int QueryAttributes(const std::string& path, uint32_t& attributes) = 0;
   // Sets the read-only, hidden, system and archive bits of `path` as
   // `attributes` has them (kFileAttributeNormal clears them all): 0 or an error.
-  virtual int SetAttributes(const std::string& path, uint32_t attributes) = 0;
+  [[nodiscard]] virtual int SetAttributes(const std::string& path, uint32_t attributes) = 0;
   // Creates one folder whose parent exists: 0, EEXIST, or another error.
-  virtual int MakeDirectory(const std::string& path) = 0;
+  [[nodiscard]] virtual int MakeDirectory(const std::string& path) = 0;
   // Writes the local file `source` as `path`, replacing a file there: 0 or an error.
-  virtual int WriteFile(const std::string& source, const std::string& path) = 0;
+  [[nodiscard]] virtual int WriteFile(const std::string& source, const std::string& path) = 0;
   // Copies `path` into the local file `target`, replacing it: 0 or an error.
-  virtual int ReadFile(const std::string& path, const std::string& target) = 0;
+  [[nodiscard]] virtual int ReadFile(const std::string& path, const std::string& target) = 0;
 
   // Ends the access (unmounts and waits for the driver): 0 or an error. Called
   // by the destructor when the owner did not.
-  virtual int Close() = 0;
+  [[nodiscard]] virtual int Close() = 0;
 };
 
 // Opens the files of the volume at `device`: 0 with `out` set,
@@ -61,8 +61,8 @@ class VolumeFiles {
 // error of the probe or the mount. `readOnly` chooses the NTFS mount's mode;
 // mtools opens a FAT volume only for the one operation asked, so a FAT volume
 // is written only by the writing operations. `why` receives a message on failure.
-int OpenVolumeFiles(const std::string& device, bool readOnly, std::unique_ptr<VolumeFiles>& out,
-                    std::string* why = nullptr);
+[[nodiscard]] int OpenVolumeFiles(const std::string& device, bool readOnly,
+                                  std::unique_ptr<VolumeFiles>& out, std::string* why = nullptr);
 
 // A folder of this system through the same interface (its LocalRoot is the
 // folder): where boot files are gathered before they go onto a volume. The

@@ -24,7 +24,7 @@ struct VolumeUse {
 
 // Fills `out` for the device or regular file `path`: 0, or the system error
 // (ENOENT when it does not exist, EINVAL when it is neither a device nor a file).
-int QueryVolumeUse(const std::string& path, VolumeUse& out);
+[[nodiscard]] int QueryVolumeUse(const std::string& path, VolumeUse& out);
 
 // True when `a` and `b` name the same device or the same file (through links,
 // other spellings or device nodes of the same number).

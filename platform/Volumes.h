@@ -38,7 +38,7 @@ inline constexpr uint32_t kFileReadOnlyVolume = 0x00080000;
 
 // Lists every volume the system knows, in a stable order (disks in disk-number
 // order, each disk's partitions by number). ENOENT when there is none.
-int FindVolumes(std::vector<std::string>& names);
+[[nodiscard]] int FindVolumes(std::vector<std::string>& names);
 
 struct VolumeInformation {
   std::string label;
@@ -49,10 +49,10 @@ struct VolumeInformation {
   // otherwise the system's own name ("ext4").
   std::string fileSystemName;
 };
-int QueryVolumeInformation(const std::string& volumeName, VolumeInformation& out);
+[[nodiscard]] int QueryVolumeInformation(const std::string& volumeName, VolumeInformation& out);
 
 // The volume's first mount path; empty when it is not mounted.
-int QueryVolumeMountPath(const std::string& volumeName, std::string& mountPath);
+[[nodiscard]] int QueryVolumeMountPath(const std::string& volumeName, std::string& mountPath);
 
 // kDriveRemovable for removable media, kDriveCdrom for optical drives, else kDriveFixed
 // (kDriveNoRootDir when the volume does not exist).
@@ -64,7 +64,7 @@ struct VolumeFreeSpace {
   uint64_t totalFreeBytes = 0;
 };
 // Needs the file system to be mounted here (ENOENT when it is not).
-int QueryVolumeFreeSpace(const std::string& volumeName, VolumeFreeSpace& out);
+[[nodiscard]] int QueryVolumeFreeSpace(const std::string& volumeName, VolumeFreeSpace& out);
 
 // The path that opens the volume: the name without a trailing separator.
 std::string VolumeOpenPath(const std::string& volumeName);
@@ -88,18 +88,18 @@ class VolumeHandle {
   VolumeHandle(const VolumeHandle&) = delete;
   VolumeHandle& operator=(const VolumeHandle&) = delete;
 
-  int Open(const std::string& path);
+  [[nodiscard]] int Open(const std::string& path);
   bool IsOpen() const { return open_; }
   const std::string& Path() const { return path_; }
 
   // Fails (ENODEV) for a volume that lies on no single numbered disk.
-  int QueryDeviceNumber(DeviceNumber& out) const;
+  [[nodiscard]] int QueryDeviceNumber(DeviceNumber& out) const;
   // The logical sector size of the disk that holds the volume.
-  int QueryBytesPerSector(uint32_t& out) const;
+  [[nodiscard]] int QueryBytesPerSector(uint32_t& out) const;
   // The volume's first byte on its disk.
-  int QueryStartingOffset(uint64_t& out) const;
+  [[nodiscard]] int QueryStartingOffset(uint64_t& out) const;
   // The style of the partition table on this device (reads the device).
-  int QueryPartitionStyle(int& out) const;
+  [[nodiscard]] int QueryPartitionStyle(int& out) const;
 
  private:
   std::string path_;

@@ -69,16 +69,16 @@ bool UsaFits(Bytes record);
 // Puts the saved block ends back in place (a record read from disk). False, with
 // the record untouched, when the array does not fit. The sequence number is not
 // compared; applying the fix-up twice leaves the same bytes.
-bool ApplyFixup(MutableBytes record);
+[[nodiscard]] bool ApplyFixup(MutableBytes record);
 
 // Saves every block end into the array and puts the sequence number in its place
 // (before a record is written back). False, untouched, when the array does not fit.
-bool UndoFixup(MutableBytes record);
+[[nodiscard]] bool UndoFixup(MutableBytes record);
 
 // As UndoFixup, but leaves alone each block whose end already holds the sequence
 // number, so that a record already in on-disk form passes through unchanged and a
 // record in fixed-up form reaches its on-disk form.
-bool UndoFixupWhereApplied(MutableBytes record);
+[[nodiscard]] bool UndoFixupWhereApplied(MutableBytes record);
 
 // Like ApplyFixup, but first checks that every block ends in the sequence number
 // (a record written whole); false, untouched, when the array does not fit or a
@@ -153,10 +153,10 @@ struct NonResidentHeader {
   uint64_t initializedSize = 0;
 };
 // False when the attribute is resident or too short for the header.
-bool ReadNonResidentHeader(Bytes attribute, NonResidentHeader& out);
+[[nodiscard]] bool ReadNonResidentHeader(Bytes attribute, NonResidentHeader& out);
 
 // The value of a resident attribute; false when it is non-resident or the value
 // does not lie inside the attribute.
-bool ResidentValue(Bytes attribute, Bytes& value);
+[[nodiscard]] bool ResidentValue(Bytes attribute, Bytes& value);
 
 }  // namespace stow::engine::ntfs

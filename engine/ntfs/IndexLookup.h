@@ -60,8 +60,8 @@ class DirectoryReader {
                                  DirectoryIndex& index);
   LookupResult SearchTree(const DirectoryIndex& index, std::u16string_view name, IndexEntry& match);
   LookupResult ReadBlock(const DirectoryIndex& index, uint64_t vcn, std::vector<IndexEntry>& out);
-  bool ReadStream(const std::vector<DataRun>& runs, uint64_t offset, std::byte* out,
-                  uint64_t length);
+  [[nodiscard]] bool ReadStream(const std::vector<DataRun>& runs, uint64_t offset, std::byte* out,
+                                uint64_t length);
   LookupResult Describe(const IndexEntry& entry, FoundFile& out);
   void LoadUpcase();
 

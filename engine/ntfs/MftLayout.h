@@ -48,11 +48,11 @@ struct AttributeListEntry {
 
 // Parses an attribute list value. False when an entry is malformed; the entries
 // before it stay in `out`.
-bool ParseAttributeList(Bytes value, std::vector<AttributeListEntry>& out);
+[[nodiscard]] bool ParseAttributeList(Bytes value, std::vector<AttributeListEntry>& out);
 
 // The unnamed non-resident attribute of `type` in `record` whose first VCN is
 // `firstVcn`.
-bool FindExtent(Bytes record, uint32_t type, uint64_t firstVcn, Bytes& attribute);
+[[nodiscard]] bool FindExtent(Bytes record, uint32_t type, uint64_t firstVcn, Bytes& attribute);
 
 // A piece of a stream's byte range and where it lies on the volume.
 struct VolumeExtent {

@@ -29,7 +29,8 @@ class FileBlockDevice final : public BlockDevice {
         sectorSize_(sectorSize) {}
 
   ~FileBlockDevice() override {
-    Unlock();
+    // Closing the descriptor releases its advisory lock in any case.
+    static_cast<void>(Unlock());
     ::close(fd_);
   }
 
@@ -39,7 +40,7 @@ class FileBlockDevice final : public BlockDevice {
   bool IsBlockDevice() const override { return isBlock_; }
   bool IsWritable() const override { return writable_; }
 
-  IoResult ReadAt(uint64_t offset, std::span<std::byte> out) override {
+  [[nodiscard]] IoResult ReadAt(uint64_t offset, std::span<std::byte> out) override {
     uint64_t done = 0;
     while (done < out.size()) {
       const ssize_t n =
@@ -54,7 +55,7 @@ class FileBlockDevice final : public BlockDevice {
     return {done, 0};
   }
 
-  IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) override {
+  [[nodiscard]] IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) override {
     uint64_t done = 0;
     while (done < in.size()) {
       const ssize_t n =
@@ -69,16 +70,16 @@ class FileBlockDevice final : public BlockDevice {
     return {done, 0};
   }
 
-  int Flush() override { return ::fsync(fd_) == 0 ? 0 : errno; }
+  [[nodiscard]] int Flush() override { return ::fsync(fd_) == 0 ? 0 : errno; }
 
-  int StartWriteback(uint64_t offset, uint64_t length) override {
+  [[nodiscard]] int StartWriteback(uint64_t offset, uint64_t length) override {
     return ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
                              SYNC_FILE_RANGE_WRITE) == 0
                ? 0
                : errno;
   }
 
-  int Lock() override {
+  [[nodiscard]] int Lock() override {
     if (lockFd_ >= 0) return EBUSY;
     // A block device opened with O_EXCL is refused while mounted or held exclusively
     // elsewhere; the advisory lock keeps two instances of this program apart.
@@ -100,7 +101,7 @@ class FileBlockDevice final : public BlockDevice {
     return 0;
   }
 
-  int Unlock() override {
+  [[nodiscard]] int Unlock() override {
     if (lockFd_ < 0) return EINVAL;
     ::flock(lockFd_, LOCK_UN);
     ::close(lockFd_);
@@ -108,7 +109,7 @@ class FileBlockDevice final : public BlockDevice {
     return 0;
   }
 
-  int UpdateProperties() override {
+  [[nodiscard]] int UpdateProperties() override {
     if (!isBlock_) return 0;
     ::fsync(fd_);
     // Re-reads the table and updates the kernel's partitions in place, as partx -u does.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "support/Log.h"
 
 extern char** environ;
 
@@ -91,10 +92,18 @@ int MakePrivateTempDirectory(std::string& path) {
   return 0;
 }
 
-PrivateNtfsMount::~PrivateNtfsMount() { Unmount(); }
+PrivateNtfsMount::~PrivateNtfsMount() {
+  const std::string path = path_;
+  if (const int error = Unmount(); error != 0) {
+    LogLess("private mount %s: the driver did not end cleanly, error=%d", path.c_str(), error);
+  }
+}
 
 int PrivateNtfsMount::Mount(const std::string& volume, bool readOnly) {
-  Unmount();
+  if (const int error = Unmount(); error != 0) {
+    LogLess("private mount %s: the earlier mount did not end cleanly, error=%d", path_.c_str(),
+            error);
+  }
   const int made = MakePrivateTempDirectory(path_);
   if (made != 0) return made;
   const std::string parent = fs::path(path_).parent_path().string();
@@ -121,7 +130,8 @@ int PrivateNtfsMount::Mount(const std::string& volume, bool readOnly) {
     std::this_thread::sleep_for(kPollInterval);
   }
   driver_ = pid;
-  Unmount();
+  // The mount never appeared; whatever the clean-up finds, the answer is the time-out.
+  static_cast<void>(Unmount());
   return ETIMEDOUT;
 }
 
@@ -136,7 +146,8 @@ int PrivateNtfsMount::Unmount() {
       std::this_thread::sleep_for(kUnmountRetryDelay);
     }
     // Still busy: detach it now; the driver exits once the last user lets go.
-    if (IsMountPoint(path_, parent)) RunProgram({"umount", "-l", path_}, output);
+    // Whether it worked shows in the driver's exit, awaited next.
+    if (IsMountPoint(path_, parent)) static_cast<void>(RunProgram({"umount", "-l", path_}, output));
     const int status = WaitForDriver(driver_, kDriverExitPolls);
     if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) result = EIO;
     driver_ = -1;

@@ -58,7 +58,7 @@ const Volumes& TheVolumes() {
     // mkntfs puts the $MFT 16 KiB into the volume whatever the cluster size.
     v.smallClusterMft = test::ReadFileBytes(dir / "k.img", 16 * 1024, kMftBytes);
     std::vector<std::byte> record2(v.sourceMft.begin() + 2048, v.sourceMft.begin() + 3072);
-    ntfs::ApplyFixup(record2);
+    EXPECT_TRUE(ntfs::ApplyFixup(record2));
     ntfs::AttributeWalker walk(record2);
     for (ntfs::Attribute a; walk.Next(a);) {
       if (a.type == ntfs::kAttrData && a.nameLength == 0) v.logFileInstance = a.instance;

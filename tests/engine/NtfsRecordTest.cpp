@@ -231,7 +231,7 @@ TEST(NtfsAttributeWalk, HostileRecordsMutatedOneFieldAtATimeStayInBounds) {
       }
       MftData data;
       FindMftData(record, data);
-      ApplyFixup(record);
+      static_cast<void>(ApplyFixup(record));  // either answer, never a crash
     }
   }
 }

@@ -83,6 +83,9 @@ void SetEntry(Disk& disk, uint64_t sector, size_t slot, uint8_t type, uint32_t s
   e[4] = std::byte{type};
   StoreLe32(e + 8, start);
   StoreLe32(e + 12, count);
+  // A sector with entries is a table sector: it carries the signature.
+  disk[sector * kSector + 510] = std::byte{0x55};
+  disk[sector * kSector + 511] = std::byte{0xAA};
 }
 
 // An MBR disk of `sectors` sectors with one extended partition at `extStart`.
@@ -190,13 +193,32 @@ TEST(MbrTable, ExtendedEntryIsWalkedNotListedAndLinksAreRelativeToItsStart) {
   }
 }
 
-TEST(MbrTable, OnlyType0FMarksAnExtendedPartitionAndOnlyLba1MakesItProtective) {
-  Disk disk = LoadSeed("mbr-logical3.bin");
-  disk[kMbrEntriesOffset + 2 * kMbrEntrySize + 4] = std::byte{0x05};
+TEST(MbrTable, Types05And85AreWalkedLike0FAndOnlyLba1MakesItProtective) {
+  // Linux tools write 0x05 (sfdisk's "Extended") and 0x85; both hold an EBR
+  // chain. The table then reads exactly as with 0x0F.
+  std::vector<PartitionTableEntry> reference;
+  ASSERT_EQ(ReadTable(LoadSeed("mbr-logical3.bin"), reference), kDiskOk);
+  for (const uint8_t type : {uint8_t{0x05}, uint8_t{0x85}}) {
+    SCOPED_TRACE(static_cast<int>(type));
+    Disk disk = LoadSeed("mbr-logical3.bin");
+    disk[kMbrEntriesOffset + 2 * kMbrEntrySize + 4] = std::byte{type};
+    std::vector<PartitionTableEntry> out;
+    ASSERT_EQ(ReadTable(disk, out), kDiskOk);
+    ASSERT_EQ(out.size(), reference.size());
+    for (size_t i = 0; i < out.size(); ++i) {
+      EXPECT_EQ(out[i].kind, reference[i].kind);
+      EXPECT_EQ(out[i].AbsoluteStart(), reference[i].AbsoluteStart());
+      EXPECT_EQ(out[i].Type(), reference[i].Type());
+    }
+  }
+  // Any other type in that slot is a primary partition and nothing is walked.
+  Disk plain = LoadSeed("mbr-logical3.bin");
+  plain[kMbrEntriesOffset + 2 * kMbrEntrySize + 4] = std::byte{0x07};
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(ReadTable(disk, out), kDiskOk);
+  ASSERT_EQ(ReadTable(plain, out), kDiskOk);
   ASSERT_EQ(out.size(), 4u);
-  EXPECT_EQ(out[2].Type(), 0x05);
+  EXPECT_EQ(out[2].Type(), 0x07);
+  EXPECT_EQ(out[2].kind, kPrimaryEntry);
 
   Disk notProtective = LoadSeed("gpt-sgdisk.bin");
   StoreLe32(&notProtective[kMbrEntriesOffset + 8], 2);
@@ -204,6 +226,66 @@ TEST(MbrTable, OnlyType0FMarksAnExtendedPartitionAndOnlyLba1MakesItProtective) {
   ASSERT_EQ(ReadTable(notProtective, out), kDiskOk);
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[0].Type(), kProtectiveMbrType);
+}
+
+TEST(MbrTable, TwoExtendedEntriesAreBothWalked) {
+  Disk disk(64 * kSector);
+  SetEntry(disk, 0, 0, 0x05, 10, 20);
+  SetEntry(disk, 0, 1, 0x07, 40, 4);
+  SetEntry(disk, 0, 3, 0x85, 50, 10);
+  SetEbr(disk, 10, 0);
+  SetEbr(disk, 50, 0);
+  std::vector<PartitionTableEntry> out;
+  ASSERT_EQ(ReadTable(disk, out), kDiskOk);
+  ASSERT_EQ(out.size(), 4u);  // the primary, the empty third slot, two logicals
+  EXPECT_EQ(out[2].kind, kLogicalEntry);
+  EXPECT_EQ(out[2].AbsoluteStart(), 11u);
+  EXPECT_EQ(out[3].kind, kLogicalEntry);
+  EXPECT_EQ(out[3].AbsoluteStart(), 51u);
+}
+
+TEST(MbrTable, WithoutTheBootSignatureThereIsNoTable) {
+  // Four "entries" of garbage on a disk that never had a table are not listed.
+  Disk garbage(64 * kSector);
+  for (size_t i = 0; i < kSector; ++i) garbage[i] = static_cast<std::byte>(i * 37 + 11);
+  garbage[510] = std::byte{0x55};
+  garbage[511] = std::byte{0x00};
+  std::vector<PartitionTableEntry> out;
+  EXPECT_EQ(ReadTable(garbage, out), kDiskNoPartitionTable);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(ReadTable(Disk(64 * kSector)), kDiskNoPartitionTable) << "an all-zero disk";
+
+  // A real table with its signature wiped, and a GPT whose protective MBR lost it.
+  for (const char* seed : {"mbr-primary.bin", "mbr-logical3.bin", "gpt-sgdisk.bin"}) {
+    SCOPED_TRACE(seed);
+    Disk disk = LoadSeed(seed);
+    disk[511] = std::byte{0};
+    out.clear();
+    EXPECT_EQ(ReadTable(disk, out), kDiskNoPartitionTable);
+    EXPECT_TRUE(out.empty());
+  }
+
+  // The active flag is not set in a sector that is no table.
+  Disk unsigned0 = LoadSeed("mbr-primary.bin");
+  unsigned0[510] = std::byte{0};
+  const Disk before = unsigned0;
+  CDisk d;
+  auto device = std::make_unique<MemoryBlockDevice>(unsigned0);
+  MemoryBlockDevice* raw = device.get();
+  d.Attach(std::move(device), false);
+  EXPECT_EQ(d.SetActivePartition(0), kDiskNoPartitionTable);
+  EXPECT_EQ(raw->Data(), before);
+}
+
+TEST(EbrChain, AnEbrWithoutTheSignatureEndsTheChainAsDamaged) {
+  Disk disk = MbrWithExtended(64, 10);
+  SetEbr(disk, 10, 10);
+  SetEbr(disk, 20, 0);
+  disk[20 * kSector + 510] = std::byte{0};
+  std::vector<PartitionTableEntry> out;
+  EXPECT_EQ(ReadTable(disk, out), kDiskBadTable);
+  ASSERT_EQ(out.size(), 3u + 1u) << "the entries before the damaged EBR stay listed";
+  EXPECT_EQ(out[3].AbsoluteStart(), 11u);
 }
 
 TEST(MbrTable, FirstSectorFailures) {

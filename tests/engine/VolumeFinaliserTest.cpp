@@ -89,8 +89,8 @@ struct FinalisedVolume {
     disk.Attach(std::move(built), true);
     uint64_t total = 0;
     disk.BuildEntryList(total, false, 24);
-    disk.LoadBitmap();
-    disk.LoadRecordCache();
+    EXPECT_TRUE(disk.LoadBitmap());
+    EXPECT_TRUE(disk.LoadRecordCache());
   }
 
   bool Bit(uint64_t clusterOfBitmap, uint64_t n) const {
