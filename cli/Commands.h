@@ -22,4 +22,10 @@ bool WantsHelp(const Args& args);
 // Prints "stowline-cli: <message>" on stderr and returns `status`.
 int Fail(int status, const std::string& message);
 
+// The exit status of a usage error.
+inline constexpr int kUsageStatus = 2;
+
+// A usage error: one line naming the bad argument and pointing at --help.
+int UsageError(const std::string& command, const std::string& message);
+
 }  // namespace stow::cli

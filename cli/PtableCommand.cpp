@@ -23,9 +23,12 @@ constexpr const char* kUsage =
     "Usage: stowline-cli ptable DISK [--json]\n"
     "\n"
     "Lists the partition table of DISK, a disk device or a disk image file:\n"
-    "the four primary entries of an MBR (empty ones included) and the logical\n"
-    "entries of its extended partition's EBR chain, or the used entries of a GPT.\n"
-    "Sectors are 512 bytes. Result 0 means an MBR disk, 17 a GPT disk.\n"
+    "the primary entries of an MBR (empty ones included) and the logical entries\n"
+    "of the EBR chain of its extended partition (type 0f, 05 or 85, which is not\n"
+    "listed itself), or the used entries of a GPT. Sectors are 512 bytes.\n"
+    "Result 0 means an MBR disk, 17 a GPT disk, 9 a disk without a partition\n"
+    "table (sector 0 lacks the 0x55AA signature); the exit status is 0 for all\n"
+    "three and 1 when the table cannot be read or is damaged.\n"
     "\n"
     "  --json   print the table as one JSON object\n"
     "  --help   show this text\n";
@@ -124,14 +127,24 @@ void PrintJsonEntry(size_t index, const PartitionTableEntry& e, bool last) {
   std::printf(", \"bootable\": %s}%s\n", IsBootable(e) ? "true" : "false", last ? "" : ",");
 }
 
+const char* TableName(int result) {
+  if (result == engine::kDiskIsGpt) return "gpt";
+  return result == engine::kDiskNoPartitionTable ? "none" : "mbr";
+}
+
 void PrintJson(const std::string& disk, int result, const std::vector<PartitionTableEntry>& list) {
   std::printf("{\n  \"disk\": %s,\n  \"table\": \"%s\",\n  \"result\": %d,\n  \"entries\": [\n",
-              JsonString(disk).c_str(), result == engine::kDiskIsGpt ? "gpt" : "mbr", result);
+              JsonString(disk).c_str(), TableName(result), result);
   for (size_t i = 0; i < list.size(); ++i) PrintJsonEntry(i, list[i], i + 1 == list.size());
   std::printf("  ]\n}\n");
 }
 
 void PrintText(const std::string& disk, int result, const std::vector<PartitionTableEntry>& list) {
+  if (result == engine::kDiskNoPartitionTable) {
+    std::printf("Disk %s: no partition table (sector 0 has no 0x55AA signature), result %d\n",
+                disk.c_str(), result);
+    return;
+  }
   const bool gpt = result == engine::kDiskIsGpt;
   std::printf("Disk %s: %s, result %d, %zu entries\n\n", disk.c_str(), gpt ? "GPT" : "MBR", result,
               list.size());
@@ -186,7 +199,8 @@ int RunPtable(const Args& args) {
   }
   std::vector<PartitionTableEntry> entries;
   const int result = device.ReadPartitionTable(entries);
-  if (result != engine::kDiskOk && result != engine::kDiskIsGpt) {
+  if (result != engine::kDiskOk && result != engine::kDiskIsGpt &&
+      result != engine::kDiskNoPartitionTable) {
     return Fail(1, "ptable: " + disk + ": " + TableResultText(result) + " (result " +
                        std::to_string(result) + ")");
   }

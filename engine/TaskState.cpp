@@ -13,6 +13,34 @@ namespace {
 constexpr int kLastRunErrorCode = 23;
 constexpr uint64_t kSectorBytes = 512;
 
+constexpr int kTaskErrorCodes[] = {
+    kTaskSourceReadFailed,   kTaskNoMftData,         kTaskLockNoDevice,
+    kTaskLockRefused,        kTaskInitDiskFailed,    kTaskImageCreateFailed,
+    kTaskImageOpenFailed,    kTaskSpaceNotEnough,    kTaskManualStop,
+    kTaskDestinationTooSmall, kTaskWriteFailed,      kTaskImageDamaged,
+    kTaskMftZoneInUse,       kTaskDestinationInconsistent, kTaskClusterSizeMismatch,
+    kTaskSourceMftUnsupported};
+
+// Codes of the common set that say more than "Running Error!": what failed and
+// what to do. The detail stored with the error names the path and the system's text.
+const char* SpecificStringId(int code) {
+  switch (code) {
+    case kTaskLockNoDevice:
+    case kTaskLockRefused:
+      return "errorVolumeLocked";
+    case kTaskInitDiskFailed:
+      return "errorVolumeOpen";
+    case kTaskImageCreateFailed:
+      return "errorImageCreate";
+    case kTaskImageOpenFailed:
+      return "errorImageOpen";
+    case kTaskWriteFailed:
+      return "errorWriteFailed";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 void ErrorCodeToText(int code, std::string& text) {
@@ -22,6 +50,8 @@ void ErrorCodeToText(int code, std::string& text) {
   } else if (code == kTaskSourceReadFailed) {
     // An incomplete image is worse than none: say why the backup stopped.
     id = "errorSourceRead";
+  } else if (const char* specific = SpecificStringId(code)) {
+    id = specific;
   } else if (code >= 1 && code <= kLastRunErrorCode) {
     id = "errorRun";
   } else if (code == kTaskSpaceNotEnough || code == kTaskDestinationTooSmall) {
@@ -35,6 +65,8 @@ void ErrorCodeToText(int code, std::string& text) {
   }
   if (id != nullptr) text = LoadString(id);
 }
+
+std::span<const int> TaskErrorCodes() { return kTaskErrorCodes; }
 
 TaskThreads TaskThreads::Default() {
   TaskThreads t;

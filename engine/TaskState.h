@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -54,10 +55,16 @@ enum StartResult : int {
 };
 
 // Fills `text` with the message for an error code: 0 "errorNo", 3
-// "errorSourceRead", the other codes 1..23 "errorRun", 24 and 26
+// "errorSourceRead", 12 and 13 "errorVolumeLocked", 16 "errorVolumeOpen", 22
+// "errorImageCreate", 23 "errorImageOpen", 28 "errorWriteFailed", the other
+// codes 1..23 "errorRun", 24 and 26
 // "errorSpaceNotEnough", 25 "errorManualStop", 255 "copySystemSuccess"; any
 // other code leaves `text` as it was.
 void ErrorCodeToText(int code, std::string& text);
+
+// The codes the engine's workers end a task with, in ascending order (for the
+// exit statuses that --help lists).
+std::span<const int> TaskErrorCodes();
 
 struct TaskProgress {
   uint64_t totalBytes = 0;

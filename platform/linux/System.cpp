@@ -2,9 +2,11 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -43,5 +45,23 @@ std::string ProgramDirectory() {
 }
 
 bool HasAdministratorRights() { return ::geteuid() == 0; }
+
+std::string DefaultLogDirectory() { return "/var/log/stowline"; }
+
+std::string DefaultSettingsPath() { return "/etc/stowline/config.ini"; }
+
+int EnsureLogDirectory(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return 0;
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (!parent.empty() && !std::filesystem::exists(parent, ec)) {
+    std::filesystem::create_directories(parent, ec);
+    if (ec) return ec.value();
+  }
+  if (::mkdir(path.c_str(), 0750) != 0) return errno == EEXIST ? 0 : errno;
+  // The mode given to mkdir is narrowed by the umask; a folder made here gets 0750.
+  if (::chmod(path.c_str(), 0750) != 0) return errno;
+  return 0;
+}
 
 }  // namespace stow::platform

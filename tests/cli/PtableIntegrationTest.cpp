@@ -21,7 +21,8 @@ constexpr const char* kOurLines =
     ".entries[] | select(.length > 0) | "
     "[.start, .length, .type, (.uuid // \"\"), (.name // \"\"), .bootable] | @tsv";
 constexpr const char* kSfdiskLines =
-    ".partitiontable as $t | $t.partitions[] | select($t.label != \"dos\" or .type != \"f\") | "
+    ".partitiontable as $t | $t.partitions[] | "
+    "select($t.label != \"dos\" or ([\"f\", \"5\", \"85\"] | index(.type) | not)) | "
     "[.start, .size, "
     "(if $t.label == \"dos\" and (.type | length) == 1 then \"0\" + .type else .type end), "
     "(.uuid // \"\"), ((.name // \"\")[0:16]), "
@@ -138,6 +139,55 @@ TEST_F(PtableIntegration, LoopDevicesMatchSfdisk) {
     EXPECT_GE(base, ext->start);
     EXPECT_LT(base, start);
   }
+}
+
+// Linux tools write extended partitions of type 05 (and 85); their logical
+// partitions are listed as sfdisk lists them, and the inventory calls them logical.
+TEST_F(PtableIntegration, ExtendedTypes05And85AreWalkedOnLoopDevices) {
+  STOW_REQUIRE(Tools(), true, false);
+  for (const char* type : {"5", "85"}) {
+    SCOPED_TRACE(type);
+    const fs::path image = dir_->Path() / (std::string("extended-") + type + ".img");
+    MakeSparseFile(image, 32ull << 20);
+    const CommandResult made = Shell(
+        std::string("printf 'label: dos\\nstart=2048, size=8192, type=7\\n"
+                    "start=10240, size=40960, type=") +
+        type +
+        "\\nstart=12288, size=8192, type=7\\nstart=22528, size=8192, type=83\\n' | "
+        "sfdisk --quiet " +
+        Quote(image.string()));
+    ASSERT_EQ(made.status, 0) << made.output;
+    ASSERT_EQ(Jq(SfdiskJson(image.string()), ".partitiontable.partitions[1].type"),
+              std::string(type) + "\n");
+    LoopDevice loop(image);
+    ASSERT_TRUE(loop.Ok());
+    ExpectMatchesSfdisk(loop.Device(), "0", "primary,primary,primary,logical,logical");
+
+    // The list: partitions 1 primary, 5 and 6 logical, the container not listed.
+    const std::string kinds =
+        Jq(Quote(STOWLINE_CLI_PATH) + " list --json",
+           ".volumes[] | select(.device | startswith(\"" + loop.Device() +
+               "p\")) | \"\\(.device) \\(.mbrKind)\"");
+    EXPECT_EQ(kinds, loop.Partition(1) + " 1\n" + loop.Partition(5) + " 2\n" +
+                         loop.Partition(6) + " 2\n");
+  }
+}
+
+TEST_F(PtableIntegration, ADiskWithoutTheSignatureHasNoPartitionTable) {
+  // Entry bytes without the 0x55AA signature are no table: sfdisk agrees.
+  const fs::path image = CopyOf(*mbr_, "unsigned.img");
+  {
+    std::fstream f(image, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(510);
+    f.put('\0');
+    f.put('\0');
+  }
+  EXPECT_EQ(Shell("sfdisk --json " + Quote(image.string()) + " 2>/dev/null").output, "");
+  const CommandResult text = RunCli({"ptable", image.string()});
+  EXPECT_EQ(text.status, 0) << text.output;
+  EXPECT_EQ(text.output, "Disk " + image.string() +
+                             ": no partition table (sector 0 has no 0x55AA signature), result 9\n");
+  EXPECT_EQ(Jq(OurJson(image.string()), ".table, .result, (.entries | length)"), "none\n9\n0\n");
 }
 
 TEST_F(PtableIntegration, FixturePartitionsHoldTheirFileSystems) {
