@@ -13,13 +13,14 @@ namespace {
 constexpr int kLastRunErrorCode = 23;
 constexpr uint64_t kSectorBytes = 512;
 
-constexpr int kTaskErrorCodes[] = {
-    kTaskSourceReadFailed,   kTaskNoMftData,         kTaskLockNoDevice,
-    kTaskLockRefused,        kTaskInitDiskFailed,    kTaskImageCreateFailed,
-    kTaskImageOpenFailed,    kTaskSpaceNotEnough,    kTaskManualStop,
-    kTaskDestinationTooSmall, kTaskWriteFailed,      kTaskImageDamaged,
-    kTaskMftZoneInUse,       kTaskDestinationInconsistent, kTaskClusterSizeMismatch,
-    kTaskSourceMftUnsupported};
+constexpr int kTaskErrorCodes[] = {kTaskSourceReadFailed,    kTaskNoMftData,
+                                   kTaskLockNoDevice,        kTaskLockRefused,
+                                   kTaskInitDiskFailed,      kTaskImageCreateFailed,
+                                   kTaskImageOpenFailed,     kTaskSpaceNotEnough,
+                                   kTaskManualStop,          kTaskDestinationTooSmall,
+                                   kTaskWriteFailed,         kTaskImageDamaged,
+                                   kTaskMftZoneInUse,        kTaskDestinationInconsistent,
+                                   kTaskClusterSizeMismatch, kTaskSourceMftUnsupported};
 
 // Codes of the common set that say more than "Running Error!": what failed and
 // what to do. The detail stored with the error names the path and the system's text.

@@ -40,7 +40,8 @@ inline uint64_t AttributeKey(uint64_t record, uint16_t instance) {
 // freed: replaced by the destination's own record of that number as formatted
 // (`formatted`: records from 0 on, on-disk form) when that one is a plain
 // record, else emptied and marked unused.
-[[nodiscard]] int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted = {});
+[[nodiscard]] int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten,
+                                      Bytes formatted = {});
 
 // The state of a $LogFile as its first page shows it.
 enum class LogFileState {

@@ -149,13 +149,13 @@ TEST_F(PtableIntegration, ExtendedTypes05And85AreWalkedOnLoopDevices) {
     SCOPED_TRACE(type);
     const fs::path image = dir_->Path() / (std::string("extended-") + type + ".img");
     MakeSparseFile(image, 32ull << 20);
-    const CommandResult made = Shell(
-        std::string("printf 'label: dos\\nstart=2048, size=8192, type=7\\n"
-                    "start=10240, size=40960, type=") +
-        type +
-        "\\nstart=12288, size=8192, type=7\\nstart=22528, size=8192, type=83\\n' | "
-        "sfdisk --quiet " +
-        Quote(image.string()));
+    const CommandResult made =
+        Shell(std::string("printf 'label: dos\\nstart=2048, size=8192, type=7\\n"
+                          "start=10240, size=40960, type=") +
+              type +
+              "\\nstart=12288, size=8192, type=7\\nstart=22528, size=8192, type=83\\n' | "
+              "sfdisk --quiet " +
+              Quote(image.string()));
     ASSERT_EQ(made.status, 0) << made.output;
     ASSERT_EQ(Jq(SfdiskJson(image.string()), ".partitiontable.partitions[1].type"),
               std::string(type) + "\n");
@@ -164,12 +164,11 @@ TEST_F(PtableIntegration, ExtendedTypes05And85AreWalkedOnLoopDevices) {
     ExpectMatchesSfdisk(loop.Device(), "0", "primary,primary,primary,logical,logical");
 
     // The list: partitions 1 primary, 5 and 6 logical, the container not listed.
-    const std::string kinds =
-        Jq(Quote(STOWLINE_CLI_PATH) + " list --json",
-           ".volumes[] | select(.device | startswith(\"" + loop.Device() +
-               "p\")) | \"\\(.device) \\(.mbrKind)\"");
-    EXPECT_EQ(kinds, loop.Partition(1) + " 1\n" + loop.Partition(5) + " 2\n" +
-                         loop.Partition(6) + " 2\n");
+    const std::string kinds = Jq(Quote(STOWLINE_CLI_PATH) + " list --json",
+                                 ".volumes[] | select(.device | startswith(\"" + loop.Device() +
+                                     "p\")) | \"\\(.device) \\(.mbrKind)\"");
+    EXPECT_EQ(kinds,
+              loop.Partition(1) + " 1\n" + loop.Partition(5) + " 2\n" + loop.Partition(6) + " 2\n");
   }
 }
 
