@@ -59,22 +59,19 @@ bool ParseArgs(const Args& args, Options& options, int& status) {
     } else if (a == "--quiet" || a == "-q") {
       options.quiet = true;
     } else if (!a.empty() && a[0] == '-') {
-      std::fputs(kUsage, stderr);
-      status = Fail(kUsageError, "backup: unknown option '" + a + "'");
+      status = UsageError("backup", "unknown option '" + a + "'");
       return false;
     } else if (options.source.empty()) {
       options.source = a;
     } else if (options.image.empty()) {
       options.image = a;
     } else {
-      std::fputs(kUsage, stderr);
-      status = Fail(kUsageError, "backup: more than SOURCE and IMAGE given");
+      status = UsageError("backup", "more than SOURCE and IMAGE given: '" + a + "'");
       return false;
     }
   }
   if (options.image.empty()) {
-    std::fputs(kUsage, stderr);
-    status = Fail(kUsageError, "backup: SOURCE and IMAGE are required");
+    status = UsageError("backup", "SOURCE and IMAGE are required");
     return false;
   }
   return true;

@@ -86,20 +86,17 @@ bool ParseArgs(const Args& args, std::string& volume, bool& json, int& status) {
     if (a == "--json") {
       json = true;
     } else if (!a.empty() && a[0] == '-') {
-      std::fputs(kUsage, stderr);
-      status = Fail(2, "info: unknown option '" + a + "'");
+      status = UsageError("info", "unknown option '" + a + "'");
       return false;
     } else if (volume.empty()) {
       volume = a;
     } else {
-      std::fputs(kUsage, stderr);
-      status = Fail(2, "info: more than one VOLUME given");
+      status = UsageError("info", "more than one VOLUME given: '" + a + "'");
       return false;
     }
   }
   if (volume.empty()) {
-    std::fputs(kUsage, stderr);
-    status = Fail(2, "info: no VOLUME given");
+    status = UsageError("info", "no VOLUME given");
     return false;
   }
   return true;
@@ -147,6 +144,13 @@ int RunInfo(const Args& args) {
   s.fileRecordSize = disk.FileRecordSize();
   s.recordCount = disk.MftRecordCount();
   s.entries = disk.Entries().size();
+  // A walk that read nothing, or not all of the $MFT, is no summary of the volume.
+  if (s.recordsVisited == 0 || disk.UnreadRecords() != 0) {
+    return Fail(1, "info: " + s.volume + ": the $MFT cannot be read (" +
+                       std::to_string(disk.UnreadRecords()) + " of " +
+                       std::to_string(s.recordCount) +
+                       " file records unreadable); run a disk check of the volume first");
+  }
 
   if (json) {
     PrintJson(s);

@@ -104,18 +104,15 @@ int RunInspect(const Args& args) {
     if (a == "--json") {
       json = true;
     } else if (!a.empty() && a[0] == '-') {
-      std::fputs(kUsage, stderr);
-      return Fail(2, "inspect: unknown option '" + a + "'");
+      return UsageError("inspect", "unknown option '" + a + "'");
     } else if (path.empty()) {
       path = a;
     } else {
-      std::fputs(kUsage, stderr);
-      return Fail(2, "inspect: more than one image given");
+      return UsageError("inspect", "more than one image given: '" + a + "'");
     }
   }
   if (path.empty()) {
-    std::fputs(kUsage, stderr);
-    return Fail(2, "inspect: no image given");
+    return UsageError("inspect", "no image given");
   }
 
   std::unique_ptr<platform::BlockDevice> file;

@@ -87,8 +87,7 @@ int RunList(const Args& args) {
     if (a == "--json") {
       json = true;
     } else {
-      std::fputs(kUsage, stderr);
-      return Fail(2, "list: unexpected argument '" + a + "'");
+      return UsageError("list", "unexpected argument '" + a + "'");
     }
   }
   discovery::PartitionList list;

@@ -178,18 +178,15 @@ int RunPtable(const Args& args) {
     if (a == "--json") {
       json = true;
     } else if (!a.empty() && a[0] == '-') {
-      std::fputs(kUsage, stderr);
-      return Fail(2, "ptable: unknown option '" + a + "'");
+      return UsageError("ptable", "unknown option '" + a + "'");
     } else if (disk.empty()) {
       disk = a;
     } else {
-      std::fputs(kUsage, stderr);
-      return Fail(2, "ptable: more than one DISK given");
+      return UsageError("ptable", "more than one DISK given: '" + a + "'");
     }
   }
   if (disk.empty()) {
-    std::fputs(kUsage, stderr);
-    return Fail(2, "ptable: no DISK given");
+    return UsageError("ptable", "no DISK given");
   }
 
   engine::CDisk device;

@@ -118,7 +118,7 @@ int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat) 
   return last.status;
 }
 
-bool ParseTaskArgs(const Args& args, const char* command, const char* usage, std::string& first,
+bool ParseTaskArgs(const Args& args, const char* command, const char* /*usage*/, std::string& first,
                    std::string& second, bool& yes, bool& quiet, int& status) {
   // Positions count even when empty, so that an empty name meets its rule's message.
   int positional = 0;
@@ -128,20 +128,17 @@ bool ParseTaskArgs(const Args& args, const char* command, const char* usage, std
     } else if (a == "--quiet" || a == "-q") {
       quiet = true;
     } else if (!a.empty() && a[0] == '-') {
-      std::fputs(usage, stderr);
-      status = Fail(kTaskUsageError, std::string(command) + ": unknown option '" + a + "'");
+      status = UsageError(command, "unknown option '" + a + "'");
       return false;
     } else if (positional < 2) {
       (positional++ == 0 ? first : second) = a;
     } else {
-      std::fputs(usage, stderr);
-      status = Fail(kTaskUsageError, std::string(command) + ": too many arguments");
+      status = UsageError(command, "too many arguments: '" + a + "'");
       return false;
     }
   }
   if (positional != 2) {
-    std::fputs(usage, stderr);
-    status = Fail(kTaskUsageError, std::string(command) + ": two arguments are required");
+    status = UsageError(command, "two arguments are required");
     return false;
   }
   return true;

@@ -28,8 +28,9 @@ bool ConfirmOnTerminal(const std::string& command, const std::string& question,
 // raises the stop flag. Returns the task's final error code.
 int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat);
 
-// Parses "FIRST SECOND [--yes] [--quiet]"; on a usage error prints `usage`,
-// sets `status` and returns false.
+// Parses "FIRST SECOND [--yes] [--quiet]"; on a usage error prints one line
+// naming the argument (`usage` is what --help shows), sets `status` and
+// returns false.
 bool ParseTaskArgs(const Args& args, const char* command, const char* usage, std::string& first,
                    std::string& second, bool& yes, bool& quiet, int& status);
 

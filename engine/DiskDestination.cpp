@@ -247,8 +247,12 @@ bool CDisk::WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t lengt
        slot <= (to - 1 - windowStart) / kFileRecordSize; ++slot) {
     if (windowFixedUp_[slot]) {
       // A record only partly overwritten keeps its other part in on-disk form too.
-      ntfs::UndoFixupWhereApplied(
-          MutableBytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize));
+      if (!ntfs::UndoFixupWhereApplied(
+              MutableBytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize))) {
+        LogLess("WriteMftBytes: cached record 0x%llx has a damaged update sequence",
+                static_cast<unsigned long long>(windowBase_ + slot));
+        return false;
+      }
       windowFixedUp_[slot] = false;
     }
   }

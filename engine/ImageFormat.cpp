@@ -339,6 +339,7 @@ ImageWriter::ImageWriter(platform::BlockDevice& file, ImageRetry retry)
 bool ImageWriter::WriteAt(uint64_t offset, std::span<const std::byte> in) {
   return TransferWithRetry(retry_, [&] {
     const platform::IoResult r = file_.WriteAt(offset, in);
+    if (r.bytes != in.size()) lastError_ = r.error;
     return r.bytes == in.size();
   });
 }

@@ -193,6 +193,8 @@ class ImageWriter {
   uint64_t Position() const { return position_; }
   uint64_t NextSequence() const { return sequence_; }
   uint64_t BlocksWritten() const { return sequence_ - 1; }
+  // The system error of the last write that did not complete (0 when it gave none).
+  int LastError() const { return lastError_; }
 
  private:
   [[nodiscard]] bool WriteAt(uint64_t offset, std::span<const std::byte> in);
@@ -207,6 +209,7 @@ class ImageWriter {
   uint64_t runLength_ = 0;
   uint64_t runWritten_ = 0;
   bool runCarriesData_ = false;
+  int lastError_ = 0;
 };
 
 // The number of MFT records of the source, taken from file record 0 at the

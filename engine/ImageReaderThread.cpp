@@ -5,6 +5,7 @@
 // An image that ends inside a block, or whose block record is damaged, ends the
 // task with an error: the writer would otherwise finish a volume whose files
 // miss their last runs and call it a success.
+#include <cerrno>
 #include <thread>
 
 #include "engine/Disk.h"
@@ -104,7 +105,9 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
   const int opened = io.openImage(state.ImagePath(), file);
   if (opened != 0 || !file) {
     LogLess("in readfromfile thread,open file false,error=0x%x", static_cast<unsigned>(opened));
-    state.SetFirstError(kTaskImageOpenFailed);
+    state.SetFirstError(kTaskImageOpenFailed,
+                        "the image " + state.ImagePath() + " cannot be opened: " +
+                            platform::SystemErrorText(opened != 0 ? opened : EIO));
     return;
   }
   ImageReader reader(*file, false, io.imageRetry);

@@ -53,9 +53,13 @@ void WaitForReaderEnd(TaskState& state) {
   }
 }
 
-void FailWrite(TaskState& state, const char* what, int result, uint64_t position) {
+// `systemError` is the system's error number when there is one, else 0.
+void FailWrite(TaskState& state, const std::string& path, const char* what, int result,
+               int systemError, uint64_t position) {
   LogLess("backup write file error at 0x%" PRIx64 ": %s (result %d)", position, what, result);
-  state.SetFirstError(kTaskWriteFailed);
+  std::string detail = "the image " + path + ": " + what + " at byte " + std::to_string(position);
+  if (systemError != 0) detail += ": " + platform::SystemErrorText(systemError);
+  state.SetFirstError(kTaskWriteFailed, std::move(detail));
   state.StopTask();
 }
 
@@ -87,7 +91,8 @@ void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file) {
       const int written = writer.Append(ChunkOfSlot(slot), slot.Data());
       if (written != kImageWriteOk) {
         ring.Release();
-        FailWrite(state, "a block cannot be written", written, writer.Position());
+        FailWrite(state, file.Path(), "a block cannot be written", written, writer.LastError(),
+                  writer.Position());
         return;
       }
       state.bytesDone.fetch_add(slot.dataLength != 0 ? slot.dataLength : slot.runLength);
@@ -111,7 +116,9 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
   if (file && state.ErrorCode() == kTaskRunning) {
     // A backup is reported complete only once its bytes are on the target.
     const int flushed = file->Flush();
-    if (flushed != 0) FailWrite(state, "the image cannot be flushed", flushed, 0);
+    if (flushed != 0) {
+      FailWrite(state, path, "its data cannot be flushed", flushed, flushed, 0);
+    }
   }
   file.reset();
   if (state.ErrorCode() == kTaskRunning && path != target) {
@@ -119,8 +126,8 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
     if (replaced != 0) {
       LogLess("backup write file: %s cannot be renamed to %s, error=0x%x", path.c_str(),
               target.c_str(), static_cast<unsigned>(replaced));
-      state.SetFirstError(kTaskWriteFailed, "the finished image " + path + " cannot be renamed to " +
-                                                target + ": " +
+      state.SetFirstError(kTaskWriteFailed, "the finished image " + path +
+                                                " cannot be renamed to " + target + ": " +
                                                 platform::SystemErrorText(replaced));
     }
   }
@@ -162,7 +169,11 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
   if (!state.ReaderRunning() && state.ErrorCode() != kTaskRunning) {
     LogLessText(kReaderStoppedText);
   } else if (writer.WriteHeader(header) != kImageWriteOk) {
-    state.SetFirstError(kTaskWriteFailed);
+    state.SetFirstError(
+        kTaskWriteFailed,
+        "the image " + path + ": its header cannot be written" +
+            (writer.LastError() != 0 ? ": " + platform::SystemErrorText(writer.LastError())
+                                     : std::string()));
     state.StopTask();
     LogLessText(kHeaderFailedText);
   } else {
@@ -170,7 +181,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
     // The reader ended without an error: every run it began must be complete.
     const int complete = writer.Finish();
     if (state.ErrorCode() == kTaskRunning && complete != kImageWriteOk) {
-      FailWrite(state, "the last run is incomplete", complete, writer.Position());
+      FailWrite(state, path, "the last run is incomplete", complete, 0, writer.Position());
     }
   }
   Finish(state, std::move(file), path, target, io);

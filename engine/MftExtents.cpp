@@ -97,7 +97,9 @@ int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& ou
   for (ntfs::Attribute a; walk.Next(a);) {
     if (a.type == ntfs::kAttrAttributeList) out.hasAttributeList = true;
     if (a.type == ntfs::kAttrData && a.nameLength == 0 && a.nonResident) {
-      ntfs::ReadNonResidentHeader(a.bytes, header);
+      if (!ntfs::ReadNonResidentHeader(a.bytes, header)) {
+        return Refuse(detail, Format("%sits $DATA attribute's header is damaged", where.c_str()));
+      }
     }
   }
   if (header.lastVcn + 1 != out.firstExtentClusters) {

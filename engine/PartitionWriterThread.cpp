@@ -248,12 +248,20 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   if (int r = ReadSourceMftLayout(slot.Data(), slot.runLength, layout, why); r != 0) {
     return Fail(r, why);
   }
+  if (layout.clusterSize != clusterSize_ && restore_) {
+    // The destination was formatted with the cluster size the image's header
+    // gives: a $MFT that disagrees means the image itself is damaged.
+    return Fail(kTaskImageDamaged, "the image's header gives " + std::to_string(clusterSize_) +
+                                       "-byte clusters, but the $MFT it carries has " +
+                                       std::to_string(layout.clusterSize) +
+                                       "-byte clusters; restore from another image");
+  }
   if (layout.clusterSize != clusterSize_) {
     return Fail(kTaskClusterSizeMismatch,
                 "the source's clusters are " + std::to_string(layout.clusterSize) +
                     " bytes, the destination's " + std::to_string(clusterSize_) +
-                    " bytes: format the destination with " +
-                    std::to_string(layout.clusterSize) + "-byte clusters");
+                    " bytes: format the destination with " + std::to_string(layout.clusterSize) +
+                    "-byte clusters");
   }
   mft_.emplace(layout);
   uint64_t records = state_.recordCount.load();
@@ -276,7 +284,9 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
     if (own == nullptr) continue;
     std::byte* copy = formatted_.data() + record * kFileRecordSize;
     std::memcpy(copy, own, kFileRecordSize);
-    ntfs::UndoFixup(MutableBytes(copy, kFileRecordSize));
+    if (!ntfs::UndoFixup(MutableBytes(copy, kFileRecordSize))) {
+      return StreamError("the destination's own records cannot be put back in on-disk form");
+    }
   }
   disk_.ReserveMftZone(
       MftZoneClusters(disk_.Entries().size() + records, sectorsPerCluster_, clusters));

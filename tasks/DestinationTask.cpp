@@ -69,11 +69,22 @@ std::string NoticeFormatText(const platform::VolumeId& destination) {
 }
 
 Refusal PrepareDestination(const platform::VolumeId& destination, int32_t clusterSize) {
+  // A volume this process may not write (a read-only device, missing rights) is
+  // named with the system's words before the format is tried.
+  std::unique_ptr<platform::BlockDevice> writable;
+  if (const int error = platform::OpenBlockDevice(destination.DevicePath(), false, writable);
+      error != 0) {
+    LogLess("format %s refused: it cannot be opened for writing, error=%d",
+            destination.DisplayName().c_str(), error);
+    return MakeRefusal("destinationNotWritable",
+                       {destination.DisplayName(), platform::SystemErrorText(error)});
+  }
+  writable.reset();
   const int result = FormatDestination(destination, clusterSize);
   if (result == kFormatVerified) return {};
   LogLess("format %s with cluster size %d refused: %s", destination.DisplayName().c_str(),
           clusterSize, FormatCheckText(result));
-  return MakeRefusal("ManualFormatDisk");
+  return MakeRefusal("formatFailed", {destination.DisplayName(), FormatCheckText(result)});
 }
 
 PostTaskHook DefaultPostTaskHook() {

@@ -22,6 +22,20 @@ CommandResult Run(const std::vector<std::string>& argv) {
 
 CommandResult Shell(const std::string& command) { return Run({"sh", "-c", command}); }
 
+namespace {
+
+// Every stowline-cli these tests start logs into the build tree, never into the
+// system's log folder (a test that names its own log file still can).
+[[maybe_unused]] const bool kCliLogInBuildTree = [] {
+  const fs::path dir = fs::path(STOWLINE_CLI_PATH).parent_path() / "test-logs";
+  std::error_code error;
+  fs::create_directories(dir, error);
+  ::setenv("STOWLINE_LOG", (dir / "Larkspur.log").c_str(), 0);
+  return true;
+}();
+
+}  // namespace
+
 CommandResult RunCli(const std::vector<std::string>& args) {
   std::vector<std::string> argv{STOWLINE_CLI_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
