@@ -146,10 +146,12 @@ int RunInfo(const Args& args) {
   s.entries = disk.Entries().size();
   // A walk that read nothing, or not all of the $MFT, is no summary of the volume.
   if (s.recordsVisited == 0 || disk.UnreadRecords() != 0) {
-    return Fail(1, "info: " + s.volume + ": the $MFT cannot be read (" +
-                       std::to_string(disk.UnreadRecords()) + " of " +
-                       std::to_string(s.recordCount) +
-                       " file records unreadable); run a disk check of the volume first");
+    const std::string what = disk.UnreadRecords() != 0
+                                 ? std::to_string(disk.UnreadRecords()) + " of its " +
+                                       std::to_string(s.recordCount) + " file records"
+                                 : "its file records";
+    return Fail(1, "info: " + s.volume + ": the $MFT cannot be read (" + what +
+                       "); check the volume (chkdsk /f in Windows) or the device first");
   }
 
   if (json) {

@@ -67,7 +67,7 @@ class CliMessages : public ::testing::Test {
   fs::path MakeVolume(const std::string& name) {
     const fs::path image = dir_ / name;
     MakeSparseFile(image, 16 * kMiB);
-    EXPECT_EQ(Run({"mkntfs", "--fast", "--force", "--quiet", image.string()}).status, 0);
+    EXPECT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", image.string()}).status, 0);
     NtfsMount mount(image.string(), false);
     EXPECT_TRUE(mount.Ok()) << mount.Error();
     std::ofstream(mount.Path() / "one.txt") << "one";
@@ -153,11 +153,11 @@ TEST_F(CliMessages, ADestinationThatCannotBeWrittenIsNotAskedToBeFormatted) {
   ASSERT_EQ(RunCli({"backup", source.string(), image.string(), "--yes", "--quiet"}).status, 0);
   const fs::path file = dir_ / "ro-destination.img";
   MakeSparseFile(file, 16 * kMiB);
-  const CommandResult attached = Run({"losetup", "--find", "--show", "--read-only", file.string()});
+  const CommandResult attached = test::Run({"losetup", "--find", "--show", "--read-only", file.string()});
   if (attached.status != 0) GTEST_SKIP() << "no read-only loop device: " << attached.output;
   const std::string device = attached.output.substr(0, attached.output.find('\n'));
   const CommandResult r = RunCli({"restore", image.string(), device, "--yes", "--quiet"});
-  Run({"losetup", "-d", device});
+  test::Run({"losetup", "-d", device});
   EXPECT_NE(r.status, 0);
   EXPECT_EQ(Lines(r.output), 1u) << r.output;
   EXPECT_TRUE(Has(r.output, device)) << r.output;

@@ -22,7 +22,8 @@ constexpr const char* kOurLines =
     "[.start, .length, .type, (.uuid // \"\"), (.name // \"\"), .bootable] | @tsv";
 constexpr const char* kSfdiskLines =
     ".partitiontable as $t | $t.partitions[] | "
-    "select($t.label != \"dos\" or ([\"f\", \"5\", \"85\"] | index(.type) | not)) | "
+    "select($t.label != \"dos\" or "
+    "((.type == \"f\" or .type == \"5\" or .type == \"85\") | not)) | "
     "[.start, .size, "
     "(if $t.label == \"dos\" and (.type | length) == 1 then \"0\" + .type else .type end), "
     "(.uuid // \"\"), ((.name // \"\")[0:16]), "

@@ -229,8 +229,15 @@ TEST(TaskState, ErrorCodeToTextMapsTheCodeRanges) {
       {0, "Not found Error!"},
       {1, "Running Error!"},
       {4, "Running Error!"},
-      {16, "Running Error!"},
-      {23, "Running Error!"},
+      {21, "Running Error!"},
+      // Codes whose cause is known say what happened and what to do.
+      {12, "The volume is in use by another program and cannot be locked. Close or unmount what "
+           "uses it, then try again."},
+      {16, "The volume cannot be opened."},
+      {22, "The image file cannot be created. Choose a folder that you can write to, on a file "
+           "system that is not read-only."},
+      {23, "The image file cannot be opened. Check its path and that it is a backup image file."},
+      {28, "Writing failed. Make room on the target, or choose another one, and try again."},
       {24, "The disk space is not enough."},
       {26, "The disk space is not enough."},
       {25, " The operation is stopped."},
@@ -241,7 +248,7 @@ TEST(TaskState, ErrorCodeToTextMapsTheCodeRanges) {
     ErrorCodeToText(c.code, text);
     EXPECT_EQ(text, c.text) << "code " << c.code;
   }
-  for (int untouched : {-1, 27, 28, 254, 256}) {
+  for (int untouched : {-1, 27, 254, 256}) {
     std::string text = "caller's text";
     ErrorCodeToText(untouched, text);
     EXPECT_EQ(text, "caller's text") << "code " << untouched;

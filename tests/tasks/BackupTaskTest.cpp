@@ -123,10 +123,12 @@ TEST(BackupTask, ResultTextsComeFromTheStringTable) {
   EXPECT_EQ(BackupResultText(255), "The backup is completed.");
   EXPECT_EQ(BackupResultText(25), " The operation is stopped.");
   EXPECT_EQ(BackupResultText(24), "The disk space is not enough.");
-  EXPECT_EQ(BackupResultText(22), "Running Error!");
+  EXPECT_EQ(BackupResultText(22),
+            "The image file cannot be created. Choose a folder that you can write to, on a file "
+            "system that is not read-only.");
   EXPECT_EQ(BackupResultText(3), "The source volume could not be read.");
-  // A failed write has no text of its own: the generic failure stays.
-  EXPECT_EQ(BackupResultText(28), "Task failed to run!!!");
+  EXPECT_EQ(BackupResultText(28),
+            "Writing failed. Make room on the target, or choose another one, and try again.");
 }
 
 // --- The progress step ---------------------------------------------------------
