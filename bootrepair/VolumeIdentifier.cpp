@@ -133,6 +133,8 @@ int LocatePartitionOnDisk(CDisk& disk, uint64_t startSector, PartitionLocation& 
     result = LocateOnMbr(disk, entries, startSector, found);
   } else if (table == engine::kDiskIsGpt) {
     result = LocateOnGpt(disk, entries, startSector, found);
+  } else if (table == engine::kDiskNoPartitionTable) {
+    result = kLocateRawDisk;
   }
   if (result == kLocateOk) out = found;
   return result;

@@ -237,8 +237,12 @@ TEST(PartitionWriter, ASourceWithOtherClustersIsRefusedBeforeAnythingIsWritten) 
     constexpr uint32_t kRunBytes = 27 * 1024;
     Send(s, 0, 0, kRunBytes, 0, TheVolumes().smallClusterMft.data(), kRunBytes);
   }));
-  EXPECT_EQ(RunTask(state), kTaskClusterSizeMismatch);
-  EXPECT_NE(state.ErrorDetail().find("the source's clusters are 1024 bytes"), std::string::npos)
+  // The destination was formatted as the image's header says: a $MFT with other
+  // clusters means a damaged image, not a destination to format again.
+  EXPECT_EQ(RunTask(state), kTaskImageDamaged);
+  EXPECT_NE(state.ErrorDetail().find("the image's header gives 4096-byte clusters, but the $MFT "
+                                     "it carries has 1024-byte clusters"),
+            std::string::npos)
       << state.ErrorDetail();
   EXPECT_EQ(destination.device->Data(), TheVolumes().destination);
 }
