@@ -31,9 +31,25 @@ Refusal MakeRefusal(std::string_view id, const std::vector<std::string>& args) {
 }
 
 Refusal OpenDestination(const std::string& path, DestinationInfo& out) {
+  // The table's text says only that the volume cannot be opened; the reason
+  // follows it, so that a folder, a missing path or a permission error each
+  // tell the user what to change.
+  auto refuse = [&path](const std::string& why) {
+    Refusal r = MakeRefusal("destinationUnopenable");
+    r.text += " " + path + ": " + why + ".";
+    return r;
+  };
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (error) return refuse(error.message());
+  if (!IsVolumePath(path)) {
+    return refuse(fs::is_directory(status)
+                      ? "a folder; name a partition (such as /dev/sdb1) or a volume file"
+                      : "not a block device or a regular file standing in for a volume");
+  }
   std::unique_ptr<platform::BlockDevice> device;
-  if (!IsVolumePath(path) || platform::OpenBlockDevice(path, true, device) != 0) {
-    return MakeRefusal("destinationUnopenable");
+  if (const int opened = platform::OpenBlockDevice(path, true, device); opened != 0) {
+    return refuse(platform::SystemErrorText(opened));
   }
   out.volume = platform::VolumeId(path);
   out.totalBytes = device->Size();

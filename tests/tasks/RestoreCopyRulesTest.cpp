@@ -113,9 +113,11 @@ TEST_F(RestoreRules, EachRuleInItsOrderWithItsText) {
        "Error: The backup file can't be read."},
       {image.string(), "", "choosedestance", "Please select a destination volume."},
       {image.string(), (dir_ / "missing.img").string(), "destinationUnopenable",
-       "The destination volume cannot be opened."},
+       "The destination volume cannot be opened. " + (dir_ / "missing.img").string() +
+           ": No such file or directory."},
       {image.string(), dir_.Path().string(), "destinationUnopenable",
-       "The destination volume cannot be opened."},
+       "The destination volume cannot be opened. " + dir_.Path().string() +
+           ": a folder; name a partition (such as /dev/sdb1) or a volume file."},
       {image.string(), image.string(), "backupFileInSelectPath",
        "Notice: The destination partition cannot be the partition where the backup file is "
        "saved. (" +
@@ -198,7 +200,7 @@ TEST_F(CopyRules, EachRuleInItsOrderWithItsText) {
     std::string source;
     std::string destination;
     const char* id;
-    const char* text;
+    std::string text;
   };
   const std::string missing = (dir_ / "missing.img").string();
   const Case cases[] = {
@@ -208,7 +210,7 @@ TEST_F(CopyRules, EachRuleInItsOrderWithItsText) {
        "The destination volume must be different from the source volume. "},
       {missing, destination.string(), "sourceUnopenable", "The source volume cannot be opened."},
       {notNtfs.string(), missing, "destinationUnopenable",
-       "The destination volume cannot be opened."},
+       "The destination volume cannot be opened. " + missing + ": No such file or directory."},
       // The same file under another name.
       {link.string(), destination.string(), "destEqualSour",
        "The destination volume must be different from the source volume. "},
