@@ -45,12 +45,25 @@ Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePat
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
     return MakeRefusal("imageNotAFile", {imagePath, FileKindText(status)});
   }
+  // The table's text says only that the file cannot be read; what is wrong
+  // with which file follows it.
+  auto unreadable = [&imagePath](const std::string& why) {
+    Refusal r = MakeRefusal("backupFileError");
+    r.text += " " + imagePath + ": " + why + ".";
+    return r;
+  };
+  if (!std::filesystem::exists(status)) {
+    return unreadable(error ? error.message() : std::string("No such file or directory"));
+  }
   engine::ImageHeaderBytes bytes{};
-  if (engine::CheckImageHeader(bytes, imagePath) != 1) return MakeRefusal("backupFileError");
+  if (engine::CheckImageHeader(bytes, imagePath) != 1) {
+    return unreadable("it cannot be opened, or it does not start with an image header");
+  }
   const engine::ImageHeader header = engine::ImageHeader::Decode(bytes);
   if (!UsableClusterSize(header.clusterSize)) {
     LogLess("restore: the image records the cluster size %u", header.clusterSize);
-    return MakeRefusal("backupFileError");
+    return unreadable("its header records a cluster size of " +
+                      std::to_string(header.clusterSize) + " bytes, which no NTFS volume has");
   }
   if (destination.empty()) return MakeRefusal("choosedestance");
   DestinationInfo info;

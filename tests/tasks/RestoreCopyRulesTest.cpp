@@ -108,9 +108,12 @@ TEST_F(RestoreRules, EachRuleInItsOrderWithItsText) {
       {dir_.Path().string(), "", "imageNotAFile",
        "The image " + dir_.Path().string() +
            " is a folder, not a backup file. Please choose an image file."},
-      {notImage.string(), "", "backupFileError", "Error: The backup file can't be read."},
+      {notImage.string(), "", "backupFileError",
+       "Error: The backup file can't be read. " + notImage.string() +
+           ": it cannot be opened, or it does not start with an image header."},
       {(dir_ / "missing.vmg").string(), "", "backupFileError",
-       "Error: The backup file can't be read."},
+       "Error: The backup file can't be read. " + (dir_ / "missing.vmg").string() +
+           ": No such file or directory."},
       {image.string(), "", "choosedestance", "Please select a destination volume."},
       {image.string(), (dir_ / "missing.img").string(), "destinationUnopenable",
        "The destination volume cannot be opened. " + (dir_ / "missing.img").string() +
