@@ -11,6 +11,7 @@
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
 #include "support/Bytes.h"
+#include "support/Format.h"
 #include "support/Log.h"
 
 namespace stow::engine {
@@ -35,16 +36,6 @@ constexpr uint64_t kTotalSectorBytes = 512;
 constexpr size_t kMaxMftExtents = 1024;
 // ReadFileRecord takes 32-bit record numbers.
 constexpr uint64_t kMaxRecords = uint64_t{UINT32_MAX} + 1;
-
-std::string Printf(const char* format, ...) STOW_PRINTF(1, 2);
-std::string Printf(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
@@ -118,31 +109,31 @@ int CDisk::CheckNtfsVolume(std::string* why) const {
   }
   if (BytesPerSector() != kDefaultSectorSize) {
     return refuse(kDiskUnsupportedVolume,
-                  Printf("the volume has %u-byte sectors; only 512-byte sectors are supported",
+                  FormatString("the volume has %u-byte sectors; only 512-byte sectors are supported",
                          unsigned{BytesPerSector()}));
   }
   const unsigned perCluster = SectorsPerCluster();
   if (perCluster == 0 || (perCluster & (perCluster - 1)) != 0) {
     return refuse(
         kDiskUnsupportedVolume,
-        Printf("the boot sector gives %u sectors per cluster, which is not a power of two",
+        FormatString("the boot sector gives %u sectors per cluster, which is not a power of two",
                perCluster));
   }
   const uint32_t recordSize = ComputeFileRecordSize();
   if (recordSize != kFileRecordSize) {
     return refuse(kDiskUnsupportedVolume,
-                  Printf("the volume's file records are %u bytes (boot sector byte 64 = 0x%x); "
+                  FormatString("the volume's file records are %u bytes (boot sector byte 64 = 0x%x); "
                          "only 1,024-byte file records are supported",
                          recordSize, ClustersPerFileRecordRaw()));
   }
   const uint64_t clusters = VolumeClusters();
   if (MftCluster() >= clusters) {
-    return refuse(kDiskUnsupportedVolume, Printf("the $MFT cluster %" PRIu64
+    return refuse(kDiskUnsupportedVolume, FormatString("the $MFT cluster %" PRIu64
                                                  " lies outside the volume (%" PRIu64 " clusters)",
                                                  MftCluster(), clusters));
   }
   if (MftMirrCluster() >= clusters) {
-    return refuse(kDiskUnsupportedVolume, Printf("the $MFTMirr cluster %" PRIu64
+    return refuse(kDiskUnsupportedVolume, FormatString("the $MFTMirr cluster %" PRIu64
                                                  " lies outside the volume (%" PRIu64 " clusters)",
                                                  MftMirrCluster(), clusters));
   }

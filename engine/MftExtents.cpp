@@ -12,6 +12,7 @@
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
 #include "platform/BlockDevice.h"
+#include "support/Format.h"
 
 namespace stow::engine {
 namespace {
@@ -20,16 +21,6 @@ constexpr uint64_t kRecordBytes = 1024;
 constexpr uint64_t kSectorBytes = 512;
 constexpr size_t kBytesAllocatedField = 28;
 constexpr uint64_t kMaxClusterSize = 2 * 1024 * 1024;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[320];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 int Refuse(std::string& detail, std::string text) {
   detail = std::move(text);
@@ -86,7 +77,7 @@ int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& ou
   if (firstRunBytes == 0 || firstRunBytes % first.length != 0 ||
       firstRunBytes / first.length < kSectorBytes ||
       firstRunBytes / first.length > kMaxClusterSize) {
-    return Refuse(detail, Format("%sits first run of %" PRIu64
+    return Refuse(detail, FormatString("%sits first run of %" PRIu64
                                  " clusters arrived as %" PRIu64 " bytes",
                                  where.c_str(), first.length, firstRunBytes));
   }
@@ -98,19 +89,19 @@ int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& ou
     if (a.type == ntfs::kAttrAttributeList) out.hasAttributeList = true;
     if (a.type == ntfs::kAttrData && a.nameLength == 0 && a.nonResident) {
       if (!ntfs::ReadNonResidentHeader(a.bytes, header)) {
-        return Refuse(detail, Format("%sits $DATA attribute's header is damaged", where.c_str()));
+        return Refuse(detail, FormatString("%sits $DATA attribute's header is damaged", where.c_str()));
       }
     }
   }
   if (header.lastVcn + 1 != out.firstExtentClusters) {
-    return Refuse(detail, Format("%sits $DATA names VCNs 0..%" PRIu64
+    return Refuse(detail, FormatString("%sits $DATA names VCNs 0..%" PRIu64
                                  " but its runs hold %" PRIu64 " clusters",
                                  where.c_str(), header.lastVcn, out.firstExtentClusters));
   }
   if (data.allocatedSize % out.clusterSize != 0 ||
       data.allocatedSize / out.clusterSize < out.firstExtentClusters ||
       data.dataSize > data.allocatedSize || data.dataSize < kRecordBytes) {
-    return Refuse(detail, Format("%sits $DATA sizes (allocated %" PRIu64 ", data %" PRIu64
+    return Refuse(detail, FormatString("%sits $DATA sizes (allocated %" PRIu64 ", data %" PRIu64
                                  ") do not fit its runs of %" PRIu64 " clusters of %" PRIu64
                                  " bytes",
                                  where.c_str(), data.allocatedSize, data.dataSize,
@@ -137,7 +128,7 @@ int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& ou
     std::sort(out.listedExtents.begin(), out.listedExtents.end());
   }
   if (out.HasExtensions() && !out.hasAttributeList) {
-    return Refuse(detail, Format("%sits $DATA holds %" PRIu64 " of the $MFT's %" PRIu64
+    return Refuse(detail, FormatString("%sits $DATA holds %" PRIu64 " of the $MFT's %" PRIu64
                                  " clusters and it has no attribute list naming the "
                                  "extension records that hold the rest",
                                  where.c_str(), out.firstExtentClusters, out.totalClusters));
@@ -197,7 +188,7 @@ int MftStreamTracker::BeginRecord(uint64_t n, Bytes record, std::string& detail)
   inExtension_ = false;
   haveExtent_ = false;
   if (!RecordPlaced(n)) {
-    return Refuse(detail, Format("MFT record %" PRIu64
+    return Refuse(detail, FormatString("MFT record %" PRIu64
                                  " of the source: its runs come before the part of the $MFT "
                                  "that holds the record (%" PRIu64 " of %" PRIu64
                                  " bytes of the $MFT have arrived)",
@@ -223,7 +214,7 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
       return Refuse(detail, "MFT record 0 of the source: its $DATA has a sparse run");
     }
     if (chunk.dataLength > layout_.firstExtentClusters * cluster - record0Bytes_) {
-      return Refuse(detail, Format("MFT record 0 of the source: its runs send more than the "
+      return Refuse(detail, FormatString("MFT record 0 of the source: its runs send more than the "
                                    "%" PRIu64 " clusters its $DATA names",
                                    layout_.firstExtentClusters));
     }
@@ -234,7 +225,7 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
   }
   if (!inExtension_ || chunk.recordNumber != extensionRecord_) return 0;
 
-  const std::string where = Format("MFT record %" PRIu64 " of the source (an extension of the "
+  const std::string where = FormatString("MFT record %" PRIu64 " of the source (an extension of the "
                                    "$MFT), attribute %u: ",
                                    extensionRecord_, unsigned{chunk.attributeInstance});
   ntfs::Attribute a;
@@ -246,7 +237,7 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
   ntfs::NonResidentHeader header;
   if (!ntfs::ReadNonResidentHeader(a.bytes, header) || header.firstVcn == 0 ||
       header.lastVcn < header.firstVcn || header.lastVcn >= layout_.totalClusters) {
-    return Refuse(detail, Format("%sits VCNs %" PRIu64 "..%" PRIu64
+    return Refuse(detail, FormatString("%sits VCNs %" PRIu64 "..%" PRIu64
                                  " are not an extent of a $MFT of %" PRIu64 " clusters",
                                  where.c_str(), header.firstVcn, header.lastVcn,
                                  layout_.totalClusters));
@@ -263,7 +254,7 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
     }
     if (chunk.runLength == 0 || chunk.runLength % cluster != 0 ||
         chunk.runLength / cluster > extentEndVcn_ - nextVcn_) {
-      return Refuse(detail, Format("%sits runs reach past its last VCN %" PRIu64, where.c_str(),
+      return Refuse(detail, FormatString("%sits runs reach past its last VCN %" PRIu64, where.c_str(),
                                    extentEndVcn_ - 1));
     }
     runVcn_ = nextVcn_;
@@ -279,7 +270,7 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
   }
   streamOffset = runVcn_ * cluster + within;
   if (Overlaps(streamOffset, chunk.dataLength)) {
-    return Refuse(detail, Format("%sit names bytes %" PRIu64
+    return Refuse(detail, FormatString("%sit names bytes %" PRIu64
                                  " of the $MFT, which another extent already holds",
                                  where.c_str(), streamOffset));
   }
@@ -294,7 +285,7 @@ int MftStreamTracker::CheckListedExtents(std::string& detail) const {
   if (found == layout_.listedExtents) return 0;
   for (const auto& [vcn, record] : layout_.listedExtents) {
     if (!std::binary_search(found.begin(), found.end(), std::make_pair(vcn, record))) {
-      return Refuse(detail, Format("MFT record 0 of the source: its attribute list names a $MFT "
+      return Refuse(detail, FormatString("MFT record 0 of the source: its attribute list names a $MFT "
                                    "extent at VCN %" PRIu64 " in record %" PRIu64
                                    ", which the stream does not bring",
                                    vcn, record));
@@ -306,7 +297,7 @@ int MftStreamTracker::CheckListedExtents(std::string& detail) const {
 
 int MftStreamTracker::Finish(std::string& detail) const {
   if (Complete()) return CheckListedExtents(detail);
-  return Refuse(detail, Format("the source's $MFT arrived with %" PRIu64 " of its %" PRIu64
+  return Refuse(detail, FormatString("the source's $MFT arrived with %" PRIu64 " of its %" PRIu64
                                " bytes: extension records that hold the rest are missing or "
                                "damaged",
                                placedBytes_, layout_.TotalBytes()));

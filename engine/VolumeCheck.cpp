@@ -5,22 +5,13 @@
 #include <cstdio>
 
 #include "engine/DiskDestinationExtents.h"
+#include "support/Format.h"
 #include "support/Log.h"
 
 namespace stow::engine {
 namespace {
 
 constexpr uint64_t kBitsPerByte = 8;
-
-std::string Format(const char* format, ...) STOW_PRINTF(1, 2);
-std::string Format(const char* format, ...) {
-  char text[320];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 }  // namespace
 
@@ -39,19 +30,19 @@ RecordUse VolumeCheck::ExamineRecord(uint64_t position, Bytes onDisk, bool marke
   const bool flagged = ntfs::RecordInUse(onDisk);
   if (!ntfs::HasFileSignature(onDisk)) {
     if (!(flagged && markedInUse)) return RecordUse::kUnused;
-    Fail(Format("MFT record %" PRIu64 " is in use but has no \"FILE\" signature", position));
+    Fail(FormatString("MFT record %" PRIu64 " is in use but has no \"FILE\" signature", position));
     return RecordUse::kDamaged;
   }
   if (!flagged) return RecordUse::kUnused;
   record.assign(onDisk.begin(), onDisk.end());
   if (!ntfs::ApplyFixupChecked(record)) {
-    Fail(Format("MFT record %" PRIu64
+    Fail(FormatString("MFT record %" PRIu64
                 " was not written whole (its update sequence does not match its blocks)",
                 position));
     return RecordUse::kDamaged;
   }
   if (!ntfs::RecordNumberAgrees(record, position)) {
-    Fail(Format("MFT record %" PRIu64 " carries the number %" PRIu32 " in its header", position,
+    Fail(FormatString("MFT record %" PRIu64 " carries the number %" PRIu32 " in its header", position,
                 ntfs::RecordNumberField(record)));
     return RecordUse::kDamaged;
   }
@@ -62,7 +53,7 @@ bool VolumeCheck::CheckRuns(uint64_t position, const ntfs::Attribute& a, Checked
   out.runs.clear();
   const ntfs::RunListError error = ntfs::DecodeAttributeRuns(a.bytes, out.runs);
   if (!ntfs::ReadNonResidentHeader(a.bytes, out.header) || error != ntfs::RunListError::kNone) {
-    return Fail(Format("MFT record %" PRIu64
+    return Fail(FormatString("MFT record %" PRIu64
                        ", attribute %u (type 0x%X): its run list is damaged: %s",
                        position, unsigned{a.instance}, a.type, ntfs::RunListErrorText(error)));
   }
@@ -70,7 +61,7 @@ bool VolumeCheck::CheckRuns(uint64_t position, const ntfs::Attribute& a, Checked
   const ntfs::NonResidentHeader& h = out.header;
   const uint64_t clusters = out.runs.back().vcn + out.runs.back().length - h.firstVcn;
   if (h.lastVcn < h.firstVcn || h.lastVcn - h.firstVcn + 1 != clusters) {
-    return Fail(Format("MFT record %" PRIu64 ", attribute %u (type 0x%X): its runs cover %" PRIu64
+    return Fail(FormatString("MFT record %" PRIu64 ", attribute %u (type 0x%X): its runs cover %" PRIu64
                        " clusters, its header VCNs %" PRIu64 "..%" PRIu64,
                        position, unsigned{a.instance}, a.type, clusters, h.firstVcn, h.lastVcn));
   }
@@ -81,14 +72,14 @@ bool VolumeCheck::Claim(uint64_t position, const std::vector<ntfs::DataRun>& run
   for (const ntfs::DataRun& run : runs) {
     if (run.sparse) continue;
     if (run.lcn >= volume_ || run.length > volume_ - run.lcn) {
-      return Fail(Format("MFT record %" PRIu64 " names clusters %" PRIu64 "..%" PRIu64
+      return Fail(FormatString("MFT record %" PRIu64 " names clusters %" PRIu64 "..%" PRIu64
                          " past the volume's %" PRIu64,
                          position, run.lcn, run.lcn + run.length - 1, volume_));
     }
     if (AnyClusterBit(claims_, run.lcn, run.length)) {
       uint64_t c = run.lcn;
       while (!ClusterBit(claims_, c)) ++c;
-      return Fail(Format("cluster %" PRIu64 " is named twice (again by MFT record %" PRIu64 ")", c,
+      return Fail(FormatString("cluster %" PRIu64 " is named twice (again by MFT record %" PRIu64 ")", c,
                          position));
     }
     SetClusterBits(claims_, volume_, run.lcn, run.length);
@@ -105,7 +96,7 @@ bool VolumeCheck::CheckRecord(uint64_t position, Bytes record) {
     if (!CheckRuns(position, a, checked) || !Claim(position, checked.runs)) return false;
   }
   if (walk.End() != ntfs::WalkEnd::kEndMarker) {
-    return Fail(Format("MFT record %" PRIu64 ": %s", position, ntfs::WalkEndText(walk.End())));
+    return Fail(FormatString("MFT record %" PRIu64 ": %s", position, ntfs::WalkEndText(walk.End())));
   }
   return true;
 }
