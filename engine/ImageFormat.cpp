@@ -248,7 +248,10 @@ ImageStatus ImageReader::Next(ImageChunk& chunk, std::span<std::byte> buffer) {
       const ImageStatus s = ReadRecord();
       if (s != ImageStatus::kChunk) return s;
       // A run of length 0 carries nothing and yields no chunk.
-      if (record_.runLength == 0) continue;
+      if (record_.runLength == 0) {
+        if (emptyBlock_) emptyBlock_(recordOffset_, record_);
+        continue;
+      }
       inBlock_ = true;
       if (!record_.CarriesData()) {
         inBlock_ = false;

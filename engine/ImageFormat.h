@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -142,6 +143,12 @@ class ImageReader {
   // A one-line description of the fault with its offset.
   std::string FaultText() const;
 
+  // Called with the offset and contents of every block whose run length is 0:
+  // such a block yields no chunk, but its bytes are part of the image.
+  void OnEmptyBlock(std::function<void(uint64_t offset, const BlockRecord& record)> observer) {
+    emptyBlock_ = std::move(observer);
+  }
+
   const BlockRecord& CurrentRecord() const { return record_; }
   uint64_t RecordOffset() const { return recordOffset_; }
   uint64_t BlocksRead() const { return blocks_; }
@@ -166,6 +173,7 @@ class ImageReader {
   uint64_t faultOffset_ = 0;
   uint64_t expectedDetail_ = 0;
   ImageStatus status_ = ImageStatus::kChunk;
+  std::function<void(uint64_t, const BlockRecord&)> emptyBlock_;
 };
 
 // Result codes of the writer.
