@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Backup speed against the peers, in the same run and alternating rounds:
-# stowline-cli backup, ntfsclone --save-image, partclone.ntfs -c with and
+# stowline-cli backup (with its checksum file, without it, and with the
+# read-back of --verify), ntfsclone --save-image, partclone.ntfs -c with and
 # without checksums, and cp of a plain file of the volume's used size (the
 # I/O floor). Prints medians, the ratio of each to ntfsclone and peak memory.
 #
@@ -15,6 +16,8 @@ BENCH_CLI=$(realpath "$1")
 
 BENCH_NAME=(
   [stowline]="stowline-cli backup"
+  [stowline_nosums]="stowline-cli backup --no-checksums"
+  [stowline_verify]="stowline-cli backup --verify"
   [ntfsclone]="ntfsclone --save-image"
   [partclone]="partclone.ntfs -c (CRC32)"
   [partclone_a0]="partclone.ntfs -c -a0"
@@ -29,17 +32,23 @@ out_dir() {
   printf '%s\n' "$d"
 }
 
-case_stowline() {
-  local d
+stowline_case() {
+  local key=$1 round=$2 d
+  shift 2
   d=$(out_dir)
-  if ! bench_time stowline "$d/backup.img" "$BENCH_CLI" backup "$BENCH_FIXTURE" "$d/backup.img" \
-    --yes --quiet; then
-    bench_skip stowline "failed: $(bench_last_words stowline)"
-  elif [ "$1" -eq 1 ] && ! "$BENCH_CLI" inspect "$d/backup.img" >"$BENCH_SCRATCH/inspect.log" 2>&1; then
-    BENCH_NOTE[stowline]="stowline-cli inspect refused the image: $(tail -n 1 "$BENCH_SCRATCH/inspect.log")"
+  if ! bench_time "$key" "$d/backup.img" "$BENCH_CLI" backup "$BENCH_FIXTURE" "$d/backup.img" \
+    --yes --quiet "$@"; then
+    bench_skip "$key" "failed: $(bench_last_words "$key")"
+  elif [ "$round" -eq 1 ] && ! "$BENCH_CLI" inspect "$d/backup.img" --verify \
+    >"$BENCH_SCRATCH/inspect.log" 2>&1; then
+    BENCH_NOTE[$key]="stowline-cli inspect --verify refused the image: $(tail -n 1 "$BENCH_SCRATCH/inspect.log")"
   fi
   rm -rf "$d"
 }
+
+case_stowline() { stowline_case stowline "$1"; }
+case_stowline_nosums() { stowline_case stowline_nosums "$1" --no-checksums; }
+case_stowline_verify() { stowline_case stowline_verify "$1" --verify; }
 
 case_ntfsclone() {
   local d
@@ -76,6 +85,6 @@ bench_fixture
 bench_say "Backup benchmark: $(bench_fixture_text); $BENCH_ROUNDS rounds"
 bench_cli_has backup || bench_skip stowline "stowline-cli has no backup command"
 bench_warm_cache
-bench_rounds stowline ntfsclone partclone partclone_a0 cp_floor
+bench_rounds stowline stowline_nosums stowline_verify ntfsclone partclone partclone_a0 cp_floor
 bench_report "Backup of a $(bench_fixture_text) into an image file" ntfsclone \
-  stowline ntfsclone partclone partclone_a0 cp_floor
+  stowline stowline_nosums stowline_verify ntfsclone partclone partclone_a0 cp_floor

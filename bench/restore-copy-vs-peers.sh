@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Restore and copy speed against the peers, in the same run and alternating
 # rounds, each onto a fresh destination file of the fixture volume's size:
-#   restore: stowline-cli restore, ntfsclone --restore-image, partclone.ntfs -r
-#            (of a CRC32 image and of an -a0 image);
-#   copy:    stowline-cli copy, ntfsclone --overwrite, partclone.ntfs -b;
+#   restore: stowline-cli restore (checking each chunk against the image's
+#            checksum file, of the same image without that file, and with the
+#            read-back of --verify), ntfsclone --restore-image, partclone.ntfs
+#            -r (of a CRC32 image and of an -a0 image);
+#   copy:    stowline-cli copy (and copy --verify), ntfsclone --overwrite,
+#            partclone.ntfs -b;
 # and cp of a plain file of the used size as the I/O floor. The images that
 # the restores read are made once, untimed, before the rounds.
 #
@@ -18,10 +21,13 @@ BENCH_CLI=$(realpath "$1")
 
 BENCH_NAME=(
   [stowline_restore]="stowline-cli restore"
+  [stowline_restore_nosums]="stowline-cli restore (no checksum file)"
+  [stowline_restore_verify]="stowline-cli restore --verify"
   [ntfsclone_restore]="ntfsclone --restore-image"
   [partclone_restore]="partclone.ntfs -r (CRC32 image)"
   [partclone_restore_a0]="partclone.ntfs -r (-a0 image)"
   [stowline_copy]="stowline-cli copy"
+  [stowline_copy_verify]="stowline-cli copy --verify"
   [ntfsclone_copy]="ntfsclone --overwrite"
   [partclone_copy]="partclone.ntfs -b"
   [cp_floor]="cp + fsync of used size (floor)"
@@ -54,7 +60,10 @@ $(tail -n 1 "$BENCH_SCRATCH/input-backup.log")"
   partclone.ntfs --quiet --clone -a0 --logfile "$BENCH_SCRATCH/partclone.log" \
     --source "$BENCH_FIXTURE" --output "$INPUTS/partclone-a0.img" >/dev/null 2>&1 ||
     bench_die "partclone.ntfs -a0 could not save the fixture"
-  cat "$INPUTS"/* >/dev/null
+  # The same image without its checksum file: what a restore costs unchecked.
+  mkdir -p "$INPUTS/nosums"
+  [ -e "$INPUTS/stowline.img" ] && ln "$INPUTS/stowline.img" "$INPUTS/nosums/stowline.img"
+  cat "$INPUTS"/*.img >/dev/null
 }
 
 # Checks a stowline destination once: ntfs-3g's own check must pass and the
@@ -84,7 +93,14 @@ stowline_case() {
 }
 
 case_stowline_restore() { stowline_case stowline_restore "$1" restore "$INPUTS/stowline.img"; }
+case_stowline_restore_nosums() {
+  stowline_case stowline_restore_nosums "$1" restore "$INPUTS/nosums/stowline.img"
+}
+case_stowline_restore_verify() {
+  stowline_case stowline_restore_verify "$1" restore --verify "$INPUTS/stowline.img"
+}
 case_stowline_copy() { stowline_case stowline_copy "$1" copy "$BENCH_FIXTURE"; }
+case_stowline_copy_verify() { stowline_case stowline_copy_verify "$1" copy --verify "$BENCH_FIXTURE"; }
 
 peer_case() {
   local key=$1
@@ -128,10 +144,11 @@ bench_cli_has restore || bench_skip stowline_restore "stowline-cli has no restor
 bench_cli_has copy || bench_skip stowline_copy "stowline-cli has no copy command yet"
 make_inputs
 bench_warm_cache
-bench_rounds stowline_restore ntfsclone_restore partclone_restore partclone_restore_a0 \
-  stowline_copy ntfsclone_copy partclone_copy cp_floor
+bench_rounds stowline_restore stowline_restore_nosums stowline_restore_verify ntfsclone_restore \
+  partclone_restore partclone_restore_a0 stowline_copy stowline_copy_verify ntfsclone_copy \
+  partclone_copy cp_floor
 bench_report "Restore of the image of a $(bench_fixture_text) onto a file of its size" \
-  ntfsclone_restore stowline_restore ntfsclone_restore partclone_restore partclone_restore_a0 \
-  cp_floor
+  ntfsclone_restore stowline_restore stowline_restore_nosums stowline_restore_verify \
+  ntfsclone_restore partclone_restore partclone_restore_a0 cp_floor
 bench_report "Copy of a $(bench_fixture_text) onto a file of its size" ntfsclone_copy \
-  stowline_copy ntfsclone_copy partclone_copy cp_floor
+  stowline_copy stowline_copy_verify ntfsclone_copy partclone_copy cp_floor
