@@ -23,10 +23,12 @@ constexpr const char* kUsage =
     "flag, cluster size, marker), counts its blocks and data bytes, takes the\n"
     "source's MFT record count from the first block, and checks the structure of\n"
     "the whole file: block markers, sequence numbers, data lengths, runs cut\n"
-    "short and blocks missing at the end (the file records its MFT gives data\n"
-    "must all be there). This is the check a restore makes before it formats\n"
-    "its destination. A damaged image is reported with the byte offset of its first fault\n"
-    "and exit status 1.\n"
+    "short, the header's cluster size, and that the blocks are exactly those its\n"
+    "own MFT names (every run of every file record in use, in order, starting\n"
+    "with the MFT itself). This is the check a restore makes before it formats\n"
+    "its destination. A damaged or incomplete image is reported with the byte\n"
+    "offset of its first fault (and, when blocks are missing, the first file\n"
+    "record they belong to) and exit status 1.\n"
     "\n"
     "  --json   print the result as one JSON object\n"
     "  --help   show this text\n";
@@ -61,6 +63,11 @@ void PrintJson(const std::string& path, const Summary& s) {
   } else {
     std::printf("  \"recordCount\": null,\n");
   }
+  if (s.firstMissingRecord) {
+    std::printf("  \"firstMissingRecord\": %" PRIu64 ",\n", *s.firstMissingRecord);
+  } else {
+    std::printf("  \"firstMissingRecord\": null,\n");
+  }
   std::printf("  \"ok\": %s,\n", s.ok ? "true" : "false");
   if (s.ok) {
     std::printf("  \"fault\": null\n}\n");
@@ -88,7 +95,10 @@ void PrintText(const std::string& path, const Summary& s) {
   } else {
     std::printf("MFT records:      (not available)\n");
   }
-  std::printf("Structure:        %s\n", s.ok ? "ok" : "DAMAGED");
+  std::printf("Structure:        %s\n", s.ok ? "ok" : s.Incomplete() ? "INCOMPLETE" : "DAMAGED");
+  if (s.firstMissingRecord) {
+    std::printf("First missing:    file record %" PRIu64 "\n", *s.firstMissingRecord);
+  }
 }
 
 }  // namespace
@@ -127,7 +137,10 @@ int RunInspect(const Args& args) {
   } else {
     PrintText(path, s);
   }
-  if (!s.ok) return Fail(1, "inspect: " + path + " is damaged: " + s.faultText);
+  if (!s.ok) {
+    return Fail(1, "inspect: " + path + (s.Incomplete() ? " is incomplete: " : " is damaged: ") +
+                       s.faultText);
+  }
   return 0;
 }
 

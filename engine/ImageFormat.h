@@ -27,6 +27,14 @@ inline constexpr uint32_t kImageChunkBytes = kSlotBytes;  // data is read back i
 inline constexpr uint32_t kImageSectorSize = 512;
 inline constexpr uint32_t kMftRecordBytes = 1024;  // file record 0 opens the first block
 
+// Cluster sizes an image may carry: powers of two from a sector to 2 MiB, the
+// sizes an NTFS volume can have and the restore can format with.
+inline constexpr uint32_t kMinImageClusterSize = 512;
+inline constexpr uint32_t kMaxImageClusterSize = 2u * 1024 * 1024;
+constexpr bool IsImageClusterSize(uint64_t size) {
+  return size >= kMinImageClusterSize && size <= kMaxImageClusterSize && (size & (size - 1)) == 0;
+}
+
 // ImageHeader byte offsets.
 inline constexpr size_t kHeaderLetterOffset = 0;        // +0x00 u8
 inline constexpr size_t kHeaderWindowsOffset = 1;       // +0x01 u8

@@ -1,24 +1,26 @@
 #include "engine/ImageSurvey.h"
 
+#include <algorithm>
 #include <cinttypes>
-#include <cstdio>
 #include <memory>
+#include <thread>
 #include <vector>
 
+#include "engine/MftExtents.h"
+#include "engine/SentRuns.h"
 #include "engine/Workers.h"
 #include "engine/ntfs/FileRecord.h"
-#include "engine/ntfs/MftLayout.h"
-#include "engine/ntfs/RunList.h"
 #include "support/Bytes.h"
+#include "support/Format.h"
 
 namespace stow::engine {
 namespace {
 
-constexpr uint64_t kMftRecord = 0;
-// $Bitmap, $Boot and $BadClus: a backup never sends their data.
-constexpr uint64_t kBitmapRecord = 6;
-constexpr uint64_t kBootRecord = 7;
-constexpr uint64_t kBadClusRecord = 8;
+// Records are read from the image's $MFT in windows of this many, fewer where
+// the part of the $MFT placed so far ends.
+constexpr uint64_t kWindowRecords[] = {256, 16, 1};
+// The partition reader visits at most 2^32 records (32-bit record numbers).
+constexpr uint64_t kMaxRecords = uint64_t{UINT32_MAX} + 1;
 
 const char* FaultKind(ImageStatus s) {
   switch (s) {
@@ -56,192 +58,433 @@ void ReadHeader(platform::BlockDevice& file, ImageSurvey& s) {
   s.headerRead = true;
   s.header = ImageHeader::Decode(bytes);
   if (!s.header.MarkerOk()) {
-    char text[96];
-    std::snprintf(text, sizeof text, "offset %zu: header marker is 0x%04x, not 0xFFFF",
-                  kHeaderMarkerOffset, static_cast<unsigned>(s.header.marker));
-    SetFault(s, "bad-header-marker", kHeaderMarkerOffset, text);
+    SetFault(s, "bad-header-marker", kHeaderMarkerOffset,
+             FormatString("offset %zu: header marker is 0x%04x, not 0xFFFF", kHeaderMarkerOffset,
+                          static_cast<unsigned>(s.header.marker)));
+  } else if (!IsImageClusterSize(s.header.clusterSize)) {
+    SetFault(s, "bad-cluster-size", kHeaderClusterSizeOffset,
+             FormatString("offset %zu: the header gives a cluster size of %u bytes; an NTFS "
+                          "volume's is a power of two from %u bytes to %u bytes",
+                          kHeaderClusterSizeOffset, s.header.clusterSize, kMinImageClusterSize,
+                          kMaxImageClusterSize));
   }
 }
 
-// The last block a backup sends for one record: its attribute and run index.
-struct LastRun {
-  uint16_t instance = 0;
-  uint16_t runIndex = 0;
-};
-
-// True when a backup sends something for this in-use record: a non-resident
-// attribute (of record 0 only $DATA) whose run list holds a run that makes a
-// block (a sparse run or one of at least one cluster). The same choice as the
-// partition reader's; `last` receives the last such run.
-bool RecordSendsData(uint64_t number, Bytes record, LastRun& last) {
-  bool sends = false;
-  ntfs::AttributeWalker walk(record);
-  for (ntfs::Attribute a; walk.Next(a);) {
-    if (!a.nonResident) continue;
-    if (number == kMftRecord && a.type != ntfs::kAttrData) continue;
-    ntfs::NonResidentHeader header;
-    if (!ntfs::ReadNonResidentHeader(a.bytes, header) || header.runListOffset >= a.bytes.size()) {
-      continue;
-    }
-    const Bytes list = a.bytes.subspan(header.runListOffset);
-    size_t position = 0;
-    for (int i = 0; i <= UINT16_MAX; ++i) {
-      ntfs::RunHeader run;
-      if (ntfs::DecodeRunHeader(list, position, run) != ntfs::RunStatus::kRun) break;
-      if (run.sparse || run.offset == 0 || run.length != 0) {
-        sends = true;
-        last = LastRun{a.instance, static_cast<uint16_t>(i)};
-      }
-      position += run.size;
-    }
-  }
-  return sends;
+std::string RunName(uint16_t index, uint16_t instance) {
+  return FormatString("run %u of attribute %u", unsigned{index}, unsigned{instance});
 }
 
-// Takes the source's $MFT as it streams by and notes the last record that a
-// backup sends data for. Records are judged as the partition reader judges
-// them: the signature, a fix-up that fits, the in-use flag, and the record's
-// own number where its header has that field.
-class MftScanner {
+std::string BlockName(const ImageChunk& c) {
+  return FormatString("%s of file record %" PRIu64 " (%" PRIu64 " bytes, %s)",
+                      RunName(c.runIndex, c.attributeInstance).c_str(), c.recordNumber,
+                      c.runLength, c.dataLength == 0 ? "sparse" : "with data");
+}
+
+// Reads file records of the source's $MFT where the image holds them, through
+// the places the stream tracker has noted, a window of records at a time.
+class ImageMftRecords {
  public:
-  void Feed(std::span<const std::byte> data) {
-    while (!data.empty() && index_ < limit_) {
-      const size_t take = std::min(data.size(), kMftRecordBytes - carry_.size());
-      carry_.insert(carry_.end(), data.begin(), data.begin() + take);
-      data = data.subspan(take);
-      if (carry_.size() == kMftRecordBytes) {
-        Judge();
-        carry_.clear();
-        ++index_;
-      }
+  enum class Got { kRecord, kNotPlaced, kReadFailed };
+
+  ImageMftRecords(platform::BlockDevice& file, ImageRetry retry) : file_(file), retry_(retry) {}
+
+  // Copies record `n` (of `limit`) in on-disk form into `out`; `location` is
+  // the image offset of its first byte.
+  Got Read(const MftStreamTracker& mft, uint64_t n, uint64_t limit, MutableBytes out,
+           uint64_t& location) {
+    if (n < first_ || n - first_ >= count_) {
+      const Got got = Load(mft, n, limit);
+      if (got != Got::kRecord) return got;
     }
+    const size_t at = static_cast<size_t>((n - first_) * kMftRecordBytes);
+    std::copy_n(window_.begin() + static_cast<std::ptrdiff_t>(at), kMftRecordBytes, out.begin());
+    location = locations_[static_cast<size_t>(n - first_)];
+    return Got::kRecord;
   }
-  // A sparse stretch of the $MFT: records of zeros, none in use.
-  void Skip(uint64_t bytes) {
-    const uint64_t total = carry_.size() + bytes;
-    index_ += total / kMftRecordBytes;
-    carry_.assign(total % kMftRecordBytes, std::byte{0});
-  }
-  std::optional<uint64_t> LastWithData() const { return last_; }
-  const LastRun& LastRunOfLast() const { return lastRun_; }
+  uint64_t FailedOffset() const { return failedOffset_; }
 
  private:
-  void Judge() {
-    const uint64_t number = index_;
-    if (number == kMftRecord) {
-      std::vector<std::byte> record0(carry_);
-      ntfs::MftData mft;
-      if (ntfs::ApplyFixup(record0) && ntfs::FindMftData(record0, mft) == ntfs::MftDataError::kNone) {
-        limit_ = mft.dataSize / kMftRecordBytes;
+  Got Load(const MftStreamTracker& mft, uint64_t n, uint64_t limit) {
+    count_ = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> pieces;
+    for (const uint64_t want : kWindowRecords) {
+      const uint64_t records = std::min(want, limit - n);
+      if (!mft.Locate(n * kMftRecordBytes, records * kMftRecordBytes, pieces)) continue;
+      window_.resize(static_cast<size_t>(records * kMftRecordBytes));
+      locations_.clear();
+      uint64_t at = 0;
+      for (const auto& [location, length] : pieces) {
+        if (!ReadAt(location, MutableBytes(window_.data() + at, static_cast<size_t>(length)))) {
+          failedOffset_ = location;
+          return Got::kReadFailed;
+        }
+        // The image offset of each record that starts in this piece.
+        for (uint64_t r = (at + kMftRecordBytes - 1) / kMftRecordBytes * kMftRecordBytes;
+             r < at + length; r += kMftRecordBytes) {
+          locations_.push_back(location + (r - at));
+        }
+        at += length;
       }
+      first_ = n;
+      count_ = records;
+      return Got::kRecord;
     }
-    if (number == kBitmapRecord || number == kBootRecord || number == kBadClusRecord) return;
-    if (!ntfs::HasFileSignature(carry_) || !ntfs::RecordInUse(carry_)) return;
-    if (!ntfs::ApplyFixup(carry_)) return;
-    const uint16_t usaOffset = LoadLe16(&carry_[ntfs::kUsaOffsetOffset]);
-    // Older records end their header before the record-number field.
-    if (usaOffset >= ntfs::kRecordHeaderSize && ntfs::RecordNumberField(carry_) != number) return;
-    if (LastRun run; RecordSendsData(number, carry_, run)) {
-      last_ = number;
-      lastRun_ = run;
-    }
+    return Got::kNotPlaced;
   }
 
-  std::vector<std::byte> carry_;
-  uint64_t index_ = 0;
-  uint64_t limit_ = UINT64_MAX;
-  std::optional<uint64_t> last_;
-  LastRun lastRun_;
+  bool ReadAt(uint64_t offset, MutableBytes out) {
+    for (int attempt = 0; attempt < std::max(1, retry_.attempts); ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(retry_.delay);
+      const platform::IoResult io = file_.ReadAt(offset, out);
+      if (io.error == 0 && io.bytes == out.size()) return true;
+    }
+    return false;
+  }
+
+  platform::BlockDevice& file_;
+  ImageRetry retry_;
+  uint64_t first_ = 0;
+  uint64_t count_ = 0;
+  std::vector<std::byte> window_;
+  std::vector<uint64_t> locations_;
+  uint64_t failedOffset_ = 0;
 };
 
-// The record count comes from the first chunk that carries data: file record 0
-// of the source's $MFT.
-void TakeRecordCount(const ImageChunk& chunk, std::span<const std::byte> first, ImageSurvey& s) {
-  uint64_t count = 0;
-  if (chunk.dataLength >= kMftRecordBytes && RecordCountFromMftRecord(first, count) == 0) {
-    s.recordCount = count;
-    return;
-  }
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "offset %" PRIu64
-                ": the first block's data does not start with a file record "
-                "holding a non-resident $DATA attribute",
-                chunk.fileOffset);
-  SetFault(s, "no-mft-data", chunk.fileOffset, text);
-}
+// One run that a complete image holds as a block.
+struct ExpectedRun {
+  uint16_t instance = 0;
+  uint16_t index = 0;
+  uint64_t bytes = 0;
+  bool sparse = false;
+};
 
-void Walk(platform::BlockDevice& file, ImageSurvey& s, ImageRetry retry) {
-  ImageReader reader(file, true, retry);
-  s.progressSectors = reader.TotalSectors();
-  // The $MFT's chunks are read; every other chunk's data is only seeked over.
-  std::vector<std::byte> buffer(kImageChunkBytes);
-  MftScanner mft;
-  bool inMft = true;
-  bool wantCount = true;
-  uint64_t lastBlockOffset = 0;
-  uint16_t lastInstance = 0;
-  uint16_t lastRunIndex = 0;
-  ImageChunk chunk;
-  ImageStatus status;
-  while ((status = reader.Next(chunk, inMft ? std::span(buffer) : std::span<std::byte>())) ==
-         ImageStatus::kChunk) {
-    if (chunk.firstOfBlock) {
-      ++s.blocks;
-      lastBlockOffset = reader.RecordOffset();
-      if (chunk.dataLength == 0) {
-        ++s.sparseBlocks;
-        s.sparseBytes += chunk.runLength;
-      } else {
-        ++s.dataBlocks;
+// Walks the image and compares its blocks with the runs that its own $MFT says
+// a backup sends, record by record.
+class Surveyor {
+ public:
+  Surveyor(platform::BlockDevice& file, ImageSurvey& s, ImageRetry retry)
+      : file_(file), s_(s), retry_(retry), records_(file, retry) {}
+
+  void Run() {
+    ImageReader reader(file_, true, retry_);
+    s_.progressSectors = reader.TotalSectors();
+    // Only the first chunk's data is read here: it opens with file record 0.
+    std::vector<std::byte> first(static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, s_.fileSize)));
+    bool firstChunk = true;
+    ImageChunk chunk;
+    ImageStatus status;
+    while ((status = reader.Next(chunk, firstChunk ? std::span(first) : std::span<std::byte>())) ==
+           ImageStatus::kChunk) {
+      if (chunk.firstOfBlock) {
+        ++s_.blocks;
+        if (chunk.dataLength == 0) {
+          ++s_.sparseBlocks;
+          s_.sparseBytes += chunk.runLength;
+        } else {
+          ++s_.dataBlocks;
+        }
+        lastBlock_ = chunk;
+        lastBlockOffset_ = reader.RecordOffset();
+      }
+      s_.lastBlockRecord = chunk.recordNumber;
+      s_.dataBytes += chunk.dataLength;
+      checking_ = checking_ && s_.ok;
+      if (firstChunk) {
+        firstChunk = false;
+        TakeFirstBlock(chunk, reader.RecordOffset(), Bytes(first.data(), chunk.dataLength));
+      } else if (chunk.firstOfBlock && checking_) {
+        CheckBlock(chunk, reader.RecordOffset());
+      }
+      if (checking_ && s_.ok && mft_) Place(chunk, reader.RecordOffset());
+    }
+    if (status != ImageStatus::kEnd) {
+      SetFault(s_, FaultKind(status), reader.FaultOffset(), reader.FaultText());
+      return;
+    }
+    if (firstChunk) {
+      Missing("cut-short", s_.fileSize, 0,
+              FormatString("offset %" PRIu64 ": the image holds no blocks, not even the "
+                           "source's $MFT (file record 0): the image was cut short",
+                           s_.fileSize));
+      return;
+    }
+    if (checking_ && s_.ok && mft_) CheckEnd();
+  }
+
+ private:
+  enum class Next { kFound, kNone, kStop };
+
+  void Damaged(const char* kind, uint64_t offset, const std::string& text) {
+    SetFault(s_, kind, offset, FormatString("offset %" PRIu64 ": ", offset) + text);
+    checking_ = false;
+  }
+  void Missing(const char* kind, uint64_t offset, uint64_t record, const std::string& text) {
+    if (s_.ok) s_.firstMissingRecord = record;
+    SetFault(s_, kind, offset, text);
+    checking_ = false;
+  }
+
+  // The first block: file record 0 opens its data, and it is run 0 of that
+  // record's $DATA, as long as the header's clusters say.
+  void TakeFirstBlock(const ImageChunk& chunk, uint64_t recordOffset, Bytes data) {
+    uint64_t count = 0;
+    if (chunk.dataLength >= kMftRecordBytes && RecordCountFromMftRecord(data, count) == 0) {
+      s_.recordCount = count;
+    }
+    if (!checking_) return;
+    if (chunk.recordNumber != kSentMftRecord || chunk.dataLength < kMftRecordBytes) {
+      Damaged("first-block-not-mft", recordOffset,
+              "the first block is " + BlockName(chunk) +
+                  ", not the start of the source's $MFT (the data of file record 0, which "
+                  "opens with that record)");
+      return;
+    }
+    const uint64_t at = chunk.fileOffset;
+    std::vector<std::byte> record0(data.begin(), data.begin() + kMftRecordBytes);
+    if (!ntfs::HasFileSignature(record0)) {
+      Damaged("bad-record-0", at,
+              "file record 0 at the start of the image's $MFT has no \"FILE\" signature");
+      return;
+    }
+    std::vector<std::byte> fixed(record0);
+    if (!ntfs::ApplyFixupChecked(fixed)) {
+      Damaged("bad-record-0", at,
+              "file record 0 at the start of the image's $MFT does not match its update "
+              "sequence (a sector of the record is damaged or was not written whole)");
+      return;
+    }
+    SourceMftLayout layout;
+    std::string detail;
+    if (ReadSourceMftLayout(data, chunk.runLength, layout, detail) != 0) {
+      Damaged("bad-record-0", at, detail);
+      return;
+    }
+    if (layout.clusterSize != s_.header.clusterSize) {
+      Damaged("cluster-size-mismatch", kHeaderClusterSizeOffset,
+              FormatString("the header gives a cluster size of %u bytes, but the image's $MFT "
+                           "has clusters of %" PRIu64 " bytes (the first run of its $DATA, %" PRIu64
+                           " bytes, is %" PRIu64 " clusters)",
+                           s_.header.clusterSize, layout.clusterSize, chunk.runLength,
+                           chunk.runLength / layout.clusterSize));
+      return;
+    }
+    clusterSize_ = layout.clusterSize;
+    recordLimit_ = std::min(layout.dataSize / kMftRecordBytes, kMaxRecords);
+    mft_.emplace(layout);
+    if (!Expect(kSentMftRecord, record0, at)) return;
+    if (runs_.empty() || runs_.front().index != 0 || runs_.front().sparse ||
+        chunk.attributeInstance != runs_.front().instance || chunk.runIndex != 0) {
+      Damaged("first-block-not-mft", recordOffset,
+              "the first block is " + BlockName(chunk) +
+                  ", but the image's $MFT begins with run 0 of its $DATA attribute " +
+                  std::to_string(runs_.empty() ? 0u : unsigned{runs_.front().instance}));
+      return;
+    }
+    scanFrom_ = kSentMftRecord + 1;
+    CheckBlock(chunk, recordOffset);
+  }
+
+  // Takes record `n` (on-disk form) as the one whose runs come next: true when
+  // its runs could be walked (`runs_` is empty for a record that sends none).
+  bool Expect(uint64_t n, std::vector<std::byte>& record, uint64_t location) {
+    runs_.clear();
+    nextRun_ = 0;
+    if (!TakeSentRecord(n, record)) return true;
+    const uint64_t volumeClusters = UINT64_MAX / clusterSize_;
+    ntfs::AttributeWalker walk(record);
+    for (ntfs::Attribute a; walk.Next(a);) {
+      const char* why = nullptr;
+      const SentWalk walked =
+          VisitSentRuns(n, a.bytes, volumeClusters, clusterSize_, why, [&](const SentRun& run) {
+            runs_.push_back(ExpectedRun{run.instance, run.index, run.clusters * clusterSize_,
+                                        run.sparse});
+            return SentWalk::kGoOn;
+          });
+      if (walked == SentWalk::kFailed) {
+        Damaged("bad-run-list", location,
+                FormatString("file record %" PRIu64 " in the image's $MFT, attribute %u: %s; "
+                             "a backup cannot send it, so no complete image holds it",
+                             n, unsigned{a.instance}, why != nullptr ? why : "damaged"));
+        return false;
       }
     }
-    s.lastBlockRecord = chunk.recordNumber;
-    lastInstance = chunk.attributeInstance;
-    lastRunIndex = chunk.runIndex;
-    s.dataBytes += chunk.dataLength;
-    if (wantCount && chunk.dataLength > 0) {
-      wantCount = false;
-      TakeRecordCount(chunk, std::span(buffer).first(chunk.dataLength), s);
+    if (!runs_.empty()) {
+      current_ = n;
+      record_.assign(record.begin(), record.end());
     }
-    if (inMft && chunk.recordNumber != kMftRecord) inMft = false;
-    if (inMft) {
-      if (chunk.dataLength == 0) {
-        mft.Skip(chunk.runLength);
-      } else {
-        mft.Feed(std::span(buffer).first(chunk.dataLength));
+    return true;
+  }
+
+  // Finds the next record after the current one that sends runs.
+  Next Advance(uint64_t offset, bool atEnd) {
+    std::vector<std::byte> record(kMftRecordBytes);
+    for (uint64_t n = scanFrom_; n < recordLimit_; ++n) {
+      uint64_t location = 0;
+      switch (records_.Read(*mft_, n, recordLimit_, record, location)) {
+        case ImageMftRecords::Got::kReadFailed:
+          SetFault(s_, "read-failed", records_.FailedOffset(),
+                   FormatString("offset %" PRIu64 ": file record %" PRIu64
+                                " of the image's $MFT cannot be read",
+                                records_.FailedOffset(), n));
+          checking_ = false;
+          return Next::kStop;
+        case ImageMftRecords::Got::kNotPlaced:
+          scanFrom_ = n;
+          if (atEnd) {
+            Missing("cut-short", offset, n,
+                    FormatString("offset %" PRIu64 ": the image ends before the part of its "
+                                 "$MFT that holds file record %" PRIu64
+                                 ": the image was cut short",
+                                 offset, n));
+          } else {
+            Damaged("mft-order", offset,
+                    FormatString("file record %" PRIu64 " lies in a part of the image's $MFT "
+                                 "that no block before this one holds",
+                                 n));
+          }
+          return Next::kStop;
+        case ImageMftRecords::Got::kRecord:
+          break;
+      }
+      if (!Expect(n, record, location)) return Next::kStop;
+      if (runs_.empty()) continue;
+      scanFrom_ = n + 1;
+      s_.lastRecordWithData = n;
+      if (n != kSentMftRecord && mft_->WantsRecords()) {
+        std::string detail;
+        if (mft_->BeginRecord(n, record_, detail) != 0) {
+          Damaged("mft-extents", offset, detail);
+          return Next::kStop;
+        }
+      }
+      return Next::kFound;
+    }
+    scanFrom_ = recordLimit_;
+    return Next::kNone;
+  }
+
+  bool LaterRunOfCurrent(const ImageChunk& c) const {
+    for (size_t i = nextRun_ + 1; i < runs_.size(); ++i) {
+      if (runs_[i].instance == c.attributeInstance && runs_[i].index == c.runIndex) return true;
+    }
+    return false;
+  }
+
+  std::string ExpectedName() const {
+    const ExpectedRun& e = runs_[nextRun_];
+    return FormatString("%s of file record %" PRIu64 " (%" PRIu64 " bytes, %s)",
+                        RunName(e.index, e.instance).c_str(), current_, e.bytes,
+                        e.sparse ? "sparse" : "with data");
+  }
+
+  void CheckBlock(const ImageChunk& chunk, uint64_t offset) {
+    if (nextRun_ == runs_.size()) {
+      const uint64_t previous = current_;
+      switch (Advance(offset, false)) {
+        case Next::kStop:
+          return;
+        case Next::kNone:
+          Damaged("unexpected-block", offset,
+                  "the block is " + BlockName(chunk) +
+                      ", but the image's $MFT gives no file record after record " +
+                      std::to_string(previous) + " data to send");
+          return;
+        case Next::kFound:
+          break;
       }
     }
+    const ExpectedRun& e = runs_[nextRun_];
+    const bool sameRun = chunk.recordNumber == current_ &&
+                         chunk.attributeInstance == e.instance && chunk.runIndex == e.index;
+    if (sameRun && chunk.runLength == e.bytes && (chunk.dataLength == 0) == e.sparse) {
+      ++nextRun_;
+      return;
+    }
+    if (sameRun) {
+      Damaged("block-mismatch", offset,
+              "the block is " + BlockName(chunk) + ", but the image's $MFT gives that run as " +
+                  FormatString("%" PRIu64 " bytes, %s", e.bytes, e.sparse ? "sparse" : "with data"));
+      return;
+    }
+    if (chunk.recordNumber > current_ || LaterRunOfCurrent(chunk)) {
+      Missing("missing-record", offset, current_,
+              FormatString("offset %" PRIu64 ": the block here is ", offset) + BlockName(chunk) +
+                  ", but the image's $MFT gives " + ExpectedName() +
+                  " first: " +
+                  (nextRun_ == 0 ? "the blocks of file record " + std::to_string(current_) +
+                                       " are missing"
+                                 : "blocks of file record " + std::to_string(current_) +
+                                       " are missing from that run on"));
+      return;
+    }
+    Damaged("unexpected-block", offset,
+            "the block is " + BlockName(chunk) + ", but the image's $MFT gives " +
+                ExpectedName() + " next");
   }
-  if (status != ImageStatus::kEnd) {
-    SetFault(s, FaultKind(status), reader.FaultOffset(), reader.FaultText());
-    return;
+
+  void Place(const ImageChunk& chunk, uint64_t offset) {
+    const MftChunk c{chunk.recordNumber, chunk.attributeInstance, chunk.runLength,
+                     chunk.runOffset, chunk.dataLength};
+    MftStreamTracker::Role role;
+    uint64_t at = 0;
+    std::string detail;
+    if (mft_->Classify(c, role, at, detail) != 0) {
+      Damaged("mft-extents", offset, detail);
+      return;
+    }
+    if (role == MftStreamTracker::Role::kMft) mft_->Placed(at, c.dataLength, chunk.fileOffset);
   }
-  s.lastRecordWithData = mft.LastWithData();
-  if (!s.recordCount || !s.lastRecordWithData || !s.lastBlockRecord) return;
-  char text[240];
-  if (*s.lastBlockRecord < *s.lastRecordWithData) {
-    std::snprintf(text, sizeof text,
-                  "offset %" PRIu64 ": the image ends with a block of file record %" PRIu64
-                  ", but its $MFT gives file record %" PRIu64
-                  " data: the image was cut short",
-                  lastBlockOffset, *s.lastBlockRecord, *s.lastRecordWithData);
-    SetFault(s, "cut-short", s.fileSize, text);
-    return;
+
+  void CheckEnd() {
+    const uint64_t end = s_.fileSize;
+    if (nextRun_ < runs_.size()) {
+      const ExpectedRun& last = runs_.back();
+      Missing("cut-short", end, current_,
+              FormatString("offset %" PRIu64 ": the image ends with %s of file record %" PRIu64
+                           " (the block at offset %" PRIu64
+                           "), but its $MFT gives that record data up to %s, so file record %" PRIu64
+                           " is incomplete from %s on: the image was cut short",
+                           end, RunName(lastBlock_.runIndex, lastBlock_.attributeInstance).c_str(),
+                           lastBlock_.recordNumber, lastBlockOffset_,
+                           RunName(last.index, last.instance).c_str(), current_,
+                           RunName(runs_[nextRun_].index, runs_[nextRun_].instance).c_str()));
+      return;
+    }
+    switch (Advance(end, true)) {
+      case Next::kStop:
+        return;
+      case Next::kFound:
+        Missing("cut-short", end, current_,
+                FormatString("offset %" PRIu64 ": the image ends after the block at offset %" PRIu64
+                             " (file record %" PRIu64 "); its $MFT gives file record %" PRIu64
+                             " data as well, so file record %" PRIu64
+                             " is the first missing record: the image was cut short",
+                             end, lastBlockOffset_, lastBlock_.recordNumber, current_, current_));
+        return;
+      case Next::kNone:
+        break;
+    }
+    std::string detail;
+    if (mft_->Finish(detail) != 0) Damaged("mft-extents", end, detail);
   }
-  // The last record's blocks end with its last attribute's last run.
-  const LastRun& expected = mft.LastRunOfLast();
-  if (*s.lastBlockRecord == *s.lastRecordWithData &&
-      (lastInstance != expected.instance || lastRunIndex != expected.runIndex)) {
-    std::snprintf(text, sizeof text,
-                  "offset %" PRIu64 ": the image ends with run %u of attribute %u of file record %" PRIu64
-                  ", but its $MFT gives that record data up to run %u of attribute %u: the "
-                  "image was cut short",
-                  lastBlockOffset, unsigned{lastRunIndex}, unsigned{lastInstance},
-                  *s.lastBlockRecord, unsigned{expected.runIndex}, unsigned{expected.instance});
-    SetFault(s, "cut-short", s.fileSize, text);
-  }
-}
+
+  platform::BlockDevice& file_;
+  ImageSurvey& s_;
+  ImageRetry retry_;
+  ImageMftRecords records_;
+  bool checking_ = true;
+  std::optional<MftStreamTracker> mft_;
+  uint64_t clusterSize_ = 0;
+  uint64_t recordLimit_ = 0;
+  // The record whose runs come now, its bytes (fix-ups applied) and runs.
+  uint64_t current_ = 0;
+  std::vector<std::byte> record_;
+  std::vector<ExpectedRun> runs_;
+  size_t nextRun_ = 0;
+  uint64_t scanFrom_ = 0;
+  ImageChunk lastBlock_;
+  uint64_t lastBlockOffset_ = 0;
+};
 
 }  // namespace
 
@@ -254,7 +497,7 @@ void SurveyImage(platform::BlockDevice& file, ImageSurvey& out, ImageRetry retry
   out = ImageSurvey{};
   out.fileSize = file.Size();
   ReadHeader(file, out);
-  Walk(file, out, retry);
+  Surveyor(file, out, retry).Run();
 }
 
 int SurveyImageFile(const std::string& path, ImageSurvey& out) {

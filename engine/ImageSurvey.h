@@ -2,9 +2,13 @@
 // what a restore checks before it formats its destination. It walks every
 // block record front to back (markers, sequence numbers, data lengths, every
 // run's data present) seeking over the data, and reads only the source's $MFT,
-// which the image carries first as the data of file record 0: from it comes the
-// number of records and the last file record whose data the image must hold,
-// so that an image cut short at a block boundary is found too.
+// which the image carries first: record 0's runs, then the further extents of a
+// $MFT continued in extension records as those records' runs. From that $MFT it
+// knows which blocks a complete backup holds, in which order (engine/SentRuns),
+// and compares the image's blocks with them one by one, so that an image cut
+// short at any block boundary, or missing a record in the middle, is found. It
+// reads the $MFT's records on demand as the blocks pass, a window at a time, and
+// holds no more than one record's run list.
 #pragma once
 
 #include <chrono>
@@ -33,7 +37,8 @@ struct ImageSurvey {
   // From the first block: the source's file record 0.
   std::optional<uint64_t> recordCount;
   // The file record of the last block, and the last file record that the
-  // image's own $MFT gives data to send (records 6 to 8 are never sent).
+  // image's own $MFT gives data to send (records 6 to 8 are never sent), as far
+  // as the survey got.
   std::optional<uint64_t> lastBlockRecord;
   std::optional<uint64_t> lastRecordWithData;
 
@@ -43,6 +48,13 @@ struct ImageSurvey {
   std::string faultKind;
   uint64_t faultOffset = 0;
   std::string faultText;
+  // For an incomplete image (kinds "cut-short" and "missing-record"): the first
+  // file record whose blocks, or some of them, the image lacks.
+  std::optional<uint64_t> firstMissingRecord;
+
+  // True when the image is sound in itself but lacks blocks that its $MFT
+  // says a complete backup holds.
+  bool Incomplete() const { return firstMissingRecord.has_value(); }
 };
 
 // Surveys the image `file`; never reads past its end. Each read is tried as

@@ -20,7 +20,6 @@ namespace {
 constexpr uint64_t kRecordBytes = 1024;
 constexpr uint64_t kSectorBytes = 512;
 constexpr size_t kBytesAllocatedField = 28;
-constexpr uint64_t kMaxClusterSize = 2 * 1024 * 1024;
 
 int Refuse(std::string& detail, std::string text) {
   detail = std::move(text);
@@ -75,8 +74,7 @@ int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& ou
   }
   const ntfs::DataRun& first = data.runs.front();
   if (firstRunBytes == 0 || firstRunBytes % first.length != 0 ||
-      firstRunBytes / first.length < kSectorBytes ||
-      firstRunBytes / first.length > kMaxClusterSize) {
+      !IsImageClusterSize(firstRunBytes / first.length)) {
     return Refuse(detail, FormatString("%sits first run of %" PRIu64
                                  " clusters arrived as %" PRIu64 " bytes",
                                  where.c_str(), first.length, firstRunBytes));

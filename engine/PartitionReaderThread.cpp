@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/Disk.h"
+#include "engine/SentRuns.h"
 #include "engine/SourceCheck.h"
 #include "engine/TaskState.h"
 #include "engine/Workers.h"
@@ -24,96 +25,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint64_t kMftRecordNumber = 0;
-// $Bitmap, $Boot and $BadClus: the destination has its own, and $BadClus's
-// $Bad stream spans the whole volume.
-constexpr uint64_t kBitmapRecordNumber = 6;
-constexpr uint64_t kBootRecordNumber = 7;
-constexpr uint64_t kBadClusRecordNumber = 8;
-
 constexpr int kWriterWaitRounds = 10;
 constexpr auto kWriterWaitRound = 100ms;
 // A full ring means the writer is busy with 40 slots; the reader waits until
 // the writer frees one, and looks at the stop flag at least this often.
 constexpr auto kFullRingWait = 10ms;
 constexpr uint64_t kSectorBytes = 512;
-constexpr uint32_t kMaxRunIndex = UINT16_MAX;  // slots carry 16-bit run indices
 
-bool SkippedRecord(uint64_t record) {
-  return record == kBitmapRecordNumber || record == kBootRecordNumber ||
-         record == kBadClusRecordNumber;
-}
-
-enum class Walk { kGoOn, kStopped, kFailed };
-
-// One run as the reader sends it: a sparse run as one slot without data, any
-// other run as its clusters.
-struct SentRun {
-  uint16_t instance = 0;
-  uint16_t index = 0;
-  bool sparse = false;
-  uint64_t firstCluster = 0;
-  uint64_t clusters = 0;
-};
-
-// Visits the runs the reader sends for one attribute of `record`, in order,
-// until `visit` returns anything but kGoOn. A run list that cannot be walked
-// gives kFailed with `why` set. The image's size and the stream come from this
-// one walk, so that the size the free-space check counts is the size written.
-template <typename Visit>
-Walk VisitSentRuns(uint64_t record, Bytes attribute, uint64_t volumeClusters, uint64_t clusterSize,
-                   const char*& why, Visit&& visit) {
-  ntfs::NonResidentHeader header;
-  if (!ntfs::ReadNonResidentHeader(attribute, header)) return Walk::kGoOn;  // resident
-  const ByteView view(attribute);
-  if (record == kMftRecordNumber && view.U32(ntfs::kAttrTypeOffset) != ntfs::kAttrData) {
-    return Walk::kGoOn;
-  }
-  if (header.runListOffset >= attribute.size()) return Walk::kGoOn;
-  const Bytes list = attribute.subspan(header.runListOffset);
-  SentRun sent;
-  sent.instance = view.U16(ntfs::kAttrInstanceOffset);
-  uint32_t runIndex = 0;
-  int64_t cluster = 0;
-  for (size_t position = 0;; ++runIndex) {
-    ntfs::RunHeader run;
-    const ntfs::RunStatus status = ntfs::DecodeRunHeader(list, position, run);
-    if (status == ntfs::RunStatus::kEnd) return Walk::kGoOn;
-    if (status != ntfs::RunStatus::kRun || runIndex > kMaxRunIndex) {
-      why = "its run list is damaged";
-      return Walk::kFailed;
-    }
-    position += run.size;
-    sent.index = static_cast<uint16_t>(runIndex);
-    // A run without a change of starting cluster names no clusters: sparse.
-    if (run.sparse || run.offset == 0) {
-      if (run.length > UINT64_MAX / clusterSize) {
-        why = "a sparse run is longer than any volume";
-        return Walk::kFailed;
-      }
-      sent.sparse = true;
-      sent.firstCluster = 0;
-      sent.clusters = run.length;
-    } else {
-      if (__builtin_add_overflow(cluster, run.offset, &cluster) || cluster < 0) {
-        why = "a run starts before the volume";
-        return Walk::kFailed;
-      }
-      if (run.length == 0) continue;
-      const auto first = static_cast<uint64_t>(cluster);
-      if (first >= volumeClusters || run.length > volumeClusters - first) {
-        why = "a run lies outside the volume";
-        return Walk::kFailed;
-      }
-      sent.sparse = false;
-      sent.firstCluster = first;
-      sent.clusters = run.length;
-    }
-    const Walk next = visit(sent);
-    if (next != Walk::kGoOn) return next;
-  }
-}
-
+// Which records, attributes and runs are sent: engine/SentRuns.h.
 class PartitionReader {
  public:
   PartitionReader(TaskState& state, CDisk& disk)
@@ -127,47 +46,47 @@ class PartitionReader {
   // Sends every entry's runs, until the end, a stop or a failure.
   void SendEntries(const std::vector<FileEntry>& entries) {
     for (const FileEntry& entry : entries) {
-      if (SkippedRecord(entry.recordNumber)) continue;
+      if (IsUnsentRecord(entry.recordNumber)) continue;
       if (state_.stopFlag.load()) break;
       for (const std::vector<std::byte>& attribute : entry.attributes) {
-        if (SendAttribute(entry.recordNumber, attribute) != Walk::kGoOn) return;
+        if (SendAttribute(entry.recordNumber, attribute) != SentWalk::kGoOn) return;
       }
     }
   }
 
  private:
-  Walk SendAttribute(uint64_t record, Bytes attribute) {
+  SentWalk SendAttribute(uint64_t record, Bytes attribute) {
     const char* why = nullptr;
-    const Walk walked = VisitSentRuns(
+    const SentWalk walked = VisitSentRuns(
         record, attribute, volumeClusters_, disk_.ClusterSize(), why, [&](const SentRun& run) {
-          if (state_.stopFlag.load()) return Walk::kStopped;
+          if (state_.stopFlag.load()) return SentWalk::kStopped;
           return run.sparse
                      ? SendSparseRun(record, run.instance, run.index, run.clusters)
                      : SendDataRun(record, run.instance, run.index, run.firstCluster, run.clusters);
         });
-    return walked == Walk::kFailed && why != nullptr ? Fail(record, why) : walked;
+    return walked == SentWalk::kFailed && why != nullptr ? Fail(record, why) : walked;
   }
 
-  Walk SendSparseRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t clusters) {
+  SentWalk SendSparseRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t clusters) {
     const int i = AcquireSlot();
-    if (i < 0) return Walk::kStopped;
+    if (i < 0) return SentWalk::kStopped;
     TransferSlot& slot = ring_.Slot(i);
     FillHeader(slot, record, instance, index, clusters * disk_.ClusterSize(), 0);
     slot.dataLength = 0;
     ring_.Commit();
-    return Walk::kGoOn;
+    return SentWalk::kGoOn;
   }
 
-  Walk SendDataRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t firstCluster,
+  SentWalk SendDataRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t firstCluster,
                    uint64_t clusters) {
     const uint64_t runBytes = clusters * disk_.ClusterSize();
     const uint64_t firstSector = firstCluster * sectorsPerCluster_;
     uint64_t remaining = clusters * sectorsPerCluster_;
     uint64_t done = 0;
     while (remaining > 0) {
-      if (state_.stopFlag.load()) return Walk::kStopped;
+      if (state_.stopFlag.load()) return SentWalk::kStopped;
       const int i = AcquireSlot();
-      if (i < 0) return Walk::kStopped;
+      if (i < 0) return SentWalk::kStopped;
       TransferSlot& slot = ring_.Slot(i);
       FillHeader(slot, record, instance, index, runBytes, done);
       const uint64_t chunk = std::min<uint64_t>(remaining, kSlotSectors);
@@ -184,7 +103,7 @@ class PartitionReader {
       done += chunk;
       ring_.Commit();
     }
-    return Walk::kGoOn;
+    return SentWalk::kGoOn;
   }
 
   static void FillHeader(TransferSlot& slot, uint64_t record, uint16_t instance, uint16_t index,
@@ -206,11 +125,11 @@ class PartitionReader {
     }
   }
 
-  Walk Fail(uint64_t record, const char* why) {
+  SentWalk Fail(uint64_t record, const char* why) {
     LogLess("in read thread,record 0x%" PRIx64 ": %s; the backup is incomplete", record, why);
     state_.SetFirstError(kTaskSourceReadFailed,
                          "MFT record " + std::to_string(record) + " of the source: " + why);
-    return Walk::kFailed;
+    return SentWalk::kFailed;
   }
 
   TaskState& state_;
@@ -303,7 +222,7 @@ uint64_t ImageSizeOfEntries(const std::vector<FileEntry>& entries, uint64_t clus
   uint64_t bytes = kImageHeaderSize;
   auto add = [&bytes](uint64_t n) { bytes = n > UINT64_MAX - bytes ? UINT64_MAX : bytes + n; };
   for (const FileEntry& entry : entries) {
-    if (SkippedRecord(entry.recordNumber)) continue;
+    if (IsUnsentRecord(entry.recordNumber)) continue;
     for (const std::vector<std::byte>& attribute : entry.attributes) {
       const char* why = nullptr;
       // A run list that cannot be walked fails the reader before it is sent;
@@ -312,7 +231,7 @@ uint64_t ImageSizeOfEntries(const std::vector<FileEntry>& entries, uint64_t clus
                     [&](const SentRun& run) {
                       add(kBlockRecordSize);
                       if (!run.sparse) add(run.clusters * clusterSize);
-                      return Walk::kGoOn;
+                      return SentWalk::kGoOn;
                     });
     }
   }

@@ -15,12 +15,6 @@
 namespace stow::tasks {
 namespace {
 
-// The cluster size is what the destination is formatted with; a header that
-// gives none a format accepts describes no volume this program wrote.
-bool UsableClusterSize(uint32_t size) {
-  return size >= kMinImageClusterSize && size <= kMaxImageClusterSize && (size & (size - 1)) == 0;
-}
-
 uint64_t ImageSize(const std::string& path) {
   std::unique_ptr<platform::BlockDevice> file;
   if (platform::OpenBlockDevice(path, true, file) != 0) return 0;
@@ -60,7 +54,9 @@ Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePat
     return unreadable("it cannot be opened, or it does not start with an image header");
   }
   const engine::ImageHeader header = engine::ImageHeader::Decode(bytes);
-  if (!UsableClusterSize(header.clusterSize)) {
+  // The cluster size is what the destination is formatted with; a header that
+  // gives none a format accepts describes no volume this program wrote.
+  if (!engine::IsImageClusterSize(header.clusterSize)) {
     LogLess("restore: the image records the cluster size %u", header.clusterSize);
     return unreadable("its header records a cluster size of " +
                       std::to_string(header.clusterSize) + " bytes, which no NTFS volume has");

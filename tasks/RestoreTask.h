@@ -16,8 +16,8 @@
 namespace stow::tasks {
 
 // Cluster sizes an image may carry: powers of two from a sector to 2 MiB.
-inline constexpr uint32_t kMinImageClusterSize = 512;
-inline constexpr uint32_t kMaxImageClusterSize = 2u * 1024 * 1024;
+using engine::kMaxImageClusterSize;
+using engine::kMinImageClusterSize;
 
 struct RestorePlan {
   std::string imagePath;
