@@ -64,9 +64,9 @@ void ReadHeader(platform::BlockDevice& file, ImageSurvey& s) {
   } else if (!IsImageClusterSize(s.header.clusterSize)) {
     SetFault(s, "bad-cluster-size", kHeaderClusterSizeOffset,
              FormatString("offset %zu: the header gives a cluster size of %u bytes; an NTFS "
-                          "volume's is a power of two from %u bytes to %u bytes",
+                          "volume's is a power of two from %u bytes to %u MiB",
                           kHeaderClusterSizeOffset, s.header.clusterSize, kMinImageClusterSize,
-                          kMaxImageClusterSize));
+                          kMaxImageClusterSize / (1024 * 1024)));
   }
 }
 

@@ -69,6 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ImageSurvey survey;
     SurveyImage(file, survey);
     if (!survey.ok && survey.faultText.empty()) __builtin_trap();
+    // Only a fault names a missing record, and it says so in its kind.
+    if (survey.Incomplete() && (survey.ok || (survey.faultKind != "cut-short" &&
+                                              survey.faultKind != "missing-record"))) {
+      __builtin_trap();
+    }
     if (survey.blocks != survey.dataBlocks + survey.sparseBlocks) __builtin_trap();
     if (survey.dataBytes > image.size()) __builtin_trap();
   }

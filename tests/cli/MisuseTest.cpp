@@ -351,11 +351,15 @@ TEST_F(MisuseCli, ChecksThatNeedNoWritingRefuseBeforeTheFormat) {
   EXPECT_EQ(Hash(destination), before);
 
   // Cut at each block boundary but the last: every record stands whole, but
-  // the files of the later records would have no data.
-  const std::vector<uint64_t> ends = BlockEnds(image);
+  // the files of the later records would have no data. The first of them is
+  // named, by the restore and by inspect.
+  std::vector<uint64_t> records;
+  const std::vector<uint64_t> ends = BlockEnds(image, &records);
   ASSERT_GT(ends.size(), 2u);
   ASSERT_EQ(ends.back(), fs::file_size(image));
-  for (const uint64_t end : {ends.front(), ends[ends.size() / 2], ends[ends.size() - 2]}) {
+  for (const size_t i : {size_t{0}, ends.size() / 2, ends.size() - 2}) {
+    const uint64_t end = ends[i];
+    const std::string missing = "file record " + std::to_string(records[i + 1]);
     SCOPED_TRACE(end);
     const fs::path cut = dir_ / "cut.vmg";
     fs::copy_file(image, cut, fs::copy_options::overwrite_existing);
@@ -364,9 +368,17 @@ TEST_F(MisuseCli, ChecksThatNeedNoWritingRefuseBeforeTheFormat) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_TRUE(Contains(r, "the image was cut short. The destination was not changed."))
         << r.output;
+    const bool inside = records[i + 1] == records[i];  // the cut splits a record's blocks
+    EXPECT_TRUE(Contains(r, missing + (inside ? " is incomplete from" : " is the first missing record")))
+        << r.output;
     EXPECT_EQ(Hash(destination), before);
     // inspect sees the same.
-    EXPECT_EQ(RunCli({"inspect", cut.string()}).status, 1);
+    const CommandResult inspected = RunCli({"inspect", cut.string()});
+    EXPECT_EQ(inspected.status, 1);
+    EXPECT_TRUE(Contains(inspected, "Structure:        INCOMPLETE")) << inspected.output;
+    EXPECT_TRUE(Contains(inspected, "First missing:    " + missing)) << inspected.output;
+    EXPECT_TRUE(Contains(inspected, "is incomplete: offset " + std::to_string(end)))
+        << inspected.output;
   }
 
   // A copy from a source whose $MFT cannot be read.
