@@ -45,6 +45,12 @@ class BlockDevice {
   // waiting for it, so that a final Flush() finds little left to do. 0, or the
   // system error; devices without a cache have nothing to do.
   [[nodiscard]] virtual int StartWriteback(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
+
+  // Forgets the system's cached copy of [offset, offset + length) (length 0:
+  // to the end), so that the next read of it comes from the storage. Pages
+  // not yet written back stay cached: Flush() first. 0, or the system error;
+  // devices without a cache have nothing to do.
+  [[nodiscard]] virtual int DropCachedData(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
 };
 
 // Opens a device node or a regular file. Returns 0 and sets `out`, or the system error.

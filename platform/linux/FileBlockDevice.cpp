@@ -79,6 +79,13 @@ class FileBlockDevice final : public BlockDevice {
                : errno;
   }
 
+  [[nodiscard]] int DropCachedData(uint64_t offset, uint64_t length) override {
+    // For a device node this drops the pages of the device's own cache, which
+    // is where the writes of this descriptor went.
+    return ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                           POSIX_FADV_DONTNEED);
+  }
+
   [[nodiscard]] int Lock() override {
     if (lockFd_ >= 0) return EBUSY;
     // A block device opened with O_EXCL is refused while mounted or held exclusively
