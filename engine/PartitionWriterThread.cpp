@@ -5,18 +5,25 @@
 // rewrites the run lists to match. At the end the finaliser makes the volume
 // consistent without a disk check.
 //
+// With verification, every chunk of data written verbatim is noted (where,
+// how long, its hash) and read back from the storage once the volume is
+// finalised; a difference fails the task.
+//
 // Every doubt about the stream (a first slot that is not the $MFT, a chunk out
 // of step, a run list that no longer fits its record, a full destination) ends
 // the task with an error code: a volume written from a doubtful stream would
 // mount and lose data later.
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "engine/DestinationVerify.h"
 #include "engine/Disk.h"
+#include "engine/ImageChecksums.h"
 #include "engine/MftExtents.h"
 #include "engine/RestoreWorkers.h"
 #include "engine/TaskState.h"
@@ -39,6 +46,11 @@ constexpr uint64_t kEntryListRecords = 24;
 constexpr uint64_t kBitmapEntries = 7;
 // The destination keeps its own $MFT, $Bitmap, $Boot and $BadClus records.
 constexpr uint64_t kSubstitutedRecords[] = {0, 6, 7, 8};
+// The last record whose data the finaliser may write again after the writer:
+// the $MFTMirr (record 1) and the $LogFile (record 2). Their chunks are not
+// read back; the $MFT and its mirror are covered by the finaliser's own
+// consistency checks and the disk check that follows the task.
+constexpr uint64_t kLastRewrittenRecord = 2;
 constexpr uint64_t kSectorBytes = 512;
 constexpr auto kDrainWait = 200ms;
 constexpr auto kPartnerPoll = 10ms;
@@ -60,7 +72,11 @@ MftChunk MftChunkOf(const TransferSlot& slot) {
 class PartitionWriter {
  public:
   PartitionWriter(TaskState& state, const RestoreIo& io)
-      : state_(state), ring_(state.Ring()), io_(io), restore_(state.ImagePath().size() >= 3) {}
+      : state_(state),
+        ring_(state.Ring()),
+        io_(io),
+        restore_(state.ImagePath().size() >= 3),
+        verify_(state.Verify()) {}
 
   void Run();
 
@@ -72,6 +88,7 @@ class PartitionWriter {
   int PlaceFirstMftChunk(TransferSlot& slot);
   void Drain();
   int FinishStream();
+  int VerifyDestination();
   int PlaceSlot(const TransferSlot& slot);
   int FinishMft();
   int BeginTrackedRecord(uint64_t record);
@@ -94,6 +111,7 @@ class PartitionWriter {
   TransferRing& ring_;
   const RestoreIo& io_;
   const bool restore_;
+  const VerifyOptions verify_;
   CDisk disk_;
   bool locked_ = false;
   uint64_t sectorsPerCluster_ = 0;
@@ -124,6 +142,8 @@ class PartitionWriter {
   std::vector<uint64_t> rewritten_;
   // What the first error was about, for the task's error detail.
   std::string detail_;
+  // With verification: every chunk written by WriteChunk, to be read back.
+  std::vector<WrittenRange> written_;
 };
 
 int PartitionWriter::Fail(int code, std::string detail) {
@@ -321,6 +341,10 @@ int PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte* data,
             static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(bytes),
             static_cast<int>(written));
     return kTaskWriteFailed;
+  }
+  if (verify_.enabled && slot.recordNumber > kLastRewrittenRecord) {
+    written_.push_back(WrittenRange{at * disk_.AddressingSectorSize(), bytes,
+                                    Xxh3(AsBytes(data, bytes)), slot.recordNumber});
   }
   state_.bytesDone.fetch_add(bytes);
   allocSectorOffset_ += sectors;
@@ -544,6 +568,32 @@ void PartitionWriter::Drain() {
   }
 }
 
+// Reads back every chunk WriteChunk wrote and compares it with what was
+// written. The finaliser has run: it writes no cluster a copied run holds.
+int PartitionWriter::VerifyDestination() {
+  if (verify_.beforeVerify) verify_.beforeVerify(written_);
+  uint64_t total = 0;
+  for (const WrittenRange& r : written_) total += r.length;
+  state_.verifyDone.store(0);
+  state_.verifyTotal.store(total);
+  state_.phase.store(static_cast<int>(TaskPhase::kVerify));
+  LogLess("in write thread,verifying %zu ranges, %" PRIu64 " bytes", written_.size(), total);
+  const auto started = std::chrono::steady_clock::now();
+  VerifyRun run;
+  run.stop = &state_.stopFlag;
+  run.done = &state_.verifyDone;
+  run.task = restore_ ? "restore" : "copy";
+  std::string why;
+  const int r = VerifyWrittenRanges(*disk_.Device(), std::move(written_), run, why);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - started)
+                      .count();
+  LogLess("in write thread,verification ended with %d after %lld ms", r,
+          static_cast<long long>(ms));
+  if (r == 0 || r == kTaskManualStop) return r;
+  return Fail(r, why);
+}
+
 void PartitionWriter::Run() {
   if (!WaitForReader()) {
     if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
@@ -583,7 +633,11 @@ void PartitionWriter::Run() {
       EndAfterFailure(r);
     } else {
       Drain();
-      if (state_.ErrorCode() != kTaskRunning) EndAfterFailure(state_.ErrorCode());
+      if (state_.ErrorCode() != kTaskRunning) {
+        EndAfterFailure(state_.ErrorCode());
+      } else if (verify_.enabled) {
+        if (const int v = VerifyDestination(); v != 0) state_.SetFirstError(v, detail_);
+      }
     }
   }
   UnlockDestination();

@@ -22,6 +22,9 @@ inline constexpr int kTaskSourceMftUnsupported = 33;
 inline constexpr int kTaskSourceInconsistent = 34;
 // The source is mounted read-write: it can change while it is read.
 inline constexpr int kTaskSourceMountedWritable = 35;
+// The verification that follows a transfer found the destination holding
+// other data than was written to it, or could not read it back.
+inline constexpr int kTaskVerifyFailed = 36;
 
 // The string-table identifier for one of the codes above; nullptr for others.
 inline const char* RestoreErrorStringId(int code) {
@@ -40,6 +43,8 @@ inline const char* RestoreErrorStringId(int code) {
       return "errorSourceInconsistent";
     case kTaskSourceMountedWritable:
       return "errorSourceMountedWritable";
+    case kTaskVerifyFailed:
+      return "errorVerifyFailed";
     default:
       return nullptr;
   }

@@ -20,7 +20,8 @@ constexpr int kTaskErrorCodes[] = {kTaskSourceReadFailed,    kTaskNoMftData,
                                    kTaskManualStop,          kTaskDestinationTooSmall,
                                    kTaskWriteFailed,         kTaskImageDamaged,
                                    kTaskMftZoneInUse,        kTaskDestinationInconsistent,
-                                   kTaskClusterSizeMismatch, kTaskSourceMftUnsupported};
+                                   kTaskClusterSizeMismatch, kTaskSourceMftUnsupported,
+                                   kTaskVerifyFailed};
 
 // Codes of the common set that say more than "Running Error!": what failed and
 // what to do. The detail stored with the error names the path and the system's text.
@@ -111,6 +112,11 @@ TaskProgress TaskState::QueryProgress() const {
   // that ended well has copied everything there was.
   p.copiedBytes = p.errorCode == kTaskSuccess ? p.totalBytes : bytesDone.load();
   p.filesDone = filesDone.load();
+  if (phase.load() == static_cast<int>(TaskPhase::kVerify)) {
+    p.phase = TaskPhase::kVerify;
+    p.totalBytes = verifyTotal.load();
+    p.copiedBytes = p.errorCode == kTaskSuccess ? p.totalBytes : verifyDone.load();
+  }
   return p;
 }
 
@@ -133,6 +139,11 @@ platform::VolumeId TaskState::DestinationVolume() const {
 std::string TaskState::ImagePath() const {
   std::lock_guard<std::mutex> lock(namesMutex_);
   return imagePath_;
+}
+
+VerifyOptions TaskState::Verify() const {
+  std::lock_guard<std::mutex> lock(namesMutex_);
+  return verify_;
 }
 
 void TaskState::JoinEnded() {
@@ -163,7 +174,8 @@ bool TaskState::Spawn(std::thread& thread, std::atomic<bool>& running, bool isRe
 
 int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
                      const platform::VolumeId& destination, const std::string& imagePath,
-                     uintptr_t notify, const ImageHeader* header, uint64_t freeSectors) {
+                     uintptr_t notify, const ImageHeader* header, uint64_t freeSectors,
+                     const VerifyOptions& verify) {
   std::lock_guard<std::mutex> lock(startMutex_);
   if (ring_.SignalOpen()) {
     if (AnyWorkerRunning()) return kStartTaskRunning;
@@ -184,6 +196,7 @@ int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
     destination_ = destination;
     // Set before any worker starts, so that no worker ever sees it change.
     imagePath_ = imagePath;
+    verify_ = verify;
   }
   {
     std::lock_guard<std::mutex> detail(detailMutex_);
@@ -199,6 +212,9 @@ int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
   filesDone.store(0);
   totalSectors.store(0);
   recordCount.store(0);
+  phase.store(static_cast<int>(TaskPhase::kTransfer));
+  verifyTotal.store(0);
+  verifyDone.store(0);
   kind_.store(static_cast<int>(kind));
 
   std::function<void()> readerBody;
@@ -234,19 +250,23 @@ int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
   return kStartOk;
 }
 
-int TaskState::StartCopy(const platform::VolumeId& source, const platform::VolumeId& destination) {
-  return Start(TaskKind::kCopy, source, destination, std::string(), mainWindow.load(), nullptr, 0);
+int TaskState::StartCopy(const platform::VolumeId& source, const platform::VolumeId& destination,
+                         const VerifyOptions& verify) {
+  return Start(TaskKind::kCopy, source, destination, std::string(), mainWindow.load(), nullptr, 0,
+               verify);
 }
 
 int TaskState::StartBackup(const platform::VolumeId& source, const std::string& imagePath,
                            uintptr_t notify, const ImageHeader& header, uint64_t freeBytes) {
   return Start(TaskKind::kBackup, source, source, imagePath, notify, &header,
-               freeBytes / kSectorBytes);
+               freeBytes / kSectorBytes, {});
 }
 
 int TaskState::StartRestore(const std::string& imagePath, uintptr_t notify,
-                            const platform::VolumeId& destination) {
-  return Start(TaskKind::kRestore, destination, destination, imagePath, notify, nullptr, 0);
+                            const platform::VolumeId& destination,
+                            const VerifyOptions& verify) {
+  return Start(TaskKind::kRestore, destination, destination, imagePath, notify, nullptr, 0,
+               verify);
 }
 
 TaskState& ProcessTaskState() {

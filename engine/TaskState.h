@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "engine/DestinationVerify.h"
 #include "engine/ImageFormat.h"
 #include "engine/TransferRing.h"
 #include "platform/VolumeId.h"
@@ -66,11 +67,27 @@ void ErrorCodeToText(int code, std::string& text);
 // exit statuses that --help lists).
 std::span<const int> TaskErrorCodes();
 
+// What a running task is doing: moving the data, or (a copy or restore asked
+// to verify) reading back what it wrote.
+enum class TaskPhase : int { kTransfer = 0, kVerify = 1 };
+
 struct TaskProgress {
   uint64_t totalBytes = 0;
   uint64_t copiedBytes = 0;
   uint64_t filesDone = 0;
   int errorCode = 0;
+  // In the verify phase the byte counts are those of the read-back.
+  TaskPhase phase = TaskPhase::kTransfer;
+};
+
+// How a copy or restore checks what it wrote. Without `enabled` nothing is
+// recorded and nothing is read back.
+struct VerifyOptions {
+  bool enabled = false;
+  // Runs on the writer's thread between the transfer (the finaliser
+  // included) and the read-back, with the ranges about to be read back. For
+  // tests that change the destination there; empty in the program.
+  std::function<void(std::span<const WrittenRange>)> beforeVerify;
 };
 
 enum class TaskKind : int { kNone = 0, kCopy = 1, kBackup = 2, kRestore = 3 };
@@ -99,14 +116,16 @@ class TaskState {
   TaskState& operator=(const TaskState&) = delete;
 
   [[nodiscard]] int StartCopy(const platform::VolumeId& source,
-                              const platform::VolumeId& destination);
+                              const platform::VolumeId& destination,
+                              const VerifyOptions& verify = {});
   // The source volume is passed beside the header: here a volume is a device,
   // and the header's first byte only records the letter Windows gives it.
   [[nodiscard]] int StartBackup(const platform::VolumeId& source, const std::string& imagePath,
                                 uintptr_t notifyWindow, const ImageHeader& header,
                                 uint64_t freeBytes);
   [[nodiscard]] int StartRestore(const std::string& imagePath, uintptr_t notifyWindow,
-                                 const platform::VolumeId& destination);
+                                 const platform::VolumeId& destination,
+                                 const VerifyOptions& verify = {});
   void StopTask() { stopFlag.store(true); }
   TaskProgress QueryProgress() const;
 
@@ -129,6 +148,8 @@ class TaskState {
   platform::VolumeId SourceVolume() const;
   platform::VolumeId DestinationVolume() const;
   std::string ImagePath() const;
+  // The verification the running copy or restore was started with.
+  VerifyOptions Verify() const;
   TransferRing& Ring() { return ring_; }
 
   // The front end's main window, copied into notifyWindow by StartCopy.
@@ -144,11 +165,14 @@ class TaskState {
   std::atomic<uint64_t> totalSectors{0};    // [reader] progress denominator, 512-byte sectors
   std::atomic<uint64_t> freeSpaceLimit{0};  // [start] backup target free space, sectors; 0: none
   std::atomic<uint64_t> recordCount{0};     // [reader] MFT records of the source
+  std::atomic<int> phase{0};                // [writer] a TaskPhase
+  std::atomic<uint64_t> verifyTotal{0};     // [writer] bytes the read-back compares
+  std::atomic<uint64_t> verifyDone{0};      // [writer] bytes compared so far
 
  private:
   int Start(TaskKind kind, const platform::VolumeId& source, const platform::VolumeId& destination,
             const std::string& imagePath, uintptr_t notify, const ImageHeader* header,
-            uint64_t freeSectors);
+            uint64_t freeSectors, const VerifyOptions& verify);
   bool Spawn(std::thread& thread, std::atomic<bool>& running, bool isReader,
              std::function<void()> body);
   void JoinEnded();
@@ -162,6 +186,7 @@ class TaskState {
   platform::VolumeId source_;
   platform::VolumeId destination_;
   std::string imagePath_;
+  VerifyOptions verify_;
   std::atomic<int> kind_{0};
   std::atomic<bool> readerRunning_{false};
   std::atomic<bool> writerRunning_{false};

@@ -22,6 +22,8 @@ struct CopyPlan {
   // Shared on the source and exclusive on the destination until the task has ended.
   std::shared_ptr<platform::TaskLock> sourceLock;
   std::shared_ptr<platform::TaskLock> destinationLock;
+  // Read back what was written before the copy counts as done.
+  engine::VerifyOptions verify;
 };
 
 // The rules, in order: a task already running (`copyThreadIsRunning`), no

@@ -77,6 +77,12 @@ ProgressTracker::ProgressTracker(uint32_t startSeconds, const char* percentForma
 ProgressView ProgressTracker::Step(const engine::TaskProgress& progress, uint32_t nowSeconds) {
   ProgressView view;
   view.status = progress.errorCode;
+  view.phase = progress.phase;
+  if (progress.phase != phase_) {
+    phase_ = progress.phase;
+    firstDataTime_ = 0;
+    remainingText_ = kNoEstimateText;
+  }
   view.finished = view.status != engine::kTaskRunning;
   view.totalBytes = progress.totalBytes;
   view.doneBytes = view.status == engine::kTaskSuccess ? progress.totalBytes : progress.copiedBytes;

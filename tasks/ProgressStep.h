@@ -17,6 +17,7 @@ inline constexpr const char* kBackupPercentFormat = "%d %%";
 
 struct ProgressView {
   int status = 0;         // the task's error code: 0 running, 255 success, else the error
+  engine::TaskPhase phase = engine::TaskPhase::kTransfer;  // the sizes are the phase's
   bool finished = false;  // status is no longer 0
   uint64_t totalBytes = 0;
   uint64_t doneBytes = 0;
@@ -47,7 +48,8 @@ class ProgressTracker {
  public:
   ProgressTracker(uint32_t startSeconds, const char* percentFormat = kBackupPercentFormat);
 
-  // One tick at `nowSeconds` (a monotonic clock in whole seconds).
+  // One tick at `nowSeconds` (a monotonic clock in whole seconds). A new phase
+  // starts its estimate afresh.
   ProgressView Step(const engine::TaskProgress& progress, uint32_t nowSeconds);
 
   uint32_t FirstDataTime() const { return firstDataTime_; }
@@ -57,6 +59,7 @@ class ProgressTracker {
   const char* percentFormat_;
   uint32_t firstDataTime_ = 0;
   std::string remainingText_;
+  engine::TaskPhase phase_ = engine::TaskPhase::kTransfer;
 };
 
 }  // namespace stow::tasks

@@ -26,6 +26,8 @@ struct RestorePlan {
   DestinationInfo destination;
   // Exclusive on the destination from the checks until the task has ended.
   std::shared_ptr<platform::TaskLock> lock;
+  // Read back what was written before the restore counts as done.
+  engine::VerifyOptions verify;
 };
 
 // The space a restore needs: the image's size × 11 ÷ 10, without overflow.

@@ -1,0 +1,102 @@
+#include "engine/DestinationVerify.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <memory>
+#include <span>
+
+#include "engine/ImageChecksums.h"
+#include "engine/RestoreErrors.h"
+#include "engine/TaskState.h"
+#include "platform/BlockDevice.h"
+#include "support/Format.h"
+#include "support/Log.h"
+
+namespace stow::engine {
+namespace {
+
+// One read request: large enough that the device streams, small enough that
+// a stop is answered at once.
+constexpr uint64_t kReadBytes = 16ull << 20;
+// Neighbours this close are read in one request, the bytes between included:
+// reading them costs less than a second request.
+constexpr uint64_t kMaxGapBytes = 256ull << 10;
+
+std::string Advice(const char* task) {
+  return FormatString(
+      "the destination device may be failing or its connection may be unreliable: check its "
+      "health (smartctl -a) and its cable, then run the %s again, or %s onto another device",
+      task, task);
+}
+
+std::string RangeText(const WrittenRange& r) {
+  return FormatString("bytes %" PRIu64 " to %" PRIu64
+                      " of the destination (data of MFT record %" PRIu64 " of the source)",
+                      r.offset, r.offset + r.length - 1, r.record);
+}
+
+}  // namespace
+
+int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange> ranges,
+                        const VerifyRun& run, std::string& detail) {
+  std::sort(ranges.begin(), ranges.end(),
+            [](const WrittenRange& a, const WrittenRange& b) { return a.offset < b.offset; });
+  // Everything written must have reached the storage before its cached copy
+  // can be dropped; what is read after that comes from the storage.
+  if (const int error = device.Flush(); error != 0) {
+    detail = "the destination cannot be flushed before it is read back: " +
+             platform::SystemErrorText(error);
+    return kTaskWriteFailed;
+  }
+  if (const int error = device.DropCachedData(0, 0); error != 0) {
+    detail = "the system's cached copy of the destination cannot be dropped, so it cannot be read "
+             "back from the device: " +
+             platform::SystemErrorText(error);
+    return kTaskVerifyFailed;
+  }
+  uint64_t longest = 0;
+  for (const WrittenRange& r : ranges) longest = std::max(longest, r.length);
+  std::vector<std::byte> buffer(std::max(kReadBytes, longest));
+  for (size_t i = 0; i < ranges.size();) {
+    if (run.stop != nullptr && run.stop->load()) return kTaskManualStop;
+    // The ranges from i to j - 1 in one request.
+    const uint64_t start = ranges[i].offset;
+    uint64_t end = start + ranges[i].length;
+    size_t j = i + 1;
+    for (; j < ranges.size(); ++j) {
+      const WrittenRange& next = ranges[j];
+      const uint64_t nextEnd = std::max(end, next.offset + next.length);
+      if (next.offset > end + kMaxGapBytes || nextEnd - start > buffer.size()) break;
+      end = nextEnd;
+    }
+    const std::span<std::byte> piece(buffer.data(), end - start);
+    const platform::IoResult read = device.ReadAt(start, piece);
+    for (size_t k = i; k < j; ++k) {
+      const WrittenRange& r = ranges[k];
+      const uint64_t at = r.offset - start;
+      if (read.bytes < at + r.length) {
+        const std::string why = read.error != 0 ? platform::SystemErrorText(read.error)
+                                                : std::string("the device ends before it");
+        LogLess("verify: reading back %" PRIu64 " bytes at byte %" PRIu64 " failed: %s",
+                end - start, start, why.c_str());
+        detail = RangeText(r) + " cannot be read back: " + why + "; " + Advice(run.task);
+        return kTaskVerifyFailed;
+      }
+      if (Xxh3(Bytes(piece.data() + at, r.length)) != r.hash) {
+        LogLess("verify: %" PRIu64 " bytes at byte %" PRIu64 " (record %" PRIu64
+                ") read back differently from what was written",
+                r.length, r.offset, r.record);
+        detail = RangeText(r) + " read back differently from what was written; " + Advice(run.task);
+        return kTaskVerifyFailed;
+      }
+      if (run.done != nullptr) run.done->fetch_add(r.length);
+    }
+    // What was compared need not stay cached: a long read-back would
+    // otherwise push everything else out of memory.
+    static_cast<void>(device.DropCachedData(start, end - start));
+    i = j;
+  }
+  return 0;
+}
+
+}  // namespace stow::engine
