@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: stowline-cli copy SOURCE DEST [--yes] [--quiet] [--no-repair]\n"
+    "       [--verify]\n"
     "\n"
     "Copies the NTFS volume SOURCE onto DEST; each is a device or an existing\n"
     "regular file standing in for a volume. DEST is formatted as NTFS with the\n"
@@ -30,6 +31,17 @@ constexpr const char* kUsage =
     "cluster that two files claim, refuses the copy with the record's number and\n"
     "leaves DEST untouched: run a disk check on Windows (chkdsk /f) on SOURCE.\n"
     "\n"
+    "With --verify, once the data is placed and DEST finalised, every piece of\n"
+    "file data written is read back from DEST, bypassing the system's cache, and\n"
+    "compared with the source's data by its XXH3 hash; the progress line reads\n"
+    "\"Verifying\" meanwhile, and only a copy that reads back whole succeeds.\n"
+    "The $MFT, its mirror and the $LogFile, which the end of the copy writes\n"
+    "again, are not read back: the consistency checks at the end of the copy\n"
+    "and the disk check cover them. A difference, or data that cannot be read\n"
+    "back, fails the copy with error 36, naming DEST's byte offset and the\n"
+    "file record; the disk check and the boot repair do not run then. The\n"
+    "read-back adds about the time it takes to read DEST's used space.\n"
+    "\n"
     "After a copy that succeeded, DEST is checked (ntfsfix), the drive letter\n"
     "its Windows system knew its source by is moved over to it, and when DEST\n"
     "holds a Windows system its disk's boot partition gets the boot files, boot\n"
@@ -43,6 +55,7 @@ constexpr const char* kUsage =
     "  --yes     do not ask for confirmation\n"
     "  --quiet   show no progress\n"
     "  --no-repair  skip the disk check and the boot repair\n"
+    "  --verify  read back what was written and compare it (see above)\n"
     "  --help    show this text\n";
 
 }  // namespace

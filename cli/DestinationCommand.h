@@ -23,6 +23,7 @@ int RunDestinationCommand(const Args& given, const char* command, const char* us
                           const char* percentFormat, const Steps& steps) {
   Args args = given;
   const bool noRepair = TakeNoRepairOption(args);
+  const bool verify = TakeOption(args, "--verify");
   if (WantsHelp(args)) {
     std::fputs(usage, stdout);
     return 0;
@@ -39,6 +40,7 @@ int RunDestinationCommand(const Args& given, const char* command, const char* us
   if (const tasks::Refusal r = steps.Check(state, first, destination, plan); r.Refused()) {
     return Fail(kTaskRefused, prefix + r.text);
   }
+  plan.verify.enabled = verify;
   if (!yes && !ConfirmOnTerminal(command, steps.ConfirmText(plan), command, status)) return status;
   platform::CatchInterrupts();
   if (const tasks::Refusal r = steps.Prepare(plan); r.Refused()) {

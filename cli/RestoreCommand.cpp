@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: stowline-cli restore IMAGE DEST [--yes] [--quiet] [--no-repair]\n"
+    "       [--verify]\n"
     "\n"
     "Restores the backup image IMAGE onto DEST, a device or an existing regular\n"
     "file standing in for a volume. DEST is formatted as NTFS with the cluster\n"
@@ -23,6 +24,17 @@ constexpr const char* kUsage =
     "restore and its repair have ended. Asks before it starts unless --yes is\n"
     "given; shows the progress each second; Ctrl-C stops the restore. A restore\n"
     "that fails or is stopped leaves DEST formatted as an empty volume.\n"
+    "\n"
+    "With --verify, once the data is placed and DEST finalised, every piece of\n"
+    "file data written is read back from DEST, bypassing the system's cache, and\n"
+    "compared with the image's data by its XXH3 hash; the progress line reads\n"
+    "\"Verifying\" meanwhile, and only a restore that reads back whole succeeds.\n"
+    "The $MFT, its mirror and the $LogFile, which the end of the restore writes\n"
+    "again, are not read back: the consistency checks at the end of the restore\n"
+    "and the disk check cover them. A difference, or data that cannot be read\n"
+    "back, fails the restore with error 36, naming DEST's byte offset and the\n"
+    "file record; the disk check and the boot repair do not run then. The\n"
+    "read-back adds about the time it takes to read DEST's used space.\n"
     "\n"
     "After a restore that succeeded, DEST is checked (ntfsfix), the drive letter\n"
     "its Windows system knew its source by is moved over to it, and when DEST\n"
@@ -37,6 +49,7 @@ constexpr const char* kUsage =
     "  --yes     do not ask for confirmation\n"
     "  --quiet   show no progress\n"
     "  --no-repair  skip the disk check and the boot repair\n"
+    "  --verify  read back what was written and compare it (see above)\n"
     "  --help    show this text\n";
 
 }  // namespace

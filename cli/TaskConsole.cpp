@@ -34,8 +34,9 @@ class ProgressPrinter {
 
   void Show(const tasks::ProgressView& v) {
     if (quiet_) return;
+    const char* phase = v.phase == engine::TaskPhase::kVerify ? "Verifying " : "";
     if (!terminal_) {
-      std::printf("%s  %s of %s  elapsed %s  remaining %s\n", v.percentText.c_str(),
+      std::printf("%s%s  %s of %s  elapsed %s  remaining %s\n", phase, v.percentText.c_str(),
                   v.doneText.c_str(), v.totalText.c_str(), v.elapsedText.c_str(),
                   v.remainingText.c_str());
       std::fflush(stdout);
@@ -45,7 +46,8 @@ class ProgressPrinter {
     const std::string bar = std::string(static_cast<size_t>(filled), '#') +
                             std::string(static_cast<size_t>(kBarWidth - filled), '.');
     // Blanks at the end wipe what a longer previous line left.
-    std::printf("\r[%s] %5s  %s of %s  %s elapsed, %s left    ", bar.c_str(), v.percentText.c_str(),
+    std::printf("\r%s[%s] %5s  %s of %s  %s elapsed, %s left    ", phase, bar.c_str(),
+                v.percentText.c_str(),
                 v.doneText.c_str(), v.totalText.c_str(), v.elapsedText.c_str(),
                 v.remainingText.c_str());
     std::fflush(stdout);
@@ -142,6 +144,13 @@ bool ParseTaskArgs(const Args& args, const char* command, const char* /*usage*/,
     return false;
   }
   return true;
+}
+
+bool TakeOption(Args& args, std::string_view option) {
+  const auto kept = std::remove(args.begin(), args.end(), option);
+  const bool found = kept != args.end();
+  args.erase(kept, args.end());
+  return found;
 }
 
 int ReportTaskOutcome(const char* command, const tasks::TaskOutcome& outcome) {

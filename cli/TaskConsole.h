@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "cli/Commands.h"
 #include "engine/TaskState.h"
@@ -33,6 +34,9 @@ int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat);
 // returns false.
 bool ParseTaskArgs(const Args& args, const char* command, const char* usage, std::string& first,
                    std::string& second, bool& yes, bool& quiet, int& status);
+
+// Removes every `option` from `args`; true when there was one.
+bool TakeOption(Args& args, std::string_view option);
 
 // Prints how a copy or restore ended and returns the exit status: 0 for
 // success, else the engine's error code with its text on standard error.
