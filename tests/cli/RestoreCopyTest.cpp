@@ -139,21 +139,36 @@ TEST_F(RestoreCopyCli, CopiesAndRestoresBetweenPartitionsOfALoopDisk) {
     const CommandResult fill = Shell("cd " + Quote(mount.Path().string()) + " && " + kRichContent);
     ASSERT_EQ(fill.status, 0) << fill.output;
   }
-  // Logical partition 5 onto logical partition 6, then primary partition 1.
-  CommandResult r = RunCli({"copy", loop.Partition(5), loop.Partition(6), "--yes", "--quiet"});
+  // Logical partition 5 onto logical partition 6, then primary partition 1;
+  // both read back what they wrote, the last line of progress says so.
+  CommandResult r = RunCli({"copy", loop.Partition(5), loop.Partition(6), "--yes", "--verify"});
   ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Verifying 100%"), std::string::npos) << r.output;
   ExpectSameTree(loop.Partition(5), loop.Partition(6));
 
   const fs::path image = dir_ / "p5.vmg";
   ASSERT_NO_FATAL_FAILURE(Backup(loop.Partition(5), image));
-  r = RunCli({"restore", image.string(), loop.Partition(1), "--yes", "--quiet"});
+  r = RunCli({"restore", image.string(), loop.Partition(1), "--verify", "--yes"});
   ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Verifying 100%"), std::string::npos) << r.output;
   ExpectSameTree(loop.Partition(5), loop.Partition(1));
 
   // Each destination still records where it starts on the disk.
   for (const int number : {1, 6}) {
     const CommandResult hidden = Shell("od -An -tu4 -j28 -N4 " + Quote(loop.Partition(number)));
     EXPECT_EQ(std::stoull(hidden.output), disk.Partition(number)->start) << number;
+  }
+}
+
+TEST_F(RestoreCopyCli, HelpExplainsVerify) {
+  for (const char* command : {"restore", "copy"}) {
+    const CommandResult r = RunCli({command, "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("[--verify]"), std::string::npos) << command;
+    EXPECT_NE(r.output.find("The $MFT, its mirror and the $LogFile"), std::string::npos) << command;
+    EXPECT_NE(r.output.find("  36   The verification found that the destination does not hold"),
+              std::string::npos)
+        << r.output;
   }
 }
 
