@@ -7,7 +7,22 @@
 
 namespace stow::platform {
 
-// Runs `argv` (argv[0] looked up on PATH) to completion with standard input
+// Other programs run with the privileges of this one, so they are never looked
+// up through the caller's PATH: a program is taken only from a fixed list of
+// system folders (ProgramFolders), by name, or by an absolute path inside one
+// of them. Whatever is not found there is refused.
+//
+// The folders searched, in order.
+std::vector<std::string> ProgramFolders();
+// The full path of `name`: an executable regular file in one of the program
+// folders. 0, or ENOENT when it is not there (also when `name` is a path
+// outside the folders).
+[[nodiscard]] int ResolveProgram(const std::string& name, std::string& path);
+// Replaces the folder list for this process (tests put a folder of stand-in
+// programs first); an empty list restores the system folders.
+void SetProgramFoldersForTesting(std::vector<std::string> folders);
+
+// Runs `argv` (argv[0] resolved by ResolveProgram) to completion with standard input
 // closed, collecting its standard output and standard error into `output`.
 // Returns the exit status, 128 + signal when it was killed, or -1 when it could
 // not be started.
@@ -30,8 +45,8 @@ struct ProcessOutcome {
   bool outputTruncated = false;
 };
 
-// Runs `argv` (argv[0] looked up on PATH) to completion with standard input
-// closed, draining its standard output and standard error through one pipe.
+// Runs `argv` (argv[0] resolved by ResolveProgram; the path used is logged)
+// to completion with standard input closed, draining its standard output and standard error through one pipe.
 // Every descriptor it opens is closed again before it returns.
 void RunProcess(const std::vector<std::string>& argv, size_t outputLimit, ProcessOutcome& out);
 

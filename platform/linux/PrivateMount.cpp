@@ -62,6 +62,12 @@ int WaitForDriver(pid_t pid, int polls) {
 
 int SpawnDriver(const std::string& volume, const std::string& mountPoint, bool readOnly,
                 pid_t& pid) {
+  std::string driver;
+  if (const int resolved = ResolveProgram(kDriver, driver); resolved != 0) {
+    LogLess("private mount: %s is not in the system's program folders", kDriver);
+    return resolved;
+  }
+  LogLess("private mount: running %s", driver.c_str());
   const std::string options = std::string(readOnly ? "ro" : "rw") + ",no_detach";
   std::vector<std::string> argv = {kDriver, "-o", options, volume, mountPoint};
   std::vector<char*> args;
@@ -72,7 +78,7 @@ int SpawnDriver(const std::string& volume, const std::string& mountPoint, bool r
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  const int rc = ::posix_spawnp(&pid, kDriver, &actions, nullptr, args.data(), environ);
+  const int rc = ::posix_spawn(&pid, driver.c_str(), &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return rc;
 }

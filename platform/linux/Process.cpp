@@ -5,11 +5,69 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <mutex>
+
+#include "support/Log.h"
 
 extern char** environ;
 
 namespace stow::platform {
+namespace {
+
+// The folders of the system's own programs; /sbin and /bin last for systems
+// where they are not links into /usr.
+const std::vector<std::string> kSystemFolders = {"/usr/sbin", "/usr/bin", "/sbin", "/bin"};
+
+std::mutex foldersMutex;
+std::vector<std::string> testFolders;
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> ProgramFolders() {
+  std::lock_guard lock(foldersMutex);
+  return testFolders.empty() ? kSystemFolders : testFolders;
+}
+
+void SetProgramFoldersForTesting(std::vector<std::string> folders) {
+  std::lock_guard lock(foldersMutex);
+  testFolders = std::move(folders);
+}
+
+int ResolveProgram(const std::string& wanted, std::string& path) {
+  const std::string name = wanted;  // `path` may be the same string
+  path.clear();
+  if (name.empty()) return ENOENT;
+  const std::vector<std::string> folders = ProgramFolders();
+  if (name.find('/') != std::string::npos) {
+    // A path: only one that names a file directly inside a program folder.
+    const size_t slash = name.rfind('/');
+    const std::string folder = name.substr(0, slash);
+    const std::string file = name.substr(slash + 1);
+    bool inside = false;
+    for (const std::string& f : folders) inside = inside || f == folder;
+    if (!inside || file.empty() || file == "." || file == "..") return ENOENT;
+    if (!IsExecutableFile(name)) return ENOENT;
+    path = name;
+    return 0;
+  }
+  if (name == "." || name == "..") return ENOENT;
+  for (const std::string& folder : folders) {
+    const std::string candidate = folder + "/" + name;
+    if (IsExecutableFile(candidate)) {
+      path = candidate;
+      return 0;
+    }
+  }
+  return ENOENT;
+}
 
 void RunProcess(const std::vector<std::string>& argv, size_t outputLimit, ProcessOutcome& out) {
   out = ProcessOutcome{};
@@ -26,6 +84,17 @@ void RunProcess(const std::vector<std::string>& argv, size_t outputLimit, Proces
     return;
   }
 
+  std::string program;
+  if (const int resolved = ResolveProgram(argv[0], program); resolved != 0) {
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    LogLess("program %s is not in the system's program folders, not run", argv[0].c_str());
+    out.stage = ProcessStage::kStart;
+    out.error = resolved;
+    return;
+  }
+  LogLess("running %s", program.c_str());
+
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -37,7 +106,7 @@ void RunProcess(const std::vector<std::string>& argv, size_t outputLimit, Proces
   args.push_back(nullptr);
 
   pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(pipeFds[1]);
   if (rc != 0) {

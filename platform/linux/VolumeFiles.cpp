@@ -187,6 +187,15 @@ class FatToolFiles final : public VolumeFiles {
   // Runs one mtools program; true when it ran and succeeded. The geometry
   // check is skipped: file systems made for partitions often disagree with it.
   static bool Tool(std::vector<std::string> argv, ProcessOutcome& out) {
+    // env gets the tool's full path, so that it does not look it up on PATH.
+    std::string tool;
+    if (ResolveProgram(argv[0], tool) != 0) {
+      out = ProcessOutcome{};
+      out.stage = ProcessStage::kStart;
+      out.error = ENOENT;
+      return false;
+    }
+    argv[0] = tool;
     argv.insert(argv.begin(), {"env", "MTOOLS_SKIP_CHECK=1"});
     RunProcess(argv, kToolOutputLimit, out);
     return out.stage == ProcessStage::kEnded && out.exitStatus == 0;

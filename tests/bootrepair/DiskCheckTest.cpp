@@ -12,6 +12,7 @@
 #include "platform/BlockDevice.h"
 #include "tasks/Events.h"
 #include "tests/tasks/TaskTestSupport.h"
+#include "platform/Process.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::test {
@@ -120,13 +121,12 @@ TEST(DiskCheck, ACheckThatFailsOrCannotRunFailsAtOnce) {
 
   // A checker that is not there: the check did not happen, so it failed.
   const fs::path sound = MakeVolume(dir, "sound.img");
-  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
   const fs::path empty = dir / "empty-bin";
   fs::create_directory(empty);
-  ::setenv("PATH", empty.c_str(), 1);
+  platform::SetProgramFoldersForTesting({empty.string()});
   results.clear();
   event = RunCheck(ParamsFor(sound, ""), options);
-  ::setenv("PATH", path.c_str(), 1);
+  platform::SetProgramFoldersForTesting({});
   EXPECT_EQ(event.value, bootrepair::kDiskCheckFailed);
   ASSERT_EQ(results.size(), 1u);
   EXPECT_FALSE(results[0].started);

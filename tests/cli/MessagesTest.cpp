@@ -23,20 +23,6 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// Puts `dir` in front of PATH for as long as it lives.
-class PathPrefix {
- public:
-  explicit PathPrefix(const fs::path& dir) : old_(std::getenv("PATH") ? std::getenv("PATH") : "") {
-    ::setenv("PATH", (dir.string() + ":" + old_).c_str(), 1);
-  }
-  ~PathPrefix() { ::setenv("PATH", old_.c_str(), 1); }
-  PathPrefix(const PathPrefix&) = delete;
-  PathPrefix& operator=(const PathPrefix&) = delete;
-
- private:
-  std::string old_;
-};
-
 // A tmpfs mounted on a private folder, unmounted when destroyed.
 class TmpfsMount {
  public:
@@ -87,25 +73,22 @@ TEST_F(CliMessages, ARestoreWhoseDiskCheckFailsExitsWith101AndSaysWhatToDo) {
 
   // The real checker, run on a destination that a failing disk damaged between
   // the restore and the check: ntfsfix itself finds it corrupt.
+  // The stand-in takes the place of the system's ntfsfix for this run only and
+  // hands over to a copy of the real one.
   const std::string real = Shell("command -v ntfsfix").output;
   ASSERT_FALSE(real.empty());
-  const fs::path bin = dir_ / "bin";
-  fs::create_directories(bin);
-  std::ofstream(bin / "ntfsfix")
-      << "#!/bin/sh\nfor volume; do :; done\n"
-         "python3 -c 'import struct, sys\n"
-         "f = open(sys.argv[1], \"r+b\"); b = f.read(512)\n"
-         "c = struct.unpack(\"<H\", b[11:13])[0] * b[13]\n"
-         "for o in (48, 56):\n"
-         "    f.seek(struct.unpack(\"<Q\", b[o:o + 8])[0] * c); f.write(bytes(4096))' \"$volume\"\n"
-         "exec "
-      << real.substr(0, real.find('\n')) << " \"$@\"\n";
-  fs::permissions(bin / "ntfsfix", fs::perms::owner_all);
-  CommandResult r;
-  {
-    PathPrefix path(bin);
-    r = RunCli({"restore", image.string(), destination.string(), "--yes", "--quiet"});
-  }
+  const fs::path copy = dir_ / "ntfsfix.real";
+  fs::copy_file(real.substr(0, real.find('\n')), copy);
+  const std::string script =
+      "for volume; do :; done\n"
+      "python3 -c 'import struct, sys\n"
+      "f = open(sys.argv[1], \"r+b\"); b = f.read(512)\n"
+      "c = struct.unpack(\"<H\", b[11:13])[0] * b[13]\n"
+      "for o in (48, 56):\n"
+      "    f.seek(struct.unpack(\"<Q\", b[o:o + 8])[0] * c); f.write(bytes(4096))' \"$volume\"\n"
+      "exec " + copy.string() + " \"$@\"";
+  const CommandResult r = RunCliWithStandIn(
+      "ntfsfix", script, {"restore", image.string(), destination.string(), "--yes", "--quiet"});
   EXPECT_EQ(r.status, 101) << r.output;
   EXPECT_TRUE(Has(r.output, "restore: The disk check of " + destination.string() +
                                 " failed: ntfsfix ended with status 1 (Volume is corrupt. You "

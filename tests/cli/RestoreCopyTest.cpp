@@ -219,19 +219,13 @@ TEST_F(RestoreCopyCli, AFailedFormatStopsBeforeTheEngineWrites) {
   ASSERT_TRUE(CopyNtfsFixture(*fixture, destination));
   const std::string beyondBootSector = FileBytes(destination, 512);
 
-  // A format program that fails: the command runs it from PATH.
-  const fs::path fake = dir_ / "bin";
-  fs::create_directories(fake);
-  std::ofstream(fake / "mkntfs") << "#!/bin/sh\necho 'no format today' >&2\nexit 1\n";
-  fs::permissions(fake / "mkntfs", fs::perms::owner_all);
-  const char* oldPath = std::getenv("PATH");
-  const std::string path = oldPath ? oldPath : "/usr/bin:/bin";
-  ::setenv("PATH", (fake.string() + ":" + path).c_str(), 1);
-  const CommandResult restore =
-      RunCli({"restore", image.string(), destination.string(), "--yes", "--quiet"});
-  const CommandResult copy =
-      RunCli({"copy", fixture->image.string(), destination.string(), "--yes", "--quiet"});
-  ::setenv("PATH", path.c_str(), 1);
+  // A format program that fails, in place of the system's for these runs.
+  const std::string failing = "echo 'no format today' >&2\nexit 1";
+  const CommandResult restore = RunCliWithStandIn(
+      "mkntfs", failing, {"restore", image.string(), destination.string(), "--yes", "--quiet"});
+  const CommandResult copy = RunCliWithStandIn(
+      "mkntfs", failing,
+      {"copy", fixture->image.string(), destination.string(), "--yes", "--quiet"});
 
   for (const CommandResult& r : {restore, copy}) {
     EXPECT_EQ(r.status, 1) << r.output;

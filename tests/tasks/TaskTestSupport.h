@@ -13,6 +13,7 @@
 
 #include "support/Log.h"
 #include "tests/support/LogTestSupport.h"
+#include "platform/Process.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::test {
@@ -51,25 +52,27 @@ class LogCapture {
   fs::path path_;
 };
 
-// A shell script named `name` placed in a folder put first on PATH while this lives.
+// A shell script named `name` placed in a folder searched before the system's
+// program folders while this lives.
 class FakeProgram {
  public:
   FakeProgram(const std::string& name, const std::string& script) {
     const fs::path file = dir_ / name;
     WriteText(file, "#!/bin/sh\n" + script + "\n");
     ::chmod(file.c_str(), 0755);
-    const char* path = std::getenv("PATH");
-    saved_ = path ? path : "";
-    ::setenv("PATH", (dir_.Path().string() + ":" + saved_).c_str(), 1);
+    saved_ = platform::ProgramFolders();
+    std::vector<std::string> folders{dir_.Path().string()};
+    folders.insert(folders.end(), saved_.begin(), saved_.end());
+    platform::SetProgramFoldersForTesting(std::move(folders));
   }
-  ~FakeProgram() { ::setenv("PATH", saved_.c_str(), 1); }
+  ~FakeProgram() { platform::SetProgramFoldersForTesting({}); }
   FakeProgram(const FakeProgram&) = delete;
   FakeProgram& operator=(const FakeProgram&) = delete;
   const fs::path& Dir() const { return dir_.Path(); }
 
  private:
   TempDir dir_;
-  std::string saved_;
+  std::vector<std::string> saved_;
 };
 
 }  // namespace stow::test

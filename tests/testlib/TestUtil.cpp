@@ -1,6 +1,9 @@
 #include "tests/testlib/TestUtil.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,9 +17,44 @@
 
 namespace stow::test {
 
+extern "C" char** environ;
+
+// Tests run their tools and the program under test through PATH, unlike the
+// program itself, which takes other programs only from the system's folders.
 CommandResult Run(const std::vector<std::string>& argv) {
   CommandResult r;
-  r.status = platform::RunProgram(argv, r.output);
+  if (argv.empty()) return r;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return r;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    return r;
+  }
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    r.output.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return r;
+  }
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }
 
@@ -38,6 +76,26 @@ namespace {
 
 CommandResult RunCli(const std::vector<std::string>& args) {
   std::vector<std::string> argv{STOWLINE_CLI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv);
+}
+
+CommandResult RunCliWithStandIn(const std::string& program, const std::string& script,
+                                const std::vector<std::string>& args) {
+  std::string real;
+  if (platform::ResolveProgram(program, real) != 0) {
+    return CommandResult{-1, program + " is not installed"};
+  }
+  TempDir dir;
+  const fs::path standIn = dir / program;
+  {
+    std::ofstream out(standIn);
+    out << "#!/bin/sh\n" << script << "\n";
+  }
+  ::chmod(standIn.c_str(), 0755);
+  std::vector<std::string> argv{"unshare",  "--mount", "--propagation", "private", "sh", "-c",
+                                "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"",
+                                "sh",       standIn.string(), real,     STOWLINE_CLI_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   return Run(argv);
 }

@@ -25,6 +25,11 @@ CommandResult Shell(const std::string& command);
 CommandResult Run(const std::vector<std::string>& argv);
 // Runs stowline-cli with arguments.
 CommandResult RunCli(const std::vector<std::string>& args);
+// Runs stowline-cli with the system's `program` replaced, for this run only
+// (a private mount namespace), by a shell script: the program takes other
+// programs only from the system's folders, never from PATH.
+CommandResult RunCliWithStandIn(const std::string& program, const std::string& script,
+                                const std::vector<std::string>& args);
 // Quotes a string for the shell.
 std::string Quote(const std::string& s);
 
