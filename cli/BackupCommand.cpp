@@ -2,10 +2,12 @@
 // question, the progress and the result of the backup page: the same task
 // steps, shown on a terminal or as plain lines.
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "cli/Commands.h"
 #include "cli/TaskConsole.h"
+#include "engine/RestoreErrors.h"
 #include "engine/TaskState.h"
 #include "platform/Console.h"
 #include "tasks/BackupTask.h"
@@ -15,7 +17,7 @@ namespace stow::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: stowline-cli backup SOURCE IMAGE [--yes] [--quiet]\n"
+    "Usage: stowline-cli backup SOURCE IMAGE [--yes] [--quiet] [--verify | --no-checksums]\n"
     "\n"
     "Backs the NTFS volume SOURCE (a device or an image file of a volume) up into\n"
     "the image file IMAGE, moving only the clusters its files use. When IMAGE is\n"
@@ -35,12 +37,23 @@ constexpr const char* kUsage =
     "or a cluster that two files claim, refuses the backup with the record's\n"
     "number: run a disk check on Windows (chkdsk /f) on SOURCE first.\n"
     "\n"
+    "Beside the image the backup writes its checksum file IMAGE.sums (a checksum\n"
+    "of every block), once the image is complete; a restore checks every block\n"
+    "against it before it writes it, and `inspect IMAGE --verify` checks the\n"
+    "whole image. Keep the two files together. With --verify the finished image\n"
+    "is read back from the disk and checked against it before the backup is\n"
+    "reported complete; an image that fails is kept but must not be trusted:\n"
+    "repeat the backup (exit status 29).\n"
+    "\n"
     "Exit status: 0 when the backup is completed, the engine's error code when it\n"
     "failed (25 when it was stopped), 1 when it was refused, 2 for a usage error\n"
     "(all listed below).\n"
     "\n"
     "  --yes     do not ask for confirmation\n"
     "  --quiet   show no progress\n"
+    "  --verify  read the finished image back from the disk and check it\n"
+    "  --no-checksums  write no checksum file: faster, but the image's contents\n"
+    "            then cannot be verified, by a restore or by inspect --verify\n"
     "  --help    show this text\n";
 
 constexpr int kRefused = 1;
@@ -51,6 +64,8 @@ struct Options {
   std::string image;
   bool yes = false;
   bool quiet = false;
+  bool verify = false;
+  bool noChecksums = false;
 };
 
 bool ParseArgs(const Args& args, Options& options, int& status) {
@@ -59,6 +74,10 @@ bool ParseArgs(const Args& args, Options& options, int& status) {
       options.yes = true;
     } else if (a == "--quiet" || a == "-q") {
       options.quiet = true;
+    } else if (a == "--verify") {
+      options.verify = true;
+    } else if (a == "--no-checksums") {
+      options.noChecksums = true;
     } else if (!a.empty() && a[0] == '-') {
       status = UsageError("backup", "unknown option '" + a + "'");
       return false;
@@ -73,6 +92,12 @@ bool ParseArgs(const Args& args, Options& options, int& status) {
   }
   if (options.image.empty()) {
     status = UsageError("backup", "SOURCE and IMAGE are required");
+    return false;
+  }
+  if (options.verify && options.noChecksums) {
+    status = UsageError("backup",
+                        "--verify checks the image against its checksum file; it "
+                        "cannot be given with --no-checksums");
     return false;
   }
   return true;
@@ -98,6 +123,7 @@ int RunBackup(const Args& args) {
   if (tasks::PlanBackup(source, options.image, tasks::Today(), plan, why) != 0) {
     return Fail(kRefused, "backup: " + why);
   }
+  plan.checksums = !options.noChecksums;
   if (!options.yes &&
       !ConfirmOnTerminal("backup", tasks::ConfirmBackupText(plan), "back up", status))
     return status;
@@ -116,8 +142,31 @@ int RunBackup(const Args& args) {
     return Fail(code, "backup: " + text + " (error " + std::to_string(code) + ")" +
                           (detail.empty() ? std::string() : ". " + detail + "."));
   }
+  if (options.verify) {
+    ReadProgress progress(options.quiet, "Verifying ");
+    const tasks::BackupVerification v = tasks::VerifyBackupImage(plan, std::ref(progress));
+    progress.End();
+    if (!v.ok) {
+      if (platform::InterruptRequested()) {
+        return Fail(engine::kTaskManualStop,
+                    "backup: the check of the image was stopped; the image " + plan.imagePath +
+                        " is complete but was not verified (error 25)");
+      }
+      return Fail(engine::kTaskImageDamaged,
+                  "backup: the image " + plan.imagePath +
+                      " failed verification: what was read back from the disk is not what "
+                      "was written (" +
+                      v.text +
+                      "). The image is kept but must not be trusted: check the disk that "
+                      "holds it and repeat the backup (error 29)");
+    }
+  }
   std::printf("%s\n", text.c_str());
   if (!options.quiet) std::printf("Image: %s\n", plan.imagePath.c_str());
+  if (options.verify && !options.quiet) std::printf("Verified: every block read back matches\n");
+  if (options.noChecksums && !options.quiet) {
+    std::printf("No checksum file was written: the image's contents cannot be verified.\n");
+  }
   return 0;
 }
 

@@ -2,6 +2,7 @@
 // blocks (engine/ImageSurvey), the same one a restore makes before it formats.
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,15 +10,18 @@
 
 #include "cli/Commands.h"
 #include "cli/Json.h"
+#include "cli/TaskConsole.h"
+#include "engine/ImageChecksums.h"
 #include "engine/ImageFormat.h"
 #include "engine/ImageSurvey.h"
 #include "platform/BlockDevice.h"
+#include "platform/Console.h"
 
 namespace stow::cli {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: stowline-cli inspect IMAGE [--json]\n"
+    "Usage: stowline-cli inspect IMAGE [--json] [--verify] [--quiet]\n"
     "\n"
     "Shows the header of the backup image IMAGE (source drive letter, Windows\n"
     "flag, cluster size, marker), counts its blocks and data bytes, takes the\n"
@@ -30,7 +34,17 @@ constexpr const char* kUsage =
     "offset of its first fault (and, when blocks are missing, the first file\n"
     "record they belong to) and exit status 1.\n"
     "\n"
+    "With --verify it then reads all the image's data and checks every block\n"
+    "against the checksum file IMAGE.sums the backup wrote beside it; the first\n"
+    "block that does not match is named by its file record and file offset, with\n"
+    "exit status 1, as is a checksum file that is damaged or belongs to another\n"
+    "image. An image without a checksum file (written with --no-checksums, or by\n"
+    "an earlier version) cannot be verified: that is said plainly, and the exit\n"
+    "status is 0 when its structure is sound.\n"
+    "\n"
     "  --json   print the result as one JSON object\n"
+    "  --verify read all data and check it against the checksum file\n"
+    "  --quiet  show no progress while verifying\n"
     "  --help   show this text\n";
 
 using Summary = engine::ImageSurvey;
@@ -41,7 +55,20 @@ std::string LetterText(uint8_t letter) {
   return "";
 }
 
-void PrintJson(const std::string& path, const Summary& s) {
+// The outcome of --verify.
+struct VerifyOutcome {
+  bool requested = false;
+  bool ran = false;  // not when the structure is already damaged
+  engine::ImageVerification result;
+};
+
+std::string VerifyStatus(const VerifyOutcome& v) {
+  if (!v.ran) return "not-run";
+  if (!v.result.checksumsFound) return "no-checksum-file";
+  return v.result.ok ? "ok" : "mismatch";
+}
+
+void PrintJson(const std::string& path, const Summary& s, const VerifyOutcome& v) {
   std::printf("{\n  \"image\": %s,\n  \"size\": %" PRIu64 ",\n", JsonString(path).c_str(),
               s.fileSize);
   if (s.headerRead) {
@@ -69,6 +96,18 @@ void PrintJson(const std::string& path, const Summary& s) {
     std::printf("  \"firstMissingRecord\": null,\n");
   }
   std::printf("  \"ok\": %s,\n", s.ok ? "true" : "false");
+  if (v.requested) {
+    std::printf("  \"verify\": {\"status\": %s, \"checksumFile\": %s, \"bytesRead\": %" PRIu64,
+                JsonString(VerifyStatus(v)).c_str(),
+                JsonString(engine::ChecksumPathFor(path)).c_str(), v.result.bytesRead);
+    if (v.ran && v.result.checksumsFound && !v.result.ok) {
+      std::printf(", \"fault\": {\"offset\": %" PRIu64 ", \"message\": %s}", v.result.faultOffset,
+                  JsonString(v.result.faultText).c_str());
+    } else {
+      std::printf(", \"fault\": null");
+    }
+    std::printf("},\n");
+  }
   if (s.ok) {
     std::printf("  \"fault\": null\n}\n");
   } else {
@@ -101,6 +140,19 @@ void PrintText(const std::string& path, const Summary& s) {
   }
 }
 
+void PrintVerifyText(const std::string& path, const VerifyOutcome& v) {
+  if (!v.ran) return;
+  if (!v.result.checksumsFound) {
+    std::printf("Contents:         cannot be verified: no checksum file beside the image (%s)\n",
+                engine::ChecksumPathFor(path).c_str());
+  } else if (v.result.ok) {
+    std::printf("Contents:         ok, every block matches its checksum (%" PRIu64 " bytes read)\n",
+                v.result.bytesRead);
+  } else {
+    std::printf("Contents:         DAMAGED\n");
+  }
+}
+
 }  // namespace
 
 int RunInspect(const Args& args) {
@@ -109,10 +161,16 @@ int RunInspect(const Args& args) {
     return 0;
   }
   bool json = false;
+  bool quiet = false;
+  VerifyOutcome verify;
   std::string path;
   for (const auto& a : args) {
     if (a == "--json") {
       json = true;
+    } else if (a == "--verify") {
+      verify.requested = true;
+    } else if (a == "--quiet" || a == "-q") {
+      quiet = true;
     } else if (!a.empty() && a[0] == '-') {
       return UsageError("inspect", "unknown option '" + a + "'");
     } else if (path.empty()) {
@@ -132,14 +190,36 @@ int RunInspect(const Args& args) {
   }
   Summary s;
   engine::SurveyImage(*file, s);
+  if (!json) PrintText(path, s);
+  if (verify.requested && s.ok) {
+    platform::CatchInterrupts();
+    ReadProgress progress(quiet || json, "Verifying ");
+    verify.result = engine::VerifyImageContents(*file, path, std::ref(progress));
+    progress.End();
+    verify.ran = true;
+  }
   if (json) {
-    PrintJson(path, s);
+    PrintJson(path, s, verify);
   } else {
-    PrintText(path, s);
+    PrintVerifyText(path, verify);
   }
   if (!s.ok) {
     return Fail(1, "inspect: " + path + (s.Incomplete() ? " is incomplete: " : " is damaged: ") +
                        s.faultText);
+  }
+  if (!verify.ran) return 0;
+  if (!verify.result.checksumsFound) {
+    std::fprintf(stderr,
+                 "inspect: the contents of %s cannot be verified: no checksum file beside the "
+                 "image (%s). Its structure is sound.\n",
+                 path.c_str(), engine::ChecksumPathFor(path).c_str());
+    return 0;
+  }
+  if (!verify.result.ok) {
+    if (verify.result.faultText == "stopped") {
+      return Fail(engine::kTaskManualStop, "inspect: the check of " + path + " was stopped");
+    }
+    return Fail(1, "inspect: " + path + " failed verification: " + verify.result.faultText);
   }
   return 0;
 }

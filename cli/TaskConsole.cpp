@@ -32,11 +32,15 @@ class ProgressPrinter {
   explicit ProgressPrinter(bool quiet)
       : quiet_(quiet), terminal_(platform::StandardOutputIsTerminal()) {}
 
+  explicit ProgressPrinter(bool quiet, std::string label) : ProgressPrinter(quiet) {
+    label_ = std::move(label);
+  }
+
   void Show(const tasks::ProgressView& v) {
     if (quiet_) return;
-    const char* phase = v.phase == engine::TaskPhase::kVerify ? "Verifying " : "";
+    const char* label = v.phase == engine::TaskPhase::kVerify ? "Verifying " : label_.c_str();
     if (!terminal_) {
-      std::printf("%s%s  %s of %s  elapsed %s  remaining %s\n", phase, v.percentText.c_str(),
+      std::printf("%s%s  %s of %s  elapsed %s  remaining %s\n", label, v.percentText.c_str(),
                   v.doneText.c_str(), v.totalText.c_str(), v.elapsedText.c_str(),
                   v.remainingText.c_str());
       std::fflush(stdout);
@@ -46,10 +50,9 @@ class ProgressPrinter {
     const std::string bar = std::string(static_cast<size_t>(filled), '#') +
                             std::string(static_cast<size_t>(kBarWidth - filled), '.');
     // Blanks at the end wipe what a longer previous line left.
-    std::printf("\r%s[%s] %5s  %s of %s  %s elapsed, %s left    ", phase, bar.c_str(),
-                v.percentText.c_str(),
-                v.doneText.c_str(), v.totalText.c_str(), v.elapsedText.c_str(),
-                v.remainingText.c_str());
+    std::printf("\r%s[%s] %5s  %s of %s  %s elapsed, %s left    ", label, bar.c_str(),
+                v.percentText.c_str(), v.doneText.c_str(), v.totalText.c_str(),
+                v.elapsedText.c_str(), v.remainingText.c_str());
     std::fflush(stdout);
     shown_ = true;
   }
@@ -63,6 +66,7 @@ class ProgressPrinter {
   bool quiet_;
   bool terminal_;
   bool shown_ = false;
+  std::string label_;
 };
 
 }  // namespace
@@ -119,6 +123,41 @@ int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat) 
   printer.End();
   return last.status;
 }
+
+struct ReadProgress::State {
+  State(bool quiet, std::string label, uint32_t now)
+      : printer(quiet, std::move(label)), tracker(now, tasks::kBackupPercentFormat), last(now) {}
+  ProgressPrinter printer;
+  tasks::ProgressTracker tracker;
+  uint32_t last;
+  bool started = false;
+  bool ended = false;
+};
+
+ReadProgress::ReadProgress(bool quiet, std::string label)
+    : state_(std::make_unique<State>(quiet, std::move(label), NowSeconds())) {}
+
+ReadProgress::~ReadProgress() = default;
+
+bool ReadProgress::operator()(uint64_t done, uint64_t total) {
+  const uint32_t now = NowSeconds();
+  // The first call starts the clock of the estimate; then one line a second,
+  // and the last one at the end.
+  if (done == total && state_->ended) return !platform::InterruptRequested();
+  if (!state_->started || now != state_->last || done == total) {
+    state_->ended = done == total;
+    engine::TaskProgress progress;
+    progress.totalBytes = total;
+    progress.copiedBytes = done;
+    const tasks::ProgressView view = state_->tracker.Step(progress, now);
+    if (state_->started || done == total) state_->printer.Show(view);
+    state_->started = true;
+    state_->last = now;
+  }
+  return !platform::InterruptRequested();
+}
+
+void ReadProgress::End() { state_->printer.End(); }
 
 bool ParseTaskArgs(const Args& args, const char* command, const char* /*usage*/, std::string& first,
                    std::string& second, bool& yes, bool& quiet, int& status) {

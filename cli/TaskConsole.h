@@ -3,6 +3,8 @@
 // (Ctrl-C stops it in order).
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,26 @@ bool ConfirmOnTerminal(const std::string& command, const std::string& question,
 // output is no terminal, nothing with `quiet`. Ctrl-C (SIGINT, SIGTERM)
 // raises the stop flag. Returns the task's final error code.
 int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat);
+
+// The progress of a read the caller runs itself (the check of an image): the
+// task's percent line, at most once a second, with `label` in front; a plain
+// line per second without a terminal, nothing with `quiet`. Hand it to the
+// read as its progress callback; it returns false once Ctrl-C was pressed
+// (after CatchInterrupts), which stops the read.
+class ReadProgress {
+ public:
+  ReadProgress(bool quiet, std::string label);
+  ~ReadProgress();
+  ReadProgress(const ReadProgress&) = delete;
+  ReadProgress& operator=(const ReadProgress&) = delete;
+  bool operator()(uint64_t done, uint64_t total);
+  // Ends the line on a terminal.
+  void End();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Parses "FIRST SECOND [--yes] [--quiet]"; on a usage error prints one line
 // naming the argument (`usage` is what --help shows), sets `status` and

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/ImageChecksums.h"
 #include "engine/TaskState.h"
 #include "support/Bytes.h"
 #include "support/Log.h"
@@ -350,6 +351,7 @@ bool ImageWriter::WriteAt(uint64_t offset, std::span<const std::byte> in) {
 int ImageWriter::WriteHeader(const ImageHeader& header) {
   const ImageHeaderBytes bytes = header.Encode();
   if (!WriteAt(0, bytes)) return kImageWriteFailed;
+  if (sums_ != nullptr) sums_->Header(bytes);
   headerWritten_ = true;
   position_ = kImageHeaderSize;
   return kImageWriteOk;
@@ -370,7 +372,11 @@ int ImageWriter::Append(const ImageChunk& chunk, std::span<const std::byte> data
     record.dataLength = chunk.dataLength;
     record.runIndex = chunk.runIndex;
     record.attributeInstance = chunk.attributeInstance;
-    if (!WriteAt(position_, record.Encode())) return kImageWriteFailed;
+    const BlockRecordBytes recordBytes = record.Encode();
+    if (!WriteAt(position_, recordBytes)) return kImageWriteFailed;
+    if (sums_ != nullptr) {
+      sums_->Record(position_, recordBytes, record.runLength, record.CarriesData());
+    }
     sequence_ += 1;
     position_ += kBlockRecordSize;
     anyChunk_ = true;
@@ -385,6 +391,7 @@ int ImageWriter::Append(const ImageChunk& chunk, std::span<const std::byte> data
   if (chunk.dataLength == 0) return kImageWriteOk;
   if (chunk.dataLength > runLength_ - runWritten_) return kImageChunkOutOfStep;
   if (!WriteAt(position_, data.first(chunk.dataLength))) return kImageWriteFailed;
+  if (sums_ != nullptr) sums_->Data(position_, data.first(chunk.dataLength));
   position_ += chunk.dataLength;
   runWritten_ += chunk.dataLength;
   return kImageWriteOk;

@@ -20,6 +20,8 @@
 
 namespace stow::engine {
 
+class ChecksumBuilder;
+
 inline constexpr size_t kImageHeaderSize = 40;
 inline constexpr size_t kBlockRecordSize = 40;
 inline constexpr uint16_t kImageMarker = 0xFFFF;
@@ -200,6 +202,11 @@ class ImageWriter {
  public:
   explicit ImageWriter(platform::BlockDevice& file, ImageRetry retry = {});
 
+  // Every byte written from now on is also handed to `sums` at its offset,
+  // after its write succeeded (the header, each block record, each chunk's
+  // data); nullptr stops it. The builder must outlive the writes.
+  void FeedChecksums(ChecksumBuilder* sums) { sums_ = sums; }
+
   [[nodiscard]] int WriteHeader(const ImageHeader& header);
   // Appends one chunk as the ring carries it; `data` holds chunk.dataLength bytes.
   [[nodiscard]] int Append(const ImageChunk& chunk, std::span<const std::byte> data);
@@ -226,6 +233,7 @@ class ImageWriter {
   uint64_t runWritten_ = 0;
   bool runCarriesData_ = false;
   int lastError_ = 0;
+  ChecksumBuilder* sums_ = nullptr;
 };
 
 // The number of MFT records of the source, taken from file record 0 at the

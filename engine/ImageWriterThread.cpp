@@ -7,10 +7,16 @@
 // before the ring is torn down (it may be reading into a slot), and an image of
 // a task that did not succeed is deleted, because its blocks would be out of
 // step with the volume it claims to hold.
+//
+// The checksum of every byte is taken as it is written (ChecksumBuilder), and
+// the checksum file "<image>.sums" is written last, once the image is on the
+// storage, and put in place after it (PutInPlace).
 #include <cerrno>
 #include <cinttypes>
 #include <thread>
+#include <vector>
 
+#include "engine/ImageChecksums.h"
 #include "engine/TaskState.h"
 #include "engine/Workers.h"
 #include "support/Log.h"
@@ -106,11 +112,113 @@ void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file) {
   }
 }
 
+// Writes the checksum file of a finished image under a temporary name beside
+// `sumsTarget` and makes it durable: 0 with `written` set, else the task has
+// failed. A builder that went wrong would give a wrong checksum file: none is
+// written and the backup fails instead.
+bool WriteChecksumFile(TaskState& state, ChecksumBuilder& builder, uint64_t imageSize,
+                       const std::string& sumsTarget, const WorkerIo& io, std::string& written) {
+  const ImageChecksums sums = builder.Finish();
+  if (builder.Broken() || sums.imageSize != imageSize) {
+    LogLess("backup write file: the checksums are out of step with the image (%llu of %llu bytes)",
+            static_cast<unsigned long long>(sums.imageSize),
+            static_cast<unsigned long long>(imageSize));
+    state.SetFirstError(kTaskWriteFailed,
+                        "the checksums of the image went out of step with its bytes (a fault in "
+                        "this program); no image was kept. Repeat the backup, or back up with "
+                        "--no-checksums");
+    return false;
+  }
+  const std::string path = io.temporaryName ? io.temporaryName(sumsTarget) : sumsTarget + ".new";
+  std::unique_ptr<platform::BlockDevice> file;
+  int error = io.createImage(path, file);
+  if (error == 0 && !file) error = EIO;
+  if (error == 0) {
+    written = path;
+    const std::vector<std::byte> bytes = sums.Encode();
+    const platform::IoResult r = file->WriteAt(0, bytes);
+    if (r.bytes != bytes.size()) error = r.error != 0 ? r.error : EIO;
+    if (error == 0) error = file->Flush();
+  }
+  if (error != 0) {
+    state.SetFirstError(kTaskWriteFailed, "the checksum file " + path + " cannot be written: " +
+                                              platform::SystemErrorText(error));
+    return false;
+  }
+  return true;
+}
+
+void RemoveTemporary(const std::string& path, const WorkerIo& io) {
+  if (path.empty()) return;
+  const int removed = io.removeImage(path);
+  if (removed != 0 && removed != ENOENT) {
+    LogLess("backup write file: the unfinished file %s cannot be removed, error=0x%x", path.c_str(),
+            static_cast<unsigned>(removed));
+  }
+}
+
+// Puts the finished image and its checksum file in place. A checksum file of
+// an earlier image at the target is first moved aside, so that at no moment a
+// checksum file stands beside an image it does not belong to: a kill leaves
+// either the old image (its checksum file perhaps aside) or the new image
+// without one, both restorable. When the image cannot be renamed the old
+// checksum file goes back.
+void PutInPlace(TaskState& state, const std::string& path, const std::string& target,
+                const std::string& sums, const WorkerIo& io) {
+  const std::string sumsTarget = ChecksumPathFor(target);
+  std::string aside;
+  if (path != target) {
+    aside = io.temporaryName ? io.temporaryName(sumsTarget) : sumsTarget + ".old";
+    const int moved = io.replaceImage(sumsTarget, aside);
+    if (moved == ENOENT) {
+      aside.clear();
+    } else if (moved != 0) {
+      state.SetFirstError(kTaskWriteFailed, "the checksum file " + sumsTarget +
+                                                " of the earlier image cannot be moved aside: " +
+                                                platform::SystemErrorText(moved));
+      return;
+    }
+    const int replaced = io.replaceImage(path, target);
+    if (replaced != 0) {
+      LogLess("backup write file: %s cannot be renamed to %s, error=0x%x", path.c_str(),
+              target.c_str(), static_cast<unsigned>(replaced));
+      if (!aside.empty() && io.replaceImage(aside, sumsTarget) != 0) {
+        LogLess("backup write file: the checksum file %s cannot be put back", aside.c_str());
+      }
+      state.SetFirstError(kTaskWriteFailed, "the finished image " + path +
+                                                " cannot be renamed to " + target + ": " +
+                                                platform::SystemErrorText(replaced));
+      return;
+    }
+  } else {
+    // Written in place: nothing older survives beside it.
+    const int removed = io.removeImage(sumsTarget);
+    if (removed != 0 && removed != ENOENT) {
+      state.SetFirstError(kTaskWriteFailed, "the checksum file " + sumsTarget +
+                                                " of the earlier image cannot be removed: " +
+                                                platform::SystemErrorText(removed));
+      return;
+    }
+  }
+  RemoveTemporary(aside, io);
+  if (sums.empty()) return;
+  const int placed = io.replaceImage(sums, sumsTarget);
+  if (placed != 0) {
+    state.SetFirstError(kTaskWriteFailed,
+                        "the image " + target + " is complete, but its checksum file " + sums +
+                            " cannot be renamed to " + sumsTarget + ": " +
+                            platform::SystemErrorText(placed) +
+                            "; its contents cannot be verified. Repeat the backup");
+  }
+}
+
 // Step 7: closes the image; keeps it only when the task succeeded. The image
 // was written under a temporary name: a finished one replaces the target, an
 // unfinished one is removed, and a file that was at the target stays as it was.
+// The checksum file is written last, once the image is on the storage.
 void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const std::string& path,
-            const std::string& target, const WorkerIo& io) {
+            const std::string& target, const WorkerIo& io, ChecksumBuilder* sums,
+            uint64_t imageSize) {
   WaitForReaderEnd(state);
   state.Ring().Teardown();
   if (file && state.ErrorCode() == kTaskRunning) {
@@ -121,22 +229,19 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
     }
   }
   file.reset();
-  if (state.ErrorCode() == kTaskRunning && path != target) {
-    const int replaced = io.replaceImage(path, target);
-    if (replaced != 0) {
-      LogLess("backup write file: %s cannot be renamed to %s, error=0x%x", path.c_str(),
-              target.c_str(), static_cast<unsigned>(replaced));
-      state.SetFirstError(kTaskWriteFailed, "the finished image " + path +
-                                                " cannot be renamed to " + target + ": " +
-                                                platform::SystemErrorText(replaced));
-    }
+  std::string sumsPath;
+  if (state.ErrorCode() == kTaskRunning && sums != nullptr) {
+    static_cast<void>(
+        WriteChecksumFile(state, *sums, imageSize, ChecksumPathFor(target), io, sumsPath));
   }
+  if (state.ErrorCode() == kTaskRunning) PutInPlace(state, path, target, sumsPath, io);
   if (!state.SetFirstError(kTaskSuccess)) {
     const int removed = io.removeImage(path);
     if (removed != 0 && removed != ENOENT) {
       LogLess("backup write file: the unfinished image %s cannot be removed, error=0x%x",
               path.c_str(), static_cast<unsigned>(removed));
     }
+    RemoveTemporary(sumsPath, io);
   }
   LogDebugText("backup write thead exit!");
 }
@@ -165,6 +270,12 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
   WaitForReaderStart(state, io.readerStartWait);
 
   ImageWriter writer(*file, io.imageRetry);
+  // Fed with every byte as it is written; no data is copied for it.
+  std::unique_ptr<ChecksumBuilder> sums;
+  if (state.imageChecksums.load()) {
+    sums = std::make_unique<ChecksumBuilder>();
+    writer.FeedChecksums(sums.get());
+  }
   // A reader that ended without an error has put everything into the ring.
   if (!state.ReaderRunning() && state.ErrorCode() != kTaskRunning) {
     LogLessText(kReaderStoppedText);
@@ -184,7 +295,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
       FailWrite(state, path, "the last run is incomplete", complete, 0, writer.Position());
     }
   }
-  Finish(state, std::move(file), path, target, io);
+  Finish(state, std::move(file), path, target, io, sums.get(), writer.Position());
 }
 
 void BackupWriteFileThread(TaskState& state, ImageHeader header) {

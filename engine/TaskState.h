@@ -168,6 +168,8 @@ class TaskState {
   std::atomic<int> phase{0};                // [writer] a TaskPhase
   std::atomic<uint64_t> verifyTotal{0};     // [writer] bytes the read-back compares
   std::atomic<uint64_t> verifyDone{0};      // [writer] bytes compared so far
+  // [front end, before StartBackup] the backup writes the checksum file beside its image.
+  std::atomic<bool> imageChecksums{true};
 
  private:
   int Start(TaskKind kind, const platform::VolumeId& source, const platform::VolumeId& destination,

@@ -9,6 +9,7 @@
 #include "bootrepair/Registry.h"
 #include "bootrepair/WindowsVolume.h"
 #include "engine/Disk.h"
+#include "engine/ImageChecksums.h"
 #include "engine/RestoreErrors.h"
 #include "engine/SourceCheck.h"
 #include "platform/BlockDevice.h"
@@ -188,7 +189,38 @@ std::string ConfirmBackupText(const BackupPlan& plan) {
 
 int StartBackupTask(engine::TaskState& state, const BackupPlan& plan) {
   LogLess("Start backup!");
+  state.imageChecksums.store(plan.checksums);
   return state.StartBackup(plan.source.volume, plan.imagePath, 0, plan.header, plan.freeBytes);
+}
+
+BackupVerification VerifyBackupImage(
+    const BackupPlan& plan, const std::function<bool(uint64_t done, uint64_t total)>& progress) {
+  BackupVerification result;
+  if (plan.beforeVerify) plan.beforeVerify(plan.imagePath);
+  const std::string& path = plan.imagePath;
+  std::unique_ptr<platform::BlockDevice> file;
+  for (const std::string& name : {engine::ChecksumPathFor(path), path}) {
+    if (const int opened = platform::OpenBlockDevice(name, true, file); opened != 0) {
+      result.text = name + " cannot be opened: " + platform::SystemErrorText(opened);
+      return result;
+    }
+    // Clean pages only can be dropped: written to the storage first.
+    int dropped = file->Flush();
+    if (dropped == 0) dropped = file->DropCachedData(0, 0);
+    if (dropped != 0) {
+      result.text = "the cached copy of " + name + " cannot be dropped to read it from the disk: " +
+                    platform::SystemErrorText(dropped);
+      return result;
+    }
+  }
+  const engine::ImageVerification v = engine::VerifyImageContents(*file, path, progress);
+  if (!v.checksumsFound) {
+    result.text = "the checksum file " + engine::ChecksumPathFor(path) + " is missing";
+  } else if (!v.ok) {
+    result.text = v.faultText;
+  }
+  result.ok = v.ok;
+  return result;
 }
 
 std::string BackupResultText(int errorCode) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -82,6 +83,12 @@ struct BackupPlan {
   engine::ImageHeader header;
   uint64_t freeBytes = 0;  // free bytes of the target's file system for this image
   bool replacesFile = false;  // a file of that name exists and is replaced on success
+  // The checksum file "<image>.sums" is written beside the image; without it
+  // the image's contents cannot be verified later.
+  bool checksums = true;
+  // Tests: called with the image's path once the backup has put it in place and
+  // before VerifyBackupImage reads it back.
+  std::function<void(const std::string& image)> beforeVerify;
 };
 
 // Resolves the image path and refuses, before anything is created, one whose
@@ -100,6 +107,18 @@ std::string ConfirmBackupText(const BackupPlan& plan);
 
 // Starts the engine's backup; the engine's start result.
 int StartBackupTask(engine::TaskState& state, const BackupPlan& plan);
+
+// Reads the finished image back from the disk, not from the page cache (its
+// cached pages are written and dropped first), and checks every byte against
+// the checksum file the backup wrote. `progress` as VerifyImageContents takes
+// it. A fault means the image on the disk is not what was written.
+struct BackupVerification {
+  bool ok = false;
+  std::string text;  // what failed, with the offset and the block; empty when ok
+};
+BackupVerification VerifyBackupImage(
+    const BackupPlan& plan,
+    const std::function<bool(uint64_t done, uint64_t total)>& progress = {});
 
 // The text of a finished backup: `backupfinish` for success, else the text of
 // the error code (a code without a text of its own gives `taskFailed`).

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "engine/ImageChecksums.h"
 #include "engine/ImageFormat.h"
 #include "platform/Files.h"
 #include "support/Bytes.h"
@@ -68,12 +69,23 @@ class InspectCommand : public ::testing::Test {
     std::unique_ptr<platform::BlockDevice> file;
     ASSERT_EQ(platform::CreateRegularFile(path_, file), 0);
     ImageWriter w(*file, kNoWait);
+    w.FeedChecksums(&sums_);
     ASSERT_EQ(w.WriteHeader(ImageHeader{'C', 1, 4096}), kImageWriteOk);
     const auto run = FirstRun();
     ASSERT_EQ(w.Append(ImageChunk{0, 1, 0, 8192, 0, 8192, 0, false}, run), kImageWriteOk);
     ASSERT_EQ(w.Append(ImageChunk{5, 2, 0, 65536, 0, 0, 0, false}, {}), kImageWriteOk);
     ASSERT_EQ(w.Append(ImageChunk{5, 2, 1, 4096, 0, 4096, 0, false}, run), kImageWriteOk);
     ASSERT_EQ(w.Finish(), kImageWriteOk);
+  }
+
+  // Writes the checksum file of the sound image beside `image`, with one byte
+  // changed when `at` is given.
+  void WriteSums(const std::string& image, long at = -1) {
+    std::vector<std::byte> bytes = sums_.Finish().Encode();
+    if (at >= 0) bytes[static_cast<size_t>(at)] ^= std::byte{0x01};
+    std::ofstream(ChecksumPathFor(image), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
   }
 
   // A copy of the image with `length` bytes kept and one byte changed.
@@ -90,6 +102,7 @@ class InspectCommand : public ::testing::Test {
 
   test::TempDir dir_;
   std::string path_;
+  ChecksumBuilder sums_;
 };
 
 TEST_F(InspectCommand, SummarisesASoundImage) {
@@ -143,6 +156,55 @@ TEST_F(InspectCommand, FirstBlockWithoutAFileRecordIsAFault) {
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find("offset 80"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("MFT records:      (not available)"), std::string::npos) << r.output;
+}
+
+TEST_F(InspectCommand, VerifyFindsTheFirstBadBlockOrSaysTheContentsAreUnproved) {
+  const uint64_t size = kBlock3 + 40 + 4096;
+  WriteSums(path_);
+  const test::CommandResult sound = test::RunCli({"inspect", path_, "--verify"});
+  ASSERT_EQ(sound.status, 0) << sound.output;
+  EXPECT_NE(sound.output.find("Contents:         ok"), std::string::npos) << sound.output;
+  const test::CommandResult soundJson = test::RunCli({"inspect", path_, "--verify", "--json"});
+  ASSERT_EQ(soundJson.status, 0) << soundJson.output;
+  EXPECT_NE(soundJson.output.find("\"verify\": {\"status\": \"ok\""), std::string::npos)
+      << soundJson.output;
+
+  // Bytes the structure check cannot see: each named by its block.
+  const struct {
+    std::string image;
+    const char* names;
+  } cases[] = {
+      {Damaged("h.vmg", size, 12, std::byte{0x77}), "the image header at offset 0"},
+      {Damaged("r.vmg", size, kBlock2 + 35, std::byte{0x09}), "file record 5 at offset 8272"},
+      {Damaged("d.vmg", size, kBlock3 + 40 + 100, std::byte{0x33}), "file record 5 at offset 8312"},
+  };
+  for (const auto& c : cases) {
+    WriteSums(c.image);
+    const test::CommandResult r = test::RunCli({"inspect", c.image, "--verify"});
+    EXPECT_EQ(r.status, 1) << c.image << "\n" << r.output;
+    EXPECT_NE(r.output.find("Structure:        ok"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("failed verification"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(c.names), std::string::npos) << c.names << "\n" << r.output;
+    const test::CommandResult json = test::RunCli({"inspect", c.image, "--verify", "--json"});
+    EXPECT_EQ(json.status, 1);
+    EXPECT_NE(json.output.find("\"status\": \"mismatch\""), std::string::npos) << json.output;
+  }
+
+  // A damaged checksum file is a fault of its own; none at all leaves the contents unproved.
+  const std::string copy = Damaged("s.vmg", size);
+  WriteSums(copy, 70);
+  const test::CommandResult damaged = test::RunCli({"inspect", copy, "--verify"});
+  EXPECT_EQ(damaged.status, 1) << damaged.output;
+  EXPECT_NE(damaged.output.find("checksum file"), std::string::npos) << damaged.output;
+  const std::string bare = Damaged("n.vmg", size);
+  const test::CommandResult none = test::RunCli({"inspect", bare, "--verify"});
+  EXPECT_EQ(none.status, 0) << none.output;
+  EXPECT_NE(none.output.find("cannot be verified: no checksum file beside the image"),
+            std::string::npos)
+      << none.output;
+  const test::CommandResult noneJson = test::RunCli({"inspect", bare, "--verify", "--json"});
+  EXPECT_NE(noneJson.output.find("\"status\": \"no-checksum-file\""), std::string::npos)
+      << noneJson.output;
 }
 
 TEST_F(InspectCommand, UsageErrors) {

@@ -5,9 +5,13 @@
 // ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "engine/Disk.h"
+#include "engine/ImageChecksums.h"
 #include "engine/RestoreErrors.h"
 #include "engine/TaskState.h"
 #include "engine/Workers.h"
@@ -56,6 +60,8 @@ class Backup {
   std::vector<std::byte> sourceBytes = TheSourceVolume().bytes;
   // Image faults.
   int imageWritesBeforeFailure = -1;
+  // The checksum file cannot be created with this error.
+  int sumsCreateError = 0;
   int createError = 0;
 
   int Start(uint64_t freeBytes = 0) {
@@ -89,6 +95,7 @@ class Backup {
     };
     io.createImage = [this](const std::string& path, std::unique_ptr<platform::BlockDevice>& out) {
       if (createError != 0) return createError;
+      if (sumsCreateError != 0 && path.find(".sums") != std::string::npos) return sumsCreateError;
       std::unique_ptr<platform::BlockDevice> file;
       const int created = platform::CreateRegularFile(path, file);
       if (created != 0) return created;
@@ -409,6 +416,61 @@ TEST(BackupThreads, AnImageThatCannotBeCreatedEndsWith22InOrder) {
   // Nothing is left running: a new task starts at once.
   backup.createError = 0;
   EXPECT_EQ(backup.Run(), kTaskSuccess);
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> FolderEntries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool ImageVerifies(const std::string& path) {
+  std::unique_ptr<platform::BlockDevice> file;
+  if (platform::OpenBlockDevice(path, true, file) != 0) return false;
+  const ImageVerification v = VerifyImageContents(*file, path);
+  EXPECT_TRUE(v.ok) << v.faultText;
+  return v.checksumsFound && v.ok;
+}
+
+TEST(BackupThreads, TheChecksumFileComesWithTheImageOrTheOldPairStays) {
+  Backup backup;
+  const std::string sums = ChecksumPathFor(backup.ImagePath());
+  const fs::path folder = fs::path(backup.ImagePath()).parent_path();
+  std::ofstream(backup.ImagePath()) << "an earlier image";
+  std::ofstream(sums) << "its checksum file";
+
+  // Failed backups, at the data and at the checksum file: the earlier pair is
+  // untouched and no temporary file is left.
+  backup.imageWritesBeforeFailure = 2;
+  EXPECT_EQ(backup.Run(), kTaskWriteFailed);
+  backup.imageWritesBeforeFailure = -1;
+  backup.sumsCreateError = 28;  // ENOSPC
+  EXPECT_EQ(backup.Run(), kTaskWriteFailed);
+  EXPECT_NE(backup.State().ErrorDetail().find("checksum file"), std::string::npos)
+      << backup.State().ErrorDetail();
+  EXPECT_EQ(FileText(backup.ImagePath()), "an earlier image");
+  EXPECT_EQ(FileText(sums), "its checksum file");
+  EXPECT_EQ(FolderEntries(folder), (std::vector<std::string>{"backup.vmg", "backup.vmg.sums"}));
+
+  // A backup that succeeds replaces both; its checksum file proves the image.
+  backup.sumsCreateError = 0;
+  ASSERT_EQ(backup.Run(), kTaskSuccess);
+  EXPECT_TRUE(ImageVerifies(backup.ImagePath()));
+  EXPECT_EQ(FolderEntries(folder), (std::vector<std::string>{"backup.vmg", "backup.vmg.sums"}));
+
+  // Without checksums the earlier checksum file goes: it would not belong to the new image.
+  backup.State().imageChecksums.store(false);
+  ASSERT_EQ(backup.Run(), kTaskSuccess);
+  backup.State().imageChecksums.store(true);
+  EXPECT_TRUE(testing::ReadImageFile(backup.ImagePath()).wellFormed);
+  EXPECT_EQ(FolderEntries(folder), (std::vector<std::string>{"backup.vmg"}));
 }
 
 }  // namespace
