@@ -51,6 +51,10 @@ class BlockDevice {
   // not yet written back stay cached: Flush() first. 0, or the system error;
   // devices without a cache have nothing to do.
   [[nodiscard]] virtual int DropCachedData(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
+  // Starts reading [offset, offset + length) into the system's cache without
+  // waiting, so that a read of it soon after finds it there. 0, or the system
+  // error; devices without a cache have nothing to do.
+  [[nodiscard]] virtual int Prefetch(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
 };
 
 // Opens a device node or a regular file. Returns 0 and sets `out`, or the system error.

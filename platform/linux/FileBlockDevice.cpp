@@ -86,6 +86,11 @@ class FileBlockDevice final : public BlockDevice {
                            POSIX_FADV_DONTNEED);
   }
 
+  [[nodiscard]] int Prefetch(uint64_t offset, uint64_t length) override {
+    return ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                           POSIX_FADV_WILLNEED);
+  }
+
   [[nodiscard]] int Lock() override {
     if (lockFd_ >= 0) return EBUSY;
     // A block device opened with O_EXCL is refused while mounted or held exclusively
