@@ -1,6 +1,7 @@
 #include "engine/DestinationVerify.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <memory>
 #include <span>
@@ -29,6 +30,33 @@ std::string Advice(const char* task) {
       task, task);
 }
 
+// One read request: ranges [first, last), bytes [start, end) of the device.
+struct Batch {
+  size_t first = 0;
+  size_t last = 0;
+  uint64_t start = 0;
+  uint64_t end = 0;
+};
+
+// The request that begins with range `first` of the sorted `ranges`: its
+// neighbours as long as they are close and fit `limit` bytes. `first` past
+// the end gives a batch with first == ranges.size().
+Batch NextBatch(const std::vector<WrittenRange>& ranges, size_t first, uint64_t limit) {
+  Batch b;
+  b.first = first;
+  b.last = first;
+  if (first >= ranges.size()) return b;
+  b.start = ranges[first].offset;
+  b.end = b.start + ranges[first].length;
+  for (b.last = first + 1; b.last < ranges.size(); ++b.last) {
+    const WrittenRange& r = ranges[b.last];
+    const uint64_t end = std::max(b.end, r.offset + r.length);
+    if (r.offset > b.end + kMaxGapBytes || end - b.start > limit) break;
+    b.end = end;
+  }
+  return b;
+}
+
 std::string RangeText(const WrittenRange& r) {
   return FormatString("bytes %" PRIu64 " to %" PRIu64
                       " of the destination (data of MFT record %" PRIu64 " of the source)",
@@ -43,6 +71,7 @@ int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange>
             [](const WrittenRange& a, const WrittenRange& b) { return a.offset < b.offset; });
   // Everything written must have reached the storage before its cached copy
   // can be dropped; what is read after that comes from the storage.
+  const auto flushStart = std::chrono::steady_clock::now();
   if (const int error = device.Flush(); error != 0) {
     detail = "the destination cannot be flushed before it is read back: " +
              platform::SystemErrorText(error);
@@ -54,31 +83,31 @@ int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange>
              platform::SystemErrorText(error);
     return kTaskVerifyFailed;
   }
+  LogDebug("verify: the destination flushed in %lld ms",
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - flushStart)
+                                      .count()));
   uint64_t longest = 0;
   for (const WrittenRange& r : ranges) longest = std::max(longest, r.length);
   std::vector<std::byte> buffer(std::max(kReadBytes, longest));
-  for (size_t i = 0; i < ranges.size();) {
+  Batch batch = NextBatch(ranges, 0, buffer.size());
+  while (batch.first < ranges.size()) {
     if (run.stop != nullptr && run.stop->load()) return kTaskManualStop;
-    // The ranges from i to j - 1 in one request.
-    const uint64_t start = ranges[i].offset;
-    uint64_t end = start + ranges[i].length;
-    size_t j = i + 1;
-    for (; j < ranges.size(); ++j) {
-      const WrittenRange& next = ranges[j];
-      const uint64_t nextEnd = std::max(end, next.offset + next.length);
-      if (next.offset > end + kMaxGapBytes || nextEnd - start > buffer.size()) break;
-      end = nextEnd;
+    const std::span<std::byte> piece(buffer.data(), batch.end - batch.start);
+    const platform::IoResult read = device.ReadAt(batch.start, piece);
+    // The next request is under way while this one is compared.
+    const Batch next = NextBatch(ranges, batch.last, buffer.size());
+    if (next.first < ranges.size()) {
+      static_cast<void>(device.Prefetch(next.start, next.end - next.start));
     }
-    const std::span<std::byte> piece(buffer.data(), end - start);
-    const platform::IoResult read = device.ReadAt(start, piece);
-    for (size_t k = i; k < j; ++k) {
+    for (size_t k = batch.first; k < batch.last; ++k) {
       const WrittenRange& r = ranges[k];
-      const uint64_t at = r.offset - start;
+      const uint64_t at = r.offset - batch.start;
       if (read.bytes < at + r.length) {
         const std::string why = read.error != 0 ? platform::SystemErrorText(read.error)
                                                 : std::string("the device ends before it");
         LogLess("verify: reading back %" PRIu64 " bytes at byte %" PRIu64 " failed: %s",
-                end - start, start, why.c_str());
+                batch.end - batch.start, batch.start, why.c_str());
         detail = RangeText(r) + " cannot be read back: " + why + "; " + Advice(run.task);
         return kTaskVerifyFailed;
       }
@@ -93,8 +122,8 @@ int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange>
     }
     // What was compared need not stay cached: a long read-back would
     // otherwise push everything else out of memory.
-    static_cast<void>(device.DropCachedData(start, end - start));
-    i = j;
+    static_cast<void>(device.DropCachedData(batch.start, batch.end - batch.start));
+    batch = next;
   }
   return 0;
 }
