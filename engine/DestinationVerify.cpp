@@ -10,6 +10,7 @@
 #include "engine/RestoreErrors.h"
 #include "engine/TaskState.h"
 #include "platform/BlockDevice.h"
+#include "support/Bytes.h"
 #include "support/Format.h"
 #include "support/Log.h"
 
@@ -58,7 +59,7 @@ Batch NextBatch(const std::vector<WrittenRange>& ranges, size_t first, uint64_t 
 }
 
 std::string RangeText(const WrittenRange& r) {
-  return FormatString("bytes %" PRIu64 " to %" PRIu64
+  return FormatString("Bytes %" PRIu64 " to %" PRIu64
                       " of the destination (data of MFT record %" PRIu64 " of the source)",
                       r.offset, r.offset + r.length - 1, r.record);
 }

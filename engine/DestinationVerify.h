@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "support/Bytes.h"
-
 namespace stow::platform {
 class BlockDevice;
 }

@@ -71,7 +71,7 @@ TEST_F(ReadBack, EveryArrangementOfRangesComparesAndAChangeIsNamed) {
   device_.Data()[straddling + 5000] ^= std::byte{1};
   EXPECT_EQ(Verify(ranges, detail), kTaskVerifyFailed);
   EXPECT_EQ(detail.substr(0, detail.find(';')),
-            "bytes " + std::to_string(straddling) + " to " + std::to_string(straddling + 8191) +
+            "Bytes " + std::to_string(straddling) + " to " + std::to_string(straddling + 8191) +
                 " of the destination (data of MFT record 16 of the source) read back differently "
                 "from what was written");
   EXPECT_NE(detail.find("run the copy again"), std::string::npos) << detail;
@@ -82,7 +82,7 @@ TEST_F(ReadBack, AShortDeviceAndAStopAreNamed) {
   ranges.push_back(WrittenRange{64 * kMiB - 512, 1024, 0, 21});  // runs past the end
   std::string detail;
   EXPECT_EQ(Verify(ranges, detail), kTaskVerifyFailed);
-  EXPECT_NE(detail.find("bytes " + std::to_string(64 * kMiB - 512) + " to " +
+  EXPECT_NE(detail.find("Bytes " + std::to_string(64 * kMiB - 512) + " to " +
                         std::to_string(64 * kMiB + 511) +
                         " of the destination (data of MFT record 21 of the source) cannot be "
                         "read back: the device ends before it"),

@@ -124,7 +124,7 @@ void FlipByte(const path& file, uint64_t offset) {
 }
 
 std::string RangeText(const WrittenRange& r) {
-  return "bytes " + std::to_string(r.offset) + " to " + std::to_string(r.offset + r.length - 1) +
+  return "Bytes " + std::to_string(r.offset) + " to " + std::to_string(r.offset + r.length - 1) +
          " of the destination (data of MFT record " + std::to_string(r.record) + " of the source)";
 }
 
