@@ -76,8 +76,8 @@ std::string RunName(uint16_t index, uint16_t instance) {
 
 std::string BlockName(const ImageChunk& c) {
   return FormatString("%s of file record %" PRIu64 " (%" PRIu64 " bytes, %s)",
-                      RunName(c.runIndex, c.attributeInstance).c_str(), c.recordNumber,
-                      c.runLength, c.dataLength == 0 ? "sparse" : "with data");
+                      RunName(c.runIndex, c.attributeInstance).c_str(), c.recordNumber, c.runLength,
+                      c.dataLength == 0 ? "sparse" : "with data");
 }
 
 // Reads file records of the source's $MFT where the image holds them, through
@@ -169,7 +169,8 @@ class Surveyor {
     ImageReader reader(file_, true, retry_);
     s_.progressSectors = reader.TotalSectors();
     // Only the first chunk's data is read here: it opens with file record 0.
-    std::vector<std::byte> first(static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, s_.fileSize)));
+    std::vector<std::byte> first(
+        static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, s_.fileSize)));
     bool firstChunk = true;
     ImageChunk chunk;
     ImageStatus status;
@@ -296,8 +297,8 @@ class Surveyor {
       const char* why = nullptr;
       const SentWalk walked =
           VisitSentRuns(n, a.bytes, volumeClusters, clusterSize_, why, [&](const SentRun& run) {
-            runs_.push_back(ExpectedRun{run.instance, run.index, run.clusters * clusterSize_,
-                                        run.sparse});
+            runs_.push_back(
+                ExpectedRun{run.instance, run.index, run.clusters * clusterSize_, run.sparse});
             return SentWalk::kGoOn;
           });
       if (walked == SentWalk::kFailed) {
@@ -333,8 +334,7 @@ class Surveyor {
           if (atEnd) {
             Missing("cut-short", offset, n,
                     FormatString("offset %" PRIu64 ": the image ends before the part of its "
-                                 "$MFT that holds file record %" PRIu64
-                                 ": the image was cut short",
+                                 "$MFT that holds file record %" PRIu64 ": the image was cut short",
                                  offset, n));
           } else {
             Damaged("mft-order", offset,
@@ -394,37 +394,37 @@ class Surveyor {
       }
     }
     const ExpectedRun& e = runs_[nextRun_];
-    const bool sameRun = chunk.recordNumber == current_ &&
-                         chunk.attributeInstance == e.instance && chunk.runIndex == e.index;
+    const bool sameRun = chunk.recordNumber == current_ && chunk.attributeInstance == e.instance &&
+                         chunk.runIndex == e.index;
     if (sameRun && chunk.runLength == e.bytes && (chunk.dataLength == 0) == e.sparse) {
       ++nextRun_;
       return;
     }
     if (sameRun) {
-      Damaged("block-mismatch", offset,
-              "the block is " + BlockName(chunk) + ", but the image's $MFT gives that run as " +
-                  FormatString("%" PRIu64 " bytes, %s", e.bytes, e.sparse ? "sparse" : "with data"));
+      Damaged(
+          "block-mismatch", offset,
+          "the block is " + BlockName(chunk) + ", but the image's $MFT gives that run as " +
+              FormatString("%" PRIu64 " bytes, %s", e.bytes, e.sparse ? "sparse" : "with data"));
       return;
     }
     if (chunk.recordNumber > current_ || LaterRunOfCurrent(chunk)) {
       Missing("missing-record", offset, current_,
               FormatString("offset %" PRIu64 ": the block here is ", offset) + BlockName(chunk) +
-                  ", but the image's $MFT gives " + ExpectedName() +
-                  " first: " +
-                  (nextRun_ == 0 ? "the blocks of file record " + std::to_string(current_) +
-                                       " are missing"
-                                 : "blocks of file record " + std::to_string(current_) +
-                                       " are missing from that run on"));
+                  ", but the image's $MFT gives " + ExpectedName() + " first: " +
+                  (nextRun_ == 0
+                       ? "the blocks of file record " + std::to_string(current_) + " are missing"
+                       : "blocks of file record " + std::to_string(current_) +
+                             " are missing from that run on"));
       return;
     }
     Damaged("unexpected-block", offset,
-            "the block is " + BlockName(chunk) + ", but the image's $MFT gives " +
-                ExpectedName() + " next");
+            "the block is " + BlockName(chunk) + ", but the image's $MFT gives " + ExpectedName() +
+                " next");
   }
 
   void Place(const ImageChunk& chunk, uint64_t offset) {
-    const MftChunk c{chunk.recordNumber, chunk.attributeInstance, chunk.runLength,
-                     chunk.runOffset, chunk.dataLength};
+    const MftChunk c{chunk.recordNumber, chunk.attributeInstance, chunk.runLength, chunk.runOffset,
+                     chunk.dataLength};
     MftStreamTracker::Role role;
     uint64_t at = 0;
     std::string detail;
@@ -439,15 +439,16 @@ class Surveyor {
     const uint64_t end = s_.fileSize;
     if (nextRun_ < runs_.size()) {
       const ExpectedRun& last = runs_.back();
-      Missing("cut-short", end, current_,
-              FormatString("offset %" PRIu64 ": the image ends with %s of file record %" PRIu64
-                           " (the block at offset %" PRIu64
-                           "), but its $MFT gives that record data up to %s, so file record %" PRIu64
-                           " is incomplete from %s on: the image was cut short",
-                           end, RunName(lastBlock_.runIndex, lastBlock_.attributeInstance).c_str(),
-                           lastBlock_.recordNumber, lastBlockOffset_,
-                           RunName(last.index, last.instance).c_str(), current_,
-                           RunName(runs_[nextRun_].index, runs_[nextRun_].instance).c_str()));
+      Missing(
+          "cut-short", end, current_,
+          FormatString("offset %" PRIu64 ": the image ends with %s of file record %" PRIu64
+                       " (the block at offset %" PRIu64
+                       "), but its $MFT gives that record data up to %s, so file record %" PRIu64
+                       " is incomplete from %s on: the image was cut short",
+                       end, RunName(lastBlock_.runIndex, lastBlock_.attributeInstance).c_str(),
+                       lastBlock_.recordNumber, lastBlockOffset_,
+                       RunName(last.index, last.instance).c_str(), current_,
+                       RunName(runs_[nextRun_].index, runs_[nextRun_].instance).c_str()));
       return;
     }
     switch (Advance(end, true)) {

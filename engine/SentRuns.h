@@ -23,9 +23,7 @@ inline constexpr uint32_t kMaxSentRunIndex = UINT16_MAX;
 
 // $Bitmap, $Boot and $BadClus: the destination has its own, and $BadClus's
 // $Bad stream spans the whole volume.
-constexpr bool IsUnsentRecord(uint64_t record) {
-  return record == 6 || record == 7 || record == 8;
-}
+constexpr bool IsUnsentRecord(uint64_t record) { return record == 6 || record == 7 || record == 8; }
 
 // Judges record `n` of the $MFT in on-disk form as the reader does and applies
 // its fix-up in place: true when its attributes are sent. A record is sent when

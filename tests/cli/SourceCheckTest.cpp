@@ -358,6 +358,9 @@ TEST_F(SourceChecks, OldLayoutRecordsBackUpRestoreAndCopy) {
     const fs::path image = dir_ / "old.vmg";
     const CommandResult backup = Backup(old, image);
     ASSERT_EQ(backup.status, 0) << backup.output;
+    // Its own $MFT, in the older layout, names exactly the blocks the image holds.
+    const CommandResult inspected = RunCli({"inspect", image.string()});
+    EXPECT_EQ(inspected.status, 0) << inspected.output;
     ExpectRestoresEqual(old, image);
 
     const fs::path copy = dir_ / "copy.img";

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 
 #include "engine/ImageFormat.h"
 #include "engine/ImageSurvey.h"
@@ -69,9 +69,8 @@ std::vector<Block> Blocks(const std::vector<std::byte>& image) {
   while (at + engine::kBlockRecordSize <= image.size()) {
     Block b;
     b.offset = at;
-    b.record = engine::BlockRecord::Decode(
-        std::span<const std::byte, engine::kBlockRecordSize>(image.data() + at,
-                                                             engine::kBlockRecordSize));
+    b.record = engine::BlockRecord::Decode(std::span<const std::byte, engine::kBlockRecordSize>(
+        image.data() + at, engine::kBlockRecordSize));
     at += engine::kBlockRecordSize + (b.record.CarriesData() ? b.record.runLength : 0);
     b.end = at;
     blocks.push_back(b);
@@ -88,7 +87,8 @@ engine::ImageSurvey Survey(const std::vector<std::byte>& image, uint64_t size = 
 
 void WriteBytes(const fs::path& path, const std::vector<std::byte>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 // The restore's check before the format, for the image at `path`.
@@ -201,7 +201,8 @@ TEST_F(ImageSurveyTest, TheRestoreCheckRefusesEveryCut) {
   for (size_t i = 0; i < blocks.size(); ++i) {
     const uint64_t cut = i == 0 ? engine::kImageHeaderSize : blocks[i - 1].end;
     SCOPED_TRACE(cut);
-    WriteBytes(path, std::vector<std::byte>(image.begin(), image.begin() + static_cast<ptrdiff_t>(cut)));
+    WriteBytes(path,
+               std::vector<std::byte>(image.begin(), image.begin() + static_cast<ptrdiff_t>(cut)));
     const tasks::Refusal r = RestoreCheck(path);
     EXPECT_EQ(r.id, "imageDamaged");
     EXPECT_NE(r.text.find(lead), std::string::npos) << r.text;
@@ -221,10 +222,10 @@ TEST_F(ImageSurveyTest, NamesEachDisagreementWithTheMftAtItsOffset) {
   ASSERT_FALSE(image.empty());
   const std::vector<Block> blocks = Blocks(image);
   ASSERT_GT(blocks.size(), 6u);
-  ASSERT_EQ(engine::ImageHeader::Decode(*reinterpret_cast<const engine::ImageHeaderBytes*>(
-                                            image.data()))
-                .clusterSize,
-            4096u);
+  ASSERT_EQ(
+      engine::ImageHeader::Decode(*reinterpret_cast<const engine::ImageHeaderBytes*>(image.data()))
+          .clusterSize,
+      4096u);
   auto putRecord = [](std::vector<std::byte>& bytes, uint64_t at, const engine::BlockRecord& r) {
     const engine::BlockRecordBytes encoded = r.Encode();
     std::copy(encoded.begin(), encoded.end(), bytes.begin() + static_cast<ptrdiff_t>(at));
@@ -262,26 +263,44 @@ TEST_F(ImageSurveyTest, NamesEachDisagreementWithTheMftAtItsOffset) {
     const char* text;
     std::optional<uint64_t> missing;
   } cases[] = {
-      {"cluster-0", [](auto& b) { StoreLe32(&b[24], 0); }, "bad-cluster-size", 24,
-       "cluster size of 0 bytes", {}},
-      {"cluster-3000", [](auto& b) { StoreLe32(&b[24], 3000); }, "bad-cluster-size", 24,
-       "cluster size of 3000 bytes", {}},
-      {"cluster-1024", [](auto& b) { StoreLe32(&b[24], 1024); }, "cluster-size-mismatch", 24,
-       "has clusters of 4096 bytes", {}},
+      {"cluster-0",
+       [](auto& b) { StoreLe32(&b[24], 0); },
+       "bad-cluster-size",
+       24,
+       "cluster size of 0 bytes",
+       {}},
+      {"cluster-3000",
+       [](auto& b) { StoreLe32(&b[24], 3000); },
+       "bad-cluster-size",
+       24,
+       "cluster size of 3000 bytes",
+       {}},
+      {"cluster-1024",
+       [](auto& b) { StoreLe32(&b[24], 1024); },
+       "cluster-size-mismatch",
+       24,
+       "has clusters of 4096 bytes",
+       {}},
       {"first-relabelled",
        [&](auto& b) {
          engine::BlockRecord r = blocks[0].record;
          r.recordNumber = 5;
          putRecord(b, blocks[0].offset, r);
        },
-       "first-block-not-mft", 40, "the first block is run 0", {}},
+       "first-block-not-mft",
+       40,
+       "the first block is run 0",
+       {}},
       {"first-instance",
        [&](auto& b) {
          engine::BlockRecord r = blocks[0].record;
          r.attributeInstance = static_cast<uint16_t>(r.attributeInstance + 1);
          putRecord(b, blocks[0].offset, r);
        },
-       "first-block-not-mft", 40, "begins with run 0 of its $DATA", {}},
+       "first-block-not-mft",
+       40,
+       "begins with run 0 of its $DATA",
+       {}},
       {"first-moved",
        [&](auto& b) {
          // The second block first, then the first, sequence numbers in order.
@@ -298,11 +317,22 @@ TEST_F(ImageSurveyTest, NamesEachDisagreementWithTheMftAtItsOffset) {
          putRecord(out, 40 + (blocks[1].end - blocks[1].offset), second);
          b = std::move(out);
        },
-       "first-block-not-mft", 40, "not the start of the source's $MFT", {}},
-      {"record0-signature", [](auto& b) { std::memcpy(&b[kRecord0], "BAAD", 4); }, "bad-record-0",
-       kRecord0, "no \"FILE\" signature", {}},
-      {"record0-fixup", [](auto& b) { b[kRecord0 + 510] ^= std::byte{0xFF}; }, "bad-record-0",
-       kRecord0, "update sequence", {}},
+       "first-block-not-mft",
+       40,
+       "not the start of the source's $MFT",
+       {}},
+      {"record0-signature",
+       [](auto& b) { std::memcpy(&b[kRecord0], "BAAD", 4); },
+       "bad-record-0",
+       kRecord0,
+       "no \"FILE\" signature",
+       {}},
+      {"record0-fixup",
+       [](auto& b) { b[kRecord0 + 510] ^= std::byte{0xFF}; },
+       "bad-record-0",
+       kRecord0,
+       "update sequence",
+       {}},
       {"record0-no-data",
        [](auto& b) {
          // The unnamed $DATA renamed to another type: the $MFT has no data.
@@ -313,7 +343,10 @@ TEST_F(ImageSurveyTest, NamesEachDisagreementWithTheMftAtItsOffset) {
            if (a.type == engine::ntfs::kAttrData) StoreLe32(&b[kRecord0 + a.offset], 0x70);
          }
        },
-       "bad-record-0", kRecord0, "unnamed $DATA attribute is missing", {}},
+       "bad-record-0",
+       kRecord0,
+       "unnamed $DATA attribute is missing",
+       {}},
       {"block-left-out", [&](auto& b) { b = without(middle); }, "missing-record",
        blocks[middle].offset, "are missing", blocks[middle].record.recordNumber},
       {"block-twice",
@@ -333,8 +366,11 @@ TEST_F(ImageSurveyTest, NamesEachDisagreementWithTheMftAtItsOffset) {
            putRecord(b, blocks[i].offset + length, r);
          }
        },
-       "unexpected-block", blocks[middle].end, "next", {}},
-      {"block-relabelled",
+       "unexpected-block",
+       blocks[middle].end,
+       "next",
+       {}},
+      {"block-made-sparse",
        [&](auto& b) {
          // The run's data taken out and its block made sparse.
          engine::BlockRecord r = blocks[middle].record;
@@ -347,7 +383,10 @@ TEST_F(ImageSurveyTest, NamesEachDisagreementWithTheMftAtItsOffset) {
                      blocks[i].record);
          }
        },
-       "block-mismatch", blocks[middle].offset, "the image's $MFT gives that run as", {}},
+       "block-mismatch",
+       blocks[middle].offset,
+       "the image's $MFT gives that run as",
+       {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -357,8 +396,7 @@ TEST_F(ImageSurveyTest, NamesEachDisagreementWithTheMftAtItsOffset) {
     ASSERT_FALSE(s.ok);
     EXPECT_EQ(s.faultKind, c.kind) << s.faultText;
     EXPECT_EQ(s.faultOffset, c.offset) << s.faultText;
-    EXPECT_EQ(s.faultText.rfind("offset " + std::to_string(c.offset) + ": ", 0), 0u)
-        << s.faultText;
+    EXPECT_EQ(s.faultText.rfind("offset " + std::to_string(c.offset) + ": ", 0), 0u) << s.faultText;
     EXPECT_NE(s.faultText.find(c.text), std::string::npos) << s.faultText;
     EXPECT_EQ(s.firstMissingRecord, c.missing) << s.faultText;
     // The restore's check says the same (a header without a usable cluster
