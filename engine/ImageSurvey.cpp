@@ -332,10 +332,15 @@ class Surveyor {
         case ImageMftRecords::Got::kNotPlaced:
           scanFrom_ = n;
           if (atEnd) {
-            Missing("cut-short", offset, n,
-                    FormatString("offset %" PRIu64 ": the image ends before the part of its "
-                                 "$MFT that holds file record %" PRIu64 ": the image was cut short",
-                                 offset, n));
+            // Every record before it that gives data came whole, so no cut
+            // explains it: the extension records that hold this part of the
+            // $MFT do not bring it.
+            std::string detail;
+            if (mft_->Finish(detail) == 0) detail = "the $MFT is incomplete";
+            Damaged("mft-extents", offset,
+                    detail + FormatString(" (file record %" PRIu64 " and those after it lie in "
+                                          "the part that is missing)",
+                                          n));
           } else {
             Damaged("mft-order", offset,
                     FormatString("file record %" PRIu64 " lies in a part of the image's $MFT "

@@ -6,7 +6,7 @@
 // The stream holds, for every record in ascending number that is in use, the
 // runs of its non-resident attributes in record order, each attribute's runs in
 // run-list order with sparse runs included. Records 6 ($Bitmap), 7 ($Boot) and
-// 8 ($BadClus) are never sent, and of record 0 ($MFT) only $DATA is.
+// 8 ($BadClus) are never sent, and of record 0 ($MFT) only its unnamed $DATA is.
 #pragma once
 
 #include <cstdint>
@@ -47,9 +47,10 @@ struct SentRun {
 // Visits the runs sent for one attribute (its exact bytes) of `record`, in
 // order, until `visit` returns anything but kGoOn. A resident attribute (or one
 // whose non-resident header cannot be read) sends nothing, nor does any
-// attribute of record 0 but $DATA. A run of no clusters that is not sparse
-// sends nothing but keeps its index. A run list that cannot be walked gives
-// kFailed with `why` set: the reader then fails, so no image holds that record.
+// attribute of record 0 but its unnamed $DATA. A run of no clusters that is not
+// sparse sends nothing but keeps its index. A run list that cannot be walked
+// gives kFailed with `why` set: the reader then fails, so no image holds that
+// record.
 // Runs must lie inside `volumeClusters`; a caller without a volume passes
 // UINT64_MAX / clusterSize, which keeps every run's bytes within 64 bits.
 template <typename Visit>
@@ -58,7 +59,8 @@ SentWalk VisitSentRuns(uint64_t record, Bytes attribute, uint64_t volumeClusters
   ntfs::NonResidentHeader header;
   if (!ntfs::ReadNonResidentHeader(attribute, header)) return SentWalk::kGoOn;  // resident
   const ByteView view(attribute);
-  if (record == kSentMftRecord && view.U32(ntfs::kAttrTypeOffset) != ntfs::kAttrData) {
+  if (record == kSentMftRecord && (view.U32(ntfs::kAttrTypeOffset) != ntfs::kAttrData ||
+                                   view.U8(ntfs::kAttrNameLengthOffset) != 0)) {
     return SentWalk::kGoOn;
   }
   if (header.runListOffset >= attribute.size()) return SentWalk::kGoOn;
