@@ -3,7 +3,8 @@
 // the first file record whose blocks are missing, and the restore's check
 // before the format refuses it; a header whose cluster size is no NTFS size or
 // disagrees with the $MFT, a first block that is not the $MFT, a damaged file
-// record 0, a block left out or one too many are each found at their offset.
+// record 0, a block left out or one too many, and a record whose run list no
+// backup could send are each found at their offset.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -386,6 +387,28 @@ TEST_F(ImageSurveyTest, NamesEachDisagreementWithTheMftAtItsOffset) {
        "block-mismatch",
        blocks[middle].offset,
        "the image's $MFT gives that run as",
+       {}},
+      {"run-list-damaged",
+       [&](auto& b) {
+         // The run list of the middle block's attribute, in the $MFT that the
+         // first block holds, starts with a header that names no length bytes:
+         // no backup could have sent that record.
+         const uint64_t at = kRecord0 + blocks[middle].record.recordNumber * 1024;
+         ASSERT_LE(at + 1024, blocks[0].end);
+         std::vector<std::byte> r(b.begin() + static_cast<ptrdiff_t>(at),
+                                  b.begin() + static_cast<ptrdiff_t>(at + 1024));
+         ASSERT_TRUE(engine::ntfs::ApplyFixup(r));
+         engine::ntfs::AttributeWalker walk(r);
+         for (engine::ntfs::Attribute a; walk.Next(a);) {
+           if (a.instance != blocks[middle].record.attributeInstance) continue;
+           const size_t list = a.offset + LoadLe16(&r[a.offset + 32]);
+           ASSERT_NE(list % 512, 510u);  // not a block end the fix-up keeps elsewhere
+           b[at + list] = std::byte{0x90};
+         }
+       },
+       "bad-run-list",
+       kRecord0 + blocks[middle].record.recordNumber * 1024,
+       "its run list is damaged",
        {}},
   };
   for (const auto& c : cases) {
