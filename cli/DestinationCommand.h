@@ -17,7 +17,8 @@ namespace stow::cli {
 
 // `Steps` supplies the task's own steps for its plan type:
 //   Check(state, first, destination, plan), ConfirmText(plan), Prepare(plan),
-//   Start(state, plan), Finish(plan, code, chain).
+//   Start(state, plan), Finish(plan, code, chain); optionally Notice(plan), a
+//   warning printed before the question (empty: none).
 template <typename Plan, typename Steps>
 int RunDestinationCommand(const Args& given, const char* command, const char* usage,
                           const char* percentFormat, const Steps& steps) {
@@ -41,6 +42,11 @@ int RunDestinationCommand(const Args& given, const char* command, const char* us
     return Fail(kTaskRefused, prefix + r.text);
   }
   plan.verify.enabled = verify;
+  if constexpr (requires { steps.Notice(plan); }) {
+    if (const std::string notice = steps.Notice(plan); !notice.empty()) {
+      std::fprintf(stderr, "%s%s\n", prefix.c_str(), notice.c_str());
+    }
+  }
   if (!yes && !ConfirmOnTerminal(command, steps.ConfirmText(plan), command, status)) return status;
   platform::CatchInterrupts();
   if (const tasks::Refusal r = steps.Prepare(plan); r.Refused()) {

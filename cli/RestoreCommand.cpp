@@ -25,6 +25,14 @@ constexpr const char* kUsage =
     "given; shows the progress each second; Ctrl-C stops the restore. A restore\n"
     "that fails or is stopped leaves DEST formatted as an empty volume.\n"
     "\n"
+    "When the checksum file IMAGE.sums the backup wrote lies beside IMAGE, every\n"
+    "block is checked against it before it is written, and the whole image at\n"
+    "its end: a block that does not match fails the restore with error 29,\n"
+    "naming the file record and the image's byte offset, and DEST is left an\n"
+    "empty volume. A checksum file that is damaged or belongs to another image\n"
+    "is refused before DEST is formatted. An image without one (written with\n"
+    "--no-checksums or by an earlier version) restores unchecked, with a warning.\n"
+    "\n"
     "With --verify, once the data is placed and DEST finalised, every piece of\n"
     "file data written is read back from DEST, bypassing the system's cache, and\n"
     "compared with the image's data by its XXH3 hash; the progress line reads\n"
@@ -59,8 +67,10 @@ int RunRestore(const Args& given) {
     auto Check(engine::TaskState& state, const std::string& first, const std::string& destination,
                tasks::RestorePlan& plan) const {
       tasks::Refusal r = tasks::CheckRestore(state, first, destination, plan);
-      return r.Refused() ? r : tasks::CheckRestoreImage(plan);
+      if (!r.Refused()) r = tasks::CheckRestoreImage(plan);
+      return r.Refused() ? r : tasks::CheckRestoreChecksums(plan);
     }
+    auto Notice(const tasks::RestorePlan& plan) const { return tasks::NoChecksumNotice(plan); }
     auto ConfirmText(const tasks::RestorePlan& plan) const {
       return tasks::ConfirmRestoreText(plan);
     }

@@ -5,10 +5,17 @@
 // An image that ends inside a block, or whose block record is damaged, ends the
 // task with an error: the writer would otherwise finish a volume whose files
 // miss their last runs and call it a success.
+//
+// When the image has its checksum file, every chunk is checked against it
+// before it is committed to the ring (the header first, empty blocks as the
+// reader passes them), and the whole image at its end, before the reader ends:
+// the writer finishes a volume only after the reader has ended without an
+// error, so no volume is finished from bytes that do not match.
 #include <cerrno>
 #include <thread>
 
 #include "engine/Disk.h"
+#include "engine/ImageChecksums.h"
 #include "engine/RestoreWorkers.h"
 #include "engine/TaskState.h"
 #include "engine/Workers.h"
@@ -44,10 +51,40 @@ int AcquireSlot(TaskState& state) {
   }
 }
 
+// The checks of the image against its checksum file while it is sent.
+class ContentCheck {
+ public:
+  ContentCheck(const ImageChecksums& sums, std::string path)
+      : cursor_(sums), path_(std::move(path)) {}
+
+  ChecksumCursor& Cursor() { return cursor_; }
+  // Ends the task with the image-damaged error naming the first fault.
+  void Fail(TaskState& state) const {
+    LogLess("in readfromfile thread,the image does not match its checksum file: %s",
+            cursor_.FaultText().c_str());
+    state.SetFirstError(kTaskImageDamaged, "the image " + path_ + ": " + cursor_.FaultText() +
+                                               " (checked against " + ChecksumPathFor(path_) + ")");
+  }
+
+ private:
+  ChecksumCursor cursor_;
+  std::string path_;
+};
+
 // Sends every chunk of the image; returns when it ends, stops or fails.
-void SendImage(TaskState& state, ImageReader& reader) {
+// `check` is null when the image has no checksum file.
+void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
   TransferRing& ring = state.Ring();
   uint64_t recordCount = 0;
+  bool emptyBlockFailed = false;
+  if (check != nullptr) {
+    reader.OnEmptyBlock([&](uint64_t offset, const BlockRecord& record) {
+      const BlockRecordBytes bytes = record.Encode();
+      if (!check->Cursor().CheckStretch(offset, bytes, {}, record.recordNumber)) {
+        emptyBlockFailed = true;
+      }
+    });
+  }
   for (;;) {
     if (state.stopFlag.load()) {
       state.SetFirstError(kTaskManualStop);
@@ -61,12 +98,36 @@ void SendImage(TaskState& state, ImageReader& reader) {
     TransferSlot& slot = ring.Slot(i);
     ImageChunk chunk;
     const ImageStatus status = reader.Next(chunk, slot.Buffer());
-    if (status == ImageStatus::kEnd) return;
+    if (emptyBlockFailed) {
+      check->Fail(state);
+      return;
+    }
+    if (status == ImageStatus::kEnd) {
+      // Every byte passed the checks: the stretches and the whole image.
+      if (check != nullptr && !check->Cursor().End(reader.FileSize())) check->Fail(state);
+      return;
+    }
     if (status != ImageStatus::kChunk) {
       LogLess("in readfromfile thread,the image is damaged or cut short: %s",
               reader.FaultText().c_str());
-      state.SetFirstError(kTaskImageDamaged);
+      state.SetFirstError(kTaskImageDamaged,
+                          "the image " + state.ImagePath() + ": " + reader.FaultText());
       return;
+    }
+    if (check != nullptr) {
+      const std::span<const std::byte> data = slot.Buffer().first(chunk.dataLength);
+      bool good;
+      if (chunk.firstOfBlock) {
+        const BlockRecordBytes record = reader.CurrentRecord().Encode();
+        good =
+            check->Cursor().CheckStretch(reader.RecordOffset(), record, data, chunk.recordNumber);
+      } else {
+        good = check->Cursor().CheckStretch(chunk.fileOffset, {}, data, chunk.recordNumber);
+      }
+      if (!good) {
+        check->Fail(state);
+        return;
+      }
     }
     FillSlotHeader(slot, chunk);
     if (recordCount == 0 && chunk.dataLength != 0) {
@@ -110,9 +171,40 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
                             platform::SystemErrorText(opened != 0 ? opened : EIO));
     return;
   }
+  // The checksum file is read once, before anything is sent; the restore's
+  // checks refused a damaged one before the destination was formatted.
+  ImageChecksums sums;
+  std::string why;
+  std::unique_ptr<ContentCheck> check;
+  switch (LoadChecksumFile(state.ImagePath(), sums, why)) {
+    case ChecksumLoad::kLoaded:
+      check = std::make_unique<ContentCheck>(sums, state.ImagePath());
+      break;
+    case ChecksumLoad::kMissing:
+      LogLess("in readfromfile thread,the image has no checksum file; its data is not checked");
+      break;
+    case ChecksumLoad::kDamaged:
+    case ChecksumLoad::kReadFailed:
+      LogLess("in readfromfile thread,%s", why.c_str());
+      state.SetFirstError(kTaskImageDamaged, why);
+      return;
+  }
+  if (check != nullptr) {
+    ImageHeaderBytes header{};
+    const platform::IoResult read = file->ReadAt(0, header);
+    if (read.bytes != header.size() || !check->Cursor().CheckHeader(header)) {
+      if (read.bytes != header.size()) {
+        state.SetFirstError(kTaskImageDamaged,
+                            "the image " + state.ImagePath() + ": its header cannot be read");
+      } else {
+        check->Fail(state);
+      }
+      return;
+    }
+  }
   ImageReader reader(*file, false, io.imageRetry);
   state.totalSectors.store(reader.TotalSectors());
-  SendImage(state, reader);
+  SendImage(state, reader, check.get());
   LogDebugText("read file thead exit!");
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <system_error>
 
+#include "engine/ImageChecksums.h"
 #include "engine/ImageSurvey.h"
 #include "engine/MftExtents.h"
 #include "platform/BlockDevice.h"
@@ -104,6 +105,45 @@ Refusal CheckRestoreImage(const RestorePlan& plan) {
     return MakeRefusal("imageDamaged", {plan.imagePath, why});
   }
   return {};
+}
+
+Refusal CheckRestoreChecksums(RestorePlan& plan) {
+  plan.checksums = false;
+  engine::ImageChecksums sums;
+  std::string why;
+  switch (engine::LoadChecksumFile(plan.imagePath, sums, why)) {
+    case engine::ChecksumLoad::kMissing:
+      return {};
+    case engine::ChecksumLoad::kDamaged:
+    case engine::ChecksumLoad::kReadFailed:
+      LogLess("restore: %s", why.c_str());
+      return MakeRefusal("checksumFileUnusable", {why});
+    case engine::ChecksumLoad::kLoaded:
+      break;
+  }
+  const std::string sumsPath = engine::ChecksumPathFor(plan.imagePath);
+  if (sums.imageSize != plan.imageBytes) {
+    return MakeRefusal(
+        "checksumFileUnusable",
+        {sumsPath + " describes an image of " + std::to_string(sums.imageSize) + " bytes, but " +
+         plan.imagePath + " holds " + std::to_string(plan.imageBytes) +
+         ": it belongs to another image, or the image was changed"});
+  }
+  engine::ImageHeaderBytes header{};
+  if (engine::CheckImageHeader(header, plan.imagePath) != 1 ||
+      engine::Xxh3(header) != sums.entries.front().hash) {
+    return MakeRefusal("checksumFileUnusable",
+                       {"the image header of " + plan.imagePath + " does not match " + sumsPath +
+                        ": it belongs to another image, or the image was changed"});
+  }
+  plan.checksums = true;
+  return {};
+}
+
+std::string NoChecksumNotice(const RestorePlan& plan) {
+  if (plan.checksums) return {};
+  return FormatText(LoadString("noticeNoChecksumFile"),
+                    {plan.imagePath, engine::ChecksumPathFor(plan.imagePath)});
 }
 
 std::string ConfirmRestoreText(const RestorePlan& plan) {

@@ -28,6 +28,9 @@ struct RestorePlan {
   std::shared_ptr<platform::TaskLock> lock;
   // Read back what was written before the restore counts as done.
   engine::VerifyOptions verify;
+  // The image has a checksum file that suits it (CheckRestoreChecksums): the
+  // restore checks every chunk against it before it writes it.
+  bool checksums = false;
 };
 
 // The space a restore needs: the image's size × 11 ÷ 10, without overflow.
@@ -53,6 +56,16 @@ Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePat
 // the source's $MFT), `imageDamaged` with what is wrong and where. Run once
 // CheckRestore has passed and holds the destination's lock.
 Refusal CheckRestoreImage(const RestorePlan& plan);
+
+// The image's checksum file, read before the format: none is fine (the image
+// restores unchecked, NoChecksumNotice says so); one that is damaged, from a
+// newer version, or that belongs to another image (its size or its header
+// checksum differs) is refused with `checksumFileUnusable`. Sets
+// plan.checksums.
+Refusal CheckRestoreChecksums(RestorePlan& plan);
+
+// `noticeNoChecksumFile` when the image has no checksum file, else empty.
+std::string NoChecksumNotice(const RestorePlan& plan);
 
 // `confirmRestorePartition`, a line feed, and `noticeFormatDisk`.
 std::string ConfirmRestoreText(const RestorePlan& plan);

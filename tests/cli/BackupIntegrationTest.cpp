@@ -20,6 +20,7 @@
 #include "tests/engine/BackupTestSupport.h"
 #include "tests/testlib/NtfsFixtures.h"
 #include "tests/testlib/TestUtil.h"
+#include "tests/testlib/TreeCompare.h"
 
 namespace stow::test {
 namespace {
@@ -163,8 +164,10 @@ void CheckBackupOf(const NtfsFixture& fixture, const fs::path& imagePath) {
   const std::string source = fixture.image.string();
   const CommandResult backup = RunCli({"backup", "--yes", "--quiet", source, imagePath.string()});
   ASSERT_EQ(backup.status, 0) << backup.output;
-  const CommandResult inspect = RunCli({"inspect", imagePath.string()});
+  // The checksum file the backup wrote proves every byte of the image.
+  const CommandResult inspect = RunCli({"inspect", imagePath.string(), "--verify"});
   ASSERT_EQ(inspect.status, 0) << inspect.output;
+  EXPECT_NE(inspect.output.find("Contents:         ok"), std::string::npos) << inspect.output;
 
   const ImageFile image = ReadImageFile(imagePath);
   ASSERT_TRUE(image.wellFormed);
@@ -253,6 +256,112 @@ TEST(BackupIntegration, EveryFixtureVolumeBacksUpIntoAnImageThatMatchesItsSource
     CheckBackupOf(*fixture, image);
     fs::remove(image);
   }
+}
+
+// A copy of `image` as `name` beside it with the byte at `at` inverted (none
+// when negative), and a copy of its checksum file unless `withSums` is false,
+// with its byte at `sumsAt` inverted when that is not negative.
+fs::path ChangedCopy(const fs::path& image, const std::string& name, int64_t at,
+                     bool withSums = true, int64_t sumsAt = -1) {
+  const fs::path out = image.parent_path() / name;
+  auto write = [](const fs::path& from, const fs::path& to, int64_t where) {
+    std::vector<std::byte> bytes = ReadWhole(from);
+    if (where >= 0) bytes.at(static_cast<size_t>(where)) ^= std::byte{0xFF};
+    std::ofstream(to, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  };
+  write(image, out, at);
+  if (withSums) write(image.string() + ".sums", out.string() + ".sums", sumsAt);
+  return out;
+}
+
+TEST(BackupIntegration, ChecksumsFindEveryChangedByteAndARestoreStopsAtTheFirst) {
+  STOW_REQUIRE_NTFS_FIXTURES();
+  std::string error;
+  const NtfsFixture* fixture = GetNtfsFixture("many-files", &error);
+  ASSERT_NE(fixture, nullptr) << error;
+  const std::string source = fixture->image.string();
+  TempDir dir;
+  const fs::path image = dir / "many.vmg";
+  const CommandResult backup =
+      RunCli({"backup", "--yes", "--quiet", "--verify", source, image.string()});
+  ASSERT_EQ(backup.status, 0) << backup.output;
+  ASSERT_TRUE(fs::exists(image.string() + ".sums"));
+
+  // A block in the middle, and the last block with data: a late file.
+  const ImageFile parsed = ReadImageFile(image);
+  ASSERT_TRUE(parsed.wellFormed);
+  ASSERT_GT(parsed.blocks.size(), 4u);
+  const ImageBlock& middle = parsed.blocks[parsed.blocks.size() / 2];
+  const auto last = std::find_if(parsed.blocks.rbegin(), parsed.blocks.rend(),
+                                 [](const ImageBlock& b) { return b.dataLength != 0; });
+  ASSERT_NE(last, parsed.blocks.rend());
+  auto names = [](const ImageBlock& b) {
+    return "file record " + std::to_string(b.recordNumber) + " at offset " +
+           std::to_string(b.dataOffset - 40);
+  };
+  const fs::path lateData =
+      ChangedCopy(image, "data.vmg", static_cast<int64_t>(last->dataOffset + last->dataLength / 2));
+  const struct {
+    fs::path image;
+    std::string names;
+  } cases[] = {
+      {ChangedCopy(image, "header.vmg", 12), "the image header at offset 0"},
+      // The high bytes of the run index: no structure check reads them.
+      {ChangedCopy(image, "record.vmg", static_cast<int64_t>(middle.dataOffset - 40 + 35)),
+       names(middle)},
+      {lateData, names(*last)},
+      {ChangedCopy(image, "sums.vmg", -1, true, 100), "the checksum file is damaged"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image.filename().string());
+    const CommandResult r = RunCli({"inspect", c.image.string(), "--verify"});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("Structure:        ok"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(c.names), std::string::npos) << c.names << "\n" << r.output;
+  }
+
+  // A restore of the image with a changed byte in its last file stops there
+  // and leaves an empty volume.
+  const fs::path destination = dir / "restored.img";
+  MakeSparseFile(destination, fs::file_size(fixture->image));
+  const CommandResult damaged = RunCli(
+      {"restore", lateData.string(), destination.string(), "--yes", "--quiet", "--no-repair"});
+  EXPECT_EQ(damaged.status, 29) << damaged.output;
+  EXPECT_NE(damaged.output.find(names(*last)), std::string::npos) << damaged.output;
+  EXPECT_EQ(damaged.output.find("restored successfully"), std::string::npos) << damaged.output;
+  {
+    NtfsMount mount(destination.string(), true);
+    ASSERT_TRUE(mount.Ok()) << mount.Error();
+    EXPECT_TRUE(fs::is_empty(mount.Path())) << "the destination holds files";
+  }
+  // A damaged checksum file is refused before the format.
+  const CommandResult refused = RunCli({"restore", (dir / "sums.vmg").string(),
+                                        destination.string(), "--yes", "--quiet", "--no-repair"});
+  EXPECT_EQ(refused.status, 1) << refused.output;
+  EXPECT_NE(refused.output.find("The destination was not changed"), std::string::npos)
+      << refused.output;
+
+  // Without its checksum file the image restores unchecked, with a warning.
+  const fs::path bare = ChangedCopy(image, "bare.vmg", -1, false);
+  const CommandResult unchecked =
+      RunCli({"restore", bare.string(), destination.string(), "--yes", "--quiet", "--no-repair"});
+  ASSERT_EQ(unchecked.status, 0) << unchecked.output;
+  EXPECT_NE(unchecked.output.find("has no checksum file"), std::string::npos) << unchecked.output;
+  const auto differences = CompareNtfsVolumes(source, destination.string());
+  EXPECT_TRUE(differences.empty()) << DifferencesText(differences);
+
+  // --no-checksums writes none, and the earlier image's one goes with it.
+  const CommandResult plain =
+      RunCli({"backup", "--yes", "--quiet", "--no-checksums", source, image.string()});
+  ASSERT_EQ(plain.status, 0) << plain.output;
+  EXPECT_FALSE(fs::exists(image.string() + ".sums"));
+  const CommandResult unproved = RunCli({"inspect", image.string(), "--verify"});
+  EXPECT_EQ(unproved.status, 0) << unproved.output;
+  EXPECT_NE(unproved.output.find("cannot be verified: no checksum file"), std::string::npos)
+      << unproved.output;
+  EXPECT_EQ(RunCli({"backup", "--verify", "--no-checksums", source, image.string()}).status, 2);
 }
 
 TEST(BackupIntegration, AFolderAsImageGetsTheDefaultName) {

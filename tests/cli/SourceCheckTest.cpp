@@ -358,9 +358,11 @@ TEST_F(SourceChecks, OldLayoutRecordsBackUpRestoreAndCopy) {
     const fs::path image = dir_ / "old.vmg";
     const CommandResult backup = Backup(old, image);
     ASSERT_EQ(backup.status, 0) << backup.output;
-    // Its own $MFT, in the older layout, names exactly the blocks the image holds.
-    const CommandResult inspected = RunCli({"inspect", image.string()});
+    // Its own $MFT, in the older layout, names exactly the blocks the image
+    // holds, and its checksum file proves every byte of them.
+    const CommandResult inspected = RunCli({"inspect", image.string(), "--verify", "--quiet"});
     EXPECT_EQ(inspected.status, 0) << inspected.output;
+    EXPECT_NE(inspected.output.find("Contents:         ok"), std::string::npos) << inspected.output;
     ExpectRestoresEqual(old, image);
 
     const fs::path copy = dir_ / "copy.img";
