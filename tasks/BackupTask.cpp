@@ -201,7 +201,9 @@ BackupVerification VerifyBackupImage(
   std::unique_ptr<platform::BlockDevice> file;
   for (const std::string& name : {engine::ChecksumPathFor(path), path}) {
     if (const int opened = platform::OpenBlockDevice(name, true, file); opened != 0) {
-      result.text = name + " cannot be opened: " + platform::SystemErrorText(opened);
+      result.text = opened == ENOENT
+                        ? name + " is missing"
+                        : name + " cannot be opened: " + platform::SystemErrorText(opened);
       return result;
     }
     // Clean pages only can be dropped: written to the storage first.
