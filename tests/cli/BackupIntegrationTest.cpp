@@ -364,6 +364,36 @@ TEST(BackupIntegration, ChecksumsFindEveryChangedByteAndARestoreStopsAtTheFirst)
   EXPECT_EQ(RunCli({"backup", "--verify", "--no-checksums", source, image.string()}).status, 2);
 }
 
+TEST(BackupIntegration, AKilledBackupNeverLeavesAChecksumFileBesideAnotherImage) {
+  STOW_REQUIRE_NTFS_FIXTURES();
+  STOW_REQUIRE((std::vector<std::string>{"timeout"}), false, false);
+  std::string error;
+  const NtfsFixture* small = GetNtfsFixture("empty", &error);
+  const NtfsFixture* large = GetNtfsFixture("many-files", &error);
+  ASSERT_TRUE(small != nullptr && large != nullptr) << error;
+  TempDir dir;
+  const fs::path image = dir / "target.vmg";
+  const fs::path sums = image.string() + ".sums";
+  // An earlier image with its checksum file, then backups of another volume
+  // over it, killed at moments from the start to the end.
+  ASSERT_EQ(RunCli({"backup", "--yes", "--quiet", small->image.string(), image.string()}).status,
+            0);
+  for (const char* after : {"0.05", "0.15", "0.3", "0.6", "1", "1.5", "2.5"}) {
+    SCOPED_TRACE(after);
+    static_cast<void>(test::Run({"timeout", "-s", "KILL", after, STOWLINE_CLI_PATH, "backup",
+                                 "--yes", "--quiet", large->image.string(), image.string()}));
+    ASSERT_TRUE(fs::exists(image));
+    if (fs::exists(sums)) {
+      const CommandResult r = RunCli({"inspect", image.string(), "--verify", "--quiet"});
+      EXPECT_EQ(r.status, 0) << r.output;
+      EXPECT_NE(r.output.find("Contents:         ok"), std::string::npos) << r.output;
+    } else {
+      const CommandResult r = RunCli({"inspect", image.string()});
+      EXPECT_EQ(r.status, 0) << r.output;
+    }
+  }
+}
+
 TEST(BackupIntegration, AFolderAsImageGetsTheDefaultName) {
   STOW_REQUIRE_NTFS_FIXTURES();
   std::string error;
