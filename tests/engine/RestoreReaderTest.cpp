@@ -2,13 +2,18 @@
 // that only records the slots: chunking, sparse blocks, the record count taken
 // from the first record, and the faults of an image (cut short, a damaged
 // record, a file that does not open, a stop) that must end with an error code
-// instead of a shorter stream. Also run under ThreadSanitizer (`make tsan`).
+// instead of a shorter stream; with a checksum file beside the image, no chunk
+// that does not match reaches the writer, and the reader ends with the error.
+// Also run under ThreadSanitizer (`make tsan`).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "engine/ImageChecksums.h"
 #include "engine/ImageFormat.h"
 #include "engine/RestoreWorkers.h"
 #include "engine/TaskState.h"
@@ -92,6 +97,8 @@ struct ReaderRun {
   uint64_t totalSectors = 0;
   uint64_t recordCount = 0;
 
+  std::string detail;
+
   explicit ReaderRun(Buffer image, bool openFails = false, bool stopFirst = false) {
     auto device = std::make_shared<Buffer>(std::move(image));
     RestoreIo io = RestoreIo::Default();
@@ -128,6 +135,7 @@ struct ReaderRun {
       state.WaitForWorkers();
     }
     error = state.ErrorCode();
+    detail = state.ErrorDetail();
     totalSectors = state.totalSectors.load();
     recordCount = state.recordCount.load();
   }
@@ -210,6 +218,98 @@ TEST(ImageReaderThread, AnImageThatDoesNotOpenOrAStopEndsTheReader) {
   EXPECT_EQ(empty.error, kTaskSuccess);
   EXPECT_TRUE(empty.slots.empty());
   EXPECT_EQ(empty.totalSectors, 0u);
+}
+
+// The checksum file of `image` as the backup writes it, beside the path the
+// reader runs open ("image.stow" in the working folder); removed at the end.
+class ChecksumFileBeside {
+ public:
+  explicit ChecksumFileBeside(const Buffer& image, long invert = -1) {
+    ChecksumBuilder b;
+    b.Header(std::span(image).first(kImageHeaderSize));
+    uint64_t at = kImageHeaderSize;
+    while (at + kBlockRecordSize <= image.size()) {
+      const std::span<const std::byte, kBlockRecordSize> record(image.data() + at,
+                                                                kBlockRecordSize);
+      const BlockRecord r = BlockRecord::Decode(record);
+      b.Record(at, record, r.runLength, r.CarriesData());
+      at += kBlockRecordSize;
+      if (r.CarriesData()) {
+        b.Data(at, std::span(image).subspan(at, r.runLength));
+        at += r.runLength;
+      }
+    }
+    std::vector<std::byte> bytes = b.Finish().Encode();
+    EXPECT_FALSE(b.Broken());
+    if (invert >= 0) bytes.at(static_cast<size_t>(invert)) ^= std::byte{0xFF};
+    std::ofstream(kPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  ~ChecksumFileBeside() { std::filesystem::remove(kPath); }
+  ChecksumFileBeside(const ChecksumFileBeside&) = delete;
+  ChecksumFileBeside& operator=(const ChecksumFileBeside&) = delete;
+
+ private:
+  static constexpr const char* kPath = "image.stow.sums";
+};
+
+TEST(ImageReaderThread, NoChunkThatDoesNotMatchItsChecksumReachesTheWriter) {
+  ImageBytes image;
+  image.Data(0, 0, 7 * 4096, MftStart())
+      .Data(9, 3, 10 * kMiB)
+      .Sparse(10, 1, 0)  // a run of no length: a block without a chunk
+      .Data(12, 1, 4096);
+  const Buffer sound = image.Bytes();
+  {
+    ChecksumFileBeside sums(sound);
+    ReaderRun run(sound);
+    EXPECT_EQ(run.error, kTaskSuccess) << run.detail;
+    EXPECT_EQ(run.slots.size(), 5u);
+  }
+  auto changed = [&](size_t at) {
+    Buffer bytes = sound;
+    bytes.at(at) ^= std::byte{0x01};
+    return bytes;
+  };
+  ChecksumFileBeside sums(sound);
+  // A byte in the second chunk of the long run: the first chunk went, that one did not.
+  const size_t second = image.RecordOffset(1) + kBlockRecordSize + kImageChunkBytes;
+  ReaderRun data(changed(second + 5));
+  EXPECT_EQ(data.error, kTaskImageDamaged);
+  EXPECT_EQ(data.slots.size(), 2u);
+  EXPECT_NE(data.detail.find("file record 9 at offset " + std::to_string(second)),
+            std::string::npos)
+      << data.detail;
+  // The block that yields no chunk is checked too, before anything after it goes.
+  ReaderRun empty(changed(image.RecordOffset(2) + kRecordInstanceOffset));
+  EXPECT_EQ(empty.error, kTaskImageDamaged);
+  EXPECT_EQ(empty.slots.size(), 4u);
+  EXPECT_NE(empty.detail.find("file record 10 at offset " + std::to_string(image.RecordOffset(2))),
+            std::string::npos)
+      << empty.detail;
+  // The header, before the first chunk.
+  ReaderRun header(changed(kHeaderClusterSizeOffset));
+  EXPECT_EQ(header.error, kTaskImageDamaged);
+  EXPECT_TRUE(header.slots.empty());
+  // A block more than was written: every chunk matches, the end does not, and
+  // the reader ends with the error, so the writer never finishes the volume.
+  Buffer grown = sound;
+  const BlockRecordBytes extra = BlockRecord{12, 0, 5, 0, 0, 1}.Encode();
+  grown.insert(grown.end(), extra.begin(), extra.end());
+  ReaderRun more(grown);
+  EXPECT_EQ(more.error, kTaskImageDamaged);
+  EXPECT_EQ(more.slots.size(), 5u);
+}
+
+TEST(ImageReaderThread, ADamagedChecksumFileEndsTheReaderBeforeItSendsAnything) {
+  ImageBytes image;
+  image.Data(0, 0, 7 * 4096, MftStart()).Data(9, 3, 4096);
+  ChecksumFileBeside sums(image.Bytes(), 70);
+  ReaderRun run(image.Bytes());
+  EXPECT_EQ(run.error, kTaskImageDamaged);
+  EXPECT_TRUE(run.slots.empty());
+  EXPECT_NE(run.detail.find("checksum file"), std::string::npos) << run.detail;
 }
 
 }  // namespace
