@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "engine/ImageChecksums.h"
 #include "engine/ImageFormat.h"
 #include "tasks/CopyTask.h"
 #include "tasks/RestoreTask.h"
@@ -227,6 +228,58 @@ TEST_F(CopyRules, EachRuleInItsOrderWithItsText) {
     EXPECT_EQ(r.id, c.id);
     EXPECT_EQ(r.text, c.text);
   }
+}
+
+// Writes `image`'s checksum file as the backup would for a header with
+// `clusterSize` followed by `dataBytes` zero bytes of one run of record 0.
+void WriteChecksums(const path& image, uint32_t clusterSize, uint64_t dataBytes) {
+  engine::ImageHeader header;
+  header.clusterSize = clusterSize;
+  engine::ChecksumBuilder b;
+  b.Header(header.Encode());
+  engine::BlockRecord record;
+  record.runLength = dataBytes;
+  record.dataLength = dataBytes;
+  record.sequence = 1;
+  b.Record(engine::kImageHeaderSize, record.Encode(), dataBytes, true);
+  const std::vector<std::byte> zeros(dataBytes);
+  b.Data(engine::kImageHeaderSize + engine::kBlockRecordSize, zeros);
+  const std::vector<std::byte> bytes = b.Finish().Encode();
+  std::ofstream(engine::ChecksumPathFor(image.string()), std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(RestoreChecksumRules, TheChecksumFileMustBelongToTheImageOrBeAbsent) {
+  test::TempDir dir;
+  RestorePlan plan;
+  plan.imagePath = MakeImage(dir, "image.vmg", 4096).string();
+  plan.imageBytes = 4096;
+  // None: the restore goes on unchecked and says so before the question.
+  EXPECT_FALSE(CheckRestoreChecksums(plan).Refused());
+  EXPECT_FALSE(plan.checksums);
+  EXPECT_NE(NoChecksumNotice(plan).find("has no checksum file"), std::string::npos);
+  // Its own: checked, no notice.
+  WriteChecksums(plan.imagePath, 4096, 4096 - 80);
+  EXPECT_FALSE(CheckRestoreChecksums(plan).Refused());
+  EXPECT_TRUE(plan.checksums);
+  EXPECT_TRUE(NoChecksumNotice(plan).empty());
+  // Another image's: another size, or another header.
+  WriteChecksums(plan.imagePath, 4096, 8192);
+  Refusal size = CheckRestoreChecksums(plan);
+  EXPECT_EQ(size.id, "checksumFileUnusable");
+  EXPECT_NE(size.text.find("belongs to another image"), std::string::npos) << size.text;
+  WriteChecksums(plan.imagePath, 8192, 4096 - 80);
+  Refusal header = CheckRestoreChecksums(plan);
+  EXPECT_EQ(header.id, "checksumFileUnusable");
+  EXPECT_NE(header.text.find("image header"), std::string::npos) << header.text;
+  // Damaged.
+  test::fs::resize_file(engine::ChecksumPathFor(plan.imagePath), 100);
+  Refusal damaged = CheckRestoreChecksums(plan);
+  EXPECT_EQ(damaged.id, "checksumFileUnusable");
+  EXPECT_NE(damaged.text.find("The destination was not changed"), std::string::npos)
+      << damaged.text;
+  EXPECT_FALSE(plan.checksums);
 }
 
 }  // namespace
