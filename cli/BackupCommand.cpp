@@ -54,6 +54,7 @@ constexpr const char* kUsage =
     "  --verify  read the finished image back from the disk and check it\n"
     "  --no-checksums  write no checksum file: faster, but the image's contents\n"
     "            then cannot be verified, by a restore or by inspect --verify\n"
+    "            (a checksum file of an earlier image at IMAGE is removed)\n"
     "  --help    show this text\n";
 
 constexpr int kRefused = 1;
