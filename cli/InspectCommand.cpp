@@ -220,7 +220,9 @@ int RunInspect(const Args& args) {
     if (verify.result.faultText == "stopped") {
       return Fail(engine::kTaskManualStop, "inspect: the check of " + path + " was stopped");
     }
-    return Fail(1, "inspect: " + path + " failed verification: " + verify.result.faultText);
+    return Fail(1, "inspect: " + path + " failed verification: " + verify.result.faultText +
+                       ". Do not restore from it: use another copy of the image (with its "
+                       "checksum file), or repeat the backup");
   }
   return 0;
 }

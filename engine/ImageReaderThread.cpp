@@ -62,8 +62,11 @@ class ContentCheck {
   void Fail(TaskState& state) const {
     LogLess("in readfromfile thread,the image does not match its checksum file: %s",
             cursor_.FaultText().c_str());
-    state.SetFirstError(kTaskImageDamaged, "the image " + path_ + ": " + cursor_.FaultText() +
-                                               " (checked against " + ChecksumPathFor(path_) + ")");
+    state.SetFirstError(kTaskImageDamaged,
+                        "The image " + path_ + ": " + cursor_.FaultText() + " (checked against " +
+                            ChecksumPathFor(path_) +
+                            "); nothing of that block was written. Restore another copy of the "
+                            "image, or repeat the backup");
   }
 
  private:
@@ -111,7 +114,7 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
       LogLess("in readfromfile thread,the image is damaged or cut short: %s",
               reader.FaultText().c_str());
       state.SetFirstError(kTaskImageDamaged,
-                          "the image " + state.ImagePath() + ": " + reader.FaultText());
+                          "The image " + state.ImagePath() + ": " + reader.FaultText());
       return;
     }
     if (check != nullptr) {
@@ -186,6 +189,7 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
     case ChecksumLoad::kDamaged:
     case ChecksumLoad::kReadFailed:
       LogLess("in readfromfile thread,%s", why.c_str());
+      if (!why.empty()) why[0] = 'T';  // "the checksum file ..." opens the sentence
       state.SetFirstError(kTaskImageDamaged, why);
       return;
   }
@@ -195,7 +199,7 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
     if (read.bytes != header.size() || !check->Cursor().CheckHeader(header)) {
       if (read.bytes != header.size()) {
         state.SetFirstError(kTaskImageDamaged,
-                            "the image " + state.ImagePath() + ": its header cannot be read");
+                            "The image " + state.ImagePath() + ": its header cannot be read");
       } else {
         check->Fail(state);
       }
