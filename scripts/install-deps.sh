@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev pkg-config make
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-tidy pkg-config make
   libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev libblkid-dev
   libhivex-dev libhivex-bin libxxhash-dev
   ntfs-3g fuse3 fdisk gdisk dosfstools mtools util-linux procps python3 jq
