@@ -47,10 +47,12 @@ bench: deps
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
-# clang-tidy with .clang-tidy over the sources of the layers; fails on any finding.
-# Only configured, never built: the compile database is all it needs.
-# LINT_FILES narrows it (a regular expression over paths, e.g. LINT_FILES=engine/Disk).
+# The layering rule (docs/architecture.md), then clang-tidy with .clang-tidy over
+# the sources of the layers; fails on any finding. build-lint is only configured,
+# never built: the compile database is all clang-tidy needs.
+# LINT_FILES narrows clang-tidy (a regular expression over paths, e.g. LINT_FILES=engine/Disk).
 lint: deps
+	@scripts/check-layers.sh
 	@cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	  -DSTOWLINE_TESTS=OFF >/dev/null
 	@LINT_JOBS=$(LINT_JOBS) scripts/run-lint.sh $(LINT_BUILD) '$(LINT_FILES)'

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Checks the layering rule of docs/architecture.md over the layers' sources:
+# a file includes only headers of its own layer and of the layers below it, and
+# no file outside platform/ asks which operating system it is built for.
+# Prints every breach and exits 1 when there is any.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root" || exit 2
+
+# What each layer may include, itself included.
+declare -A allowed=(
+  [support]="support"
+  [platform]="support platform"
+  [engine]="support platform engine"
+  [discovery]="support platform engine discovery"
+  [bootrepair]="support platform engine bootrepair"
+  [rescue]="support platform engine bootrepair rescue"
+  [tasks]="support platform engine discovery bootrepair rescue tasks"
+  [cli]="support platform engine discovery bootrepair rescue tasks cli"
+  [ui]="support platform engine discovery bootrepair rescue tasks ui"
+)
+layers="support platform engine discovery bootrepair rescue tasks cli ui"
+status=0
+
+for layer in $layers; do
+  [ -d "$layer" ] || continue
+  while IFS=: read -r file line text; do
+    [[ $text =~ \"([^/\"]+)/ ]] || continue
+    target=${BASH_REMATCH[1]}
+    case " $layers " in *" $target "*) ;; *) continue ;; esac
+    case " ${allowed[$layer]} " in *" $target "*) ;; *)
+      echo "$file:$line: $layer/ must not include $target/ (a higher layer): $text"
+      status=1 ;;
+    esac
+  done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^/"]+/' "$layer" \
+             --include='*.h' --include='*.cpp')
+done
+
+# Operating-system tests belong in platform/ alone.
+for layer in $layers; do
+  [ "$layer" = platform ] && continue
+  [ -d "$layer" ] || continue
+  if grep -rnE '^[[:space:]]*#[[:space:]]*(if|ifdef|ifndef|elif).*(_WIN32|_WIN64|_MSC_VER|__linux__|__unix__|__APPLE__|__FreeBSD__)' \
+      "$layer" --include='*.h' --include='*.cpp'; then
+    echo "  ^ $layer/: operating-system conditionals belong in platform/"
+    status=1
+  fi
+  if grep -rnE '(CMAKE_SYSTEM_NAME|if\((NOT )?(WIN32|UNIX|APPLE|LINUX)\))' "$layer" \
+      --include='CMakeLists.txt' --include='*.cmake'; then
+    echo "  ^ $layer/: operating-system conditionals belong in platform/"
+    status=1
+  fi
+done
+
+[ "$status" -eq 0 ] && echo "layers: every include points down; no system conditionals outside platform/"
+exit $status
