@@ -113,9 +113,10 @@ void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file) {
 }
 
 // Writes the checksum file of a finished image under a temporary name beside
-// `sumsTarget` and makes it durable: 0 with `written` set, else the task has
-// failed. A builder that went wrong would give a wrong checksum file: none is
-// written and the backup fails instead.
+// `sumsTarget` and makes it durable: true, or false once the task has failed.
+// `written` names the file as soon as it exists, so that a failure removes it.
+// A builder that went wrong would give a wrong checksum file: none is written
+// and the backup fails instead.
 bool WriteChecksumFile(TaskState& state, ChecksumBuilder& builder, uint64_t imageSize,
                        const std::string& sumsTarget, const WorkerIo& io, std::string& written) {
   const ImageChecksums sums = builder.Finish();
@@ -141,8 +142,11 @@ bool WriteChecksumFile(TaskState& state, ChecksumBuilder& builder, uint64_t imag
     if (error == 0) error = file->Flush();
   }
   if (error != 0) {
-    state.SetFirstError(kTaskWriteFailed, "the checksum file " + path + " cannot be written: " +
-                                              platform::SystemErrorText(error));
+    state.SetFirstError(kTaskWriteFailed,
+                        "the checksum file " + path +
+                            " cannot be written: " + platform::SystemErrorText(error) +
+                            "; no image was kept and an earlier one is as it was. Make room or "
+                            "choose another folder, then repeat the backup");
     return false;
   }
   return true;
