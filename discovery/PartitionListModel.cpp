@@ -7,7 +7,7 @@ namespace stow::discovery {
 namespace {
 
 constexpr uint64_t kBytesPerKiB = 1024;
-constexpr uint64_t kKiBPerGiB = 1024 * 1024;
+constexpr uint64_t kKiBPerGiB = uint64_t{1024} * 1024;
 constexpr float kUnitStep = 1024.0f;
 
 std::string Printf(const char* format, double value) {

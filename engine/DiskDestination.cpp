@@ -23,9 +23,9 @@ constexpr uint64_t kBitsPerByte = 8;
 // $Bitmap is read in pieces of at most this many clusters.
 constexpr uint64_t kBitmapReadClusters = 100;
 // Writes of the bitmap and the mirror go out in pieces of at most 4 MiB.
-constexpr uint64_t kWritePieceBytes = 4 * 1024 * 1024;
+constexpr uint64_t kWritePieceBytes = uint64_t{4} * 1024 * 1024;
 // A bitmap longer than the volume needs by more than this is refused as damaged.
-constexpr uint64_t kBitmapSlackBytes = 1024 * 1024;
+constexpr uint64_t kBitmapSlackBytes = uint64_t{1024} * 1024;
 // The $MFTMirr holds 4 records, or one cluster when a cluster holds more.
 constexpr uint32_t kMirrorRecords = 4;
 constexpr size_t kMftMirrFieldOffset = 56;
@@ -249,8 +249,9 @@ bool CDisk::WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t lengt
       // A record only partly overwritten keeps its other part in on-disk form too.
       if (!ntfs::UndoFixupWhereApplied(
               MutableBytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize))) {
+        const uint64_t record = windowBase_ + slot;
         LogLess("WriteMftBytes: cached record 0x%llx has a damaged update sequence",
-                static_cast<unsigned long long>(windowBase_ + slot));
+                static_cast<unsigned long long>(record));
         return false;
       }
       windowFixedUp_[slot] = false;

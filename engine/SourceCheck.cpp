@@ -21,7 +21,7 @@ namespace {
 constexpr uint32_t kAttrBitmap = 0xB0;
 constexpr uint64_t kBitsPerByte = 8;
 // The $MFT is read in pieces of this size (a whole number of records).
-constexpr uint64_t kPieceBytes = 1024 * 1024;
+constexpr uint64_t kPieceBytes = uint64_t{1024} * 1024;
 constexpr const char* kRunDiskCheck =
     "a restore or copy of it would fail; run a disk check on Windows (chkdsk /f) on the "
     "source first";

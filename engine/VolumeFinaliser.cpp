@@ -27,7 +27,7 @@ constexpr uint64_t kBitsPerByte = 8;
 // The $MFT's $BITMAP grows in steps of 8 bytes (64 records).
 constexpr uint64_t kMftBitmapStep = 8;
 // The MFT is read, and large fills written, in pieces of this size.
-constexpr uint64_t kPieceBytes = 1024 * 1024;
+constexpr uint64_t kPieceBytes = uint64_t{1024} * 1024;
 
 // $LogFile restart page (byte offsets).
 constexpr char kRestartMagic[] = "RSTR";

@@ -12,7 +12,7 @@
 namespace stow::engine::ntfs {
 namespace {
 
-constexpr size_t kUpcaseBytes = 65536 * 2;
+constexpr size_t kUpcaseBytes = size_t{65536} * 2;
 // A directory's index tree: far more blocks than any real directory has, and a
 // bound on the walk over a hostile tree whose subnodes loop.
 constexpr size_t kMaxIndexBlocks = 1 << 16;

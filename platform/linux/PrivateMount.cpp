@@ -21,8 +21,6 @@
 #include "platform/Process.h"
 #include "support/Log.h"
 
-extern char** environ;
-
 namespace stow::platform {
 namespace {
 
@@ -71,6 +69,7 @@ int SpawnDriver(const std::string& volume, const std::string& mountPoint, bool r
   const std::string options = std::string(readOnly ? "ro" : "rw") + ",no_detach";
   std::vector<std::string> argv = {kDriver, "-o", options, volume, mountPoint};
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
   posix_spawn_file_actions_t actions;

@@ -12,8 +12,6 @@
 
 #include "support/Log.h"
 
-extern char** environ;
-
 namespace stow::platform {
 namespace {
 
@@ -42,7 +40,8 @@ void SetProgramFoldersForTesting(std::vector<std::string> folders) {
 }
 
 int ResolveProgram(const std::string& wanted, std::string& path) {
-  const std::string name = wanted;  // `path` may be the same string
+  // A copy on purpose: `path` may be the same string as `wanted`.
+  const std::string name = wanted;  // NOLINT(performance-unnecessary-copy-initialization)
   path.clear();
   if (name.empty()) return ENOENT;
   const std::vector<std::string> folders = ProgramFolders();

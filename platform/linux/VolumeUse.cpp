@@ -13,7 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -73,8 +73,11 @@ std::string ReadLine(const fs::path& path) {
 bool ParseDevNumber(const std::string& text, dev_t& out) {
   unsigned major = 0;
   unsigned minor = 0;
-  char extra = 0;
-  if (std::sscanf(text.c_str(), "%u:%u%c", &major, &minor, &extra) != 2) return false;
+  const char* const end = text.data() + text.size();
+  const auto [colon, majorError] = std::from_chars(text.data(), end, major);
+  if (majorError != std::errc() || colon == end || *colon != ':') return false;
+  const auto [last, minorError] = std::from_chars(colon + 1, end, minor);
+  if (minorError != std::errc() || last != end) return false;
   out = makedev(major, minor);
   return true;
 }
