@@ -32,7 +32,7 @@ enum HiveValueType : uint32_t {
 // some hundreds of values; BCD keys a handful.
 inline constexpr size_t kMaxValuesPerKey = 16384;
 inline constexpr size_t kMaxSubkeysPerKey = 16384;
-inline constexpr size_t kMaxValueBytes = 1024 * 1024;
+inline constexpr size_t kMaxValueBytes = size_t{1024} * 1024;
 // Deepest key path the lookups follow.
 inline constexpr size_t kMaxKeyPathDepth = 32;
 

@@ -30,7 +30,7 @@ inline constexpr uint32_t kGptMinHeaderSize = 92;
 inline constexpr uint32_t kGptMaxHeaderSize = kTableSectorSize;
 inline constexpr uint32_t kGptMinEntrySize = 128;
 inline constexpr uint32_t kGptMaxEntrySize = 4096;
-inline constexpr uint64_t kGptMaxArrayBytes = 4u * 1024 * 1024;
+inline constexpr uint64_t kGptMaxArrayBytes = uint64_t{4} * 1024 * 1024;
 
 using RawMbrEntry = std::array<uint8_t, kMbrEntrySize>;
 using MbrEntries = std::array<RawMbrEntry, kMbrEntryCount>;

@@ -19,7 +19,7 @@ namespace stow::tasks {
 // The show-window value of a program that runs without a window.
 inline constexpr uint16_t kShowHidden = 0;
 // How much of a program's output is kept for the log; the rest is drained and dropped.
-inline constexpr size_t kCommandOutputLimit = 64 * 1024;
+inline constexpr size_t kCommandOutputLimit = size_t{64} * 1024;
 
 // What became of a program that RunHidden ran.
 struct CommandOutcome {

@@ -36,7 +36,7 @@ inline constexpr size_t kListInstanceOffset = 24;   // 16-bit
 inline constexpr size_t kListMinEntrySize = 26;
 inline constexpr uint64_t kReferenceRecordMask = 0x0000FFFFFFFFFFFFull;
 // An attribute list is at most a few hundred KiB on a real volume.
-inline constexpr uint64_t kMaxAttributeListSize = 256 * 1024;
+inline constexpr uint64_t kMaxAttributeListSize = uint64_t{256} * 1024;
 
 struct AttributeListEntry {
   uint32_t type = 0;
