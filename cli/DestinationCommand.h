@@ -54,7 +54,7 @@ int RunDestinationCommand(const Args& given, const char* command, const char* us
   }
   if (platform::InterruptRequested()) {
     return Fail(engine::kTaskManualStop,
-                std::string(command) + ":" + LoadString("errorManualStop"));
+                std::string(command) + ":" + LoadText("errorManualStop"));
   }
   if (const tasks::Refusal r = steps.Start(state, plan); r.Refused()) {
     return Fail(kTaskRefused, prefix + r.text);

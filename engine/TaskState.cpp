@@ -65,7 +65,7 @@ void ErrorCodeToText(int code, std::string& text) {
   } else if (const char* restoreId = RestoreErrorStringId(code)) {
     id = restoreId;
   }
-  if (id != nullptr) text = LoadString(id);
+  if (id != nullptr) text = LoadText(id);
 }
 
 std::span<const int> TaskErrorCodes() { return kTaskErrorCodes; }

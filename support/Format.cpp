@@ -22,4 +22,27 @@ std::string FormatString(const char* format, ...) {
   return text;
 }
 
+std::string FormatText(std::string_view format, const std::vector<std::string>& args) {
+  std::string out;
+  size_t next = 0;
+  for (size_t i = 0; i < format.size(); ++i) {
+    const char c = format[i];
+    if (c != '%' || i + 1 == format.size()) {
+      out += c;
+      continue;
+    }
+    const char kind = format[i + 1];
+    if (kind == '%') {
+      out += '%';
+      ++i;
+    } else if (kind == 'C' || kind == 's' || kind == 'd') {
+      if (next < args.size()) out += args[next++];
+      ++i;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace stow

@@ -14,9 +14,9 @@ namespace stow {
 // True when the table has an entry `id`; its text goes to `text`.
 bool FindString(std::string_view id, std::string& text);
 
-// The text of `id`; empty when the table has no such entry. Inline, so that a
-// file where a system header renames LoadString still finds its own copy.
-inline std::string LoadString(std::string_view id) {
+// The text of `id`; empty when the table has no such entry. Not named
+// LoadString: a system header on Windows defines a macro of that name.
+inline std::string LoadText(std::string_view id) {
   std::string text;
   FindString(id, text);
   return text;

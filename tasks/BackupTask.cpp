@@ -15,6 +15,7 @@
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "platform/VolumeUse.h"
+#include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
 
@@ -56,34 +57,11 @@ CalendarDate Today() {
 }
 
 std::string DefaultImageName(const CalendarDate& date) {
-  const std::string prefix = LoadString("filePrefix");
-  const std::string suffix = LoadString("fileSuffix");
+  const std::string prefix = LoadText("filePrefix");
+  const std::string suffix = LoadText("fileSuffix");
   char digits[32];
   std::snprintf(digits, sizeof digits, "%d%02d%02d", date.year, date.month, date.day);
   return prefix + digits + "." + suffix;
-}
-
-std::string FormatText(std::string_view format, const std::vector<std::string>& args) {
-  std::string out;
-  size_t next = 0;
-  for (size_t i = 0; i < format.size(); ++i) {
-    const char c = format[i];
-    if (c != '%' || i + 1 == format.size()) {
-      out += c;
-      continue;
-    }
-    const char kind = format[i + 1];
-    if (kind == '%') {
-      out += '%';
-      ++i;
-    } else if (kind == 'C' || kind == 's' || kind == 'd') {
-      if (next < args.size()) out += args[next++];
-      ++i;
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::string& why) {
@@ -93,7 +71,7 @@ int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::
   const int locked =
       platform::LockVolumeForTask(volume.DevicePath(), platform::LockMode::kShared, out.lock, &conflict);
   if (locked == EWOULDBLOCK) {
-    why = FormatText(LoadString("sourceBusy"), {volume.DisplayName(), conflict});
+    why = FormatText(LoadText("sourceBusy"), {volume.DisplayName(), conflict});
     return kBackupSourceBusy;
   }
   engine::CDisk disk;
@@ -103,7 +81,7 @@ int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::
     return kBackupSourceUnopenable;
   }
   if (locked != 0) {
-    why = FormatText(LoadString("volumeLockFailed"),
+    why = FormatText(LoadText("volumeLockFailed"),
                      {volume.DisplayName(), conflict + ": " + platform::SystemErrorText(locked)});
     return kBackupSourceBusy;
   }
@@ -182,8 +160,8 @@ int PlanBackup(const BackupSource& source, const std::string& image, const Calen
 
 std::string ConfirmBackupText(const BackupPlan& plan) {
   std::string text =
-      FormatText(LoadString("confirmBackup"), {plan.source.volume.DisplayName(), plan.imagePath});
-  if (plan.replacesFile) text += "\n" + FormatText(LoadString("noticeReplaceImage"), {plan.imagePath});
+      FormatText(LoadText("confirmBackup"), {plan.source.volume.DisplayName(), plan.imagePath});
+  if (plan.replacesFile) text += "\n" + FormatText(LoadText("noticeReplaceImage"), {plan.imagePath});
   return text;
 }
 
@@ -226,8 +204,8 @@ BackupVerification VerifyBackupImage(
 }
 
 std::string BackupResultText(int errorCode) {
-  if (errorCode == engine::kTaskSuccess) return LoadString("backupfinish");
-  std::string text = LoadString("taskFailed");
+  if (errorCode == engine::kTaskSuccess) return LoadText("backupfinish");
+  std::string text = LoadText("taskFailed");
   engine::ErrorCodeToText(errorCode, text);
   return text;
 }

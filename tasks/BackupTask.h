@@ -36,10 +36,6 @@ CalendarDate Today();
 // `filePrefix`, the date and `fileSuffix`, e.g. "Velmoras20190517.vmg".
 std::string DefaultImageName(const CalendarDate& date);
 
-// Fills a string-table text: each %C, %s or %d takes the next argument in order
-// (a volume's display name stands where a drive letter stood); "%%" gives "%".
-std::string FormatText(std::string_view format, const std::vector<std::string>& args);
-
 // Outcomes of the checks before a backup starts.
 enum BackupCheck : int {
   kBackupCheckOk = 0,

@@ -72,8 +72,7 @@ void RunElevated(const std::string& file, const std::vector<std::string>& parame
   LogLess("run success %s  ,parame%s", file.c_str(), JoinParameters(parameters).c_str());
 }
 
-bool RunHidden(const std::vector<std::string>& commandLine, uint16_t /*show*/,
-               CommandOutcome* outcome) {
+bool RunHidden(const std::vector<std::string>& commandLine, CommandOutcome* outcome) {
   platform::ProcessOutcome run;
   platform::RunProcess(commandLine, kCommandOutputLimit, run);
   CommandOutcome result;
@@ -148,7 +147,7 @@ bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
       BuildFormatCommand(DescribeFormatTarget(volume, clusterSize));
   LogDebug("format command:%s", JoinParameters(command).c_str());
   CommandOutcome result;
-  const bool ran = RunHidden(command, kShowHidden, &result);
+  const bool ran = RunHidden(command, &result);
   if (ran && result.exitCode != 0) {
     LogDebug("format output: %s", Tail(result.output, kLoggedOutputTail).c_str());
   }

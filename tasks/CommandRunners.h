@@ -16,8 +16,6 @@
 
 namespace stow::tasks {
 
-// The show-window value of a program that runs without a window.
-inline constexpr uint16_t kShowHidden = 0;
 // How much of a program's output is kept for the log; the rest is drained and dropped.
 inline constexpr size_t kCommandOutputLimit = size_t{64} * 1024;
 
@@ -36,8 +34,7 @@ void RunElevated(const std::string& file, const std::vector<std::string>& parame
 // drained, and waits for it. True when it was started and has ended, whatever
 // its exit status; a non-zero status is logged. `outcome` (optional) receives
 // the details.
-bool RunHidden(const std::vector<std::string>& commandLine, uint16_t show,
-               CommandOutcome* outcome = nullptr);
+bool RunHidden(const std::vector<std::string>& commandLine, CommandOutcome* outcome = nullptr);
 
 // --- The NTFS quick format -----------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include "engine/RestoreErrors.h"
 #include "engine/SourceCheck.h"
 #include "platform/VolumeUse.h"
+#include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
 #include "tasks/BackupTask.h"
@@ -109,7 +110,7 @@ Refusal CheckCopySource(const CopyPlan& plan) {
 }
 
 std::string ConfirmCopyText(const CopyPlan& plan) {
-  return FormatText(LoadString("confirmcopy"),
+  return FormatText(LoadText("confirmcopy"),
                     {plan.source.DisplayName(), plan.destination.volume.DisplayName()}) +
          "\n" + NoticeFormatText(plan.destination.volume);
 }

@@ -7,6 +7,7 @@
 
 #include "platform/BlockDevice.h"
 #include "platform/VolumeUse.h"
+#include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
 #include "tasks/BackupTask.h"
@@ -27,7 +28,7 @@ bool IsVolumePath(const std::string& path) {
 }  // namespace
 
 Refusal MakeRefusal(std::string_view id, const std::vector<std::string>& args) {
-  return Refusal{std::string(id), FormatText(LoadString(id), args)};
+  return Refusal{std::string(id), FormatText(LoadText(id), args)};
 }
 
 Refusal OpenDestination(const std::string& path, DestinationInfo& out) {
@@ -81,7 +82,7 @@ Refusal LockTaskVolume(const platform::VolumeId& volume, platform::LockMode mode
 }
 
 std::string NoticeFormatText(const platform::VolumeId& destination) {
-  return FormatText(LoadString("noticeFormatDisk"), {destination.DisplayName()});
+  return FormatText(LoadText("noticeFormatDisk"), {destination.DisplayName()});
 }
 
 Refusal PrepareDestination(const platform::VolumeId& destination, int32_t clusterSize) {
@@ -127,7 +128,7 @@ TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
     outcome.notice = std::move(result.notice);
     outcome.text = !result.text.empty()
                        ? std::move(result.text)
-                       : LoadString(outcome.succeeded ? successId : std::string_view("taskFailed"));
+                       : LoadText(outcome.succeeded ? successId : std::string_view("taskFailed"));
     return outcome;
   }
   // A half-written destination is no volume anyone can use; leave an empty one.
@@ -136,9 +137,9 @@ TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
   if (!outcome.reformatted) {
     LogLess("reformat %s after the failed task: %s", request.destination.DisplayName().c_str(),
             FormatCheckText(reformat));
-    outcome.reformatText = LoadString("ManualFormatDisk");
+    outcome.reformatText = LoadText("ManualFormatDisk");
   }
-  outcome.text = LoadString("taskFailed");
+  outcome.text = LoadText("taskFailed");
   engine::ErrorCodeToText(errorCode, outcome.text);
   return outcome;
 }

@@ -9,6 +9,7 @@
 #include "bootrepair/WindowsVolume.h"
 #include "discovery/Inventory.h"
 #include "platform/VolumeUse.h"
+#include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
 #include "tasks/BackupTask.h"
@@ -61,7 +62,7 @@ bootrepair::EventThread AwaitWorker(const std::function<void(bootrepair::EventSi
 
 PostTaskResult SuccessWithoutRepair(const PostTaskRequest& request, std::string notice) {
   const bool copy = request.kind == engine::TaskKind::kCopy;
-  return PostTaskResult{kChainOk, LoadString(copy ? "copyPartitionSuccess" : "restoreSuccess"),
+  return PostTaskResult{kChainOk, LoadText(copy ? "copyPartitionSuccess" : "restoreSuccess"),
                         std::move(notice)};
 }
 
@@ -107,7 +108,7 @@ RepairParams BootRepairParams(const PartitionInfo& boot, const PostTaskRequest& 
 }
 
 std::string WaitingText(const char* id, int dots) {
-  return LoadString(id) + std::string(static_cast<size_t>(dots > 0 ? dots : 0), '.');
+  return LoadText(id) + std::string(static_cast<size_t>(dots > 0 ? dots : 0), '.');
 }
 
 PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainOptions& options) {
@@ -133,12 +134,12 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
   const std::string destination = request.destination.DisplayName();
   if (checked.value == bootrepair::kDiskCheckFailed) {
     return PostTaskResult{kChainDiskCheckDamaged,
-                          FormatText(LoadString("diskCheckFailed"), {destination, checkerSaid}),
+                          FormatText(LoadText("diskCheckFailed"), {destination, checkerSaid}),
                           {}};
   }
   if (checked.value == bootrepair::kDiskCheckVolumeNotReopened) {
     return PostTaskResult{
-        kChainDiskCheckFailed, FormatText(LoadString("diskCheckNotReopened"), {destination}), {}};
+        kChainDiskCheckFailed, FormatText(LoadText("diskCheckNotReopened"), {destination}), {}};
   }
   if (!bootrepair::IsWindowsVolume(request.destination)) return SuccessWithoutRepair(request, {});
 
@@ -151,7 +152,7 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
   const PartitionInfo* boot = ChooseBootPartition(list, request.destination);
   if (boot == nullptr) {
     LogLess("no partition for the boot files of %s", request.destination.DisplayName().c_str());
-    return SuccessWithoutRepair(request, LoadString("taskFailed") + " " + LoadString("sorryTry"));
+    return SuccessWithoutRepair(request, LoadText("taskFailed") + " " + LoadText("sorryTry"));
   }
   auto repair = std::make_unique<RepairParams>(BootRepairParams(*boot, request));
   repair->sender = options.sender;
@@ -163,10 +164,10 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
       bootrepair::kBootRepairNoProgramFolder);
   if (repaired.value == bootrepair::kBootRepairOk) {
     return PostTaskResult{
-        kChainOk, LoadString(copy ? "copySystemSuccess" : "RestorePartitionSuccess"), {}};
+        kChainOk, LoadText(copy ? "copySystemSuccess" : "RestorePartitionSuccess"), {}};
   }
   return PostTaskResult{kChainBootRepairFailed,
-                        FormatText(LoadString("copybcderror"), {std::to_string(repaired.value)}),
+                        FormatText(LoadText("copybcderror"), {std::to_string(repaired.value)}),
                         {}};
 }
 

@@ -9,6 +9,7 @@
 #include "engine/MftExtents.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeUse.h"
+#include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
 #include "tasks/BackupTask.h"
@@ -142,12 +143,12 @@ Refusal CheckRestoreChecksums(RestorePlan& plan) {
 
 std::string NoChecksumNotice(const RestorePlan& plan) {
   if (plan.checksums) return {};
-  return FormatText(LoadString("noticeNoChecksumFile"),
+  return FormatText(LoadText("noticeNoChecksumFile"),
                     {plan.imagePath, engine::ChecksumPathFor(plan.imagePath)});
 }
 
 std::string ConfirmRestoreText(const RestorePlan& plan) {
-  return FormatText(LoadString("confirmRestorePartition"),
+  return FormatText(LoadText("confirmRestorePartition"),
                     {plan.destination.volume.DisplayName()}) +
          "\n" + NoticeFormatText(plan.destination.volume);
 }

@@ -194,7 +194,7 @@ TEST_F(ImageSurveyTest, EveryCutAtABlockBoundaryNamesTheFirstMissingRecord) {
 TEST_F(ImageSurveyTest, TheRestoreCheckRefusesEveryCut) {
   const std::vector<std::byte>& image = ImageOf("empty");
   ASSERT_FALSE(image.empty());
-  const std::string damaged = LoadString("imageDamaged");
+  const std::string damaged = LoadText("imageDamaged");
   const std::string lead = damaged.substr(0, damaged.find('%'));
   ASSERT_FALSE(lead.empty());
   const std::vector<Block> blocks = Blocks(image);

@@ -35,8 +35,8 @@ TEST(StringTable, HoldsTheTextsTheEngineAndTasksUse) {
       {"col1", "HD No"},
       {"col5", "File System"},
   };
-  for (const auto& [id, text] : expected) EXPECT_EQ(LoadString(id), text) << id;
-  EXPECT_EQ(LoadString("noSuchIdentifier"), "");
+  for (const auto& [id, text] : expected) EXPECT_EQ(LoadText(id), text) << id;
+  EXPECT_EQ(LoadText("noSuchIdentifier"), "");
   std::string untouched = "kept";
   EXPECT_FALSE(FindString("noSuchIdentifier", untouched));
   EXPECT_EQ(untouched, "kept");
@@ -52,7 +52,7 @@ TEST(StringTable, CompiledTableMatchesTheSourceResource) {
   const StringTableReport report = ParseStringTable(xml.str(), &entries);
   ASSERT_TRUE(report.parsed) << report.error;
   EXPECT_EQ(report.entries, CheckStringTable().entries);
-  for (const auto& [id, text] : entries) EXPECT_EQ(LoadString(id), text) << id;
+  for (const auto& [id, text] : entries) EXPECT_EQ(LoadText(id), text) << id;
 }
 
 TEST(StringTable, ParserReportsBrokenXmlAndDuplicates) {

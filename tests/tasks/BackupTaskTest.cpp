@@ -7,6 +7,7 @@
 
 #include <fstream>
 
+#include "support/Format.h"
 #include "tasks/BackupTask.h"
 #include "tasks/ProgressStep.h"
 #include "tests/testlib/TestUtil.h"

@@ -69,20 +69,20 @@ TEST(ClusterRule, AFileStartsAtSectorZeroWithTheDefaultGeometry) {
 TEST(RunHidden, ReportsAProgramThatFailedAsRunAndLogsItsExitCode) {
   LogCapture log;
   CommandOutcome outcome;
-  EXPECT_TRUE(RunHidden({"sh", "-c", "echo failing; exit 3"}, kShowHidden, &outcome));
+  EXPECT_TRUE(RunHidden({"sh", "-c", "echo failing; exit 3"}, &outcome));
   EXPECT_TRUE(outcome.ran);
   EXPECT_EQ(outcome.exitCode, 3);
   EXPECT_EQ(outcome.output, "failing\n");
   EXPECT_EQ(log.Count("systemhide GetExitCodeProcess  error=0x0  ,exitCode=3!"), 1) << log.All();
 
-  EXPECT_TRUE(RunHidden({"true"}, kShowHidden));
+  EXPECT_TRUE(RunHidden({"true"}));
   EXPECT_EQ(log.Count("systemhide"), 1) << "a zero exit code is not logged";
 }
 
 TEST(RunHidden, AProgramThatCannotStartIsFalseAndLogged) {
   LogCapture log;
   CommandOutcome outcome;
-  EXPECT_FALSE(RunHidden({"/nonexistent/program"}, kShowHidden, &outcome));
+  EXPECT_FALSE(RunHidden({"/nonexistent/program"}, &outcome));
   EXPECT_FALSE(outcome.ran);
   EXPECT_EQ(log.Count("systemhide CreateProcess  error=0x2!"), 1) << log.All();
 }
@@ -91,7 +91,7 @@ TEST(RunHidden, DrainsALargeOutputAndClosesEveryDescriptor) {
   const size_t before = OpenDescriptors();
   CommandOutcome outcome;
   // Far more than a pipe holds: a runner that does not read would block here for ever.
-  ASSERT_TRUE(RunHidden({"head", "-c", "5000000", "/dev/zero"}, kShowHidden, &outcome));
+  ASSERT_TRUE(RunHidden({"head", "-c", "5000000", "/dev/zero"}, &outcome));
   EXPECT_EQ(outcome.exitCode, 0);
   EXPECT_EQ(outcome.output.size(), kCommandOutputLimit);
   EXPECT_EQ(OpenDescriptors(), before);

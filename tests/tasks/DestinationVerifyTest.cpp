@@ -215,7 +215,7 @@ TEST_F(DestinationVerify, AByteChangedBeneathTheDeviceFailsTheTaskWithItsOffset)
   EXPECT_NE(ended.detail.find("run the restore again"), std::string::npos) << ended.detail;
   EXPECT_FALSE(ended.outcome.succeeded);
   EXPECT_FALSE(ended.chainRan) << "no disk check or boot repair after a failed verification";
-  EXPECT_EQ(ended.outcome.text, LoadString("errorVerifyFailed"));
+  EXPECT_EQ(ended.outcome.text, LoadText("errorVerifyFailed"));
   EXPECT_TRUE(ended.outcome.reformatted);
 }
 
