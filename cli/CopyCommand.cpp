@@ -4,7 +4,7 @@
 #include <string>
 
 #include "cli/DestinationCommand.h"
-#include "tasks/CopyTask.h"
+#include "tasks/DestinationCourse.h"
 #include "tasks/ProgressStep.h"
 
 namespace stow::cli {
@@ -61,23 +61,8 @@ constexpr const char* kUsage =
 }  // namespace
 
 int RunCopy(const Args& given) {
-  struct Steps {
-    auto Check(engine::TaskState& state, const std::string& first, const std::string& destination,
-               tasks::CopyPlan& plan) const {
-      tasks::Refusal r = tasks::CheckCopy(state, first, destination, plan);
-      return r.Refused() ? r : tasks::CheckCopySource(plan);
-    }
-    auto ConfirmText(const tasks::CopyPlan& plan) const { return tasks::ConfirmCopyText(plan); }
-    auto Prepare(tasks::CopyPlan& plan) const { return tasks::PrepareCopy(plan); }
-    auto Start(engine::TaskState& state, tasks::CopyPlan& plan) const {
-      return tasks::StartCopyTask(state, plan);
-    }
-    auto Finish(tasks::CopyPlan& plan, int code, const tasks::PostTaskChain& chain) const {
-      return tasks::FinishCopy(plan, code, chain);
-    }
-  };
-  return RunDestinationCommand<tasks::CopyPlan>(given, "copy", kUsage, tasks::kCopyPercentFormat,
-                                                Steps{});
+  tasks::CopyCourse course;
+  return RunDestinationCommand(given, "copy", kUsage, tasks::kCopyPercentFormat, course);
 }
 
 }  // namespace stow::cli

@@ -60,10 +60,6 @@ tasks::PostTaskChain ConsoleRepairChain(bool quiet) {
   return tasks::MakeRepairChain(std::move(options));
 }
 
-tasks::PostTaskChain NoRepairChain() {
-  return [](const tasks::PostTaskRequest&) { return tasks::PostTaskResult{}; };
-}
-
 int ReportRepairOutcome(const char* command, const tasks::TaskOutcome& outcome) {
   if (!outcome.notice.empty()) Fail(0, std::string(command) + ": " + outcome.notice);
   if (outcome.errorCode == engine::kTaskSuccess && !outcome.succeeded) {

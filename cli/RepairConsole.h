@@ -22,9 +22,6 @@ bool TakeNoRepairOption(Args& args);
 // line per second when the output is no terminal, nothing with `quiet`).
 tasks::PostTaskChain ConsoleRepairChain(bool quiet);
 
-// The chain that does nothing (--no-repair).
-tasks::PostTaskChain NoRepairChain();
-
 // Prints how a copy or restore ended, the chain included, and returns the
 // exit status: 0, one of the three above, or what ReportTaskOutcome gives.
 int ReportRepairOutcome(const char* command, const tasks::TaskOutcome& outcome);

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "cli/DestinationCommand.h"
+#include "tasks/DestinationCourse.h"
 #include "tasks/ProgressStep.h"
-#include "tasks/RestoreTask.h"
 
 namespace stow::cli {
 namespace {
@@ -63,27 +63,8 @@ constexpr const char* kUsage =
 }  // namespace
 
 int RunRestore(const Args& given) {
-  struct Steps {
-    auto Check(engine::TaskState& state, const std::string& first, const std::string& destination,
-               tasks::RestorePlan& plan) const {
-      tasks::Refusal r = tasks::CheckRestore(state, first, destination, plan);
-      if (!r.Refused()) r = tasks::CheckRestoreImage(plan);
-      return r.Refused() ? r : tasks::CheckRestoreChecksums(plan);
-    }
-    auto Notice(const tasks::RestorePlan& plan) const { return tasks::NoChecksumNotice(plan); }
-    auto ConfirmText(const tasks::RestorePlan& plan) const {
-      return tasks::ConfirmRestoreText(plan);
-    }
-    auto Prepare(tasks::RestorePlan& plan) const { return tasks::PrepareRestore(plan); }
-    auto Start(engine::TaskState& state, tasks::RestorePlan& plan) const {
-      return tasks::StartRestoreTask(state, plan);
-    }
-    auto Finish(tasks::RestorePlan& plan, int code, const tasks::PostTaskChain& chain) const {
-      return tasks::FinishRestore(plan, code, chain);
-    }
-  };
-  return RunDestinationCommand<tasks::RestorePlan>(given, "restore", kUsage,
-                                                   tasks::kBackupPercentFormat, Steps{});
+  tasks::RestoreCourse course;
+  return RunDestinationCommand(given, "restore", kUsage, tasks::kBackupPercentFormat, course);
 }
 
 }  // namespace stow::cli

@@ -1,0 +1,95 @@
+#include "cli/DestinationCommand.h"
+
+#include <cstdio>
+#include <string>
+
+#include "cli/RepairConsole.h"
+#include "cli/TaskConsole.h"
+#include "engine/TaskState.h"
+#include "platform/Console.h"
+#include "support/StringTable.h"
+
+namespace stow::cli {
+namespace {
+
+// The terminal as the course's driver.
+class ConsoleCourseDriver final : public tasks::CourseDriver {
+ public:
+  ConsoleCourseDriver(const char* command, const char* percentFormat, bool yes, bool quiet,
+                      bool noRepair)
+      : command_(command),
+        percentFormat_(percentFormat),
+        yes_(yes),
+        quiet_(quiet),
+        noRepair_(noRepair) {}
+
+  void Notice(const std::string& text) override {
+    std::fprintf(stderr, "%s: %s\n", command_, text.c_str());
+  }
+
+  bool Confirm(const std::string& question) override {
+    return yes_ || ConfirmOnTerminal(command_, question, command_, declinedStatus_);
+  }
+
+  void Committed() override { platform::CatchInterrupts(); }
+
+  bool StopRequested() override { return platform::InterruptRequested(); }
+
+  int Follow(engine::TaskState& state) override {
+    return FollowTask(state, quiet_, percentFormat_);
+  }
+
+  tasks::PostTaskChain RepairChain() override {
+    return noRepair_ ? tasks::NoPostTaskChain() : ConsoleRepairChain(quiet_);
+  }
+
+  // The exit status ConfirmOnTerminal gave when the question was not answered yes.
+  int DeclinedStatus() const { return declinedStatus_; }
+
+ private:
+  const char* command_;
+  const char* percentFormat_;
+  bool yes_;
+  bool quiet_;
+  bool noRepair_;
+  int declinedStatus_ = 0;
+};
+
+}  // namespace
+
+int RunDestinationCommand(const Args& given, const char* command, const char* usage,
+                          const char* percentFormat, tasks::DestinationCourse& course) {
+  Args args = given;
+  const bool noRepair = TakeNoRepairOption(args);
+  const bool verify = TakeOption(args, "--verify");
+  if (WantsHelp(args)) {
+    std::fputs(usage, stdout);
+    return 0;
+  }
+  std::string first;
+  std::string destination;
+  bool yes = false;
+  bool quiet = false;
+  int status = 0;
+  if (!ParseTaskArgs(args, command, usage, first, destination, yes, quiet, status)) return status;
+  ConsoleCourseDriver driver(command, percentFormat, yes, quiet, noRepair);
+  tasks::CourseOptions options;
+  options.verify = verify;
+  const tasks::CourseResult result =
+      course.Run(engine::ProcessTaskState(), first, destination, options, driver);
+  switch (result.end) {
+    case tasks::CourseEnd::kRefused:
+      return Fail(kTaskRefused, std::string(command) + ": " + result.refusal.text);
+    case tasks::CourseEnd::kDeclined:
+      return driver.DeclinedStatus();
+    case tasks::CourseEnd::kStopped:
+      return Fail(engine::kTaskManualStop,
+                  std::string(command) + ":" + LoadText("errorManualStop"));
+    case tasks::CourseEnd::kStarted:
+    case tasks::CourseEnd::kFinished:
+      break;
+  }
+  return ReportRepairOutcome(command, result.outcome);
+}
+
+}  // namespace stow::cli
