@@ -1,6 +1,6 @@
 // The program's string table: every user-visible text under its identifier.
 //
-// The table is the XML resource ui/resources/strings.xml, compiled into every
+// The table is the XML resource resources/strings.xml, compiled into every
 // program and parsed once on first use. Texts are UTF-8.
 #pragma once
 

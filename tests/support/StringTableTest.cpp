@@ -43,7 +43,7 @@ TEST(StringTable, HoldsTheTextsTheEngineAndTasksUse) {
 }
 
 TEST(StringTable, CompiledTableMatchesTheSourceResource) {
-  std::ifstream in(std::string(STOWLINE_SOURCE_DIR) + "/ui/resources/strings.xml",
+  std::ifstream in(std::string(STOWLINE_SOURCE_DIR) + "/resources/strings.xml",
                    std::ios::binary);
   ASSERT_TRUE(in) << "cannot open the source resource";
   std::stringstream xml;
