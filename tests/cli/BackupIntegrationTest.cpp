@@ -454,7 +454,7 @@ TEST(BackupIntegration, RefusalsAreOneClearLineAndWriteNothing) {
   EXPECT_EQ(RunCli({"backup", "--yes"}).status, 2);
 }
 
-TEST(BackupIntegration, CtrlCStopsTheBackupWith25AndDeletesTheImage) {
+TEST(BackupIntegration, CtrlCStopsTheBackupAsStoppedAndDeletesTheImage) {
   // A large volume whose file's clusters are allocated but never written: the
   // backup reads gigabytes of zeros, which takes long enough to interrupt.
   STOW_REQUIRE((std::vector<std::string>{"mkntfs", "ntfs-3g", "ntfsfallocate"}), false, true);

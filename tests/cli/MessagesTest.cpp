@@ -64,7 +64,7 @@ class CliMessages : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(CliMessages, ARestoreWhoseDiskCheckFailsExitsWith101AndSaysWhatToDo) {
+TEST_F(CliMessages, ARestoreWhoseDiskCheckFailsExitsWithTheDiskCheckStatusAndSaysWhatToDo) {
   const fs::path source = MakeVolume("source.img");
   const fs::path image = dir_ / "source.vmg";
   ASSERT_EQ(RunCli({"backup", source.string(), image.string(), "--yes", "--quiet"}).status, 0);

@@ -245,7 +245,7 @@ TEST(BackupThreads, ATenMiBRunIsOneRecordWithItsDataInFourMiBSlots) {
   EXPECT_EQ(seen[0].runOffset, 0u);
 }
 
-TEST(BackupThreads, TooLittleFreeSpaceEndsWith24BeforeAnyDataMoves) {
+TEST(BackupThreads, TooLittleFreeSpaceEndsTheBackupBeforeAnyDataMoves) {
   Backup probe;
   ASSERT_EQ(probe.Run(), kTaskSuccess);
   const uint64_t written = fs::file_size(probe.ImagePath());
@@ -301,7 +301,7 @@ TEST(BackupThreads, ADamagedSourceRecordEndsTheBackupBeforeAnyDataMoves) {
   ExpectOrderlyEnd(backup.State());
 }
 
-TEST(BackupThreads, AStopBeforeTheFirstSlotEndsWith25) {
+TEST(BackupThreads, AStopBeforeTheFirstSlotEndsTheBackupAsStopped) {
   Backup backup;
   backup.stopOnOpen = true;
   EXPECT_EQ(backup.Run(), kTaskManualStop);
@@ -310,7 +310,7 @@ TEST(BackupThreads, AStopBeforeTheFirstSlotEndsWith25) {
   ExpectOrderlyEnd(backup.State());
 }
 
-TEST(BackupThreads, AStopDuringARunEndsWith25AndDeletesTheImage) {
+TEST(BackupThreads, AStopDuringARunEndsAsStoppedAndDeletesTheImage) {
   Backup backup;
   Gate gate;
   backup.holdRead = &gate;
@@ -384,7 +384,7 @@ TEST(BackupThreads, ASourceThatIsNotNtfsEndsWithASourceError) {
   ExpectOrderlyEnd(backup.State());
 }
 
-TEST(BackupThreads, AFailedImageWriteEndsWith28StopsTheReaderAndDeletesTheImage) {
+TEST(BackupThreads, AFailedImageWriteFailsTheBackupStopsTheReaderAndDeletesTheImage) {
   // The header and the first block record are written; the first data chunk fails.
   Backup backup;
   backup.imageWritesBeforeFailure = 2;
@@ -406,7 +406,7 @@ TEST(BackupThreads, AFailedImageWriteEndsWith28StopsTheReaderAndDeletesTheImage)
   EXPECT_TRUE(testing::ReadImageFile(backup.ImagePath()).wellFormed);
 }
 
-TEST(BackupThreads, AnImageThatCannotBeCreatedEndsWith22InOrder) {
+TEST(BackupThreads, AnImageThatCannotBeCreatedFailsTheBackupInOrder) {
   Backup backup;
   backup.createError = 13;  // EACCES
   EXPECT_EQ(backup.Run(), kTaskImageCreateFailed);

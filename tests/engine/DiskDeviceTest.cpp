@@ -96,7 +96,7 @@ TEST(CDiskLocking, LockResults) {
   EXPECT_FALSE(f.device->Locked());
 }
 
-TEST(CDiskOpen, MissingDeviceGives16) {
+TEST(CDiskOpen, AMissingDeviceCannotBeOpened) {
   CDisk disk;
   EXPECT_EQ(disk.InitDisk(platform::VolumeId("/nonexistent/volume"), true), kDiskOpenFailed);
   EXPECT_FALSE(disk.IsOpen());

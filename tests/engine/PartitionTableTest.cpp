@@ -358,7 +358,7 @@ TEST(EbrChain, LogicalEntriesAreCappedAt128) {
   EXPECT_EQ(out.size(), 3u + kMaxLogicalEntries);
 }
 
-TEST(EbrChain, AFailedReadIsAnErrorAndAShortOneGives5) {
+TEST(EbrChain, AFailedReadAndAShortReadGiveTheirOwnErrors) {
   auto readWith = [](uint64_t shortBy, std::vector<PartitionTableEntry>& out) {
     CDisk d;
     // The second EBR (sector 12) of the seed cannot be read.
@@ -567,7 +567,7 @@ TEST(ActivePartition, RefusalsWriteNothing) {
   }
 }
 
-TEST(ActivePartition, FailedWriteGives15AndReleasesTheLock) {
+TEST(ActivePartition, AFailedWriteIsAnErrorAndReleasesTheLock) {
   ActiveFixture f(LoadSeed("mbr-logical3.bin"));
   f.device->FailWrites(1);
   EXPECT_EQ(f.disk.SetActivePartition(0), kDiskWriteFailed);
