@@ -3,6 +3,7 @@
 // steps, shown on a terminal or as plain lines.
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "cli/Commands.h"
@@ -10,7 +11,7 @@
 #include "engine/RestoreErrors.h"
 #include "engine/TaskState.h"
 #include "platform/Console.h"
-#include "tasks/BackupTask.h"
+#include "tasks/BackupCourse.h"
 #include "tasks/ProgressStep.h"
 
 namespace stow::cli {
@@ -104,6 +105,24 @@ bool ParseArgs(const Args& args, Options& options, int& status) {
   return true;
 }
 
+// The terminal as the backup's driver: the read-back's progress as "Verifying".
+class BackupConsoleDriver final : public ConsoleDriver<tasks::BackupDriver> {
+ public:
+  BackupConsoleDriver(bool yes, bool quiet)
+      : ConsoleDriver("backup", "back up", tasks::kBackupPercentFormat, yes, quiet) {}
+
+  std::function<bool(uint64_t, uint64_t)> VerifyProgress() override {
+    progress_ = std::make_unique<ReadProgress>(quiet_, "Verifying ");
+    return std::ref(*progress_);
+  }
+  void VerifyEnded() override {
+    if (progress_) progress_->End();
+  }
+
+ private:
+  std::unique_ptr<ReadProgress> progress_;
+};
+
 }  // namespace
 
 int RunBackup(const Args& args) {
@@ -115,55 +134,45 @@ int RunBackup(const Args& args) {
   int status = 0;
   if (!ParseArgs(args, options, status)) return status;
 
-  tasks::BackupSource source;
-  std::string why;
-  if (tasks::CheckBackupSource(platform::VolumeId(options.source), source, why) != 0) {
-    return Fail(kRefused, "backup: " + why);
-  }
-  tasks::BackupPlan plan;
-  if (tasks::PlanBackup(source, options.image, tasks::Today(), plan, why) != 0) {
-    return Fail(kRefused, "backup: " + why);
-  }
-  plan.checksums = !options.noChecksums;
-  if (!options.yes &&
-      !ConfirmOnTerminal("backup", tasks::ConfirmBackupText(plan), "back up", status))
-    return status;
-
-  engine::TaskState& state = engine::ProcessTaskState();
-  platform::CatchInterrupts();
-  const int started = tasks::StartBackupTask(state, plan);
-  if (started != engine::kStartOk) {
-    return Fail(kRefused,
-                "backup: the engine did not start (start result " + std::to_string(started) + ")");
-  }
-  const int code = FollowTask(state, options.quiet, tasks::kBackupPercentFormat);
-  const std::string text = tasks::BackupResultText(code);
-  if (code != engine::kTaskSuccess) {
-    const std::string detail = state.ErrorDetail();
-    return Fail(code, "backup: " + text + " (error " + std::to_string(code) + ")" +
-                          (detail.empty() ? std::string() : ". " + detail + "."));
-  }
-  if (options.verify) {
-    ReadProgress progress(options.quiet, "Verifying ");
-    const tasks::BackupVerification v = tasks::VerifyBackupImage(plan, std::ref(progress));
-    progress.End();
-    if (!v.ok) {
-      if (platform::InterruptRequested()) {
-        return Fail(engine::kTaskManualStop,
-                    "backup: the check of the image was stopped; the image " + plan.imagePath +
-                        " is complete but was not verified (error 25)");
-      }
+  BackupConsoleDriver driver(options.yes, options.quiet);
+  tasks::BackupOptions course;
+  course.checksums = !options.noChecksums;
+  course.verify = options.verify;
+  tasks::BackupCourse backup;
+  const tasks::BackupResult result =
+      backup.Run(engine::ProcessTaskState(), options.source, options.image, course, driver);
+  const std::string& image = backup.Plan().imagePath;
+  switch (result.end) {
+    case tasks::BackupEnd::kRefused:
+      return Fail(kRefused, "backup: " + result.why);
+    case tasks::BackupEnd::kDeclined:
+      return driver.DeclinedStatus();
+    case tasks::BackupEnd::kNotStarted:
+      return Fail(kRefused, "backup: the engine did not start (start result " +
+                                std::to_string(result.startResult) + ")");
+    case tasks::BackupEnd::kFailed: {
+      const std::string detail = result.detail.empty() ? std::string() : ". " + result.detail + ".";
+      return Fail(result.code, "backup: " + result.text + " (error " + std::to_string(result.code) +
+                                   ")" + detail);
+    }
+    case tasks::BackupEnd::kVerifyStopped:
+      return Fail(engine::kTaskManualStop,
+                  "backup: the check of the image was stopped; the image " + image +
+                      " is complete but was not verified (error 25)");
+    case tasks::BackupEnd::kVerifyFailed:
       return Fail(engine::kTaskImageDamaged,
-                  "backup: the image " + plan.imagePath +
+                  "backup: the image " + image +
                       " failed verification: what was read back from the disk is not what "
                       "was written (" +
-                      v.text +
+                      result.verification.text +
                       "). The image is kept but must not be trusted: check the disk that "
                       "holds it and repeat the backup (error 29)");
-    }
+    case tasks::BackupEnd::kStarted:
+    case tasks::BackupEnd::kDone:
+      break;
   }
-  std::printf("%s\n", text.c_str());
-  if (!options.quiet) std::printf("Image: %s\n", plan.imagePath.c_str());
+  std::printf("%s\n", result.text.c_str());
+  if (!options.quiet) std::printf("Image: %s\n", image.c_str());
   if (options.verify && !options.quiet) std::printf("Verified: every block read back matches\n");
   if (options.noChecksums && !options.quiet) {
     std::printf("No checksum file was written: the image's contents cannot be verified.\n");

@@ -6,53 +6,29 @@
 #include "cli/RepairConsole.h"
 #include "cli/TaskConsole.h"
 #include "engine/TaskState.h"
-#include "platform/Console.h"
 #include "support/StringTable.h"
 
 namespace stow::cli {
 namespace {
 
-// The terminal as the course's driver.
-class ConsoleCourseDriver final : public tasks::CourseDriver {
+// The terminal as the course's driver: the warnings on standard error, the
+// disk check and boot repair with their waiting texts unless --no-repair.
+class ConsoleCourseDriver final : public ConsoleDriver<tasks::CourseDriver> {
  public:
   ConsoleCourseDriver(const char* command, const char* percentFormat, bool yes, bool quiet,
                       bool noRepair)
-      : command_(command),
-        percentFormat_(percentFormat),
-        yes_(yes),
-        quiet_(quiet),
-        noRepair_(noRepair) {}
+      : ConsoleDriver(command, command, percentFormat, yes, quiet), noRepair_(noRepair) {}
 
   void Notice(const std::string& text) override {
     std::fprintf(stderr, "%s: %s\n", command_, text.c_str());
-  }
-
-  bool Confirm(const std::string& question) override {
-    return yes_ || ConfirmOnTerminal(command_, question, command_, declinedStatus_);
-  }
-
-  void Committed() override { platform::CatchInterrupts(); }
-
-  bool StopRequested() override { return platform::InterruptRequested(); }
-
-  int Follow(engine::TaskState& state) override {
-    return FollowTask(state, quiet_, percentFormat_);
   }
 
   tasks::PostTaskChain RepairChain() override {
     return noRepair_ ? tasks::NoPostTaskChain() : ConsoleRepairChain(quiet_);
   }
 
-  // The exit status ConfirmOnTerminal gave when the question was not answered yes.
-  int DeclinedStatus() const { return declinedStatus_; }
-
  private:
-  const char* command_;
-  const char* percentFormat_;
-  bool yes_;
-  bool quiet_;
   bool noRepair_;
-  int declinedStatus_ = 0;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "cli/Commands.h"
 #include "engine/TaskState.h"
+#include "platform/Console.h"
 #include "tasks/DestinationTask.h"
 
 namespace stow::cli {
@@ -49,6 +50,37 @@ class ReadProgress {
  private:
   struct State;
   std::unique_ptr<State> state_;
+};
+
+// The terminal as the driver of a task's course (tasks/TaskDriver.h): the
+// question on the terminal unless --yes was given (`verb` as ConfirmOnTerminal
+// takes it), Ctrl-C caught from the answer on, and FollowTask.
+template <typename Driver>
+class ConsoleDriver : public Driver {
+ public:
+  ConsoleDriver(const char* command, const char* verb, const char* percentFormat, bool yes,
+                bool quiet)
+      : command_(command), verb_(verb), percentFormat_(percentFormat), yes_(yes), quiet_(quiet) {}
+
+  bool Confirm(const std::string& question) override {
+    return yes_ || ConfirmOnTerminal(command_, question, verb_, declinedStatus_);
+  }
+  void Committed() override { platform::CatchInterrupts(); }
+  bool StopRequested() override { return platform::InterruptRequested(); }
+  int Follow(engine::TaskState& state) override {
+    return FollowTask(state, quiet_, percentFormat_);
+  }
+
+  // The exit status ConfirmOnTerminal gave when the question was not answered yes.
+  int DeclinedStatus() const { return declinedStatus_; }
+
+ protected:
+  const char* command_;
+  const char* verb_;
+  const char* percentFormat_;
+  bool yes_;
+  bool quiet_;
+  int declinedStatus_ = 0;
 };
 
 // Parses "FIRST SECOND [--yes] [--quiet]"; on a usage error prints one line

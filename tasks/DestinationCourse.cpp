@@ -19,8 +19,8 @@ PostTaskChain NoPostTaskChain() {
 }
 
 CourseResult DestinationCourse::Begin(engine::TaskState& state, const std::string& first,
-                                      const std::string& destination,
-                                      const CourseOptions& options, CourseDriver& driver) {
+                                      const std::string& destination, const CourseOptions& options,
+                                      CourseDriver& driver) {
   if (Refusal r = Check(state, first, destination); r.Refused()) {
     return Ended(CourseEnd::kRefused, std::move(r));
   }

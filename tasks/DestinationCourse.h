@@ -12,25 +12,15 @@
 #include "tasks/CopyTask.h"
 #include "tasks/DestinationTask.h"
 #include "tasks/RestoreTask.h"
+#include "tasks/TaskDriver.h"
 
 namespace stow::tasks {
 
-// What a front end does for a course.
-class CourseDriver {
+// What a front end does for a copy or restore besides what every task asks.
+class CourseDriver : public TaskDriver {
  public:
-  virtual ~CourseDriver() = default;
   // A warning shown before the question (the image has no checksum file).
   virtual void Notice(const std::string& text) = 0;
-  // Asks `question` (the task and the destination it formats); true goes on.
-  virtual bool Confirm(const std::string& question) = 0;
-  // The question was answered yes: the destination is formatted next (a
-  // front end starts listening for the user's stop here).
-  virtual void Committed() {}
-  // The user asked to stop before the engine started.
-  virtual bool StopRequested() { return false; }
-  // Follows the started task until the engine has finished and its workers
-  // have ended; returns the task's final error code. Used by Run only.
-  virtual int Follow(engine::TaskState& state) = 0;
   // The chain run after the engine succeeded (NoPostTaskChain: none). Used by
   // Run only.
   virtual PostTaskChain RepairChain() = 0;

@@ -1,0 +1,55 @@
+#include "tasks/BackupCourse.h"
+
+#include "platform/VolumeId.h"
+
+namespace stow::tasks {
+
+BackupResult BackupCourse::Begin(engine::TaskState& state, const std::string& source,
+                                 const std::string& image, const BackupOptions& options,
+                                 BackupDriver& driver) {
+  BackupResult result;
+  BackupSource checked;
+  if (CheckBackupSource(platform::VolumeId(source), checked, result.why) != 0) return result;
+  if (PlanBackup(checked, image, Today(), plan_, result.why) != 0) return result;
+  plan_.checksums = options.checksums;
+  verify_ = options.verify;
+  if (!driver.Confirm(ConfirmBackupText(plan_))) {
+    result.end = BackupEnd::kDeclined;
+    return result;
+  }
+  driver.Committed();
+  result.startResult = StartBackupTask(state, plan_);
+  result.end =
+      result.startResult == engine::kStartOk ? BackupEnd::kStarted : BackupEnd::kNotStarted;
+  return result;
+}
+
+BackupResult BackupCourse::End(engine::TaskState& state, int code, BackupDriver& driver) {
+  BackupResult result;
+  result.code = code;
+  result.text = BackupResultText(code);
+  if (code != engine::kTaskSuccess) {
+    result.end = BackupEnd::kFailed;
+    result.detail = state.ErrorDetail();
+    return result;
+  }
+  result.end = BackupEnd::kDone;
+  if (verify_) {
+    result.verification = VerifyBackupImage(plan_, driver.VerifyProgress());
+    driver.VerifyEnded();
+    if (!result.verification.ok) {
+      result.end = driver.StopRequested() ? BackupEnd::kVerifyStopped : BackupEnd::kVerifyFailed;
+    }
+  }
+  return result;
+}
+
+BackupResult BackupCourse::Run(engine::TaskState& state, const std::string& source,
+                               const std::string& image, const BackupOptions& options,
+                               BackupDriver& driver) {
+  BackupResult begun = Begin(state, source, image, options, driver);
+  if (begun.end != BackupEnd::kStarted) return begun;
+  return End(state, driver.Follow(state), driver);
+}
+
+}  // namespace stow::tasks
