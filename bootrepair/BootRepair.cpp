@@ -11,7 +11,7 @@
 #include "bootrepair/BcdStore.h"
 #include "bootrepair/BootFiles.h"
 #include "bootrepair/Registry.h"
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "platform/System.h"
 #include "support/Log.h"
 

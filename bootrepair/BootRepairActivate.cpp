@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "bootrepair/BootRepair.h"
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "engine/Disk.h"
-#include "engine/PartitionTableParser.h"
+#include "engine/disk/Disk.h"
+#include "engine/disk/PartitionTableParser.h"
 #include "platform/PartitionParent.h"
 #include "support/Log.h"
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/PartitionTable.h"
+#include "engine/disk/PartitionTable.h"
 #include "platform/VolumeId.h"
 #include "platform/Volumes.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {

@@ -8,8 +8,8 @@
 
 #include "cli/Commands.h"
 #include "cli/TaskConsole.h"
-#include "engine/RestoreErrors.h"
-#include "engine/TaskState.h"
+#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskState.h"
 #include "platform/Console.h"
 #include "tasks/BackupCourse.h"
 #include "tasks/ProgressStep.h"

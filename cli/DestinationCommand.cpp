@@ -5,7 +5,7 @@
 
 #include "cli/RepairConsole.h"
 #include "cli/TaskConsole.h"
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 #include "support/StringTable.h"
 
 namespace stow::cli {

@@ -7,7 +7,7 @@
 
 #include "cli/Commands.h"
 #include "cli/Json.h"
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
 

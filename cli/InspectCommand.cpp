@@ -11,9 +11,9 @@
 #include "cli/Commands.h"
 #include "cli/Json.h"
 #include "cli/TaskConsole.h"
-#include "engine/ImageChecksums.h"
-#include "engine/ImageFormat.h"
-#include "engine/ImageSurvey.h"
+#include "engine/image/ImageChecksums.h"
+#include "engine/image/ImageFormat.h"
+#include "engine/image/ImageSurvey.h"
 #include "platform/BlockDevice.h"
 #include "platform/Console.h"
 

@@ -2,7 +2,7 @@
 
 #include "cli/RepairConsole.h"
 #include "cli/TaskConsole.h"
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 #include "platform/System.h"
 #include "support/Log.h"
 

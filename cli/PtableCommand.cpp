@@ -6,8 +6,8 @@
 
 #include "cli/Commands.h"
 #include "cli/Json.h"
-#include "engine/Disk.h"
-#include "engine/PartitionTable.h"
+#include "engine/disk/Disk.h"
+#include "engine/disk/PartitionTable.h"
 #include "platform/BlockDevice.h"
 
 namespace stow::cli {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cli/TaskConsole.h"
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 #include "platform/Console.h"
 #include "tasks/RepairChain.h"
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "cli/Commands.h"
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 #include "platform/Console.h"
 #include "tasks/DestinationTask.h"
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "discovery/Inventory.h"
-#include "engine/PartitionTable.h"
+#include "engine/disk/PartitionTable.h"
 #include "platform/DiskNumbers.h"
 #include "platform/Volumes.h"
 #include "support/Log.h"

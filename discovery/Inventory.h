@@ -12,7 +12,7 @@
 #include <string>
 
 #include "discovery/PartitionInfo.h"
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 
 namespace stow::discovery {
 

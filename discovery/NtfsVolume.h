@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "support/Bytes.h"
 
 namespace stow::discovery {

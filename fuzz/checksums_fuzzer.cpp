@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/ImageChecksums.h"
-#include "engine/ImageFormat.h"
+#include "engine/image/ImageChecksums.h"
+#include "engine/image/ImageFormat.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Bytes.h"
 #include "support/Log.h"

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/DiskDestinationExtents.h"
-#include "engine/DiskDestinationRecord.h"
-#include "engine/VolumeFinaliser.h"
+#include "engine/destination/DiskDestinationExtents.h"
+#include "engine/destination/DiskDestinationRecord.h"
+#include "engine/destination/VolumeFinaliser.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/RunList.h"
 #include "support/Log.h"

@@ -10,9 +10,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/ImageFormat.h"
-#include "engine/ImageSurvey.h"
-#include "engine/MftExtents.h"
+#include "engine/image/ImageFormat.h"
+#include "engine/image/ImageSurvey.h"
+#include "engine/image/MftExtents.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Log.h"
 

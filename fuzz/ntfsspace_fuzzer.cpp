@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "discovery/NtfsVolume.h"
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Log.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/Disk.h"
-#include "engine/PartitionTableParser.h"
+#include "engine/disk/Disk.h"
+#include "engine/disk/PartitionTableParser.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Log.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Log.h"
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 #include "tasks/BackupTask.h"
 #include "tasks/TaskDriver.h"
 

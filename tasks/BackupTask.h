@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/ImageFormat.h"
-#include "engine/TaskState.h"
+#include "engine/image/ImageFormat.h"
+#include "engine/transfer/TaskState.h"
 #include "platform/VolumeId.h"
 #include "platform/VolumeLock.h"
 
@@ -61,7 +61,7 @@ struct BackupSource {
 // Takes a shared lock on the source (`sourceBusy` while another task of this
 // program writes it), opens it read-only and checks that it is an NTFS volume the engine
 // handles, that nothing may write to it while it is read, and that its $MFT
-// passes the checks a restore makes (engine/SourceCheck.h); `why` says what is
+// passes the checks a restore makes (engine/check/SourceCheck.h); `why` says what is
 // wrong otherwise.
 int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::string& why);
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "platform/BlockDevice.h"
 #include "platform/DiskGeometry.h"
 #include "platform/Process.h"

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "engine/Disk.h"
-#include "engine/DiskDestinationExtents.h"
-#include "engine/MftExtents.h"
-#include "engine/RestoreErrors.h"
-#include "engine/SourceCheck.h"
+#include "engine/check/SourceCheck.h"
+#include "engine/destination/DiskDestinationExtents.h"
+#include "engine/disk/Disk.h"
+#include "engine/image/MftExtents.h"
+#include "engine/transfer/RestoreErrors.h"
 #include "platform/VolumeUse.h"
 #include "support/Format.h"
 #include "support/Log.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 #include "platform/VolumeId.h"
 #include "tasks/DestinationTask.h"
 

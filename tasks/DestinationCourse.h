@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 #include "tasks/CopyTask.h"
 #include "tasks/DestinationTask.h"
 #include "tasks/RestoreTask.h"

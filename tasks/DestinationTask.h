@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 #include "platform/VolumeId.h"
 #include "platform/VolumeLock.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 
 namespace stow::tasks {
 

@@ -4,9 +4,9 @@
 #include <memory>
 #include <system_error>
 
-#include "engine/ImageChecksums.h"
-#include "engine/ImageSurvey.h"
-#include "engine/MftExtents.h"
+#include "engine/image/ImageChecksums.h"
+#include "engine/image/ImageSurvey.h"
+#include "engine/image/MftExtents.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeUse.h"
 #include "support/Format.h"

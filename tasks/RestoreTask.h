@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "engine/ImageFormat.h"
-#include "engine/TaskState.h"
+#include "engine/image/ImageFormat.h"
+#include "engine/transfer/TaskState.h"
 #include "tasks/DestinationTask.h"
 
 namespace stow::tasks {

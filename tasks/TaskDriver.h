@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "engine/TaskState.h"
+#include "engine/transfer/TaskState.h"
 
 namespace stow::tasks {
 

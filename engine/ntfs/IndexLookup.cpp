@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <set>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "support/Log.h"

@@ -10,9 +10,9 @@
 
 #include "bootrepair/DiskCheck.h"
 #include "platform/BlockDevice.h"
+#include "platform/Process.h"
 #include "tasks/Events.h"
 #include "tests/tasks/TaskTestSupport.h"
-#include "platform/Process.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::test {

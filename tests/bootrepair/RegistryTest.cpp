@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "bootrepair/HiveBuilder.h"
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "platform/Isolated.h"
 #include "platform/MemoryBlockDevice.h"
 #include "tests/testlib/TestUtil.h"

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "bootrepair/WindowsVolume.h"
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "engine/ntfs/IndexLookup.h"
 #include "tests/testlib/TestUtil.h"
 

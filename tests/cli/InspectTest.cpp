@@ -5,8 +5,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "engine/ImageChecksums.h"
-#include "engine/ImageFormat.h"
+#include "engine/image/ImageChecksums.h"
+#include "engine/image/ImageFormat.h"
 #include "platform/Files.h"
 #include "support/Bytes.h"
 #include "tests/testlib/TestUtil.h"

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/Disk.h"
-#include "engine/ImageFormat.h"
-#include "engine/ImageSurvey.h"
+#include "engine/disk/Disk.h"
+#include "engine/image/ImageFormat.h"
+#include "engine/image/ImageSurvey.h"
 #include "tests/testlib/DiskFixtures.h"
 #include "tests/testlib/NtfsFixtures.h"
 #include "tests/testlib/TestUtil.h"

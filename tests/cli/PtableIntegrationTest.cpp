@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "tests/testlib/DiskFixtures.h"
 #include "tests/testlib/TestUtil.h"
 

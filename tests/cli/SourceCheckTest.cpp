@@ -18,7 +18,7 @@
 #include <functional>
 #include <sstream>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ImageFormat.h"
+#include "engine/image/ImageFormat.h"
 #include "platform/BlockDevice.h"
 
 namespace stow::engine::testing {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "engine/ntfs/FileRecord.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Bytes.h"

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <regex>
 
-#include "engine/ImageFormat.h"
+#include "engine/image/ImageFormat.h"
 #include "platform/VolumeId.h"
 
 namespace stow::test {

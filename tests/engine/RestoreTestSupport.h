@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/RestoreWorkers.h"
-#include "engine/TaskState.h"
+#include "engine/transfer/RestoreWorkers.h"
+#include "engine/transfer/TaskState.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::test {

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/ImageChecksums.h"
-#include "engine/ImageFormat.h"
+#include "engine/image/ImageChecksums.h"
+#include "engine/image/ImageFormat.h"
 #include "platform/BlockDevice.h"
 #include "tasks/BackupTask.h"
 #include "tests/tasks/TaskTestSupport.h"

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <regex>
 
-#include "engine/Disk.h"
+#include "engine/disk/Disk.h"
 #include "support/Bytes.h"
 #include "tasks/CommandRunners.h"
 #include "tests/tasks/TaskTestSupport.h"

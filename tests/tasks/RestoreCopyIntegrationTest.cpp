@@ -3,7 +3,7 @@
 // which must leave the destination an empty NTFS volume.
 #include <fstream>
 
-#include "engine/ImageFormat.h"
+#include "engine/image/ImageFormat.h"
 #include "platform/VolumeUse.h"
 #include "tasks/CommandRunners.h"
 #include "tasks/CopyTask.h"

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <thread>
 
-#include "engine/ImageChecksums.h"
-#include "engine/ImageFormat.h"
+#include "engine/image/ImageChecksums.h"
+#include "engine/image/ImageFormat.h"
 #include "tasks/CopyTask.h"
 #include "tasks/RestoreTask.h"
 #include "tests/tasks/TaskTestSupport.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/Process.h"
 #include "support/Log.h"
 #include "tests/support/LogTestSupport.h"
-#include "platform/Process.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::test {

@@ -1,0 +1,484 @@
+// The MFT reader of CDisk: the volume checks, record 0 and the $MFT's runs, the
+// 2,048-record cache and the entry list with its totals.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/disk/Disk.h"
+#include "engine/ntfs/FileRecord.h"
+#include "engine/ntfs/MftLayout.h"
+#include "engine/ntfs/RunList.h"
+#include "support/Bytes.h"
+#include "support/Format.h"
+#include "support/Log.h"
+
+namespace stow::engine {
+namespace {
+
+constexpr size_t kOemIdOffset = 3;
+constexpr char kNtfsOemId[] = "NTFS    ";
+constexpr size_t kOemIdSize = sizeof(kNtfsOemId) - 1;
+
+// Clusters per file record: a value of 128 or more is an exponent, 2^(256 - v) bytes.
+constexpr uint32_t kRecordSizeExponentFrom = 128;
+constexpr uint32_t kRecordSizeExponentTo = 255;
+constexpr uint32_t kRecordSizeExponentBase = 256;
+constexpr uint32_t kMaxRecordSizeShift = 31;
+
+constexpr uint64_t kNoWindow = UINT64_MAX;
+constexpr size_t kWindowBytes = size_t{kRecordCacheRecords} * kFileRecordSize;
+constexpr uint64_t kBadClusRecord = 8;
+// Totals are counted in 512-byte sectors whatever the volume's sector size.
+constexpr uint64_t kTotalSectorBytes = 512;
+// A $MFT continued through more extension records than this is refused.
+constexpr size_t kMaxMftExtents = 1024;
+// ReadFileRecord takes 32-bit record numbers.
+constexpr uint64_t kMaxRecords = uint64_t{UINT32_MAX} + 1;
+
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
+uint64_t SectorsFor(uint64_t bytes) {
+  return bytes / kTotalSectorBytes + (bytes % kTotalSectorBytes != 0 ? 1 : 0);
+}
+
+uint64_t RunEnd(const std::vector<ntfs::DataRun>& runs) {
+  return runs.empty() ? 0 : runs.back().vcn + runs.back().length;
+}
+
+// The entry of one fetched record: its header fields and, for a record in use, a
+// copy of each attribute. Non-resident attributes add their allocated size to
+// `total`, except those of $BadClus, whose $Bad stream spans the whole volume.
+FileEntry CopyRecord(Bytes record, uint32_t index, bool nonResidentOnly, uint64_t& total) {
+  FileEntry entry;
+  // A record is known by its position: headers of the older layout carry no number.
+  entry.recordNumber = index;
+  entry.bytesInUse = ntfs::BytesInUse(record);
+  // A record that is not in use keeps the attributes of a deleted file; its runs
+  // name clusters that are free or belong to other files by now.
+  if (!ntfs::HasFileSignature(record) || !ntfs::RecordInUse(record)) return entry;
+  ntfs::AttributeWalker walk(record);
+  for (ntfs::Attribute a; walk.Next(a);) {
+    if (nonResidentOnly && !a.nonResident) continue;
+    entry.attributes.emplace_back(a.bytes.begin(), a.bytes.end());
+    ntfs::NonResidentHeader header;
+    if (entry.recordNumber == kBadClusRecord || !ntfs::ReadNonResidentHeader(a.bytes, header)) {
+      continue;
+    }
+    total = SaturatingAdd(total, SectorsFor(header.allocatedSize));
+  }
+  if (walk.End() != ntfs::WalkEnd::kEndMarker) {
+    LogDebug("BuildEntryList: record %u: %s", index, ntfs::WalkEndText(walk.End()));
+  }
+  return entry;
+}
+
+}  // namespace
+
+// --- Volume checks ---------------------------------------------------------
+
+uint32_t CDisk::ComputeFileRecordSize() const {
+  const uint32_t v = ClustersPerFileRecordRaw();
+  if (v >= kRecordSizeExponentFrom) {
+    if (v > kRecordSizeExponentTo) return 0;
+    const uint32_t shift = kRecordSizeExponentBase - v;
+    return shift > kMaxRecordSizeShift ? 0 : uint32_t{1} << shift;
+  }
+  const uint64_t size = uint64_t{v} * SectorsPerCluster() * BytesPerSector();
+  return size > UINT32_MAX ? 0 : static_cast<uint32_t>(size);
+}
+
+uint64_t CDisk::VolumeClusters() const {
+  const uint8_t perCluster = SectorsPerCluster();
+  if (perCluster == 0 || !device_) return 0;
+  // A device shorter than its boot sector claims holds only what it holds.
+  const uint64_t sectors = std::min(TotalSectors(), device_->Size() / kDefaultSectorSize);
+  return sectors / perCluster;
+}
+
+int CDisk::CheckNtfsVolume(std::string* why) const {
+  auto refuse = [why](int result, std::string text) {
+    if (why) *why = std::move(text);
+    return result;
+  };
+  if (!device_) return refuse(kDiskNoDevice, "no volume is open");
+  if (std::memcmp(&bootSector_[kOemIdOffset], kNtfsOemId, kOemIdSize) != 0) {
+    return refuse(kDiskUnsupportedVolume,
+                  "not an NTFS volume (the boot sector has no \"NTFS\" id)");
+  }
+  if (BytesPerSector() != kDefaultSectorSize) {
+    return refuse(kDiskUnsupportedVolume,
+                  FormatString("the volume has %u-byte sectors; only 512-byte sectors are supported",
+                         unsigned{BytesPerSector()}));
+  }
+  const unsigned perCluster = SectorsPerCluster();
+  if (perCluster == 0 || (perCluster & (perCluster - 1)) != 0) {
+    return refuse(
+        kDiskUnsupportedVolume,
+        FormatString("the boot sector gives %u sectors per cluster, which is not a power of two",
+               perCluster));
+  }
+  const uint32_t recordSize = ComputeFileRecordSize();
+  if (recordSize != kFileRecordSize) {
+    return refuse(kDiskUnsupportedVolume,
+                  FormatString("the volume's file records are %u bytes (boot sector byte 64 = 0x%x); "
+                         "only 1,024-byte file records are supported",
+                         recordSize, ClustersPerFileRecordRaw()));
+  }
+  const uint64_t clusters = VolumeClusters();
+  if (MftCluster() >= clusters) {
+    return refuse(kDiskUnsupportedVolume, FormatString("the $MFT cluster %" PRIu64
+                                                 " lies outside the volume (%" PRIu64 " clusters)",
+                                                 MftCluster(), clusters));
+  }
+  if (MftMirrCluster() >= clusters) {
+    return refuse(kDiskUnsupportedVolume, FormatString("the $MFTMirr cluster %" PRIu64
+                                                 " lies outside the volume (%" PRIu64 " clusters)",
+                                                 MftMirrCluster(), clusters));
+  }
+  return kDiskOk;
+}
+
+// --- Record 0 and the $MFT's runs -----------------------------------------
+
+bool CDisk::LoadMftRecord() {
+  std::string why;
+  mftRuns_.clear();
+  mftDataSize_ = 0;
+  mftRecord_.clear();
+  if (CheckNtfsVolume(&why) != kDiskOk) {
+    LogLess("LoadMftRecord: volume refused: %s", why.c_str());
+    return false;
+  }
+  fileRecordSize_ = ComputeFileRecordSize();
+  std::vector<std::byte> record(fileRecordSize_);
+  const uint64_t sector = MftCluster() * SectorsPerCluster();
+  if (!RangeFits(VolumeClusters() * ClusterSize(), sector * kDefaultSectorSize, fileRecordSize_)) {
+    LogLess("LoadMftRecord: record 0 lies past the end of the volume");
+    return false;
+  }
+  if (ReadPointData(record.data(), fileRecordSize_, sector) != fileRecordSize_) {
+    LogLess("LoadMftRecord: record 0 cannot be read");
+    return false;
+  }
+  if (!ntfs::ApplyFixup(record) || !ntfs::HasFileSignature(record)) {
+    LogLess("LoadMftRecord: record 0 is damaged (no \"FILE\" signature or a bad update sequence)");
+    return false;
+  }
+  mftRecord_ = std::move(record);
+  if (!LoadMftRuns()) {
+    mftRecord_.clear();
+    mftRuns_.clear();
+    mftDataSize_ = 0;
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Every run of the $MFT must name clusters of this volume.
+bool RunsInsideVolume(const std::vector<ntfs::DataRun>& runs, uint64_t clusters) {
+  return std::all_of(runs.begin(), runs.end(), [clusters](const ntfs::DataRun& run) {
+    return !run.sparse && run.lcn < clusters && run.length <= clusters - run.lcn;
+  });
+}
+
+const char* MftDataErrorText(ntfs::MftDataError error) {
+  switch (error) {
+    case ntfs::MftDataError::kNone:
+      return "no error";
+    case ntfs::MftDataError::kNoDataAttribute:
+      return "record 0 has no readable unnamed $DATA attribute";
+    case ntfs::MftDataError::kBadRunList:
+      return "the $DATA run list of record 0 is damaged";
+    case ntfs::MftDataError::kNotFirstExtent:
+      return "the $DATA attribute of record 0 does not start at cluster 0";
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+bool CDisk::LoadMftRuns() {
+  ntfs::MftData data;
+  const ntfs::MftDataError error = ntfs::FindMftData(mftRecord_, data);
+  if (error != ntfs::MftDataError::kNone || !data.nonResident) {
+    LogLess("LoadMftRecord: %s", error != ntfs::MftDataError::kNone
+                                     ? MftDataErrorText(error)
+                                     : "the $MFT's data is resident and holds no records");
+    return false;
+  }
+  if (!RunsInsideVolume(data.runs, VolumeClusters())) {
+    LogLess("LoadMftRecord: the $MFT's runs name clusters outside the volume");
+    return false;
+  }
+  mftRuns_ = std::move(data.runs);
+  mftDataSize_ = data.dataSize;
+  const uint64_t clusterSize = ClusterSize();
+  const uint64_t needed = mftDataSize_ / clusterSize + (mftDataSize_ % clusterSize != 0 ? 1 : 0);
+  // A $MFT in too many pieces for record 0 continues in extension records named by
+  // its attribute list; without them the records past the first extent are lost.
+  return RunEnd(mftRuns_) >= needed || FollowMftAttributeList(needed);
+}
+
+bool CDisk::ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* out,
+                       uint64_t length) {
+  std::vector<ntfs::VolumeExtent> pieces;
+  ntfs::MapStreamRange(runs, ClusterSize(), offset, length, pieces);
+  uint64_t covered = offset;
+  for (const ntfs::VolumeExtent& piece : pieces) {
+    if (piece.streamOffset != covered || piece.length > UINT32_MAX) return false;
+    const auto count = static_cast<uint32_t>(piece.length);
+    if (ReadPointData(out + (piece.streamOffset - offset), count,
+                      piece.volumeOffset / AddressingSectorSize()) != count) {
+      return false;
+    }
+    covered += piece.length;
+  }
+  return covered == offset + length;
+}
+
+bool CDisk::ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out) {
+  out.assign(kFileRecordSize, std::byte{0});
+  return record < kMaxRecords &&
+         ReadStream(mftRuns_, record * kFileRecordSize, out.data(), out.size()) &&
+         ntfs::ApplyFixup(out) && ntfs::HasFileSignature(out) &&
+         ntfs::RecordNumberAgrees(out, record);
+}
+
+bool CDisk::FollowMftAttributeList(uint64_t neededClusters) {
+  auto fail = [&](const char* why) {
+    LogLess("LoadMftRecord: the $MFT's runs cover %" PRIu64 " of its %" PRIu64 " clusters: %s",
+            RunEnd(mftRuns_), neededClusters, why);
+    return false;
+  };
+  Bytes listAttribute;
+  ntfs::AttributeWalker walk(mftRecord_);
+  for (ntfs::Attribute a; walk.Next(a);) {
+    if (a.type == ntfs::kAttrAttributeList) {
+      listAttribute = a.bytes;
+      break;
+    }
+  }
+  if (listAttribute.empty()) return fail("record 0 has no attribute list");
+
+  std::vector<std::byte> value;
+  Bytes resident;
+  ntfs::NonResidentHeader header;
+  if (ntfs::ResidentValue(listAttribute, resident)) {
+    value.assign(resident.begin(), resident.end());
+  } else {
+    std::vector<ntfs::DataRun> listRuns;
+    if (!ntfs::ReadNonResidentHeader(listAttribute, header) ||
+        header.dataSize > ntfs::kMaxAttributeListSize ||
+        ntfs::DecodeAttributeRuns(listAttribute, listRuns) != ntfs::RunListError::kNone ||
+        !RunsInsideVolume(listRuns, VolumeClusters())) {
+      return fail("its attribute list is damaged");
+    }
+    value.resize(static_cast<size_t>(header.dataSize));
+    if (!ReadStream(listRuns, 0, value.data(), value.size())) {
+      return fail("its attribute list cannot be read");
+    }
+  }
+  std::vector<ntfs::AttributeListEntry> entries;
+  if (!ntfs::ParseAttributeList(value, entries)) return fail("its attribute list is damaged");
+
+  size_t extents = 0;
+  std::vector<std::byte> record;
+  for (const ntfs::AttributeListEntry& entry : entries) {
+    if (entry.type != ntfs::kAttrData || entry.nameLength != 0) continue;
+    const uint64_t end = RunEnd(mftRuns_);
+    if (entry.lowestVcn < end) continue;  // the extent in record 0, or one already read
+    if (entry.lowestVcn > end) return fail("its extents leave a gap");
+    if (++extents > kMaxMftExtents) return fail("too many extents");
+    Bytes attribute;
+    std::vector<ntfs::DataRun> runs;
+    if (!ReadMftRecordAt(entry.recordNumber, record) ||
+        !ntfs::FindExtent(record, ntfs::kAttrData, entry.lowestVcn, attribute) ||
+        ntfs::DecodeAttributeRuns(attribute, runs) != ntfs::RunListError::kNone || runs.empty() ||
+        !RunsInsideVolume(runs, VolumeClusters())) {
+      return fail("an extension record cannot be read or is damaged");
+    }
+    mftRuns_.insert(mftRuns_.end(), runs.begin(), runs.end());
+  }
+  return RunEnd(mftRuns_) >= neededClusters || fail("its attribute list names too few extents");
+}
+
+uint64_t CDisk::MftRecordCount() const {
+  if (mftRecord_.empty() || fileRecordSize_ == 0) return 0;
+  const uint64_t clusterSize = ClusterSize();
+  const uint64_t clusters = VolumeClusters();
+  // The data size comes from the disk; no more records exist than the runs hold and
+  // the volume can hold, which keeps a hostile size from driving the walk.
+  const uint64_t held = std::min(RunEnd(mftRuns_), clusters) * clusterSize / fileRecordSize_;
+  return std::min({mftDataSize_ / fileRecordSize_, held, kMaxRecords});
+}
+
+// --- The record cache -------------------------------------------------------
+
+bool CDisk::LoadRecordWindow(uint64_t base) {
+  if (recordCache_.empty()) {
+    recordCache_.assign(kWindowBytes, std::byte{0});
+    windowFixedUp_.assign(kRecordCacheRecords, false);
+    windowLoaded_.assign(kRecordCacheRecords, false);
+  } else {
+    std::fill(recordCache_.begin(), recordCache_.end(), std::byte{0});
+    std::fill(windowFixedUp_.begin(), windowFixedUp_.end(), false);
+    std::fill(windowLoaded_.begin(), windowLoaded_.end(), false);
+  }
+  windowBase_ = kNoWindow;
+  if (mftRecord_.empty() && !LoadMftRecord()) return false;
+
+  const uint64_t windowOffset = base * kFileRecordSize;
+  std::vector<ntfs::VolumeExtent> pieces;
+  ntfs::MapStreamRange(mftRuns_, ClusterSize(), windowOffset, kWindowBytes, pieces);
+  // Slots count as loaded only when every byte of them arrived.
+  std::vector<uint32_t> arrived(kRecordCacheRecords, 0);
+  bool ok = true;
+  for (const ntfs::VolumeExtent& piece : pieces) {
+    std::byte* at = recordCache_.data() + (piece.streamOffset - windowOffset);
+    const auto count = static_cast<uint32_t>(piece.length);
+    if (ReadPointData(at, count, piece.volumeOffset / AddressingSectorSize()) != count) {
+      std::fill(at, at + count, std::byte{0});
+      LogLess("LoadRecordWindow: MFT bytes 0x%" PRIx64 "..0x%" PRIx64 " cannot be read",
+              piece.streamOffset, piece.streamOffset + piece.length);
+      ok = false;
+      continue;
+    }
+    for (uint64_t b = piece.streamOffset; b < piece.streamOffset + piece.length;) {
+      const uint64_t slot = (b - windowOffset) / kFileRecordSize;
+      const uint64_t slotEnd = windowOffset + (slot + 1) * kFileRecordSize;
+      const uint64_t stop = std::min(slotEnd, piece.streamOffset + piece.length);
+      arrived[slot] += static_cast<uint32_t>(stop - b);
+      b = stop;
+    }
+  }
+  for (size_t slot = 0; slot < kRecordCacheRecords; ++slot) {
+    windowLoaded_[slot] = arrived[slot] == kFileRecordSize;
+  }
+  windowBase_ = base;
+  return ok;
+}
+
+std::byte* CDisk::ReadFileRecord(uint32_t record, bool forceReload, bool applyFixup,
+                                 bool flushFirst) {
+  const uint64_t base = record - record % kRecordCacheRecords;
+  // A window is read once: a slot whose own number does not match (an unused
+  // record) is answered from the window in memory instead of re-reading 2 MiB.
+  // Headers of the older layout have no number field; their position names them.
+  if (forceReload || windowBase_ != base) {
+    // Changed records of the current window must reach the disk before the
+    // window is replaced, or they would be lost.
+    if (flushFirst && windowBase_ != kNoWindow && !FlushRecordCache()) {
+      LogLess("ReadFileRecord: the MFT records from 0x%llx could not be written back",
+              static_cast<unsigned long long>(windowBase_));
+      return nullptr;
+    }
+    // A partly read window marks the slots that arrived; the others answer nullptr.
+    static_cast<void>(LoadRecordWindow(base));
+  }
+  if (windowBase_ != base) return nullptr;
+  const size_t slot = record % kRecordCacheRecords;
+  const MutableBytes bytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize);
+  if (!windowLoaded_[slot] || !ntfs::RecordNumberAgrees(bytes, record)) return nullptr;
+  // Applied on every fetch that asks for it: a caller may have put the record back
+  // in on-disk form, and applying the fix-up to a fixed-up record changes nothing.
+  if (applyFixup) {
+    if (!ntfs::ApplyFixup(bytes)) return nullptr;
+    windowFixedUp_[slot] = true;
+  }
+  return bytes.data();
+}
+
+bool CDisk::LoadRecordCache() { return LoadRecordWindow(0); }
+
+namespace {
+
+// Writes the parts of the window that were read whole; a slot that could not be
+// read holds zeros, and writing it would wipe the record on disk.
+bool WriteLoadedRanges(CDisk& disk, const std::byte* window, const std::vector<bool>& loaded,
+                       uint64_t windowOffset, const std::vector<ntfs::VolumeExtent>& pieces) {
+  bool ok = true;
+  for (const ntfs::VolumeExtent& piece : pieces) {
+    const uint64_t end = piece.streamOffset + piece.length;
+    for (uint64_t b = piece.streamOffset; b < end;) {
+      const bool isLoaded = loaded[(b - windowOffset) / kFileRecordSize];
+      uint64_t stop = b;
+      while (stop < end && loaded[(stop - windowOffset) / kFileRecordSize] == isLoaded) {
+        stop = std::min(
+            end, windowOffset + ((stop - windowOffset) / kFileRecordSize + 1) * kFileRecordSize);
+      }
+      if (isLoaded) {
+        const auto count = static_cast<uint32_t>(stop - b);
+        const uint64_t sector =
+            (piece.volumeOffset + (b - piece.streamOffset)) / disk.AddressingSectorSize();
+        if (disk.WritePointData(window + (b - windowOffset), count, sector) != count) ok = false;
+      }
+      b = stop;
+    }
+  }
+  return ok;
+}
+
+}  // namespace
+
+bool CDisk::FlushRecordCache() {
+  if (recordCache_.empty() || windowBase_ == kNoWindow || mftRecord_.empty()) return false;
+  if (!device_ || !device_->IsWritable()) {
+    LogLess("FlushRecordCache: the volume is open read-only");
+    return false;
+  }
+  // Records handed out with the fix-up applied go back to disk in on-disk form, or
+  // the next reader would find their block ends where the sequence number belongs.
+  // They are turned back in place and fixed up again after the write.
+  auto eachFixedUpSlot = [this](bool (*change)(MutableBytes)) {
+    for (size_t slot = 0; slot < kRecordCacheRecords; ++slot) {
+      if (windowFixedUp_[slot]) {
+        change(MutableBytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize));
+      }
+    }
+  };
+  const uint64_t windowOffset = windowBase_ * kFileRecordSize;
+  std::vector<ntfs::VolumeExtent> pieces;
+  ntfs::MapStreamRange(mftRuns_, ClusterSize(), windowOffset, kWindowBytes, pieces);
+  eachFixedUpSlot(ntfs::UndoFixupWhereApplied);
+  const bool ok =
+      WriteLoadedRanges(*this, recordCache_.data(), windowLoaded_, windowOffset, pieces);
+  eachFixedUpSlot(ntfs::ApplyFixup);
+  return ok;
+}
+
+// --- The entry list --------------------------------------------------------
+
+uint64_t CDisk::BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uint64_t limit) {
+  totalSectors = 0;
+  entries_.clear();
+  unreadRecords_ = 0;
+  if (!LoadMftRecord()) {
+    LogLess("BuildEntryList: the $MFT cannot be read; no records visited");
+    return 0;
+  }
+  const uint64_t count = std::min(limit != 0 ? limit : MftRecordCount(), kMaxRecords);
+  for (uint64_t i = 0; i < count; ++i) {
+    const auto index = static_cast<uint32_t>(i);
+    const std::byte* record = ReadFileRecord(index, false, true, false);
+    if (record == nullptr) {
+      // An unused record is answered from a loaded window; a slot that was not
+      // read whole is a record lost to a read failure.
+      if (windowBase_ != i - i % kRecordCacheRecords || !windowLoaded_[i % kRecordCacheRecords]) {
+        ++unreadRecords_;
+      }
+      entries_.push_back(FileEntry{i, 0, {}});
+      continue;
+    }
+    FileEntry entry =
+        CopyRecord(Bytes(record, kFileRecordSize), index, nonResidentOnly, totalSectors);
+    if (nonResidentOnly && entry.attributes.empty()) continue;
+    entries_.push_back(std::move(entry));
+  }
+  return count;
+}
+
+}  // namespace stow::engine

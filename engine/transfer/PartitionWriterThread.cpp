@@ -1,0 +1,654 @@
+// WritePartitionThread: the writer of copy and restore. It keeps the
+// destination's own $MFT location, $Bitmap, $Boot and $BadClus, writes the
+// source's file records into the destination's MFT (made large enough first),
+// places every other run wherever the destination has free clusters and
+// rewrites the run lists to match. At the end the finaliser makes the volume
+// consistent without a disk check.
+//
+// With verification, every chunk of data written verbatim is noted (where,
+// how long, its hash) and read back from the storage once the volume is
+// finalised; a difference fails the task.
+//
+// Every doubt about the stream (a first slot that is not the $MFT, a chunk out
+// of step, a run list that no longer fits its record, a full destination) ends
+// the task with an error code: a volume written from a doubtful stream would
+// mount and lose data later.
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "engine/destination/DestinationVerify.h"
+#include "engine/destination/VolumeFinaliser.h"
+#include "engine/disk/Disk.h"
+#include "engine/image/ImageChecksums.h"
+#include "engine/image/MftExtents.h"
+#include "engine/ntfs/FileRecord.h"
+#include "engine/ntfs/MftLayout.h"
+#include "engine/transfer/RestoreWorkers.h"
+#include "engine/transfer/TaskState.h"
+#include "engine/transfer/Workers.h"
+#include "support/Log.h"
+
+namespace stow::engine {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint64_t kMftRecord = 0;
+// The first $MFT chunk must hold the 24 records the entry list covers.
+constexpr uint32_t kMinFirstMftChunk = 0x6000;
+constexpr uint64_t kEntryListRecords = 24;
+// Records 0 to 6: enough to find a volume's $Bitmap.
+constexpr uint64_t kBitmapEntries = 7;
+// The destination keeps its own $MFT, $Bitmap, $Boot and $BadClus records.
+constexpr uint64_t kSubstitutedRecords[] = {0, 6, 7, 8};
+// The last record whose data the finaliser may write again after the writer:
+// the $MFTMirr (record 1) and the $LogFile (record 2). Their chunks are not
+// read back; the $MFT and its mirror are covered by the finaliser's own
+// consistency checks and the disk check that follows the task.
+constexpr uint64_t kLastRewrittenRecord = 2;
+constexpr uint64_t kSectorBytes = 512;
+constexpr auto kDrainWait = 200ms;
+constexpr auto kPartnerPoll = 10ms;
+// The destination must exceed the data by a twentieth.
+constexpr uint64_t kSizeMarginDivisor = 20;
+
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
+
+MftChunk MftChunkOf(const TransferSlot& slot) {
+  MftChunk chunk;
+  chunk.recordNumber = slot.recordNumber;
+  chunk.attributeInstance = slot.attributeInstance;
+  chunk.runLength = slot.runLength;
+  chunk.runOffset = slot.runOffset;
+  chunk.dataLength = slot.dataLength;
+  return chunk;
+}
+
+class PartitionWriter {
+ public:
+  PartitionWriter(TaskState& state, const RestoreIo& io)
+      : state_(state),
+        ring_(state.Ring()),
+        io_(io),
+        restore_(state.ImagePath().size() >= 3),
+        verify_(state.Verify()) {}
+
+  void Run();
+
+ private:
+  bool WaitForReader();
+  int OpenDestination();
+  uint64_t NeededSectors();
+  int TakeFirstSlot();
+  int PlaceFirstMftChunk(TransferSlot& slot);
+  void Drain();
+  int FinishStream();
+  int VerifyDestination();
+  int PlaceSlot(const TransferSlot& slot);
+  int FinishMft();
+  int BeginTrackedRecord(uint64_t record);
+  int PlaceMftBytes(const TransferSlot& slot, uint64_t offset);
+  int Fail(int code, std::string detail);
+  int PlaceData(const TransferSlot& slot);
+  int PlaceSparse(const TransferSlot& slot);
+  int StartRun(const TransferSlot& slot);
+  int Allocate(const TransferSlot& slot, uint64_t wanted, bool append);
+  int ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count, bool append);
+  bool SameAttribute(const TransferSlot& slot) const;
+  void NoteAttribute(const TransferSlot& slot);
+  int WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors);
+  int StreamError(const char* why, const TransferSlot* slot = nullptr);
+  void WaitForReaderEnd();
+  void EndAfterFailure(int code);
+  void UnlockDestination();
+
+  TaskState& state_;
+  TransferRing& ring_;
+  const RestoreIo& io_;
+  const bool restore_;
+  const VerifyOptions verify_;
+  CDisk disk_;
+  bool locked_ = false;
+  uint64_t sectorsPerCluster_ = 0;
+  uint64_t clusterSize_ = 0;
+  // The current allocation: where the next sectors go and how many are left.
+  uint64_t allocFirst_ = 0;
+  uint64_t allocSectorsLeft_ = 0;
+  uint64_t allocSectorOffset_ = 0;
+  // The run being placed.
+  bool inRun_ = false;
+  uint64_t runRecord_ = 0;
+  uint16_t runInstance_ = 0;
+  uint64_t runLength_ = 0;
+  uint64_t runPlaced_ = 0;
+  // The attribute whose run list is being rebuilt.
+  bool haveAttribute_ = false;
+  uint64_t attrRecord_ = 0;
+  uint16_t attrInstance_ = 0;
+  uint64_t previousRecord_ = UINT64_MAX;
+  bool mftDone_ = false;
+  // Where each chunk of the source's $MFT belongs; set by the first chunk.
+  std::optional<MftStreamTracker> mft_;
+  // The clusters of the destination's resized $MFT.
+  uint64_t mftClusters_ = 0;
+  // The destination's first records as formatted (on-disk form), before the
+  // source's replace them.
+  std::vector<std::byte> formatted_;
+  std::vector<uint64_t> rewritten_;
+  // What the first error was about, for the task's error detail.
+  std::string detail_;
+  // With verification: every chunk written by WriteChunk, to be read back.
+  std::vector<WrittenRange> written_;
+};
+
+int PartitionWriter::Fail(int code, std::string detail) {
+  LogLess("in write thread,%s", detail.c_str());
+  if (detail_.empty()) detail_ = std::move(detail);
+  return code;
+}
+
+int PartitionWriter::StreamError(const char* why, const TransferSlot* slot) {
+  if (detail_.empty()) {
+    detail_ = slot == nullptr ? std::string(why)
+                              : "MFT record " + std::to_string(slot->recordNumber) +
+                                    " of the source, attribute " +
+                                    std::to_string(slot->attributeInstance) + ": " + why;
+  }
+  if (slot != nullptr) {
+    LogLess("in write thread,record 0x%" PRIx64 ", attribute %u, run %u at sector %" PRIu64 ": %s",
+            slot->recordNumber, unsigned{slot->attributeInstance}, unsigned{slot->runIndex},
+            slot->runOffset, why);
+  } else {
+    LogLess("in write thread,%s", why);
+  }
+  return restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent;
+}
+
+void PartitionWriter::WaitForReaderEnd() {
+  while (state_.ReaderRunning()) std::this_thread::sleep_for(io_.endPoll);
+}
+
+// Stops the reader, waits until it no longer touches the ring, and frees it.
+void PartitionWriter::EndAfterFailure(int code) {
+  state_.SetFirstError(code, detail_);
+  state_.stopFlag.store(true);
+  WaitForReaderEnd();
+  ring_.Teardown();
+}
+
+void PartitionWriter::UnlockDestination() {
+  if (!disk_.UnlockDisk()) LogLess("in write thread,unlocking the destination failed");
+}
+
+bool PartitionWriter::WaitForReader() {
+  // The reader starts first; it may even have ended already with slots waiting.
+  const auto deadline = std::chrono::steady_clock::now() + io_.partnerWait * 10;
+  while (!state_.ReaderRunning() && ring_.Count() == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    if (state_.ErrorCode() != kTaskRunning) break;
+    std::this_thread::sleep_for(kPartnerPoll);
+  }
+  return state_.ReaderRunning() || ring_.Count() > 0;
+}
+
+int PartitionWriter::OpenDestination() {
+  const int opened = io_.openVolume(state_.DestinationVolume(), false, disk_);
+  if (opened != 0) {
+    LogLess("in write thread init disk error=%d", opened);
+    return opened;
+  }
+  std::string why;
+  uint64_t total = 0;
+  const int check = disk_.CheckNtfsVolume(&why);
+  if (check != kDiskOk || disk_.BuildEntryList(total, false, kEntryListRecords) == 0 ||
+      !disk_.LoadBitmap()) {
+    LogLess("in write thread init disk error=%d",
+            check != kDiskOk ? check : kDiskUnsupportedVolume);
+    if (!why.empty()) LogLess("in write thread,the destination: %s", why.c_str());
+    return check != kDiskOk ? check : kDiskUnsupportedVolume;
+  }
+  sectorsPerCluster_ = disk_.SectorsPerCluster();
+  clusterSize_ = disk_.ClusterSize();
+  const int lock = disk_.LockDisk();
+  if (lock != 0) {
+    LogLess("in write thread lock disk error=%d", lock);
+    return lock;
+  }
+  locked_ = true;
+  const uint64_t freed = disk_.ReleaseReplacedMetadata();
+  LogDebug("in write thread,%" PRIu64 " clusters of the destination's replaced metadata are free",
+           freed);
+  return 0;
+}
+
+// What the destination must hold: for a restore the image's data; for a copy
+// the clusters the source has in use, because the progress total of a copy
+// counts sparse and compressed files at their full size, and a copy that fits
+// would otherwise be refused.
+uint64_t PartitionWriter::NeededSectors() {
+  const uint64_t total = state_.totalSectors.load();
+  if (restore_) return total;
+  CDisk source;
+  uint64_t ignored = 0;
+  if (io_.openVolume(state_.SourceVolume(), true, source) != 0 ||
+      source.BuildEntryList(ignored, false, kBitmapEntries) == 0 || !source.LoadBitmap()) {
+    return total;
+  }
+  const uint64_t used = CountClusterBits(source.Bitmap(), source.VolumeClusterCount());
+  return std::min(total, used * source.SectorsPerCluster());
+}
+
+// The index of the first slot, or -1 when the reader ended without one.
+int PartitionWriter::TakeFirstSlot() {
+  for (;;) {
+    int i = ring_.ConsumerSlot();
+    if (i >= 0) return i;
+    if (!state_.ReaderRunning()) return ring_.ConsumerSlot();
+    if (!ring_.WaitForSignal(std::nullopt)) std::this_thread::sleep_for(kPartnerPoll);
+  }
+}
+
+int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
+  if (slot.recordNumber != kMftRecord || slot.runOffset != 0 || slot.dataLength == 0) {
+    return StreamError("the stream does not begin with the $MFT", &slot);
+  }
+  if (slot.dataLength < kMinFirstMftChunk) {
+    LogLessText("in write thread,mft count is too small!");
+    return Fail(kTaskSourceMftUnsupported,
+                "MFT record 0 of the source: the $MFT's first run holds fewer than the 24 "
+                "records every NTFS volume has");
+  }
+  SourceMftLayout layout;
+  std::string why;
+  if (int r = ReadSourceMftLayout(slot.Data(), slot.runLength, layout, why); r != 0) {
+    return Fail(r, why);
+  }
+  if (layout.clusterSize != clusterSize_ && restore_) {
+    // The destination was formatted with the cluster size the image's header
+    // gives: a $MFT that disagrees means the image itself is damaged.
+    return Fail(kTaskImageDamaged, "the image's header gives " + std::to_string(clusterSize_) +
+                                       "-byte clusters, but the $MFT it carries has " +
+                                       std::to_string(layout.clusterSize) +
+                                       "-byte clusters; restore from another image");
+  }
+  if (layout.clusterSize != clusterSize_) {
+    return Fail(kTaskClusterSizeMismatch,
+                "the source's clusters are " + std::to_string(layout.clusterSize) +
+                    " bytes, the destination's " + std::to_string(clusterSize_) +
+                    " bytes: format the destination with " + std::to_string(layout.clusterSize) +
+                    "-byte clusters");
+  }
+  mft_.emplace(layout);
+  uint64_t records = state_.recordCount.load();
+  if (records == 0) records = layout.dataSize / kFileRecordSize;
+  // Room for every record the source has, and for everything its extents send;
+  // one run, so that record 0 needs no attribute list whatever the source had.
+  const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, layout.totalClusters);
+  if (int r = disk_.CheckMftRange(clusters); r != 0) {
+    return Fail(r, "the destination has no room for the source's $MFT of " +
+                       std::to_string(records) + " records in one run of " +
+                       std::to_string(clusters) + " clusters from its $MFT's cluster " +
+                       std::to_string(disk_.MftCluster()) +
+                       ": clusters there are in use; restore or copy onto a larger volume");
+  }
+  // The destination's own first records, for the source's $MFT extension
+  // records that the finaliser gives back.
+  formatted_.assign(kEntryListRecords * kFileRecordSize, std::byte{0});
+  for (uint64_t record = 1; record < kEntryListRecords; ++record) {
+    const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+    if (own == nullptr) continue;
+    std::byte* copy = formatted_.data() + record * kFileRecordSize;
+    std::memcpy(copy, own, kFileRecordSize);
+    if (!ntfs::UndoFixup(MutableBytes(copy, kFileRecordSize))) {
+      return StreamError("the destination's own records cannot be put back in on-disk form");
+    }
+  }
+  disk_.ReserveMftZone(
+      MftZoneClusters(disk_.Entries().size() + records, sectorsPerCluster_, clusters));
+  if (int r = disk_.ResizeDestinationMft(clusters, layout.dataSize, layout.initializedSize);
+      r != 0) {
+    return r;
+  }
+  for (uint64_t record : kSubstitutedRecords) {
+    const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+    if (own == nullptr) return StreamError("the destination's own records cannot be read");
+    std::vector<std::byte> onDisk(own, own + kFileRecordSize);
+    if (!ntfs::UndoFixup(onDisk)) {
+      return StreamError("the destination's own records cannot be put back in on-disk form");
+    }
+    std::memcpy(slot.buffer.get() + record * kFileRecordSize, onDisk.data(), kFileRecordSize);
+  }
+  mftClusters_ = clusters;
+  MftStreamTracker::Role role;
+  uint64_t offset = 0;
+  if (int r = mft_->Classify(MftChunkOf(slot), role, offset, why); r != 0) return Fail(r, why);
+  if (int r = PlaceMftBytes(slot, offset); r != 0) return r;
+  if (!disk_.LoadRecordCache()) return StreamError("the written $MFT cannot be read back");
+  return 0;
+}
+
+int PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors) {
+  const auto bytes = static_cast<uint32_t>(sectors * kSectorBytes);
+  const uint64_t at = allocFirst_ * sectorsPerCluster_ + allocSectorOffset_;
+  const uint32_t written = disk_.WritePointData(data, bytes, at);
+  if (written != bytes) {
+    LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
+            static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(bytes),
+            static_cast<int>(written));
+    return kTaskWriteFailed;
+  }
+  if (verify_.enabled && slot.recordNumber > kLastRewrittenRecord) {
+    written_.push_back(WrittenRange{at * disk_.AddressingSectorSize(), bytes,
+                                    Xxh3(AsBytes(data, bytes)), slot.recordNumber});
+  }
+  state_.bytesDone.fetch_add(bytes);
+  allocSectorOffset_ += sectors;
+  allocSectorsLeft_ -= sectors;
+  return 0;
+}
+
+bool PartitionWriter::SameAttribute(const TransferSlot& slot) const {
+  return haveAttribute_ && attrRecord_ == slot.recordNumber &&
+         attrInstance_ == slot.attributeInstance;
+}
+
+// The first run of an attribute replaces the source's run list; the next runs
+// of the same attribute are appended to it.
+void PartitionWriter::NoteAttribute(const TransferSlot& slot) {
+  if (SameAttribute(slot)) return;
+  haveAttribute_ = true;
+  attrRecord_ = slot.recordNumber;
+  attrInstance_ = slot.attributeInstance;
+  rewritten_.push_back(AttributeKey(slot.recordNumber, slot.attributeInstance));
+}
+
+int PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
+                                bool append) {
+  const RecordEdit edit =
+      disk_.ChangeFileAttr(slot.recordNumber, slot.attributeInstance, first, count, append);
+  if (edit == RecordEdit::kOk) return 0;
+  LogLess("in write thread,record 0x%" PRIx64 ", attribute %u: %s", slot.recordNumber,
+          unsigned{slot.attributeInstance}, RecordEditText(edit));
+  return kTaskDestinationInconsistent;
+}
+
+int PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool append) {
+  uint64_t first = 0;
+  uint64_t granted = 0;
+  if (disk_.AllocateClusters(wanted, first, granted) == 0 || granted == 0) {
+    LogLess("in write thread,the destination has no free clusters left for record 0x%" PRIx64,
+            slot.recordNumber);
+    return kTaskDestinationTooSmall;
+  }
+  disk_.MarkClustersUsed(first, granted);
+  allocFirst_ = first;
+  allocSectorsLeft_ = granted * sectorsPerCluster_;
+  allocSectorOffset_ = 0;
+  return ChangeRuns(slot, first, granted, append);
+}
+
+int PartitionWriter::FinishMft() {
+  if (!mft_->Complete()) {
+    if (!mft_->Layout().HasExtensions()) {
+      LogLess("in write thread,the $MFT arrived with %" PRIu64 " of its %" PRIu64 " bytes",
+              mft_->PlacedBytes(), mft_->Layout().TotalBytes());
+      return StreamError("the $MFT is incomplete");
+    }
+    // The rest comes with the extension records; the records before them are
+    // placed meanwhile, each once the part of the $MFT that holds it is there.
+    return 0;
+  }
+  mftDone_ = true;
+  return 0;
+}
+
+// A new record of a source whose $MFT has extents: it may be one of them, and
+// it must already be on the destination before its runs can be rewritten.
+int PartitionWriter::BeginTrackedRecord(uint64_t record) {
+  Bytes bytes;
+  if (record <= UINT32_MAX && mft_->RecordPlaced(record)) {
+    const std::byte* cached =
+        disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+    if (cached != nullptr) bytes = Bytes(cached, kFileRecordSize);
+  }
+  std::string why;
+  if (int r = mft_->BeginRecord(record, bytes, why); r != 0) return Fail(r, why);
+  return 0;
+}
+
+int PartitionWriter::PlaceMftBytes(const TransferSlot& slot, uint64_t offset) {
+  const uint64_t length = slot.dataLength;
+  if (length % kSectorBytes != 0 || offset > mftClusters_ * clusterSize_ ||
+      length > mftClusters_ * clusterSize_ - offset) {
+    return StreamError("the $MFT is larger than its record 0 said", &slot);
+  }
+  if (!disk_.WriteMftBytes(offset, slot.buffer.get(), static_cast<uint32_t>(length))) {
+    LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
+            static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(length), 0);
+    return Fail(kTaskWriteFailed, "the destination's $MFT cannot be written at byte " +
+                                      std::to_string(offset) + " of it");
+  }
+  state_.bytesDone.fetch_add(length);
+  mft_->Placed(offset, length, offset);
+  return 0;
+}
+
+int PartitionWriter::StartRun(const TransferSlot& slot) {
+  if (inRun_ && runPlaced_ != runLength_) {
+    return StreamError("a run ended before all of its data arrived", &slot);
+  }
+  inRun_ = false;
+  if (slot.runLength == 0 || slot.runLength % clusterSize_ != 0) {
+    return StreamError("a run is not a whole number of clusters", &slot);
+  }
+  return 0;
+}
+
+int PartitionWriter::PlaceData(const TransferSlot& slot) {
+  if (slot.dataLength % kSectorBytes != 0 || slot.runOffset > slot.runLength / kSectorBytes ||
+      slot.dataLength > slot.runLength - slot.runOffset * kSectorBytes) {
+    return StreamError("a chunk does not fit its run", &slot);
+  }
+  if (slot.runOffset == 0) {
+    if (int r = StartRun(slot); r != 0) return r;
+    const bool append = SameAttribute(slot);
+    NoteAttribute(slot);
+    if (int r = Allocate(slot, slot.runLength / clusterSize_, append); r != 0) return r;
+    inRun_ = true;
+    runRecord_ = slot.recordNumber;
+    runInstance_ = slot.attributeInstance;
+    runLength_ = slot.runLength;
+    runPlaced_ = 0;
+  } else if (!inRun_ || runRecord_ != slot.recordNumber || runInstance_ != slot.attributeInstance ||
+             runLength_ != slot.runLength || runPlaced_ != slot.runOffset * kSectorBytes) {
+    return StreamError("a chunk does not continue its run", &slot);
+  }
+  const std::byte* data = slot.buffer.get();
+  uint64_t left = slot.dataLength;
+  while (left > 0) {
+    if (allocSectorsLeft_ == 0) {
+      const uint64_t wanted = CeilDiv(runLength_ - runPlaced_, clusterSize_);
+      if (int r = Allocate(slot, wanted, true); r != 0) return r;
+    }
+    const uint64_t sectors = std::min(left / kSectorBytes, allocSectorsLeft_);
+    if (int r = WriteChunk(slot, data, sectors); r != 0) return r;
+    data += sectors * kSectorBytes;
+    left -= sectors * kSectorBytes;
+    runPlaced_ += sectors * kSectorBytes;
+  }
+  return 0;
+}
+
+int PartitionWriter::PlaceSparse(const TransferSlot& slot) {
+  if (int r = StartRun(slot); r != 0) return r;
+  const bool append = SameAttribute(slot);
+  NoteAttribute(slot);
+  if (int r = ChangeRuns(slot, 0, slot.runLength / clusterSize_, append); r != 0) return r;
+  // A restore's progress total is the image's size, where a sparse run takes no room.
+  if (!restore_) state_.bytesDone.fetch_add(slot.runLength);
+  return 0;
+}
+
+int PartitionWriter::PlaceSlot(const TransferSlot& slot) {
+  const bool newRecord = slot.recordNumber != previousRecord_;
+  if (newRecord) {
+    state_.filesDone.fetch_add(1);
+    previousRecord_ = slot.recordNumber;
+  }
+  const bool tracked = slot.recordNumber == kMftRecord || mft_->WantsRecords();
+  if (!tracked) return slot.dataLength == 0 ? PlaceSparse(slot) : PlaceData(slot);
+  if (newRecord && slot.recordNumber != kMftRecord) {
+    if (int r = BeginTrackedRecord(slot.recordNumber); r != 0) return r;
+  }
+  MftStreamTracker::Role role;
+  uint64_t offset = 0;
+  std::string why;
+  if (int r = mft_->Classify(MftChunkOf(slot), role, offset, why); r != 0) return Fail(r, why);
+  switch (role) {
+    case MftStreamTracker::Role::kMft:
+      return PlaceMftBytes(slot, offset);
+    case MftStreamTracker::Role::kSkip:
+      // Another attribute of a $MFT extension record: the destination's record
+      // 0 keeps its own, and the record is freed at the end.
+      state_.bytesDone.fetch_add(slot.dataLength);
+      return 0;
+    case MftStreamTracker::Role::kOther:
+      break;
+  }
+  if (!mftDone_) {
+    if (int r = FinishMft(); r != 0) return r;
+  }
+  return slot.dataLength == 0 ? PlaceSparse(slot) : PlaceData(slot);
+}
+
+// The reader has ended and the ring is empty: check the stream was whole and
+// make the volume consistent.
+int PartitionWriter::FinishStream() {
+  std::string why;
+  if (int r = mft_->Finish(why); r != 0) return Fail(r, why);
+  if (int r = FinishMft(); r != 0) return r;
+  if (inRun_ && runPlaced_ != runLength_) return StreamError("the last run is incomplete");
+  return FinaliseDestination(disk_, std::move(rewritten_), formatted_);
+}
+
+void PartitionWriter::Drain() {
+  for (;;) {
+    if (state_.ErrorCode() != kTaskRunning) return;
+    // The reader answers a stop; once it has ended, the writer does.
+    if (state_.stopFlag.load() && !state_.ReaderRunning()) {
+      state_.SetFirstError(kTaskManualStop);
+      return;
+    }
+    int i = ring_.ConsumerSlot();
+    if (i < 0) {
+      if (state_.ReaderRunning()) {
+        if (!ring_.WaitForSignal(kDrainWait)) std::this_thread::sleep_for(1ms);
+        continue;
+      }
+      i = ring_.ConsumerSlot();
+      if (i < 0) {
+        ring_.Teardown();
+        if (state_.ErrorCode() == kTaskRunning) {
+          if (int r = FinishStream(); r != 0) state_.SetFirstError(r, detail_);
+        }
+        return;
+      }
+    }
+    const int placed = PlaceSlot(ring_.Slot(i));
+    ring_.Release();
+    if (placed != 0) {
+      EndAfterFailure(placed);
+      return;
+    }
+  }
+}
+
+// Reads back every chunk WriteChunk wrote and compares it with what was
+// written. The finaliser has run: it writes no cluster a copied run holds.
+int PartitionWriter::VerifyDestination() {
+  if (verify_.beforeVerify) verify_.beforeVerify(written_);
+  uint64_t total = 0;
+  for (const WrittenRange& r : written_) total += r.length;
+  state_.verifyDone.store(0);
+  state_.verifyTotal.store(total);
+  state_.phase.store(static_cast<int>(TaskPhase::kVerify));
+  LogLess("in write thread,verifying %zu ranges, %" PRIu64 " bytes", written_.size(), total);
+  const auto started = std::chrono::steady_clock::now();
+  VerifyRun run;
+  run.stop = &state_.stopFlag;
+  run.done = &state_.verifyDone;
+  run.task = restore_ ? "restore" : "copy";
+  std::string why;
+  const int r = VerifyWrittenRanges(*disk_.Device(), std::move(written_), run, why);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - started)
+                      .count();
+  LogLess("in write thread,verification ended with %d after %lld ms", r,
+          static_cast<long long>(ms));
+  if (r == 0 || r == kTaskManualStop) return r;
+  return Fail(r, why);
+}
+
+void PartitionWriter::Run() {
+  if (!WaitForReader()) {
+    if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
+      LogLess("in write thread,the reader ended without sending anything");
+    }
+    ring_.Teardown();
+    LogLessText("in write thead,check read thread have stop");
+    return;
+  }
+  if (int r = OpenDestination(); r != 0) {
+    EndAfterFailure(r);
+    if (locked_) UnlockDestination();
+    return;
+  }
+  const int first = TakeFirstSlot();
+  if (first < 0) {
+    // The reader ended (failed, stopped or empty) before it sent anything.
+    if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
+      LogLess("in write thread,the reader ended without sending the $MFT");
+    }
+    EndAfterFailure(kTaskDestinationInconsistent);
+  } else {
+    TransferSlot& slot = ring_.Slot(first);
+    const uint64_t total = NeededSectors();
+    const uint64_t size = disk_.BitmapLength() * 8 * sectorsPerCluster_;
+    int r = 0;
+    if (slot.recordNumber == kMftRecord && size < total + total / kSizeMarginDivisor) {
+      r = kTaskDestinationTooSmall;
+      LogLessText("in write thread,disk space is not enough!");
+    } else {
+      state_.filesDone.fetch_add(1);
+      previousRecord_ = slot.recordNumber;
+      r = PlaceFirstMftChunk(slot);
+      ring_.Release();
+    }
+    if (r != 0) {
+      EndAfterFailure(r);
+    } else {
+      Drain();
+      if (state_.ErrorCode() != kTaskRunning) {
+        EndAfterFailure(state_.ErrorCode());
+      } else if (verify_.enabled) {
+        if (const int v = VerifyDestination(); v != 0) state_.SetFirstError(v, detail_);
+      }
+    }
+  }
+  UnlockDestination();
+  state_.SetFirstError(kTaskSuccess);
+  LogDebugText("write partition thead exit!");
+}
+
+}  // namespace
+
+void RunPartitionWriter(TaskState& state, const RestoreIo& io) { PartitionWriter(state, io).Run(); }
+
+void WritePartitionThread(TaskState& state) { RunPartitionWriter(state, RestoreIo::Default()); }
+
+}  // namespace stow::engine

@@ -1,0 +1,280 @@
+#include "engine/transfer/TaskState.h"
+
+#include <system_error>
+
+#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/Workers.h"
+#include "support/Log.h"
+#include "support/StringTable.h"
+
+namespace stow::engine {
+namespace {
+
+constexpr int kLastRunErrorCode = 23;
+constexpr uint64_t kSectorBytes = 512;
+
+constexpr int kTaskErrorCodes[] = {kTaskSourceReadFailed,    kTaskNoMftData,
+                                   kTaskLockNoDevice,        kTaskLockRefused,
+                                   kTaskInitDiskFailed,      kTaskImageCreateFailed,
+                                   kTaskImageOpenFailed,     kTaskSpaceNotEnough,
+                                   kTaskManualStop,          kTaskDestinationTooSmall,
+                                   kTaskWriteFailed,         kTaskImageDamaged,
+                                   kTaskMftZoneInUse,        kTaskDestinationInconsistent,
+                                   kTaskClusterSizeMismatch, kTaskSourceMftUnsupported,
+                                   kTaskVerifyFailed};
+
+// Codes of the common set that say more than "Running Error!": what failed and
+// what to do. The detail stored with the error names the path and the system's text.
+const char* SpecificStringId(int code) {
+  switch (code) {
+    case kTaskLockNoDevice:
+    case kTaskLockRefused:
+      return "errorVolumeLocked";
+    case kTaskInitDiskFailed:
+      return "errorVolumeOpen";
+    case kTaskImageCreateFailed:
+      return "errorImageCreate";
+    case kTaskImageOpenFailed:
+      return "errorImageOpen";
+    case kTaskWriteFailed:
+      return "errorWriteFailed";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+void ErrorCodeToText(int code, std::string& text) {
+  const char* id = nullptr;
+  if (code == kTaskRunning) {
+    id = "errorNo";
+  } else if (code == kTaskSourceReadFailed) {
+    // An incomplete image is worse than none: say why the backup stopped.
+    id = "errorSourceRead";
+  } else if (const char* specific = SpecificStringId(code)) {
+    id = specific;
+  } else if (code >= 1 && code <= kLastRunErrorCode) {
+    id = "errorRun";
+  } else if (code == kTaskSpaceNotEnough || code == kTaskDestinationTooSmall) {
+    id = "errorSpaceNotEnough";
+  } else if (code == kTaskManualStop) {
+    id = "errorManualStop";
+  } else if (code == kTaskSuccess) {
+    id = "copySystemSuccess";
+  } else if (const char* restoreId = RestoreErrorStringId(code)) {
+    id = restoreId;
+  }
+  if (id != nullptr) text = LoadText(id);
+}
+
+std::span<const int> TaskErrorCodes() { return kTaskErrorCodes; }
+
+TaskThreads TaskThreads::Default() {
+  TaskThreads t;
+  t.readPartition = ReadPartitionThread;
+  t.backupWrite = BackupWriteFileThread;
+  t.readFromFile = ReadFromFileThread;
+  t.writePartition = WritePartitionThread;
+  return t;
+}
+
+TaskState::TaskState(TaskThreads threads) : threads_(std::move(threads)) {}
+
+TaskState::~TaskState() {
+  std::lock_guard<std::mutex> lock(startMutex_);
+  stopFlag.store(true);
+  if (reader_.joinable()) reader_.join();
+  if (writer_.joinable()) writer_.join();
+  ring_.Teardown();
+}
+
+bool TaskState::SetFirstError(int code, std::string detail) {
+  // The detail is stored before the code becomes visible, so that whoever sees
+  // the error also sees what it was about.
+  std::lock_guard<std::mutex> lock(detailMutex_);
+  int expected = 0;
+  if (!errorCode.compare_exchange_strong(expected, code)) return false;
+  errorDetail_ = std::move(detail);
+  return true;
+}
+
+std::string TaskState::ErrorDetail() const {
+  std::lock_guard<std::mutex> lock(detailMutex_);
+  return errorDetail_;
+}
+
+TaskProgress TaskState::QueryProgress() const {
+  TaskProgress p;
+  p.errorCode = errorCode.load();
+  p.totalBytes = totalSectors.load() * kSectorBytes;
+  // Sparse runs and skipped records leave bytes done below the total; a task
+  // that ended well has copied everything there was.
+  p.copiedBytes = p.errorCode == kTaskSuccess ? p.totalBytes : bytesDone.load();
+  p.filesDone = filesDone.load();
+  if (phase.load() == static_cast<int>(TaskPhase::kVerify)) {
+    p.phase = TaskPhase::kVerify;
+    p.totalBytes = verifyTotal.load();
+    p.copiedBytes = p.errorCode == kTaskSuccess ? p.totalBytes : verifyDone.load();
+  }
+  return p;
+}
+
+void TaskState::WaitForWorkers() {
+  std::lock_guard<std::mutex> lock(startMutex_);
+  if (reader_.joinable()) reader_.join();
+  if (writer_.joinable()) writer_.join();
+}
+
+platform::VolumeId TaskState::SourceVolume() const {
+  std::lock_guard<std::mutex> lock(namesMutex_);
+  return source_;
+}
+
+platform::VolumeId TaskState::DestinationVolume() const {
+  std::lock_guard<std::mutex> lock(namesMutex_);
+  return destination_;
+}
+
+std::string TaskState::ImagePath() const {
+  std::lock_guard<std::mutex> lock(namesMutex_);
+  return imagePath_;
+}
+
+VerifyOptions TaskState::Verify() const {
+  std::lock_guard<std::mutex> lock(namesMutex_);
+  return verify_;
+}
+
+void TaskState::JoinEnded() {
+  if (!ReaderRunning() && reader_.joinable()) reader_.join();
+  if (!WriterRunning() && writer_.joinable()) writer_.join();
+}
+
+bool TaskState::Spawn(std::thread& thread, std::atomic<bool>& running, bool isReader,
+                      std::function<void()> body) {
+  // The flag is set before the thread exists, so a body that ends at once
+  // cannot have its "ended" overwritten by the start.
+  running.store(true, std::memory_order_release);
+  try {
+    thread = std::thread([this, &running, isReader, body = std::move(body)] {
+      body();
+      running.store(false, std::memory_order_release);
+      // A writer waiting without a time-out for its first slot must learn that
+      // none will come.
+      if (isReader) ring_.MarkProducerFinished();
+    });
+  } catch (const std::system_error& e) {
+    running.store(false, std::memory_order_release);
+    LogLess("cannot start a worker thread: %s", e.what());
+    return false;
+  }
+  return true;
+}
+
+int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
+                     const platform::VolumeId& destination, const std::string& imagePath,
+                     uintptr_t notify, const ImageHeader* header, uint64_t freeSectors,
+                     const VerifyOptions& verify) {
+  std::lock_guard<std::mutex> lock(startMutex_);
+  if (ring_.SignalOpen()) {
+    if (AnyWorkerRunning()) return kStartTaskRunning;
+    ring_.CloseSignal();
+  }
+  // A worker still ending (its partner already closed the ring's signal) must
+  // not find its ring reset under it: refuse before touching the ring.
+  if (ReaderRunning()) return kStartReaderStillSet;
+  if (WriterRunning()) return kStartWriterStillSet;
+  JoinEnded();
+  if (!ring_.Reset()) return kStartReaderFailed;
+
+  notifyWindow.store(notify);
+  stopFlag.store(false);
+  {
+    std::lock_guard<std::mutex> names(namesMutex_);
+    source_ = source;
+    destination_ = destination;
+    // Set before any worker starts, so that no worker ever sees it change.
+    imagePath_ = imagePath;
+    verify_ = verify;
+  }
+  {
+    std::lock_guard<std::mutex> detail(detailMutex_);
+    errorDetail_.clear();
+    errorCode.store(kTaskRunning);
+  }
+  // Only a backup has a free-space limit; one left by an earlier backup must
+  // not refuse a copy.
+  freeSpaceLimit.store(freeSectors);
+  // Stale counters of the previous task would show in the first progress tick.
+  bytesDone.store(0);
+  entryTotal.store(0);
+  filesDone.store(0);
+  totalSectors.store(0);
+  recordCount.store(0);
+  phase.store(static_cast<int>(TaskPhase::kTransfer));
+  verifyTotal.store(0);
+  verifyDone.store(0);
+  kind_.store(static_cast<int>(kind));
+
+  std::function<void()> readerBody;
+  std::function<void()> writerBody;
+  switch (kind) {
+    case TaskKind::kCopy:
+      readerBody = [this] { threads_.readPartition(*this); };
+      writerBody = [this] { threads_.writePartition(*this); };
+      break;
+    case TaskKind::kBackup:
+      readerBody = [this] { threads_.readPartition(*this); };
+      writerBody = [this, h = *header] { threads_.backupWrite(*this, h); };
+      break;
+    case TaskKind::kRestore:
+    case TaskKind::kNone:
+      readerBody = [this] { threads_.readFromFile(*this); };
+      writerBody = [this] { threads_.writePartition(*this); };
+      break;
+  }
+
+  if (threads_.failSpawn == 1 || !Spawn(reader_, readerRunning_, true, std::move(readerBody))) {
+    ring_.Teardown();
+    return kStartReaderFailed;
+  }
+  if (threads_.failSpawn == 2 || !Spawn(writer_, writerRunning_, false, std::move(writerBody))) {
+    // The reader gives up when no writer appears; it is stopped and joined here
+    // so that it never touches the ring after the teardown.
+    stopFlag.store(true);
+    reader_.join();
+    ring_.Teardown();
+    return kStartWriterFailed;
+  }
+  return kStartOk;
+}
+
+int TaskState::StartCopy(const platform::VolumeId& source, const platform::VolumeId& destination,
+                         const VerifyOptions& verify) {
+  return Start(TaskKind::kCopy, source, destination, std::string(), mainWindow.load(), nullptr, 0,
+               verify);
+}
+
+int TaskState::StartBackup(const platform::VolumeId& source, const std::string& imagePath,
+                           uintptr_t notify, const ImageHeader& header, uint64_t freeBytes) {
+  return Start(TaskKind::kBackup, source, source, imagePath, notify, &header,
+               freeBytes / kSectorBytes, {});
+}
+
+int TaskState::StartRestore(const std::string& imagePath, uintptr_t notify,
+                            const platform::VolumeId& destination,
+                            const VerifyOptions& verify) {
+  return Start(TaskKind::kRestore, destination, destination, imagePath, notify, nullptr, 0,
+               verify);
+}
+
+TaskState& ProcessTaskState() {
+  // The log is made first so that it outlives the task state, whose destructor
+  // waits for workers that may still write log lines.
+  CLog::Instance();
+  static TaskState state;
+  return state;
+}
+
+}  // namespace stow::engine

@@ -1,0 +1,202 @@
+// TaskState: everything one engine task (copy, backup or restore) shares
+// between its reader thread, its writer thread and the front end that started
+// it, with the start, stop and progress operations.
+//
+// Only one task runs at a time. A start refuses while a worker of the previous
+// task is still running; once both have ended it joins them, resets the
+// transfer ring (fresh buffers) and starts a new pair. The counters, flags and
+// the error code are atomics: each is written by one party at a time and
+// polled by the others. The error code keeps the first error: workers set it
+// with SetFirstError(), which succeeds only while it is 0.
+//
+// A worker "clears its handle" by returning: the engine clears the running flag
+// after the body has returned, so everything the body stored is visible to
+// whoever sees the flag clear.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "engine/destination/DestinationVerify.h"
+#include "engine/image/ImageFormat.h"
+#include "engine/transfer/TransferRing.h"
+#include "platform/VolumeId.h"
+
+namespace stow::engine {
+
+// Task error codes: the value left in TaskState::errorCode. Codes 12, 13 and 16
+// come from the disk layer (DiskResult) unchanged.
+inline constexpr int kTaskRunning = 0;
+inline constexpr int kTaskSourceReadFailed = 3;  // the source's metadata or a run cannot be read
+inline constexpr int kTaskNoMftData = 4;         // image: record 0 lacks a non-resident $DATA
+inline constexpr int kTaskLockNoDevice = 12;
+inline constexpr int kTaskLockRefused = 13;
+inline constexpr int kTaskInitDiskFailed = 16;
+inline constexpr int kTaskImageCreateFailed = 22;
+inline constexpr int kTaskImageOpenFailed = 23;
+inline constexpr int kTaskSpaceNotEnough = 24;  // backup target too small
+inline constexpr int kTaskManualStop = 25;
+inline constexpr int kTaskDestinationTooSmall = 26;
+inline constexpr int kTaskWriteFailed = 28;
+inline constexpr int kTaskSuccess = 255;
+
+// Results of the start operations.
+enum StartResult : int {
+  kStartOk = 0,
+  kStartTaskRunning = 1,     // a worker of the running task is still alive
+  kStartReaderStillSet = 2,  // the previous reader has not ended yet
+  kStartWriterStillSet = 3,  // the previous writer has not ended yet
+  kStartReaderFailed = 4,    // the reader (or the ring's buffers) could not be set up
+  kStartWriterFailed = 5,
+};
+
+// Fills `text` with the message for an error code: 0 "errorNo", 3
+// "errorSourceRead", 12 and 13 "errorVolumeLocked", 16 "errorVolumeOpen", 22
+// "errorImageCreate", 23 "errorImageOpen", 28 "errorWriteFailed", the other
+// codes 1..23 "errorRun", 24 and 26
+// "errorSpaceNotEnough", 25 "errorManualStop", 255 "copySystemSuccess"; any
+// other code leaves `text` as it was.
+void ErrorCodeToText(int code, std::string& text);
+
+// The codes the engine's workers end a task with, in ascending order (for the
+// exit statuses that --help lists).
+std::span<const int> TaskErrorCodes();
+
+// What a running task is doing: moving the data, or (a copy or restore asked
+// to verify) reading back what it wrote.
+enum class TaskPhase : int { kTransfer = 0, kVerify = 1 };
+
+struct TaskProgress {
+  uint64_t totalBytes = 0;
+  uint64_t copiedBytes = 0;
+  uint64_t filesDone = 0;
+  int errorCode = 0;
+  // In the verify phase the byte counts are those of the read-back.
+  TaskPhase phase = TaskPhase::kTransfer;
+};
+
+// How a copy or restore checks what it wrote. Without `enabled` nothing is
+// recorded and nothing is read back.
+struct VerifyOptions {
+  bool enabled = false;
+  // Runs on the writer's thread between the transfer (the finaliser
+  // included) and the read-back, with the ranges about to be read back. For
+  // tests that change the destination there; empty in the program.
+  std::function<void(std::span<const WrittenRange>)> beforeVerify;
+};
+
+enum class TaskKind : int { kNone = 0, kCopy = 1, kBackup = 2, kRestore = 3 };
+
+class TaskState;
+
+// The thread bodies a task runs. The defaults are the engine's workers; tests
+// put their own bodies in to exercise starting and stopping.
+struct TaskThreads {
+  std::function<void(TaskState&)> readPartition;
+  std::function<void(TaskState&, ImageHeader)> backupWrite;
+  std::function<void(TaskState&)> readFromFile;
+  std::function<void(TaskState&)> writePartition;
+  // Fault injection: 1 makes the reader's thread creation fail, 2 the writer's.
+  int failSpawn = 0;
+
+  static TaskThreads Default();
+};
+
+class TaskState {
+ public:
+  explicit TaskState(TaskThreads threads = TaskThreads::Default());
+  // Raises the stop flag and waits for both workers.
+  ~TaskState();
+  TaskState(const TaskState&) = delete;
+  TaskState& operator=(const TaskState&) = delete;
+
+  [[nodiscard]] int StartCopy(const platform::VolumeId& source,
+                              const platform::VolumeId& destination,
+                              const VerifyOptions& verify = {});
+  // The source volume is passed beside the header: here a volume is a device,
+  // and the header's first byte only records the letter Windows gives it.
+  [[nodiscard]] int StartBackup(const platform::VolumeId& source, const std::string& imagePath,
+                                uintptr_t notifyWindow, const ImageHeader& header,
+                                uint64_t freeBytes);
+  [[nodiscard]] int StartRestore(const std::string& imagePath, uintptr_t notifyWindow,
+                                 const platform::VolumeId& destination,
+                                 const VerifyOptions& verify = {});
+  void StopTask() { stopFlag.store(true); }
+  TaskProgress QueryProgress() const;
+
+  // Stores `code` only while no error is set; true when it was stored. The
+  // detail says what failed where (a record, an offset, a path and the system's
+  // error text); it is kept with the first error only and shown after the
+  // error's own text.
+  bool SetFirstError(int code, std::string detail = {});
+  int ErrorCode() const { return errorCode.load(); }
+  // The detail stored with the first error; empty when none was given.
+  std::string ErrorDetail() const;
+
+  bool ReaderRunning() const { return readerRunning_.load(std::memory_order_acquire); }
+  bool WriterRunning() const { return writerRunning_.load(std::memory_order_acquire); }
+  bool AnyWorkerRunning() const { return ReaderRunning() || WriterRunning(); }
+  // Blocks until both workers of the last task have ended and joins them.
+  void WaitForWorkers();
+
+  TaskKind Kind() const { return static_cast<TaskKind>(kind_.load()); }
+  platform::VolumeId SourceVolume() const;
+  platform::VolumeId DestinationVolume() const;
+  std::string ImagePath() const;
+  // The verification the running copy or restore was started with.
+  VerifyOptions Verify() const;
+  TransferRing& Ring() { return ring_; }
+
+  // The front end's main window, copied into notifyWindow by StartCopy.
+  std::atomic<uintptr_t> mainWindow{0};
+
+  // Shared fields. Writers in brackets.
+  std::atomic<uintptr_t> notifyWindow{0};   // [start] handed to completion threads
+  std::atomic<bool> stopFlag{false};        // [start clears; StopTask, failing writer set]
+  std::atomic<int> errorCode{0};            // [workers] 0 running, 255 success, else first error
+  std::atomic<uint64_t> bytesDone{0};       // [writer] progress numerator
+  std::atomic<uint64_t> entryTotal{0};      // [partition reader] entries of the source
+  std::atomic<uint64_t> filesDone{0};       // [writer] record-number changes drained
+  std::atomic<uint64_t> totalSectors{0};    // [reader] progress denominator, 512-byte sectors
+  std::atomic<uint64_t> freeSpaceLimit{0};  // [start] backup target free space, sectors; 0: none
+  std::atomic<uint64_t> recordCount{0};     // [reader] MFT records of the source
+  std::atomic<int> phase{0};                // [writer] a TaskPhase
+  std::atomic<uint64_t> verifyTotal{0};     // [writer] bytes the read-back compares
+  std::atomic<uint64_t> verifyDone{0};      // [writer] bytes compared so far
+  // [front end, before StartBackup] the backup writes the checksum file beside its image.
+  std::atomic<bool> imageChecksums{true};
+
+ private:
+  int Start(TaskKind kind, const platform::VolumeId& source, const platform::VolumeId& destination,
+            const std::string& imagePath, uintptr_t notify, const ImageHeader* header,
+            uint64_t freeSectors, const VerifyOptions& verify);
+  bool Spawn(std::thread& thread, std::atomic<bool>& running, bool isReader,
+             std::function<void()> body);
+  void JoinEnded();
+
+  TaskThreads threads_;
+  TransferRing ring_;
+  std::mutex startMutex_;  // one start (or the destructor) at a time
+  mutable std::mutex namesMutex_;
+  mutable std::mutex detailMutex_;
+  std::string errorDetail_;
+  platform::VolumeId source_;
+  platform::VolumeId destination_;
+  std::string imagePath_;
+  VerifyOptions verify_;
+  std::atomic<int> kind_{0};
+  std::atomic<bool> readerRunning_{false};
+  std::atomic<bool> writerRunning_{false};
+  std::thread reader_;
+  std::thread writer_;
+};
+
+// The one task state of the process, shared by the pages and the command line.
+TaskState& ProcessTaskState();
+
+}  // namespace stow::engine
