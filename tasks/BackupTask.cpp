@@ -168,7 +168,7 @@ std::string ConfirmBackupText(const BackupPlan& plan) {
 int StartBackupTask(engine::TaskState& state, const BackupPlan& plan) {
   LogLess("Start backup!");
   state.imageChecksums.store(plan.checksums);
-  return state.StartBackup(plan.source.volume, plan.imagePath, 0, plan.header, plan.freeBytes);
+  return state.StartBackup(plan.source.volume, plan.imagePath, plan.header, plan.freeBytes);
 }
 
 BackupVerification VerifyBackupImage(

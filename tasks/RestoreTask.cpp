@@ -158,7 +158,7 @@ Refusal PrepareRestore(const RestorePlan& plan) {
 }
 
 Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan) {
-  const int started = state.StartRestore(plan.imagePath, 0, plan.destination.volume, plan.verify);
+  const int started = state.StartRestore(plan.imagePath, plan.destination.volume, plan.verify);
   if (started == engine::kStartOk) return {};
   return MakeRefusal("runTaskError", {std::to_string(started)});
 }

@@ -113,12 +113,12 @@ uint32_t CDisk::WritePointData(const void* buffer, uint32_t count, uint64_t star
 
 int CDisk::LockDisk() {
   if (!device_) {
-    LogLess("Lock disk fail,handle is invalid!");
+    LogLess("Lock disk fail, handle is invalid!");
     return kDiskLockNoDevice;
   }
   const int error = device_->Lock();
   if (error != 0) {
-    LogLess("Lock disk fail,error=0x%x!", static_cast<unsigned>(error));
+    LogLess("Lock disk fail, error=0x%x!", static_cast<unsigned>(error));
     return kDiskLockRefused;
   }
   return kDiskOk;

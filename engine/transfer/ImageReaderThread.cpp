@@ -60,7 +60,7 @@ class ContentCheck {
   ChecksumCursor& Cursor() { return cursor_; }
   // Ends the task with the image-damaged error naming the first fault.
   void Fail(TaskState& state) const {
-    LogLess("in readfromfile thread,the image does not match its checksum file: %s",
+    LogLess("in readfromfile thread, the image does not match its checksum file: %s",
             cursor_.FaultText().c_str());
     state.SetFirstError(kTaskImageDamaged,
                         "The image " + path_ + ": " + cursor_.FaultText() + " (checked against " +
@@ -111,7 +111,7 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
       return;
     }
     if (status != ImageStatus::kChunk) {
-      LogLess("in readfromfile thread,the image is damaged or cut short: %s",
+      LogLess("in readfromfile thread, the image is damaged or cut short: %s",
               reader.FaultText().c_str());
       state.SetFirstError(kTaskImageDamaged,
                           "The image " + state.ImagePath() + ": " + reader.FaultText());
@@ -136,7 +136,7 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
     if (recordCount == 0 && chunk.dataLength != 0) {
       // The first block is the start of the source's $MFT: record 0 names its size.
       if (RecordCountFromMftRecord(slot.Data(), recordCount) != 0 || recordCount == 0) {
-        LogLess("in readfromfile thread,the image's first record has no non-resident $DATA");
+        LogLess("in readfromfile thread, the image's first record has no non-resident $DATA");
         state.SetFirstError(kTaskNoMftData);
         return;
       }
@@ -162,13 +162,13 @@ RestoreIo RestoreIo::Default() {
 void RunImageReader(TaskState& state, const RestoreIo& io) {
   if (!WaitForWriter(state, io.partnerWait)) {
     state.Ring().CloseSignal();
-    LogLess("in readfromfile thread,check write thread had stopped!");
+    LogLess("in readfromfile thread, check write thread had stopped!");
     return;
   }
   std::unique_ptr<platform::BlockDevice> file;
   const int opened = io.openImage(state.ImagePath(), file);
   if (opened != 0 || !file) {
-    LogLess("in readfromfile thread,open file false,error=0x%x", static_cast<unsigned>(opened));
+    LogLess("in readfromfile thread, open file false, error=0x%x", static_cast<unsigned>(opened));
     state.SetFirstError(kTaskImageOpenFailed,
                         "the image " + state.ImagePath() + " cannot be opened: " +
                             platform::SystemErrorText(opened != 0 ? opened : EIO));
@@ -184,11 +184,11 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
       check = std::make_unique<ContentCheck>(sums, state.ImagePath());
       break;
     case ChecksumLoad::kMissing:
-      LogLess("in readfromfile thread,the image has no checksum file; its data is not checked");
+      LogLess("in readfromfile thread, the image has no checksum file; its data is not checked");
       break;
     case ChecksumLoad::kDamaged:
     case ChecksumLoad::kReadFailed:
-      LogLess("in readfromfile thread,%s", why.c_str());
+      LogLess("in readfromfile thread, %s", why.c_str());
       if (!why.empty()) why[0] = 'T';  // "the checksum file ..." opens the sentence
       state.SetFirstError(kTaskImageDamaged, why);
       return;
@@ -209,7 +209,7 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
   ImageReader reader(*file, false, io.imageRetry);
   state.totalSectors.store(reader.TotalSectors());
   SendImage(state, reader, check.get());
-  LogDebugText("read file thead exit!");
+  LogDebugText("read file thread exit!");
 }
 
 void ReadFromFileThread(TaskState& state) { RunImageReader(state, RestoreIo::Default()); }

@@ -34,8 +34,8 @@ constexpr uint64_t kNoRecord = UINT64_MAX;
 // backup goes on, so that the flush at its end does not write the whole image.
 constexpr uint64_t kWritebackStep = 32ull << 20;
 
-const char* kReaderStoppedText = "In backupWriteFile thread,check read thread had stopped!";
-const char* kHeaderFailedText = "In backupWriteFile thread,write first head is error!";
+const char* kReaderStoppedText = "In backupWriteFile thread, check read thread had stopped!";
+const char* kHeaderFailedText = "In backupWriteFile thread, write first head is error!";
 
 // The reader has got past its checks (volume, entry list, free space) once it
 // publishes the record count; until then the header may still be pointless.
@@ -247,7 +247,7 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
     }
     RemoveTemporary(sumsPath, io);
   }
-  LogDebugText("backup write thead exit!");
+  LogDebugText("backup write thread exit!");
 }
 
 }  // namespace
@@ -258,7 +258,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
   std::unique_ptr<platform::BlockDevice> file;
   const int created = io.createImage(path, file);
   if (created != 0 || !file) {
-    LogLess("Open backup file false,error=0x%x", static_cast<unsigned>(created));
+    LogLess("Open backup file false, error=0x%x", static_cast<unsigned>(created));
     state.SetFirstError(kTaskImageCreateFailed,
                         "the image " + path + " cannot be created: " +
                             platform::SystemErrorText(created != 0 ? created : EIO));
@@ -266,7 +266,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
     state.StopTask();
     WaitForReaderEnd(state);
     state.Ring().Teardown();
-    LogDebugText("backup write thead exit!");
+    LogDebugText("backup write thread exit!");
     return;
   }
   state.bytesDone.store(0);

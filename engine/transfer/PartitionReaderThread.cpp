@@ -126,7 +126,7 @@ class PartitionReader {
   }
 
   SentWalk Fail(uint64_t record, const char* why) {
-    LogLess("in read thread,record 0x%" PRIx64 ": %s; the backup is incomplete", record, why);
+    LogLess("in read thread, record 0x%" PRIx64 ": %s; the backup is incomplete", record, why);
     state_.SetFirstError(kTaskSourceReadFailed,
                          "MFT record " + std::to_string(record) + " of the source: " + why);
     return SentWalk::kFailed;
@@ -161,7 +161,7 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   state.totalSectors.store(0);
   std::string why;
   if (disk.CheckNtfsVolume(&why) != kDiskOk) {
-    LogLess("in read thread,the source is not a volume this program handles: %s", why.c_str());
+    LogLess("in read thread, the source is not a volume this program handles: %s", why.c_str());
     state.SetFirstError(kTaskSourceReadFailed,
                         "the source is not an NTFS volume this program "
                         "handles: " +
@@ -172,24 +172,24 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   // image the restore would refuse: the checks the task ran before it started
   // are run again here, so the engine alone never writes such an image.
   if (const int code = CheckSourceNotWritable(state.SourceVolume(), why); code != 0) {
-    LogLess("in read thread,%s", why.c_str());
+    LogLess("in read thread, %s", why.c_str());
     state.SetFirstError(code, why);
     return false;
   }
   if (const int code = CheckSourceRecords(disk, why); code != 0) {
-    LogLess("in read thread,%s", why.c_str());
+    LogLess("in read thread, %s", why.c_str());
     state.SetFirstError(code, why);
     return false;
   }
   uint64_t total = 0;
   if (disk.BuildEntryList(total, true, 0) == 0) {
-    LogLess("in read thread,the source's MFT cannot be read!");
+    LogLess("in read thread, the source's MFT cannot be read!");
     state.SetFirstError(kTaskSourceReadFailed);
     return false;
   }
   if (disk.UnreadRecords() != 0) {
     // Their files would be missing from an image that claims to be complete.
-    LogLess("in read thread,%" PRIu64 " records of the source's MFT cannot be read!",
+    LogLess("in read thread, %" PRIu64 " records of the source's MFT cannot be read!",
             disk.UnreadRecords());
     state.SetFirstError(kTaskSourceReadFailed);
     return false;
@@ -208,7 +208,7 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
                                                  std::to_string(limit * kSectorBytes) +
                                                  " bytes free");
     state.Ring().CloseSignal();
-    LogLess("in read thread,check free space is not enough!");
+    LogLess("in read thread, check free space is not enough!");
     return false;
   }
   return true;
@@ -248,12 +248,12 @@ void RunPartitionReader(TaskState& state, const WorkerIo& io) {
   const int opened = io.openVolume(state.SourceVolume(), true, disk);
   if (opened != 0) {
     state.SetFirstError(opened);
-    LogLess("in read thread,disk init error=%d!", opened);
+    LogLess("in read thread, disk init error=%d!", opened);
     return;
   }
   if (!WaitForWriter(state)) {
     state.Ring().CloseSignal();
-    LogLess("in read thread,check write thread had stopped!");
+    LogLess("in read thread, check write thread had stopped!");
     return;
   }
   if (!PrepareEntries(state, disk)) return;
@@ -265,7 +265,7 @@ void RunPartitionReader(TaskState& state, const WorkerIo& io) {
   // A stop seen anywhere in the walk, also inside the last entry's runs, ends
   // the task as stopped: the stream is incomplete.
   if (state.stopFlag.load()) state.SetFirstError(kTaskManualStop);
-  LogDebugText("read partition thead exit!");
+  LogDebugText("read partition thread exit!");
 }
 
 void ReadPartitionThread(TaskState& state) { RunPartitionReader(state, WorkerIo::Default()); }

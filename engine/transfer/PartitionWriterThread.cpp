@@ -147,7 +147,7 @@ class PartitionWriter {
 };
 
 int PartitionWriter::Fail(int code, std::string detail) {
-  LogLess("in write thread,%s", detail.c_str());
+  LogLess("in write thread, %s", detail.c_str());
   if (detail_.empty()) detail_ = std::move(detail);
   return code;
 }
@@ -160,11 +160,11 @@ int PartitionWriter::StreamError(const char* why, const TransferSlot* slot) {
                                     std::to_string(slot->attributeInstance) + ": " + why;
   }
   if (slot != nullptr) {
-    LogLess("in write thread,record 0x%" PRIx64 ", attribute %u, run %u at sector %" PRIu64 ": %s",
+    LogLess("in write thread, record 0x%" PRIx64 ", attribute %u, run %u at sector %" PRIu64 ": %s",
             slot->recordNumber, unsigned{slot->attributeInstance}, unsigned{slot->runIndex},
             slot->runOffset, why);
   } else {
-    LogLess("in write thread,%s", why);
+    LogLess("in write thread, %s", why);
   }
   return restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent;
 }
@@ -182,7 +182,7 @@ void PartitionWriter::EndAfterFailure(int code) {
 }
 
 void PartitionWriter::UnlockDestination() {
-  if (!disk_.UnlockDisk()) LogLess("in write thread,unlocking the destination failed");
+  if (!disk_.UnlockDisk()) LogLess("in write thread, unlocking the destination failed");
 }
 
 bool PartitionWriter::WaitForReader() {
@@ -209,7 +209,7 @@ int PartitionWriter::OpenDestination() {
       !disk_.LoadBitmap()) {
     LogLess("in write thread init disk error=%d",
             check != kDiskOk ? check : kDiskUnsupportedVolume);
-    if (!why.empty()) LogLess("in write thread,the destination: %s", why.c_str());
+    if (!why.empty()) LogLess("in write thread, the destination: %s", why.c_str());
     return check != kDiskOk ? check : kDiskUnsupportedVolume;
   }
   sectorsPerCluster_ = disk_.SectorsPerCluster();
@@ -221,7 +221,7 @@ int PartitionWriter::OpenDestination() {
   }
   locked_ = true;
   const uint64_t freed = disk_.ReleaseReplacedMetadata();
-  LogDebug("in write thread,%" PRIu64 " clusters of the destination's replaced metadata are free",
+  LogDebug("in write thread, %" PRIu64 " clusters of the destination's replaced metadata are free",
            freed);
   return 0;
 }
@@ -258,7 +258,7 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
     return StreamError("the stream does not begin with the $MFT", &slot);
   }
   if (slot.dataLength < kMinFirstMftChunk) {
-    LogLessText("in write thread,mft count is too small!");
+    LogLessText("in write thread, mft count is too small!");
     return Fail(kTaskSourceMftUnsupported,
                 "MFT record 0 of the source: the $MFT's first run holds fewer than the 24 "
                 "records every NTFS volume has");
@@ -372,7 +372,7 @@ int PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, uint64
   const RecordEdit edit =
       disk_.ChangeFileAttr(slot.recordNumber, slot.attributeInstance, first, count, append);
   if (edit == RecordEdit::kOk) return 0;
-  LogLess("in write thread,record 0x%" PRIx64 ", attribute %u: %s", slot.recordNumber,
+  LogLess("in write thread, record 0x%" PRIx64 ", attribute %u: %s", slot.recordNumber,
           unsigned{slot.attributeInstance}, RecordEditText(edit));
   return kTaskDestinationInconsistent;
 }
@@ -381,7 +381,7 @@ int PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool ap
   uint64_t first = 0;
   uint64_t granted = 0;
   if (disk_.AllocateClusters(wanted, first, granted) == 0 || granted == 0) {
-    LogLess("in write thread,the destination has no free clusters left for record 0x%" PRIx64,
+    LogLess("in write thread, the destination has no free clusters left for record 0x%" PRIx64,
             slot.recordNumber);
     return kTaskDestinationTooSmall;
   }
@@ -395,7 +395,7 @@ int PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool ap
 int PartitionWriter::FinishMft() {
   if (!mft_->Complete()) {
     if (!mft_->Layout().HasExtensions()) {
-      LogLess("in write thread,the $MFT arrived with %" PRIu64 " of its %" PRIu64 " bytes",
+      LogLess("in write thread, the $MFT arrived with %" PRIu64 " of its %" PRIu64 " bytes",
               mft_->PlacedBytes(), mft_->Layout().TotalBytes());
       return StreamError("the $MFT is incomplete");
     }
@@ -577,7 +577,7 @@ int PartitionWriter::VerifyDestination() {
   state_.verifyDone.store(0);
   state_.verifyTotal.store(total);
   state_.phase.store(static_cast<int>(TaskPhase::kVerify));
-  LogLess("in write thread,verifying %zu ranges, %" PRIu64 " bytes", written_.size(), total);
+  LogLess("in write thread, verifying %zu ranges, %" PRIu64 " bytes", written_.size(), total);
   const auto started = std::chrono::steady_clock::now();
   VerifyRun run;
   run.stop = &state_.stopFlag;
@@ -588,7 +588,7 @@ int PartitionWriter::VerifyDestination() {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started)
                       .count();
-  LogLess("in write thread,verification ended with %d after %lld ms", r,
+  LogLess("in write thread, verification ended with %d after %lld ms", r,
           static_cast<long long>(ms));
   if (r == 0 || r == kTaskManualStop) return r;
   return Fail(r, why);
@@ -597,10 +597,10 @@ int PartitionWriter::VerifyDestination() {
 void PartitionWriter::Run() {
   if (!WaitForReader()) {
     if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
-      LogLess("in write thread,the reader ended without sending anything");
+      LogLess("in write thread, the reader ended without sending anything");
     }
     ring_.Teardown();
-    LogLessText("in write thead,check read thread have stop");
+    LogLessText("in write thread, check read thread have stop");
     return;
   }
   if (int r = OpenDestination(); r != 0) {
@@ -612,7 +612,7 @@ void PartitionWriter::Run() {
   if (first < 0) {
     // The reader ended (failed, stopped or empty) before it sent anything.
     if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
-      LogLess("in write thread,the reader ended without sending the $MFT");
+      LogLess("in write thread, the reader ended without sending the $MFT");
     }
     EndAfterFailure(kTaskDestinationInconsistent);
   } else {
@@ -622,7 +622,7 @@ void PartitionWriter::Run() {
     int r = 0;
     if (slot.recordNumber == kMftRecord && size < total + total / kSizeMarginDivisor) {
       r = kTaskDestinationTooSmall;
-      LogLessText("in write thread,disk space is not enough!");
+      LogLessText("in write thread, disk space is not enough!");
     } else {
       state_.filesDone.fetch_add(1);
       previousRecord_ = slot.recordNumber;
@@ -642,7 +642,7 @@ void PartitionWriter::Run() {
   }
   UnlockDestination();
   state_.SetFirstError(kTaskSuccess);
-  LogDebugText("write partition thead exit!");
+  LogDebugText("write partition thread exit!");
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ int BackupVolume(const fs::path& volume, const fs::path& image) {
   TaskState state;
   engine::ImageHeader header;
   return RunToEnd(state,
-                  state.StartBackup(platform::VolumeId(volume), image.string(), 0, header, 0));
+                  state.StartBackup(platform::VolumeId(volume), image.string(), header, 0));
 }
 
 int RestoreImage(const fs::path& image, const fs::path& destination, const engine::RestoreIo& io) {
@@ -89,7 +89,7 @@ int RestoreImage(const fs::path& image, const fs::path& destination, const engin
   threads.writePartition = [io](TaskState& s) { engine::RunPartitionWriter(s, io); };
   TaskState state(threads);
   return RunToEnd(state,
-                  state.StartRestore(image.string(), 0, platform::VolumeId(destination.string())));
+                  state.StartRestore(image.string(), platform::VolumeId(destination.string())));
 }
 
 int CopyVolume(const fs::path& source, const fs::path& destination) {

@@ -143,12 +143,12 @@ TEST_F(LogFile, LineLayoutAndTheTextVariants) {
   ASSERT_EQ(Configure(), 1);
   LogLess("copy %s to %s, error=%d", "a", "b", 24);
   LogDebug("change lcn : %lld !", 77LL);
-  LogLessText("read file thead exit!");
+  LogLessText("read file thread exit!");
   const std::string p = kExamplePrefix;
   const std::string d = "[2026-03-05] [09-04-07] [T:812  ] [DEBUG]: ";
   // The text variants format with "%s\n", so their line is followed by an empty one.
   EXPECT_EQ(Log(), p + "copy a to b, error=24\n" + d + "change lcn : 77 !\n" + p +
-                       "read file thead exit!\n\n");
+                       "read file thread exit!\n\n");
   EXPECT_EQ(CLog::Instance().WritePosition(), Log().size());
 }
 

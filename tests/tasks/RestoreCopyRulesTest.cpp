@@ -50,7 +50,7 @@ path MakeVolumeFile(const test::TempDir& dir, const std::string& name, uint64_t 
 // A task state whose workers run until they are stopped.
 struct BusyEngine {
   BusyEngine() : state(Threads()) {
-    EXPECT_EQ(state.StartRestore("busy.vmg", 0, platform::VolumeId("busy.img")), engine::kStartOk);
+    EXPECT_EQ(state.StartRestore("busy.vmg", platform::VolumeId("busy.img")), engine::kStartOk);
   }
   ~BusyEngine() {
     state.StopTask();

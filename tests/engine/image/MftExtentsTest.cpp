@@ -61,7 +61,7 @@ std::string MftData(const std::string& volume) {
 // The engine's restore with its error detail.
 int Restore(const fs::path& image, const fs::path& destination, std::string* detail = nullptr) {
   engine::TaskState state;
-  if (state.StartRestore(image.string(), 0, platform::VolumeId(destination.string())) !=
+  if (state.StartRestore(image.string(), platform::VolumeId(destination.string())) !=
       engine::kStartOk) {
     return -1;
   }

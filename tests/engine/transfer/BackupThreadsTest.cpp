@@ -65,7 +65,7 @@ class Backup {
   int createError = 0;
 
   int Start(uint64_t freeBytes = 0) {
-    return state_.StartBackup(kSource, image_, 0, TestHeader(), freeBytes);
+    return state_.StartBackup(kSource, image_, TestHeader(), freeBytes);
   }
   int Run(uint64_t freeBytes = 0) {
     const int started = Start(freeBytes);
@@ -213,7 +213,7 @@ TEST(BackupThreads, ATenMiBRunIsOneRecordWithItsDataInFourMiBSlots) {
     s.SetFirstError(kTaskSuccess);
   };
   TaskState state(threads);
-  ASSERT_EQ(state.StartBackup(kSource, "unused", 0, TestHeader(), 0), kStartOk);
+  ASSERT_EQ(state.StartBackup(kSource, "unused", TestHeader(), 0), kStartOk);
   state.WaitForWorkers();
   ASSERT_EQ(state.ErrorCode(), kTaskSuccess);
 
@@ -337,7 +337,7 @@ TEST(BackupThreads, AStartWhileABackupRunsReturnsOneAndChangesNothing) {
   gate.WaitUntilReached();
   TaskState& state = backup.State();
   const uint64_t total = state.totalSectors.load();
-  EXPECT_EQ(state.StartBackup(platform::VolumeId("other"), backup.ImagePath() + ".second", 0,
+  EXPECT_EQ(state.StartBackup(platform::VolumeId("other"), backup.ImagePath() + ".second",
                               ImageHeader{}, 1),
             kStartTaskRunning);
   EXPECT_EQ(state.StartCopy(platform::VolumeId("a"), platform::VolumeId("b")), kStartTaskRunning);

@@ -173,7 +173,7 @@ bool SendUntilStopped(TaskState& state) {
 }
 
 int RunTask(TaskState& state) {
-  if (state.StartRestore("stand-in.img", 0, platform::VolumeId("memory")) != kStartOk) return -1;
+  if (state.StartRestore("stand-in.img", platform::VolumeId("memory")) != kStartOk) return -1;
   state.WaitForWorkers();
   return state.ErrorCode();
 }
@@ -346,7 +346,7 @@ TEST(PartitionWriter, AStopInTheMiddleEndsWithTwentyFive) {
     while (!s.stopFlag.load()) std::this_thread::sleep_for(1ms);
     s.SetFirstError(kTaskManualStop);
   }));
-  ASSERT_EQ(state.StartRestore("stand-in.img", 0, platform::VolumeId("memory")), kStartOk);
+  ASSERT_EQ(state.StartRestore("stand-in.img", platform::VolumeId("memory")), kStartOk);
   while (state.bytesDone.load() < kMftBytes + 3 * kChunk && state.AnyWorkerRunning()) {
     std::this_thread::sleep_for(1ms);
   }

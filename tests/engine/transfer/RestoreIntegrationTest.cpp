@@ -354,7 +354,7 @@ TEST(RestoreFaults, AStopInTheMiddleEndsWithTwentyFive) {
   threads.readFromFile = [io](engine::TaskState& s) { engine::RunImageReader(s, io); };
   threads.writePartition = [io](engine::TaskState& s) { engine::RunPartitionWriter(s, io); };
   engine::TaskState state(threads);
-  ASSERT_EQ(state.StartRestore(image.string(), 0, platform::VolumeId(dest.string())),
+  ASSERT_EQ(state.StartRestore(image.string(), platform::VolumeId(dest.string())),
             engine::kStartOk);
   // Half the image has been read and placed; the reader waits at the gate.
   while (state.bytesDone.load() < half / 2 && state.AnyWorkerRunning()) {

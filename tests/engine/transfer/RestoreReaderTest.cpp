@@ -131,7 +131,7 @@ struct ReaderRun {
       s.SetFirstError(kTaskSuccess);
     };
     TaskState state(threads);
-    if (state.StartRestore("image.stow", 0, platform::VolumeId("memory")) == kStartOk) {
+    if (state.StartRestore("image.stow", platform::VolumeId("memory")) == kStartOk) {
       state.WaitForWorkers();
     }
     error = state.ErrorCode();
@@ -208,7 +208,7 @@ TEST(ImageReaderThread, AnImageThatDoesNotOpenOrAStopEndsTheReader) {
   image.Data(0, 0, 7 * 4096, MftStart());
   ReaderRun unopened(image.Bytes(), true);
   EXPECT_EQ(unopened.error, kTaskImageOpenFailed);
-  EXPECT_EQ(log.Count("in readfromfile thread,open file false,error=0x2"), 1);
+  EXPECT_EQ(log.Count("in readfromfile thread, open file false, error=0x2"), 1);
   ReaderRun stopped(image.Bytes(), false, true);
   EXPECT_EQ(stopped.error, kTaskManualStop);
   EXPECT_TRUE(stopped.slots.empty());

@@ -80,8 +80,8 @@ TEST(TaskState, StartWhileATaskRunsReturnsOneAndChangesNothing) {
   state.bytesDone.store(1234);
 
   EXPECT_EQ(state.StartCopy(kDestination, kSource), kStartTaskRunning);
-  EXPECT_EQ(state.StartBackup(kDestination, "x.vmg", 0, ImageHeader{}, 1 << 20), kStartTaskRunning);
-  EXPECT_EQ(state.StartRestore("x.vmg", 0, kSource), kStartTaskRunning);
+  EXPECT_EQ(state.StartBackup(kDestination, "x.vmg", ImageHeader{}, 1 << 20), kStartTaskRunning);
+  EXPECT_EQ(state.StartRestore("x.vmg", kSource), kStartTaskRunning);
   EXPECT_EQ(state.SourceVolume(), kSource);
   EXPECT_EQ(state.DestinationVolume(), kDestination);
   EXPECT_EQ(state.Kind(), TaskKind::kCopy);
@@ -103,7 +103,7 @@ TEST(TaskState, StartAfterAFinishedTaskSucceedsAndCopyClearsTheFreeSpaceLimit) {
   ImageHeader header;
   header.letter = 'D';
   header.clusterSize = 4096;
-  ASSERT_EQ(state.StartBackup(kSource, "backup.vmg", 7, header, 10 * 512 + 100), kStartOk);
+  ASSERT_EQ(state.StartBackup(kSource, "backup.vmg", header, 10 * 512 + 100), kStartOk);
   state.WaitForWorkers();
   EXPECT_EQ(bodies.seenLimit.load(), 10u) << "free bytes become whole 512-byte sectors";
   EXPECT_EQ(bodies.seenHeader, header);
@@ -121,7 +121,7 @@ TEST(TaskState, StartAfterAFinishedTaskSucceedsAndCopyClearsTheFreeSpaceLimit) {
   EXPECT_EQ(state.ImagePath(), "");
   EXPECT_EQ(state.notifyWindow.load(), 99u);
 
-  ASSERT_EQ(state.StartRestore("image.vmg", 5, kDestination), kStartOk);
+  ASSERT_EQ(state.StartRestore("image.vmg", kDestination), kStartOk);
   state.WaitForWorkers();
   EXPECT_EQ(state.SourceVolume(), kDestination);
   EXPECT_EQ(state.ImagePath(), "image.vmg");
@@ -198,7 +198,7 @@ TEST(TaskState, WriterWaitingForItsFirstSlotWakesWhenTheReaderEnds) {
     EXPECT_EQ(s.Ring().ConsumerSlot(), -1);
   };
   TaskState state(t);
-  ASSERT_EQ(state.StartRestore("missing.vmg", 0, kDestination), kStartOk);
+  ASSERT_EQ(state.StartRestore("missing.vmg", kDestination), kStartOk);
   state.WaitForWorkers();
   EXPECT_EQ(state.ErrorCode(), kTaskImageOpenFailed);
 }
