@@ -174,8 +174,7 @@ bool TaskState::Spawn(std::thread& thread, std::atomic<bool>& running, bool isRe
 
 int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
                      const platform::VolumeId& destination, const std::string& imagePath,
-                     uintptr_t notify, const ImageHeader* header, uint64_t freeSectors,
-                     const VerifyOptions& verify) {
+                     const ImageHeader* header, uint64_t freeSectors, const VerifyOptions& verify) {
   std::lock_guard<std::mutex> lock(startMutex_);
   if (ring_.SignalOpen()) {
     if (AnyWorkerRunning()) return kStartTaskRunning;
@@ -188,7 +187,6 @@ int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
   JoinEnded();
   if (!ring_.Reset()) return kStartReaderFailed;
 
-  notifyWindow.store(notify);
   stopFlag.store(false);
   {
     std::lock_guard<std::mutex> names(namesMutex_);
@@ -252,21 +250,17 @@ int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
 
 int TaskState::StartCopy(const platform::VolumeId& source, const platform::VolumeId& destination,
                          const VerifyOptions& verify) {
-  return Start(TaskKind::kCopy, source, destination, std::string(), mainWindow.load(), nullptr, 0,
-               verify);
+  return Start(TaskKind::kCopy, source, destination, std::string(), nullptr, 0, verify);
 }
 
 int TaskState::StartBackup(const platform::VolumeId& source, const std::string& imagePath,
-                           uintptr_t notify, const ImageHeader& header, uint64_t freeBytes) {
-  return Start(TaskKind::kBackup, source, source, imagePath, notify, &header,
-               freeBytes / kSectorBytes, {});
+                           const ImageHeader& header, uint64_t freeBytes) {
+  return Start(TaskKind::kBackup, source, source, imagePath, &header, freeBytes / kSectorBytes, {});
 }
 
-int TaskState::StartRestore(const std::string& imagePath, uintptr_t notify,
-                            const platform::VolumeId& destination,
+int TaskState::StartRestore(const std::string& imagePath, const platform::VolumeId& destination,
                             const VerifyOptions& verify) {
-  return Start(TaskKind::kRestore, destination, destination, imagePath, notify, nullptr, 0,
-               verify);
+  return Start(TaskKind::kRestore, destination, destination, imagePath, nullptr, 0, verify);
 }
 
 TaskState& ProcessTaskState() {

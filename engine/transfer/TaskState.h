@@ -121,9 +121,8 @@ class TaskState {
   // The source volume is passed beside the header: here a volume is a device,
   // and the header's first byte only records the letter Windows gives it.
   [[nodiscard]] int StartBackup(const platform::VolumeId& source, const std::string& imagePath,
-                                uintptr_t notifyWindow, const ImageHeader& header,
-                                uint64_t freeBytes);
-  [[nodiscard]] int StartRestore(const std::string& imagePath, uintptr_t notifyWindow,
+                                const ImageHeader& header, uint64_t freeBytes);
+  [[nodiscard]] int StartRestore(const std::string& imagePath,
                                  const platform::VolumeId& destination,
                                  const VerifyOptions& verify = {});
   void StopTask() { stopFlag.store(true); }
@@ -152,11 +151,7 @@ class TaskState {
   VerifyOptions Verify() const;
   TransferRing& Ring() { return ring_; }
 
-  // The front end's main window, copied into notifyWindow by StartCopy.
-  std::atomic<uintptr_t> mainWindow{0};
-
   // Shared fields. Writers in brackets.
-  std::atomic<uintptr_t> notifyWindow{0};   // [start] handed to completion threads
   std::atomic<bool> stopFlag{false};        // [start clears; StopTask, failing writer set]
   std::atomic<int> errorCode{0};            // [workers] 0 running, 255 success, else first error
   std::atomic<uint64_t> bytesDone{0};       // [writer] progress numerator
@@ -173,8 +168,8 @@ class TaskState {
 
  private:
   int Start(TaskKind kind, const platform::VolumeId& source, const platform::VolumeId& destination,
-            const std::string& imagePath, uintptr_t notify, const ImageHeader* header,
-            uint64_t freeSectors, const VerifyOptions& verify);
+            const std::string& imagePath, const ImageHeader* header, uint64_t freeSectors,
+            const VerifyOptions& verify);
   bool Spawn(std::thread& thread, std::atomic<bool>& running, bool isReader,
              std::function<void()> body);
   void JoinEnded();
