@@ -75,7 +75,7 @@ class PartitionWriter {
       : state_(state),
         ring_(state.Ring()),
         io_(io),
-        restore_(state.ImagePath().size() >= 3),
+        restore_(state.Kind() == TaskKind::kRestore),
         verify_(state.Verify()) {}
 
   void Run();
