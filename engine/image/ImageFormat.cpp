@@ -140,26 +140,6 @@ int RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count) {
 
 // --- Ring slots ----------------------------------------------------------------
 
-ImageChunk ChunkOfSlot(const TransferSlot& slot) {
-  ImageChunk c;
-  c.recordNumber = slot.recordNumber;
-  c.attributeInstance = slot.attributeInstance;
-  c.runIndex = slot.runIndex;
-  c.runLength = slot.runLength;
-  c.runOffset = slot.runOffset;
-  c.dataLength = slot.dataLength;
-  return c;
-}
-
-void FillSlotHeader(TransferSlot& slot, const ImageChunk& chunk) {
-  slot.recordNumber = chunk.recordNumber;
-  slot.attributeInstance = chunk.attributeInstance;
-  slot.runIndex = chunk.runIndex;
-  slot.runLength = chunk.runLength;
-  slot.runOffset = chunk.runOffset;
-  slot.dataLength = chunk.dataLength;
-}
-
 // --- Reader ------------------------------------------------------------------
 
 const char* ImageStatusText(ImageStatus status) {

@@ -14,8 +14,8 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <utility>
 
-#include "engine/transfer/TransferRing.h"
 #include "platform/BlockDevice.h"
 
 namespace stow::engine {
@@ -25,7 +25,7 @@ class ChecksumBuilder;
 inline constexpr size_t kImageHeaderSize = 40;
 inline constexpr size_t kBlockRecordSize = 40;
 inline constexpr uint16_t kImageMarker = 0xFFFF;
-inline constexpr uint32_t kImageChunkBytes = kSlotBytes;  // data is read back in 4 MiB chunks
+inline constexpr uint32_t kImageChunkBytes = 4 * 1024 * 1024;  // data is read back in 4 MiB chunks
 inline constexpr uint32_t kImageSectorSize = 512;
 inline constexpr uint32_t kMftRecordBytes = 1024;  // file record 0 opens the first block
 
@@ -124,10 +124,6 @@ struct ImageChunk {
   uint64_t fileOffset = 0;  // where the chunk's data (or the sparse record) starts
   bool firstOfBlock = false;
 };
-
-// Conversions between a ring slot's header and a chunk of the image stream.
-ImageChunk ChunkOfSlot(const TransferSlot& slot);
-void FillSlotHeader(TransferSlot& slot, const ImageChunk& chunk);
 
 // The one sequential reader of the layout, shared by the restore and the
 // inspect tool. It never reads past the file's size, and every fault stops it

@@ -2,9 +2,12 @@
 
 #include <new>
 
+#include "engine/image/ImageFormat.h"
 #include "support/Log.h"
 
 namespace stow::engine {
+
+static_assert(kImageChunkBytes == kSlotBytes, "a chunk of the image fills one slot");
 
 void TransferSlot::ClearHeader() {
   recordNumber = 0;
@@ -13,6 +16,26 @@ void TransferSlot::ClearHeader() {
   runLength = 0;
   runOffset = 0;
   dataLength = 0;
+}
+
+ImageChunk ChunkOfSlot(const TransferSlot& slot) {
+  ImageChunk c;
+  c.recordNumber = slot.recordNumber;
+  c.attributeInstance = slot.attributeInstance;
+  c.runIndex = slot.runIndex;
+  c.runLength = slot.runLength;
+  c.runOffset = slot.runOffset;
+  c.dataLength = slot.dataLength;
+  return c;
+}
+
+void FillSlotHeader(TransferSlot& slot, const ImageChunk& chunk) {
+  slot.recordNumber = chunk.recordNumber;
+  slot.attributeInstance = chunk.attributeInstance;
+  slot.runIndex = chunk.runIndex;
+  slot.runLength = chunk.runLength;
+  slot.runOffset = chunk.runOffset;
+  slot.dataLength = chunk.dataLength;
 }
 
 bool TransferRing::Reset() {

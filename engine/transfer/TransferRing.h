@@ -31,6 +31,8 @@
 
 namespace stow::engine {
 
+struct ImageChunk;
+
 inline constexpr int kRingSlots = 40;
 inline constexpr uint32_t kSlotBytes = 4 * 1024 * 1024;  // 4,194,304
 inline constexpr uint32_t kSlotSectors = kSlotBytes / 512;
@@ -48,6 +50,11 @@ struct TransferSlot {
   std::span<const std::byte> Data() const { return {buffer.get(), buffer ? dataLength : 0u}; }
   void ClearHeader();
 };
+
+// Conversions between a slot's header and a chunk of the image stream; a chunk
+// of the image is one slot's worth (kImageChunkBytes == kSlotBytes).
+ImageChunk ChunkOfSlot(const TransferSlot& slot);
+void FillSlotHeader(TransferSlot& slot, const ImageChunk& chunk);
 
 class TransferRing {
  public:
