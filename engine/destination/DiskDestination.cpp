@@ -5,6 +5,9 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "engine/destination/DiskDestinationExtents.h"
+#include "engine/destination/DiskDestinationRecord.h"
+#include "engine/destination/DiskDestinationState.h"
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
@@ -85,11 +88,20 @@ uint64_t MarkEntryClusters(const FileEntry& entry, MutableBytes bitmap, uint64_t
 
 }  // namespace
 
+const std::vector<std::byte>& CDisk::Bitmap() const { return destination_->bitmap; }
+std::vector<std::byte>& CDisk::MutableBitmap() { return destination_->bitmap; }
+uint64_t CDisk::BitmapLength() const { return destination_->bitmapLength; }
+const std::vector<ntfs::DataRun>& CDisk::BitmapRuns() const { return destination_->bitmapRuns; }
+void CDisk::SetBitmapRuns(std::vector<ntfs::DataRun> runs) {
+  destination_->bitmapRuns = std::move(runs);
+}
+FreeExtentList& CDisk::FreeExtents() { return destination_->freeExtents; }
+
 bool CDisk::LoadBitmap() {
-  bitmap_.clear();
-  bitmapLength_ = 0;
-  bitmapRuns_.clear();
-  freeExtents_.Clear();
+  destination_->bitmap.clear();
+  destination_->bitmapLength = 0;
+  destination_->bitmapRuns.clear();
+  destination_->freeExtents.Clear();
   if (entries_.size() <= kBitmapRecord) return false;
   ntfs::NonResidentHeader header;
   std::vector<ntfs::DataRun> runs;
@@ -126,17 +138,17 @@ bool CDisk::LoadBitmap() {
       done += piece;
     }
   }
-  bitmap_ = std::move(buffer);
-  bitmapLength_ = header.dataSize;
-  bitmapRuns_ = std::move(runs);
-  freeExtents_.Build(Bytes(bitmap_.data(), bitmapLength_), clusters);
+  destination_->bitmap = std::move(buffer);
+  destination_->bitmapLength = header.dataSize;
+  destination_->bitmapRuns = std::move(runs);
+  destination_->freeExtents.Build(Bytes(destination_->bitmap.data(), destination_->bitmapLength), clusters);
   return true;
 }
 
 uint64_t CDisk::ReleaseReplacedMetadata() {
-  if (bitmap_.empty()) return 0;
+  if (destination_->bitmap.empty()) return 0;
   const uint64_t clusters = VolumeClusters();
-  const MutableBytes bits(bitmap_.data(), bitmapLength_);
+  const MutableBytes bits(destination_->bitmap.data(), destination_->bitmapLength);
   uint64_t freed = 0;
   for (const FileEntry& entry : entries_) {
     if (entry.recordNumber < kEntryListRecords && !IsKeptRecord(entry.recordNumber)) {
@@ -148,12 +160,12 @@ uint64_t CDisk::ReleaseReplacedMetadata() {
   for (const FileEntry& entry : entries_) {
     if (IsKeptRecord(entry.recordNumber)) MarkEntryClusters(entry, bits, clusters, true);
   }
-  freeExtents_.Build(bits, clusters);
+  destination_->freeExtents.Build(bits, clusters);
   return freed;
 }
 
 void CDisk::ReserveMftZone(uint64_t zoneClusters) {
-  freeExtents_.ReserveZone(MftCluster(), zoneClusters);
+  destination_->freeExtents.ReserveZone(MftCluster(), zoneClusters);
 }
 
 int CDisk::CheckMftRange(uint64_t clusters) {
@@ -165,13 +177,13 @@ int CDisk::CheckMftRange(uint64_t clusters) {
             clusters, m, volume);
     return kTaskMftZoneInUse;
   }
-  if (bitmap_.empty() || entries_.empty()) return kTaskMftZoneInUse;
-  std::vector<std::byte> inUse(bitmap_.begin(),
-                               bitmap_.begin() + static_cast<std::ptrdiff_t>(bitmapLength_));
+  if (destination_->bitmap.empty() || entries_.empty()) return kTaskMftZoneInUse;
+  std::vector<std::byte> inUse(destination_->bitmap.begin(),
+                               destination_->bitmap.begin() + static_cast<std::ptrdiff_t>(destination_->bitmapLength));
   // The $MFT's own clusters are rewritten, and $Bitmap and the $MFT's $BITMAP
   // are moved at the end when the new $MFT covers them.
   MarkEntryClusters(entries_[0], inUse, volume, false);
-  for (const ntfs::DataRun& run : bitmapRuns_) {
+  for (const ntfs::DataRun& run : destination_->bitmapRuns) {
     if (!run.sparse) SetClusterBits(inUse, volume, run.lcn, run.length, false);
   }
   if (AnyClusterBit(inUse, m, clusters)) {
@@ -262,11 +274,11 @@ bool CDisk::WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t lengt
 }
 
 int CDisk::AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted) {
-  return freeExtents_.Allocate(wanted, first, granted) ? 1 : 0;
+  return destination_->freeExtents.Allocate(wanted, first, granted) ? 1 : 0;
 }
 
 int CDisk::MarkClustersUsed(uint64_t first, uint64_t count) {
-  SetClusterBits(MutableBytes(bitmap_.data(), bitmapLength_), bitmapLength_ * kBitsPerByte, first,
+  SetClusterBits(MutableBytes(destination_->bitmap.data(), destination_->bitmapLength), destination_->bitmapLength * kBitsPerByte, first,
                  count);
   return 1;
 }
@@ -364,17 +376,17 @@ int CDisk::WriteMftMirror() {
 }
 
 int CDisk::WriteBitmap() {
-  if (bitmap_.empty()) return 0;
+  if (destination_->bitmap.empty()) return 0;
   const uint64_t clusterSize = ClusterSize();
   bool ok = true;
-  for (const ntfs::DataRun& run : bitmapRuns_) {
+  for (const ntfs::DataRun& run : destination_->bitmapRuns) {
     if (run.sparse) continue;
     const uint64_t begin = run.vcn * clusterSize;
-    const uint64_t end = std::min<uint64_t>(bitmap_.size(), (run.vcn + run.length) * clusterSize);
+    const uint64_t end = std::min<uint64_t>(destination_->bitmap.size(), (run.vcn + run.length) * clusterSize);
     for (uint64_t at = begin; at < end;) {
       const auto count = static_cast<uint32_t>(std::min(kWritePieceBytes, end - at));
       const uint64_t sector = (run.lcn * clusterSize + (at - begin)) / AddressingSectorSize();
-      if (WritePointData(bitmap_.data() + at, count, sector) != count) ok = false;
+      if (WritePointData(destination_->bitmap.data() + at, count, sector) != count) ok = false;
       at += count;
     }
   }

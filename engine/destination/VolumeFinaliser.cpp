@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "engine/check/VolumeCheck.h"
+#include "engine/destination/DiskDestinationExtents.h"
+#include "engine/destination/DiskDestinationRecord.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/MftExtents.h"
 #include "engine/ntfs/FileRecord.h"

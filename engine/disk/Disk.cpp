@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/destination/DiskDestinationState.h"
 #include "platform/DiskNumbers.h"
 #include "support/Bytes.h"
 #include "support/Log.h"
@@ -24,7 +25,7 @@ constexpr size_t kClustersPerRecordOffset = 64;
 
 }  // namespace
 
-CDisk::CDisk() = default;
+CDisk::CDisk() : destination_(std::make_unique<DiskDestinationState>()) {}
 CDisk::~CDisk() = default;
 
 int CDisk::InitDisk(const platform::VolumeId& volume, bool readOnly) {

@@ -17,8 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/destination/DiskDestinationExtents.h"
-#include "engine/destination/DiskDestinationRecord.h"
 #include "engine/disk/FileEntry.h"
 #include "engine/disk/PartitionTable.h"
 #include "engine/ntfs/RunList.h"
@@ -26,6 +24,11 @@
 #include "platform/VolumeId.h"
 
 namespace stow::engine {
+
+// The destination fix-up's types (engine/destination/).
+class FreeExtentList;
+enum class RecordEdit;
+struct DiskDestinationState;
 
 // Result codes of the disk operations; the same numbers are the engine's task error codes.
 enum DiskResult : int {
@@ -172,12 +175,12 @@ class CDisk {
   [[nodiscard]] int WriteMftMirror();
   // Writes the bitmap back run by run: 1, or 0 without a bitmap or on a failed write.
   [[nodiscard]] int WriteBitmap();
-  const std::vector<std::byte>& Bitmap() const { return bitmap_; }
-  std::vector<std::byte>& MutableBitmap() { return bitmap_; }
-  uint64_t BitmapLength() const { return bitmapLength_; }
-  const std::vector<ntfs::DataRun>& BitmapRuns() const { return bitmapRuns_; }
-  void SetBitmapRuns(std::vector<ntfs::DataRun> runs) { bitmapRuns_ = std::move(runs); }
-  FreeExtentList& FreeExtents() { return freeExtents_; }
+  const std::vector<std::byte>& Bitmap() const;
+  std::vector<std::byte>& MutableBitmap();
+  uint64_t BitmapLength() const;
+  const std::vector<ntfs::DataRun>& BitmapRuns() const;
+  void SetBitmapRuns(std::vector<ntfs::DataRun> runs);
+  FreeExtentList& FreeExtents();
   // The MFT's runs as record 0 gives them.
   const std::vector<ntfs::DataRun>& MftRuns() const { return mftRuns_; }
   // Reads `length` bytes of the stream that `runs` place, from `offset`: false
@@ -202,10 +205,7 @@ class CDisk {
 
   // Destination state (DiskDestination.cpp): the volume's cluster bitmap, its
   // length in bytes, the runs of $Bitmap's data and the free extents.
-  std::vector<std::byte> bitmap_;
-  uint64_t bitmapLength_ = 0;
-  std::vector<ntfs::DataRun> bitmapRuns_;
-  FreeExtentList freeExtents_;
+  std::unique_ptr<DiskDestinationState> destination_;
 
   std::array<uint8_t, 16> extendedEntry_{};
   std::vector<std::byte> recordCache_;  // kRecordCacheRecords records once allocated

@@ -22,6 +22,8 @@
 #include <thread>
 
 #include "engine/destination/DestinationVerify.h"
+#include "engine/destination/DiskDestinationExtents.h"
+#include "engine/destination/DiskDestinationRecord.h"
 #include "engine/destination/VolumeFinaliser.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/ImageChecksums.h"

@@ -3,6 +3,8 @@
 // $MFT checked, and run lists edited through the record cache.
 #include <gtest/gtest.h>
 
+#include "engine/destination/DiskDestinationExtents.h"
+#include "engine/destination/DiskDestinationRecord.h"
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/RunList.h"
 #include "engine/transfer/RestoreErrors.h"
