@@ -30,123 +30,16 @@
 #include "engine/image/MftExtents.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
+#include "engine/transfer/PartitionWriter.h"
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/Workers.h"
 #include "support/Log.h"
 
 namespace stow::engine {
-namespace {
+namespace writer {
 
 using namespace std::chrono_literals;
-
-constexpr uint64_t kMftRecord = 0;
-// The first $MFT chunk must hold the 24 records the entry list covers.
-constexpr uint32_t kMinFirstMftChunk = 0x6000;
-constexpr uint64_t kEntryListRecords = 24;
-// Records 0 to 6: enough to find a volume's $Bitmap.
-constexpr uint64_t kBitmapEntries = 7;
-// The destination keeps its own $MFT, $Bitmap, $Boot and $BadClus records.
-constexpr uint64_t kSubstitutedRecords[] = {0, 6, 7, 8};
-// The last record whose data the finaliser may write again after the writer:
-// the $MFTMirr (record 1) and the $LogFile (record 2). Their chunks are not
-// read back; the $MFT and its mirror are covered by the finaliser's own
-// consistency checks and the disk check that follows the task.
-constexpr uint64_t kLastRewrittenRecord = 2;
-constexpr uint64_t kSectorBytes = 512;
-constexpr auto kDrainWait = 200ms;
-constexpr auto kPartnerPoll = 10ms;
-// The destination must exceed the data by a twentieth.
-constexpr uint64_t kSizeMarginDivisor = 20;
-
-uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
-
-MftChunk MftChunkOf(const TransferSlot& slot) {
-  MftChunk chunk;
-  chunk.recordNumber = slot.recordNumber;
-  chunk.attributeInstance = slot.attributeInstance;
-  chunk.runLength = slot.runLength;
-  chunk.runOffset = slot.runOffset;
-  chunk.dataLength = slot.dataLength;
-  return chunk;
-}
-
-class PartitionWriter {
- public:
-  PartitionWriter(TaskState& state, const RestoreIo& io)
-      : state_(state),
-        ring_(state.Ring()),
-        io_(io),
-        restore_(state.Kind() == TaskKind::kRestore),
-        verify_(state.Verify()) {}
-
-  void Run();
-
- private:
-  bool WaitForReader();
-  int OpenDestination();
-  uint64_t NeededSectors();
-  int TakeFirstSlot();
-  int PlaceFirstMftChunk(TransferSlot& slot);
-  void Drain();
-  int FinishStream();
-  int VerifyDestination();
-  int PlaceSlot(const TransferSlot& slot);
-  int FinishMft();
-  int BeginTrackedRecord(uint64_t record);
-  int PlaceMftBytes(const TransferSlot& slot, uint64_t offset);
-  int Fail(int code, std::string detail);
-  int PlaceData(const TransferSlot& slot);
-  int PlaceSparse(const TransferSlot& slot);
-  int StartRun(const TransferSlot& slot);
-  int Allocate(const TransferSlot& slot, uint64_t wanted, bool append);
-  int ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count, bool append);
-  bool SameAttribute(const TransferSlot& slot) const;
-  void NoteAttribute(const TransferSlot& slot);
-  int WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors);
-  int StreamError(const char* why, const TransferSlot* slot = nullptr);
-  void WaitForReaderEnd();
-  void EndAfterFailure(int code);
-  void UnlockDestination();
-
-  TaskState& state_;
-  TransferRing& ring_;
-  const RestoreIo& io_;
-  const bool restore_;
-  const VerifyOptions verify_;
-  CDisk disk_;
-  bool locked_ = false;
-  uint64_t sectorsPerCluster_ = 0;
-  uint64_t clusterSize_ = 0;
-  // The current allocation: where the next sectors go and how many are left.
-  uint64_t allocFirst_ = 0;
-  uint64_t allocSectorsLeft_ = 0;
-  uint64_t allocSectorOffset_ = 0;
-  // The run being placed.
-  bool inRun_ = false;
-  uint64_t runRecord_ = 0;
-  uint16_t runInstance_ = 0;
-  uint64_t runLength_ = 0;
-  uint64_t runPlaced_ = 0;
-  // The attribute whose run list is being rebuilt.
-  bool haveAttribute_ = false;
-  uint64_t attrRecord_ = 0;
-  uint16_t attrInstance_ = 0;
-  uint64_t previousRecord_ = UINT64_MAX;
-  bool mftDone_ = false;
-  // Where each chunk of the source's $MFT belongs; set by the first chunk.
-  std::optional<MftStreamTracker> mft_;
-  // The clusters of the destination's resized $MFT.
-  uint64_t mftClusters_ = 0;
-  // The destination's first records as formatted (on-disk form), before the
-  // source's replace them.
-  std::vector<std::byte> formatted_;
-  std::vector<uint64_t> rewritten_;
-  // What the first error was about, for the task's error detail.
-  std::string detail_;
-  // With verification: every chunk written by WriteChunk, to be read back.
-  std::vector<WrittenRange> written_;
-};
 
 int PartitionWriter::Fail(int code, std::string detail) {
   LogLess("in write thread, %s", detail.c_str());
@@ -255,85 +148,6 @@ int PartitionWriter::TakeFirstSlot() {
   }
 }
 
-int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
-  if (slot.recordNumber != kMftRecord || slot.runOffset != 0 || slot.dataLength == 0) {
-    return StreamError("the stream does not begin with the $MFT", &slot);
-  }
-  if (slot.dataLength < kMinFirstMftChunk) {
-    LogLessText("in write thread, mft count is too small!");
-    return Fail(kTaskSourceMftUnsupported,
-                "MFT record 0 of the source: the $MFT's first run holds fewer than the 24 "
-                "records every NTFS volume has");
-  }
-  SourceMftLayout layout;
-  std::string why;
-  if (int r = ReadSourceMftLayout(slot.Data(), slot.runLength, layout, why); r != 0) {
-    return Fail(r, why);
-  }
-  if (layout.clusterSize != clusterSize_ && restore_) {
-    // The destination was formatted with the cluster size the image's header
-    // gives: a $MFT that disagrees means the image itself is damaged.
-    return Fail(kTaskImageDamaged, "the image's header gives " + std::to_string(clusterSize_) +
-                                       "-byte clusters, but the $MFT it carries has " +
-                                       std::to_string(layout.clusterSize) +
-                                       "-byte clusters; restore from another image");
-  }
-  if (layout.clusterSize != clusterSize_) {
-    return Fail(kTaskClusterSizeMismatch,
-                "the source's clusters are " + std::to_string(layout.clusterSize) +
-                    " bytes, the destination's " + std::to_string(clusterSize_) +
-                    " bytes: format the destination with " + std::to_string(layout.clusterSize) +
-                    "-byte clusters");
-  }
-  mft_.emplace(layout);
-  uint64_t records = state_.recordCount.load();
-  if (records == 0) records = layout.dataSize / kFileRecordSize;
-  // Room for every record the source has, and for everything its extents send;
-  // one run, so that record 0 needs no attribute list whatever the source had.
-  const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, layout.totalClusters);
-  if (int r = disk_.CheckMftRange(clusters); r != 0) {
-    return Fail(r, "the destination has no room for the source's $MFT of " +
-                       std::to_string(records) + " records in one run of " +
-                       std::to_string(clusters) + " clusters from its $MFT's cluster " +
-                       std::to_string(disk_.MftCluster()) +
-                       ": clusters there are in use; restore or copy onto a larger volume");
-  }
-  // The destination's own first records, for the source's $MFT extension
-  // records that the finaliser gives back.
-  formatted_.assign(kEntryListRecords * kFileRecordSize, std::byte{0});
-  for (uint64_t record = 1; record < kEntryListRecords; ++record) {
-    const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
-    if (own == nullptr) continue;
-    std::byte* copy = formatted_.data() + record * kFileRecordSize;
-    std::memcpy(copy, own, kFileRecordSize);
-    if (!ntfs::UndoFixup(MutableBytes(copy, kFileRecordSize))) {
-      return StreamError("the destination's own records cannot be put back in on-disk form");
-    }
-  }
-  disk_.ReserveMftZone(
-      MftZoneClusters(disk_.Entries().size() + records, sectorsPerCluster_, clusters));
-  if (int r = disk_.ResizeDestinationMft(clusters, layout.dataSize, layout.initializedSize);
-      r != 0) {
-    return r;
-  }
-  for (uint64_t record : kSubstitutedRecords) {
-    const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
-    if (own == nullptr) return StreamError("the destination's own records cannot be read");
-    std::vector<std::byte> onDisk(own, own + kFileRecordSize);
-    if (!ntfs::UndoFixup(onDisk)) {
-      return StreamError("the destination's own records cannot be put back in on-disk form");
-    }
-    std::memcpy(slot.buffer.get() + record * kFileRecordSize, onDisk.data(), kFileRecordSize);
-  }
-  mftClusters_ = clusters;
-  MftStreamTracker::Role role;
-  uint64_t offset = 0;
-  if (int r = mft_->Classify(MftChunkOf(slot), role, offset, why); r != 0) return Fail(r, why);
-  if (int r = PlaceMftBytes(slot, offset); r != 0) return r;
-  if (!disk_.LoadRecordCache()) return StreamError("the written $MFT cannot be read back");
-  return 0;
-}
-
 int PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors) {
   const auto bytes = static_cast<uint32_t>(sectors * kSectorBytes);
   const uint64_t at = allocFirst_ * sectorsPerCluster_ + allocSectorOffset_;
@@ -392,52 +206,6 @@ int PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool ap
   allocSectorsLeft_ = granted * sectorsPerCluster_;
   allocSectorOffset_ = 0;
   return ChangeRuns(slot, first, granted, append);
-}
-
-int PartitionWriter::FinishMft() {
-  if (!mft_->Complete()) {
-    if (!mft_->Layout().HasExtensions()) {
-      LogLess("in write thread, the $MFT arrived with %" PRIu64 " of its %" PRIu64 " bytes",
-              mft_->PlacedBytes(), mft_->Layout().TotalBytes());
-      return StreamError("the $MFT is incomplete");
-    }
-    // The rest comes with the extension records; the records before them are
-    // placed meanwhile, each once the part of the $MFT that holds it is there.
-    return 0;
-  }
-  mftDone_ = true;
-  return 0;
-}
-
-// A new record of a source whose $MFT has extents: it may be one of them, and
-// it must already be on the destination before its runs can be rewritten.
-int PartitionWriter::BeginTrackedRecord(uint64_t record) {
-  Bytes bytes;
-  if (record <= UINT32_MAX && mft_->RecordPlaced(record)) {
-    const std::byte* cached =
-        disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
-    if (cached != nullptr) bytes = Bytes(cached, kFileRecordSize);
-  }
-  std::string why;
-  if (int r = mft_->BeginRecord(record, bytes, why); r != 0) return Fail(r, why);
-  return 0;
-}
-
-int PartitionWriter::PlaceMftBytes(const TransferSlot& slot, uint64_t offset) {
-  const uint64_t length = slot.dataLength;
-  if (length % kSectorBytes != 0 || offset > mftClusters_ * clusterSize_ ||
-      length > mftClusters_ * clusterSize_ - offset) {
-    return StreamError("the $MFT is larger than its record 0 said", &slot);
-  }
-  if (!disk_.WriteMftBytes(offset, slot.buffer.get(), static_cast<uint32_t>(length))) {
-    LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
-            static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(length), 0);
-    return Fail(kTaskWriteFailed, "the destination's $MFT cannot be written at byte " +
-                                      std::to_string(offset) + " of it");
-  }
-  state_.bytesDone.fetch_add(length);
-  mft_->Placed(offset, length, offset);
-  return 0;
 }
 
 int PartitionWriter::StartRun(const TransferSlot& slot) {
@@ -647,9 +415,11 @@ void PartitionWriter::Run() {
   LogDebugText("write partition thread exit!");
 }
 
-}  // namespace
+}  // namespace writer
 
-void RunPartitionWriter(TaskState& state, const RestoreIo& io) { PartitionWriter(state, io).Run(); }
+void RunPartitionWriter(TaskState& state, const RestoreIo& io) {
+  writer::PartitionWriter(state, io).Run();
+}
 
 void WritePartitionThread(TaskState& state) { RunPartitionWriter(state, RestoreIo::Default()); }
 
