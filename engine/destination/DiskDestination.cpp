@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <memory>
 
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
@@ -87,6 +88,9 @@ uint64_t MarkEntryClusters(const FileEntry& entry, MutableBytes bitmap, uint64_t
 }
 
 }  // namespace
+
+CDisk::CDisk() : destination_(std::make_unique<DiskDestinationState>()) {}
+CDisk::~CDisk() = default;
 
 const std::vector<std::byte>& CDisk::Bitmap() const { return destination_->bitmap; }
 std::vector<std::byte>& CDisk::MutableBitmap() { return destination_->bitmap; }

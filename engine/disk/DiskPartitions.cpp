@@ -7,7 +7,7 @@
 #include <array>
 #include <new>
 
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskDevice.h"
 #include "engine/disk/PartitionTableParser.h"
 #include "support/Log.h"
 
@@ -147,7 +147,7 @@ int ReadGptEntries(BlockDevice& device, std::vector<PartitionTableEntry>& out) {
 
 }  // namespace
 
-int CDisk::ReadPartitionTable(std::vector<PartitionTableEntry>& out) {
+int DiskDevice::ReadPartitionTable(std::vector<PartitionTableEntry>& out) {
   if (!device_) return kDiskNoDevice;
   TableSector sector{};
   const int read = ReadFirstSector(sector);
@@ -182,7 +182,7 @@ int CDisk::ReadPartitionTable(std::vector<PartitionTableEntry>& out) {
   return kDiskOk;
 }
 
-int CDisk::SetActivePartition(unsigned index) {
+int DiskDevice::SetActivePartition(unsigned index) {
   TableSector sector{};
   const int read = ReadFirstSector(sector);
   if (read != kDiskOk) return read;

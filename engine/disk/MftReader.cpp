@@ -1,4 +1,4 @@
-// The MFT reader of CDisk: the volume checks, record 0 and the $MFT's runs, the
+// MftReader, the MFT reader of a CDisk: the volume checks, record 0 and the $MFT's runs, the
 // 2,048-record cache and the entry list with its totals.
 #include <algorithm>
 #include <cinttypes>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/disk/Disk.h"
+#include "engine/disk/MftReader.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
@@ -78,7 +78,7 @@ FileEntry CopyRecord(Bytes record, uint32_t index, bool nonResidentOnly, uint64_
 
 // --- Volume checks ---------------------------------------------------------
 
-uint32_t CDisk::ComputeFileRecordSize() const {
+uint32_t MftReader::ComputeFileRecordSize() const {
   const uint32_t v = ClustersPerFileRecordRaw();
   if (v >= kRecordSizeExponentFrom) {
     if (v > kRecordSizeExponentTo) return 0;
@@ -89,7 +89,7 @@ uint32_t CDisk::ComputeFileRecordSize() const {
   return size > UINT32_MAX ? 0 : static_cast<uint32_t>(size);
 }
 
-uint64_t CDisk::VolumeClusters() const {
+uint64_t MftReader::VolumeClusters() const {
   const uint8_t perCluster = SectorsPerCluster();
   if (perCluster == 0 || !device_) return 0;
   // A device shorter than its boot sector claims holds only what it holds.
@@ -97,7 +97,7 @@ uint64_t CDisk::VolumeClusters() const {
   return sectors / perCluster;
 }
 
-int CDisk::CheckNtfsVolume(std::string* why) const {
+int MftReader::CheckNtfsVolume(std::string* why) const {
   auto refuse = [why](int result, std::string text) {
     if (why) *why = std::move(text);
     return result;
@@ -142,7 +142,7 @@ int CDisk::CheckNtfsVolume(std::string* why) const {
 
 // --- Record 0 and the $MFT's runs -----------------------------------------
 
-bool CDisk::LoadMftRecord() {
+bool MftReader::LoadMftRecord() {
   std::string why;
   mftRuns_.clear();
   mftDataSize_ = 0;
@@ -201,7 +201,7 @@ const char* MftDataErrorText(ntfs::MftDataError error) {
 
 }  // namespace
 
-bool CDisk::LoadMftRuns() {
+bool MftReader::LoadMftRuns() {
   ntfs::MftData data;
   const ntfs::MftDataError error = ntfs::FindMftData(mftRecord_, data);
   if (error != ntfs::MftDataError::kNone || !data.nonResident) {
@@ -223,7 +223,7 @@ bool CDisk::LoadMftRuns() {
   return RunEnd(mftRuns_) >= needed || FollowMftAttributeList(needed);
 }
 
-bool CDisk::ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* out,
+bool MftReader::ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* out,
                        uint64_t length) {
   std::vector<ntfs::VolumeExtent> pieces;
   ntfs::MapStreamRange(runs, ClusterSize(), offset, length, pieces);
@@ -240,7 +240,7 @@ bool CDisk::ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, 
   return covered == offset + length;
 }
 
-bool CDisk::ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out) {
+bool MftReader::ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out) {
   out.assign(kFileRecordSize, std::byte{0});
   return record < kMaxRecords &&
          ReadStream(mftRuns_, record * kFileRecordSize, out.data(), out.size()) &&
@@ -248,7 +248,7 @@ bool CDisk::ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out) {
          ntfs::RecordNumberAgrees(out, record);
 }
 
-bool CDisk::FollowMftAttributeList(uint64_t neededClusters) {
+bool MftReader::FollowMftAttributeList(uint64_t neededClusters) {
   auto fail = [&](const char* why) {
     LogLess("LoadMftRecord: the $MFT's runs cover %" PRIu64 " of its %" PRIu64 " clusters: %s",
             RunEnd(mftRuns_), neededClusters, why);
@@ -306,7 +306,7 @@ bool CDisk::FollowMftAttributeList(uint64_t neededClusters) {
   return RunEnd(mftRuns_) >= neededClusters || fail("its attribute list names too few extents");
 }
 
-uint64_t CDisk::MftRecordCount() const {
+uint64_t MftReader::MftRecordCount() const {
   if (mftRecord_.empty() || fileRecordSize_ == 0) return 0;
   const uint64_t clusterSize = ClusterSize();
   const uint64_t clusters = VolumeClusters();
@@ -318,7 +318,7 @@ uint64_t CDisk::MftRecordCount() const {
 
 // --- The record cache -------------------------------------------------------
 
-bool CDisk::LoadRecordWindow(uint64_t base) {
+bool MftReader::LoadRecordWindow(uint64_t base) {
   if (recordCache_.empty()) {
     recordCache_.assign(kWindowBytes, std::byte{0});
     windowFixedUp_.assign(kRecordCacheRecords, false);
@@ -362,7 +362,7 @@ bool CDisk::LoadRecordWindow(uint64_t base) {
   return ok;
 }
 
-std::byte* CDisk::ReadFileRecord(uint32_t record, bool forceReload, bool applyFixup,
+std::byte* MftReader::ReadFileRecord(uint32_t record, bool forceReload, bool applyFixup,
                                  bool flushFirst) {
   const uint64_t base = record - record % kRecordCacheRecords;
   // A window is read once: a slot whose own number does not match (an unused
@@ -392,13 +392,13 @@ std::byte* CDisk::ReadFileRecord(uint32_t record, bool forceReload, bool applyFi
   return bytes.data();
 }
 
-bool CDisk::LoadRecordCache() { return LoadRecordWindow(0); }
+bool MftReader::LoadRecordCache() { return LoadRecordWindow(0); }
 
 namespace {
 
 // Writes the parts of the window that were read whole; a slot that could not be
 // read holds zeros, and writing it would wipe the record on disk.
-bool WriteLoadedRanges(CDisk& disk, const std::byte* window, const std::vector<bool>& loaded,
+bool WriteLoadedRanges(DiskDevice& disk, const std::byte* window, const std::vector<bool>& loaded,
                        uint64_t windowOffset, const std::vector<ntfs::VolumeExtent>& pieces) {
   bool ok = true;
   for (const ntfs::VolumeExtent& piece : pieces) {
@@ -424,7 +424,7 @@ bool WriteLoadedRanges(CDisk& disk, const std::byte* window, const std::vector<b
 
 }  // namespace
 
-bool CDisk::FlushRecordCache() {
+bool MftReader::FlushRecordCache() {
   if (recordCache_.empty() || windowBase_ == kNoWindow || mftRecord_.empty()) return false;
   if (!device_ || !device_->IsWritable()) {
     LogLess("FlushRecordCache: the volume is open read-only");
@@ -452,7 +452,7 @@ bool CDisk::FlushRecordCache() {
 
 // --- The entry list --------------------------------------------------------
 
-uint64_t CDisk::BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uint64_t limit) {
+uint64_t MftReader::BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uint64_t limit) {
   totalSectors = 0;
   entries_.clear();
   unreadRecords_ = 0;

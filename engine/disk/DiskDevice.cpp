@@ -1,9 +1,8 @@
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskDevice.h"
 
 #include <chrono>
 #include <thread>
 
-#include "engine/destination/DiskDestinationState.h"
 #include "platform/DiskNumbers.h"
 #include "support/Bytes.h"
 #include "support/Log.h"
@@ -25,10 +24,7 @@ constexpr size_t kClustersPerRecordOffset = 64;
 
 }  // namespace
 
-CDisk::CDisk() : destination_(std::make_unique<DiskDestinationState>()) {}
-CDisk::~CDisk() = default;
-
-int CDisk::InitDisk(const platform::VolumeId& volume, bool readOnly) {
+int DiskDevice::InitDisk(const platform::VolumeId& volume, bool readOnly) {
   std::unique_ptr<platform::BlockDevice> device;
   lastOpenError_ = platform::OpenBlockDevice(volume.DevicePath(), readOnly, device);
   if (lastOpenError_ != 0) {
@@ -40,7 +36,7 @@ int CDisk::InitDisk(const platform::VolumeId& volume, bool readOnly) {
   return kDiskOk;
 }
 
-int CDisk::OpenPhysicalDrive(int diskNumber) {
+int DiskDevice::OpenPhysicalDrive(int diskNumber) {
   std::string path;
   if (!platform::ResolveDiskNumber(diskNumber, path)) {
     lastOpenError_ = 2;  // no such device
@@ -49,7 +45,7 @@ int CDisk::OpenPhysicalDrive(int diskNumber) {
   return OpenPhysicalDrivePath(path, false);
 }
 
-int CDisk::OpenPhysicalDrivePath(const std::string& path, bool readOnly) {
+int DiskDevice::OpenPhysicalDrivePath(const std::string& path, bool readOnly) {
   std::unique_ptr<platform::BlockDevice> device;
   lastOpenError_ = platform::OpenBlockDevice(path, readOnly, device);
   if (lastOpenError_ != 0) return kDiskOpenFailed;
@@ -58,7 +54,7 @@ int CDisk::OpenPhysicalDrivePath(const std::string& path, bool readOnly) {
   return kDiskOk;
 }
 
-void CDisk::Attach(std::unique_ptr<platform::BlockDevice> device, bool readBootSector) {
+void DiskDevice::Attach(std::unique_ptr<platform::BlockDevice> device, bool readBootSector) {
   device_ = std::move(device);
   bootSector_.fill(std::byte{0});
   // As on the original platform the result of this read is not checked: a volume
@@ -69,7 +65,7 @@ void CDisk::Attach(std::unique_ptr<platform::BlockDevice> device, bool readBootS
   }
 }
 
-int CDisk::ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer) {
+int DiskDevice::ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer) {
   if (!device_) return kDiskNoDevice;
   const platform::IoResult r = device_->ReadAt(0, buffer);
   if (r.bytes == 0 && r.error != 0) return kDiskReadFailed;
@@ -77,12 +73,12 @@ int CDisk::ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer) {
   return kDiskOk;
 }
 
-uint32_t CDisk::AddressingSectorSize() const {
+uint32_t DiskDevice::AddressingSectorSize() const {
   const uint16_t bps = BytesPerSector();
   return bps == 0 ? kDefaultSectorSize : bps;
 }
 
-uint32_t CDisk::ReadPointData(void* buffer, uint32_t count, uint64_t startSector) {
+uint32_t DiskDevice::ReadPointData(void* buffer, uint32_t count, uint64_t startSector) {
   if (!device_) return 0;
   const uint64_t position = startSector * AddressingSectorSize();
   int error = 0;
@@ -97,7 +93,7 @@ uint32_t CDisk::ReadPointData(void* buffer, uint32_t count, uint64_t startSector
   return 0;
 }
 
-uint32_t CDisk::WritePointData(const void* buffer, uint32_t count, uint64_t startSector) {
+uint32_t DiskDevice::WritePointData(const void* buffer, uint32_t count, uint64_t startSector) {
   if (!device_) return 0;
   const uint64_t position = startSector * AddressingSectorSize();
   int error = 0;
@@ -112,7 +108,7 @@ uint32_t CDisk::WritePointData(const void* buffer, uint32_t count, uint64_t star
   return 0;
 }
 
-int CDisk::LockDisk() {
+int DiskDevice::LockDisk() {
   if (!device_) {
     LogLess("Lock disk fail, handle is invalid!");
     return kDiskLockNoDevice;
@@ -125,19 +121,19 @@ int CDisk::LockDisk() {
   return kDiskOk;
 }
 
-bool CDisk::UnlockDisk() { return device_ && device_->Unlock() == 0; }
+bool DiskDevice::UnlockDisk() { return device_ && device_->Unlock() == 0; }
 
-int CDisk::UpdateDiskProperties() {
+int DiskDevice::UpdateDiskProperties() {
   if (!device_ || device_->UpdateProperties() != 0) return kDiskUpdateFailed;
   return kDiskOk;
 }
 
-uint16_t CDisk::BytesPerSector() const { return LoadLe16(&bootSector_[kBytesPerSectorOffset]); }
-uint8_t CDisk::SectorsPerCluster() const { return LoadU8(&bootSector_[kSectorsPerClusterOffset]); }
-uint64_t CDisk::MftCluster() const { return LoadLe64(&bootSector_[kMftClusterOffset]); }
-uint64_t CDisk::MftMirrCluster() const { return LoadLe64(&bootSector_[kMftMirrClusterOffset]); }
-uint64_t CDisk::TotalSectors() const { return LoadLe64(&bootSector_[kTotalSectorsOffset]); }
-uint32_t CDisk::ClustersPerFileRecordRaw() const {
+uint16_t DiskDevice::BytesPerSector() const { return LoadLe16(&bootSector_[kBytesPerSectorOffset]); }
+uint8_t DiskDevice::SectorsPerCluster() const { return LoadU8(&bootSector_[kSectorsPerClusterOffset]); }
+uint64_t DiskDevice::MftCluster() const { return LoadLe64(&bootSector_[kMftClusterOffset]); }
+uint64_t DiskDevice::MftMirrCluster() const { return LoadLe64(&bootSector_[kMftMirrClusterOffset]); }
+uint64_t DiskDevice::TotalSectors() const { return LoadLe64(&bootSector_[kTotalSectorsOffset]); }
+uint32_t DiskDevice::ClustersPerFileRecordRaw() const {
   return LoadLe32(&bootSector_[kClustersPerRecordOffset]);
 }
 
