@@ -50,7 +50,7 @@ format:
 # The layering rule (docs/architecture.md), then clang-tidy with .clang-tidy over
 # the sources of the layers; fails on any finding. build-lint is only configured,
 # never built: the compile database is all clang-tidy needs.
-# LINT_FILES narrows clang-tidy (a regular expression over paths, e.g. LINT_FILES=engine/Disk).
+# LINT_FILES narrows clang-tidy (a regular expression over paths, e.g. LINT_FILES=engine/disk/).
 lint: deps
 	@scripts/check-layers.sh
 	@cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \

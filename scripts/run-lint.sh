@@ -6,7 +6,7 @@
 #   scripts/run-lint.sh [BUILD] [FILES]
 # BUILD defaults to build-lint. FILES is an extended regular expression over the
 # paths relative to the top folder (default: every source of the layers), e.g.
-# 'engine/Disk' to check only the files whose path starts so.
+# 'engine/disk/' to check only the files whose path starts so.
 set -uo pipefail
 build=${1:-build-lint}
 layers='support|platform|engine|discovery|tasks|bootrepair|rescue|cli'
