@@ -89,15 +89,11 @@ class DestinationCourseOnVolumes : public ::testing::Test {
  protected:
   void SetUp() override {
     STOW_REQUIRE(kTools, true, true);
-    source_ = NewVolumeFile("source.img");
-    ASSERT_EQ(test::Run({"mkntfs", "-q", "-F", "-f", source_.string()}).status, 0);
-    test::NtfsMount mount(source_.string(), false);
-    ASSERT_TRUE(mount.Ok()) << mount.Error();
-    const test::CommandResult fill =
-        test::Shell("cd " + test::Quote(mount.Path().string()) +
-                    " && head -c 3000000 /dev/urandom > data.bin && mkdir folder && "
-                    "echo text > folder/note.txt");
-    ASSERT_EQ(fill.status, 0) << fill.output;
+    source_ = dir_ / "source.img";
+    ASSERT_NO_FATAL_FAILURE(
+        test::MakeFilledNtfsVolume(source_, kVolumeBytes,
+                                   "head -c 3000000 /dev/urandom > data.bin && mkdir folder && "
+                                   "echo text > folder/note.txt"));
   }
 
   path NewVolumeFile(const std::string& name) const {

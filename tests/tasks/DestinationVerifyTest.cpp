@@ -83,10 +83,9 @@ Ended CopyVerified(const std::string& source, const std::string& destination,
     ADD_FAILURE() << r.text;
     return {};
   }
-  return RunVerified(plan, hook, StartCopyTask,
-                     [](CopyPlan& p, int code, const PostTaskChain& chain) {
-                       return FinishCopy(p, code, chain);
-                     });
+  return RunVerified(
+      plan, hook, StartCopyTask,
+      [](CopyPlan& p, int code, const PostTaskChain& chain) { return FinishCopy(p, code, chain); });
 }
 
 Ended RestoreVerified(const path& image, const std::string& destination, const Hook& hook = {}) {
@@ -106,9 +105,8 @@ Ended RestoreVerified(const path& image, const std::string& destination, const H
 }
 
 const WrittenRange& Longest(std::span<const WrittenRange> ranges) {
-  return *std::max_element(ranges.begin(), ranges.end(), [](const auto& a, const auto& b) {
-    return a.length < b.length;
-  });
+  return *std::max_element(ranges.begin(), ranges.end(),
+                           [](const auto& a, const auto& b) { return a.length < b.length; });
 }
 
 // Flips one byte of `file` at `offset`, through the file itself.
@@ -133,16 +131,11 @@ class DestinationVerify : public ::testing::Test {
   void SetUp() override {
     STOW_REQUIRE(kTools, true, true);
     source_ = dir_ / "source.img";
-    test::MakeSparseFile(source_, kVolumeBytes);
-    ASSERT_EQ(test::Run({"mkntfs", "-q", "-F", "-f", source_.string()}).status, 0);
-    test::NtfsMount mount(source_.string(), false);
-    ASSERT_TRUE(mount.Ok()) << mount.Error();
-    const test::CommandResult fill = test::Shell(
-        "cd " + test::Quote(mount.Path().string()) + " && head -c " +
-        std::to_string(kBigFileBytes) +
-        " /dev/urandom > big.bin && mkdir small && for i in $(seq 1 30); do "
-        "head -c $((i * 7000)) /dev/urandom > small/f$i; done");
-    ASSERT_EQ(fill.status, 0) << fill.output;
+    ASSERT_NO_FATAL_FAILURE(test::MakeFilledNtfsVolume(
+        source_, kVolumeBytes,
+        "head -c " + std::to_string(kBigFileBytes) +
+            " /dev/urandom > big.bin && mkdir small && for i in $(seq 1 "
+            "30); do head -c $((i * 7000)) /dev/urandom > small/f$i; done"));
   }
 
   path NewVolumeFile(const std::string& name) const {
@@ -162,8 +155,9 @@ TEST_F(DestinationVerify, AnUntouchedDestinationReadsBackWhole) {
   EXPECT_TRUE(ended.outcome.succeeded);
   EXPECT_TRUE(ended.chainRan);
   // Every file's data was noted, nothing of the records the finaliser writes again.
-  const uint64_t noted = std::accumulate(ended.ranges.begin(), ended.ranges.end(), uint64_t{0},
-                                         [](uint64_t sum, const auto& r) { return sum + r.length; });
+  const uint64_t noted =
+      std::accumulate(ended.ranges.begin(), ended.ranges.end(), uint64_t{0},
+                      [](uint64_t sum, const auto& r) { return sum + r.length; });
   EXPECT_GE(noted, kBigFileBytes);
   for (const WrittenRange& r : ended.ranges) {
     EXPECT_GT(r.record, 2u);

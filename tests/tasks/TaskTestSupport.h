@@ -75,4 +75,15 @@ class FakeProgram {
   std::vector<std::string> saved_;
 };
 
+// A sparse file of `bytes` formatted by mkntfs and filled through an ntfs-3g
+// mount by the shell command `fill`, run in the volume's root folder.
+inline void MakeFilledNtfsVolume(const fs::path& file, uint64_t bytes, const std::string& fill) {
+  MakeSparseFile(file, bytes);
+  ASSERT_EQ(Run({"mkntfs", "-q", "-F", "-f", file.string()}).status, 0);
+  NtfsMount mount(file.string(), false);
+  ASSERT_TRUE(mount.Ok()) << mount.Error();
+  const CommandResult filled = Shell("cd " + Quote(mount.Path().string()) + " && " + fill);
+  ASSERT_EQ(filled.status, 0) << filled.output;
+}
+
 }  // namespace stow::test
