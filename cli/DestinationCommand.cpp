@@ -61,6 +61,8 @@ int RunDestinationCommand(const Args& given, const char* command, const char* us
     case tasks::CourseEnd::kStopped:
       return Fail(engine::kTaskManualStop,
                   std::string(command) + ":" + LoadText("errorManualStop"));
+    case tasks::CourseEnd::kChecked:
+    case tasks::CourseEnd::kPrepared:
     case tasks::CourseEnd::kStarted:
     case tasks::CourseEnd::kFinished:
       break;

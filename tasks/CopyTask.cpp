@@ -26,12 +26,18 @@ constexpr uint64_t kBitmapEntries = 7;
 
 }  // namespace
 
-Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
-                  const std::string& destination, CopyPlan& plan) {
+Refusal CheckCopyChoice(const engine::TaskState& state, const std::string& source,
+                        const std::string& destination) {
   if (EngineTaskRunning(state)) return MakeRefusal("copyThreadIsRunning");
   if (source.empty()) return MakeRefusal("choosesource");
   if (destination.empty()) return MakeRefusal("choosedestance");
   if (source == destination) return MakeRefusal("destEqualSour");
+  return {};
+}
+
+Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
+                  const std::string& destination, CopyPlan& plan) {
+  if (Refusal r = CheckCopyChoice(state, source, destination); r.Refused()) return r;
   engine::CDisk disk;
   if (disk.InitDisk(platform::VolumeId(source), true) != engine::kDiskOk) {
     return MakeRefusal("sourceUnopenable");
@@ -42,8 +48,8 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
   if (platform::VolumesOverlap(source, destination)) return MakeRefusal("destEqualSour");
   std::shared_ptr<platform::TaskLock> sourceLock;
   std::shared_ptr<platform::TaskLock> destinationLock;
-  if (Refusal r = LockTaskVolume(platform::VolumeId(source), platform::LockMode::kShared,
-                                 sourceLock);
+  if (Refusal r =
+          LockTaskVolume(platform::VolumeId(source), platform::LockMode::kShared, sourceLock);
       r.Refused()) {
     return r;
   }

@@ -26,6 +26,11 @@ struct CopyPlan {
   engine::VerifyOptions verify;
 };
 
+// The rules on the choice alone, the first four of CheckCopy: a task already
+// running, no source, no destination, the same text for both.
+Refusal CheckCopyChoice(const engine::TaskState& state, const std::string& source,
+                        const std::string& destination);
+
 // The rules, in order: a task already running (`copyThreadIsRunning`), no
 // source (`choosesource`), no destination (`choosedestance`), the same text for
 // both (`destEqualSour`), a source that cannot be opened (`sourceUnopenable`),

@@ -18,20 +18,47 @@ PostTaskChain NoPostTaskChain() {
   return [](const PostTaskRequest&) { return PostTaskResult{}; };
 }
 
-CourseResult DestinationCourse::Begin(engine::TaskState& state, const std::string& first,
-                                      const std::string& destination, const CourseOptions& options,
-                                      CourseDriver& driver) {
-  if (Refusal r = Check(state, first, destination); r.Refused()) {
+Refusal DestinationCourse::CheckChoice(const engine::TaskState& state, const std::string& first,
+                                       const std::string& destination) {
+  return CheckTaskChoice(state, first, destination);
+}
+
+CourseResult DestinationCourse::Check(engine::TaskState& state, const std::string& first,
+                                      const std::string& destination,
+                                      const CourseOptions& options) {
+  if (Refusal r = CheckTask(state, first, destination); r.Refused()) {
     return Ended(CourseEnd::kRefused, std::move(r));
   }
   SetVerify(options.verify);
-  if (const std::string notice = Notice(); !notice.empty()) driver.Notice(notice);
-  if (!driver.Confirm(ConfirmText())) return Ended(CourseEnd::kDeclined);
-  driver.Committed();
-  if (Refusal r = Prepare(); r.Refused()) return Ended(CourseEnd::kRefused, std::move(r));
-  if (driver.StopRequested()) return Ended(CourseEnd::kStopped);
-  if (Refusal r = Start(state); r.Refused()) return Ended(CourseEnd::kRefused, std::move(r));
+  return Ended(CourseEnd::kChecked);
+}
+
+CourseResult DestinationCourse::Prepare() {
+  if (Refusal r = PrepareTask(); r.Refused()) return Ended(CourseEnd::kRefused, std::move(r));
+  return Ended(CourseEnd::kPrepared);
+}
+
+CourseResult DestinationCourse::Start(engine::TaskState& state) {
+  if (Refusal r = StartTask(state); r.Refused()) return Ended(CourseEnd::kRefused, std::move(r));
   return Ended(CourseEnd::kStarted);
+}
+
+CourseResult DestinationCourse::Begin(engine::TaskState& state, const std::string& first,
+                                      const std::string& destination, const CourseOptions& options,
+                                      CourseDriver& driver) {
+  if (CourseResult checked = Check(state, first, destination, options);
+      checked.end != CourseEnd::kChecked) {
+    return checked;
+  }
+  if (const std::string notice = Notice(); !notice.empty()) driver.Notice(notice);
+  if (!driver.Confirm(Question())) {
+    Drop();
+    return Ended(CourseEnd::kDeclined);
+  }
+  driver.Committed();
+  if (CourseResult prepared = Prepare(); prepared.end != CourseEnd::kPrepared) return prepared;
+  if (driver.StopRequested()) return Ended(CourseEnd::kStopped);
+  return Start(state);
 }
 
 CourseResult DestinationCourse::End(engine::TaskState& state, int code,
@@ -53,20 +80,27 @@ CourseResult DestinationCourse::Run(engine::TaskState& state, const std::string&
 
 // --- Restore -------------------------------------------------------------------
 
-Refusal RestoreCourse::Check(engine::TaskState& state, const std::string& first,
-                             const std::string& destination) {
+Refusal RestoreCourse::CheckTaskChoice(const engine::TaskState& state, const std::string& first,
+                                       const std::string& /*destination*/) {
+  return CheckRestoreChoice(state, first);
+}
+
+Refusal RestoreCourse::CheckTask(engine::TaskState& state, const std::string& first,
+                                 const std::string& destination) {
   Refusal r = CheckRestore(state, first, destination, plan_);
   if (!r.Refused()) r = CheckRestoreImage(plan_);
   return r.Refused() ? r : CheckRestoreChecksums(plan_);
 }
 
-std::string RestoreCourse::Notice() const { return NoChecksumNotice(plan_); }
+std::string RestoreCourse::NoticeText() const { return NoChecksumNotice(plan_); }
 
 std::string RestoreCourse::ConfirmText() const { return ConfirmRestoreText(plan_); }
 
-Refusal RestoreCourse::Prepare() { return PrepareRestore(plan_); }
+Refusal RestoreCourse::PrepareTask() { return PrepareRestore(plan_); }
 
-Refusal RestoreCourse::Start(engine::TaskState& state) { return StartRestoreTask(state, plan_); }
+Refusal RestoreCourse::StartTask(engine::TaskState& state) {
+  return StartRestoreTask(state, plan_);
+}
 
 TaskOutcome RestoreCourse::Finish(int code, const PostTaskChain& chain) {
   return FinishRestore(plan_, code, chain);
@@ -74,17 +108,22 @@ TaskOutcome RestoreCourse::Finish(int code, const PostTaskChain& chain) {
 
 // --- Copy ----------------------------------------------------------------------
 
-Refusal CopyCourse::Check(engine::TaskState& state, const std::string& first,
-                          const std::string& destination) {
+Refusal CopyCourse::CheckTaskChoice(const engine::TaskState& state, const std::string& first,
+                                    const std::string& destination) {
+  return CheckCopyChoice(state, first, destination);
+}
+
+Refusal CopyCourse::CheckTask(engine::TaskState& state, const std::string& first,
+                              const std::string& destination) {
   Refusal r = CheckCopy(state, first, destination, plan_);
   return r.Refused() ? r : CheckCopySource(plan_);
 }
 
 std::string CopyCourse::ConfirmText() const { return ConfirmCopyText(plan_); }
 
-Refusal CopyCourse::Prepare() { return PrepareCopy(plan_); }
+Refusal CopyCourse::PrepareTask() { return PrepareCopy(plan_); }
 
-Refusal CopyCourse::Start(engine::TaskState& state) { return StartCopyTask(state, plan_); }
+Refusal CopyCourse::StartTask(engine::TaskState& state) { return StartCopyTask(state, plan_); }
 
 TaskOutcome CopyCourse::Finish(int code, const PostTaskChain& chain) {
   return FinishCopy(plan_, code, chain);

@@ -34,7 +34,9 @@ enum class CourseEnd {
   kRefused,   // a rule, the format or the engine start refused it: `refusal`
   kDeclined,  // the question was answered no: nothing was written
   kStopped,   // the user stopped it after the question, before the engine started
-  kStarted,   // Begin: the engine runs; follow it, then call End
+  kChecked,   // Check: every rule passed; ask the question
+  kPrepared,  // Prepare: the destination is formatted; start the engine
+  kStarted,   // Begin or Start: the engine runs; follow it, then call End
   kFinished,  // End or Run: the engine finished; `outcome` says how
 };
 
@@ -48,16 +50,43 @@ struct CourseOptions {
   bool verify = false;  // read back what was written before the task counts as done
 };
 
-// One copy or restore from its rules to its end. Begin and End serve a front
-// end that follows the task by its own means; Run does all three with
-// the driver's Follow in between.
+// One copy or restore from its rules to its end, as separate steps for a
+// front end that runs them where it must (a page: the rules and the question
+// on its own thread, the preparation on a worker, the start back on its own
+// thread): CheckChoice, Check, Notice and Question, Prepare, Start, End.
+// Begin runs the steps up to the start in order with a driver, Run adds the
+// driver's Follow and End.
 class DestinationCourse {
  public:
   virtual ~DestinationCourse() = default;
 
-  // The rules (the destination's lock taken), the notice, the question, the
-  // format and the engine start, in this order; ends at the first step that
-  // does not go on.
+  // The rules on the choice as given, before any volume is looked at: a task
+  // already running, a missing or repeated volume, an image that is no image.
+  // No refusal: the front end may add its own rules on the choice (has the
+  // inventory changed?) before Check.
+  Refusal CheckChoice(const engine::TaskState& state, const std::string& first,
+                      const std::string& destination);
+  // Every rule, CheckChoice's included, in order (the destination's lock taken
+  // and held by the course until it ends or is dropped): kChecked or kRefused.
+  CourseResult Check(engine::TaskState& state, const std::string& first,
+                     const std::string& destination, const CourseOptions& options);
+  // After Check: the warning to show before the question (empty: none), and
+  // the question.
+  std::string Notice() const { return NoticeText(); }
+  std::string Question() const { return ConfirmText(); }
+  // After the question was answered yes: formats the destination. Blocks until
+  // the format program has ended and the volume is checked; touches only the
+  // course, so it may run on a worker thread. kPrepared or kRefused.
+  CourseResult Prepare();
+  // After Prepare: starts the engine. kStarted or kRefused.
+  CourseResult Start(engine::TaskState& state);
+  // Lets go of the volumes Check locked, for a course that will not go on (the
+  // question was declined, a front end's own rule refused). A started course
+  // keeps them until it is destroyed, after End.
+  void Drop() { DropLocks(); }
+
+  // Check, the notice, the question, Prepare and Start, in this order; ends at
+  // the first step that does not go on.
   CourseResult Begin(engine::TaskState& state, const std::string& first,
                      const std::string& destination, const CourseOptions& options,
                      CourseDriver& driver);
@@ -72,14 +101,17 @@ class DestinationCourse {
 
  protected:
   // The task's own steps (see CopyTask.h and RestoreTask.h).
-  virtual Refusal Check(engine::TaskState& state, const std::string& first,
-                        const std::string& destination) = 0;
+  virtual Refusal CheckTaskChoice(const engine::TaskState& state, const std::string& first,
+                                  const std::string& destination) = 0;
+  virtual Refusal CheckTask(engine::TaskState& state, const std::string& first,
+                            const std::string& destination) = 0;
   virtual void SetVerify(bool enabled) = 0;
-  virtual std::string Notice() const { return {}; }
+  virtual std::string NoticeText() const { return {}; }
   virtual std::string ConfirmText() const = 0;
-  virtual Refusal Prepare() = 0;
-  virtual Refusal Start(engine::TaskState& state) = 0;
+  virtual Refusal PrepareTask() = 0;
+  virtual Refusal StartTask(engine::TaskState& state) = 0;
   virtual TaskOutcome Finish(int code, const PostTaskChain& chain) = 0;
+  virtual void DropLocks() = 0;
 };
 
 // Restores an image (first) onto a destination.
@@ -88,15 +120,19 @@ class RestoreCourse final : public DestinationCourse {
   const RestorePlan& Plan() const { return plan_; }
 
  protected:
+  // CheckRestoreChoice.
+  Refusal CheckTaskChoice(const engine::TaskState& state, const std::string& first,
+                          const std::string& destination) override;
   // CheckRestore, CheckRestoreImage, CheckRestoreChecksums.
-  Refusal Check(engine::TaskState& state, const std::string& first,
-                const std::string& destination) override;
+  Refusal CheckTask(engine::TaskState& state, const std::string& first,
+                    const std::string& destination) override;
   void SetVerify(bool enabled) override { plan_.verify.enabled = enabled; }
-  std::string Notice() const override;
+  std::string NoticeText() const override;
   std::string ConfirmText() const override;
-  Refusal Prepare() override;
-  Refusal Start(engine::TaskState& state) override;
+  Refusal PrepareTask() override;
+  Refusal StartTask(engine::TaskState& state) override;
   TaskOutcome Finish(int code, const PostTaskChain& chain) override;
+  void DropLocks() override { plan_.lock.reset(); }
 
  private:
   RestorePlan plan_;
@@ -108,14 +144,21 @@ class CopyCourse final : public DestinationCourse {
   const CopyPlan& Plan() const { return plan_; }
 
  protected:
+  // CheckCopyChoice.
+  Refusal CheckTaskChoice(const engine::TaskState& state, const std::string& first,
+                          const std::string& destination) override;
   // CheckCopy, CheckCopySource.
-  Refusal Check(engine::TaskState& state, const std::string& first,
-                const std::string& destination) override;
+  Refusal CheckTask(engine::TaskState& state, const std::string& first,
+                    const std::string& destination) override;
   void SetVerify(bool enabled) override { plan_.verify.enabled = enabled; }
   std::string ConfirmText() const override;
-  Refusal Prepare() override;
-  Refusal Start(engine::TaskState& state) override;
+  Refusal PrepareTask() override;
+  Refusal StartTask(engine::TaskState& state) override;
   TaskOutcome Finish(int code, const PostTaskChain& chain) override;
+  void DropLocks() override {
+    plan_.sourceLock.reset();
+    plan_.destinationLock.reset();
+  }
 
  private:
   CopyPlan plan_;

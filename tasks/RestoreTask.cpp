@@ -31,8 +31,8 @@ uint64_t RestoreSpaceNeeded(uint64_t imageBytes) {
   return imageBytes > UINT64_MAX - extra ? UINT64_MAX : imageBytes + extra;
 }
 
-Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePath,
-                     const std::string& destination, RestorePlan& plan) {
+Refusal CheckRestoreChoice(const engine::TaskState& state, const std::string& imagePath,
+                           engine::ImageHeader* out) {
   if (EngineTaskRunning(state)) return MakeRefusal("restoreThreadIsRunning");
   if (imagePath.empty()) return MakeRefusal("selectBackupPath");
   // Only status, never an open: opening a FIFO waits for a writer.
@@ -60,9 +60,17 @@ Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePat
   // gives none a format accepts describes no volume this program wrote.
   if (!engine::IsImageClusterSize(header.clusterSize)) {
     LogLess("restore: the image records the cluster size %u", header.clusterSize);
-    return unreadable("its header records a cluster size of " +
-                      std::to_string(header.clusterSize) + " bytes, which no NTFS volume has");
+    return unreadable("its header records a cluster size of " + std::to_string(header.clusterSize) +
+                      " bytes, which no NTFS volume has");
   }
+  if (out != nullptr) *out = header;
+  return {};
+}
+
+Refusal CheckRestore(const engine::TaskState& state, const std::string& imagePath,
+                     const std::string& destination, RestorePlan& plan) {
+  engine::ImageHeader header;
+  if (Refusal r = CheckRestoreChoice(state, imagePath, &header); r.Refused()) return r;
   if (destination.empty()) return MakeRefusal("choosedestance");
   DestinationInfo info;
   if (Refusal r = OpenDestination(destination, info); r.Refused()) return r;
@@ -148,8 +156,7 @@ std::string NoChecksumNotice(const RestorePlan& plan) {
 }
 
 std::string ConfirmRestoreText(const RestorePlan& plan) {
-  return FormatText(LoadText("confirmRestorePartition"),
-                    {plan.destination.volume.DisplayName()}) +
+  return FormatText(LoadText("confirmRestorePartition"), {plan.destination.volume.DisplayName()}) +
          "\n" + NoticeFormatText(plan.destination.volume);
 }
 

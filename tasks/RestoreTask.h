@@ -36,6 +36,12 @@ struct RestorePlan {
 // The space a restore needs: the image's size × 11 ÷ 10, without overflow.
 uint64_t RestoreSpaceNeeded(uint64_t imageBytes);
 
+// The rules on the image alone, the first four of CheckRestore: a task
+// already running, an empty path, a path that is no regular file, a header
+// that is not accepted. Gives the header read when it passes.
+Refusal CheckRestoreChoice(const engine::TaskState& state, const std::string& imagePath,
+                           engine::ImageHeader* header = nullptr);
+
 // The rules, in order: a task already running (`restoreThreadIsRunning`), an
 // empty image path (`selectBackupPath`), an image path that names something
 // other than a regular file (a folder, a device, a FIFO: `imageNotAFile`, found

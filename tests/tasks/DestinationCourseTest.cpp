@@ -8,7 +8,9 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/VolumeLock.h"
 #include "tasks/BackupCourse.h"
+#include "tasks/CommandRunners.h"
 #include "tasks/DestinationCourse.h"
 #include "tests/tasks/TaskTestSupport.h"
 #include "tests/testlib/TreeCompare.h"
@@ -178,6 +180,50 @@ TEST_F(DestinationCourseOnVolumes, ARestoreWithoutChecksumsWarnsFirstAndEndsThro
   EXPECT_EQ(ended.end, CourseEnd::kFinished);
   EXPECT_TRUE(ended.outcome.succeeded) << ended.outcome.detail;
   EXPECT_TRUE(chainRan);
+  EXPECT_TRUE(test::CompareNtfsVolumes(source_.string(), destination.string()).empty());
+}
+
+// A front end that runs the steps itself: the choice rules alone read nothing,
+// a dropped course frees its volumes for the next one, the preparation runs
+// on another thread and the start follows on this one.
+TEST_F(DestinationCourseOnVolumes, StepByStepThePreparationRunsOnAWorker) {
+  const path destination = NewVolumeFile("dest.img");
+  TaskState state;
+  CopyCourse course;
+  EXPECT_EQ(course.CheckChoice(state, source_.string(), source_.string()).id, "destEqualSour");
+  EXPECT_EQ(course.CheckChoice(state, "", destination.string()).id, "choosesource");
+  // The choice rules look at no volume: a missing one passes them.
+  EXPECT_FALSE(course.CheckChoice(state, "/nonexistent/a", "/nonexistent/b").Refused());
+  RestoreCourse restore;
+  EXPECT_EQ(restore.CheckChoice(state, "", destination.string()).id, "selectBackupPath");
+  EXPECT_EQ(restore.CheckChoice(state, source_.string(), "").id, "backupFileError");
+
+  // A checked course holds the destination until it is dropped.
+  ASSERT_EQ(course.Check(state, source_.string(), destination.string(), {}).end,
+            CourseEnd::kChecked);
+  EXPECT_TRUE(platform::ProcessHoldsTaskLock(destination.string()));
+  course.Drop();
+  EXPECT_FALSE(platform::ProcessHoldsTaskLock(destination.string()));
+  CopyCourse second;
+  ASSERT_EQ(second.Check(state, source_.string(), destination.string(), {}).end,
+            CourseEnd::kChecked);
+  EXPECT_EQ(second.Question(), ConfirmCopyText(second.Plan()));
+  EXPECT_TRUE(second.Notice().empty());
+
+  CourseResult prepared;
+  std::thread worker([&] { prepared = second.Prepare(); });
+  worker.join();
+  ASSERT_EQ(prepared.end, CourseEnd::kPrepared) << prepared.refusal.text;
+  EXPECT_EQ(CheckFormattedVolume(platform::VolumeId(destination.string()),
+                                 static_cast<int32_t>(second.Plan().sourceClusterSize)),
+            kFormatVerified);
+  const CourseResult started = second.Start(state);
+  ASSERT_EQ(started.end, CourseEnd::kStarted) << started.refusal.text;
+  // While it runs, the choice rules already refuse a second task.
+  EXPECT_EQ(course.CheckChoice(state, source_.string(), destination.string()).id,
+            "copyThreadIsRunning");
+  const CourseResult ended = second.End(state, WaitForTask(state), NoPostTaskChain());
+  EXPECT_TRUE(ended.outcome.succeeded) << ended.outcome.detail;
   EXPECT_TRUE(test::CompareNtfsVolumes(source_.string(), destination.string()).empty());
 }
 
