@@ -132,20 +132,20 @@ Refusal StartCopyTask(engine::TaskState& state, const CopyPlan& plan) {
   return MakeRefusal("runTaskError", {std::to_string(started)});
 }
 
-TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode, const PostTaskHook& hook) {
+PostTaskRequest CopyRequest(const CopyPlan& plan) {
   PostTaskRequest request;
   request.kind = engine::TaskKind::kCopy;
   request.source = plan.source;
   request.destination = plan.destination.volume;
-  return FinishDestinationTask(request, errorCode, "copyPartitionSuccess", hook);
+  return request;
+}
+
+TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode, const PostTaskHook& hook) {
+  return FinishDestinationTask(CopyRequest(plan), errorCode, "copyPartitionSuccess", hook);
 }
 
 TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode, const PostTaskChain& chain) {
-  PostTaskRequest request;
-  request.kind = engine::TaskKind::kCopy;
-  request.source = plan.source;
-  request.destination = plan.destination.volume;
-  return FinishDestinationTask(request, errorCode, "copyPartitionSuccess", chain);
+  return FinishDestinationTask(CopyRequest(plan), errorCode, "copyPartitionSuccess", chain);
 }
 
 }  // namespace stow::tasks

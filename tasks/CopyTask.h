@@ -61,6 +61,9 @@ Refusal PrepareCopy(const CopyPlan& plan);
 // Starts the engine's copy; on a start failure `runTaskError` with the code.
 Refusal StartCopyTask(engine::TaskState& state, const CopyPlan& plan);
 
+// What the chain after a successful copy is given.
+PostTaskRequest CopyRequest(const CopyPlan& plan);
+
 // The end of a copy that the engine finished with `errorCode`.
 TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode,
                        const PostTaskHook& hook = DefaultPostTaskHook());

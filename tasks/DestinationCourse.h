@@ -80,6 +80,8 @@ class DestinationCourse {
   CourseResult Prepare();
   // After Prepare: starts the engine. kStarted or kRefused.
   CourseResult Start(engine::TaskState& state);
+  // After Check: what the chain after a successful task is given.
+  virtual PostTaskRequest Request() const = 0;
   // Lets go of the volumes Check locked, for a course that will not go on (the
   // question was declined, a front end's own rule refused). A started course
   // keeps them until it is destroyed, after End.
@@ -118,6 +120,7 @@ class DestinationCourse {
 class RestoreCourse final : public DestinationCourse {
  public:
   const RestorePlan& Plan() const { return plan_; }
+  PostTaskRequest Request() const override { return RestoreRequest(plan_); }
 
  protected:
   // CheckRestoreChoice.
@@ -142,6 +145,7 @@ class RestoreCourse final : public DestinationCourse {
 class CopyCourse final : public DestinationCourse {
  public:
   const CopyPlan& Plan() const { return plan_; }
+  PostTaskRequest Request() const override { return CopyRequest(plan_); }
 
  protected:
   // CheckCopyChoice.

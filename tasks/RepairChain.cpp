@@ -60,12 +60,6 @@ bootrepair::EventThread AwaitWorker(const std::function<void(bootrepair::EventSi
   return EventThread{options.sender, kind, failureValue, {}};
 }
 
-PostTaskResult SuccessWithoutRepair(const PostTaskRequest& request, std::string notice) {
-  const bool copy = request.kind == engine::TaskKind::kCopy;
-  return PostTaskResult{kChainOk, LoadText(copy ? "copyPartitionSuccess" : "restoreSuccess"),
-                        std::move(notice)};
-}
-
 }  // namespace
 
 const PartitionInfo* ChooseBootPartition(const PartitionList& list,
@@ -111,14 +105,56 @@ std::string WaitingText(const char* id, int dots) {
   return LoadText(id) + std::string(static_cast<size_t>(dots > 0 ? dots : 0), '.');
 }
 
-PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainOptions& options) {
-  const bool copy = request.kind == engine::TaskKind::kCopy;
+std::unique_ptr<RepairParams> DiskCheckParams(const PostTaskRequest& request,
+                                              bootrepair::EventSender sender) {
   auto check = std::make_unique<RepairParams>();
   check->source = request.source;
   check->sourceLetter = request.sourceLetter;
   check->destination = request.destination;
   check->imagePath = request.imagePath;
-  check->sender = options.sender;
+  check->sender = sender;
+  return check;
+}
+
+std::optional<PostTaskResult> DiskCheckEnd(const PostTaskRequest& request, int value,
+                                           const std::string& checkerSaid) {
+  const std::string destination = request.destination.DisplayName();
+  if (value == bootrepair::kDiskCheckFailed) {
+    return PostTaskResult{kChainDiskCheckDamaged,
+                          FormatText(LoadText("diskCheckFailed"), {destination, checkerSaid}),
+                          {}};
+  }
+  if (value == bootrepair::kDiskCheckVolumeNotReopened) {
+    return PostTaskResult{
+        kChainDiskCheckFailed, FormatText(LoadText("diskCheckNotReopened"), {destination}), {}};
+  }
+  return std::nullopt;
+}
+
+PostTaskResult NoRepairEnd(const PostTaskRequest& request) {
+  const bool copy = request.kind == engine::TaskKind::kCopy;
+  return PostTaskResult{kChainOk, LoadText(copy ? "copyPartitionSuccess" : "restoreSuccess"), {}};
+}
+
+PostTaskResult NoBootPartitionEnd(const PostTaskRequest& request) {
+  LogLess("no partition for the boot files of %s", request.destination.DisplayName().c_str());
+  PostTaskResult result = NoRepairEnd(request);
+  result.notice = LoadText("taskFailed") + " " + LoadText("sorryTry");
+  return result;
+}
+
+PostTaskResult BootRepairEnd(const PostTaskRequest& request, int value) {
+  const bool copy = request.kind == engine::TaskKind::kCopy;
+  if (value == bootrepair::kBootRepairOk) {
+    return PostTaskResult{
+        kChainOk, LoadText(copy ? "copySystemSuccess" : "RestorePartitionSuccess"), {}};
+  }
+  return PostTaskResult{
+      kChainBootRepairFailed, FormatText(LoadText("copybcderror"), {std::to_string(value)}), {}};
+}
+
+PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainOptions& options) {
+  auto check = DiskCheckParams(request, options.sender);
   bootrepair::DiskCheckOptions checkOptions = options.diskCheck;
   std::string checkerSaid;
   checkOptions.checked = [&](const bootrepair::VolumeCheckResult& result) {
@@ -131,17 +167,8 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
       },
       bootrepair::kEventDiskCheck, "waitingchkdsk", options,
       bootrepair::kDiskCheckVolumeNotReopened);
-  const std::string destination = request.destination.DisplayName();
-  if (checked.value == bootrepair::kDiskCheckFailed) {
-    return PostTaskResult{kChainDiskCheckDamaged,
-                          FormatText(LoadText("diskCheckFailed"), {destination, checkerSaid}),
-                          {}};
-  }
-  if (checked.value == bootrepair::kDiskCheckVolumeNotReopened) {
-    return PostTaskResult{
-        kChainDiskCheckFailed, FormatText(LoadText("diskCheckNotReopened"), {destination}), {}};
-  }
-  if (!bootrepair::IsWindowsVolume(request.destination)) return SuccessWithoutRepair(request, {});
+  if (auto end = DiskCheckEnd(request, checked.value, checkerSaid)) return *end;
+  if (!bootrepair::IsWindowsVolume(request.destination)) return NoRepairEnd(request);
 
   PartitionList list;
   if (options.refresh) {
@@ -150,10 +177,7 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
     discovery::RefreshPartitionList(list);
   }
   const PartitionInfo* boot = ChooseBootPartition(list, request.destination);
-  if (boot == nullptr) {
-    LogLess("no partition for the boot files of %s", request.destination.DisplayName().c_str());
-    return SuccessWithoutRepair(request, LoadText("taskFailed") + " " + LoadText("sorryTry"));
-  }
+  if (boot == nullptr) return NoBootPartitionEnd(request);
   auto repair = std::make_unique<RepairParams>(BootRepairParams(*boot, request));
   repair->sender = options.sender;
   const EventThread repaired = AwaitWorker(
@@ -162,13 +186,7 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
       },
       bootrepair::kEventBootRepair, "waitingCopyBCD", options,
       bootrepair::kBootRepairNoProgramFolder);
-  if (repaired.value == bootrepair::kBootRepairOk) {
-    return PostTaskResult{
-        kChainOk, LoadText(copy ? "copySystemSuccess" : "RestorePartitionSuccess"), {}};
-  }
-  return PostTaskResult{kChainBootRepairFailed,
-                        FormatText(LoadText("copybcderror"), {std::to_string(repaired.value)}),
-                        {}};
+  return BootRepairEnd(request, repaired.value);
 }
 
 PostTaskChain MakeRepairChain(RepairChainOptions options) {

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "bootrepair/BootRepair.h"
@@ -56,6 +58,26 @@ struct RepairChainOptions {
   std::function<void(discovery::PartitionList&)> refresh;
   bootrepair::EventSender sender = bootrepair::kNoSender;
 };
+
+// The chain's steps, for a front end that starts its threads itself and
+// receives their events on its own thread (a page, through its notify centre);
+// RunRepairChain runs the same steps in order.
+
+// The disk check's parameters for `request`, its event sent as `sender`.
+std::unique_ptr<bootrepair::RepairParams> DiskCheckParams(const PostTaskRequest& request,
+                                                          bootrepair::EventSender sender);
+// The end of the chain that the disk check's event value `value` makes, or
+// nothing when the chain goes on (the destination was checked and reopened).
+// `checkerSaid`: the checker's own account (DiskCheckOptions::checked).
+std::optional<PostTaskResult> DiskCheckEnd(const PostTaskRequest& request, int value,
+                                           const std::string& checkerSaid);
+// The end without a boot repair: the destination holds no Windows system.
+PostTaskResult NoRepairEnd(const PostTaskRequest& request);
+// The end when no partition can take the boot files: the task's success text
+// with a notice that the boot repair did not run.
+PostTaskResult NoBootPartitionEnd(const PostTaskRequest& request);
+// The end that the boot repair's event value `value` makes.
+PostTaskResult BootRepairEnd(const PostTaskRequest& request, int value);
 
 // Runs the chain for a finished copy or restore and gives its code and texts:
 // a checker that failed: kChainDiskCheckDamaged with `diskCheckFailed`; a

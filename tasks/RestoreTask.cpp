@@ -170,21 +170,21 @@ Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan) {
   return MakeRefusal("runTaskError", {std::to_string(started)});
 }
 
-TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskHook& hook) {
-  PostTaskRequest request;
-  request.kind = engine::TaskKind::kRestore;
-  request.destination = plan.destination.volume;
-  request.imagePath = plan.imagePath;
-  return FinishDestinationTask(request, errorCode, "restoreSuccess", hook);
-}
-
-TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskChain& chain) {
+PostTaskRequest RestoreRequest(const RestorePlan& plan) {
   PostTaskRequest request;
   request.kind = engine::TaskKind::kRestore;
   request.destination = plan.destination.volume;
   request.imagePath = plan.imagePath;
   request.sourceLetter = plan.header.letter;
-  return FinishDestinationTask(request, errorCode, "restoreSuccess", chain);
+  return request;
+}
+
+TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskHook& hook) {
+  return FinishDestinationTask(RestoreRequest(plan), errorCode, "restoreSuccess", hook);
+}
+
+TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskChain& chain) {
+  return FinishDestinationTask(RestoreRequest(plan), errorCode, "restoreSuccess", chain);
 }
 
 }  // namespace stow::tasks

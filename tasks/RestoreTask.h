@@ -82,6 +82,9 @@ Refusal PrepareRestore(const RestorePlan& plan);
 // Starts the engine's restore; on a start failure `runTaskError` with the code.
 Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan);
 
+// What the chain after a successful restore is given.
+PostTaskRequest RestoreRequest(const RestorePlan& plan);
+
 // The end of a restore that the engine finished with `errorCode`.
 TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode,
                           const PostTaskHook& hook = DefaultPostTaskHook());
