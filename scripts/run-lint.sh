@@ -9,7 +9,7 @@
 # 'engine/disk/' to check only the files whose path starts so.
 set -uo pipefail
 build=${1:-build-lint}
-layers='support|platform|engine|discovery|tasks|bootrepair|rescue|cli'
+layers='support|platform|engine|discovery|tasks|bootrepair|rescue|cli|ui'
 files=${2:-($layers)/}
 jobs=${LINT_JOBS:-2}
 root=$(cd "$(dirname "$0")/.." && pwd)
