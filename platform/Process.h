@@ -22,6 +22,13 @@ std::vector<std::string> ProgramFolders();
 // programs first); an empty list restores the system folders.
 void SetProgramFoldersForTesting(std::vector<std::string> folders);
 
+// Scripts shipped beside the program. The file name of the script `stem` on
+// this system ("stem.sh"; "stem.bat" on Windows), and the command line that
+// runs the script at `path` through the system's command interpreter (itself
+// resolved by ResolveProgram), so that the script needs no execute permission.
+std::string ScriptFileName(const std::string& stem);
+std::vector<std::string> ScriptCommand(const std::string& path);
+
 // Runs `argv` (argv[0] resolved by ResolveProgram) to completion with standard input
 // closed, collecting its standard output and standard error into `output`.
 // Returns the exit status, 128 + signal when it was killed, or -1 when it could

@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "engine/disk/Disk.h"
 #include "platform/BlockDevice.h"
 #include "platform/DiskGeometry.h"
 #include "platform/Process.h"
+#include "platform/System.h"
+#include "platform/VolumeLock.h"
 #include "platform/VolumeUse.h"
 #include "platform/Volumes.h"
 #include "support/Log.h"
@@ -18,6 +22,7 @@ namespace stow::tasks {
 namespace {
 
 constexpr const char* kFormatProgram = "mkntfs";
+constexpr uint64_t kBytesPerMiB = uint64_t{1} << 20;
 // The NTFS boot sector's OEM id: "NTFS    " at byte 3.
 constexpr size_t kOemIdOffset = 3;
 constexpr size_t kOemIdSize = 8;
@@ -34,6 +39,15 @@ std::string Tail(const std::string& text, size_t count) {
   std::string tail = text.size() > count ? text.substr(text.size() - count) : text;
   std::replace(tail.begin(), tail.end(), '\n', ' ');
   return tail;
+}
+
+// The last line of a program's output that is not empty.
+std::string LastLine(const std::string& text) {
+  size_t end = text.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos) return {};
+  const size_t start = text.rfind('\n', end);
+  return text.substr(start == std::string::npos ? 0 : start + 1,
+                     end + 1 - (start == std::string::npos ? 0 : start + 1));
 }
 
 // Overwrites the old volume's NTFS id so that, should the format never write,
@@ -92,6 +106,69 @@ bool RunHidden(const std::vector<std::string>& commandLine, CommandOutcome* outc
   const bool ran = result.ran;
   if (outcome) *outcome = std::move(result);
   return ran;
+}
+
+std::string SplitPartitionScriptPath(const std::string& programDirectory) {
+  const std::string folder =
+      programDirectory.empty() ? platform::ProgramDirectory() : programDirectory;
+  return folder + "/" + platform::ScriptFileName(kSplitPartitionScriptStem);
+}
+
+std::vector<std::string> SplitPartitionParameters(const discovery::PartitionInfo& destination) {
+  return {std::to_string(destination.diskNumber), std::to_string(destination.partitionNumber),
+          std::to_string(destination.totalBytes / kBytesPerMiB),
+          destination.Volume().DisplayName()};
+}
+
+SplitOutcome SplitPartition(const discovery::PartitionInfo& destination,
+                            const std::string& programDirectory) {
+  SplitOutcome result;
+  const std::string script = SplitPartitionScriptPath(programDirectory);
+  const std::vector<std::string> parameters = SplitPartitionParameters(destination);
+  const std::string volume = destination.Volume().DevicePath();
+
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(script, ec)) {
+    LogLess("run %s fail ,error=0x%x", script.c_str(), static_cast<unsigned>(ENOENT));
+    result.message = "The partition split script " + script +
+                     " is missing beside the program: install the program again.";
+    return result;
+  }
+  std::shared_ptr<platform::TaskLock> lock;
+  std::string conflict;
+  if (const int error = platform::LockVolumeForTask(volume, platform::LockMode::kExclusive, lock,
+                                                    &conflict);
+      error != 0) {
+    LogLess("run %s fail ,error=0x%x", script.c_str(), static_cast<unsigned>(error));
+    result.message = volume + " cannot be split: " +
+                     (conflict.empty() ? std::string(std::strerror(error))
+                                       : conflict + " is in use by another task of this program") +
+                     "; wait for it to end and try again.";
+    return result;
+  }
+
+  std::vector<std::string> argv = platform::ScriptCommand(script);
+  argv.insert(argv.end(), parameters.begin(), parameters.end());
+  platform::ProcessOutcome run;
+  platform::RunProcess(argv, kCommandOutputLimit, run);
+  if (run.stage != platform::ProcessStage::kEnded) {
+    LogLess("run %s fail ,error=0x%x", script.c_str(), static_cast<unsigned>(run.error));
+    result.message = "The partition split script " + script + " could not be started (" +
+                     std::strerror(run.error) + "): check that " + argv.front() +
+                     " is installed.";
+    return result;
+  }
+  LogLess("run success %s  ,parame%s", script.c_str(), JoinParameters(parameters).c_str());
+  result.ran = true;
+  result.exitCode = run.exitStatus;
+  result.message = LastLine(run.output);
+  if (result.message.empty()) {
+    result.message = "The partition split script ended with status " +
+                     std::to_string(run.exitStatus) + " and said nothing; see the log.";
+  }
+  LogLess("split %s: exit status %d: %s", volume.c_str(), run.exitStatus,
+          result.message.c_str());
+  return result;
 }
 
 int64_t FormatClusterBytes(int32_t clusterSize) {

@@ -1,7 +1,8 @@
 // The ways the program runs other programs, and the preparation of a copy or
-// restore destination: a quick NTFS format with the source's cluster size,
-// followed by a check that the volume really is the fresh NTFS volume asked
-// for before anything is written to it.
+// restore destination: the split of an EFI system partition off a GPT
+// destination disk that has none, and a quick NTFS format with the source's
+// cluster size, followed by a check that the volume really is the fresh NTFS
+// volume asked for before anything is written to it.
 //
 // Each call blocks its thread until the program has ended; none has a time
 // limit. Callable from any thread.
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/PartitionInfo.h"
 #include "platform/VolumeId.h"
 
 namespace stow::tasks {
@@ -35,6 +37,52 @@ void RunElevated(const std::string& file, const std::vector<std::string>& parame
 // its exit status; a non-zero status is logged. `outcome` (optional) receives
 // the details.
 bool RunHidden(const std::vector<std::string>& commandLine, CommandOutcome* outcome = nullptr);
+
+// --- The split of an EFI system partition ----------------------------------------
+
+// The script beside the program that gives a GPT disk without a FAT volume its
+// EFI system partition: it shrinks the NTFS destination volume by the room
+// needed and makes a FAT32 EFI system partition behind it. The volume keeps its
+// files, its partition number and so its name. docs/split-partition.md has the
+// details.
+inline constexpr const char* kSplitPartitionScriptStem = "AssistSplitPartition";
+
+// The script's exit statuses.
+enum SplitResult : int {
+  kSplitDone = 0,           // done, or the disk already had a FAT EFI system partition
+  kSplitUsage = 2,          // the parameters were not accepted
+  kSplitToolMissing = 3,    // a tool it runs is missing (the message names its package)
+  kSplitNotTheVolume = 4,   // disk, partition number or size no longer match the volume
+  kSplitNotGpt = 5,         // the disk's table is not GPT, or is damaged
+  kSplitInUse = 6,          // the volume is mounted or held
+  kSplitNotShrinkable = 7,  // not NTFS, or ntfsresize refuses it
+  kSplitNoRoom = 8,         // not enough free space in the volume
+  kSplitFailedMidway = 9,   // a step failed after changes began (files still in place)
+};
+
+// What became of a split.
+struct SplitOutcome {
+  bool ran = false;     // the script was started and has ended
+  int exitCode = -1;    // its exit status once it ran
+  std::string message;  // its one line, or why it was not run; says what to do
+  bool Done() const { return ran && exitCode == kSplitDone; }
+};
+
+// The script's path beside the program (in `programDirectory`; empty: the
+// program's own folder).
+std::string SplitPartitionScriptPath(const std::string& programDirectory = {});
+
+// The parameters " %d %d %lld %C": the destination's disk number, partition
+// number, total bytes / 1,048,576, and its volume's name.
+std::vector<std::string> SplitPartitionParameters(const discovery::PartitionInfo& destination);
+
+// Runs the script on `destination` and waits for it; no time limit. Logged as
+// RunElevated logs, with the script's exit status and line. While it runs the
+// volume is locked for this program's tasks (a task of another instance on it
+// makes it refuse without running). The caller refreshes its partition list
+// afterwards, whatever the outcome.
+SplitOutcome SplitPartition(const discovery::PartitionInfo& destination,
+                            const std::string& programDirectory = {});
 
 // --- The NTFS quick format -----------------------------------------------------
 

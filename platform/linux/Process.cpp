@@ -142,6 +142,10 @@ void RunProcess(const std::vector<std::string>& argv, size_t outputLimit, Proces
   }
 }
 
+std::string ScriptFileName(const std::string& stem) { return stem + ".sh"; }
+
+std::vector<std::string> ScriptCommand(const std::string& path) { return {"bash", path}; }
+
 int RunProgram(const std::vector<std::string>& argv, std::string& output) {
   ProcessOutcome outcome;
   RunProcess(argv, std::string::npos, outcome);
