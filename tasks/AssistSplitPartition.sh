@@ -98,9 +98,17 @@ size_arg=$((10#$size_arg))
 # --- Tools ----------------------------------------------------------------------
 
 [ "$(id -u)" -eq 0 ] || fail 3 "changing partitions needs root: run it as root"
+# A program of the system's folders, executable (a shell would settle for one that is not).
+have_tool() {
+  local folder
+  for folder in ${PATH//:/ }; do
+    [ -f "$folder/$1" ] && [ -x "$folder/$1" ] && return 0
+  done
+  return 1
+}
 for tool in ntfsresize:ntfs-3g ntfsfix:ntfs-3g sgdisk:gdisk sfdisk:fdisk mkfs.fat:dosfstools \
   fsck.fat:dosfstools blkid:util-linux partx:util-linux blockdev:util-linux; do
-  command -v "${tool%%:*}" >/dev/null 2>&1 ||
+  have_tool "${tool%%:*}" ||
     fail 3 "the program ${tool%%:*} is missing: install the package ${tool##*:} and run again"
 done
 
