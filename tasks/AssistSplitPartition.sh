@@ -356,7 +356,7 @@ out=$(fsck.fat -n "$esp_dev" 2>&1) && [ "$(blkid -p -o value -s TYPE "$esp_dev" 
   fail 9 "the check of $volume after shrinking it failed ($(reason_of "$out")): check it (chkdsk in Windows, or ntfsfix $volume) before using it"
 
 if [ "$shrink" -eq 1 ]; then
-  echo "$SCRIPT_NAME: $volume gave up $((esp_sectors * sector / MIB)) MiB to the new EFI system partition $esp_dev (partition $esp_number, FAT32) on disk $disk_arg"
+  echo "$SCRIPT_NAME: $volume gave up room at its end to the new EFI system partition $esp_dev (partition $esp_number, $esp_mib MiB, FAT32) on disk $disk_arg; all its files are in place"
 else
   echo "$SCRIPT_NAME: the new EFI system partition $esp_dev (partition $esp_number, FAT32) on disk $disk_arg took unallocated room behind $volume, which was not changed"
 fi

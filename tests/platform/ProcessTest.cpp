@@ -74,5 +74,20 @@ TEST_F(ProgramFolderTest, AProgramOnlyOnPathIsNotRunAndTheSystemsOneIsUsedInstea
   EXPECT_FALSE(fs::exists(marker));
 }
 
+// A script shipped beside the program runs through the interpreter from the
+// system's folders, with its arguments, whether or not it may be executed itself.
+TEST(ShippedScript, RunsThroughTheInterpreterWithoutExecutePermission) {
+  test::TempDir dir;
+  const fs::path script = dir / ScriptFileName("Assist");
+  EXPECT_EQ(script.filename(), "Assist.sh");
+  std::ofstream(script) << "echo \"$#:$1:$2\"\nexit 7\n";
+  ::chmod(script.c_str(), 0644);
+  std::vector<std::string> argv = ScriptCommand(script.string());
+  argv.insert(argv.end(), {"a b", "c"});
+  std::string output;
+  EXPECT_EQ(RunProgram(argv, output), 7);
+  EXPECT_EQ(output, "2:a b:c\n");
+}
+
 }  // namespace
 }  // namespace stow::platform
