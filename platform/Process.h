@@ -53,8 +53,8 @@ struct ProcessOutcome {
 };
 
 // Runs `argv` (argv[0] resolved by ResolveProgram; the path used is logged)
-// to completion with standard input closed, draining its standard output and standard error through one pipe.
-// Every descriptor it opens is closed again before it returns.
+// to completion with standard input closed, draining its standard output and standard error through
+// one pipe. Every descriptor it opens is closed again before it returns.
 void RunProcess(const std::vector<std::string>& argv, size_t outputLimit, ProcessOutcome& out);
 
 }  // namespace stow::platform

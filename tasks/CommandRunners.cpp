@@ -136,8 +136,8 @@ SplitOutcome SplitPartition(const discovery::PartitionInfo& destination,
   }
   std::shared_ptr<platform::TaskLock> lock;
   std::string conflict;
-  if (const int error = platform::LockVolumeForTask(volume, platform::LockMode::kExclusive, lock,
-                                                    &conflict);
+  if (const int error =
+          platform::LockVolumeForTask(volume, platform::LockMode::kExclusive, lock, &conflict);
       error != 0) {
     LogLess("run %s fail ,error=0x%x", script.c_str(), static_cast<unsigned>(error));
     result.message = volume + " cannot be split: " +
@@ -154,8 +154,7 @@ SplitOutcome SplitPartition(const discovery::PartitionInfo& destination,
   if (run.stage != platform::ProcessStage::kEnded) {
     LogLess("run %s fail ,error=0x%x", script.c_str(), static_cast<unsigned>(run.error));
     result.message = "The partition split script " + script + " could not be started (" +
-                     std::strerror(run.error) + "): check that " + argv.front() +
-                     " is installed.";
+                     std::strerror(run.error) + "): check that " + argv.front() + " is installed.";
     return result;
   }
   LogLess("run success %s  ,parame%s", script.c_str(), JoinParameters(parameters).c_str());
@@ -166,8 +165,7 @@ SplitOutcome SplitPartition(const discovery::PartitionInfo& destination,
     result.message = "The partition split script ended with status " +
                      std::to_string(run.exitStatus) + " and said nothing; see the log.";
   }
-  LogLess("split %s: exit status %d: %s", volume.c_str(), run.exitStatus,
-          result.message.c_str());
+  LogLess("split %s: exit status %d: %s", volume.c_str(), run.exitStatus, result.message.c_str());
   return result;
 }
 

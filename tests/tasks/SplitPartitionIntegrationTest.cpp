@@ -25,7 +25,6 @@ namespace {
 using test::CommandResult;
 using test::fs::path;
 
-
 const auto* const kScratch = ::testing::AddGlobalTestEnvironment(new test::ScratchWorkingDirectory);
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
@@ -35,9 +34,9 @@ constexpr uint64_t kEspMiB = 100;
 constexpr const char* kEspTypeGuid = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
 constexpr const char* kNtfsTypeGuid = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
 
-const std::vector<std::string> kTools = {"sgdisk",   "sfdisk",   "mkntfs", "ntfs-3g",
+const std::vector<std::string> kTools = {"sgdisk",     "sfdisk",  "mkntfs",   "ntfs-3g",
                                          "ntfsresize", "ntfsfix", "mkfs.fat", "fsck.fat",
-                                         "blkid",    "partx",    "unshare"};
+                                         "blkid",      "partx",   "unshare"};
 
 #define STOW_REQUIRE_SPLIT() STOW_REQUIRE(kTools, true, true)
 
@@ -82,8 +81,9 @@ class SplitDisk {
         plan.partitionMiB == 0 ? "0" : "+" + std::to_string(plan.partitionMiB) + "M";
     CommandResult table;
     if (plan.gpt) {
-      table = test::Run({"sgdisk", "--clear", "--new=1:" + std::to_string(kPartitionStart) + ":" + end,
-                   "--typecode=1:0700", "--change-name=1:stow data", image_.string()});
+      table =
+          test::Run({"sgdisk", "--clear", "--new=1:" + std::to_string(kPartitionStart) + ":" + end,
+                     "--typecode=1:0700", "--change-name=1:stow data", image_.string()});
     } else {
       const uint64_t sectors = plan.partitionMiB == 0
                                    ? plan.diskMiB * kMiB / kSector - kPartitionStart
@@ -103,7 +103,7 @@ class SplitDisk {
     }
     const CommandResult made =
         test::Run({"mkntfs", "--fast", "--quiet", "--force", "--label", "stow-split",
-             "--partition-start", std::to_string(kPartitionStart), Volume()});
+                   "--partition-start", std::to_string(kPartitionStart), Volume()});
     if (made.status != 0) {
       error_ = "mkntfs: " + made.output;
       return;
@@ -115,7 +115,8 @@ class SplitDisk {
     }
     const path root = mount.Path();
     uint32_t seed = 1;
-    for (uint64_t i = 0; i < plan.fillerMiB; ++i) WriteFile(root / "filler" / std::to_string(i), kMiB, seed++);
+    for (uint64_t i = 0; i < plan.fillerMiB; ++i)
+      WriteFile(root / "filler" / std::to_string(i), kMiB, seed++);
     // Kept: large and small files, a nested folder, a file of one byte.
     for (uint64_t i = 0; i < plan.keptMiB / 4; ++i) {
       WriteFile(root / "data" / ("big" + std::to_string(i) + ".bin"), 3 * kMiB + 12345, seed++);
@@ -124,7 +125,8 @@ class SplitDisk {
       WriteFile(root / "data" / "small" / ("f" + std::to_string(i) + ".txt"), 700 + 97 * i, seed++);
     }
     WriteFile(root / "data" / "deep" / "a" / "b" / "c" / "one", 1, seed++);
-    for (uint64_t i = 0; i < plan.leftMiB; ++i) WriteFile(root / "left" / std::to_string(i), kMiB, seed++);
+    for (uint64_t i = 0; i < plan.leftMiB; ++i)
+      WriteFile(root / "left" / std::to_string(i), kMiB, seed++);
     std::error_code ec;
     std::filesystem::remove_all(root / "filler", ec);
     if (!mount.Unmount()) error_ = "unmount: " + mount.Error();
@@ -185,9 +187,18 @@ CommandResult RunScriptWithStandIn(const std::string& program, const std::string
     out << replacement;
   }
   ::chmod(standIn.c_str(), mode);
-  std::vector<std::string> argv{"unshare", "--mount", "--propagation", "private", "sh", "-c",
+  std::vector<std::string> argv{"unshare",
+                                "--mount",
+                                "--propagation",
+                                "private",
+                                "sh",
+                                "-c",
                                 "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"",
-                                "sh", standIn.string(), real, "bash", SplitPartitionScriptPath()};
+                                "sh",
+                                standIn.string(),
+                                real,
+                                "bash",
+                                SplitPartitionScriptPath()};
   argv.insert(argv.end(), args.begin(), args.end());
   return test::Run(argv);
 }
@@ -355,8 +366,7 @@ TEST(SplitPartition, AVolumeWithoutRoomIsRefusedUnchanged) {
   SplitDisk disk(DiskPlan{.diskMiB = 220, .partitionMiB = 200, .leftMiB = 150});
   ASSERT_TRUE(disk.Error().empty()) << disk.Error();
   const std::string hash = Sha256Of(disk.Disk());
-  ExpectRefused(disk, RunScript(disk.Arguments()), kSplitNoRoom, "has not enough free space",
-                hash);
+  ExpectRefused(disk, RunScript(disk.Arguments()), kSplitNoRoom, "has not enough free space", hash);
 }
 
 TEST(SplitPartition, ArgumentsThatDoNotDescribeTheVolumeAreRefusedUnchanged) {
@@ -409,7 +419,8 @@ TEST(SplitPartition, AMissingToolOrARefusingNtfsresizeChangesNothing) {
       "echo 'ERROR: Volume is scheduled for check.'\necho 'Run chkdsk /f and please try again, "
       "or see option -f.'\nexit 1\n";
   ExpectRefused(disk, RunScriptWithStandIn("ntfsresize", refusing, 0755, disk.Arguments()),
-                kSplitNotShrinkable, "ntfsresize refuses " + disk.Volume() +
+                kSplitNotShrinkable,
+                "ntfsresize refuses " + disk.Volume() +
                     ": ERROR: Volume is scheduled for check.; nothing was changed",
                 hash);
 }
@@ -471,9 +482,8 @@ TEST(SplitPartitionRunner, ReportsTheScriptsRefusalAndLeavesTheDiskUnchanged) {
   }
   // A task of this program reads the volume: the split is not even started.
   std::shared_ptr<platform::TaskLock> reading;
-  ASSERT_EQ(platform::LockVolumeForTask(disk.Volume(), platform::LockMode::kShared, reading,
-                                        nullptr),
-            0);
+  ASSERT_EQ(
+      platform::LockVolumeForTask(disk.Volume(), platform::LockMode::kShared, reading, nullptr), 0);
   const SplitOutcome busy = SplitPartition(record);
   EXPECT_FALSE(busy.ran);
   EXPECT_NE(busy.message.find("in use by another task"), std::string::npos) << busy.message;
