@@ -52,5 +52,21 @@ for layer in $layers; do
   fi
 done
 
-[ "$status" -eq 0 ] && echo "layers: every include points down; no system conditionals outside platform/"
+# The window's toolkit stays in ui/qt/: no other source includes a Qt header and
+# no other build file links Qt, so that the layers and the pages build without it.
+qt_include='^[[:space:]]*#[[:space:]]*include[[:space:]]*<(Q[A-Za-z]*|Qt[A-Za-z]*/[^>]*)>'
+for layer in $layers; do
+  [ -d "$layer" ] || continue
+  if grep -rnE "$qt_include" "$layer" --include='*.h' --include='*.cpp' | grep -v '^ui/qt/'; then
+    echo "  ^ $layer/: Qt belongs in ui/qt/ alone"
+    status=1
+  fi
+  if grep -rnE 'Qt6::|find_package\(Qt' "$layer" --include='CMakeLists.txt' --include='*.cmake' \
+      | grep -v '^ui/qt/'; then
+    echo "  ^ $layer/: Qt belongs in ui/qt/ alone"
+    status=1
+  fi
+done
+
+[ "$status" -eq 0 ] && echo "layers: every include points down; no system conditionals outside platform/; Qt only in ui/qt/"
 exit $status
