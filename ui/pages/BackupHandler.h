@@ -1,0 +1,99 @@
+// The controller of the backup page ("page_backup"): the list of volumes, the
+// image path with its save dialog, the ordered rules of the start, the backup
+// itself through the same course as the command line (tasks/BackupCourse.h),
+// the progress step each second, cancel, and the result dialog.
+//
+// Everything runs on the UI thread: the page's clicks and timer ticks, and the
+// worker events the notify centre delivers.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "discovery/PartitionInfo.h"
+#include "engine/transfer/TaskState.h"
+#include "tasks/BackupCourse.h"
+#include "tasks/ProgressStep.h"
+#include "ui/framework/PartitionListAdapter.h"
+#include "ui/framework/UiHost.h"
+#include "ui/pages/PageProgress.h"
+#include "ui/pages/TaskPhase.h"
+
+namespace stow::ui {
+
+// Where the pages read the volumes from: the whole refresh of the inventory,
+// and the enumeration alone that the change detection compares with it.
+struct VolumeSource {
+  std::function<void(discovery::PartitionList&)> refresh;
+  std::function<void(discovery::PartitionList&)> enumerate;
+
+  // The machine's inventory (discovery/Inventory.h).
+  static VolumeSource System();
+};
+
+// The message id of a refusal the backup's own checks give (the source or the
+// image path is not usable); its text says why.
+inline constexpr const char* kBackupRefusedId = "backupRefused";
+
+class CBackupHandler {
+ public:
+  static constexpr const char* kPageName = "page_backup";
+  static constexpr const char* kListView = "disk_list_view_backup";
+  static constexpr const char* kPathEdit = "edit_backup_path";
+  static constexpr const char* kSelectPathButton = "btn_sel_backup_path";
+  static constexpr const char* kStartButton = "btn_start_backup";
+  static constexpr const char* kCancelButton = "btn_cancel_backup";
+  static constexpr int kProgressTimer = 0;
+
+  CBackupHandler(UiHost& host, TaskPhase& phase, engine::TaskState& state,
+                 VolumeSource volumes = VolumeSource::System());
+  ~CBackupHandler();
+  CBackupHandler(const CBackupHandler&) = delete;
+  CBackupHandler& operator=(const CBackupHandler&) = delete;
+
+  // Finds the page and its controls, takes its events and fills it; false when
+  // the window has no backup page.
+  bool Init();
+
+  // The worker-event handler the window registers with the notify centre, in
+  // its place after the copy page: takes the events of this page.
+  bool OnEvent(const EventThread& event);
+
+  // What the page shows, for the window and the tests.
+  const discovery::PartitionList& Volumes() const { return volumes_; }
+  // The result of the last backup this page started and saw end.
+  const std::optional<tasks::BackupResult>& LastResult() const { return lastResult_; }
+
+ private:
+  class Driver;
+
+  void Refresh();
+  void SetControls(bool unlocked);
+  void OnCommand(const std::string& control);
+  void OnTimer(int timerId);
+  void ChoosePath();
+  void Start();
+  void Cancel();
+  void ProgressStep();
+  void Finish(int code);
+  bool VolumesChanged() const;
+  void Notice(const std::string& id);
+
+  UiHost& host_;
+  TaskPhase& phase_;
+  engine::TaskState& state_;
+  VolumeSource source_;
+  Page* page_ = nullptr;
+  discovery::PartitionList volumes_;
+  std::shared_ptr<PartitionListAdapter> adapter_;
+  ProgressControls progress_ = ProgressControlsFor("backup");
+  std::unique_ptr<tasks::BackupCourse> course_;
+  std::unique_ptr<Driver> driver_;
+  std::optional<tasks::ProgressTracker> tracker_;
+  std::optional<tasks::BackupResult> lastResult_;
+  bool running_ = false;  // this page started the task that runs now
+};
+
+}  // namespace stow::ui
