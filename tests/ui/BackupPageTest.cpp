@@ -376,11 +376,20 @@ TEST_F(ScriptedBackup, CancelAsksOnceStopsTheTaskAndEndsInTheFailureDialog) {
   EXPECT_TRUE(Unlocked(window->page));
 }
 
-TEST_F(ScriptedBackup, AWriteFailureNamesWhatFailed) {
+TEST_F(ScriptedBackup, AWriteFailureNamesWhatFailedOnceBothWorkersHaveReturned) {
+  // The error is set while a worker still runs: the page waits for it.
+  engine.state.SetFirstError(engine::kTaskWriteFailed, "/images/out.vmg: No space left on device");
+  Tick();
+  EXPECT_TRUE(window->page.IsTimerRunning(CBackupHandler::kProgressTimer));
+  EXPECT_TRUE(window->host.Shown().empty());
+  EXPECT_EQ(window->phase.Get(), Phase::kBackup);
   engine.Finish(engine::kTaskWriteFailed);
   Tick();
+  EXPECT_FALSE(window->page.IsTimerRunning(CBackupHandler::kProgressTimer));
   ASSERT_EQ(window->host.ShownIds(), Ids{"result"});
   EXPECT_NE(window->host.Shown()[0].text.find("Writing failed."), std::string::npos);
+  EXPECT_NE(window->host.Shown()[0].text.find("No space left on device"), std::string::npos)
+      << window->host.Shown()[0].text;
   EXPECT_EQ(window->backup.LastResult()->code, engine::kTaskWriteFailed);
   EXPECT_TRUE(window->phase.IsIdle());
 }

@@ -204,13 +204,15 @@ void CBackupHandler::ProgressStep() {
   }
   const tasks::ProgressView view = tracker_->Step(state_.QueryProgress(), host_.NowSeconds());
   ShowProgress(*page_, progress_, view);
-  if (!view.finished) return;
+  // The task has ended once its error code is set and both workers have
+  // returned; until then the page keeps looking, without blocking the window.
+  if (!view.finished || state_.AnyWorkerRunning()) return;
   page_->StopTimer(kProgressTimer);
   Finish(view.status);
 }
 
 void CBackupHandler::Finish(int code) {
-  // The writer has stored the result; its workers end right after.
+  // Both workers have returned: this only joins them.
   state_.WaitForWorkers();
   running_ = false;
   tasks::BackupResult result = course_->End(state_, code, *driver_);
