@@ -13,6 +13,7 @@ PartitionListAdapter::PartitionListAdapter(const discovery::PartitionList& list,
 
 std::vector<std::string> PartitionListAdapter::ColumnNames() const {
   std::vector<std::string> names;
+  names.reserve(discovery::kPartitionListColumns);
   for (int column = 0; column < discovery::kPartitionListColumns; ++column) {
     names.push_back(discovery::CPartitionListViewAdapter::GetColumnName(column));
   }
