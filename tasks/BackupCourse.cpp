@@ -4,15 +4,26 @@
 
 namespace stow::tasks {
 
+bool BackupCourse::Prepare(const std::string& source, const std::string& image,
+                           const BackupOptions& options, std::string& why) {
+  BackupSource checked;
+  if (CheckBackupSource(platform::VolumeId(source), checked, why) != 0) return false;
+  if (PlanBackup(checked, image, Today(), plan_, why) != 0) return false;
+  plan_.checksums = options.checksums;
+  verify_ = options.verify;
+  return true;
+}
+
 BackupResult BackupCourse::Begin(engine::TaskState& state, const std::string& source,
                                  const std::string& image, const BackupOptions& options,
                                  BackupDriver& driver) {
   BackupResult result;
-  BackupSource checked;
-  if (CheckBackupSource(platform::VolumeId(source), checked, result.why) != 0) return result;
-  if (PlanBackup(checked, image, Today(), plan_, result.why) != 0) return result;
-  plan_.checksums = options.checksums;
-  verify_ = options.verify;
+  if (!Prepare(source, image, options, result.why)) return result;
+  return ConfirmAndStart(state, driver);
+}
+
+BackupResult BackupCourse::ConfirmAndStart(engine::TaskState& state, BackupDriver& driver) {
+  BackupResult result;
   if (!driver.Confirm(ConfirmBackupText(plan_))) {
     result.end = BackupEnd::kDeclined;
     return result;

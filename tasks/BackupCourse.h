@@ -53,6 +53,16 @@ struct BackupOptions {
 
 class BackupCourse {
  public:
+  // The steps of Begin before the question: CheckBackupSource (the source's
+  // lock taken) and PlanBackup for today's date. They ask the front end
+  // nothing, so a window runs them on a worker thread (reading a large $MFT
+  // takes a while). False and `why` when one refuses.
+  bool Prepare(const std::string& source, const std::string& image, const BackupOptions& options,
+               std::string& why);
+  // The steps of Begin after a Prepare that went on: the question and the
+  // engine start.
+  BackupResult ConfirmAndStart(engine::TaskState& state, BackupDriver& driver);
+
   // CheckBackupSource (the source's lock taken), PlanBackup for today's date,
   // the question, the engine start, in this order; ends at the first step that
   // does not go on.
