@@ -28,9 +28,8 @@ using test::fs::path;
 const auto* const kScratch = ::testing::AddGlobalTestEnvironment(new test::ScratchWorkingDirectory);
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
-constexpr uint64_t kSector = 512;
-constexpr uint64_t kPartitionStart = 2048;
-constexpr uint64_t kEspMiB = 100;
+constexpr uint64_t kSmallSector = 512;
+constexpr uint64_t kLargeSector = 4096;
 constexpr const char* kEspTypeGuid = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
 constexpr const char* kNtfsTypeGuid = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7";
 
@@ -64,6 +63,7 @@ std::string Sha256Of(const std::string& device) {
 // How the test disk is laid out and filled.
 struct DiskPlan {
   bool gpt = true;
+  uint64_t sectorSize = kSmallSector;  // the disk's logical sector size
   uint64_t diskMiB = 160;
   uint64_t partitionMiB = 0;  // 0: up to the end of the disk
   uint64_t fillerMiB = 0;     // written first and deleted: the kept files lie behind it
@@ -77,33 +77,45 @@ class SplitDisk {
   explicit SplitDisk(const DiskPlan& plan) {
     image_ = dir_ / "disk.img";
     test::MakeSparseFile(image_, plan.diskMiB * kMiB);
+    sector_ = plan.sectorSize;
+    const std::string start = std::to_string(Start());
     const std::string end =
         plan.partitionMiB == 0 ? "0" : "+" + std::to_string(plan.partitionMiB) + "M";
+    const std::vector<std::string> gpt = {"sgdisk", "--clear", "--new=1:" + start + ":" + end,
+                                          "--typecode=1:0700", "--change-name=1:stow data"};
     CommandResult table;
-    if (plan.gpt) {
-      table =
-          test::Run({"sgdisk", "--clear", "--new=1:" + std::to_string(kPartitionStart) + ":" + end,
-                     "--typecode=1:0700", "--change-name=1:stow data", image_.string()});
+    if (sector_ != kSmallSector) {
+      // The table is written through the device, which has the sector size asked for.
+      loop_ = std::make_unique<test::LoopDevice>(image_, false, static_cast<uint32_t>(sector_));
+      if (!loop_->Ok()) {
+        error_ = "no loop device";
+        return;
+      }
+      std::vector<std::string> argv = gpt;
+      argv.push_back(Disk());
+      table = test::Run(argv);
+      if (table.status == 0) table = test::Run({"partx", "-a", Disk()});
+    } else if (plan.gpt) {
+      std::vector<std::string> argv = gpt;
+      argv.push_back(image_.string());
+      table = test::Run(argv);
     } else {
-      const uint64_t sectors = plan.partitionMiB == 0
-                                   ? plan.diskMiB * kMiB / kSector - kPartitionStart
-                                   : plan.partitionMiB * kMiB / kSector;
-      table = test::Shell("echo 'start=" + std::to_string(kPartitionStart) +
-                          ", size=" + std::to_string(sectors) + ", type=7' | sfdisk --quiet " +
-                          test::Quote(image_.string()));
+      const uint64_t sectors = plan.partitionMiB == 0 ? plan.diskMiB * kMiB / sector_ - Start()
+                                                      : plan.partitionMiB * kMiB / sector_;
+      table = test::Shell("echo 'start=" + start + ", size=" + std::to_string(sectors) +
+                          ", type=7' | sfdisk --quiet " + test::Quote(image_.string()));
     }
     if (table.status != 0) {
       error_ = "partition table: " + table.output;
       return;
     }
-    loop_ = std::make_unique<test::LoopDevice>(image_);
+    if (!loop_) loop_ = std::make_unique<test::LoopDevice>(image_);
     if (!loop_->Ok()) {
       error_ = "no loop device";
       return;
     }
-    const CommandResult made =
-        test::Run({"mkntfs", "--fast", "--quiet", "--force", "--label", "stow-split",
-                   "--partition-start", std::to_string(kPartitionStart), Volume()});
+    const CommandResult made = test::Run({"mkntfs", "--fast", "--quiet", "--force", "--label",
+                                          "stow-split", "--partition-start", start, Volume()});
     if (made.status != 0) {
       error_ = "mkntfs: " + made.output;
       return;
@@ -133,6 +145,11 @@ class SplitDisk {
   }
 
   const std::string& Error() const { return error_; }
+  uint64_t Sector() const { return sector_; }
+  // The partition's first sector: 1 MiB into the disk.
+  uint64_t Start() const { return kMiB / sector_; }
+  // The size of the EFI system partition the script makes on this disk.
+  uint64_t EspSectors() const { return (sector_ == kLargeSector ? 260 : 100) * kMiB / sector_; }
   const std::string& Disk() const { return loop_->Device(); }
   std::string Volume() const { return loop_->Partition(1); }
   std::string Esp() const { return loop_->Partition(2); }
@@ -165,6 +182,7 @@ class SplitDisk {
   test::TempDir dir_;
   path image_;
   std::unique_ptr<test::LoopDevice> loop_;
+  uint64_t sector_ = kSmallSector;
   std::string error_;
 };
 
@@ -226,12 +244,12 @@ GptEntry GptInfo(const std::string& disk, int number) {
   return entry;
 }
 
-// The sectors the kernel gives a partition now.
-uint64_t KernelSectors(const std::string& partition) {
+// The bytes the kernel gives a partition now.
+uint64_t KernelBytes(const std::string& partition) {
   std::ifstream in("/sys/class/block/" + partition.substr(partition.rfind('/') + 1) + "/size");
-  uint64_t sectors = 0;
+  uint64_t sectors = 0;  // always in units of 512 bytes
   in >> sectors;
-  return sectors;
+  return sectors * 512;
 }
 
 // The NTFS volume's sector count from its boot sector.
@@ -249,8 +267,8 @@ uint64_t NtfsSectors(const std::string& volume) {
 void ExpectSplitDone(const SplitDisk& disk, const test::TreeSnapshot& before, uint64_t oldSectors) {
   const GptEntry esp = GptInfo(disk.Disk(), 2);
   EXPECT_EQ(esp.type, kEspTypeGuid);
-  EXPECT_EQ(esp.last - esp.first + 1, kEspMiB * kMiB / kSector);
-  EXPECT_EQ(esp.first % (kMiB / kSector), 0u) << "the EFI system partition starts on a MiB";
+  EXPECT_EQ(esp.last - esp.first + 1, disk.EspSectors());
+  EXPECT_EQ(esp.first % (kMiB / disk.Sector()), 0u) << "the EFI system partition starts on a MiB";
   const CommandResult print = test::Run({"sgdisk", "--print", disk.Disk()});
   EXPECT_TRUE(std::regex_search(print.output, std::regex(R"(\n\s+2\s+\d+\s+\d+\s+.*EF00)")))
       << print.output;
@@ -262,12 +280,12 @@ void ExpectSplitDone(const SplitDisk& disk, const test::TreeSnapshot& before, ui
   // than the EFI system partition needs, and never below its file system.
   const GptEntry ntfs = GptInfo(disk.Disk(), 1);
   EXPECT_EQ(ntfs.type, kNtfsTypeGuid);
-  EXPECT_EQ(ntfs.first, kPartitionStart);
+  EXPECT_EQ(ntfs.first, disk.Start());
   const uint64_t sectors = ntfs.last - ntfs.first + 1;
   EXPECT_LT(sectors, oldSectors);
-  EXPECT_GE(sectors + esp.last - esp.first + 1 + kMiB / kSector, oldSectors);
+  EXPECT_GE(sectors + esp.last - esp.first + 1 + kMiB / disk.Sector(), oldSectors);
   EXPECT_EQ(esp.first, ntfs.last + 1);
-  EXPECT_EQ(KernelSectors(disk.Volume()), sectors) << "the system was told the new size";
+  EXPECT_EQ(KernelBytes(disk.Volume()), sectors * disk.Sector()) << "the system was told";
   EXPECT_LT(NtfsSectors(disk.Volume()), sectors);
   const CommandResult fix = test::Run({"ntfsfix", "--no-action", disk.Volume()});
   EXPECT_EQ(fix.status, 0) << fix.output;
@@ -283,10 +301,18 @@ void ExpectSplitDone(const SplitDisk& disk, const test::TreeSnapshot& before, ui
 
 TEST(SplitPartition, ShrinksTheVolumeAndMakesAFat32EfiPartitionBehindIt) {
   STOW_REQUIRE_SPLIT();
-  // The kept files are written behind 200 MiB that are then deleted, so the
+  // The kept files are written behind 120 MiB that are then deleted, so the
   // shrink has to move them out of the room it gives up.
-  SplitDisk disk(DiskPlan{.diskMiB = 320, .fillerMiB = 200});
+  SplitDisk disk(DiskPlan{.diskMiB = 240, .fillerMiB = 120});
   ASSERT_TRUE(disk.Error().empty()) << disk.Error();
+  const CommandResult dryRun =
+      test::Run({"ntfsresize", "--no-action", "--size",
+                 std::to_string((disk.VolumeMiB() - 102) * kMiB), disk.Volume()});
+  std::smatch moved;
+  ASSERT_TRUE(
+      std::regex_search(dryRun.output, moved, std::regex(R"(Needed relocations : (\d+))")) &&
+      std::stoull(moved[1]) > 0)
+      << "the shrink must move files: " << dryRun.output;
   const test::TreeSnapshot before = disk.Snapshot();
   ASSERT_TRUE(before.errors.empty()) << before.errors.front();
   const GptEntry old = GptInfo(disk.Disk(), 1);
@@ -306,6 +332,21 @@ TEST(SplitPartition, ShrinksTheVolumeAndMakesAFat32EfiPartitionBehindIt) {
   EXPECT_EQ(again.status, kSplitDone) << again.output;
   EXPECT_NE(again.output.find("already has an EFI system partition"), std::string::npos);
   EXPECT_EQ(Sha256Of(disk.Disk()), hash);
+}
+
+TEST(SplitPartition, OnADiskOf4096ByteSectorsTheEfiPartitionHoldsEnoughClustersForFat32) {
+  STOW_REQUIRE_SPLIT();
+  SplitDisk disk(DiskPlan{.sectorSize = kLargeSector, .diskMiB = 420});
+  ASSERT_TRUE(disk.Error().empty()) << disk.Error();
+  const test::TreeSnapshot before = disk.Snapshot();
+  ASSERT_TRUE(before.errors.empty()) << before.errors.front();
+  const GptEntry old = GptInfo(disk.Disk(), 1);
+
+  const CommandResult r = RunScript(disk.Arguments());
+  ASSERT_EQ(r.status, kSplitDone) << r.output;
+  ExpectSplitDone(disk, before, old.last - old.first + 1);
+  EXPECT_NE(test::Run({"blkid", "-p", disk.Esp()}).output.find("BLOCK_SIZE=\"4096\""),
+            std::string::npos);
 }
 
 TEST(SplitPartition, UsesUnallocatedRoomBehindTheVolumeWithoutShrinkingIt) {
@@ -362,8 +403,8 @@ TEST(SplitPartition, AMountedVolumeIsRefusedUnchanged) {
 
 TEST(SplitPartition, AVolumeWithoutRoomIsRefusedUnchanged) {
   STOW_REQUIRE_SPLIT();
-  // 200 MiB, of which about 175 MiB hold files: far less than the 100 MiB needed is free.
-  SplitDisk disk(DiskPlan{.diskMiB = 220, .partitionMiB = 200, .leftMiB = 150});
+  // 140 MiB, of which about 105 MiB hold files: far less than the 100 MiB needed is free.
+  SplitDisk disk(DiskPlan{.diskMiB = 150, .partitionMiB = 140, .leftMiB = 80});
   ASSERT_TRUE(disk.Error().empty()) << disk.Error();
   const std::string hash = Sha256Of(disk.Disk());
   ExpectRefused(disk, RunScript(disk.Arguments()), kSplitNoRoom, "has not enough free space", hash);

@@ -93,9 +93,17 @@ CommandResult RunCliWithStandIn(const std::string& program, const std::string& s
     out << "#!/bin/sh\n" << script << "\n";
   }
   ::chmod(standIn.c_str(), 0755);
-  std::vector<std::string> argv{"unshare",  "--mount", "--propagation", "private", "sh", "-c",
+  std::vector<std::string> argv{"unshare",
+                                "--mount",
+                                "--propagation",
+                                "private",
+                                "sh",
+                                "-c",
                                 "mount --bind \"$1\" \"$2\" && shift 2 && exec \"$@\"",
-                                "sh",       standIn.string(), real,     STOWLINE_CLI_PATH};
+                                "sh",
+                                standIn.string(),
+                                real,
+                                STOWLINE_CLI_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   return Run(argv);
 }
@@ -192,8 +200,11 @@ void DeletePartitionNodes(const std::string& device) {
 
 }  // namespace
 
-LoopDevice::LoopDevice(const fs::path& image, bool withPartitions) {
-  const CommandResult r = Run({"losetup", "--find", "--show", image.string()});
+LoopDevice::LoopDevice(const fs::path& image, bool withPartitions, uint32_t sectorSize) {
+  std::vector<std::string> argv{"losetup", "--find", "--show"};
+  if (sectorSize != 0) argv.insert(argv.end(), {"--sector-size", std::to_string(sectorSize)});
+  argv.push_back(image.string());
+  const CommandResult r = Run(argv);
   if (r.status != 0) return;
   device_ = r.output.substr(0, r.output.find('\n'));
   // Partitions an earlier user of this loop device could not delete describe

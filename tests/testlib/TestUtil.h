@@ -73,7 +73,8 @@ void DamageMftAndMirror(const fs::path& volume);
 // (partx -a); partitions removed and the device detached when destroyed.
 class LoopDevice {
  public:
-  explicit LoopDevice(const fs::path& image, bool withPartitions = true);
+  // `sectorSize`: the device's logical sector size; 0 for the default (512).
+  explicit LoopDevice(const fs::path& image, bool withPartitions = true, uint32_t sectorSize = 0);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
