@@ -2,7 +2,8 @@
 // NTFS volume gets a FAT32 EFI system partition, the volume keeps every file,
 // its number and its name; every refusal (MBR disk, volume mounted, no room,
 // arguments that do not describe the volume, a tool missing, ntfsresize
-// refusing) changes nothing on the disk; and the runner of tasks/ runs the
+// refusing) changes nothing on the disk; a failure after the shrink keeps every
+// file and a second run finishes; and the runner of tasks/ runs the
 // script beside the program with an inventory record's values.
 #include <unistd.h>
 
@@ -464,6 +465,45 @@ TEST(SplitPartition, AMissingToolOrARefusingNtfsresizeChangesNothing) {
                 "ntfsresize refuses " + disk.Volume() +
                     ": ERROR: Volume is scheduled for check.; nothing was changed",
                 hash);
+}
+
+TEST(SplitPartition, AFailureAfterTheShrinkKeepsEveryFileAndASecondRunFinishes) {
+  STOW_REQUIRE_SPLIT();
+  SplitDisk disk(DiskPlan{});
+  ASSERT_TRUE(disk.Error().empty()) << disk.Error();
+  const test::TreeSnapshot before = disk.Snapshot();
+  ASSERT_TRUE(before.errors.empty()) << before.errors.front();
+  const GptEntry old = GptInfo(disk.Disk(), 1);
+
+  // sgdisk checks and plans as usual but cannot write the new partition.
+  std::string real;
+  ASSERT_EQ(platform::ResolveProgram("sgdisk", real), 0);
+  test::TempDir dir;
+  const path copy = dir / "sgdisk.real";
+  std::filesystem::copy_file(real, copy);
+  const std::string failing = "#!/bin/sh\ncase \"$*\" in *--pretend*|*--verify*) exec " +
+                              copy.string() +
+                              " \"$@\" ;; esac\necho 'Unable to save backup partition table!' "
+                              ">&2\nexit 4\n";
+  const CommandResult failed = RunScriptWithStandIn("sgdisk", failing, 0755, disk.Arguments());
+  EXPECT_EQ(failed.status, kSplitFailedMidway) << failed.output;
+  EXPECT_NE(failed.output.find("keeps all its files: run again"), std::string::npos)
+      << failed.output;
+  // The volume was shrunk, partition and file system together, and reads as before.
+  const GptEntry shrunk = GptInfo(disk.Disk(), 1);
+  EXPECT_LT(shrunk.last, old.last);
+  EXPECT_LT(NtfsSectors(disk.Volume()), shrunk.last - shrunk.first + 1);
+  const CommandResult fix = test::Run({"ntfsfix", "--no-action", disk.Volume()});
+  EXPECT_EQ(fix.status, 0) << fix.output;
+  const auto differences = test::CompareSnapshots(before, disk.Snapshot());
+  EXPECT_TRUE(differences.empty()) << test::DifferencesText(differences);
+
+  // The second run, with the volume's new size as a fresh list shows it, finds
+  // the room behind the volume and finishes there.
+  const CommandResult again = RunScript(disk.Arguments());
+  ASSERT_EQ(again.status, kSplitDone) << again.output;
+  EXPECT_NE(again.output.find("unallocated room"), std::string::npos) << again.output;
+  ExpectSplitDone(disk, before, old.last - old.first + 1);
 }
 
 // The volume's record as the inventory lists it now.
