@@ -83,4 +83,9 @@ struct SaveFileRequest {
   std::string suffix;
 };
 
+// The open dialog of a file: the suffix of the files it offers, without a dot.
+struct OpenFileRequest {
+  std::string suffix;
+};
+
 }  // namespace stow::ui

@@ -29,6 +29,8 @@ class UiHost {
   virtual int ShowResultDialog(const ResultRequest& request) = 0;
   // The system's save dialog; the chosen full path, nothing when cancelled.
   virtual std::optional<std::string> ChooseSaveFile(const SaveFileRequest& request) = 0;
+  // The system's open dialog; the chosen full path, nothing when cancelled.
+  virtual std::optional<std::string> ChooseOpenFile(const OpenFileRequest& request) = 0;
 
   // A monotonic clock in whole seconds: the tick count ÷ 1000 of the timers.
   virtual uint32_t NowSeconds() const = 0;

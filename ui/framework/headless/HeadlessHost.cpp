@@ -216,6 +216,18 @@ void HeadlessHost::QueueSaveFile(std::optional<std::string> path) {
   saveFiles_.push_back(std::move(path));
 }
 
+std::optional<std::string> HeadlessHost::ChooseOpenFile(const OpenFileRequest& request) {
+  openRequests_.push_back(request);
+  if (openFiles_.empty()) return std::nullopt;
+  std::optional<std::string> path = std::move(openFiles_.front());
+  openFiles_.pop_front();
+  return path;
+}
+
+void HeadlessHost::QueueOpenFile(std::optional<std::string> path) {
+  openFiles_.push_back(std::move(path));
+}
+
 std::vector<std::string> HeadlessHost::ShownIds() const {
   std::vector<std::string> ids;
   for (const ShownDialog& dialog : shown_)

@@ -94,6 +94,7 @@ class HeadlessHost final : public UiHost {
   int ShowMessageBox(const MessageRequest& request) override;
   int ShowResultDialog(const ResultRequest& request) override;
   std::optional<std::string> ChooseSaveFile(const SaveFileRequest& request) override;
+  std::optional<std::string> ChooseOpenFile(const OpenFileRequest& request) override;
   uint32_t NowSeconds() const override;
   NotifyCenter& Notify() override { return notify_; }
 
@@ -101,10 +102,13 @@ class HeadlessHost final : public UiHost {
   void QueueAnswer(const std::string& questionId, int result);
   // The save dialog's next outcomes; nothing: cancelled. None queued: cancelled.
   void QueueSaveFile(std::optional<std::string> path);
+  // The open dialog's next outcomes, the same way.
+  void QueueOpenFile(std::optional<std::string> path);
   const std::vector<ShownDialog>& Shown() const { return shown_; }
   // The ids of the message boxes shown, in order (result dialogs as "result").
   std::vector<std::string> ShownIds() const;
   const std::vector<SaveFileRequest>& SaveRequests() const { return saveRequests_; }
+  const std::vector<OpenFileRequest>& OpenRequests() const { return openRequests_; }
   void ClearShown() { shown_.clear(); }
   // Called with each dialog as it is shown, before it returns (what a user
   // might do on the machine while a question waits).
@@ -140,6 +144,8 @@ class HeadlessHost final : public UiHost {
   std::map<std::string, std::deque<int>> answers_;
   std::deque<std::optional<std::string>> saveFiles_;
   std::vector<SaveFileRequest> saveRequests_;
+  std::deque<std::optional<std::string>> openFiles_;
+  std::vector<OpenFileRequest> openRequests_;
   std::vector<ShownDialog> shown_;
   std::function<void(const ShownDialog&)> dialogHook_;
   std::vector<Timer> timers_;
