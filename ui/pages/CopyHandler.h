@@ -1,0 +1,49 @@
+// The controller of the copy page ("page_copy"): the source and destination
+// combo boxes filled from the inventory, the copy-system flag, the ordered rules
+// of the start with their messages and questions, the split of a boot
+// partition when a system goes to a GPT disk without one, and the copy itself
+// through the same course as the command line (tasks/DestinationCourse.h);
+// DestinationPage follows it to its end.
+#pragma once
+
+#include <string>
+
+#include "ui/pages/DestinationPage.h"
+
+namespace stow::ui {
+
+class CCopyHandler final : public DestinationPage {
+ public:
+  static constexpr const char* kPageName = "page_copy";
+  static constexpr const char* kListView = "disk_list_view_copy";
+  static constexpr const char* kSource = "cbx_source";
+  static constexpr const char* kDestination = "cbx_destination";
+  static constexpr const char* kCopySystem = "check_system";
+  static constexpr const char* kStartButton = "btn_start_copy";
+  static constexpr const char* kCancelButton = "btn_cancel_copy";
+  static constexpr int kProgressTimer = 1;
+  static constexpr int kBootRepairTimer = 3;
+  static constexpr int kDiskCheckTimer = 5;
+
+  CCopyHandler(UiHost& host, TaskPhase& phase, engine::TaskState& state,
+               DestinationPageParts parts = {});
+
+  // The copy-system flag as the page holds it.
+  bool CopySystem() const;
+
+ protected:
+  void FillControls() override;
+  void OnPageSelectionChanged(const std::string& control) override;
+  void Start() override;
+  std::string ChosenDestination() const override;
+  bool ChooseAgain(const std::string& destination) override;
+
+ private:
+  void SetCopySystem(bool system);
+  std::string ComboText(const char* name) const;
+  bool SelectItem(const char* name, const std::string& text);
+
+  std::string splitSource_;  // the source chosen when a split began
+};
+
+}  // namespace stow::ui

@@ -1,0 +1,133 @@
+#include "ui/pages/RestoreHandler.h"
+
+#include <utility>
+
+#include "engine/image/ImageFormat.h"
+#include "support/StringTable.h"
+#include "tasks/DestinationChoice.h"
+
+namespace stow::ui {
+namespace {
+
+DestinationPageKind RestoreKind() {
+  return {CRestoreHandler::kPageName,
+          "restore",
+          Phase::kRestore,
+          CRestoreHandler::kProgressTimer,
+          CRestoreHandler::kBootRepairTimer,
+          CRestoreHandler::kDiskCheckTimer,
+          tasks::kBackupPercentFormat,
+          "restoreThreadIsRunning",
+          "confirmRestorePartition",
+          CRestoreHandler::kStartButton,
+          CRestoreHandler::kCancelButton,
+          {CRestoreHandler::kPathEdit, CRestoreHandler::kSelectFileButton,
+           CRestoreHandler::kImageSystem, CRestoreHandler::kListView}};
+}
+
+// The image's header when it is one this program reads; its Windows flag says
+// whether it holds a system.
+bool ImageHoldsSystem(const std::string& path) {
+  engine::ImageHeaderBytes bytes{};
+  if (path.empty() || engine::CheckImageHeader(bytes, path) != 1) return false;
+  return engine::ImageHeader::Decode(bytes).windows != 0;
+}
+
+}  // namespace
+
+CRestoreHandler::CRestoreHandler(UiHost& host, TaskPhase& phase, engine::TaskState& state,
+                                 DestinationPageParts parts)
+    : DestinationPage(host, phase, state, std::move(parts), RestoreKind()) {}
+
+bool CRestoreHandler::ImageSystem() const {
+  const Control* check = page_ != nullptr ? page_->Find(kImageSystem) : nullptr;
+  return check != nullptr && check->IsChecked();
+}
+
+void CRestoreHandler::SetImageSystem(bool system) {
+  if (Control* check = page_->Find(kImageSystem)) check->SetChecked(system);
+}
+
+std::string CRestoreHandler::ImagePath() const {
+  const Control* edit = page_->Find(kPathEdit);
+  return edit != nullptr ? edit->Text() : std::string();
+}
+
+void CRestoreHandler::TakeImagePath(const std::string& path) {
+  if (Control* edit = page_->Find(kPathEdit)) edit->SetText(path);
+  SetImageSystem(ImageHoldsSystem(path));
+}
+
+void CRestoreHandler::FillControls() {
+  // The running system's volume is never a destination.
+  adapter_ = std::make_shared<PartitionListAdapter>(volumes_, false);
+  if (ListView* list = page_->FindListView(kListView)) list->SetAdapter(adapter_);
+}
+
+void CRestoreHandler::OnPageCommand(const std::string& control) {
+  if (control != kSelectFileButton) return;
+  OpenFileRequest request;
+  request.suffix = LoadText("fileSuffix");
+  if (const std::optional<std::string> path = host_.ChooseOpenFile(request)) TakeImagePath(*path);
+}
+
+std::string CRestoreHandler::ChosenDestination() const {
+  const discovery::PartitionInfo* chosen = adapter_ ? adapter_->SelectedPartition() : nullptr;
+  return chosen != nullptr ? chosen->volumeName : std::string();
+}
+
+bool CRestoreHandler::ChooseAgain(const std::string& destination) {
+  if (!adapter_) return false;
+  const discovery::PartitionList& rows = adapter_->Rows();
+  for (size_t row = 0; row < rows.size(); ++row) {
+    if (rows[row].volumeName != destination) continue;
+    if (ListView* list = page_->FindListView(kListView)) {
+      list->SetSel(static_cast<int>(row), true);
+    }
+    adapter_->SetSelectedRow(static_cast<int>(row));
+    return true;
+  }
+  return false;
+}
+
+void CRestoreHandler::Start() {
+  if (!phase_.IsIdle()) {
+    Notice("restoreThreadIsRunning", LoadText("restoreThreadIsRunning"));
+    return;
+  }
+  const std::string image = ImagePath();
+  auto course = std::make_unique<tasks::RestoreCourse>();
+  if (tasks::Refusal r = course->CheckChoice(state_, image, {}); r.Refused()) {
+    Notice(r);
+    return;
+  }
+  if (RefuseChangedVolumes()) return;
+  const std::string destination = ChosenDestination();
+  // The rules on the image and the destination: the same as the command line's.
+  const tasks::CourseResult checked = course->Check(state_, image, destination, {});
+  if (checked.end != tasks::CourseEnd::kChecked) {
+    Notice(checked.refusal);
+    return;
+  }
+  bool system = course->Plan().header.windows != 0;
+  SetImageSystem(system);
+  const discovery::PartitionInfo* target = tasks::FindPartition(volumes_, destination);
+  if (target == nullptr) {
+    Notice("getpartitionerror", LoadText("getpartitionerror"));
+    return;
+  }
+  if (tasks::CannotBoot(*target)) {
+    if (!Ask("cannotAsSystem", LoadText("cannotAsSystem"))) return;
+    system = false;
+    SetImageSystem(false);
+  }
+  if (system && tasks::NeedsBootPartitionSplit(*target)) {
+    if (!Ask("GPTsplitFAT", LoadText("GPTsplitFAT"))) return;
+    course.reset();
+    SplitAndRestart(*target, true);
+    return;
+  }
+  Confirm(std::move(course));
+}
+
+}  // namespace stow::ui
