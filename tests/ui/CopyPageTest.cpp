@@ -7,6 +7,8 @@
 // refusing to start while a task runs.
 #include "tests/ui/PageTestSupport.h"
 
+#include <gmock/gmock.h>
+
 #include "platform/System.h"
 #include "tests/testlib/TreeCompare.h"
 #include "tests/testlib/WindowsDisks.h"
@@ -250,6 +252,12 @@ TEST_F(CopyPageOnDisks, ADataVolumeIsCopiedToTheResultDialogThroughItsPhases) {
   EXPECT_EQ(phase_.Get(), Phase::kDiskCheck);
   EXPECT_EQ(CopyPage().GetProgressBar("prog_copy").Value(), 100);
   EXPECT_EQ(CopyPage().Get("prog_text_copy").Text(), "100%");
+  EXPECT_THAT(CopyPage().Get("text_total_size_copy").Text(),
+              ::testing::MatchesRegex("0\\.0[0-9] GB"));
+  EXPECT_THAT(CopyPage().Get("text_had_copyed_size_copy").Text(),
+              ::testing::MatchesRegex("[0-9]+\\.[0-9][0-9] MB"));
+  EXPECT_THAT(CopyPage().Get("text_had_used_time_copy").Text(),
+              ::testing::MatchesRegex("00:0[0-9]:[0-5][0-9]"));
   EXPECT_TRUE(CopyPage().IsTimerRunning(CCopyHandler::kDiskCheckTimer));
   EXPECT_FALSE(CopyPage().IsTimerRunning(CCopyHandler::kProgressTimer));
 

@@ -158,6 +158,50 @@ TEST_F(RestorePageOnDisks, EachRuleSpeaksInItsTurnAndNothingIsWritten) {
   EXPECT_FALSE(platform::ProcessHoldsTaskLock(disk.Node(6)));
 }
 
+TEST_F(RestorePageOnDisks, ASystemImageForAGptDiskWithoutFatFormatsThenSplitsAndStartsAgain) {
+  AttachedDisk& data = DataDisk();
+  AttachedDisk& gpt = Attach(MakeGptNtfsDisk(dir_.Path()));
+  std::vector<std::string> splits;
+  std::string formattedBeforeSplit;
+  DestinationPageParts parts;
+  parts.split = [&](const PartitionInfo& destination) {
+    splits.push_back(destination.volumeName);
+    // What the split finds: the destination already formatted, empty.
+    const CommandResult info = stow::test::Run({"ntfsinfo", "-m", destination.volumeName});
+    formattedBeforeSplit = info.status == 0 ? "formatted" : info.output;
+    return SplitResult{true, {}};
+  };
+  MakePages(parts);
+  // A system image: a data image whose header says Windows.
+  const std::string image = Backup(data.Node(5), "system.vmg", false);
+  {
+    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(1);
+    file.put(1);
+  }
+  ASSERT_TRUE(RestorePage().TypeText(CRestoreHandler::kPathEdit, image));
+  ASSERT_TRUE(ChooseRestoreRow(gpt.Node(1)));
+  // Its old contents, to see the format.
+  ASSERT_EQ(Shell("ntfslabel " + Quote(gpt.Node(1)) + " before-split").status, 0);
+  host_.QueueAnswer("GPTsplitFAT", kIdOk);
+  EXPECT_EQ(Start(), Ids{"GPTsplitFAT"});
+  EXPECT_TRUE(restore_->ImageSystem());
+  EXPECT_TRUE(RestorePage().IsLocked());
+  EXPECT_EQ(RestorePage().Get("prog_text_restore").Text(),
+            "Making a boot partition beside " + gpt.Node(1) + ", please wait...");
+  // The disk still has no FAT partition: the start runs again by itself and
+  // asks again, for the same destination.
+  host_.QueueAnswer("GPTsplitFAT", kIdCancel);
+  ASSERT_TRUE(host_.PumpUntil([&] { return host_.Shown().size() == 2; }));
+  EXPECT_EQ(host_.ShownIds(), (Ids{"GPTsplitFAT", "GPTsplitFAT"}));
+  EXPECT_EQ(splits, Ids{gpt.Node(1)});
+  EXPECT_EQ(formattedBeforeSplit, "formatted");
+  EXPECT_EQ(Shell("ntfslabel " + Quote(gpt.Node(1))).output, "\n")
+      << "formatted before the split: the old label is gone";
+  EXPECT_EQ(restore_->Volumes().size(), 5u);
+  EXPECT_TRUE(phase_.IsIdle());
+}
+
 TEST_F(RestorePageOnDisks, ADataImageIsRestoredToTheResultDialog) {
   AttachedDisk& disk = DataDisk();
   MakePages();
