@@ -175,7 +175,11 @@ TEST_F(CopyPageOnDisks, ASystemGoesNeitherToTheRunningSystemsDiskNorUnsplitToAGp
   DestinationPageParts parts;
   parts.split = [&](const PartitionInfo& destination) {
     splits.push_back(destination.volumeName);
-    return SplitResult{false, "the disk has no room left."};
+    tasks::SplitOutcome outcome;
+    outcome.ran = true;
+    outcome.exitCode = tasks::kSplitNoRoom;
+    outcome.message = "the disk has no room left.";
+    return outcome;
   };
   MakePages(parts);
   const std::string before = ReadText(mbr.Node(2));
@@ -214,7 +218,7 @@ TEST_F(CopyPageOnDisks, ASystemGoesNeitherToTheRunningSystemsDiskNorUnsplitToAGp
   // A split that worked runs the start again with the same choice.
   parts.split = [&](const PartitionInfo& destination) {
     splits.push_back(destination.volumeName);
-    return SplitResult{true, {}};
+    return tasks::SplitOutcome{true, tasks::kSplitDone, {}};
   };
   copy_.reset();
   MakePages(parts);
@@ -358,6 +362,40 @@ TEST_F(CopyPageOnDisks, AWindowsVolumeIsCheckedAndMadeBootable) {
   ASSERT_EQ(ReadSfdisk(mbr.loop->Device(), table), "");
   ASSERT_NE(table.Find(mbr.Node(2)), nullptr);
   EXPECT_TRUE(table.Find(mbr.Node(2))->bootable);
+}
+
+// The split script itself: a Windows volume copied to a GPT disk without an
+// EFI system partition gets one split off its destination, and its boot files there.
+TEST_F(CopyPageOnDisks, ASystemCopiedToAGptDiskWithoutFatGetsTheSplitAndItsBootFiles) {
+  STOW_REQUIRE((std::vector<std::string>{"sgdisk", "mkfs.fat", "ntfsresize", "fsck.fat"}), true,
+               true);
+  if (!fs::exists(fs::path(platform::ProgramDirectory()) / "BCDFile" / "Boot" / "BCD")) {
+    GTEST_SKIP() << "the BCD templates were not built beside the tests";
+  }
+  WindowsDisk mbr = MakeWindowsMbrDisk(dir_.Path(), 24);
+  ASSERT_TRUE(mbr.Ok()) << mbr.error;
+  volumes_.devices.push_back(mbr.loop->Device());
+  DiskFixtureOptions options;
+  options.ntfsMiB = 160;  // room for the 100 MiB EFI system partition and the copy
+  AttachedDisk& gpt = Attach(MakeGptNtfsDisk(dir_.Path(), options));
+  MakePages();
+  ASSERT_TRUE(ChooseCopyItem(CCopyHandler::kSource, mbr.Node(1)));
+  ASSERT_TRUE(ChooseCopyItem(CCopyHandler::kDestination, gpt.Node(1)));
+  host_.QueueAnswer("GPTsplitFAT", kIdOk);
+  host_.QueueAnswer("confirmcopy", kIdOk);
+  ASSERT_TRUE(CopyPage().Click(CCopyHandler::kStartButton));
+  // The split, then the start again by itself: now the question of the copy.
+  ASSERT_TRUE(host_.PumpUntil([&] { return host_.Shown().size() >= 2; }));
+  EXPECT_EQ(host_.ShownIds(), (std::vector<std::string>{"GPTsplitFAT", "confirmcopy"}))
+      << host_.Shown().back().text;
+  ASSERT_TRUE(RunToResult());
+  EXPECT_EQ(LastResult()->imageSkin, kSuccessImageSkin) << LastResult()->text;
+  EXPECT_EQ(CopyPage().Get("prog_text_copy").Text(), "The copy is completed.");
+  SfdiskTable table;
+  ASSERT_EQ(ReadSfdisk(gpt.loop->Device(), table), "");
+  const std::string esp = gpt.Node(3);
+  ASSERT_NE(table.Find(esp), nullptr) << "the EFI system partition takes the lowest free entry";
+  EXPECT_EQ(CheckBootPartition(esp, true, ExpectedPartitionDevice(table, gpt.Node(1)), true), "");
 }
 
 }  // namespace

@@ -173,7 +173,7 @@ void DestinationPage::SplitAndRestart(const discovery::PartitionInfo& destinatio
                                       bool formatFirst) {
   phase_.Set(kind_.phase);
   const std::string name = destination.volumeName;
-  auto result = std::make_shared<SplitResult>();
+  auto result = std::make_shared<tasks::SplitOutcome>();
   SplitRunner split = parts_.split;
   const std::string waiting =
       FormatText(LoadText("waitingSplit"), {destination.Volume().DisplayName()});
@@ -184,11 +184,11 @@ void DestinationPage::SplitAndRestart(const discovery::PartitionInfo& destinatio
           const tasks::Refusal formatted = tasks::PrepareDestination(
               destination.Volume(), static_cast<int32_t>(destination.bytesPerCluster));
           if (formatted.Refused()) {
-            *result = SplitResult{false, formatted.text};
+            result->message = formatted.text;
             return 0;
           }
         }
-        *result = split ? split(destination) : SplitResult{false, {}};
+        *result = split(destination);
         return 0;
       },
       [this, name, result](int) {
@@ -196,7 +196,7 @@ void DestinationPage::SplitAndRestart(const discovery::PartitionInfo& destinatio
         SetPageText(*page_, progress_.text, "");
         // The disk's partitions changed whatever became of the split.
         Refresh();
-        if (!result->done) {
+        if (!result->Done()) {
           Notice(kSplitFailedId, FormatText(LoadText(kSplitFailedId), {name, result->message}));
           return;
         }

@@ -20,6 +20,7 @@
 
 #include "discovery/PartitionInfo.h"
 #include "engine/transfer/TaskState.h"
+#include "tasks/CommandRunners.h"
 #include "tasks/DestinationCourse.h"
 #include "tasks/ProgressStep.h"
 #include "ui/framework/BlockingStep.h"
@@ -35,18 +36,16 @@ struct BootRepairOptions;
 
 namespace stow::ui {
 
-// What became of the split of a boot partition off a destination's GPT disk.
-struct SplitResult {
-  bool done = false;
-  std::string message;  // when not done: what went wrong and what to do
-};
-using SplitRunner = std::function<SplitResult(const discovery::PartitionInfo& destination)>;
+// Splits a FAT partition off the destination's GPT disk.
+using SplitRunner = std::function<tasks::SplitOutcome(const discovery::PartitionInfo& destination)>;
 
 // The parts a destination page runs besides the course, replaceable by tests.
 struct DestinationPageParts {
   VolumeSource volumes = VolumeSource::System();
-  // Splits a FAT partition off the destination's GPT disk (the split script).
-  SplitRunner split;
+  // The split script beside the program (tasks::SplitPartition).
+  SplitRunner split = [](const discovery::PartitionInfo& destination) {
+    return tasks::SplitPartition(destination);
+  };
   // Options of the disk check and the boot repair threads.
   std::function<void(bootrepair::DiskCheckOptions&)> diskCheck;
   std::function<void(bootrepair::BootRepairOptions&)> bootRepair;
