@@ -75,6 +75,13 @@ struct Window {
     host.Notify().Register([this](const EventThread& event) { return backup.OnEvent(event); });
   }
 
+  // Clicks Start and waits until the source's checks, when the rules let
+  // them run, have ended and the page went on.
+  testing::AssertionResult Start() {
+    if (auto clicked = page.Click(kStart); !clicked) return clicked;
+    return host.PumpUntil([this] { return !backup.Checking(); });
+  }
+
   // Advances the clock a second at a time until the progress timer stops; the
   // engine's threads run meanwhile in real time.
   testing::AssertionResult RunUntilTaskEnds(std::chrono::seconds limit = 120s) {
@@ -129,16 +136,16 @@ TEST(BackupPage, RulesInTheirOrderThenABackupToItsResultDialog) {
   EXPECT_TRUE(Unlocked(page));
 
   // No volume chosen: the page has no record of it.
-  EXPECT_TRUE(page.Click(kStart));
+  EXPECT_TRUE(w.Start());
   // A volume chosen, but no path, then a path of three characters.
   ASSERT_TRUE(page.ChooseRow(kList, 0));
-  EXPECT_TRUE(page.Click(kStart));
+  EXPECT_TRUE(w.Start());
   ASSERT_TRUE(page.TypeText(kEdit, "/ab"));
-  EXPECT_TRUE(page.Click(kStart));
+  EXPECT_TRUE(w.Start());
   // Another page's task runs: refused before the path is looked at.
   ASSERT_TRUE(page.TypeText(kEdit, ""));
   w.phase.Set(Phase::kCopy);
-  EXPECT_TRUE(page.Click(kStart));
+  EXPECT_TRUE(w.Start());
   w.phase.Set(Phase::kIdle);
   EXPECT_EQ(host.ShownIds(),
             (Ids{"getpartitionerror", "setBackupPath", "setBackupPath", "backupThreadIsRunning"}));
@@ -153,9 +160,9 @@ TEST(BackupPage, RulesInTheirOrderThenABackupToItsResultDialog) {
   ASSERT_TRUE(plugged.Ok()) << plugged.error;
   devices->insert(plugged.Device());
   ASSERT_TRUE(page.TypeText(kEdit, (dir / "out.vmg").string()));
-  EXPECT_TRUE(page.Click(kStart));
+  EXPECT_TRUE(w.Start());
   EXPECT_EQ(list.BoundRows().size(), 2u);
-  EXPECT_TRUE(page.Click(kStart));
+  EXPECT_TRUE(w.Start());
   EXPECT_EQ(host.ShownIds(), (Ids{"partitionInfoHaveChanged", "getpartitionerror"}));
   EXPECT_EQ(host.Shown()[0].text,
             "The partition information has been changed. Please choose again!");
@@ -171,7 +178,7 @@ TEST(BackupPage, RulesInTheirOrderThenABackupToItsResultDialog) {
   // The backup's own checks: a folder that does not exist.
   const std::string missing = (dir / "missing" / "out.vmg").string();
   ASSERT_TRUE(page.TypeText(kEdit, missing));
-  EXPECT_TRUE(page.Click(kStart));
+  EXPECT_TRUE(w.Start());
   // The question answered Cancel.
   const std::string image = (dir / "out.vmg").string();
   host.QueueSaveFile(image);
@@ -183,7 +190,16 @@ TEST(BackupPage, RulesInTheirOrderThenABackupToItsResultDialog) {
       << host.SaveRequests()[0].defaultName;
   EXPECT_EQ(host.SaveRequests()[0].suffix, "vmg");
   host.QueueAnswer("confirmBackup", kIdCancel);
-  EXPECT_TRUE(page.Click(kStart));
+  page.Get("prog_text_backup").SetText("0 %");
+  ASSERT_TRUE(page.Click(kStart));
+  // The source is checked off the UI thread: the page is locked and says so,
+  // and no other page may start a task meanwhile.
+  EXPECT_TRUE(page.IsLocked());
+  EXPECT_EQ(page.Get("prog_text_backup").Text(), "Checking the source volume, please wait...");
+  EXPECT_EQ(w.phase.Get(), Phase::kBackup);
+  ASSERT_TRUE(host.PumpUntil([&] { return !w.backup.Checking(); }));
+  EXPECT_FALSE(page.IsLocked());
+  EXPECT_EQ(page.Get("prog_text_backup").Text(), "0 %");
   ASSERT_EQ(host.ShownIds(), (Ids{"backupRefused", "confirmBackup"}));
   EXPECT_NE(host.Shown()[0].text.find("does not exist"), std::string::npos) << host.Shown()[0].text;
   EXPECT_EQ(host.Shown()[1].text,
@@ -201,7 +217,7 @@ TEST(BackupPage, RulesInTheirOrderThenABackupToItsResultDialog) {
 
   // Confirmed: the backup runs with the page locked.
   host.QueueAnswer("confirmBackup", kIdOk);
-  ASSERT_TRUE(page.Click(kStart));
+  ASSERT_TRUE(w.Start());
   EXPECT_EQ(w.phase.Get(), Phase::kBackup);
   EXPECT_TRUE(Locked(page));
   EXPECT_FALSE(page.Click(kStart));
@@ -283,7 +299,7 @@ struct ScriptedBackup : testing::Test {
     ASSERT_TRUE(page.ChooseRow(kList, 0));
     ASSERT_TRUE(page.TypeText(kEdit, (dir / "out.vmg").string()));
     window->host.QueueAnswer("confirmBackup", kIdOk);
-    ASSERT_TRUE(page.Click(kStart));
+    ASSERT_TRUE(window->Start());
     ASSERT_EQ(window->phase.Get(), Phase::kBackup);
     window->host.ClearShown();
   }

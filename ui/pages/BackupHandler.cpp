@@ -45,7 +45,8 @@ CBackupHandler::CBackupHandler(UiHost& host, TaskPhase& phase, engine::TaskState
       phase_(phase),
       state_(state),
       source_(std::move(volumes)),
-      driver_(std::make_unique<Driver>(host)) {}
+      driver_(std::make_unique<Driver>(host)),
+      step_(host.Notify()) {}
 
 CBackupHandler::~CBackupHandler() {
   if (page_ != nullptr) {
@@ -132,6 +133,7 @@ bool CBackupHandler::VolumesChanged() const {
 }
 
 void CBackupHandler::Start() {
+  if (step_.Running()) return;
   // 1. The volumes changed since the page was drawn.
   if (VolumesChanged()) {
     Notice("partitionInfoHaveChanged");
@@ -166,27 +168,43 @@ void CBackupHandler::Start() {
     Notice("setBackupPath");
     return;
   }
-  // 6 to 10. The source's checks, the image's plan, the question and the
-  // engine's start, as the command line runs them.
-  auto course = std::make_unique<tasks::BackupCourse>();
-  tasks::BackupResult begun =
-      course->Begin(state_, record->Volume().DisplayName(), path, {}, *driver_);
-  switch (begun.end) {
-    case tasks::BackupEnd::kRefused:
-      ShowNotice(host_, kBackupRefusedId, begun.why);
-      return;
-    case tasks::BackupEnd::kDeclined:
-      return;
-    case tasks::BackupEnd::kNotStarted:
-      ShowNotice(host_, "runTaskError",
-                 FormatText(LoadText("runTaskError"), {std::to_string(begun.startResult)}));
-      return;
-    default:
-      break;
-  }
-  course_ = std::move(course);
-  running_ = true;
+  // 6 to 10. The source's checks and the image's plan, as the command line
+  // runs them, on a worker thread: they read the source's whole $MFT. No other
+  // page starts a task meanwhile.
   phase_.Set(Phase::kBackup);
+  course_ = std::make_unique<tasks::BackupCourse>();
+  auto why = std::make_shared<std::string>();
+  const Control* text = page_->Find(progress_.text);
+  const std::string shownText = text != nullptr ? text->Text() : std::string();
+  step_.Start(
+      *page_, progress_.text, LoadText("waitingCheckSource"),
+      [course = course_.get(), why, volume = record->Volume().DisplayName(), path] {
+        return course->Prepare(volume, path, {}, *why) ? 1 : 0;
+      },
+      [this, why, shownText](int ok) { Checked(ok != 0, *why, shownText); });
+}
+
+void CBackupHandler::Checked(bool ok, const std::string& why, const std::string& shownText) {
+  SetPageText(*page_, progress_.text, shownText);
+  if (!ok) {
+    phase_.Set(Phase::kIdle);
+    course_.reset();
+    ShowNotice(host_, kBackupRefusedId, why);
+    return;
+  }
+  // The question, then the engine's start.
+  const tasks::BackupResult begun = course_->ConfirmAndStart(state_, *driver_);
+  if (begun.end != tasks::BackupEnd::kStarted) {
+    phase_.Set(Phase::kIdle);
+    course_.reset();
+    if (begun.end == tasks::BackupEnd::kNotStarted) {
+      ShowNotice(host_, "runTaskError",
+                 FormatText(LoadText("runTaskError"),
+                            {std::to_string(static_cast<int>(begun.startResult))}));
+    }
+    return;
+  }
+  running_ = true;
   tracker_.emplace(host_.NowSeconds(), tasks::kBackupPercentFormat);
   page_->StartTimer(kProgressTimer, kTimerPeriodMs);
   // 11. Locked until the task is over.

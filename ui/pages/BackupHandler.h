@@ -16,6 +16,7 @@
 #include "engine/transfer/TaskState.h"
 #include "tasks/BackupCourse.h"
 #include "tasks/ProgressStep.h"
+#include "ui/framework/BlockingStep.h"
 #include "ui/framework/PartitionListAdapter.h"
 #include "ui/framework/UiHost.h"
 #include "ui/pages/PageProgress.h"
@@ -63,6 +64,8 @@ class CBackupHandler {
 
   // What the page shows, for the window and the tests.
   const discovery::PartitionList& Volumes() const { return volumes_; }
+  // The source's checks run on a worker thread with the page locked.
+  bool Checking() const { return step_.Running(); }
   // The result of the last backup this page started and saw end.
   const std::optional<tasks::BackupResult>& LastResult() const { return lastResult_; }
 
@@ -75,6 +78,7 @@ class CBackupHandler {
   void OnTimer(int timerId);
   void ChoosePath();
   void Start();
+  void Checked(bool ok, const std::string& why, const std::string& shownText);
   void Cancel();
   void ProgressStep();
   void Finish(int code);
@@ -94,6 +98,8 @@ class CBackupHandler {
   std::optional<tasks::ProgressTracker> tracker_;
   std::optional<tasks::BackupResult> lastResult_;
   bool running_ = false;  // this page started the task that runs now
+  // Last: it waits for a check still running before the rest goes.
+  BlockingStep step_;
 };
 
 }  // namespace stow::ui
