@@ -19,7 +19,8 @@
 # Everything is checked before the first change (ntfsresize --info and
 # --no-action, the partition tools' dry runs). The file system is always made
 # smaller before its partition, so a failure at any point leaves a partition at
-# least as large as its file system and every file in place.
+# least as large as its file system and every file in place; a second run
+# finishes what the first began.
 #
 # Prints one line: on success on standard output, on failure on standard error
 # with what happened and what to do. Exit status:
@@ -269,18 +270,27 @@ if [ $((gap_start + esp_sectors - 1)) -lt "$next_start" ]; then
   new_part_size=$part_size
 else
   shrink=1
-  ntfs_info=$(ntfsresize --info --no-progress-bar "$volume" </dev/null 2>&1) ||
-    fail 7 "ntfsresize refuses $volume: $(reason_of "$ntfs_info"); nothing was changed: check the volume (chkdsk in Windows, or ntfsfix $volume) and run again"
   esp_start=$(((part_end + 1 - esp_sectors) / align * align))
   new_part_size=$((esp_start - part_start))
   # The file system keeps one sector behind it for the copy of its boot sector.
   new_fs_bytes=$((new_part_size * sector - bytes_per_sector))
-  min_bytes=$(printf '%s\n' "$ntfs_info" | sed -n 's/^You might resize at \([0-9]*\) bytes.*/\1/p')
-  if [ "$new_part_size" -le 0 ] || [ -z "$min_bytes" ] || [ "$min_bytes" -gt "$new_fs_bytes" ]; then
-    free_mib=0
-    [ -n "$min_bytes" ] && [ "$min_bytes" -lt "$((part_size * sector))" ] &&
-      free_mib=$(((part_size * sector - min_bytes) / MIB))
-    fail 8 "$volume has not enough free space: the EFI system partition needs $esp_mib MiB and the volume can give up only $free_mib MiB; nothing was changed: free some space on it and run again"
+  volume_sectors=$(le_number "$volume" 40 8)
+  fs_fits=0
+  if [ "$new_part_size" -gt 0 ] && [[ ${volume_sectors:-} =~ ^[0-9]+$ ]] &&
+    [ $(((volume_sectors + 1) * bytes_per_sector)) -le $((new_part_size * sector)) ]; then
+    # The file system is small enough already (an earlier run that stopped after
+    # shrinking it): only its partition is left to shrink.
+    fs_fits=1
+  else
+    ntfs_info=$(ntfsresize --info --no-progress-bar "$volume" </dev/null 2>&1) ||
+      fail 7 "ntfsresize refuses $volume: $(reason_of "$ntfs_info"); nothing was changed: check the volume (chkdsk in Windows, or ntfsfix $volume) and run again"
+    min_bytes=$(printf '%s\n' "$ntfs_info" | sed -n 's/^You might resize at \([0-9]*\) bytes.*/\1/p')
+    if [ "$new_part_size" -le 0 ] || [ -z "$min_bytes" ] || [ "$min_bytes" -gt "$new_fs_bytes" ]; then
+      free_mib=0
+      [ -n "$min_bytes" ] && [ "$min_bytes" -lt "$((part_size * sector))" ] &&
+        free_mib=$(((part_size * sector - min_bytes) / MIB))
+      fail 8 "$volume has not enough free space: the EFI system partition needs $esp_mib MiB and the volume can give up only $free_mib MiB; nothing was changed: free some space on it and run again"
+    fi
   fi
 fi
 esp_end=$((esp_start + esp_sectors - 1))
@@ -288,7 +298,8 @@ esp_end=$((esp_start + esp_sectors - 1))
 # --- Dry runs ------------------------------------------------------------------------------
 
 if [ "$shrink" -eq 1 ]; then
-  out=$(ntfsresize --no-action --no-progress-bar --size "$new_fs_bytes" "$volume" </dev/null 2>&1) ||
+  [ "$fs_fits" -eq 1 ] ||
+    out=$(ntfsresize --no-action --no-progress-bar --size "$new_fs_bytes" "$volume" </dev/null 2>&1) ||
     fail 7 "ntfsresize refuses to shrink $volume: $(reason_of "$out"); nothing was changed: check the volume (chkdsk in Windows, or ntfsfix $volume) and run again"
   out=$(echo "$part_start,$new_part_size" |
     sfdisk --no-act --no-reread --no-tell-kernel --quiet -N "$part_arg" "$disk" 2>&1) ||
@@ -307,7 +318,8 @@ out=$(sgdisk --pretend "${pretend_args[@]}" "${esp_args[@]}" "$disk" 2>&1) ||
 
 intact="$volume keeps all its files"
 if [ "$shrink" -eq 1 ]; then
-  out=$(printf 'y\n' | ntfsresize --no-progress-bar --size "$new_fs_bytes" "$volume" 2>&1) ||
+  [ "$fs_fits" -eq 1 ] ||
+    out=$(printf 'y\n' | ntfsresize --no-progress-bar --size "$new_fs_bytes" "$volume" 2>&1) ||
     fail 9 "ntfsresize failed while shrinking $volume: $(reason_of "$out"); its partition was not changed: check the volume (chkdsk in Windows, or ntfsfix $volume) before using it"
   volume_sectors=$(le_number "$volume" 40 8)
   [[ ${volume_sectors:-} =~ ^[0-9]+$ ]] &&

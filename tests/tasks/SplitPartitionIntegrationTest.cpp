@@ -467,6 +467,27 @@ TEST(SplitPartition, AMissingToolOrARefusingNtfsresizeChangesNothing) {
                 hash);
 }
 
+// Runs the script with `program` failing every call but those whose arguments
+// contain one of `passing` (its checks and dry runs); then, with a fresh list's
+// values, once more as it is. Both runs' answers.
+std::pair<CommandResult, CommandResult> FailOnceThenRunAgain(const SplitDisk& disk,
+                                                             const std::string& program,
+                                                             const std::string& passing,
+                                                             const test::TreeSnapshot& before) {
+  std::string real;
+  if (platform::ResolveProgram(program, real) != 0) return {};
+  test::TempDir dir;
+  const path copy = dir / (program + ".real");
+  std::filesystem::copy_file(real, copy);
+  const std::string failing = "#!/bin/sh\ncase \"$*\" in " + passing + ") exec " + copy.string() +
+                              " \"$@\" ;; esac\necho 'Problem writing the disk' " + ">&2\nexit 4\n";
+  CommandResult failed = RunScriptWithStandIn(program, failing, 0755, disk.Arguments());
+  // Whatever had been done, the volume reads as before.
+  const auto differences = test::CompareSnapshots(before, disk.Snapshot());
+  EXPECT_TRUE(differences.empty()) << test::DifferencesText(differences);
+  return {failed, RunScript(disk.Arguments())};
+}
+
 TEST(SplitPartition, AFailureAfterTheShrinkKeepsEveryFileAndASecondRunFinishes) {
   STOW_REQUIRE_SPLIT();
   SplitDisk disk(DiskPlan{});
@@ -475,34 +496,37 @@ TEST(SplitPartition, AFailureAfterTheShrinkKeepsEveryFileAndASecondRunFinishes) 
   ASSERT_TRUE(before.errors.empty()) << before.errors.front();
   const GptEntry old = GptInfo(disk.Disk(), 1);
 
-  // sgdisk checks and plans as usual but cannot write the new partition.
-  std::string real;
-  ASSERT_EQ(platform::ResolveProgram("sgdisk", real), 0);
-  test::TempDir dir;
-  const path copy = dir / "sgdisk.real";
-  std::filesystem::copy_file(real, copy);
-  const std::string failing = "#!/bin/sh\ncase \"$*\" in *--pretend*|*--verify*) exec " +
-                              copy.string() +
-                              " \"$@\" ;; esac\necho 'Unable to save backup partition table!' "
-                              ">&2\nexit 4\n";
-  const CommandResult failed = RunScriptWithStandIn("sgdisk", failing, 0755, disk.Arguments());
+  // sgdisk checks and plans as usual but cannot write the new partition: the
+  // volume is left shrunk, file system and partition, with room behind it.
+  const auto [failed, again] =
+      FailOnceThenRunAgain(disk, "sgdisk", "*--pretend*|*--verify*", before);
   EXPECT_EQ(failed.status, kSplitFailedMidway) << failed.output;
   EXPECT_NE(failed.output.find("keeps all its files: run again"), std::string::npos)
       << failed.output;
-  // The volume was shrunk, partition and file system together, and reads as before.
-  const GptEntry shrunk = GptInfo(disk.Disk(), 1);
-  EXPECT_LT(shrunk.last, old.last);
-  EXPECT_LT(NtfsSectors(disk.Volume()), shrunk.last - shrunk.first + 1);
-  const CommandResult fix = test::Run({"ntfsfix", "--no-action", disk.Volume()});
-  EXPECT_EQ(fix.status, 0) << fix.output;
-  const auto differences = test::CompareSnapshots(before, disk.Snapshot());
-  EXPECT_TRUE(differences.empty()) << test::DifferencesText(differences);
-
-  // The second run, with the volume's new size as a fresh list shows it, finds
-  // the room behind the volume and finishes there.
-  const CommandResult again = RunScript(disk.Arguments());
+  // The second run finds the room behind the volume and finishes there.
   ASSERT_EQ(again.status, kSplitDone) << again.output;
   EXPECT_NE(again.output.find("unallocated room"), std::string::npos) << again.output;
+  ExpectSplitDone(disk, before, old.last - old.first + 1);
+}
+
+TEST(SplitPartition, AFailureBetweenFileSystemAndPartitionKeepsEveryFileAndASecondRunFinishes) {
+  STOW_REQUIRE_SPLIT();
+  SplitDisk disk(DiskPlan{});
+  ASSERT_TRUE(disk.Error().empty()) << disk.Error();
+  const test::TreeSnapshot before = disk.Snapshot();
+  ASSERT_TRUE(before.errors.empty()) << before.errors.front();
+  const GptEntry old = GptInfo(disk.Disk(), 1);
+
+  // sfdisk reads and plans as usual but cannot write the smaller partition: the
+  // file system is shrunk inside a partition of the old size.
+  const auto [failed, again] = FailOnceThenRunAgain(disk, "sfdisk", "*--dump*|*--no-act*", before);
+  EXPECT_EQ(failed.status, kSplitFailedMidway) << failed.output;
+  EXPECT_NE(failed.output.find("was shrunk but its partition could not be"), std::string::npos)
+      << failed.output;
+  // The second run only shrinks the partition (ntfsresize, which marked the
+  // volume for a check, would now refuse it) and finishes.
+  ASSERT_EQ(again.status, kSplitDone) << again.output;
+  EXPECT_NE(again.output.find("gave up room"), std::string::npos) << again.output;
   ExpectSplitDone(disk, before, old.last - old.first + 1);
 }
 
