@@ -41,6 +41,20 @@ std::string Tail(const std::string& text, size_t count) {
   return tail;
 }
 
+// The command line that starts `file`: a script shipped beside the program,
+// named by its file name, through the command interpreter; anything else as a
+// program of the system's folders.
+std::vector<std::string> CommandFor(const std::string& file) {
+  const std::string suffix = platform::ScriptFileName("");
+  if (file.find('/') == std::string::npos && file.size() > suffix.size() &&
+      file.ends_with(suffix)) {
+    const std::string shipped = platform::ProgramDirectory() + "/" + file;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(shipped, ec)) return platform::ScriptCommand(shipped);
+  }
+  return {file};
+}
+
 // The last line of a program's output that is not empty.
 std::string LastLine(const std::string& text) {
   size_t end = text.find_last_not_of(" \t\r\n");
@@ -75,7 +89,7 @@ bool ClearNtfsId(const platform::VolumeId& volume) {
 
 void RunElevated(const std::string& file, const std::vector<std::string>& parameters) {
   // The process already runs with the rights it needs: the program is started directly.
-  std::vector<std::string> argv{file};
+  std::vector<std::string> argv = CommandFor(file);
   argv.insert(argv.end(), parameters.begin(), parameters.end());
   platform::ProcessOutcome outcome;
   platform::RunProcess(argv, kCommandOutputLimit, outcome);

@@ -29,7 +29,11 @@ struct CommandOutcome {
 };
 
 // Starts `file` with `parameters` and waits for it. The outcome is only logged:
-// "run success %s  ,parame%s" or "run %s fail ,error=0x%x".
+// "run success %s  ,parame%s" or "run %s fail ,error=0x%x". `file` is a program
+// of the system's folders, or the file name of a script shipped beside the
+// program (ScriptFileName: "AssistSplitPartition.sh"), which runs through the
+// system's command interpreter. SplitPartition runs the split script this way
+// and also reports its outcome.
 void RunElevated(const std::string& file, const std::vector<std::string>& parameters);
 
 // Runs a command line (program and arguments) without a window, its output

@@ -105,6 +105,14 @@ TEST(RunElevated, LogsTheRunWithItsParameters) {
   EXPECT_EQ(log.Count("run /nonexistent/AssistSplitPartition.sh fail ,error=0x2"), 1) << log.All();
 }
 
+TEST(RunElevated, RunsTheSplitScriptBesideTheProgramByItsFileName) {
+  ASSERT_TRUE(std::filesystem::exists(SplitPartitionScriptPath())) << "the build places it";
+  LogCapture log;
+  // Parameters it refuses: it runs, says why, and changes nothing.
+  RunElevated("AssistSplitPartition.sh", {"1", "2", "3"});
+  EXPECT_EQ(log.Count("run success AssistSplitPartition.sh  ,parame 1 2 3"), 1) << log.All();
+}
+
 TEST(RunElevated, WaitsForTheProgram) {
   test::TempDir dir;
   const auto marker = dir / "done";
