@@ -134,7 +134,9 @@ disk_number_of() {
     [ -e "/sys/block/$name/loop/backing_file" ] && echo $((LOOP_DISK_BASE + 10#${BASH_REMATCH[1]}))
     return
   fi
-  # Fixed disks in natural order: runs of digits compare by value (padded here).
+  # Fixed disks in the order of platform/linux/DiskNames.h: runs of digits compare
+  # by value (padded here), and the letters of sd, vd, hd and xvd disks count like
+  # a number (their count first), so sdz comes before sdaa.
   n=0
   while IFS=$'\t' read -r _ entry; do
     if [ "$entry" = "$name" ]; then
@@ -150,6 +152,11 @@ disk_number_of() {
     printf '%s\n' "$entry"
   done | awk '{
       s = $0; key = ""
+      if (s ~ /^(xvd|sd|vd|hd)[a-z]+$/) {
+        kind = (s ~ /^xvd/) ? 3 : 2
+        print substr(s, 1, kind) sprintf("%03d", length(s) - kind) substr(s, kind + 1) "\t" $0
+        next
+      }
       while (match(s, /[0-9]+/)) {
         key = key substr(s, 1, RSTART - 1) substr("00000000000000000000", 1, 20 - RLENGTH) substr(s, RSTART, RLENGTH)
         s = substr(s, RSTART + RLENGTH)

@@ -1,9 +1,11 @@
 #include "platform/DiskNumbers.h"
+#include "platform/linux/DiskNames.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 namespace stow::platform {
 namespace {
@@ -44,9 +46,23 @@ int LoopIndex(const std::string& name) {
   return index <= kMaxLoopIndex ? index : -1;
 }
 
+// The letters after a lettered disk kind ("sd", "vd", "hd", "xvd"): "aa" of
+// "sdaa"; empty for any other name.
+std::string_view DiskLetters(std::string_view name, std::string_view& kind) {
+  for (const std::string_view k : {"xvd", "sd", "vd", "hd"}) {
+    if (name.size() <= k.size() || !name.starts_with(k)) continue;
+    const std::string_view letters = name.substr(k.size());
+    if (std::all_of(letters.begin(), letters.end(), [](char c) { return c >= 'a' && c <= 'z'; })) {
+      kind = k;
+      return letters;
+    }
+  }
+  return {};
+}
+
 // Natural order: runs of digits compare by value, so that "nvme2n1" comes before
-// "nvme10n1" and "sdz" before "sdaa" (longer names of the same kind come later).
-bool NaturalLess(const std::string& a, const std::string& b) {
+// "nvme10n1".
+bool NaturalLess(std::string_view a, std::string_view b) {
   size_t i = 0;
   size_t j = 0;
   while (i < a.size() && j < b.size()) {
@@ -72,6 +88,24 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return a.size() - i < b.size() - j;
 }
 
+}  // namespace
+
+bool DiskNameLess(std::string_view a, std::string_view b) {
+  // The kernel names lettered disks sda..sdz, then sdaa..sdzz: the letters
+  // count like a number, fewer letters first.
+  std::string_view kindA;
+  std::string_view kindB;
+  const std::string_view lettersA = DiskLetters(a, kindA);
+  const std::string_view lettersB = DiskLetters(b, kindB);
+  if (!lettersA.empty() && !lettersB.empty() && kindA == kindB) {
+    if (lettersA.size() != lettersB.size()) return lettersA.size() < lettersB.size();
+    return lettersA < lettersB;
+  }
+  return NaturalLess(a, b);
+}
+
+namespace {
+
 struct Candidates {
   std::vector<std::string> disks;  // natural order
   std::vector<std::string> loops;  // loop index order
@@ -89,7 +123,7 @@ Candidates ListCandidates() {
       c.disks.push_back(name);
     }
   }
-  std::sort(c.disks.begin(), c.disks.end(), NaturalLess);
+  std::sort(c.disks.begin(), c.disks.end(), DiskNameLess);
   std::sort(c.loops.begin(), c.loops.end(),
             [](const std::string& a, const std::string& b) { return LoopIndex(a) < LoopIndex(b); });
   // Disks past the loop range get no number rather than one that a loop device owns.
