@@ -20,6 +20,7 @@
 #include "ui/qt/Menus.h"
 #include "ui/qt/MessageBoxEx.h"
 #include "ui/qt/MessageRules.h"
+#include "ui/qt/QtHost.h"
 #include "ui/qt/Scale.h"
 #include "ui/qt/Skins.h"
 #include "ui/qt/TabMain.h"
@@ -74,6 +75,11 @@ CMainDlg::CMainDlg(QWidget* parent)
   ui_->tab_main->AddPage(copy, QStringLiteral("Copy"), 0);
   ui_->tab_main->AddPage(backup, QStringLiteral("Backup"), 1);
   ui_->tab_main->AddPage(restore, QStringLiteral("Restore"), 2);
+  // Worker events name their page by these identities.
+  host_ = std::make_unique<QtHost>(this);
+  host_->AddPage(copy, 1);
+  host_->AddPage(backup, 2);
+  host_->AddPage(restore, 3);
 
   AdoptTexts(this, kContext);
   ConnectButtons();

@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+#include "ui/qt/DlgAnimate.h"
+
 namespace Ui {
 class XML_MAINWND;
 class page_copy;
@@ -21,7 +23,7 @@ class page_restore;
 
 namespace stow::ui::qt {
 
-class SDlgAnimate;
+class QtHost;
 class TabMain;
 
 // Beside the program on the rescue media: the window then offers no Make Boot
@@ -66,6 +68,8 @@ class CMainDlg : public QWidget {
   // The page of that name ("page_copy"), nullptr when none.
   QWidget* FindPage(const QString& name) const;
   SDlgAnimate* StartScreen() const { return animate_; }
+  // The window as the page controllers see it: its pages, dialogs and notify centre.
+  QtHost& Host() const { return *host_; }
   // True while a confirmed close waits for the task phase to return to 0.
   bool WaitingToClose() const { return closeTimer_.isActive(); }
 
@@ -92,6 +96,7 @@ class CMainDlg : public QWidget {
   std::unique_ptr<Ui::page_copy> copyUi_;
   std::unique_ptr<Ui::page_backup> backupUi_;
   std::unique_ptr<Ui::page_restore> restoreUi_;
+  std::unique_ptr<QtHost> host_;
   TaskControl task_;
   int languageCommand_ = 100;
   bool initialised_ = false;

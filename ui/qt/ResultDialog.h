@@ -9,6 +9,8 @@
 #include <QString>
 #include <memory>
 
+#include "ui/framework/Dialogs.h"
+
 namespace Ui {
 class dlg_success;
 }
@@ -52,8 +54,5 @@ class SMyMessageBox : public QDialog {
 // Shows the result of a task; modal; always returns 1.
 int ShowResultDialog(const QString& text, const QString& caption, int scale,
                      const QString& imageSkin, QWidget* owner = nullptr);
-
-inline constexpr const char* kSuccessImageSkin = "skin.success.anim";
-inline constexpr const char* kErrorImageSkin = "skin.error.tip";
 
 }  // namespace stow::ui::qt
