@@ -48,13 +48,7 @@ PartitionRowView CPartitionListViewAdapter::BindRow(int row) const {
   view.freeSize = FormatPartitionSize(r.totalFreeBytes);
   view.fileSystem = r.fileSystemName;
   view.hdNumber = r.diskNumber < 0 ? "Dynamic" : "HD " + std::to_string(r.diskNumber);
-  if (r.systemVolume != 0) {
-    view.iconSkin = kSystemVolumeIconSkin;
-    view.iconPos = kSystemVolumeIconPos;
-    view.iconOffset = kSystemVolumeIconOffset;
-  } else {
-    view.iconSkin = kVolumeIconSkin;
-  }
+  view.systemVolume = r.systemVolume != 0;
   view.userData = row;
   view.checked = row == selectedRow_;
   return view;

@@ -17,26 +17,20 @@ inline constexpr int kNoSelection = -1;
 // The row state bit that a check box or radio button sets when checked.
 inline constexpr uint32_t kRowStateChecked = 4;
 
-inline constexpr const char* kSystemVolumeIconSkin = "skin.tile.icon1";
-inline constexpr const char* kVolumeIconSkin = "skin.tile.icon2";
-inline constexpr const char* kSystemVolumeIconPos = "0,|0";
-inline constexpr const char* kSystemVolumeIconOffset = "0,-0.5";
-
 // A size as the list shows it: "%0.2f MB" below 1,048,576 KiB, else "%0.2f GB".
 std::string FormatPartitionSize(uint64_t bytes);
 
-// The texts and attributes of one bound row.
+// The texts of one bound row; how a window shows them (its cells, skins and
+// icons) is the window's matter.
 struct PartitionRowView {
-  std::string hdNumber;    // "txt_HD_NO": "HD %d", or "Dynamic" for a negative disk number
-  std::string name;        // "txt_partion_name": the mount path, else the volume name
-  std::string totalSize;   // "txt_total_size"
-  std::string freeSize;    // "txt_available_size"
-  std::string fileSystem;  // "txt_file_system"
-  std::string iconSkin;    // "img_file_icon" skin
-  std::string iconPos;     // set for the system volume only
-  std::string iconOffset;  // set for the system volume only
-  int userData = 0;        // the row index, stored on "txt_HD_NO"
-  bool checked = false;    // "txt_HD_NO" checked: this row is the selected one
+  std::string hdNumber;  // "HD %d", or "Dynamic" for a negative disk number
+  std::string name;      // the mount path, else the volume name
+  std::string totalSize;
+  std::string freeSize;
+  std::string fileSystem;
+  bool systemVolume = false;  // the running system's volume: shown with its own icon
+  int userData = 0;           // the row index, kept with the row's selection mark
+  bool checked = false;       // this row is the selected one
 };
 
 // Told by the model when the view has to redraw (the selection moved) or re-read

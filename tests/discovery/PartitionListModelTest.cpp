@@ -47,15 +47,12 @@ TEST(PartitionListModel, RowTextsAndIcons) {
   EXPECT_EQ(system.totalSize, "500.00 MB");
   EXPECT_EQ(system.freeSize, "1.00 GB");
   EXPECT_EQ(system.fileSystem, "ext4");
-  EXPECT_EQ(system.iconSkin, "skin.tile.icon1");
-  EXPECT_EQ(system.iconPos, "0,|0");
-  EXPECT_EQ(system.iconOffset, "0,-0.5");
+  EXPECT_TRUE(system.systemVolume);
   EXPECT_EQ(system.userData, 0);
 
   const PartitionRowView dynamic = model.BindRow(1);
   EXPECT_EQ(dynamic.hdNumber, "Dynamic");
-  EXPECT_EQ(dynamic.iconSkin, "skin.tile.icon2");
-  EXPECT_TRUE(dynamic.iconPos.empty());
+  EXPECT_FALSE(dynamic.systemVolume);
   EXPECT_EQ(dynamic.userData, 1);
 
   // A volume without a mount path is named by its device.

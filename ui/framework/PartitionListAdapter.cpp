@@ -22,15 +22,20 @@ std::vector<std::string> PartitionListAdapter::ColumnNames() const {
 
 std::vector<ListCell> PartitionListAdapter::BindRow(int row) const {
   const discovery::PartitionRowView view = model_.BindRow(row);
-  ListCell number{"txt_HD_NO", view.hdNumber, view.checked, view.userData, {}};
-  ListCell icon{"img_file_icon", {}, false, 0, {{"skin", view.iconSkin}}};
-  if (!view.iconPos.empty()) icon.attributes.emplace_back("pos", view.iconPos);
-  if (!view.iconOffset.empty()) icon.attributes.emplace_back("offset", view.iconOffset);
+  ListCell number{kCellHdNumber, view.hdNumber, view.checked, view.userData, {}};
+  ListCell icon{kCellIcon, {}, false, 0, {}};
+  if (view.systemVolume) {
+    icon.attributes = {{"skin", kSystemVolumeIconSkin},
+                       {"pos", kSystemVolumeIconPos},
+                       {"offset", kSystemVolumeIconOffset}};
+  } else {
+    icon.attributes = {{"skin", kVolumeIconSkin}};
+  }
   return {number,
-          {"txt_partion_name", view.name, false, 0, {}},
-          {"txt_total_size", view.totalSize, false, 0, {}},
-          {"txt_available_size", view.freeSize, false, 0, {}},
-          {"txt_file_system", view.fileSystem, false, 0, {}},
+          {kCellName, view.name, false, 0, {}},
+          {kCellTotalSize, view.totalSize, false, 0, {}},
+          {kCellFreeSize, view.freeSize, false, 0, {}},
+          {kCellFileSystem, view.fileSystem, false, 0, {}},
           icon};
 }
 

@@ -12,6 +12,21 @@
 
 namespace stow::ui {
 
+// The cells of a row of the partition list, by their names in the row template.
+inline constexpr const char* kCellHdNumber = "txt_HD_NO";  // text, or the row's radio mark
+inline constexpr const char* kCellIcon = "img_file_icon";
+inline constexpr const char* kCellName = "txt_partion_name";
+inline constexpr const char* kCellTotalSize = "txt_total_size";
+inline constexpr const char* kCellFreeSize = "txt_available_size";
+inline constexpr const char* kCellFileSystem = "txt_file_system";
+
+// The icon of a volume's row: the running system's own, else the plain one;
+// the system's icon is placed with the position and offset given here.
+inline constexpr const char* kSystemVolumeIconSkin = "skin.tile.icon1";
+inline constexpr const char* kVolumeIconSkin = "skin.tile.icon2";
+inline constexpr const char* kSystemVolumeIconPos = "0,|0";
+inline constexpr const char* kSystemVolumeIconOffset = "0,-0.5";
+
 class PartitionListAdapter final : public ListAdapter {
  public:
   // The rows of `list`, without the system volume unless `includeSystem`.
