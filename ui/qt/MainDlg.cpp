@@ -95,8 +95,32 @@ CMainDlg::CMainDlg(QWidget* parent)
 }
 
 CMainDlg::~CMainDlg() {
+  for (const int token : eventTokens_) host_->Notify().Unregister(token);
+  restore_.reset();
+  backup_.reset();
+  copy_.reset();
   if (TheMainWindow() == this) TheMainWindow() = nullptr;
   if (animate_) animate_->deleteLater();
+}
+
+void CMainDlg::HostPages(PageSetup setup) {
+  copy_ = std::make_unique<CCopyHandler>(*host_, *setup.phase, *setup.state, setup.destination);
+  backup_ = std::make_unique<CBackupHandler>(*host_, *setup.phase, *setup.state, setup.volumes);
+  restore_ =
+      std::make_unique<CRestoreHandler>(*host_, *setup.phase, *setup.state, setup.destination);
+  if (!copy_->Init() || !backup_->Init() || !restore_->Init()) {
+    LogLess("a page of the window is missing: its controller does nothing");
+  }
+  NotifyCenter& notify = host_->Notify();
+  eventTokens_.push_back(
+      notify.Register([this](const EventThread& e) { return copy_->OnEvent(e); }));
+  eventTokens_.push_back(
+      notify.Register([this](const EventThread& e) { return backup_->OnEvent(e); }));
+  eventTokens_.push_back(
+      notify.Register([this](const EventThread& e) { return restore_->OnEvent(e); }));
+  TaskPhase* phase = setup.phase;
+  engine::TaskState* state = setup.state;
+  task_ = {[phase] { return static_cast<int>(phase->Get()); }, [state] { state->StopTask(); }};
 }
 
 void CMainDlg::ConnectButtons() {

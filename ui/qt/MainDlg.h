@@ -11,7 +11,11 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <vector>
 
+#include "ui/pages/BackupHandler.h"
+#include "ui/pages/CopyHandler.h"
+#include "ui/pages/RestoreHandler.h"
 #include "ui/qt/DlgAnimate.h"
 
 namespace Ui {
@@ -44,6 +48,22 @@ class CMainDlg : public QWidget {
     std::function<void()> stop;
   };
   void SetTaskControl(TaskControl control) { task_ = std::move(control); }
+
+  // What the page controllers work with: the task phase and task state of the
+  // process, and where the volumes come from.
+  struct PageSetup {
+    TaskPhase* phase = &ProcessTaskPhase();
+    engine::TaskState* state = &engine::ProcessTaskState();
+    VolumeSource volumes = VolumeSource::System();
+    DestinationPageParts destination;
+  };
+  // Creates the copy, backup and restore controllers on their pages, hands the
+  // worker events to them in that order, and closes only once their task phase
+  // is idle (the stop raising the task state's flag).
+  void HostPages(PageSetup setup);
+  CCopyHandler* CopyPage() const { return copy_.get(); }
+  CBackupHandler* BackupPage() const { return backup_.get(); }
+  CRestoreHandler* RestorePage() const { return restore_.get(); }
 
   // Initialisation: `programDirectory` holds the program (and, on the rescue
   // media, its marker). True when the start screen is shown.
@@ -97,6 +117,11 @@ class CMainDlg : public QWidget {
   std::unique_ptr<Ui::page_backup> backupUi_;
   std::unique_ptr<Ui::page_restore> restoreUi_;
   std::unique_ptr<QtHost> host_;
+  // After the host: the controllers go first.
+  std::unique_ptr<CCopyHandler> copy_;
+  std::unique_ptr<CBackupHandler> backup_;
+  std::unique_ptr<CRestoreHandler> restore_;
+  std::vector<int> eventTokens_;
   TaskControl task_;
   int languageCommand_ = 100;
   bool initialised_ = false;

@@ -127,6 +127,14 @@ std::optional<std::string> QtHost::ChooseSaveFile(const SaveFileRequest& request
   return path.toStdString();
 }
 
+std::optional<std::string> QtHost::ChooseOpenFile(const OpenFileRequest& request) {
+  const QString suffix = FromUtf8(request.suffix);
+  const QString filter = suffix.isEmpty() ? QString() : QStringLiteral("*.%1").arg(suffix);
+  const QString path = QFileDialog::getOpenFileName(window_, {}, QDir::homePath(), filter);
+  if (path.isEmpty()) return std::nullopt;
+  return path.toStdString();
+}
+
 uint32_t QtHost::NowSeconds() const { return static_cast<uint32_t>(clock_.elapsed() / 1000); }
 
 }  // namespace stow::ui::qt

@@ -62,6 +62,7 @@ class QtHost final : public QObject, public UiHost {
   int ShowMessageBox(const MessageRequest& request) override;
   int ShowResultDialog(const ResultRequest& request) override;
   std::optional<std::string> ChooseSaveFile(const SaveFileRequest& request) override;
+  std::optional<std::string> ChooseOpenFile(const OpenFileRequest& request) override;
   uint32_t NowSeconds() const override;
   NotifyCenter& Notify() override { return notify_; }
 

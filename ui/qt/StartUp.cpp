@@ -95,6 +95,7 @@ int RunWindowProgram(int argc, char** argv) {
   int status = 0;
   {
     CMainDlg window;
+    window.HostPages({});
     window.Initialise(programDirectory);
     window.ApplyScreenScale();
     window.BeginShow();

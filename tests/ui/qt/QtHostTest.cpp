@@ -18,6 +18,8 @@
 #include "ui/qt/Languages.h"
 #include "ui/qt/MainDlg.h"
 #include "ui/qt/Menus.h"
+#include "ui/qt/MessageBoxEx.h"
+#include "ui/qt/MessageRules.h"
 #include "ui/qt/PartitionItemModel.h"
 #include "ui/qt/QtControls.h"
 #include "ui/qt/QtHost.h"
@@ -246,6 +248,55 @@ TEST_F(QtHostTest, WorkerEventsArriveOnTheUiThreadInPostingOrderAtTheirPage) {
   EXPECT_EQ(copyOffers, kEvents);
   notify.Unregister(copyToken);
   notify.Unregister(backupToken);
+}
+
+VolumeSource FixedVolumes() {
+  auto fill = [](discovery::PartitionList& list) { list = Volumes(); };
+  return {fill, fill};
+}
+
+TEST(MainDlgPages, TheThreePageControllersFillTheirPagesAndTakeTheirOwnEvents) {
+  TaskPhase phase;
+  engine::TaskState state;
+  CMainDlg window;
+  CMainDlg::PageSetup setup;
+  setup.phase = &phase;
+  setup.state = &state;
+  setup.volumes = FixedVolumes();
+  setup.destination.volumes = FixedVolumes();
+  window.HostPages(setup);
+  window.Initialise(QString(), false);
+
+  // Copy: every volume as a source; the destinations without the system volume.
+  auto* source = window.findChild<QComboBox*>(QStringLiteral("cbx_source"));
+  auto* destination = window.findChild<QComboBox*>(QStringLiteral("cbx_destination"));
+  EXPECT_EQ(source->count(), 3);
+  EXPECT_EQ(destination->count(), 2);
+  EXPECT_EQ(destination->itemText(0), "/dev/sdb1");
+  // Backup: every volume, the system's proposed with its radio mark.
+  auto* backup = window.findChild<QTreeView*>(QStringLiteral("disk_list_view_backup"));
+  ASSERT_EQ(backup->model()->rowCount(), 3);
+  EXPECT_TRUE(backup->model()->index(0, 0).data(Qt::UserRole + 1).toBool());
+  // Restore: never the running system.
+  auto* restore = window.findChild<QTreeView*>(QStringLiteral("disk_list_view_restore"));
+  EXPECT_EQ(restore->model()->rowCount(), 2);
+  auto* cancel = window.findChild<QWidget*>(QStringLiteral("btn_cancel_backup"));
+  EXPECT_FALSE(cancel->isEnabled());
+
+  // The window's close waits for the pages' task phase and raises the task's stop flag.
+  int asked = 0;
+  SetMessageBoxAnswerForTesting([&](const QString&, const QString&, int) {
+    ++asked;
+    return kIdOk;
+  });
+  window.ShowNow();
+  phase.Set(Phase::kBackup);
+  EXPECT_FALSE(window.close());
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(state.stopFlag.load());
+  phase.Set(Phase::kIdle);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 10000));
+  SetMessageBoxAnswerForTesting({});
 }
 
 }  // namespace

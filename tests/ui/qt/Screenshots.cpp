@@ -20,6 +20,27 @@
 namespace stow::ui::qt {
 namespace {
 
+discovery::PartitionList SampleVolumes() {
+  discovery::PartitionList list;
+  auto add = [&](const char* device, const char* mount, const char* fs, uint64_t gib,
+                 uint64_t freeGib, int disk, bool system) {
+    discovery::PartitionInfo v;
+    v.volumeName = device;
+    v.mountPath = mount;
+    v.fileSystemName = fs;
+    v.totalBytes = gib << 30;
+    v.totalFreeBytes = freeGib << 30;
+    v.diskNumber = disk;
+    v.systemVolume = system ? 1 : 0;
+    list.push_back(v);
+  };
+  add("/dev/nvme0n1p2", "/", "ext4", 120, 64, 0, true);
+  add("/dev/sda1", "/mnt/windows", "NTFS", 237, 101, 1, false);
+  add("/dev/sda2", "/mnt/data", "NTFS", 694, 412, 1, false);
+  add("/dev/sdb1", "", "NTFS", 931, 931, 2, false);
+  return list;
+}
+
 void Save(QWidget& widget, const QString& folder, const QString& name) {
   widget.show();
   const QPixmap picture = widget.grab();
@@ -36,6 +57,11 @@ TEST(Screenshots, MainWindowDialogsInEnglishAndChinese) {
   for (const auto& [command, suffix] :
        {std::pair{kCmdEnglish, "en"}, std::pair{kCmdChinese, "zh"}}) {
     CMainDlg window;
+    CMainDlg::PageSetup setup;
+    auto fill = [](discovery::PartitionList& list) { list = SampleVolumes(); };
+    setup.volumes = {fill, fill};
+    setup.destination.volumes = {fill, fill};
+    window.HostPages(setup);
     window.Initialise(programDir.path(), false);
     window.OnCommand(command);
     window.ShowNow();
