@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "bootrepair/BootRepair.h"
+#include "bootrepair/DiskCheck.h"
 #include "discovery/PartitionInfo.h"
 #include "engine/transfer/TaskState.h"
 #include "tasks/CommandRunners.h"
@@ -28,11 +30,6 @@
 #include "ui/pages/BackupHandler.h"
 #include "ui/pages/PageProgress.h"
 #include "ui/pages/TaskPhase.h"
-
-namespace stow::bootrepair {
-struct DiskCheckOptions;
-struct BootRepairOptions;
-}  // namespace stow::bootrepair
 
 namespace stow::ui {
 
