@@ -8,7 +8,7 @@
 
 #include "cli/Commands.h"
 #include "cli/TaskConsole.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/Console.h"
 #include "tasks/BackupCourse.h"

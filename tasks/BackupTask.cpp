@@ -11,7 +11,7 @@
 #include "engine/check/SourceCheck.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/ImageChecksums.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "platform/VolumeUse.h"

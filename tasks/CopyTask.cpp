@@ -6,7 +6,7 @@
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/MftExtents.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "platform/VolumeUse.h"
 #include "support/Format.h"
 #include "support/Log.h"

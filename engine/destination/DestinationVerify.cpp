@@ -7,7 +7,7 @@
 #include <span>
 
 #include "engine/image/ImageChecksums.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "support/Bytes.h"

@@ -9,7 +9,7 @@
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "support/Format.h"

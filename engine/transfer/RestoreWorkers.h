@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/image/ImageFormat.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
 

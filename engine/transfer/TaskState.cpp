@@ -2,73 +2,15 @@
 
 #include <system_error>
 
-#include "engine/transfer/RestoreErrors.h"
 #include "engine/transfer/Workers.h"
 #include "support/Log.h"
-#include "support/StringTable.h"
 
 namespace stow::engine {
 namespace {
 
-constexpr int kLastRunErrorCode = 23;
 constexpr uint64_t kSectorBytes = 512;
 
-constexpr int kTaskErrorCodes[] = {kTaskSourceReadFailed,    kTaskNoMftData,
-                                   kTaskLockNoDevice,        kTaskLockRefused,
-                                   kTaskInitDiskFailed,      kTaskImageCreateFailed,
-                                   kTaskImageOpenFailed,     kTaskSpaceNotEnough,
-                                   kTaskManualStop,          kTaskDestinationTooSmall,
-                                   kTaskWriteFailed,         kTaskImageDamaged,
-                                   kTaskMftZoneInUse,        kTaskDestinationInconsistent,
-                                   kTaskClusterSizeMismatch, kTaskSourceMftUnsupported,
-                                   kTaskVerifyFailed};
-
-// Codes of the common set that say more than "Running Error!": what failed and
-// what to do. The detail stored with the error names the path and the system's text.
-const char* SpecificStringId(int code) {
-  switch (code) {
-    case kTaskLockNoDevice:
-    case kTaskLockRefused:
-      return "errorVolumeLocked";
-    case kTaskInitDiskFailed:
-      return "errorVolumeOpen";
-    case kTaskImageCreateFailed:
-      return "errorImageCreate";
-    case kTaskImageOpenFailed:
-      return "errorImageOpen";
-    case kTaskWriteFailed:
-      return "errorWriteFailed";
-    default:
-      return nullptr;
-  }
-}
-
 }  // namespace
-
-void ErrorCodeToText(int code, std::string& text) {
-  const char* id = nullptr;
-  if (code == kTaskRunning) {
-    id = "errorNo";
-  } else if (code == kTaskSourceReadFailed) {
-    // An incomplete image is worse than none: say why the backup stopped.
-    id = "errorSourceRead";
-  } else if (const char* specific = SpecificStringId(code)) {
-    id = specific;
-  } else if (code >= 1 && code <= kLastRunErrorCode) {
-    id = "errorRun";
-  } else if (code == kTaskSpaceNotEnough || code == kTaskDestinationTooSmall) {
-    id = "errorSpaceNotEnough";
-  } else if (code == kTaskManualStop) {
-    id = "errorManualStop";
-  } else if (code == kTaskSuccess) {
-    id = "copySystemSuccess";
-  } else if (const char* restoreId = RestoreErrorStringId(code)) {
-    id = restoreId;
-  }
-  if (id != nullptr) text = LoadText(id);
-}
-
-std::span<const int> TaskErrorCodes() { return kTaskErrorCodes; }
 
 TaskThreads TaskThreads::Default() {
   TaskThreads t;

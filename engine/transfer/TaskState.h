@@ -24,26 +24,11 @@
 
 #include "engine/destination/DestinationVerify.h"
 #include "engine/image/ImageFormat.h"
+#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TransferRing.h"
 #include "platform/VolumeId.h"
 
 namespace stow::engine {
-
-// Task error codes: the value left in TaskState::errorCode. Codes 12, 13 and 16
-// come from the disk layer (DiskResult) unchanged.
-inline constexpr int kTaskRunning = 0;
-inline constexpr int kTaskSourceReadFailed = 3;  // the source's metadata or a run cannot be read
-inline constexpr int kTaskNoMftData = 4;         // image: record 0 lacks a non-resident $DATA
-inline constexpr int kTaskLockNoDevice = 12;
-inline constexpr int kTaskLockRefused = 13;
-inline constexpr int kTaskInitDiskFailed = 16;
-inline constexpr int kTaskImageCreateFailed = 22;
-inline constexpr int kTaskImageOpenFailed = 23;
-inline constexpr int kTaskSpaceNotEnough = 24;  // backup target too small
-inline constexpr int kTaskManualStop = 25;
-inline constexpr int kTaskDestinationTooSmall = 26;
-inline constexpr int kTaskWriteFailed = 28;
-inline constexpr int kTaskSuccess = 255;
 
 // Results of the start operations.
 enum StartResult : int {
@@ -54,18 +39,6 @@ enum StartResult : int {
   kStartReaderFailed = 4,    // the reader (or the ring's buffers) could not be set up
   kStartWriterFailed = 5,
 };
-
-// Fills `text` with the message for an error code: 0 "errorNo", 3
-// "errorSourceRead", 12 and 13 "errorVolumeLocked", 16 "errorVolumeOpen", 22
-// "errorImageCreate", 23 "errorImageOpen", 28 "errorWriteFailed", the other
-// codes 1..23 "errorRun", 24 and 26
-// "errorSpaceNotEnough", 25 "errorManualStop", 255 "copySystemSuccess"; any
-// other code leaves `text` as it was.
-void ErrorCodeToText(int code, std::string& text);
-
-// The codes the engine's workers end a task with, in ascending order (for the
-// exit statuses that --help lists).
-std::span<const int> TaskErrorCodes();
 
 // What a running task is doing: moving the data, or (a copy or restore asked
 // to verify) reading back what it wrote.

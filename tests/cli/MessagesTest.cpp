@@ -220,6 +220,8 @@ TEST(CliLog, TheLogGoesWhereTheOptionOrTheEnvironmentSays) {
   EXPECT_TRUE(Has(r.output, "STOWLINE_LOG")) << r.output;
   EXPECT_TRUE(Has(r.output, "  22   The image file cannot be created.")) << r.output;
   EXPECT_TRUE(Has(r.output, "  101  restore, copy: the disk check failed")) << r.output;
+  EXPECT_TRUE(Has(r.output, "  34   The source volume's file system is inconsistent")) << r.output;
+  EXPECT_TRUE(Has(r.output, "  35   The source volume is mounted read-write")) << r.output;
   r = RunCli({"ptable", "--help"});
   EXPECT_TRUE(Has(r.output, "--log FILE")) << r.output;
 }

@@ -8,7 +8,7 @@
 #include "engine/check/SourceCheck.h"
 #include "engine/check/VolumeCheck.h"
 #include "engine/disk/Disk.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
 
 namespace stow::engine {

@@ -7,7 +7,7 @@
 #include "engine/destination/DiskDestinationRecord.h"
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
 #include "tests/tasks/TaskTestSupport.h"
 

@@ -9,7 +9,7 @@
 #include <random>
 
 #include "engine/image/ImageChecksums.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/MemoryBlockDevice.h"
 

@@ -11,7 +11,7 @@
 #include "engine/disk/Disk.h"
 #include "engine/image/ImageFormat.h"
 #include "engine/image/MftExtents.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/image/MftExtents.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
 
 namespace stow::engine {

@@ -13,7 +13,7 @@
 #include "engine/disk/Disk.h"
 #include "engine/image/ImageChecksums.h"
 #include "engine/ntfs/MftLayout.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/Workers.h"
 #include "platform/Files.h"

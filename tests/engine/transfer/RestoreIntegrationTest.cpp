@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "engine/image/ImageFormat.h"
-#include "engine/transfer/RestoreErrors.h"
+#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/VolumeId.h"
 #include "tests/engine/RestoreTestSupport.h"

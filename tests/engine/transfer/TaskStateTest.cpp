@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <span>
 
 namespace stow::engine {
 namespace {
@@ -250,6 +252,30 @@ TEST(TaskState, ErrorCodeToTextMapsTheCodeRanges) {
     ErrorCodeToText(untouched, text);
     EXPECT_EQ(text, "caller's text") << "code " << untouched;
   }
+}
+
+TEST(TaskState, TheListedFailureCodesAreAscendingAndEachHasItsMessage) {
+  const std::span<const int> codes = TaskErrorCodes();
+  ASSERT_FALSE(codes.empty());
+  for (size_t i = 1; i < codes.size(); ++i) EXPECT_LT(codes[i - 1], codes[i]);
+  for (const int code : codes) {
+    EXPECT_NE(code, ToInt(TaskError::kRunning));
+    EXPECT_NE(code, ToInt(TaskError::kSuccess));
+    std::string text;
+    ErrorCodeToText(code, text);
+    EXPECT_FALSE(text.empty()) << "code " << code;
+  }
+  // The source checks' codes are listed with their own texts.
+  for (const TaskError error : {TaskError::kSourceInconsistent, TaskError::kSourceMountedWritable,
+                                TaskError::kVerifyFailed}) {
+    EXPECT_NE(std::find(codes.begin(), codes.end(), ToInt(error)), codes.end())
+        << "code " << ToInt(error);
+  }
+  std::string text;
+  ErrorCodeToText(ToInt(TaskError::kSourceInconsistent), text);
+  EXPECT_EQ(text.rfind("The source volume's file system is inconsistent", 0), 0u) << text;
+  ErrorCodeToText(ToInt(TaskError::kSourceMountedWritable), text);
+  EXPECT_EQ(text.rfind("The source volume is mounted read-write", 0), 0u) << text;
 }
 
 TEST(TaskState, TheProcessStateRunsTheBuiltInWorkers) {

@@ -1,0 +1,85 @@
+#include "engine/transfer/TaskError.h"
+
+#include <array>
+#include <cstddef>
+
+#include "support/StringTable.h"
+
+namespace stow::engine {
+namespace {
+
+struct TaskErrorRow {
+  TaskError error;
+  const char* stringId;
+};
+
+// Every named code and its message, in ascending order. The codes whose cause
+// is known say what happened and what to do; the detail stored with the error
+// names the path, the record or the system's text.
+constexpr TaskErrorRow kTaskErrorRows[] = {
+    {TaskError::kRunning, "errorNo"},
+    // An incomplete image is worse than none: say why the backup stopped.
+    {TaskError::kSourceReadFailed, "errorSourceRead"},
+    {TaskError::kNoMftData, "errorRun"},
+    {TaskError::kVolumeNoDevice, "errorVolumeLocked"},
+    {TaskError::kVolumeLocked, "errorVolumeLocked"},
+    {TaskError::kVolumeOpenFailed, "errorVolumeOpen"},
+    {TaskError::kImageCreateFailed, "errorImageCreate"},
+    {TaskError::kImageOpenFailed, "errorImageOpen"},
+    {TaskError::kSpaceNotEnough, "errorSpaceNotEnough"},
+    {TaskError::kManualStop, "errorManualStop"},
+    {TaskError::kDestinationTooSmall, "errorSpaceNotEnough"},
+    {TaskError::kWriteFailed, "errorWriteFailed"},
+    {TaskError::kImageDamaged, "errorImageDamaged"},
+    {TaskError::kMftZoneInUse, "errorMftZoneInUse"},
+    {TaskError::kDestinationInconsistent, "errorDestinationInconsistent"},
+    {TaskError::kClusterSizeMismatch, "errorClusterSizeMismatch"},
+    {TaskError::kSourceMftUnsupported, "errorSourceMftUnsupported"},
+    {TaskError::kSourceInconsistent, "errorSourceInconsistent"},
+    {TaskError::kSourceMountedWritable, "errorSourceMountedWritable"},
+    {TaskError::kVerifyFailed, "errorVerifyFailed"},
+    {TaskError::kSuccess, "copySystemSuccess"},
+};
+
+// The highest code a disk operation ends a task with.
+constexpr int kLastDiskErrorCode = 23;
+
+constexpr size_t kFailureCount = std::size(kTaskErrorRows) - 2;  // all but running and success
+
+constexpr std::array<int, kFailureCount> FailureCodes() {
+  std::array<int, kFailureCount> codes{};
+  size_t n = 0;
+  for (const TaskErrorRow& row : kTaskErrorRows) {
+    if (row.error != TaskError::kRunning && row.error != TaskError::kSuccess) {
+      codes[n++] = ToInt(row.error);
+    }
+  }
+  return codes;
+}
+
+constexpr bool Ascending() {
+  for (size_t i = 1; i < std::size(kTaskErrorRows); ++i) {
+    if (ToInt(kTaskErrorRows[i - 1].error) >= ToInt(kTaskErrorRows[i].error)) return false;
+  }
+  return true;
+}
+static_assert(Ascending(), "the rows are in ascending order of their codes, each code once");
+
+constexpr std::array<int, kFailureCount> kFailureCodes = FailureCodes();
+
+}  // namespace
+
+const char* TaskErrorStringId(int code) {
+  for (const TaskErrorRow& row : kTaskErrorRows) {
+    if (ToInt(row.error) == code) return row.stringId;
+  }
+  return code >= 1 && code <= kLastDiskErrorCode ? "errorRun" : nullptr;
+}
+
+void ErrorCodeToText(int code, std::string& text) {
+  if (const char* id = TaskErrorStringId(code)) text = LoadText(id);
+}
+
+std::span<const int> TaskErrorCodes() { return kFailureCodes; }
+
+}  // namespace stow::engine

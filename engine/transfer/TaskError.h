@@ -1,0 +1,92 @@
+// TaskError: how an engine task (copy, backup or restore) ended, the value left
+// in TaskState's error code: 0 while it runs, 255 on success, otherwise the
+// first error. The numbers are what the front ends show and what stowline-cli
+// exits with, so they never change.
+//
+// A failure of a disk operation the task could not recover from travels with
+// the disk layer's own number (TaskErrorOfDisk); numbers 1..23 that have no
+// name here read as "Running Error!". Each named error has one row in the
+// table of TaskError.cpp, which gives its text from the string table.
+#pragma once
+
+#include <span>
+#include <string>
+
+namespace stow::engine {
+
+enum class TaskError : int {
+  kRunning = 0,
+  kSourceReadFailed = 3,  // the source's metadata or a run cannot be read
+  kNoMftData = 4,         // image: record 0 lacks a non-resident $DATA
+  kVolumeNoDevice = 12,   // the volume to lock is not open
+  kVolumeLocked = 13,     // another program holds the volume
+  kVolumeOpenFailed = 16,
+  kImageCreateFailed = 22,
+  kImageOpenFailed = 23,
+  kSpaceNotEnough = 24,  // backup target too small
+  kManualStop = 25,
+  kDestinationTooSmall = 26,
+  kWriteFailed = 28,
+  // The image file is cut short, a block record is damaged, or it holds no data.
+  kImageDamaged = 29,
+  // The resized $MFT would cover clusters the destination keeps in use.
+  kMftZoneInUse = 30,
+  // The copied records cannot be placed consistently: a run list outgrows its
+  // record, a cluster is claimed twice or lies past the volume, a run never
+  // arrived, or the stream of runs is out of step.
+  kDestinationInconsistent = 31,
+  // The destination's clusters are not the size of the source's.
+  kClusterSizeMismatch = 32,
+  // The source's $MFT is too small or continues in extension records.
+  kSourceMftUnsupported = 33,
+  // The source's file system is inconsistent: a record in use cannot be read
+  // whole, a run list is damaged or lies outside the volume, or two files name
+  // one cluster. Its image could never be restored.
+  kSourceInconsistent = 34,
+  // The source is mounted read-write: it can change while it is read.
+  kSourceMountedWritable = 35,
+  // The verification that follows a transfer found the destination holding
+  // other data than was written to it, or could not read it back.
+  kVerifyFailed = 36,
+  kSuccess = 255,
+};
+
+constexpr int ToInt(TaskError error) { return static_cast<int>(error); }
+
+// The codes as ints, for the places that still pass them so.
+inline constexpr int kTaskRunning = ToInt(TaskError::kRunning);
+inline constexpr int kTaskSourceReadFailed = ToInt(TaskError::kSourceReadFailed);
+inline constexpr int kTaskNoMftData = ToInt(TaskError::kNoMftData);
+inline constexpr int kTaskLockNoDevice = ToInt(TaskError::kVolumeNoDevice);
+inline constexpr int kTaskLockRefused = ToInt(TaskError::kVolumeLocked);
+inline constexpr int kTaskInitDiskFailed = ToInt(TaskError::kVolumeOpenFailed);
+inline constexpr int kTaskImageCreateFailed = ToInt(TaskError::kImageCreateFailed);
+inline constexpr int kTaskImageOpenFailed = ToInt(TaskError::kImageOpenFailed);
+inline constexpr int kTaskSpaceNotEnough = ToInt(TaskError::kSpaceNotEnough);
+inline constexpr int kTaskManualStop = ToInt(TaskError::kManualStop);
+inline constexpr int kTaskDestinationTooSmall = ToInt(TaskError::kDestinationTooSmall);
+inline constexpr int kTaskWriteFailed = ToInt(TaskError::kWriteFailed);
+inline constexpr int kTaskImageDamaged = ToInt(TaskError::kImageDamaged);
+inline constexpr int kTaskMftZoneInUse = ToInt(TaskError::kMftZoneInUse);
+inline constexpr int kTaskDestinationInconsistent = ToInt(TaskError::kDestinationInconsistent);
+inline constexpr int kTaskClusterSizeMismatch = ToInt(TaskError::kClusterSizeMismatch);
+inline constexpr int kTaskSourceMftUnsupported = ToInt(TaskError::kSourceMftUnsupported);
+inline constexpr int kTaskSourceInconsistent = ToInt(TaskError::kSourceInconsistent);
+inline constexpr int kTaskSourceMountedWritable = ToInt(TaskError::kSourceMountedWritable);
+inline constexpr int kTaskVerifyFailed = ToInt(TaskError::kVerifyFailed);
+inline constexpr int kTaskSuccess = ToInt(TaskError::kSuccess);
+
+// The string-table identifier of a code's message: the table's row for a named
+// code, "errorRun" for the other codes 1..23 (a disk operation's failure);
+// nullptr for any other code.
+[[nodiscard]] const char* TaskErrorStringId(int code);
+
+// Fills `text` with the message for a code (TaskErrorStringId's entry); a code
+// without one leaves `text` as it was.
+void ErrorCodeToText(int code, std::string& text);
+
+// The codes a task can end with when it fails, in ascending order (for the
+// exit statuses that --help lists).
+[[nodiscard]] std::span<const int> TaskErrorCodes();
+
+}  // namespace stow::engine
