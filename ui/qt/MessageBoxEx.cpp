@@ -54,8 +54,10 @@ SMessageBoxEx::SMessageBoxEx(const QString& text, const QString& caption, int ty
   connect(ui_->btn_close_box, &QAbstractButton::clicked, this, [this] { done(kIdCancel); });
 
   SetSourceText(ui_->msgtitle, caption.isEmpty() ? QStringLiteral("prompt") : caption);
-  text_ = QString::fromStdString(WrapMessageText(ResolveText(text).toStdString()));
-  SetSourceText(ui_->msgtext, text_);
+  // Translated first, then given its line break, so that a long message finds
+  // its translation.
+  text_ = ResolveText(text);
+  SetWrappedSourceText(ui_->msgtext, text_);
 
   const QString icon = QString::fromStdString(MessageBoxIcon(type));
   for (QLabel* label : {ui_->skin_icon_information, ui_->skin_icon_question,

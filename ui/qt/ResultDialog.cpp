@@ -23,10 +23,6 @@ constexpr int kFirstFontDp = 18;
 constexpr int kSecondFontDp = 13;
 constexpr int kTextMaxWidth = 260;
 
-QString Wrapped(const QString& source) {
-  return QString::fromStdString(WrapMessageText(ResolveText(source).toStdString()));
-}
-
 }  // namespace
 
 SMyMessageBox::SMyMessageBox(const QString& text, const QString& caption, int scale,
@@ -48,8 +44,8 @@ SMyMessageBox::SMyMessageBox(const QString& text, const QString& caption, int sc
   ui_->second_msgtext->setFont(second);
   AdoptTexts(this, kContext);
   ui_->imgchoose->setProperty("skin", imageSkin);
-  SetSourceText(ui_->first_msgtext, Wrapped(caption));
-  SetSourceText(ui_->second_msgtext, Wrapped(text));
+  SetWrappedSourceText(ui_->first_msgtext, ResolveText(caption));
+  SetWrappedSourceText(ui_->second_msgtext, ResolveText(text));
   connect(ui_->button1th, &QAbstractButton::clicked, this, [this] { done(kIdOk); });
   Relayout();
   LogDebug("---------------------- nScale =  %d", scale_);

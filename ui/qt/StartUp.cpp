@@ -92,6 +92,15 @@ int RunWindowProgram(int argc, char** argv) {
     return 0;
   }
 
+  // Every page reads and writes raw volumes: without the rights the user would
+  // only meet failures later.
+  if (!platform::HasAdministratorRights()) {
+    ShowMessageBox(QStringLiteral("@string/needAdministrator"), QStringLiteral("@string/notice"),
+                   kMbOk | kMbIconExclamation, 100);
+    LogLess("started without administrator rights: exiting");
+    return 1;
+  }
+
   int status = 0;
   {
     CMainDlg window;

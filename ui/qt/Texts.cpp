@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include "support/StringTable.h"
+#include "ui/framework/Dialogs.h"
 
 namespace stow::ui::qt {
 namespace {
@@ -13,6 +14,7 @@ namespace {
 constexpr const char* kSourceProperty = "stowTextSource";
 constexpr const char* kContextProperty = "stowTrContext";
 constexpr const char* kTitleProperty = "stowTitleSource";
+constexpr const char* kWrapProperty = "stowWrapText";
 constexpr QLatin1StringView kStringPrefix("@string/");
 
 QString CurrentText(const QWidget* widget) {
@@ -32,7 +34,12 @@ void Show(QWidget* widget, const QString& text) {
 void ShowSource(QWidget* widget) {
   const QString source = SourceText(widget);
   const QByteArray context = ContextOf(widget).toUtf8();
-  Show(widget, TranslateText(context.constData(), source));
+  QString text = TranslateText(context.constData(), source);
+  // A message's one line break goes into the text as it is shown.
+  if (widget->property(kWrapProperty).toBool()) {
+    text = QString::fromStdString(WrapMessageText(text.toStdString()));
+  }
+  Show(widget, text);
   const QVariant tip = widget->property("stowTipSource");
   if (tip.isValid()) widget->setToolTip(TranslateText(context.constData(), tip.toString()));
 }
@@ -58,6 +65,11 @@ QString TranslateText(const char* context, const QString& source) {
 void SetSourceText(QWidget* widget, const QString& source) {
   widget->setProperty(kSourceProperty, source);
   ShowSource(widget);
+}
+
+void SetWrappedSourceText(QWidget* widget, const QString& source) {
+  widget->setProperty(kWrapProperty, true);
+  SetSourceText(widget, source);
 }
 
 QString SourceText(const QWidget* widget) { return widget->property(kSourceProperty).toString(); }

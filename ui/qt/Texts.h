@@ -19,6 +19,9 @@ QString TranslateText(const char* context, const QString& source);
 // Gives `widget` (a label or button) the text `source`, translated in the
 // context of its window; it follows later language changes.
 void SetSourceText(QWidget* widget, const QString& source);
+// The same for a message: the translated text gets the message boxes' one
+// line break (WrapMessageText).
+void SetWrappedSourceText(QWidget* widget, const QString& source);
 // The source that `widget` shows; empty when it shows none.
 QString SourceText(const QWidget* widget);
 

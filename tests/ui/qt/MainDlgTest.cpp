@@ -128,6 +128,12 @@ TEST_F(MainDlgTest, LanguageSwitchShowsEveryTextInChineseAndBack) {
                     kMbOkCancel, 100);
   EXPECT_EQ(box.Button(1)->text(), QStringLiteral("确定"));
   EXPECT_EQ(TextOf(box, "msgtext"), QStringLiteral("程序已在运行。"));
+  // A long message finds its translation, then gets its one line break.
+  SMessageBoxEx rights(QStringLiteral("@string/needAdministrator"),
+                       QStringLiteral("@string/notice"), kMbOk, 100);
+  EXPECT_TRUE(TextOf(rights, "msgtext").startsWith(QStringLiteral("Velmora Stowline")));
+  EXPECT_TRUE(TextOf(rights, "msgtext").contains(QStringLiteral("管理员权限")));
+  EXPECT_EQ(TextOf(rights, "msgtext").count(QLatin1Char('\n')), 1);
 
   window_.OnCommand(kCmdEnglish);
   EXPECT_EQ(TextOf(window_, "btn_start_copy"), "Start");

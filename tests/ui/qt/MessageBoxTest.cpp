@@ -155,6 +155,14 @@ TEST(MessageBox, GrowsForLongTextsAndScalesAsAWhole) {
   EXPECT_LE(text->width(), SMessageBoxEx::kTextMaxWidth);
   EXPECT_LE(text->geometry().bottom(), tall.height() - SMessageBoxEx::kButtonBarHeight);
 
+  // The shown text carries the one line break of a long message.
+  const QString sixty =
+      QStringLiteral("The destination volume must be different from the source one.");
+  SMessageBoxEx wrapped(sixty, QStringLiteral("Tips"), kMbOk, 100);
+  const QString shown = wrapped.findChild<QLabel*>(QStringLiteral("msgtext"))->text();
+  EXPECT_EQ(shown.count(QLatin1Char('\n')), 1);
+  EXPECT_EQ(shown.indexOf(QLatin1Char('\n')), sixty.lastIndexOf(QLatin1Char(' '), 46));
+
   SMessageBoxEx at150(QStringLiteral("Short."), QStringLiteral("Tips"), kMbOkCancel, 150);
   EXPECT_EQ(at150.size(),
             QSize(SMessageBoxEx::kMinWidth * 3 / 2, SMessageBoxEx::kMinHeight * 3 / 2));

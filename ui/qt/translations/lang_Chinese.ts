@@ -202,6 +202,10 @@
         <source>Stop the operation?</source>
         <translation>是否停止当前操作？</translation>
     </message>
+    <message>
+        <source>Velmora Stowline reads and writes whole volumes and needs administrator rights. Start it again as root, for example with pkexec stowline.</source>
+        <translation>Velmora Stowline 需要读写整个分区，必须以管理员权限运行。请以 root 身份重新启动，例如：pkexec stowline。</translation>
+    </message>
 </context>
 <context>
     <name>dlg_success</name>

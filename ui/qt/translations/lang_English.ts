@@ -202,6 +202,10 @@
         <source>Stop the operation?</source>
         <translation>Stop the operation?</translation>
     </message>
+    <message>
+        <source>Velmora Stowline reads and writes whole volumes and needs administrator rights. Start it again as root, for example with pkexec stowline.</source>
+        <translation>Velmora Stowline reads and writes whole volumes and needs administrator rights. Start it again as root, for example with pkexec stowline.</translation>
+    </message>
 </context>
 <context>
     <name>dlg_success</name>
