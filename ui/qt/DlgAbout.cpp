@@ -29,9 +29,11 @@ SDlgAbout::SDlgAbout(int scale, QWidget* owner)
   connect(ui_->btn_ok_about, &QAbstractButton::clicked, this, [this] { done(kIdOk); });
   LogDebug("---------------------- nScale =  %d", scale);
   ApplyScale(this, scale);
+  FollowScreenDpi(this);
   const int px = Scaled(48, scale);
   ui_->about_logo->setPixmap(
       SkinPixmap(QStringLiteral("skin_logo"), QSize(px, px), devicePixelRatioF()));
+  ui_->about_logo->setScaledContents(true);
   if (owner != nullptr) move(owner->window()->frameGeometry().center() - rect().center());
 }
 

@@ -92,6 +92,7 @@ CMainDlg::CMainDlg(QWidget* parent)
     QTimer::singleShot(kShowWaitMs, this, &CMainDlg::ShowNow);
   });
   ApplyScale(this, 100);
+  FollowScreenDpi(this);
 }
 
 CMainDlg::~CMainDlg() {
@@ -284,36 +285,6 @@ void CMainDlg::paintEvent(QPaintEvent* /*event*/) {
   // The frame's own widgets paint everything; the margin stays transparent.
 }
 
-void CMainDlg::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  FollowScreen();
-}
-
-void CMainDlg::FollowScreen() {
-  if (followsScreen_ || windowHandle() == nullptr) return;
-  followsScreen_ = true;
-  auto follow = [this](QScreen* screen) {
-    if (screen == nullptr) return;
-    connect(screen, &QScreen::logicalDotsPerInchChanged, this, [this, screen] {
-      const double ratio = screen->devicePixelRatio();
-      OnDpiChanged(static_cast<int>(screen->logicalDotsPerInchX() * ratio),
-                   static_cast<int>(screen->logicalDotsPerInchY() * ratio));
-    });
-  };
-  follow(windowHandle()->screen());
-  connect(windowHandle(), &QWindow::screenChanged, this, [this, follow](QScreen* screen) {
-    follow(screen);
-    if (screen != nullptr) {
-      const double ratio = screen->devicePixelRatio();
-      OnDpiChanged(static_cast<int>(screen->logicalDotsPerInchX() * ratio),
-                   static_cast<int>(screen->logicalDotsPerInchY() * ratio));
-    }
-  });
-}
-
-void CMainDlg::OnDpiChanged(int dpiX, int dpiY) {
-  LogDebug("------------------------------DPI from screen change dpiX=%d,dpiY=%d", dpiX, dpiY);
-  ApplyScale(this, ScaleForDpi(dpiX));
-}
+void CMainDlg::OnDpiChanged(int dpiX, int dpiY) { ApplyDpi(this, dpiX, dpiY); }
 
 }  // namespace stow::ui::qt

@@ -102,7 +102,6 @@ class CMainDlg : public QWidget {
   void changeEvent(QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
-  void showEvent(QShowEvent* event) override;
 
  private:
   void ConnectButtons();
@@ -110,7 +109,6 @@ class CMainDlg : public QWidget {
   void MakePe();
   void OpenUrl(const char* id);
   void CheckCloseTimer();
-  void FollowScreen();
 
   std::unique_ptr<Ui::XML_MAINWND> ui_;
   std::unique_ptr<Ui::page_copy> copyUi_;
@@ -127,7 +125,6 @@ class CMainDlg : public QWidget {
   bool initialised_ = false;
   bool rescueMedia_ = false;
   bool closing_ = false;
-  bool followsScreen_ = false;
   QString programDirectory_;
   QPointer<SDlgAnimate> animate_;
   QTimer closeTimer_;

@@ -1,5 +1,6 @@
-// The main window's two pop-up menus, "menu_lang" and "menu_common", with
-// their command ids; the texts are translation sources in "dlg_main".
+// The main window's two pop-up menus, "menu_lang" and "menu_common": XML
+// resources (menus/*.xml) with their command ids, item heights and widths; the
+// texts are translation sources in "dlg_main".
 #pragma once
 
 class QAction;

@@ -70,10 +70,12 @@ SMessageBoxEx::SMessageBoxEx(const QString& text, const QString& caption, int ty
   Relayout();
   LogDebug("---------------------- nScale =  %d", scale_);
   ApplyScale(this, scale_);
+  FollowScreenDpi(this);
   for (QLabel* label : {ui_->skin_icon_information, ui_->skin_icon_question,
                         ui_->skin_icon_exclamation, ui_->skin_icon_hand}) {
     const int px = Scaled(kIconSize, scale_);
     label->setPixmap(SkinPixmap(label->objectName(), QSize(px, px), devicePixelRatioF()));
+    label->setScaledContents(true);  // follows a later change of scale
   }
   if (owner != nullptr) {
     const QRect around = owner->window()->frameGeometry();

@@ -50,8 +50,10 @@ SMyMessageBox::SMyMessageBox(const QString& text, const QString& caption, int sc
   Relayout();
   LogDebug("---------------------- nScale =  %d", scale_);
   ApplyScale(this, scale_);
+  FollowScreenDpi(this);
   const int px = Scaled(kImageSize, scale_);
   ui_->imgchoose->setPixmap(SkinPixmap(imageSkin_, QSize(px, px), devicePixelRatioF()));
+  ui_->imgchoose->setScaledContents(true);
   if (owner != nullptr) move(owner->window()->frameGeometry().center() - rect().center());
 }
 

@@ -8,8 +8,10 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QWidget>
+#include <QWindow>
 #include <cmath>
 
+#include "support/Log.h"
 #include "ui/qt/MessageRules.h"
 
 namespace stow::ui::qt {
@@ -73,7 +75,49 @@ void ScaleTree(QWidget* widget, int percent, bool isRoot) {
   }
 }
 
+// Connects a window to its screen's DPI at its first showing, when Qt has
+// made its native window.
+class DpiFollower final : public QObject {
+ public:
+  explicit DpiFollower(QWidget* window) : QObject(window), window_(window) {}
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == window_ && event->type() == QEvent::Show && !connected_ &&
+        window_->windowHandle() != nullptr) {
+      connected_ = true;
+      Follow(window_->windowHandle()->screen());
+      connect(window_->windowHandle(), &QWindow::screenChanged, this, [this](QScreen* screen) {
+        Follow(screen);
+        Apply(screen);
+      });
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  void Follow(QScreen* screen) {
+    if (screen == nullptr) return;
+    connect(screen, &QScreen::logicalDotsPerInchChanged, this, [this, screen] { Apply(screen); });
+  }
+  void Apply(QScreen* screen) {
+    if (screen == nullptr) return;
+    const double ratio = screen->devicePixelRatio();
+    ApplyDpi(window_, static_cast<int>(std::lround(screen->logicalDotsPerInchX() * ratio)),
+             static_cast<int>(std::lround(screen->logicalDotsPerInchY() * ratio)));
+  }
+
+  QWidget* window_;
+  bool connected_ = false;
+};
+
 }  // namespace
+
+void FollowScreenDpi(QWidget* window) { window->installEventFilter(new DpiFollower(window)); }
+
+void ApplyDpi(QWidget* window, int dpiX, int dpiY) {
+  LogDebug("------------------------------DPI from screen change dpiX=%d,dpiY=%d", dpiX, dpiY);
+  ApplyScale(window, ScaleForDpi(dpiX));
+}
 
 int Scaled(int dp, int percent) { return static_cast<int>(std::lround(dp * percent / 100.0)); }
 

@@ -20,6 +20,12 @@ int Scaled(int dp, int percent);
 // The scale of the screen that shows `widget`: its DPI through ScaleForDpi.
 int ScreenScale(const QWidget* widget);
 
+// From its first showing on, `window` takes the scale of the DPI of the screen
+// it is on whenever that DPI, or its screen, changes.
+void FollowScreenDpi(QWidget* window);
+// The scale for a DPI change to `dpiX` (logged as the design's trace line).
+void ApplyDpi(QWidget* window, int dpiX, int dpiY);
+
 // Gives `root` the scale `percent`: `root` and every widget of its forms take
 // their designed geometry (remembered on the first call) and font size times
 // percent / 100. Widgets inside a Qt layout or a compound control (a list, a

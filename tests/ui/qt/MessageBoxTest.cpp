@@ -168,6 +168,11 @@ TEST(MessageBox, GrowsForLongTextsAndScalesAsAWhole) {
             QSize(SMessageBoxEx::kMinWidth * 3 / 2, SMessageBoxEx::kMinHeight * 3 / 2));
   SMessageBoxEx at100(QStringLiteral("Short."), QStringLiteral("Tips"), kMbOkCancel, 100);
   EXPECT_EQ(at150.Button(1)->width(), at100.Button(1)->width() * 3 / 2);
+  // A change of the screen's DPI rescales an open box by the table.
+  ApplyDpi(&at100, 192, 192);
+  EXPECT_EQ(at100.size(), QSize(SMessageBoxEx::kMinWidth * 2, SMessageBoxEx::kMinHeight * 2));
+  ApplyDpi(&at100, 100, 100);
+  EXPECT_EQ(at100.size(), QSize(SMessageBoxEx::kMinWidth, SMessageBoxEx::kMinHeight));
 }
 
 TEST(MessageBox, TestAnswerReplacesTheBoxAndSeesTheWrappedText) {
