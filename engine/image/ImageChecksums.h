@@ -117,9 +117,27 @@ ChecksumLoad LoadChecksumFile(const std::string& imagePath, ImageChecksums& out,
 // run's data opens a new one after every 4 MiB of the run. Writes out of order
 // make the builder broken: no checksum file is then written rather than a
 // wrong one.
+//
+// Each byte is read once: the stretch's checksum and the whole image's are
+// taken from the same piece while it is in the cache. The hashing runs on the
+// caller's thread, or, after HashInBackground(), on a thread of the builder's
+// own, so that a writer can write the bytes while they are hashed: Header,
+// Record and Data then only queue the bytes. The bytes given to Data must stay
+// unchanged until Settle() (or Finish()) has returned; those of Header and
+// Record are copied.
 class ChecksumBuilder {
  public:
-  ChecksumBuilder() = default;
+  ChecksumBuilder();
+  ~ChecksumBuilder();
+  ChecksumBuilder(const ChecksumBuilder&) = delete;
+  ChecksumBuilder& operator=(const ChecksumBuilder&) = delete;
+
+  // Hashes on a thread of the builder's own from now on.
+  void HashInBackground();
+  // Returns once every byte handed over so far has been hashed: their buffers
+  // may then be reused.
+  void Settle();
+
   void Header(std::span<const std::byte> header);
   // A block record at `offset`: a run of `runLength` bytes, with data or sparse.
   void Record(uint64_t offset, std::span<const std::byte> record, uint64_t runLength,
@@ -132,13 +150,15 @@ class ChecksumBuilder {
   ImageChecksums Finish();
 
  private:
+  struct Hasher;
+
   void Open(uint64_t offset);
   void Close();
-  void Feed(std::span<const std::byte> bytes);
+  // `copy`: the bytes (at most a record's) are kept by the builder until hashed.
+  void Feed(std::span<const std::byte> bytes, bool copy);
 
   ImageChecksums sums_;
-  Xxh3Stream whole_;
-  Xxh3Stream stretch_;
+  std::unique_ptr<Hasher> hasher_;
   bool open_ = false;
   bool broken_ = false;
   uint64_t end_ = 0;

@@ -330,8 +330,8 @@ bool ImageWriter::WriteAt(uint64_t offset, std::span<const std::byte> in) {
 
 int ImageWriter::WriteHeader(const ImageHeader& header) {
   const ImageHeaderBytes bytes = header.Encode();
-  if (!WriteAt(0, bytes)) return kImageWriteFailed;
   if (sums_ != nullptr) sums_->Header(bytes);
+  if (!WriteAt(0, bytes)) return kImageWriteFailed;
   headerWritten_ = true;
   position_ = kImageHeaderSize;
   return kImageWriteOk;
@@ -353,10 +353,10 @@ int ImageWriter::Append(const ImageChunk& chunk, std::span<const std::byte> data
     record.runIndex = chunk.runIndex;
     record.attributeInstance = chunk.attributeInstance;
     const BlockRecordBytes recordBytes = record.Encode();
-    if (!WriteAt(position_, recordBytes)) return kImageWriteFailed;
     if (sums_ != nullptr) {
       sums_->Record(position_, recordBytes, record.runLength, record.CarriesData());
     }
+    if (!WriteAt(position_, recordBytes)) return kImageWriteFailed;
     sequence_ += 1;
     position_ += kBlockRecordSize;
     anyChunk_ = true;
@@ -370,8 +370,8 @@ int ImageWriter::Append(const ImageChunk& chunk, std::span<const std::byte> data
   }
   if (chunk.dataLength == 0) return kImageWriteOk;
   if (chunk.dataLength > runLength_ - runWritten_) return kImageChunkOutOfStep;
-  if (!WriteAt(position_, data.first(chunk.dataLength))) return kImageWriteFailed;
   if (sums_ != nullptr) sums_->Data(position_, data.first(chunk.dataLength));
+  if (!WriteAt(position_, data.first(chunk.dataLength))) return kImageWriteFailed;
   position_ += chunk.dataLength;
   runWritten_ += chunk.dataLength;
   return kImageWriteOk;

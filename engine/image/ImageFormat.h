@@ -198,9 +198,12 @@ class ImageWriter {
  public:
   explicit ImageWriter(platform::BlockDevice& file, ImageRetry retry = {});
 
-  // Every byte written from now on is also handed to `sums` at its offset,
-  // after its write succeeded (the header, each block record, each chunk's
-  // data); nullptr stops it. The builder must outlive the writes.
+  // Every byte written from now on is also handed to `sums` at its offset
+  // (the header, each block record, each chunk's data), just before its write,
+  // so that a builder hashing in the background does so while the bytes are
+  // written. A write that fails leaves the builder ahead of the image: the
+  // image is then unfinished and no checksum file may be written for it.
+  // nullptr stops it. The builder must outlive the writes.
   void FeedChecksums(ChecksumBuilder* sums) { sums_ = sums; }
 
   [[nodiscard]] int WriteHeader(const ImageHeader& header);

@@ -8,9 +8,12 @@
 // a task that did not succeed is deleted, because its blocks would be out of
 // step with the volume it claims to hold.
 //
-// The checksum of every byte is taken as it is written (ChecksumBuilder), and
-// the checksum file "<image>.sums" is written last, once the image is on the
-// storage, and put in place after it (PutInPlace).
+// The checksum of every byte is taken as it is written (ChecksumBuilder), on
+// a thread of the builder's own while this thread writes the same bytes, so
+// that the checksums do not lengthen the backup; a slot goes back to the reader
+// only once its bytes are hashed. The checksum file "<image>.sums" is written
+// last, once the image is on the storage, and put in place after it
+// (PutInPlace).
 #include <cerrno>
 #include <cinttypes>
 #include <thread>
@@ -70,8 +73,10 @@ void FailWrite(TaskState& state, const std::string& path, const char* what, int 
 }
 
 // Step 5 and 6: drains the ring into the image until the reader has ended and
-// the ring is empty, or a write fails.
-void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file) {
+// the ring is empty, or a write fails. `sums` (may be null) hashes the slots'
+// bytes in the background: each slot is released only once it has settled.
+void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file,
+           ChecksumBuilder* sums) {
   TransferRing& ring = state.Ring();
   uint64_t previousRecord = kNoRecord;
   uint64_t handedOver = 0;
@@ -95,6 +100,7 @@ void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file) {
     // what is left in the ring is only released.
     if (state.ErrorCode() == kTaskRunning) {
       const int written = writer.Append(ChunkOfSlot(slot), slot.Data());
+      if (sums != nullptr) sums->Settle();
       if (written != kImageWriteOk) {
         ring.Release();
         FailWrite(state, file.Path(), "a block cannot be written", written, writer.LastError(),
@@ -278,6 +284,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
   std::unique_ptr<ChecksumBuilder> sums;
   if (state.imageChecksums.load()) {
     sums = std::make_unique<ChecksumBuilder>();
+    sums->HashInBackground();
     writer.FeedChecksums(sums.get());
   }
   // A reader that ended without an error has put everything into the ring.
@@ -292,7 +299,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
     state.StopTask();
     LogLessText(kHeaderFailedText);
   } else {
-    Drain(state, writer, *file);
+    Drain(state, writer, *file, sums.get());
     // The reader ended without an error: every run it began must be complete.
     const int complete = writer.Finish();
     if (state.ErrorCode() == kTaskRunning && complete != kImageWriteOk) {
