@@ -203,15 +203,37 @@ bench_last_words() {
 
 # bench_rounds CASE... : each CASE names a function case_<CASE> that takes the
 # round number, times one run through bench_time and removes its output. The
-# order rotates from round to round, so that no tool always runs right after
-# the same other one (cache state, writeback of the previous output).
+# order changes from round to round, and with it which tool runs right after
+# which: a run finds the page cache, the freed memory and the write-back as
+# the one before left them, and a fixed neighbour would favour or burden the
+# same tool in every round. Round r starts at case r-1 and walks the list in
+# steps of s_r, the step taking in turn every value coprime with the number of
+# cases (1, 2, 3, ... for seven), so that each pair of neighbours changes.
+bench_order() {
+  local n=$1 round=$2 steps=() s a b t
+  for s in $(seq 1 $((n > 1 ? n - 1 : 1))); do
+    a=$n b=$s
+    while [ "$b" -ne 0 ]; do
+      t=$((a % b))
+      a=$b
+      b=$t
+    done
+    [ "$a" -eq 1 ] && steps+=("$s")
+  done
+  s=${steps[$(((round - 1) % ${#steps[@]}))]}
+  local i
+  for i in $(seq 0 $((n - 1))); do
+    printf '%s\n' $((((round - 1) + i * s) % n))
+  done
+}
+
 bench_rounds() {
   local cases=("$@") round i
   local n=${#cases[@]}
   for round in $(seq 1 "$BENCH_ROUNDS"); do
     printf 'Round %d/%d:' "$round" "$BENCH_ROUNDS"
-    for i in $(seq 0 $((n - 1))); do
-      local c=${cases[$(((i + round - 1) % n))]}
+    for i in $(bench_order "$n" "$round"); do
+      local c=${cases[$i]}
       [ -n "${BENCH_SKIP[$c]:-}" ] && continue
       "case_$c" "$round"
       local last
