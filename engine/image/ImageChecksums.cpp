@@ -288,8 +288,8 @@ struct ChecksumBuilder::Hasher {
       stretch.Reset();
       return;
     }
-    std::span<const std::byte> bytes =
-        step.keptSize != 0 ? std::span<const std::byte>(step.kept).first(step.keptSize) : step.bytes;
+    std::span<const std::byte> bytes = step.bytes;
+    if (step.keptSize != 0) bytes = std::span<const std::byte>(step.kept).first(step.keptSize);
     while (!bytes.empty()) {
       const std::span<const std::byte> piece = bytes.first(std::min(bytes.size(), kPiece));
       stretch.Update(piece);

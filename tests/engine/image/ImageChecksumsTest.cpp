@@ -119,7 +119,8 @@ TEST(ImageChecksums, HashingInTheBackgroundGivesTheSameChecksums) {
   const BuiltImage here = Build(kBlocks);
   // Whole slots, odd pieces, and pieces too small to wake the hashing thread
   // (hashed by the caller when it settles).
-  for (const uint64_t piece : {4 * kMiB, 1536 * 1024 + 512, 100 * 1024ull, 4096ull}) {
+  for (const uint64_t piece :
+       std::initializer_list<uint64_t>{4 * kMiB, 1536 * 1024 + 512, 100 * 1024, 4096}) {
     const BuiltImage there = Build(kBlocks, piece, true);
     EXPECT_EQ(there.bytes, here.bytes) << piece;
     EXPECT_EQ(there.sums.entries, here.sums.entries) << piece;
