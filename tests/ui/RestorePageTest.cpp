@@ -104,6 +104,8 @@ TEST_F(RestorePageOnDisks, EachRuleSpeaksInItsTurnAndNothingIsWritten) {
   EXPECT_EQ(Start(), Ids{"restoreThreadIsRunning"});
   phase_.Set(Phase::kIdle);
   EXPECT_EQ(Start(), Ids{"selectBackupPath"});
+  type("a.v");  // three characters name no image
+  EXPECT_EQ(Start(), Ids{"selectBackupPath"});
   const fs::path text = dir_ / "notes.txt";
   WriteText(text, "not an image");
   type(text.string());

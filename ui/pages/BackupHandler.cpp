@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "discovery/Inventory.h"
 #include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
@@ -10,17 +9,6 @@
 #include "tasks/Events.h"
 
 namespace stow::ui {
-namespace {
-
-// A path of this length or shorter ("D:\") names no file.
-constexpr size_t kShortestPathRefused = 3;
-
-}  // namespace
-
-VolumeSource VolumeSource::System() {
-  return {[](discovery::PartitionList& list) { discovery::RefreshPartitionList(list); },
-          [](discovery::PartitionList& list) { discovery::EnumerateVolumes(list); }};
-}
 
 // The page as the backup course's driver: the question is the page's message
 // box; the page follows the running task by its timer, so Follow is not used.

@@ -19,20 +19,11 @@
 #include "ui/framework/BlockingStep.h"
 #include "ui/framework/PartitionListAdapter.h"
 #include "ui/framework/UiHost.h"
+#include "ui/pages/PageInputs.h"
 #include "ui/pages/PageProgress.h"
 #include "ui/pages/TaskPhase.h"
 
 namespace stow::ui {
-
-// Where the pages read the volumes from: the whole refresh of the inventory,
-// and the enumeration alone that the change detection compares with it.
-struct VolumeSource {
-  std::function<void(discovery::PartitionList&)> refresh;
-  std::function<void(discovery::PartitionList&)> enumerate;
-
-  // The machine's inventory (discovery/Inventory.h).
-  static VolumeSource System();
-};
 
 // The message id of a refusal the backup's own checks give (the source or the
 // image path is not usable); its text says why.

@@ -27,7 +27,7 @@
 #include "tasks/ProgressStep.h"
 #include "ui/framework/BlockingStep.h"
 #include "ui/framework/UiHost.h"
-#include "ui/pages/BackupHandler.h"
+#include "ui/pages/PageInputs.h"
 #include "ui/pages/PageProgress.h"
 #include "ui/pages/TaskPhase.h"
 

@@ -96,6 +96,11 @@ void CRestoreHandler::Start() {
     return;
   }
   const std::string image = ImagePath();
+  // A path this short ("D:\\") names no image file.
+  if (image.size() <= kShortestPathRefused) {
+    Notice("selectBackupPath", LoadText("selectBackupPath"));
+    return;
+  }
   auto course = std::make_unique<tasks::RestoreCourse>();
   if (tasks::Refusal r = course->CheckChoice(state_, image, {}); r.Refused()) {
     Notice(r);
