@@ -57,12 +57,20 @@ TEST(SingleInstance, ASecondStartShowsProgramIsRunningAndExitsZero) {
 
 TEST(SingleInstance, TheLockIsHeldAgainstASecondHolder) {
   QTemporaryDir runtime;
+  const QByteArray previous = qgetenv("XDG_RUNTIME_DIR");
   qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-  SingleInstance one;
-  EXPECT_EQ(one.Path(), SingleInstance::LockPath(runtime.path()));
-  EXPECT_TRUE(one.Acquire());
-  QLockFile other(one.Path());
-  EXPECT_FALSE(other.tryLock(0));
+  {
+    SingleInstance one;
+    EXPECT_EQ(one.Path(), SingleInstance::LockPath(runtime.path()));
+    EXPECT_TRUE(one.Acquire());
+    QLockFile other(one.Path());
+    EXPECT_FALSE(other.tryLock(0));
+  }
+  if (previous.isNull()) {
+    qunsetenv("XDG_RUNTIME_DIR");
+  } else {
+    qputenv("XDG_RUNTIME_DIR", previous);
+  }
 }
 
 }  // namespace
