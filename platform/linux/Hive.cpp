@@ -1,4 +1,4 @@
-#include "bootrepair/Hive.h"
+#include "platform/Hive.h"
 
 #include <hivex.h>
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <type_traits>
 
-namespace stow::bootrepair {
+namespace stow::platform {
 namespace {
 
 // libhivex hands back memory from malloc.
@@ -21,86 +21,69 @@ using Malloced = std::unique_ptr<T, FreeDeleter>;
 
 int LastError(int fallback = EIO) { return errno != 0 ? errno : fallback; }
 
-// Splits "A\B\C" into its names; empty names (doubled or outer separators) are dropped.
-bool SplitPath(std::string_view path, std::vector<std::string>& names) {
-  names.clear();
-  size_t start = 0;
-  while (start <= path.size()) {
-    const size_t end = std::min(path.find('\\', start), path.size());
-    if (end > start) names.emplace_back(path.substr(start, end - start));
-    if (names.size() > kMaxKeyPathDepth) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
+struct Hive::State {
+  hive_h* handle = nullptr;
+};
+
+Hive::Hive() = default;
 Hive::~Hive() { Close(); }
 
 int Hive::Open(const std::string& path, bool writable) {
   Close();
   errno = 0;
-  handle_ = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
-  if (handle_ == nullptr) {
+  hive_h* handle = hivex_open(path.c_str(), writable ? HIVEX_OPEN_WRITE : 0);
+  if (handle == nullptr) {
     // libhivex reports a file that is no hive with ENOTSUP or EINVAL; keep the
     // system errors of a missing or unreadable file as they are.
     const int error = LastError(EINVAL);
     return error == ENOENT || error == EACCES || error == EISDIR ? error : EINVAL;
   }
+  state_ = std::make_unique<State>();
+  state_->handle = handle;
   path_ = path;
   writable_ = writable;
   return 0;
 }
 
 void Hive::Close() {
-  if (handle_ != nullptr) hivex_close(handle_);
-  handle_ = nullptr;
+  if (state_ != nullptr) hivex_close(state_->handle);
+  state_.reset();
   path_.clear();
   writable_ = false;
 }
 
-HiveKey Hive::Root() const { return handle_ != nullptr ? hivex_root(handle_) : kNoHiveKey; }
+HiveKey Hive::Root() const { return state_ != nullptr ? hivex_root(state_->handle) : kNoHiveKey; }
 
 HiveKey Hive::Child(HiveKey parent, std::string_view name) const {
-  if (handle_ == nullptr || parent == kNoHiveKey) return kNoHiveKey;
+  if (state_ == nullptr || parent == kNoHiveKey) return kNoHiveKey;
   const std::string copy(name);
-  return hivex_node_get_child(handle_, parent, copy.c_str());
+  return hivex_node_get_child(state_->handle, parent, copy.c_str());
 }
 
 int Hive::Lookup(HiveKey parent, std::string_view name, HiveKey& out) const {
   out = kNoHiveKey;
-  if (handle_ == nullptr || parent == kNoHiveKey) return EBADF;
+  if (state_ == nullptr || parent == kNoHiveKey) return EBADF;
   const std::string copy(name);
   errno = 0;
-  out = hivex_node_get_child(handle_, parent, copy.c_str());
+  out = hivex_node_get_child(state_->handle, parent, copy.c_str());
   if (out != kNoHiveKey) return 0;
   return errno != 0 ? errno : ENOENT;
 }
 
-HiveKey Hive::Find(HiveKey from, std::string_view path) const {
-  std::vector<std::string> names;
-  if (!SplitPath(path, names)) return kNoHiveKey;
-  HiveKey key = from;
-  for (const auto& name : names) {
-    key = Child(key, name);
-    if (key == kNoHiveKey) break;
-  }
-  return key;
-}
-
 int Hive::ChildNames(HiveKey key, std::vector<std::string>& out) const {
   out.clear();
-  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  if (state_ == nullptr || key == kNoHiveKey) return EBADF;
   errno = 0;
-  const size_t count = hivex_node_nr_children(handle_, key);
+  const size_t count = hivex_node_nr_children(state_->handle, key);
   if (count == 0 && errno != 0) return LastError();
   if (count > kMaxSubkeysPerKey) return E2BIG;
   errno = 0;
-  const Malloced<hive_node_h> children(hivex_node_children(handle_, key));
+  const Malloced<hive_node_h> children(hivex_node_children(state_->handle, key));
   if (!children) return LastError();
   for (size_t i = 0; i < count && children.get()[i] != 0; ++i) {
-    const Malloced<char> name(hivex_node_name(handle_, children.get()[i]));
+    const Malloced<char> name(hivex_node_name(state_->handle, children.get()[i]));
     if (!name) return LastError(EILSEQ);
     out.emplace_back(name.get());
   }
@@ -108,23 +91,9 @@ int Hive::ChildNames(HiveKey key, std::vector<std::string>& out) const {
 }
 
 HiveKey Hive::AddChild(HiveKey parent, std::string_view name) {
-  if (handle_ == nullptr || !writable_ || parent == kNoHiveKey || name.empty()) return kNoHiveKey;
+  if (state_ == nullptr || !writable_ || parent == kNoHiveKey || name.empty()) return kNoHiveKey;
   const std::string copy(name);
-  return hivex_node_add_child(handle_, parent, copy.c_str());
-}
-
-HiveKey Hive::EnsurePath(HiveKey from, std::string_view path) {
-  std::vector<std::string> names;
-  if (!SplitPath(path, names)) return kNoHiveKey;
-  HiveKey key = from;
-  for (const auto& name : names) {
-    HiveKey child = kNoHiveKey;
-    const int found = Lookup(key, name, child);
-    if (found == ENOENT) child = AddChild(key, name);
-    key = child;
-    if (key == kNoHiveKey) break;
-  }
-  return key;
+  return hivex_node_add_child(state_->handle, parent, copy.c_str());
 }
 
 namespace {
@@ -167,17 +136,17 @@ int ReadOneValue(hive_h* handle, hive_value_h value, size_t maxData, HiveValue& 
 
 int Hive::ReadValues(HiveKey key, std::vector<HiveValue>& out, size_t maxData) const {
   out.clear();
-  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  if (state_ == nullptr || key == kNoHiveKey) return EBADF;
   errno = 0;
-  const size_t count = hivex_node_nr_values(handle_, key);
+  const size_t count = hivex_node_nr_values(state_->handle, key);
   if (count == 0 && errno != 0) return LastError();
   if (count > kMaxValuesPerKey) return E2BIG;
   errno = 0;
-  const Malloced<hive_value_h> values(hivex_node_values(handle_, key));
+  const Malloced<hive_value_h> values(hivex_node_values(state_->handle, key));
   if (!values) return LastError();
   for (size_t i = 0; i < count && values.get()[i] != 0; ++i) {
     HiveValue value;
-    const int error = ReadOneValue(handle_, values.get()[i], maxData, value);
+    const int error = ReadOneValue(state_->handle, values.get()[i], maxData, value);
     if (error != 0) return error;
     out.push_back(std::move(value));
   }
@@ -185,12 +154,12 @@ int Hive::ReadValues(HiveKey key, std::vector<HiveValue>& out, size_t maxData) c
 }
 
 int Hive::ReadValue(HiveKey key, std::string_view name, HiveValue& out, size_t maxData) const {
-  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  if (state_ == nullptr || key == kNoHiveKey) return EBADF;
   const std::string copy(name);
   errno = 0;
-  const hive_value_h value = hivex_node_get_value(handle_, key, copy.c_str());
+  const hive_value_h value = hivex_node_get_value(state_->handle, key, copy.c_str());
   if (value == 0) return errno != 0 && errno != ENOENT ? errno : ENOENT;
-  return ReadOneValue(handle_, value, maxData, out);
+  return ReadOneValue(state_->handle, value, maxData, out);
 }
 
 namespace {
@@ -219,17 +188,17 @@ hive_set_value MakeSetValue(const HiveValue& value, SetValueBuffers& buffers) {
 }  // namespace
 
 int Hive::SetValue(HiveKey key, const HiveValue& value) {
-  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  if (state_ == nullptr || key == kNoHiveKey) return EBADF;
   if (!writable_) return EROFS;
   if (value.data.size() > kMaxValueBytes) return E2BIG;
   SetValueBuffers buffers;
   const hive_set_value set = MakeSetValue(value, buffers);
   errno = 0;
-  return hivex_node_set_value(handle_, key, &set, 0) == 0 ? 0 : LastError();
+  return hivex_node_set_value(state_->handle, key, &set, 0) == 0 ? 0 : LastError();
 }
 
 int Hive::SetValues(HiveKey key, const std::vector<HiveValue>& values) {
-  if (handle_ == nullptr || key == kNoHiveKey) return EBADF;
+  if (state_ == nullptr || key == kNoHiveKey) return EBADF;
   if (!writable_) return EROFS;
   if (values.size() > kMaxValuesPerKey) return E2BIG;
   std::vector<SetValueBuffers> buffers(values.size());
@@ -240,14 +209,14 @@ int Hive::SetValues(HiveKey key, const std::vector<HiveValue>& values) {
     sets.push_back(MakeSetValue(values[i], buffers[i]));
   }
   errno = 0;
-  return hivex_node_set_values(handle_, key, sets.size(), sets.data(), 0) == 0 ? 0 : LastError();
+  return hivex_node_set_values(state_->handle, key, sets.size(), sets.data(), 0) == 0 ? 0 : LastError();
 }
 
 int Hive::Commit() {
-  if (handle_ == nullptr) return EBADF;
+  if (state_ == nullptr) return EBADF;
   if (!writable_) return EROFS;
   errno = 0;
-  return hivex_commit(handle_, nullptr, 0) == 0 ? 0 : LastError();
+  return hivex_commit(state_->handle, nullptr, 0) == 0 ? 0 : LastError();
 }
 
-}  // namespace stow::bootrepair
+}  // namespace stow::platform
