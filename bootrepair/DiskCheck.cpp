@@ -8,6 +8,7 @@
 #include "bootrepair/WindowsVolume.h"
 #include "platform/BlockDevice.h"
 #include "platform/Process.h"
+#include "platform/SystemTools.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
@@ -36,11 +37,11 @@ std::string LastLine(const std::string& output) {
 
 std::string VolumeCheckResult::Describe() const {
   if (!started) {
-    return std::string(kVolumeCheckProgram) +
+    return std::string(platform::VolumeCheckProgram()) +
            " could not be run: " + platform::SystemErrorText(error);
   }
   std::string text =
-      std::string(kVolumeCheckProgram) + " ended with status " + std::to_string(exitStatus);
+      std::string(platform::VolumeCheckProgram()) + " ended with status " + std::to_string(exitStatus);
   if (!summary.empty()) text += " (" + summary + ")";
   return text;
 }
@@ -48,21 +49,23 @@ std::string VolumeCheckResult::Describe() const {
 VolumeCheckResult RunVolumeCheck(const platform::VolumeId& volume) {
   const std::string& device = volume.DevicePath();
   platform::ProcessOutcome outcome;
-  platform::RunProcess({kVolumeCheckProgram, kVolumeCheckClean, device}, kCheckOutputLimit,
-                       outcome);
+  const std::vector<std::string> command = platform::VolumeCheckCommand(device);
+  platform::RunProcess(command, kCheckOutputLimit, outcome);
   VolumeCheckResult result;
   if (outcome.stage != platform::ProcessStage::kEnded) {
-    LogLess("run %s fail ,error=0x%x", kVolumeCheckProgram, static_cast<unsigned>(outcome.error));
+    LogLess("run %s fail ,error=0x%x", command.front().c_str(),
+            static_cast<unsigned>(outcome.error));
     result.error = outcome.error;
     return result;
   }
-  const std::string parameters = std::string(kVolumeCheckClean) + " " + device;
-  LogLess("run success %s  ,parame%s", kVolumeCheckProgram, parameters.c_str());
+  std::string parameters;
+  for (size_t i = 1; i < command.size(); ++i) parameters += (i > 1 ? " " : "") + command[i];
+  LogLess("run success %s  ,parame%s", command.front().c_str(), parameters.c_str());
   result.started = true;
   result.exitStatus = outcome.exitStatus;
   result.summary = LastLine(outcome.output);
   if (outcome.exitStatus != 0) {
-    LogLess("%s %s ended with status %d: %s", kVolumeCheckProgram, device.c_str(),
+    LogLess("%s %s ended with status %d: %s", command.front().c_str(), device.c_str(),
             outcome.exitStatus, outcome.output.c_str());
   }
   return result;

@@ -27,14 +27,6 @@ inline constexpr int kDiskCheckFailed = 2;
 inline constexpr int kReopenAttempts = 61;
 inline constexpr std::chrono::milliseconds kReopenPause{1000};
 
-// The NTFS check that stands in for the system's disk checker: it resets the
-// journal and repairs what it can. With kVolumeCheckClean a volume it could
-// repair is left clean, as the system's checker leaves it; one it could not is
-// left marked for a full check at the next Windows start. (Without it every
-// volume would stay marked, and tools such as ntfsresize refuse such volumes.)
-inline constexpr const char* kVolumeCheckProgram = "ntfsfix";
-inline constexpr const char* kVolumeCheckClean = "--clear-dirty";
-
 // What the check program said about a volume.
 struct [[nodiscard]] VolumeCheckResult {
   bool started = false;  // the program ran to its end

@@ -13,6 +13,7 @@
 #include "platform/DiskGeometry.h"
 #include "platform/Process.h"
 #include "platform/System.h"
+#include "platform/SystemTools.h"
 #include "platform/VolumeLock.h"
 #include "platform/VolumeUse.h"
 #include "platform/Volumes.h"
@@ -21,7 +22,6 @@
 namespace stow::tasks {
 namespace {
 
-constexpr const char* kFormatProgram = "mkntfs";
 constexpr uint64_t kBytesPerMiB = uint64_t{1} << 20;
 // The NTFS boot sector's OEM id: "NTFS    " at byte 3.
 constexpr size_t kOemIdOffset = 3;
@@ -215,13 +215,13 @@ FormatTarget DescribeFormatTarget(const platform::VolumeId& volume, int32_t clus
 }
 
 std::vector<std::string> BuildFormatCommand(const FormatTarget& target) {
-  std::vector<std::string> argv{kFormatProgram, "--fast", "--force"};
-  const int64_t clusterBytes = FormatClusterBytes(target.clusterSize);
-  if (clusterBytes != 0) argv.insert(argv.end(), {"--cluster-size", std::to_string(clusterBytes)});
-  argv.insert(argv.end(), {"--partition-start", std::to_string(target.partitionStart), "--heads",
-                           std::to_string(target.heads), "--sectors-per-track",
-                           std::to_string(target.sectorsPerTrack), target.device});
-  return argv;
+  platform::NtfsFormatRequest request;
+  request.device = target.device;
+  request.clusterBytes = FormatClusterBytes(target.clusterSize);
+  request.partitionStart = target.partitionStart;
+  request.heads = target.heads;
+  request.sectorsPerTrack = target.sectorsPerTrack;
+  return platform::NtfsFormatCommand(request);
 }
 
 bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,

@@ -121,8 +121,9 @@ struct FormatTarget {
 // The start sector and geometry of `volume` as the system reports them.
 FormatTarget DescribeFormatTarget(const platform::VolumeId& volume, int32_t clusterSize);
 
-// mkntfs --fast --force [--cluster-size n] --partition-start S --heads H
-// --sectors-per-track T DEVICE
+// The system's quick-format command for the target (platform/SystemTools.h):
+// on Linux mkntfs --fast --force [--cluster-size n] --partition-start S
+// --heads H --sectors-per-track T DEVICE.
 std::vector<std::string> BuildFormatCommand(const FormatTarget& target);
 
 // Quick-formats `volume` as NTFS with the cluster-size rule. Returns what
