@@ -1,22 +1,11 @@
 #include "support/StringTable.h"
 
-#include <pugixml.hpp>
-
 #include <map>
-#include <set>
 
-#include "support/Log.h"
-
-namespace stow::resources {
-extern const unsigned char kStringsXml[];
-extern const std::size_t kStringsXmlSize;
-}  // namespace stow::resources
+#include "support/StringTableData.h"
 
 namespace stow {
 namespace {
-
-constexpr const char* kEntryElement = "string";
-constexpr const char* kNameAttribute = "name";
 
 struct Table {
   StringTableReport report;
@@ -26,55 +15,24 @@ struct Table {
 const Table& CompiledTable() {
   static const Table table = [] {
     Table t;
-    const std::string_view xml(reinterpret_cast<const char*>(resources::kStringsXml),
-                               resources::kStringsXmlSize);
-    std::vector<std::pair<std::string, std::string>> entries;
-    t.report = ParseStringTable(xml, &entries);
-    // The first definition of an identifier wins; duplicates are reported.
-    for (auto& [id, text] : entries) t.texts.emplace(std::move(id), std::move(text));
-    if (!t.report.parsed) LogLess("string table: %s", t.report.error.c_str());
+    for (std::size_t i = 0; i < resources::kStringEntryCount; ++i) {
+      t.texts.emplace(resources::kStringEntries[i].id, resources::kStringEntries[i].text);
+    }
+    for (std::size_t i = 0; i < resources::kStringDuplicateCount; ++i) {
+      t.report.duplicates.emplace_back(resources::kStringDuplicates[i]);
+    }
+    for (std::size_t i = 0; i < resources::kStringUnnamedCount; ++i) {
+      t.report.unnamed.emplace_back(resources::kStringUnnamed[i]);
+    }
+    // The build refuses a table that does not parse.
+    t.report.parsed = true;
+    t.report.entries = t.texts.size();
     return t;
   }();
   return table;
 }
 
 }  // namespace
-
-StringTableReport ParseStringTable(std::string_view xml,
-                                   std::vector<std::pair<std::string, std::string>>* entries) {
-  StringTableReport report;
-  pugi::xml_document doc;
-  // Leading and trailing blanks of a text are part of it, so nothing is trimmed.
-  const pugi::xml_parse_result result =
-      doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8);
-  if (!result) {
-    report.error = std::string(result.description()) + " at offset " +
-                   std::to_string(static_cast<long long>(result.offset));
-    return report;
-  }
-  const pugi::xml_node root = doc.document_element();
-  if (!root) {
-    report.error = "no root element";
-    return report;
-  }
-  std::set<std::string, std::less<>> seen;
-  for (const pugi::xml_node node : root.children(kEntryElement)) {
-    const std::string id = node.attribute(kNameAttribute).as_string();
-    const std::string text = node.text().as_string();
-    if (id.empty()) {
-      report.unnamed.push_back(text);
-      continue;
-    }
-    if (!seen.insert(id).second) {
-      report.duplicates.push_back(id);
-      continue;
-    }
-    if (entries) entries->emplace_back(id, text);
-  }
-  report.entries = seen.size();
-  report.parsed = true;
-  return report;
-}
 
 StringTableReport CheckStringTable() { return CompiledTable().report; }
 

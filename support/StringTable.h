@@ -1,7 +1,8 @@
 // The program's string table: every user-visible text under its identifier.
 //
-// The table is the XML resource resources/strings.xml, compiled into every
-// program and parsed once on first use. Texts are UTF-8.
+// The table is the XML resource resources/strings.xml, turned into constant
+// data by the build (cmake/StringTableSource.py) and compiled into every
+// program. Texts are UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,7 @@ inline std::string LoadText(std::string_view id) {
   return text;
 }
 
-// What parsing the compiled-in table found, for tests and diagnostics.
+// What the build found in the compiled-in table, for tests and diagnostics.
 struct StringTableReport {
   bool parsed = false;
   std::string error;                    // parser message when not parsed
@@ -33,7 +34,8 @@ struct StringTableReport {
 StringTableReport CheckStringTable();
 
 // Parses an XML string table (root element with <string name="id">text</string>
-// children) from memory; used for the compiled-in table and by tests.
+// children) from memory, as the build reads the compiled-in one; for tests
+// (built where pugixml is installed: support/StringTableXml.cpp).
 StringTableReport ParseStringTable(std::string_view xml,
                                    std::vector<std::pair<std::string, std::string>>* entries);
 
