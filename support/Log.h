@@ -14,7 +14,12 @@
 #include <mutex>
 #include <string>
 
-#if defined(__GNUC__)
+// GCC checks against its own printf (gnu_printf), which is what the C library
+// of every target here implements, %zu and %llu included; "printf" would mean
+// the older runtime's dialect on some targets. clang knows only "printf".
+#if defined(__GNUC__) && !defined(__clang__)
+#define STOW_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__)
 #define STOW_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define STOW_PRINTF(fmt, args)
