@@ -5,11 +5,12 @@ TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-release
 LINT_BUILD ?= build-lint
+WIN_BUILD  ?= build-windows
 LINT_JOBS  ?= 2
 FUZZ_SECONDS ?= 300
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build demo test tsan fuzz bench format lint clean
+.PHONY: all deps build demo test tsan fuzz bench format lint clean windows windows-configure
 
 all: build
 
@@ -26,6 +27,15 @@ demo: build
 
 test: build
 	@scripts/run-tests.sh $(BUILD)
+
+# The Windows command line, cross-built with mingw-w64 (cmake/mingw-w64-x86_64.cmake):
+# $(WIN_BUILD)/bin/stowline-cli.exe, static, with its manifest.
+windows-configure: deps
+	@cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+
+windows: windows-configure
+	@cmake --build $(WIN_BUILD) -j $(JOBS) --target stowline-cli
 
 # Thread checks on the pipeline and the log.
 tsan: deps
@@ -58,4 +68,4 @@ lint: deps
 	@LINT_JOBS=$(LINT_JOBS) scripts/run-lint.sh $(LINT_BUILD) '$(LINT_FILES)'
 
 clean:
-	rm -rf $(BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(LINT_BUILD)
+	rm -rf $(BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(LINT_BUILD) $(WIN_BUILD)

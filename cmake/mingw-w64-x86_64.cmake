@@ -19,3 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # Tests run under Wine on the build machine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+
+# pkg-config must not hand the build machine's libraries to the cross build.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/${_mingw}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
