@@ -9,3 +9,11 @@ if(WIN32 AND TARGET stowline-cli)
   set_source_files_properties(${_rc} PROPERTIES OBJECT_DEPENDS ${STOWLINE_MANIFEST})
   target_sources(stowline-cli PRIVATE ${_rc})
 endif()
+
+# The Wine tests' stand-in for format.com (tests/wine/FormatStandIn.cpp).
+if(WIN32)
+  add_executable(stowline-format-standin EXCLUDE_FROM_ALL
+    ${PROJECT_SOURCE_DIR}/tests/wine/FormatStandIn.cpp)
+  target_compile_definitions(stowline-format-standin PRIVATE UNICODE _UNICODE)
+  target_link_options(stowline-format-standin PRIVATE -municode)
+endif()
