@@ -32,7 +32,7 @@ test: build
 # $(WIN_BUILD)/bin/stowline-cli.exe, static, with its manifest.
 windows-configure: deps
 	@cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_BUILD_TYPE=Debug -DSTOWLINE_TESTS=OFF >/dev/null
+	  -DCMAKE_BUILD_TYPE=Debug -DSTOWLINE_TESTS=ON >/dev/null
 
 windows: windows-configure
 	@cmake --build $(WIN_BUILD) -j $(JOBS) --target stowline-cli
