@@ -149,7 +149,7 @@ int RunBackup(const Args& args) {
       return driver.DeclinedStatus();
     case tasks::BackupEnd::kNotStarted:
       return Fail(kRefused, "backup: the engine did not start (start result " +
-                                std::to_string(result.startResult) + ")");
+                                std::to_string(ToInt(result.startResult)) + ")");
     case tasks::BackupEnd::kFailed: {
       const std::string detail = result.detail.empty() ? std::string() : ". " + result.detail + ".";
       return Fail(result.code, "backup: " + result.text + " (error " + std::to_string(result.code) +

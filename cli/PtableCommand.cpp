@@ -9,6 +9,7 @@
 #include "engine/disk/Disk.h"
 #include "engine/disk/PartitionTable.h"
 #include "platform/BlockDevice.h"
+#include "support/Enums.h"
 
 namespace stow::cli {
 namespace {
@@ -33,36 +34,30 @@ constexpr const char* kUsage =
     "  --json   print the table as one JSON object\n"
     "  --help   show this text\n";
 
-const char* KindName(int kind) {
-  switch (kind) {
-    case engine::kPrimaryEntry:
-      return "primary";
-    case engine::kLogicalEntry:
-      return "logical";
-    default:
-      return "gpt";
-  }
+constexpr EnumLabel<engine::PartitionEntryKind> kEntryKindLabels[] = {
+    {engine::kPrimaryEntry, "primary"},
+    {engine::kLogicalEntry, "logical"},
+    {engine::kGptEntry, "gpt"},
+};
+
+const char* KindName(engine::PartitionEntryKind kind) {
+  return LabelOf(kEntryKindLabels, kind, "gpt");
 }
 
+// The disk layer's results that reading a partition table ends with.
+constexpr EnumLabel<engine::DiskResult> kTableResultLabels[] = {
+    {engine::kDiskNoDevice, "no device"},
+    {engine::kDiskReadFailed, "reading the partition table failed"},
+    {engine::kDiskShortRead, "the disk is too short to hold a partition table"},
+    {engine::kDiskEbrShortRead, "an extended boot record could not be read whole"},
+    {engine::kDiskAllocationFailed, "out of memory for the GPT entry array"},
+    {engine::kDiskNoGptSignature,
+     "the protective MBR announces a GPT, but sector 1 holds no GPT header"},
+    {engine::kDiskBadTable, "the partition table is damaged or hostile (see the log)"},
+};
+
 std::string TableResultText(int result) {
-  switch (result) {
-    case engine::kDiskNoDevice:
-      return "no device";
-    case engine::kDiskReadFailed:
-      return "reading the partition table failed";
-    case engine::kDiskShortRead:
-      return "the disk is too short to hold a partition table";
-    case engine::kDiskEbrShortRead:
-      return "an extended boot record could not be read whole";
-    case engine::kDiskAllocationFailed:
-      return "out of memory for the GPT entry array";
-    case engine::kDiskNoGptSignature:
-      return "the protective MBR announces a GPT, but sector 1 holds no GPT header";
-    case engine::kDiskBadTable:
-      return "the partition table is damaged or hostile (see the log)";
-    default:
-      return "unexpected result";
-  }
+  return LabelOf(kTableResultLabels, static_cast<engine::DiskResult>(result), "unexpected result");
 }
 
 bool IsBootable(const PartitionTableEntry& e) {

@@ -39,7 +39,7 @@ enum class BackupEnd {
 struct BackupResult {
   BackupEnd end = BackupEnd::kRefused;
   std::string why;
-  int startResult = engine::kStartOk;
+  engine::StartResult startResult = engine::kStartOk;
   int code = engine::kTaskSuccess;  // the engine's final error code
   std::string text;                 // BackupResultText(code)
   std::string detail;               // after a failure: what failed where (may be empty)

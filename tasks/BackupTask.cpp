@@ -165,7 +165,7 @@ std::string ConfirmBackupText(const BackupPlan& plan) {
   return text;
 }
 
-int StartBackupTask(engine::TaskState& state, const BackupPlan& plan) {
+engine::StartResult StartBackupTask(engine::TaskState& state, const BackupPlan& plan) {
   LogLess("Start backup!");
   state.imageChecksums.store(plan.checksums);
   return state.StartBackup(plan.source.volume, plan.imagePath, plan.header, plan.freeBytes);

@@ -102,7 +102,7 @@ int PlanBackup(const BackupSource& source, const std::string& image, const Calen
 std::string ConfirmBackupText(const BackupPlan& plan);
 
 // Starts the engine's backup; the engine's start result.
-int StartBackupTask(engine::TaskState& state, const BackupPlan& plan);
+[[nodiscard]] engine::StartResult StartBackupTask(engine::TaskState& state, const BackupPlan& plan);
 
 // Reads the finished image back from the disk, not from the page cache (its
 // cached pages are written and dropped first), and checks every byte against

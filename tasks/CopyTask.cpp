@@ -127,9 +127,10 @@ Refusal PrepareCopy(const CopyPlan& plan) {
 
 Refusal StartCopyTask(engine::TaskState& state, const CopyPlan& plan) {
   LogLess("Start copy!");
-  const int started = state.StartCopy(plan.source, plan.destination.volume, plan.verify);
+  const engine::StartResult started =
+      state.StartCopy(plan.source, plan.destination.volume, plan.verify);
   if (started == engine::kStartOk) return {};
-  return MakeRefusal("runTaskError", {std::to_string(started)});
+  return MakeRefusal("runTaskError", {std::to_string(ToInt(started))});
 }
 
 PostTaskRequest CopyRequest(const CopyPlan& plan) {

@@ -165,9 +165,10 @@ Refusal PrepareRestore(const RestorePlan& plan) {
 }
 
 Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan) {
-  const int started = state.StartRestore(plan.imagePath, plan.destination.volume, plan.verify);
+  const engine::StartResult started =
+      state.StartRestore(plan.imagePath, plan.destination.volume, plan.verify);
   if (started == engine::kStartOk) return {};
-  return MakeRefusal("runTaskError", {std::to_string(started)});
+  return MakeRefusal("runTaskError", {std::to_string(ToInt(started))});
 }
 
 PostTaskRequest RestoreRequest(const RestorePlan& plan) {

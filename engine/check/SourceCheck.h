@@ -21,14 +21,14 @@ class CDisk;
 // task error code (kTaskSourceReadFailed when the $MFT cannot be read,
 // kTaskSourceInconsistent when it is damaged) with `reason`: one line naming
 // the record and what to do.
-int CheckSourceRecords(CDisk& disk, std::string& reason);
+[[nodiscard]] int CheckSourceRecords(CDisk& disk, std::string& reason);
 
 // 0 when nothing may write to `volume` while it is read: it is not mounted, or
 // only read-only. Else kTaskSourceMountedWritable with `reason`.
-int CheckSourceNotWritable(const platform::VolumeId& volume, std::string& reason);
+[[nodiscard]] int CheckSourceNotWritable(const platform::VolumeId& volume, std::string& reason);
 
 // Opens `volume` read-only and runs both checks above: 0, or a task error
 // code with `reason`.
-int CheckSourceVolume(const platform::VolumeId& volume, std::string& reason);
+[[nodiscard]] int CheckSourceVolume(const platform::VolumeId& volume, std::string& reason);
 
 }  // namespace stow::engine

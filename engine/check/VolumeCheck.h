@@ -51,15 +51,15 @@ class VolumeCheck {
 
   // Decodes the run list of the non-resident attribute `a` of record `position`
   // and checks that the runs cover its VCNs. False, with Why(), otherwise.
-  bool CheckRuns(uint64_t position, const ntfs::Attribute& a, CheckedRuns& out);
+  [[nodiscard]] bool CheckRuns(uint64_t position, const ntfs::Attribute& a, CheckedRuns& out);
 
   // Claims the clusters of `runs` for record `position`. False, with Why(), when
   // a run lies past the volume or names a cluster already claimed.
-  bool Claim(uint64_t position, const std::vector<ntfs::DataRun>& runs);
+  [[nodiscard]] bool Claim(uint64_t position, const std::vector<ntfs::DataRun>& runs);
 
   // The whole check of a record in use (fixed-up bytes): every non-resident
   // attribute's runs checked and claimed, the walk ending at the end marker.
-  bool CheckRecord(uint64_t position, Bytes record);
+  [[nodiscard]] bool CheckRecord(uint64_t position, Bytes record);
 
   // Why the last check failed: one line that names the record.
   const std::string& Why() const { return why_; }

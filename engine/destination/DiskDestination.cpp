@@ -281,10 +281,9 @@ int CDisk::AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted)
   return destination_->freeExtents.Allocate(wanted, first, granted) ? 1 : 0;
 }
 
-int CDisk::MarkClustersUsed(uint64_t first, uint64_t count) {
-  SetClusterBits(MutableBytes(destination_->bitmap.data(), destination_->bitmapLength), destination_->bitmapLength * kBitsPerByte, first,
-                 count);
-  return 1;
+void CDisk::MarkClustersUsed(uint64_t first, uint64_t count) {
+  SetClusterBits(MutableBytes(destination_->bitmap.data(), destination_->bitmapLength),
+                 destination_->bitmapLength * kBitsPerByte, first, count);
 }
 
 RecordEdit CDisk::ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t first, uint64_t count,

@@ -56,7 +56,8 @@ class CDisk : public MftReader {
   [[nodiscard]] bool WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t length);
   // 1 with the clusters granted, or 0 when the free-extent list is empty.
   [[nodiscard]] int AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted);
-  int MarkClustersUsed(uint64_t first, uint64_t count);
+  // Marks clusters in use in the bitmap kept in memory (cannot fail).
+  void MarkClustersUsed(uint64_t first, uint64_t count);
   // Rewrites the run list of one attribute of a record in the record cache.
   [[nodiscard]] RecordEdit ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t first,
                                           uint64_t count, bool append);

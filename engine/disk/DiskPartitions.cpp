@@ -38,7 +38,7 @@ int ClassifyRead(const IoResult& r, uint64_t wanted, int shortCode) {
   return kDiskOk;
 }
 
-void AppendMbrEntry(const RawMbrEntry& raw, uint64_t baseSector, int kind,
+void AppendMbrEntry(const RawMbrEntry& raw, uint64_t baseSector, PartitionEntryKind kind,
                     std::vector<PartitionTableEntry>& out) {
   PartitionTableEntry e;
   e.raw = raw;

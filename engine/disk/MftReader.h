@@ -35,7 +35,8 @@ class MftReader : public DiskDevice {
   // receives the 512-byte sectors of the non-resident attributes, $BadClus excepted.
   // Records not in use contribute no attributes. Returns 0, with an empty list, when
   // the volume is refused or its $MFT cannot be read: a real volume has records.
-  uint64_t BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly, uint64_t limit);
+  [[nodiscard]] uint64_t BuildEntryList(uint64_t& totalSectors, bool nonResidentOnly,
+                                        uint64_t limit);
   // Records the last BuildEntryList could not read (a failed read of the $MFT):
   // their files are missing from the entry list.
   uint64_t UnreadRecords() const { return unreadRecords_; }

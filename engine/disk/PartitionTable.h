@@ -7,7 +7,8 @@
 
 namespace stow::engine {
 
-enum PartitionEntryKind : int { kPrimaryEntry = 0, kLogicalEntry = 1, kGptEntry = 3 };
+enum class PartitionEntryKind : int { kPrimaryEntry = 0, kLogicalEntry = 1, kGptEntry = 3 };
+using enum PartitionEntryKind;
 
 // An MBR entry of one of these types holds the EBR chain of logical partitions:
 // 0x0F (LBA addressing, what Windows writes), 0x05 (CHS-era, what Linux tools
@@ -38,7 +39,7 @@ struct PartitionTableEntry {
   std::u16string name;  // at most the first 16 characters
   // The sector that holds the entry (0 for the MBR's own four).
   uint64_t baseSector = 0;
-  int kind = kPrimaryEntry;
+  PartitionEntryKind kind = kPrimaryEntry;
 
   uint8_t BootIndicator() const { return raw[0]; }
   uint8_t Type() const { return raw[4]; }

@@ -100,8 +100,8 @@ const char* ChecksumFileStatusText(ChecksumFileStatus status);
 
 // Parses a checksum file. Every field is checked before it is used; `why` is a
 // one-line description of the first fault (with its offset in the file).
-ChecksumFileStatus ParseChecksumFile(std::span<const std::byte> bytes, ImageChecksums& out,
-                                     std::string& why);
+[[nodiscard]] ChecksumFileStatus ParseChecksumFile(std::span<const std::byte> bytes,
+                                                   ImageChecksums& out, std::string& why);
 
 enum class ChecksumLoad {
   kLoaded,

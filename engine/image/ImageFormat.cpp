@@ -142,28 +142,44 @@ int RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count) {
 
 // --- Reader ------------------------------------------------------------------
 
-const char* ImageStatusText(ImageStatus status) {
-  switch (status) {
-    case ImageStatus::kChunk:
-      return "chunk";
-    case ImageStatus::kEnd:
-      return "end of image";
-    case ImageStatus::kNoHeader:
-      return "file shorter than the image header";
-    case ImageStatus::kTruncatedRecord:
-      return "block record cut short by the end of the file";
-    case ImageStatus::kBadMarker:
-      return "block record without its 0xFFFF marker";
-    case ImageStatus::kDataTruncated:
-      return "run data runs past the end of the file";
-    case ImageStatus::kBadSequence:
-      return "block sequence number out of order";
-    case ImageStatus::kBadDataLength:
-      return "data length does not match the run length";
-    case ImageStatus::kReadFailed:
-      return "read failed";
+namespace {
+
+// Each status's log text and the short name of a fault that the survey reports.
+struct ImageStatusLabel {
+  ImageStatus status;
+  const char* text;
+  const char* kind;
+};
+constexpr ImageStatusLabel kImageStatusLabels[] = {
+    {ImageStatus::kChunk, "chunk", "none"},
+    {ImageStatus::kEnd, "end of image", "none"},
+    {ImageStatus::kNoHeader, "file shorter than the image header", "no-header"},
+    {ImageStatus::kTruncatedRecord, "block record cut short by the end of the file",
+     "truncated-record"},
+    {ImageStatus::kBadMarker, "block record without its 0xFFFF marker", "bad-marker"},
+    {ImageStatus::kDataTruncated, "run data runs past the end of the file", "data-truncated"},
+    {ImageStatus::kBadSequence, "block sequence number out of order", "bad-sequence"},
+    {ImageStatus::kBadDataLength, "data length does not match the run length", "bad-data-length"},
+    {ImageStatus::kReadFailed, "read failed", "read-failed"},
+};
+
+const ImageStatusLabel* FindImageStatus(ImageStatus status) {
+  for (const ImageStatusLabel& label : kImageStatusLabels) {
+    if (label.status == status) return &label;
   }
-  return "unknown";
+  return nullptr;
+}
+
+}  // namespace
+
+const char* ImageStatusText(ImageStatus status) {
+  const ImageStatusLabel* label = FindImageStatus(status);
+  return label != nullptr ? label->text : "unknown";
+}
+
+const char* ImageStatusKind(ImageStatus status) {
+  const ImageStatusLabel* label = FindImageStatus(status);
+  return label != nullptr ? label->kind : "none";
 }
 
 ImageReader::ImageReader(platform::BlockDevice& file, bool strict, ImageRetry retry)
@@ -328,7 +344,7 @@ bool ImageWriter::WriteAt(uint64_t offset, std::span<const std::byte> in) {
   });
 }
 
-int ImageWriter::WriteHeader(const ImageHeader& header) {
+ImageWriteResult ImageWriter::WriteHeader(const ImageHeader& header) {
   const ImageHeaderBytes bytes = header.Encode();
   if (sums_ != nullptr) sums_->Header(bytes);
   if (!WriteAt(0, bytes)) return kImageWriteFailed;
@@ -337,7 +353,7 @@ int ImageWriter::WriteHeader(const ImageHeader& header) {
   return kImageWriteOk;
 }
 
-int ImageWriter::Append(const ImageChunk& chunk, std::span<const std::byte> data) {
+ImageWriteResult ImageWriter::Append(const ImageChunk& chunk, std::span<const std::byte> data) {
   if (!headerWritten_) return kImageNoHeader;
   if (data.size() < chunk.dataLength) return kImageChunkOutOfStep;
   const bool newBlock = !anyChunk_ || chunk.runOffset == 0 || chunk.recordNumber != previousRecord_;
@@ -377,7 +393,7 @@ int ImageWriter::Append(const ImageChunk& chunk, std::span<const std::byte> data
   return kImageWriteOk;
 }
 
-int ImageWriter::Finish() const {
+ImageWriteResult ImageWriter::Finish() const {
   if (!headerWritten_) return kImageNoHeader;
   if (anyChunk_ && runCarriesData_ && runWritten_ != runLength_) return kImageRunIncomplete;
   return kImageWriteOk;

@@ -109,6 +109,8 @@ enum class ImageStatus {
   kReadFailed,       // the file could not be read
 };
 const char* ImageStatusText(ImageStatus status);
+// The short name of a fault ("bad-marker", ...); "none" for kChunk and kEnd.
+const char* ImageStatusKind(ImageStatus status);
 inline bool IsImageFault(ImageStatus s) {
   return s != ImageStatus::kChunk && s != ImageStatus::kEnd;
 }
@@ -140,7 +142,7 @@ class ImageReader {
   // The next chunk: for a block with data, at most 4 MiB of it, read into
   // `buffer` when it is large enough for the chunk (otherwise the data is only
   // accounted for, not read); for a sparse block, one chunk without data.
-  ImageStatus Next(ImageChunk& chunk, std::span<std::byte> buffer);
+  [[nodiscard]] ImageStatus Next(ImageChunk& chunk, std::span<std::byte> buffer);
 
   // The status that stopped the reader (kChunk while it has not stopped) and
   // the byte offset of the fault (the record or read that failed).
@@ -162,7 +164,7 @@ class ImageReader {
 
  private:
   ImageStatus Stop(ImageStatus status, uint64_t offset);
-  ImageStatus ReadRecord();
+  [[nodiscard]] ImageStatus ReadRecord();
   [[nodiscard]] bool ReadAt(uint64_t offset, std::span<std::byte> out);
 
   platform::BlockDevice& file_;
@@ -183,13 +185,14 @@ class ImageReader {
 };
 
 // Result codes of the writer.
-enum ImageWriteResult : int {
+enum class ImageWriteResult : int {
   kImageWriteOk = 0,
   kImageWriteFailed = 1,     // a positioned write did not complete
   kImageRunIncomplete = 2,   // a new run began before the previous run's data was complete
   kImageChunkOutOfStep = 3,  // a chunk does not continue its run where the last one ended
   kImageNoHeader = 4,        // data appended before the header was written
 };
+using enum ImageWriteResult;
 
 // Writes an image: the header, then a block record whenever a run starts (its
 // run offset is 0 or the record number changed) and each chunk's data at the
@@ -206,11 +209,11 @@ class ImageWriter {
   // nullptr stops it. The builder must outlive the writes.
   void FeedChecksums(ChecksumBuilder* sums) { sums_ = sums; }
 
-  [[nodiscard]] int WriteHeader(const ImageHeader& header);
+  [[nodiscard]] ImageWriteResult WriteHeader(const ImageHeader& header);
   // Appends one chunk as the ring carries it; `data` holds chunk.dataLength bytes.
-  [[nodiscard]] int Append(const ImageChunk& chunk, std::span<const std::byte> data);
+  [[nodiscard]] ImageWriteResult Append(const ImageChunk& chunk, std::span<const std::byte> data);
   // 0 when the last run's data is complete.
-  [[nodiscard]] int Finish() const;
+  [[nodiscard]] ImageWriteResult Finish() const;
 
   uint64_t Position() const { return position_; }
   uint64_t NextSequence() const { return sequence_; }

@@ -28,7 +28,7 @@ class ImageMftRecords {
 
  private:
   Got Load(const MftStreamTracker& mft, uint64_t n, uint64_t limit);
-  bool ReadAt(uint64_t offset, MutableBytes out);
+  [[nodiscard]] bool ReadAt(uint64_t offset, MutableBytes out);
 
   platform::BlockDevice& file_;
   ImageRetry retry_;

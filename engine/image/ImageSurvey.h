@@ -70,6 +70,6 @@ void SurveyImage(platform::BlockDevice& file, ImageSurvey& out,
 uint64_t ImageBytesForEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize);
 
 // Opens `path` read-only and surveys it: 0, or the system error of the open.
-int SurveyImageFile(const std::string& path, ImageSurvey& out);
+[[nodiscard]] int SurveyImageFile(const std::string& path, ImageSurvey& out);
 
 }  // namespace stow::engine

@@ -83,7 +83,7 @@ bool UsaFits(Bytes record);
 // Like ApplyFixup, but first checks that every block ends in the sequence number
 // (a record written whole); false, untouched, when the array does not fit or a
 // block end differs.
-bool ApplyFixupChecked(MutableBytes record);
+[[nodiscard]] bool ApplyFixupChecked(MutableBytes record);
 
 // Header fields; 0 when the record is too short to hold them.
 bool HasFileSignature(Bytes record);
@@ -129,7 +129,7 @@ enum class WalkEnd {
 class AttributeWalker {
  public:
   explicit AttributeWalker(Bytes record);
-  bool Next(Attribute& out);
+  [[nodiscard]] bool Next(Attribute& out);
   WalkEnd End() const { return end_; }
 
  private:

@@ -108,19 +108,22 @@ const char* IndexErrorText(IndexError error);
 // Parses the entries of the node whose header is at `headerOffset` of `area`
 // (the root value or an INDX block), appending them to `out` up to and with
 // the end entry. Entries before an error stay in `out`.
-IndexError ParseIndexNode(Bytes area, size_t headerOffset, std::vector<IndexEntry>& out);
+[[nodiscard]] IndexError ParseIndexNode(Bytes area, size_t headerOffset,
+                                        std::vector<IndexEntry>& out);
 
 // Parses a directory's $INDEX_ROOT value: its header and the root node's entries.
-IndexError ParseIndexRoot(Bytes value, IndexRoot& root, std::vector<IndexEntry>& out);
+[[nodiscard]] IndexError ParseIndexRoot(Bytes value, IndexRoot& root, std::vector<IndexEntry>& out);
 
 // Parses one INDX block as read from disk: applies its fix-up in place, then
 // parses its node. `vcn` receives the block's own VCN.
-IndexError ParseIndexBlock(MutableBytes block, uint64_t& vcn, std::vector<IndexEntry>& out);
+[[nodiscard]] IndexError ParseIndexBlock(MutableBytes block, uint64_t& vcn,
+                                         std::vector<IndexEntry>& out);
 
 // The byte position within $INDEX_ALLOCATION of the block with this VCN: VCNs
 // count clusters when a block is at least a cluster, else 512-byte units. False
 // when it would overflow.
-bool IndexBlockOffset(uint64_t vcn, uint32_t blockSize, uint32_t clusterSize, uint64_t& offset);
+[[nodiscard]] bool IndexBlockOffset(uint64_t vcn, uint32_t blockSize, uint32_t clusterSize,
+                                    uint64_t& offset);
 
 // Reads a volume's $UpCase data (65,536 little-endian UTF-16 units; a shorter
 // table maps the rest to themselves).

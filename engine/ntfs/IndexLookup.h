@@ -43,9 +43,10 @@ class DirectoryReader {
   explicit DirectoryReader(CDisk& disk);
 
   // Looks `name` up in the directory of record `directory`.
-  LookupResult Find(uint64_t directory, std::u16string_view name, FoundFile& out);
+  [[nodiscard]] LookupResult Find(uint64_t directory, std::u16string_view name, FoundFile& out);
   // Looks a path up from the root directory, one component at a time.
-  LookupResult FindPath(const std::vector<std::u16string>& components, FoundFile& out);
+  [[nodiscard]] LookupResult FindPath(const std::vector<std::u16string>& components,
+                                      FoundFile& out);
 
  private:
   struct DirectoryIndex {
@@ -54,15 +55,18 @@ class DirectoryReader {
     std::vector<DataRun> allocation;  // runs of $INDEX_ALLOCATION, all extents
   };
 
-  LookupResult ReadRecord(uint64_t number, std::vector<std::byte>& out);
-  LookupResult LoadIndex(uint64_t directory, DirectoryIndex& index);
-  LookupResult CollectAllocation(uint64_t directory, const std::vector<std::byte>& base,
-                                 DirectoryIndex& index);
-  LookupResult SearchTree(const DirectoryIndex& index, std::u16string_view name, IndexEntry& match);
-  LookupResult ReadBlock(const DirectoryIndex& index, uint64_t vcn, std::vector<IndexEntry>& out);
+  [[nodiscard]] LookupResult ReadRecord(uint64_t number, std::vector<std::byte>& out);
+  [[nodiscard]] LookupResult LoadIndex(uint64_t directory, DirectoryIndex& index);
+  [[nodiscard]] LookupResult CollectAllocation(uint64_t directory,
+                                               const std::vector<std::byte>& base,
+                                               DirectoryIndex& index);
+  [[nodiscard]] LookupResult SearchTree(const DirectoryIndex& index, std::u16string_view name,
+                                        IndexEntry& match);
+  [[nodiscard]] LookupResult ReadBlock(const DirectoryIndex& index, uint64_t vcn,
+                                       std::vector<IndexEntry>& out);
   [[nodiscard]] bool ReadStream(const std::vector<DataRun>& runs, uint64_t offset, std::byte* out,
                                 uint64_t length);
-  LookupResult Describe(const IndexEntry& entry, FoundFile& out);
+  [[nodiscard]] LookupResult Describe(const IndexEntry& entry, FoundFile& out);
   void LoadUpcase();
 
   CDisk& disk_;

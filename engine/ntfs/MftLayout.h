@@ -24,7 +24,7 @@ struct MftData {
 enum class MftDataError { kNone, kNoDataAttribute, kBadRunList, kNotFirstExtent };
 
 // Finds and decodes the $MFT's own data in record 0 (fix-ups applied).
-MftDataError FindMftData(Bytes record0, MftData& out);
+[[nodiscard]] MftDataError FindMftData(Bytes record0, MftData& out);
 
 // Attribute list entries (byte offsets within an entry).
 inline constexpr size_t kListTypeOffset = 0;        // 32-bit

@@ -36,7 +36,7 @@ enum class RunStatus {
 };
 
 // Decodes the run whose header byte is at `position` of `list`.
-RunStatus DecodeRunHeader(Bytes list, size_t position, RunHeader& out);
+[[nodiscard]] RunStatus DecodeRunHeader(Bytes list, size_t position, RunHeader& out);
 
 // One run placed on the volume.
 struct DataRun {
@@ -65,12 +65,12 @@ inline constexpr size_t kMaxRunsPerList = 4096;
 
 // Decodes a raw run list whose first run starts at `firstVcn`. Runs decoded before
 // an error stay in `out`.
-RunListError DecodeRuns(Bytes list, uint64_t firstVcn, std::vector<DataRun>& out);
+[[nodiscard]] RunListError DecodeRuns(Bytes list, uint64_t firstVcn, std::vector<DataRun>& out);
 
 // Decodes the run list of a non-resident attribute (the exact attribute bytes): the
 // run-list offset must lie inside the attribute past its header, every run inside
 // the attribute, and the first run starts at the attribute's first VCN.
-RunListError DecodeAttributeRuns(Bytes attribute, std::vector<DataRun>& out);
+[[nodiscard]] RunListError DecodeAttributeRuns(Bytes attribute, std::vector<DataRun>& out);
 
 // The clusters of `runs` that are not sparse, saturating instead of overflowing.
 uint64_t AllocatedClusters(const std::vector<DataRun>& runs);

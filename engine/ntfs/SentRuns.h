@@ -30,7 +30,7 @@ constexpr bool IsUnsentRecord(uint64_t record) { return record == 6 || record ==
 // it is not one of 6 to 8, its number field (where the header has one) names
 // `n`, its update sequence array fits, and it has the "FILE" signature and the
 // in-use flag. Attributes are then taken as AttributeWalker finds them.
-bool TakeSentRecord(uint64_t n, MutableBytes record);
+[[nodiscard]] bool TakeSentRecord(uint64_t n, MutableBytes record);
 
 enum class SentWalk { kGoOn, kStopped, kFailed };
 
@@ -54,8 +54,8 @@ struct SentRun {
 // Runs must lie inside `volumeClusters`; a caller without a volume passes
 // UINT64_MAX / clusterSize, which keeps every run's bytes within 64 bits.
 template <typename Visit>
-SentWalk VisitSentRuns(uint64_t record, Bytes attribute, uint64_t volumeClusters,
-                       uint64_t clusterSize, const char*& why, Visit&& visit) {
+[[nodiscard]] SentWalk VisitSentRuns(uint64_t record, Bytes attribute, uint64_t volumeClusters,
+                                     uint64_t clusterSize, const char*& why, Visit&& visit) {
   ntfs::NonResidentHeader header;
   if (!ntfs::ReadNonResidentHeader(attribute, header)) return SentWalk::kGoOn;  // resident
   const ByteView view(attribute);

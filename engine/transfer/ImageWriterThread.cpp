@@ -99,12 +99,12 @@ void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file,
     // Once the task has failed or was stopped the image is deleted at the end;
     // what is left in the ring is only released.
     if (state.ErrorCode() == kTaskRunning) {
-      const int written = writer.Append(ChunkOfSlot(slot), slot.Data());
+      const ImageWriteResult written = writer.Append(ChunkOfSlot(slot), slot.Data());
       if (sums != nullptr) sums->Settle();
       if (written != kImageWriteOk) {
         ring.Release();
-        FailWrite(state, file.Path(), "a block cannot be written", written, writer.LastError(),
-                  writer.Position());
+        FailWrite(state, file.Path(), "a block cannot be written", ToInt(written),
+                  writer.LastError(), writer.Position());
         return;
       }
       state.bytesDone.fetch_add(slot.dataLength != 0 ? slot.dataLength : slot.runLength);
@@ -301,9 +301,9 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
   } else {
     Drain(state, writer, *file, sums.get());
     // The reader ended without an error: every run it began must be complete.
-    const int complete = writer.Finish();
+    const ImageWriteResult complete = writer.Finish();
     if (state.ErrorCode() == kTaskRunning && complete != kImageWriteOk) {
-      FailWrite(state, path, "the last run is incomplete", complete, 0, writer.Position());
+      FailWrite(state, path, "the last run is incomplete", ToInt(complete), 0, writer.Position());
     }
   }
   Finish(state, std::move(file), path, target, io, sums.get(), writer.Position());

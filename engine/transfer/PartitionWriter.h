@@ -60,28 +60,29 @@ class PartitionWriter {
   void Run();
 
  private:
-  bool WaitForReader();
-  int OpenDestination();
+  [[nodiscard]] bool WaitForReader();
+  [[nodiscard]] int OpenDestination();
   uint64_t NeededSectors();
   int TakeFirstSlot();
-  int PlaceFirstMftChunk(TransferSlot& slot);
+  [[nodiscard]] int PlaceFirstMftChunk(TransferSlot& slot);
   void Drain();
-  int FinishStream();
-  int VerifyDestination();
-  int PlaceSlot(const TransferSlot& slot);
-  int FinishMft();
-  int BeginTrackedRecord(uint64_t record);
-  int PlaceMftBytes(const TransferSlot& slot, uint64_t offset);
-  int Fail(int code, std::string detail);
-  int PlaceData(const TransferSlot& slot);
-  int PlaceSparse(const TransferSlot& slot);
-  int StartRun(const TransferSlot& slot);
-  int Allocate(const TransferSlot& slot, uint64_t wanted, bool append);
-  int ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count, bool append);
+  [[nodiscard]] int FinishStream();
+  [[nodiscard]] int VerifyDestination();
+  [[nodiscard]] int PlaceSlot(const TransferSlot& slot);
+  [[nodiscard]] int FinishMft();
+  [[nodiscard]] int BeginTrackedRecord(uint64_t record);
+  [[nodiscard]] int PlaceMftBytes(const TransferSlot& slot, uint64_t offset);
+  [[nodiscard]] int Fail(int code, std::string detail);
+  [[nodiscard]] int PlaceData(const TransferSlot& slot);
+  [[nodiscard]] int PlaceSparse(const TransferSlot& slot);
+  [[nodiscard]] int StartRun(const TransferSlot& slot);
+  [[nodiscard]] int Allocate(const TransferSlot& slot, uint64_t wanted, bool append);
+  [[nodiscard]] int ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
+                               bool append);
   bool SameAttribute(const TransferSlot& slot) const;
   void NoteAttribute(const TransferSlot& slot);
-  int WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors);
-  int StreamError(const char* why, const TransferSlot* slot = nullptr);
+  [[nodiscard]] int WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors);
+  [[nodiscard]] int StreamError(const char* why, const TransferSlot* slot = nullptr);
   void WaitForReaderEnd();
   void EndAfterFailure(int code);
   void UnlockDestination();

@@ -12,6 +12,8 @@
 #include <span>
 #include <string>
 
+#include "support/Enums.h"
+
 namespace stow::engine {
 
 enum class TaskError : int {
@@ -50,8 +52,6 @@ enum class TaskError : int {
   kVerifyFailed = 36,
   kSuccess = 255,
 };
-
-constexpr int ToInt(TaskError error) { return static_cast<int>(error); }
 
 // The codes as ints, for the places that still pass them so.
 inline constexpr int kTaskRunning = ToInt(TaskError::kRunning);

@@ -114,9 +114,10 @@ bool TaskState::Spawn(std::thread& thread, std::atomic<bool>& running, bool isRe
   return true;
 }
 
-int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
-                     const platform::VolumeId& destination, const std::string& imagePath,
-                     const ImageHeader* header, uint64_t freeSectors, const VerifyOptions& verify) {
+StartResult TaskState::Start(TaskKind kind, const platform::VolumeId& source,
+                             const platform::VolumeId& destination, const std::string& imagePath,
+                             const ImageHeader* header, uint64_t freeSectors,
+                             const VerifyOptions& verify) {
   std::lock_guard<std::mutex> lock(startMutex_);
   if (ring_.SignalOpen()) {
     if (AnyWorkerRunning()) return kStartTaskRunning;
@@ -190,18 +191,20 @@ int TaskState::Start(TaskKind kind, const platform::VolumeId& source,
   return kStartOk;
 }
 
-int TaskState::StartCopy(const platform::VolumeId& source, const platform::VolumeId& destination,
-                         const VerifyOptions& verify) {
+StartResult TaskState::StartCopy(const platform::VolumeId& source,
+                                 const platform::VolumeId& destination,
+                                 const VerifyOptions& verify) {
   return Start(TaskKind::kCopy, source, destination, std::string(), nullptr, 0, verify);
 }
 
-int TaskState::StartBackup(const platform::VolumeId& source, const std::string& imagePath,
-                           const ImageHeader& header, uint64_t freeBytes) {
+StartResult TaskState::StartBackup(const platform::VolumeId& source, const std::string& imagePath,
+                                   const ImageHeader& header, uint64_t freeBytes) {
   return Start(TaskKind::kBackup, source, source, imagePath, &header, freeBytes / kSectorBytes, {});
 }
 
-int TaskState::StartRestore(const std::string& imagePath, const platform::VolumeId& destination,
-                            const VerifyOptions& verify) {
+StartResult TaskState::StartRestore(const std::string& imagePath,
+                                    const platform::VolumeId& destination,
+                                    const VerifyOptions& verify) {
   return Start(TaskKind::kRestore, destination, destination, imagePath, nullptr, 0, verify);
 }
 

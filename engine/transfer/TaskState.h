@@ -31,7 +31,7 @@
 namespace stow::engine {
 
 // Results of the start operations.
-enum StartResult : int {
+enum class StartResult : int {
   kStartOk = 0,
   kStartTaskRunning = 1,     // a worker of the running task is still alive
   kStartReaderStillSet = 2,  // the previous reader has not ended yet
@@ -39,6 +39,7 @@ enum StartResult : int {
   kStartReaderFailed = 4,    // the reader (or the ring's buffers) could not be set up
   kStartWriterFailed = 5,
 };
+using enum StartResult;
 
 // What a running task is doing: moving the data, or (a copy or restore asked
 // to verify) reading back what it wrote.
@@ -88,16 +89,17 @@ class TaskState {
   TaskState(const TaskState&) = delete;
   TaskState& operator=(const TaskState&) = delete;
 
-  [[nodiscard]] int StartCopy(const platform::VolumeId& source,
-                              const platform::VolumeId& destination,
-                              const VerifyOptions& verify = {});
+  [[nodiscard]] StartResult StartCopy(const platform::VolumeId& source,
+                                      const platform::VolumeId& destination,
+                                      const VerifyOptions& verify = {});
   // The source volume is passed beside the header: here a volume is a device,
   // and the header's first byte only records the letter Windows gives it.
-  [[nodiscard]] int StartBackup(const platform::VolumeId& source, const std::string& imagePath,
-                                const ImageHeader& header, uint64_t freeBytes);
-  [[nodiscard]] int StartRestore(const std::string& imagePath,
-                                 const platform::VolumeId& destination,
-                                 const VerifyOptions& verify = {});
+  [[nodiscard]] StartResult StartBackup(const platform::VolumeId& source,
+                                        const std::string& imagePath, const ImageHeader& header,
+                                        uint64_t freeBytes);
+  [[nodiscard]] StartResult StartRestore(const std::string& imagePath,
+                                         const platform::VolumeId& destination,
+                                         const VerifyOptions& verify = {});
   void StopTask() { stopFlag.store(true); }
   TaskProgress QueryProgress() const;
 
@@ -140,11 +142,12 @@ class TaskState {
   std::atomic<bool> imageChecksums{true};
 
  private:
-  int Start(TaskKind kind, const platform::VolumeId& source, const platform::VolumeId& destination,
-            const std::string& imagePath, const ImageHeader* header, uint64_t freeSectors,
-            const VerifyOptions& verify);
-  bool Spawn(std::thread& thread, std::atomic<bool>& running, bool isReader,
-             std::function<void()> body);
+  [[nodiscard]] StartResult Start(TaskKind kind, const platform::VolumeId& source,
+                                  const platform::VolumeId& destination,
+                                  const std::string& imagePath, const ImageHeader* header,
+                                  uint64_t freeSectors, const VerifyOptions& verify);
+  [[nodiscard]] bool Spawn(std::thread& thread, std::atomic<bool>& running, bool isReader,
+                           std::function<void()> body);
   void JoinEnded();
 
   TaskThreads threads_;

@@ -18,8 +18,8 @@ using engine::TaskThreads;
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
-int RunToEnd(TaskState& state, int started) {
-  if (started != engine::kStartOk) return -started;
+int RunToEnd(TaskState& state, engine::StartResult started) {
+  if (started != engine::kStartOk) return -ToInt(started);
   state.WaitForWorkers();
   return state.ErrorCode();
 }

@@ -66,7 +66,7 @@ struct BitmapVolume {
     device = built.get();
     disk.Attach(std::move(built), true);
     uint64_t total = 0;
-    disk.BuildEntryList(total, false, 24);
+    EXPECT_NE(disk.BuildEntryList(total, false, 24), 0u);
   }
 };
 
@@ -100,7 +100,7 @@ TEST(DestinationDisk, ABitmapThatDoesNotCoverTheVolumeIsRefused) {
   CDisk disk;
   disk.Attach(w.layout.Build(), true);
   uint64_t total = 0;
-  disk.BuildEntryList(total, false, 24);
+  EXPECT_NE(disk.BuildEntryList(total, false, 24), 0u);
   EXPECT_FALSE(disk.LoadBitmap());
 }
 
@@ -138,7 +138,9 @@ TEST(DestinationDisk, RunListsAreEditedInTheRecordCache) {
   std::vector<ntfs::DataRun> runs;
   ntfs::AttributeWalker walk(Bytes(cached, 1024));
   for (ntfs::Attribute a; walk.Next(a);) {
-    if (a.instance == 1) ntfs::DecodeAttributeRuns(a.bytes, runs);
+    if (a.instance == 1) {
+      EXPECT_EQ(ntfs::DecodeAttributeRuns(a.bytes, runs), ntfs::RunListError::kNone);
+    }
   }
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0].lcn, 7000u);

@@ -43,7 +43,9 @@ std::vector<ntfs::DataRun> RunsOf(const Buffer& record, uint16_t instance) {
   std::vector<ntfs::DataRun> runs;
   ntfs::AttributeWalker walk(record);
   for (ntfs::Attribute a; walk.Next(a);) {
-    if (a.instance == instance) ntfs::DecodeAttributeRuns(a.bytes, runs);
+    if (a.instance == instance) {
+      EXPECT_EQ(ntfs::DecodeAttributeRuns(a.bytes, runs), ntfs::RunListError::kNone);
+    }
   }
   return runs;
 }

@@ -88,7 +88,7 @@ struct FinalisedVolume {
     device = built.get();
     disk.Attach(std::move(built), true);
     uint64_t total = 0;
-    disk.BuildEntryList(total, false, 24);
+    EXPECT_NE(disk.BuildEntryList(total, false, 24), 0u);
     EXPECT_TRUE(disk.LoadBitmap());
     EXPECT_TRUE(disk.LoadRecordCache());
   }
@@ -103,7 +103,9 @@ struct FinalisedVolume {
     if (r == nullptr) return runs;
     ntfs::AttributeWalker walk(Bytes(r, 1024));
     for (ntfs::Attribute a; walk.Next(a);) {
-      if (a.type == type) ntfs::DecodeAttributeRuns(a.bytes, runs);
+      if (a.type == type) {
+        EXPECT_EQ(ntfs::DecodeAttributeRuns(a.bytes, runs), ntfs::RunListError::kNone);
+      }
     }
     return runs;
   }

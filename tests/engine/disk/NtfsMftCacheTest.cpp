@@ -172,7 +172,7 @@ TEST(NtfsMftReader, AttributeCopiesAreExactAndMalformedRecordsStopEarly) {
   v.records[7] = badUsa;
   Volume volume(v);
   uint64_t total = 0;
-  volume.disk.BuildEntryList(total, false, 0);
+  ASSERT_NE(volume.disk.BuildEntryList(total, false, 0), 0u);
   const auto& entries = volume.disk.Entries();
   ASSERT_EQ(entries[5].attributes.size(), 2u);
   EXPECT_EQ(entries[5].attributes[0], Buffer(fixed.begin() + 56, fixed.begin() + 56 + 72));

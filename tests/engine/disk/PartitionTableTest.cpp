@@ -177,7 +177,7 @@ TEST(MbrTable, ExtendedEntryIsWalkedNotListedAndLinksAreRelativeToItsStart) {
   // at 8 (the extended start), 12 and 15: the links are 4 and 7 from sector 8.
   ASSERT_EQ(out.size(), 6u);
   const struct {
-    int kind;
+    PartitionEntryKind kind;
     uint64_t base, start, length;
     uint8_t type;
   } expected[] = {{kPrimaryEntry, 0, 2, 4, 0x0C},   {kPrimaryEntry, 0, 6, 2, 0x83},

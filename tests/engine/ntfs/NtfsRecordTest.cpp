@@ -222,7 +222,8 @@ TEST(NtfsAttributeWalk, HostileRecordsMutatedOneFieldAtATimeStayInBounds) {
       for (Attribute a; walk.Next(a);) {
         ASSERT_LE(a.offset + a.length, record.size());
         std::vector<DataRun> runs;
-        if (a.nonResident) DecodeAttributeRuns(a.bytes, runs);
+        // Either answer on hostile fields, never a crash.
+        if (a.nonResident) static_cast<void>(DecodeAttributeRuns(a.bytes, runs));
         Bytes body;
         if (!a.nonResident && ResidentValue(a.bytes, body)) {
           ASSERT_GE(body.data(), a.bytes.data());
@@ -230,7 +231,7 @@ TEST(NtfsAttributeWalk, HostileRecordsMutatedOneFieldAtATimeStayInBounds) {
         }
       }
       MftData data;
-      FindMftData(record, data);
+      static_cast<void>(FindMftData(record, data));  // either answer, never a crash
       static_cast<void>(ApplyFixup(record));  // either answer, never a crash
     }
   }

@@ -64,12 +64,12 @@ class Backup {
   int sumsCreateError = 0;
   int createError = 0;
 
-  int Start(uint64_t freeBytes = 0) {
+  StartResult Start(uint64_t freeBytes = 0) {
     return state_.StartBackup(kSource, image_, TestHeader(), freeBytes);
   }
   int Run(uint64_t freeBytes = 0) {
-    const int started = Start(freeBytes);
-    if (started != kStartOk) return -started;
+    const StartResult started = Start(freeBytes);
+    if (started != kStartOk) return -ToInt(started);
     state_.WaitForWorkers();
     return state_.ErrorCode();
   }

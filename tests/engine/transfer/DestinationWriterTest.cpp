@@ -255,7 +255,7 @@ TEST(PartitionWriter, AnMftThatWouldCoverClustersInUseIsRefusedBeforeAnythingIsW
     CDisk disk;
     disk.Attach(std::make_unique<BorrowedDevice>(destination.device, destination.locked), true);
     uint64_t total = 0;
-    disk.BuildEntryList(total, false, 24);
+    EXPECT_NE(disk.BuildEntryList(total, false, 24), 0u);
     ASSERT_TRUE(disk.LoadBitmap());
     disk.MarkClustersUsed(kMftCluster + 7, 1);
     ASSERT_EQ(disk.WriteBitmap(), 1);
