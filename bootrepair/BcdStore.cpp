@@ -6,6 +6,7 @@
 
 #include "bootrepair/HiveBuilder.h"
 #include "platform/Isolated.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
@@ -81,25 +82,18 @@ bool IsHexDigit(char c) {
 
 }  // namespace
 
+constexpr EnumLabel<BcdResult> kBcdResultLabels[] = {
+    {kBcdOk, "done"},
+    {kBcdOpenFailed, "the store cannot be opened as a hive"},
+    {kBcdNotAStore, "the hive is no boot configuration store"},
+    {kBcdNoObject, "the object is not in the store"},
+    {kBcdNoElement, "the element is not set"},
+    {kBcdWriteFailed, "the change cannot be written"},
+    {kBcdBadArgument, "bad argument"},
+};
+
 const char* BcdResultText(int result) {
-  switch (result) {
-    case kBcdOk:
-      return "done";
-    case kBcdOpenFailed:
-      return "the store cannot be opened as a hive";
-    case kBcdNotAStore:
-      return "the hive is no boot configuration store";
-    case kBcdNoObject:
-      return "the object is not in the store";
-    case kBcdNoElement:
-      return "the element is not set";
-    case kBcdWriteFailed:
-      return "the change cannot be written";
-    case kBcdBadArgument:
-      return "bad argument";
-    default:
-      return "unknown";
-  }
+  return LabelOf(kBcdResultLabels, static_cast<BcdResult>(result));
 }
 
 std::vector<std::byte> PartitionDeviceElement(const PartitionLocation& location) {

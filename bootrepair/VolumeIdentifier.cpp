@@ -5,6 +5,7 @@
 #include "engine/disk/Disk.h"
 #include "engine/disk/PartitionTableParser.h"
 #include "platform/PartitionParent.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
@@ -78,21 +79,16 @@ int LocateOnGpt(CDisk& disk, const std::vector<PartitionTableEntry>& entries, ui
 
 }  // namespace
 
+constexpr EnumLabel<LocateResult> kLocateResultLabels[] = {
+    {kLocateOk, "located"},
+    {kLocateNoParentDisk, "not a partition of a disk"},
+    {kLocateDiskUnreadable, "the disk or its partition table cannot be read"},
+    {kLocateNoEntry, "no partition table entry starts at the partition's first sector"},
+    {kLocateRawDisk, "the disk has no MBR or GPT partition table"},
+};
+
 const char* LocateResultText(int result) {
-  switch (result) {
-    case kLocateOk:
-      return "located";
-    case kLocateNoParentDisk:
-      return "not a partition of a disk";
-    case kLocateDiskUnreadable:
-      return "the disk or its partition table cannot be read";
-    case kLocateNoEntry:
-      return "no partition table entry starts at the partition's first sector";
-    case kLocateRawDisk:
-      return "the disk has no MBR or GPT partition table";
-    default:
-      return "unknown";
-  }
+  return LabelOf(kLocateResultLabels, static_cast<LocateResult>(result));
 }
 
 VolumeIdentifier MbrVolumeIdentifier(uint32_t diskSignature, uint64_t byteOffset) {

@@ -7,6 +7,7 @@
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
+#include "support/Enums.h"
 
 namespace stow::discovery {
 namespace {
@@ -161,23 +162,17 @@ int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
   return kNtfsSpaceOk;
 }
 
+constexpr EnumLabel<NtfsSpaceResult> kNtfsSpaceResultLabels[] = {
+    {kNtfsSpaceOk, "no error"},
+    {kNtfsSpaceNotNtfs, "not an NTFS volume the reader handles"},
+    {kNtfsSpaceBadGeometry, "the boot sector's size does not fit the device"},
+    {kNtfsSpaceNoRecord, "record 6 ($Bitmap) cannot be read"},
+    {kNtfsSpaceBadBitmap, "the $Bitmap's data attribute is damaged or does not cover the volume"},
+    {kNtfsSpaceReadFailed, "reading the bitmap failed"},
+};
+
 const char* NtfsSpaceResultText(int result) {
-  switch (result) {
-    case kNtfsSpaceOk:
-      return "no error";
-    case kNtfsSpaceNotNtfs:
-      return "not an NTFS volume the reader handles";
-    case kNtfsSpaceBadGeometry:
-      return "the boot sector's size does not fit the device";
-    case kNtfsSpaceNoRecord:
-      return "record 6 ($Bitmap) cannot be read";
-    case kNtfsSpaceBadBitmap:
-      return "the $Bitmap's data attribute is damaged or does not cover the volume";
-    case kNtfsSpaceReadFailed:
-      return "reading the bitmap failed";
-    default:
-      return "unknown result";
-  }
+  return LabelOf(kNtfsSpaceResultLabels, static_cast<NtfsSpaceResult>(result), "unknown result");
 }
 
 }  // namespace stow::discovery

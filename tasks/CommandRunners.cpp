@@ -17,6 +17,7 @@
 #include "platform/VolumeLock.h"
 #include "platform/VolumeUse.h"
 #include "platform/Volumes.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::tasks {
@@ -244,21 +245,17 @@ bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
   return ran;
 }
 
+constexpr EnumLabel<FormatCheckResult> kFormatCheckLabels[] = {
+    {kFormatVerified, "the volume is a freshly formatted NTFS volume"},
+    {kFormatNotStarted, "the format could not be started"},
+    {kFormatFailed, "the format program reported a failure"},
+    {kFormatNotNtfs, "the volume does not open as an NTFS volume after the format"},
+    {kFormatWrongClusterSize, "the formatted volume does not have the cluster size asked for"},
+};
+
 const char* FormatCheckText(int result) {
-  switch (result) {
-    case kFormatVerified:
-      return "the volume is a freshly formatted NTFS volume";
-    case kFormatNotStarted:
-      return "the format could not be started";
-    case kFormatFailed:
-      return "the format program reported a failure";
-    case kFormatNotNtfs:
-      return "the volume does not open as an NTFS volume after the format";
-    case kFormatWrongClusterSize:
-      return "the formatted volume does not have the cluster size asked for";
-    default:
-      return "unknown format result";
-  }
+  return LabelOf(kFormatCheckLabels, static_cast<FormatCheckResult>(result),
+                 "unknown format result");
 }
 
 int CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize) {

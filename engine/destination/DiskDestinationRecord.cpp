@@ -7,6 +7,7 @@
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/RunList.h"
+#include "support/Enums.h"
 
 namespace stow::engine {
 namespace {
@@ -169,23 +170,16 @@ bool EncodeRun(int64_t offset, uint64_t length, EncodedRun& out) {
   return true;
 }
 
-const char* RecordEditText(RecordEdit result) {
-  switch (result) {
-    case RecordEdit::kOk:
-      return "changed";
-    case RecordEdit::kResident:
-      return "the attribute is resident";
-    case RecordEdit::kNoAttribute:
-      return "the record has no attribute with that instance";
-    case RecordEdit::kMalformed:
-      return "the record, the attribute or its run list is damaged";
-    case RecordEdit::kDoesNotFit:
-      return "the run list no longer fits in the file record";
-    case RecordEdit::kNoRecord:
-      return "the file record cannot be fetched";
-  }
-  return "unknown";
-}
+constexpr EnumLabel<RecordEdit> kRecordEditLabels[] = {
+    {RecordEdit::kOk, "changed"},
+    {RecordEdit::kResident, "the attribute is resident"},
+    {RecordEdit::kNoAttribute, "the record has no attribute with that instance"},
+    {RecordEdit::kMalformed, "the record, the attribute or its run list is damaged"},
+    {RecordEdit::kDoesNotFit, "the run list no longer fits in the file record"},
+    {RecordEdit::kNoRecord, "the file record cannot be fetched"},
+};
+
+const char* RecordEditText(RecordEdit result) { return LabelOf(kRecordEditLabels, result); }
 
 bool SumRunOffsets(Bytes list, int64_t& sum, size_t& size) {
   sum = 0;

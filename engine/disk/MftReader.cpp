@@ -11,6 +11,7 @@
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
 #include "support/Bytes.h"
+#include "support/Enums.h"
 #include "support/Format.h"
 #include "support/Log.h"
 
@@ -185,18 +186,16 @@ bool RunsInsideVolume(const std::vector<ntfs::DataRun>& runs, uint64_t clusters)
   });
 }
 
+constexpr EnumLabel<ntfs::MftDataError> kMftDataErrorLabels[] = {
+    {ntfs::MftDataError::kNone, "no error"},
+    {ntfs::MftDataError::kNoDataAttribute, "record 0 has no readable unnamed $DATA attribute"},
+    {ntfs::MftDataError::kBadRunList, "the $DATA run list of record 0 is damaged"},
+    {ntfs::MftDataError::kNotFirstExtent,
+     "the $DATA attribute of record 0 does not start at cluster 0"},
+};
+
 const char* MftDataErrorText(ntfs::MftDataError error) {
-  switch (error) {
-    case ntfs::MftDataError::kNone:
-      return "no error";
-    case ntfs::MftDataError::kNoDataAttribute:
-      return "record 0 has no readable unnamed $DATA attribute";
-    case ntfs::MftDataError::kBadRunList:
-      return "the $DATA run list of record 0 is damaged";
-    case ntfs::MftDataError::kNotFirstExtent:
-      return "the $DATA attribute of record 0 does not start at cluster 0";
-  }
-  return "unknown";
+  return LabelOf(kMftDataErrorLabels, error);
 }
 
 }  // namespace

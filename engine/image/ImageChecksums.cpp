@@ -13,6 +13,7 @@
 
 #include "engine/image/ImageFormat.h"
 #include "support/Bytes.h"
+#include "support/Enums.h"
 #include "support/Format.h"
 
 namespace stow::engine {
@@ -75,24 +76,18 @@ std::vector<std::byte> ImageChecksums::Encode() const {
   return out;
 }
 
+constexpr EnumLabel<ChecksumFileStatus> kChecksumFileStatusLabels[] = {
+    {ChecksumFileStatus::kOk, "ok"},
+    {ChecksumFileStatus::kTooShort, "too short"},
+    {ChecksumFileStatus::kBadMagic, "not a checksum file"},
+    {ChecksumFileStatus::kNewerVersion, "written by a newer version"},
+    {ChecksumFileStatus::kBadSize, "size does not match its contents"},
+    {ChecksumFileStatus::kSelfCheckFailed, "damaged"},
+    {ChecksumFileStatus::kBadStretches, "stretches out of order"},
+};
+
 const char* ChecksumFileStatusText(ChecksumFileStatus status) {
-  switch (status) {
-    case ChecksumFileStatus::kOk:
-      return "ok";
-    case ChecksumFileStatus::kTooShort:
-      return "too short";
-    case ChecksumFileStatus::kBadMagic:
-      return "not a checksum file";
-    case ChecksumFileStatus::kNewerVersion:
-      return "written by a newer version";
-    case ChecksumFileStatus::kBadSize:
-      return "size does not match its contents";
-    case ChecksumFileStatus::kSelfCheckFailed:
-      return "damaged";
-    case ChecksumFileStatus::kBadStretches:
-      return "stretches out of order";
-  }
-  return "unknown";
+  return LabelOf(kChecksumFileStatusLabels, status);
 }
 
 ChecksumFileStatus ParseChecksumFile(std::span<const std::byte> bytes, ImageChecksums& out,

@@ -19,27 +19,6 @@ namespace {
 // The partition reader visits at most 2^32 records (32-bit record numbers).
 constexpr uint64_t kMaxRecords = uint64_t{UINT32_MAX} + 1;
 
-const char* FaultKind(ImageStatus s) {
-  switch (s) {
-    case ImageStatus::kNoHeader:
-      return "no-header";
-    case ImageStatus::kTruncatedRecord:
-      return "truncated-record";
-    case ImageStatus::kBadMarker:
-      return "bad-marker";
-    case ImageStatus::kDataTruncated:
-      return "data-truncated";
-    case ImageStatus::kBadSequence:
-      return "bad-sequence";
-    case ImageStatus::kBadDataLength:
-      return "bad-data-length";
-    case ImageStatus::kReadFailed:
-      return "read-failed";
-    default:
-      return "none";
-  }
-}
-
 void SetFault(ImageSurvey& s, const char* kind, uint64_t offset, const std::string& text) {
   if (!s.ok) return;
   s.ok = false;
@@ -126,7 +105,7 @@ class Surveyor {
       if (checking_ && s_.ok && mft_) Place(chunk, reader.RecordOffset());
     }
     if (status != ImageStatus::kEnd) {
-      SetFault(s_, FaultKind(status), reader.FaultOffset(), reader.FaultText());
+      SetFault(s_, ImageStatusKind(status), reader.FaultOffset(), reader.FaultText());
       return;
     }
     if (firstChunk) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/Enums.h"
+
 namespace stow::engine::ntfs {
 namespace {
 
@@ -155,23 +157,16 @@ bool AttributeWalker::Next(Attribute& out) {
   return true;
 }
 
-const char* WalkEndText(WalkEnd end) {
-  switch (end) {
-    case WalkEnd::kInProgress:
-      return "walk not finished";
-    case WalkEnd::kEndMarker:
-      return "end marker";
-    case WalkEnd::kRecordEnd:
-      return "attributes run to the end of the record without an end marker";
-    case WalkEnd::kZeroLength:
-      return "an attribute has length 0";
-    case WalkEnd::kBadAttribute:
-      return "an attribute runs past the record or has a malformed header";
-    case WalkEnd::kBadHeader:
-      return "the first-attribute offset lies inside the header or past the record";
-  }
-  return "unknown";
-}
+constexpr EnumLabel<WalkEnd> kWalkEndLabels[] = {
+    {WalkEnd::kInProgress, "walk not finished"},
+    {WalkEnd::kEndMarker, "end marker"},
+    {WalkEnd::kRecordEnd, "attributes run to the end of the record without an end marker"},
+    {WalkEnd::kZeroLength, "an attribute has length 0"},
+    {WalkEnd::kBadAttribute, "an attribute runs past the record or has a malformed header"},
+    {WalkEnd::kBadHeader, "the first-attribute offset lies inside the header or past the record"},
+};
+
+const char* WalkEndText(WalkEnd end) { return LabelOf(kWalkEndLabels, end); }
 
 bool ReadNonResidentHeader(Bytes attribute, NonResidentHeader& out) {
   const ByteView attr(attribute);

@@ -1,6 +1,7 @@
 #include "engine/ntfs/Index.h"
 
 #include "engine/ntfs/FileRecord.h"
+#include "support/Enums.h"
 
 namespace stow::engine::ntfs {
 namespace {
@@ -53,31 +54,21 @@ IndexError ParseEntry(ByteView node, size_t at, size_t end, IndexEntry& entry, s
 
 }  // namespace
 
-const char* IndexErrorText(IndexError error) {
-  switch (error) {
-    case IndexError::kNone:
-      return "no error";
-    case IndexError::kTooShort:
-      return "the index node is too short for its headers";
-    case IndexError::kBadNode:
-      return "the node's entries lie outside the node";
-    case IndexError::kBadEntry:
-      return "an index entry runs past its node or is malformed";
-    case IndexError::kBadKey:
-      return "an index entry's file name does not fit its key";
-    case IndexError::kNoLastEntry:
-      return "the index node has no end entry";
-    case IndexError::kBadSignature:
-      return "an index block without the \"INDX\" signature";
-    case IndexError::kBadFixup:
-      return "an index block's update sequence does not fit the block";
-    case IndexError::kBadBlockSize:
-      return "the index block size is not a power of two between 512 bytes and 64 KiB";
-    case IndexError::kNotFileNames:
-      return "the index does not index file names";
-  }
-  return "unknown";
-}
+constexpr EnumLabel<IndexError> kIndexErrorLabels[] = {
+    {IndexError::kNone, "no error"},
+    {IndexError::kTooShort, "the index node is too short for its headers"},
+    {IndexError::kBadNode, "the node's entries lie outside the node"},
+    {IndexError::kBadEntry, "an index entry runs past its node or is malformed"},
+    {IndexError::kBadKey, "an index entry's file name does not fit its key"},
+    {IndexError::kNoLastEntry, "the index node has no end entry"},
+    {IndexError::kBadSignature, "an index block without the \"INDX\" signature"},
+    {IndexError::kBadFixup, "an index block's update sequence does not fit the block"},
+    {IndexError::kBadBlockSize,
+     "the index block size is not a power of two between 512 bytes and 64 KiB"},
+    {IndexError::kNotFileNames, "the index does not index file names"},
+};
+
+const char* IndexErrorText(IndexError error) { return LabelOf(kIndexErrorLabels, error); }
 
 IndexError ParseIndexNode(Bytes area, size_t headerOffset, std::vector<IndexEntry>& out) {
   const ByteView view(area);

@@ -7,6 +7,7 @@
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::engine::ntfs {
@@ -54,21 +55,15 @@ bool TakeAllocationExtents(Bytes record, std::vector<Extent>& extents,
 
 }  // namespace
 
-const char* LookupResultText(LookupResult result) {
-  switch (result) {
-    case LookupResult::kFound:
-      return "found";
-    case LookupResult::kNotFound:
-      return "not found";
-    case LookupResult::kNotDirectory:
-      return "a path component is not a directory";
-    case LookupResult::kUnreadable:
-      return "the volume cannot be read";
-    case LookupResult::kDamaged:
-      return "a directory index or file record is damaged";
-  }
-  return "unknown";
-}
+constexpr EnumLabel<LookupResult> kLookupResultLabels[] = {
+    {LookupResult::kFound, "found"},
+    {LookupResult::kNotFound, "not found"},
+    {LookupResult::kNotDirectory, "a path component is not a directory"},
+    {LookupResult::kUnreadable, "the volume cannot be read"},
+    {LookupResult::kDamaged, "a directory index or file record is damaged"},
+};
+
+const char* LookupResultText(LookupResult result) { return LabelOf(kLookupResultLabels, result); }
 
 DirectoryReader::DirectoryReader(CDisk& disk) : disk_(disk) {}
 

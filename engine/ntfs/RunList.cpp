@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "engine/ntfs/FileRecord.h"
+#include "support/Enums.h"
 
 namespace stow::engine::ntfs {
 namespace {
@@ -46,29 +47,19 @@ RunStatus DecodeRunHeader(Bytes list, size_t position, RunHeader& out) {
   return RunStatus::kRun;
 }
 
-const char* RunListErrorText(RunListError error) {
-  switch (error) {
-    case RunListError::kNone:
-      return "no error";
-    case RunListError::kResident:
-      return "the attribute is resident";
-    case RunListError::kRunListOutside:
-      return "the run-list offset lies outside the attribute";
-    case RunListError::kRunOutside:
-      return "a run runs past the attribute";
-    case RunListError::kBadHeader:
-      return "a run header has no length bytes or more than 8 bytes per field";
-    case RunListError::kZeroLength:
-      return "a run has no clusters or a negative length";
-    case RunListError::kVcnOverflow:
-      return "the runs add up past the largest cluster number";
-    case RunListError::kLcnOutOfRange:
-      return "a run starts outside the range of cluster numbers";
-    case RunListError::kTooManyRuns:
-      return "too many runs";
-  }
-  return "unknown";
-}
+constexpr EnumLabel<RunListError> kRunListErrorLabels[] = {
+    {RunListError::kNone, "no error"},
+    {RunListError::kResident, "the attribute is resident"},
+    {RunListError::kRunListOutside, "the run-list offset lies outside the attribute"},
+    {RunListError::kRunOutside, "a run runs past the attribute"},
+    {RunListError::kBadHeader, "a run header has no length bytes or more than 8 bytes per field"},
+    {RunListError::kZeroLength, "a run has no clusters or a negative length"},
+    {RunListError::kVcnOverflow, "the runs add up past the largest cluster number"},
+    {RunListError::kLcnOutOfRange, "a run starts outside the range of cluster numbers"},
+    {RunListError::kTooManyRuns, "too many runs"},
+};
+
+const char* RunListErrorText(RunListError error) { return LabelOf(kRunListErrorLabels, error); }
 
 RunListError DecodeRuns(Bytes list, uint64_t firstVcn, std::vector<DataRun>& out) {
   if (firstVcn > kMaxCluster) return RunListError::kVcnOverflow;
