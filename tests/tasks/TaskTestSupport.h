@@ -59,7 +59,7 @@ class FakeProgram {
   FakeProgram(const std::string& name, const std::string& script) {
     const fs::path file = dir_ / name;
     WriteText(file, "#!/bin/sh\n" + script + "\n");
-    ::chmod(file.c_str(), 0755);
+    ::chmod(file.string().c_str(), 0755);
     saved_ = platform::ProgramFolders();
     std::vector<std::string> folders{dir_.Path().string()};
     folders.insert(folders.end(), saved_.begin(), saved_.end());
