@@ -151,7 +151,7 @@ host_only="ImageFiles.CreateRemoveAndFreeSpaceAgreeWithTheSystem"
 echo "[==========] Test programs of the Windows build under Wine"
 echo "[ SKIPPED  ] $host_only: compares with the host's df, which Windows lacks"
 for program in test_support test_engine test_engine_ptable test_pipeline test_image_format \
-               test_ntfs_record test_backup_threads test_destination; do
+               test_ntfs_record test_backup_threads test_destination test_windows_platform; do
   if (cd "$win_build/bin" && wine "./$program.exe" --gtest_filter="-$host_only") \
        >"$work/$program.out" 2>&1; then
     pass "$program ($(grep -E '^\[  PASSED  \]' "$work/$program.out" | sed 's/.*\] //'))"
