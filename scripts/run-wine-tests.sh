@@ -217,6 +217,23 @@ else
   fail "the volume restored under Wine backs up again"
 fi
 
+# Partition tables of files standing in for disks: MBR with an extended
+# partition and its logical ones, and GPT.
+truncate -s 64M "$work/mbr-disk.img" "$work/gpt-disk.img"
+printf 'label: dos\n,16M,7\n,,f\n,8M,7\n,8M,7\n' | sfdisk -q "$work/mbr-disk.img" >/dev/null 2>&1
+printf 'label: gpt\n,16M,EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n,8M,C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n' |
+  sfdisk -q "$work/gpt-disk.img" >/dev/null 2>&1
+for disk in mbr-disk.img gpt-disk.img; do
+  if run_linux ptable "$disk" --json >"$work/ptable-linux.json" 2>/dev/null;
+     [ -s "$work/ptable-linux.json" ] &&
+     run_wine ptable "$disk" --json >"$work/ptable-wine.json" 2>"$work/ptable-wine.err";
+     cmp -s "$work/ptable-linux.json" "$work/ptable-wine.json"; then
+    pass "ptable --json of $disk agrees"
+  else
+    fail "ptable --json of $disk agrees" "$(diff "$work/ptable-linux.json" "$work/ptable-wine.json" | head -5; cat "$work/ptable-wine.err")"
+  fi
+done
+
 # Failures end with a message and a nonzero status; nothing is left behind.
 head -c 1048576 /dev/zero >"$work/not-ntfs.img"
 if run_wine backup not-ntfs.img nothing.stw --yes --quiet >/dev/null 2>"$work/fail.err"; then
