@@ -179,7 +179,8 @@ void PlaceBootFiles(const std::string& staging, const RepairParams& params) {
   }
   std::string storeList;
   CopyBootFiles(kBootFilterBootSet, staging + "/set", *boot, storeList);
-  EnablePrivileges();  // its result does not stop the update; the editor logs its own failures
+  static_cast<void>(
+      EnablePrivileges());  // its result does not stop the update; the editor logs its own failures
   PointStoresAtDestination(*boot, storeList, params.destination, staging);
   // The partition must be released before its disk's sector 0 is rewritten.
   const int closed = boot->Close();

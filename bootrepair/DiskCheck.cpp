@@ -83,7 +83,7 @@ bool TryOpenVolume(const platform::VolumeId& volume) {
 
 int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
                     const DiskCheckOptions& options) {
-  EnablePrivileges();  // the fix-up checks again and logs what is missing
+  static_cast<void>(EnablePrivileges());  // the fix-up checks again and logs what is missing
   const VolumeCheckResult check = RunVolumeCheck(params->destination);
   if (options.checked) options.checked(check);
   if (!check.Passed()) {

@@ -48,7 +48,7 @@ struct DiskCheckOptions {
 
 // Runs the check program on `volume`, logging as the elevated runner does, and
 // gives what it found.
-VolumeCheckResult RunVolumeCheck(const platform::VolumeId& volume);
+[[nodiscard]] VolumeCheckResult RunVolumeCheck(const platform::VolumeId& volume);
 
 // One attempt to open the volume for reading with nobody else holding it.
 [[nodiscard]] bool TryOpenVolume(const platform::VolumeId& volume);

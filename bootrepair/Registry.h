@@ -30,7 +30,7 @@ inline constexpr const char* kSystemHivePath[] = {"Windows", "System32", "config
 
 // The privileges the offline registry work needs: here, the effective user id
 // 0. False, with a log line, when the process lacks them.
-bool EnablePrivileges();
+[[nodiscard]] bool EnablePrivileges();
 
 // The value name of a drive letter's entry: "\DosDevices\C:".
 std::string DosDeviceValueName(char16_t letter);

@@ -15,7 +15,7 @@ namespace stow::bootrepair {
 
 // True when the volume holds a Windows system directory. False also when the
 // volume cannot be opened or is not an NTFS volume this program handles.
-bool IsWindowsVolume(const platform::VolumeId& volume);
+[[nodiscard]] bool IsWindowsVolume(const platform::VolumeId& volume);
 
 // The same on a volume already open, with the lookup's outcome: kFound when
 // the path exists and is a directory, kNotDirectory when it exists as a file.

@@ -43,7 +43,7 @@ struct NtfsSpace {
 
 // Counts the clear bits of the volume's cluster bitmap. `disk` is an NTFS volume
 // opened with its boot sector read (CDisk::InitDisk or Attach).
-int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out);
+[[nodiscard]] int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out);
 
 const char* NtfsSpaceResultText(int result);
 

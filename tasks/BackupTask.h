@@ -63,7 +63,8 @@ struct BackupSource {
 // handles, that nothing may write to it while it is read, and that its $MFT
 // passes the checks a restore makes (engine/check/SourceCheck.h); `why` says what is
 // wrong otherwise.
-int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::string& why);
+[[nodiscard]] int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out,
+                                    std::string& why);
 
 // An existing folder receives the default name for `date`; any other path is
 // the image file itself.
@@ -94,8 +95,8 @@ struct BackupPlan {
 // a FIFO), or one in a folder that does not exist; builds the header and reads
 // the target's free space. The image is written beside an existing file and
 // replaces it only when complete, so the old file's space does not count as free.
-int PlanBackup(const BackupSource& source, const std::string& image, const CalendarDate& date,
-               BackupPlan& plan, std::string& why);
+[[nodiscard]] int PlanBackup(const BackupSource& source, const std::string& image,
+                             const CalendarDate& date, BackupPlan& plan, std::string& why);
 
 // The question before a backup: `confirmBackup` with the source and the path,
 // and `noticeReplaceImage` on a second line when an existing file is replaced.

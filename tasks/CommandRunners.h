@@ -40,7 +40,8 @@ void RunElevated(const std::string& file, const std::vector<std::string>& parame
 // drained, and waits for it. True when it was started and has ended, whatever
 // its exit status; a non-zero status is logged. `outcome` (optional) receives
 // the details.
-bool RunHidden(const std::vector<std::string>& commandLine, CommandOutcome* outcome = nullptr);
+[[nodiscard]] bool RunHidden(const std::vector<std::string>& commandLine,
+                             CommandOutcome* outcome = nullptr);
 
 // --- The split of an EFI system partition ----------------------------------------
 
@@ -129,8 +130,8 @@ std::vector<std::string> BuildFormatCommand(const FormatTarget& target);
 // Quick-formats `volume` as NTFS with the cluster-size rule. Returns what
 // RunHidden returns: true when the format program ran, whatever its result;
 // false without running it for a cluster size the rule cannot express.
-bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
-                      CommandOutcome* outcome = nullptr);
+[[nodiscard]] bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
+                                    CommandOutcome* outcome = nullptr);
 
 // --- Destination preparation ----------------------------------------------------
 
@@ -148,9 +149,9 @@ const char* FormatCheckText(int result);
 // for (any, for 0). The old boot sector's NTFS id is cleared first, so that a
 // format that never wrote cannot pass for one that did. kFormatVerified, or the
 // reason it must not be written to ("Please format this partition.").
-int FormatDestination(const platform::VolumeId& volume, int32_t clusterSize);
+[[nodiscard]] int FormatDestination(const platform::VolumeId& volume, int32_t clusterSize);
 
 // The check alone, on a volume already formatted.
-int CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize);
+[[nodiscard]] int CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize);
 
 }  // namespace stow::tasks
