@@ -186,5 +186,46 @@ TEST(WindowsLocks, ATaskLockConflictsWithAnExclusiveOneOnTheSameFile) {
   EXPECT_TRUE(FileOverlapsVolume(path, other));
 }
 
+// The second process of the test below: takes the lock named by the
+// environment and expects the answer named there ("busy" or "free").
+TEST(WindowsLocks, Probe) {
+  wchar_t value[1024] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"STOWLINE_LOCK_PROBE", value, 1024);
+  if (length == 0 || length >= 1024) GTEST_SKIP() << "run by AnotherProcessMeetsTheLock only";
+  const std::string probe = win::Narrow(value, length);
+  const size_t bar = probe.rfind('|');
+  ASSERT_NE(bar, std::string::npos);
+  std::shared_ptr<TaskLock> lock;
+  const int result = LockVolumeForTask(probe.substr(0, bar), LockMode::kExclusive, lock);
+  EXPECT_EQ(result, probe.substr(bar + 1) == "busy" ? EWOULDBLOCK : 0);
+}
+
+TEST(WindowsLocks, AnotherProcessMeetsTheLock) {
+  test::TempDir dir;
+  const std::string path = (dir / "vol.img").string();
+  std::ofstream(path) << "volume";
+  wchar_t self[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  const fs::path program(std::wstring(self, length));
+  SetProgramFoldersForTesting({win::Narrow(program.parent_path().wstring())});
+  auto probe = [&](const char* expect) {
+    ::SetEnvironmentVariableW(L"STOWLINE_LOCK_PROBE", win::Widen(path + "|" + expect).c_str());
+    ProcessOutcome out;
+    RunProcess({win::Narrow(program.filename().wstring()), "--gtest_filter=WindowsLocks.Probe"},
+               65536, out);
+    ::SetEnvironmentVariableW(L"STOWLINE_LOCK_PROBE", nullptr);
+    EXPECT_EQ(out.stage, ProcessStage::kEnded);
+    return out.exitStatus == 0 ? std::string() : out.output;
+  };
+  {
+    std::shared_ptr<TaskLock> reader;
+    ASSERT_EQ(LockVolumeForTask(path, LockMode::kShared, reader), 0);
+    EXPECT_EQ(probe("busy"), "") << "a writer elsewhere is refused while this task reads";
+  }
+  EXPECT_EQ(probe("free"), "") << "and may go on once the lock is released";
+  SetProgramFoldersForTesting({});
+}
+
 }  // namespace
 }  // namespace stow::platform
