@@ -4,8 +4,8 @@
 // exits with, so they never change.
 //
 // A failure of a disk operation the task could not recover from travels with
-// the disk layer's own number (TaskErrorOfDisk); numbers 1..23 that have no
-// name here read as "Running Error!". Each named error has one row in the
+// the disk layer's own number (a DiskResult); numbers 1..23 that have no name
+// here read as "Running Error!". Each named error has one row in the
 // table of TaskError.cpp, which gives its text from the string table.
 #pragma once
 
