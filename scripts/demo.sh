@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The demo: builds a sample disk, shows its partition table and each NTFS
-# volume's metadata as stowline-cli reads them.
+# volume's metadata as stowline-cli reads them, backs a volume up, restores and
+# copies it, and takes a picture of the window with the sample disk attached.
 set -euo pipefail
 cli=$(realpath "$1")
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -102,3 +103,32 @@ echo
 echo "== Copy: stowline-cli copy ${loop}p1 ${loop}p5"
 "$cli" copy "${loop}p1" "${loop}p5" --yes --quiet
 compare_volumes "${loop}p1" "${loop}p5"
+
+# --- The window: started on a virtual screen while the sample disk is attached,
+# so that its volumes are in the list; one picture of it, then it is closed.
+window="$(dirname "$cli")/stowline"
+picture="$out/window.png"
+echo
+if [ ! -x "$window" ]; then
+  echo "== Window: not built ($window is missing); the command line above is the whole demo"
+elif ! command -v xvfb-run >/dev/null || ! command -v xwd >/dev/null || ! command -v pnmtopng >/dev/null; then
+  echo "== Window: xvfb-run, xwd or pnmtopng is missing (scripts/install-deps.sh installs them)"
+else
+  echo "== Window: $window on a virtual screen, with the sample disk's volumes in its list"
+  rm -f "$picture"
+  runtime=$(mktemp -d)
+  XDG_RUNTIME_DIR="$runtime" xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
+    "$1" & pid=$!
+    sleep 8  # the start screen, then the main window with the inventory
+    xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng > "$2"
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    exit 0' _ "$window" "$picture"
+  rm -rf "$runtime"
+  if [ -s "$picture" ]; then
+    echo "A picture of the window is in $picture"
+  else
+    echo "The window's picture could not be taken" >&2
+    exit 1
+  fi
+fi

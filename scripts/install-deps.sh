@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev libblkid-dev
   libhivex-dev libhivex-bin libxxhash-dev
   ntfs-3g fuse3 fdisk gdisk dosfstools mtools util-linux procps python3 jq
-  partclone time
+  partclone time xvfb xauth x11-apps netpbm
   g++-mingw-w64-x86-64-posix googletest wine wine64
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools qt6-svg-dev libqt6svg6
   qt6-qpa-plugins libgl-dev fonts-noto-cjk
