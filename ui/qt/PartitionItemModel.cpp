@@ -101,6 +101,9 @@ PartitionItemModel* PartitionItemModel::Install(QTreeView* view) {
   view->setSelectionMode(QAbstractItemView::SingleSelection);
   view->setSelectionBehavior(QAbstractItemView::SelectRows);
   view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // A long mount path keeps its start and its end ("/mnt/…/windows") in the
+  // column's designed width; its tooltip gives it whole.
+  view->setTextElideMode(Qt::ElideMiddle);
   view->setIconSize(QSize(Dp(view, kIconDp), Dp(view, kIconDp)));
   QHeaderView* header = view->header();
   header->setSectionsClickable(false);
@@ -188,6 +191,10 @@ QVariant PartitionItemModel::data(const QModelIndex& index, int role) const {
     if (cell == nullptr) return {};
     const QString text = QString::fromStdString(cell->text);
     return index.column() == 0 ? TranslateText("dlg_main", text) : text;
+  }
+  if (role == Qt::ToolTipRole && index.column() == 1) {
+    const ListCell* cell = Cell(cells, names.back().c_str());
+    return cell == nullptr ? QVariant() : QVariant(QString::fromStdString(cell->text));
   }
   if (role == Qt::DecorationRole && index.column() == 1) {
     const ListCell* icon = Cell(cells, kCellIcon);

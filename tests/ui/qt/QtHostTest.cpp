@@ -38,7 +38,7 @@ discovery::PartitionList Volumes() {
   system.systemVolume = 1;
   discovery::PartitionInfo data = system;
   data.volumeName = "/dev/sdb1";
-  data.mountPath = "/mnt/data";
+  data.mountPath = "/mnt/windows-data-volume";
   data.fileSystemName = "NTFS";
   data.diskNumber = 1;
   data.systemVolume = 0;
@@ -155,6 +155,11 @@ TEST_F(QtHostTest, PartitionListShowsTheAdapterRowsWithRadioMarksThatFollowTheSe
   EXPECT_EQ(model->index(1, 4).data().toString(), "NTFS");
   EXPECT_EQ(model->index(2, 0).data().toString(), "Dynamic");
   EXPECT_EQ(model->index(2, 1).data().toString(), "/dev/md0");
+  // The Drive Letter column keeps a long path's start and end, and its tooltip gives it whole.
+  EXPECT_EQ(view->textElideMode(), Qt::ElideMiddle);
+  EXPECT_EQ(model->index(1, 1).data(Qt::ToolTipRole).toString(), "/mnt/windows-data-volume");
+  EXPECT_EQ(model->index(2, 1).data(Qt::ToolTipRole).toString(), "/dev/md0");
+  EXPECT_FALSE(model->index(1, 2).data(Qt::ToolTipRole).isValid());
   EXPECT_FALSE(model->index(0, 1).data(Qt::DecorationRole).isNull());
   // The system volume's icon differs from the others'.
   const QImage systemIcon = model->index(0, 1).data(Qt::DecorationRole).value<QPixmap>().toImage();
@@ -188,7 +193,7 @@ TEST_F(QtHostTest, PartitionListShowsTheAdapterRowsWithRadioMarksThatFollowTheSe
   restore->SetAdapter(std::make_shared<PartitionListAdapter>(Volumes(), false));
   auto* restoreView = window_.findChild<QTreeView*>(QStringLiteral("disk_list_view_restore"));
   EXPECT_EQ(restoreView->model()->rowCount(), 2);
-  EXPECT_EQ(restoreView->model()->index(0, 1).data().toString(), "/mnt/data");
+  EXPECT_EQ(restoreView->model()->index(0, 1).data().toString(), "/mnt/windows-data-volume");
   list->SetAdapter(std::make_shared<PartitionListAdapter>(Volumes(), true));
   EXPECT_EQ(list->Sel(), ListView::kNoRow);
 
