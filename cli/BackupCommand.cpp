@@ -59,7 +59,6 @@ constexpr const char* kUsage =
     "  --help    show this text\n";
 
 constexpr int kRefused = 1;
-constexpr int kUsageError = 2;
 
 struct Options {
   std::string source;
