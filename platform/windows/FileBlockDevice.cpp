@@ -2,8 +2,22 @@
 // sharing, positioned synchronous transfers (the OVERLAPPED offsets on a
 // handle opened without FILE_FLAG_OVERLAPPED), and the volume and disk control
 // codes for locking and for a changed partition table.
+//
+// Dropping the cached data of a regular file (DropCachedData) opens a second,
+// read-only handle on it with FILE_FLAG_NO_BUFFERING, and from then on reads
+// go through that handle, a sector-aligned bounce buffer in between, so that a
+// read-back after Flush() comes from the disk and not from the system's cache.
+// A write switches reads back to the cached handle (which sees the write at
+// once) until the next drop; the caller flushes before dropping, as the
+// interface asks. A volume or disk handle reads the device without the file
+// cache already (its transfers are sector-aligned for that reason), so there
+// a drop has nothing to do. If the unbuffered handle cannot be opened, the
+// drop returns that error and reads stay as they were.
 
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
@@ -16,6 +30,11 @@ namespace {
 
 // One transfer is at most this long; longer ones are split.
 constexpr DWORD kMaxTransfer = DWORD{1} << 30;
+// Unbuffered transfers start, end and sit in memory on this boundary, a
+// multiple of every sector size.
+constexpr uint64_t kDirectAlign = 4096;
+// The bounce buffer of one unbuffered read, at most.
+constexpr uint64_t kDirectChunk = uint64_t{1} << 20;
 
 OVERLAPPED At(uint64_t offset) {
   OVERLAPPED overlapped{};
@@ -26,9 +45,10 @@ OVERLAPPED At(uint64_t offset) {
 
 class FileBlockDevice final : public BlockDevice {
  public:
-  FileBlockDevice(std::string path, win::Handle handle, bool isDevice, bool writable, uint64_t size,
-                  uint32_t sectorSize)
+  FileBlockDevice(std::string path, std::wstring openName, win::Handle handle, bool isDevice,
+                  bool writable, uint64_t size, uint32_t sectorSize)
       : path_(std::move(path)),
+        openName_(std::move(openName)),
         handle_(std::move(handle)),
         isDevice_(isDevice),
         writable_(writable),
@@ -44,6 +64,7 @@ class FileBlockDevice final : public BlockDevice {
   bool IsWritable() const override { return writable_; }
 
   [[nodiscard]] IoResult ReadAt(uint64_t offset, std::span<std::byte> out) override {
+    if (directReads_.load(std::memory_order_acquire)) return ReadDirect(offset, out);
     uint64_t done = 0;
     while (done < out.size()) {
       const uint64_t left = out.size() - done;
@@ -62,6 +83,8 @@ class FileBlockDevice final : public BlockDevice {
   }
 
   [[nodiscard]] IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) override {
+    // What is written now sits in the cache of this handle: reads see it there.
+    directReads_.store(false, std::memory_order_release);
     uint64_t done = 0;
     while (done < in.size()) {
       const uint64_t left = in.size() - done;
@@ -80,6 +103,20 @@ class FileBlockDevice final : public BlockDevice {
   [[nodiscard]] int Flush() override {
     if (!writable_) return 0;
     return ::FlushFileBuffers(handle_.Get()) ? 0 : win::LastErrno();
+  }
+
+  [[nodiscard]] int DropCachedData(uint64_t /*offset*/, uint64_t /*length*/) override {
+    if (isDevice_) return 0;
+    std::lock_guard<std::mutex> hold(directMutex_);
+    if (!direct_.Valid()) {
+      win::Handle direct(::CreateFileW(openName_.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr));
+      if (!direct.Valid()) return win::LastErrno();
+      direct_ = std::move(direct);
+    }
+    directReads_.store(true, std::memory_order_release);
+    return 0;
   }
 
   [[nodiscard]] int Lock() override {
@@ -131,7 +168,47 @@ class FileBlockDevice final : public BlockDevice {
   }
 
  private:
+  // A read through the unbuffered handle: whole aligned blocks into an aligned
+  // buffer, the asked bytes copied out. A read reaching past the end of the
+  // file delivers what is there, as a cached read does.
+  IoResult ReadDirect(uint64_t offset, std::span<std::byte> out) {
+    if (out.empty()) return {0, 0};
+    const uint64_t first = offset - offset % kDirectAlign;
+    const uint64_t last = offset + out.size();
+    const uint64_t span = (last - first + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+    const uint64_t capacity = span < kDirectChunk ? span : kDirectChunk;
+    const std::unique_ptr<std::byte[]> storage(new (std::nothrow)
+                                                   std::byte[capacity + kDirectAlign]);
+    if (!storage) return {0, ENOMEM};
+    const auto address = reinterpret_cast<uintptr_t>(storage.get());
+    std::byte* const bounce =
+        storage.get() + (kDirectAlign - address % kDirectAlign) % kDirectAlign;
+    uint64_t done = 0;
+    while (done < out.size()) {
+      const uint64_t at = offset + done;
+      const uint64_t start = at - at % kDirectAlign;
+      const uint64_t skip = at - start;
+      const uint64_t left = out.size() - done;
+      const uint64_t want = left < capacity - skip ? left : capacity - skip;
+      const uint64_t ask = (skip + want + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+      OVERLAPPED overlapped = At(start);
+      DWORD got = 0;
+      if (!::ReadFile(direct_.Get(), bounce, static_cast<DWORD>(ask), &got, &overlapped)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_HANDLE_EOF) break;
+        return {done, win::ErrnoFromWin32(error)};
+      }
+      if (got <= skip) break;
+      const uint64_t delivered = got - skip < want ? got - skip : want;
+      std::memcpy(out.data() + done, bounce + skip, delivered);
+      done += delivered;
+      if (delivered < want) break;
+    }
+    return {done, 0};
+  }
+
   std::string path_;
+  std::wstring openName_;
   win::Handle handle_;
   bool isDevice_;
   bool writable_;
@@ -139,6 +216,9 @@ class FileBlockDevice final : public BlockDevice {
   uint32_t sectorSize_;
   bool locked_ = false;
   win::Handle advisory_;
+  std::mutex directMutex_;
+  win::Handle direct_;
+  std::atomic<bool> directReads_{false};
 };
 
 // "\\.\C:" for a drive letter, the path itself otherwise.
@@ -198,8 +278,8 @@ int OpenBlockDevice(const std::string& path, bool readOnly, std::unique_ptr<Bloc
     if (!::GetFileSizeEx(handle.Get(), &length)) return win::LastErrno();
     size = static_cast<uint64_t>(length.QuadPart);
   }
-  out = std::make_unique<FileBlockDevice>(path, std::move(handle), isDevice, !readOnly, size,
-                                          sectorSize);
+  out = std::make_unique<FileBlockDevice>(path, name, std::move(handle), isDevice, !readOnly,
+                                          size, sectorSize);
   return 0;
 }
 
@@ -224,23 +304,25 @@ std::string SystemErrorText(int error) {
 
 int CreateRegularFile(const std::string& path, std::unique_ptr<BlockDevice>& out) {
   win::Handle handle;
-  if (const int error =
-          OpenHandle(win::Widen(path), GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, handle);
+  std::wstring name = win::Widen(path);
+  if (const int error = OpenHandle(name, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, handle);
       error != 0) {
     return error;
   }
-  out = std::make_unique<FileBlockDevice>(path, std::move(handle), false, true, 0, 512);
+  out = std::make_unique<FileBlockDevice>(path, std::move(name), std::move(handle), false, true, 0,
+                                          512);
   return 0;
 }
 
 int CreateNewFile(const std::string& path, std::unique_ptr<BlockDevice>& out) {
   win::Handle handle;
-  if (const int error =
-          OpenHandle(win::Widen(path), GENERIC_READ | GENERIC_WRITE, CREATE_NEW, handle);
+  std::wstring name = win::Widen(path);
+  if (const int error = OpenHandle(name, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, handle);
       error != 0) {
     return error;
   }
-  out = std::make_unique<FileBlockDevice>(path, std::move(handle), false, true, 0, 512);
+  out = std::make_unique<FileBlockDevice>(path, std::move(name), std::move(handle), false, true, 0,
+                                          512);
   return 0;
 }
 

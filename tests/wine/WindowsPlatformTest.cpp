@@ -1,13 +1,15 @@
 // The Windows platform layer on its own, under Wine: drive letters as volume
 // names, the command lines of the system's tools, processes with pipes,
-// positioned transfers past 4 GiB (the OVERLAPPED offset's high half), files
-// written beside and renamed, and the task locks.
+// positioned transfers past 4 GiB (the OVERLAPPED offset's high half), reads
+// past a dropped cache, files written beside and renamed, and the task locks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
@@ -127,6 +129,69 @@ TEST(WindowsFiles, PositionedTransfersPastFourGiB) {
 
   EXPECT_EQ(OpenBlockDevice(dir.Path().string(), true, file), ENOTBLK) << "a folder";
   EXPECT_EQ(OpenBlockDevice((dir / "missing.img").string(), true, file), ENOENT);
+}
+
+// After the cache is dropped, reads go around it in aligned blocks: whatever
+// the offset and length, they deliver exactly the file's bytes, end short at
+// the end of a file whose size is no multiple of a block, and see a write made
+// after the drop.
+TEST(WindowsFiles, ReadsAfterTheCacheIsDroppedDeliverTheFilesBytes) {
+  test::TempDir dir;
+  const std::string path = (dir / "verify.img").string();
+  const uint64_t size = (uint64_t{1} << 20) + 3 * 4096 + 1234;
+  std::vector<std::byte> expected(size);
+  for (uint64_t i = 0; i < size; ++i) expected[i] = static_cast<std::byte>((i * 7) ^ (i >> 9));
+  std::unique_ptr<BlockDevice> file;
+  ASSERT_EQ(CreateRegularFile(path, file), 0);
+  ASSERT_EQ(file->WriteAt(0, expected).bytes, size);
+  ASSERT_EQ(file->Flush(), 0);
+  ASSERT_EQ(file->DropCachedData(0, 0), 0);
+
+  const auto readsBack = [&](BlockDevice& device, uint64_t offset, uint64_t length) {
+    std::vector<std::byte> back(length, std::byte{0xEE});
+    const IoResult r = device.ReadAt(offset, back);
+    const uint64_t there = offset >= size ? 0 : std::min(length, size - offset);
+    EXPECT_EQ(r.error, 0) << "at " << offset << " for " << length;
+    EXPECT_EQ(r.bytes, there) << "at " << offset << " for " << length;
+    back.resize(std::min<uint64_t>(r.bytes, there));
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), expected.begin() + offset))
+        << "at " << offset << " for " << length;
+  };
+  const uint64_t cases[][2] = {
+      {0, size},           // the whole file, over more than one bounce buffer
+      {3, size + 5000},    // unaligned, across the end
+      {1, 4095},           // within the first block
+      {4095, 2},           // across a block boundary
+      {8192, 4096},        // one aligned block
+      {(uint64_t{1} << 20) - 5, 10},  // across the bounce buffer's size
+      {size - 1234 - 7, 20},          // into the last partial block
+      {size - 1, 10},      // the last byte alone
+      {size - 1234, 4096}, // the last partial block from its start
+      {size, 10},          // at the end
+      {size + 8000, 10},   // past it
+      {5, 0},              // nothing
+  };
+  for (const auto& c : cases) readsBack(*file, c[0], c[1]);
+
+  // A write after the drop is read back, before and after the next drop.
+  const std::array<std::byte, 7> patch{std::byte{0xA1}, std::byte{0xA2}, std::byte{0xA3},
+                                       std::byte{0xA4}, std::byte{0xA5}, std::byte{0xA6},
+                                       std::byte{0xA7}};
+  const uint64_t at = 2 * 4096 + 4093;
+  ASSERT_EQ(file->WriteAt(at, patch).bytes, patch.size());
+  std::copy(patch.begin(), patch.end(), expected.begin() + at);
+  readsBack(*file, at - 2, 11);
+  ASSERT_EQ(file->Flush(), 0);
+  ASSERT_EQ(file->DropCachedData(0, 0), 0);
+  readsBack(*file, at - 2, 11);
+  readsBack(*file, 0, size);
+  file.reset();
+
+  // Opened for reading only, as an image is checked.
+  ASSERT_EQ(OpenBlockDevice(path, true, file), 0);
+  ASSERT_EQ(file->DropCachedData(4096, 4096), 0) << "a range drops the whole file's cache too";
+  readsBack(*file, 17, size);
+  readsBack(*file, size - 3, 4096);
 }
 
 TEST(WindowsFiles, WrittenBesideAndRenamedOver) {
