@@ -23,6 +23,17 @@ tidy=$(command -v run-clang-tidy-14 || command -v run-clang-tidy) || {
   exit 2
 }
 
+# The window's sources include what Qt's code generators write (forms, meta
+# objects, resources): generate them, without building anything else.
+for target in stowline_qt_autogen stowline_autogen; do
+  if ninja -C "$build" -t targets all 2>/dev/null | grep -q "^$target:"; then
+    cmake --build "$build" --target "$target" >/dev/null || {
+      echo "lint: the generated sources of $target could not be made" >&2
+      exit 2
+    }
+  fi
+done
+
 # The top folder as a regular expression: its path may hold '.', '+' and the like.
 rootRe=$(printf '%s' "$root" | sed 's/[][\.*^$()+?{}|]/\\&/g')
 log="$build/clang-tidy.log"

@@ -86,11 +86,10 @@ CMainDlg::CMainDlg(QWidget* parent)
   closeTimer_.setInterval(kCloseCheckMs);
   connect(&closeTimer_, &QTimer::timeout, this, &CMainDlg::CheckCloseTimer);
   showTimer_.setSingleShot(true);
-  showTimer_.setInterval(kShowTimerMs);
-  connect(&showTimer_, &QTimer::timeout, this, [this] {
-    // The start screen stays a little longer, then the window shows itself.
-    QTimer::singleShot(kShowWaitMs, this, &CMainDlg::ShowNow);
-  });
+  // The show timer's tick, then the little longer the start screen stays: one
+  // wait of both, after which the window shows itself.
+  showTimer_.setInterval(kShowTimerMs + kShowWaitMs);
+  connect(&showTimer_, &QTimer::timeout, this, &CMainDlg::ShowNow);
   ApplyScale(this, 100);
   FollowScreenDpi(this);
 }
@@ -104,7 +103,7 @@ CMainDlg::~CMainDlg() {
   if (animate_) animate_->deleteLater();
 }
 
-void CMainDlg::HostPages(PageSetup setup) {
+void CMainDlg::HostPages(const PageSetup& setup) {
   copy_ = std::make_unique<CCopyHandler>(*host_, *setup.phase, *setup.state, setup.destination);
   backup_ = std::make_unique<CBackupHandler>(*host_, *setup.phase, *setup.state, setup.volumes);
   restore_ =

@@ -60,7 +60,7 @@ class CMainDlg : public QWidget {
   // Creates the copy, backup and restore controllers on their pages, hands the
   // worker events to them in that order, and closes only once their task phase
   // is idle (the stop raising the task state's flag).
-  void HostPages(PageSetup setup);
+  void HostPages(const PageSetup& setup);
   CCopyHandler* CopyPage() const { return copy_.get(); }
   CBackupHandler* BackupPage() const { return backup_.get(); }
   CRestoreHandler* RestorePage() const { return restore_.get(); }

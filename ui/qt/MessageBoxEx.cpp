@@ -35,7 +35,7 @@ int DefaultAnswer(int type) {
 }
 
 QString ButtonLabel(const char* key) {
-  const QString translated = QCoreApplication::translate(kContext, key);
+  QString translated = QCoreApplication::translate(kContext, key);
   if (translated != QLatin1StringView(key)) return translated;
   return TranslateText(kContext, QString::fromLatin1(ButtonText(key)));
 }

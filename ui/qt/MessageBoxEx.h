@@ -46,7 +46,6 @@ class SMessageBoxEx : public QDialog {
   static constexpr int kIconSize = 32;
   static constexpr int kTextMaxWidth = 300;
 
- public slots:
   // Escape and the caption's close button answer Cancel.
   void reject() override;
 

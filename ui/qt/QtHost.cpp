@@ -85,13 +85,15 @@ bool QtPage::IsTimerRunning(int id) const {
 QtHost::QtHost(QWidget* window)
     : window_(window), notify_([this] {
         // Any thread: the UI thread delivers what is queued at its next turn.
-        QMetaObject::invokeMethod(
-            this, [this] { notify_.Deliver(); }, Qt::QueuedConnection);
+        // By name, so that no functor is handed across threads.
+        QMetaObject::invokeMethod(this, "DeliverQueued", Qt::QueuedConnection);
       }) {
   clock_.start();
 }
 
 QtHost::~QtHost() = default;
+
+void QtHost::DeliverQueued() { notify_.Deliver(); }
 
 QtPage& QtHost::AddPage(QWidget* page, EventSender identity) {
   pages_.push_back(std::make_unique<QtPage>(page, identity));

@@ -67,6 +67,9 @@ class QtHost final : public QObject, public UiHost {
   NotifyCenter& Notify() override { return notify_; }
 
  private:
+  // Delivers what the notify centre queued; posted by name from any thread.
+  Q_INVOKABLE void DeliverQueued();
+
   QPointer<QWidget> window_;
   QElapsedTimer clock_;
   NotifyCenter notify_;

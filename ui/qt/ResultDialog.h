@@ -34,7 +34,6 @@ class SMyMessageBox : public QDialog {
   static constexpr int kFrameRight = 20;
   static constexpr int kFrameBottom = 60;
 
- public slots:
   void reject() override;
 
  protected:

@@ -57,7 +57,7 @@ QString ResolveText(const QString& source) {
 }
 
 QString TranslateText(const char* context, const QString& source) {
-  const QString text = ResolveText(source);
+  QString text = ResolveText(source);
   if (text.isEmpty()) return text;
   return QCoreApplication::translate(context, text.toUtf8().constData());
 }
