@@ -200,9 +200,9 @@ ChecksumLoad LoadChecksumFile(const std::string& imagePath, ImageChecksums& out,
 struct ChecksumBuilder::Hasher {
   // The piece both states take in turn: small enough to be read from the
   // cache the second time.
-  static constexpr size_t kPiece = 64 * 1024;
+  static constexpr size_t kPiece = size_t{64} * 1024;
   // Steps of at least this many bytes are hashed by the worker at once.
-  static constexpr size_t kWakeBytes = 128 * 1024;
+  static constexpr size_t kWakeBytes = size_t{128} * 1024;
   static constexpr size_t kKept = std::max(kImageHeaderSize, kBlockRecordSize);
 
   struct Step {
@@ -447,7 +447,7 @@ bool ChecksumCursor::CheckStretch(uint64_t offset, std::span<const std::byte> re
   stretch_.Update(record);
   whole_.Update(record);
   // Both states take each piece in turn: the data is read from memory once.
-  constexpr size_t kPiece = 64 * 1024;
+  constexpr size_t kPiece = size_t{64} * 1024;
   for (size_t at = 0; at < data.size(); at += kPiece) {
     const std::span<const std::byte> piece = data.subspan(at, std::min(kPiece, data.size() - at));
     stretch_.Update(piece);
