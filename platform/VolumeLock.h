@@ -23,6 +23,8 @@ namespace stow::platform {
 
 enum class LockMode { kShared, kExclusive };
 
+class TaskLockRegistry;
+
 // The locks of one task on one volume; released when destroyed.
 class TaskLock {
  public:
@@ -35,8 +37,8 @@ class TaskLock {
   bool Held() const { return !held_.empty(); }
 
  private:
-  friend int LockVolumeForTask(const std::string& path, LockMode mode,
-                               std::shared_ptr<TaskLock>& out, std::string* conflict);
+  friend class TaskLockRegistry;
+  TaskLockRegistry* registry_ = nullptr;
   std::vector<std::string> held_;  // registry keys
 };
 

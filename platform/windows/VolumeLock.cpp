@@ -1,13 +1,10 @@
 // Task locks on Windows: LockFileEx on one lock file per volume, so that every
 // process of this program meets on it; the process keeps one handle per
-// locked volume in a registry and counts how often its tasks hold it. The
-// handles are not inheritable, so the tools a task runs hold nothing.
-#include "platform/VolumeLock.h"
-
+// locked volume (the registry of platform/VolumeLock.cpp counts its holders).
+// The handles are not inheritable, so the tools a task runs hold nothing.
 #include <cstdio>
-#include <map>
-#include <mutex>
 
+#include "platform/TaskLockRegistry.h"
 #include "platform/VolumeUse.h"
 #include "platform/windows/WinLocks.h"
 
@@ -68,94 +65,42 @@ int TakeAdvisoryLock(const std::string& path, bool exclusive, Handle& out) {
 
 namespace {
 
-struct Entry {
-  win::Handle handle;
-  LockMode mode = LockMode::kShared;
-  int count = 0;
+class LockFileLock final : public SystemVolumeLock {
+ public:
+  explicit LockFileLock(win::Handle handle) : handle_(std::move(handle)) {}
+
+ private:
+  win::Handle handle_;  // closing it releases the lock
 };
 
-std::mutex& RegistryMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+class WindowsVolumeLocks final : public VolumeLockSystem {
+ public:
+  int KeyOf(const std::string& path, std::string& key) override {
+    return win::LockKeyOf(path, key);
+  }
 
-std::map<std::string, Entry>& Registry() {
-  static std::map<std::string, Entry> registry;
-  return registry;
-}
+  int Relatives(const std::string& path, std::vector<std::string>& holders,
+                std::vector<std::string>& inside) override {
+    return QueryVolumeRelatives(path, holders, inside);
+  }
 
-int AcquireOne(const std::string& path, LockMode mode, std::string& key) {
-  if (const int error = win::LockKeyOf(path, key); error != 0) return error;
-  auto& registry = Registry();
-  if (auto it = registry.find(key); it != registry.end()) {
-    if (it->second.mode == LockMode::kShared && mode == LockMode::kExclusive) return EWOULDBLOCK;
-    ++it->second.count;
+  int Take(const std::string& path, LockMode mode,
+           std::unique_ptr<SystemVolumeLock>& out) override {
+    win::Handle handle;
+    if (const int error = win::TakeAdvisoryLock(path, mode == LockMode::kExclusive, handle);
+        error != 0) {
+      return error;
+    }
+    out = std::make_unique<LockFileLock>(std::move(handle));
     return 0;
   }
-  win::Handle handle;
-  if (const int error = win::TakeAdvisoryLock(path, mode == LockMode::kExclusive, handle);
-      error != 0) {
-    return error;
-  }
-  Entry& entry = registry[key];
-  entry.handle = std::move(handle);
-  entry.mode = mode;
-  entry.count = 1;
-  return 0;
-}
-
-void ReleaseOne(const std::string& key) {
-  auto& registry = Registry();
-  auto it = registry.find(key);
-  if (it == registry.end()) return;
-  if (--it->second.count > 0) return;
-  registry.erase(it);
-}
+};
 
 }  // namespace
 
-TaskLock::~TaskLock() { Release(); }
-
-void TaskLock::Release() {
-  std::lock_guard<std::mutex> lock(RegistryMutex());
-  for (const std::string& key : held_) ReleaseOne(key);
-  held_.clear();
-}
-
-int LockVolumeForTask(const std::string& path, LockMode mode, std::shared_ptr<TaskLock>& out,
-                      std::string* conflict) {
-  std::vector<std::string> holders;
-  std::vector<std::string> inside;
-  if (const int error = QueryVolumeRelatives(path, holders, inside); error != 0) return error;
-  std::vector<std::pair<std::string, LockMode>> targets{{path, mode}};
-  for (const std::string& h : holders) targets.emplace_back(h, LockMode::kShared);
-  if (mode == LockMode::kShared) {
-    for (const std::string& i : inside) targets.emplace_back(i, LockMode::kShared);
-  }
-  auto lock = std::make_shared<TaskLock>();
-  std::lock_guard<std::mutex> guard(RegistryMutex());
-  for (const auto& [target, targetMode] : targets) {
-    std::string key;
-    const int error = AcquireOne(target, targetMode, key);
-    if (error == 0) {
-      lock->held_.push_back(key);
-      continue;
-    }
-    if (error == ENOENT && target != path) continue;
-    for (const std::string& k : lock->held_) ReleaseOne(k);
-    lock->held_.clear();
-    if (conflict != nullptr) *conflict = target;
-    return error;
-  }
-  out = std::move(lock);
-  return 0;
-}
-
-bool ProcessHoldsTaskLock(const std::string& path) {
-  std::string key;
-  if (win::LockKeyOf(path, key) != 0) return false;
-  std::lock_guard<std::mutex> guard(RegistryMutex());
-  return Registry().contains(key);
+VolumeLockSystem& TheVolumeLockSystem() {
+  static WindowsVolumeLocks system;
+  return system;
 }
 
 }  // namespace stow::platform
