@@ -3,17 +3,36 @@
 // handle opened without FILE_FLAG_OVERLAPPED), and the volume and disk control
 // codes for locking and for a changed partition table.
 //
-// Dropping the cached data of a regular file (DropCachedData) opens a second,
+// Read-backs must come from the storage, not from a copy the system keeps.
+//
+// A volume ("\\.\X:") or disk ("\\.\PhysicalDriveN") is opened with
+// FILE_FLAG_NO_BUFFERING, so that no transfer on it goes through the system's
+// cache and a drop (DropCachedData) has nothing to do. A second, unbuffered
+// handle would not do there: a volume locked with FSCTL_LOCK_VOLUME can be
+// reached only through the handle that locked it, and the lock is refused
+// while other handles are open. Unbuffered transfers start, end and sit in
+// memory on a multiple of the device's sector size (from the geometry query;
+// 4096 when it does not answer): aligned requests go straight through, others
+// through an aligned bounce buffer, a partly written sector read first. When a
+// device refuses to open unbuffered, it is opened as before and a drop returns
+// EOPNOTSUPP, so that a verify says it cannot read back from the device.
+//
+// A regular file is opened cached. Dropping its cached data opens a second,
 // read-only handle on it with FILE_FLAG_NO_BUFFERING, and from then on reads
-// go through that handle, a sector-aligned bounce buffer in between, so that a
-// read-back after Flush() comes from the disk and not from the system's cache.
-// A write switches reads back to the cached handle (which sees the write at
-// once) until the next drop; the caller flushes before dropping, as the
-// interface asks. A volume or disk handle reads the device without the file
-// cache already (its transfers are sector-aligned for that reason), so there
-// a drop has nothing to do. If the unbuffered handle cannot be opened, the
-// drop returns that error and reads stay as they were.
+// go through that handle in the same aligned way. A write switches reads back
+// to the cached handle (which sees the write at once) until the next drop; the
+// caller flushes before dropping, as the interface asks. If the unbuffered
+// handle cannot be opened, the drop returns that error and reads stay as they
+// were. A file opened for reading only is opened with FILE_FLAG_SEQUENTIAL_SCAN:
+// images and volume files are read front to back, and the cache reads ahead.
+//
+// Prefetch keeps the interface's default: the cache's own read-ahead (above)
+// serves cached files, and unbuffered reads have no cache to fill. So does
+// StartWriteback: Win32 has no call that starts writing a range back without
+// waiting (FlushFileBuffers waits for all of it), and the cache manager's lazy
+// writer already writes dirty pages behind.
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -23,18 +42,22 @@
 #include "platform/Files.h"
 #include "platform/VolumeLock.h"
 #include "platform/windows/Win32.h"
+#include "platform/windows/WinBlockDevices.h"
 #include "platform/windows/WinLocks.h"
 
 namespace stow::platform {
 namespace {
 
-// One transfer is at most this long; longer ones are split.
+// One transfer is at most this long; longer ones are split. A multiple of
+// every sector size.
 constexpr DWORD kMaxTransfer = DWORD{1} << 30;
-// Unbuffered transfers start, end and sit in memory on this boundary, a
-// multiple of every sector size.
+// The alignment of unbuffered transfers on a regular file, and on a device
+// whose sector size is unknown: a multiple of every sector size.
 constexpr uint64_t kDirectAlign = 4096;
-// The bounce buffer of one unbuffered read, at most.
+// The bounce buffer of one unaligned unbuffered transfer, at most.
 constexpr uint64_t kDirectChunk = uint64_t{1} << 20;
+// No end: reads of a file end where the file does.
+constexpr uint64_t kNoEnd = ~uint64_t{0};
 
 OVERLAPPED At(uint64_t offset) {
   OVERLAPPED overlapped{};
@@ -43,17 +66,178 @@ OVERLAPPED At(uint64_t offset) {
   return overlapped;
 }
 
+uint64_t RoundUp(uint64_t value, uint64_t align) { return (value + align - 1) / align * align; }
+
+bool IsAligned(uint64_t offset, uint64_t length, const void* address, uint64_t align) {
+  return offset % align == 0 && length % align == 0 &&
+         reinterpret_cast<uintptr_t>(address) % align == 0;
+}
+
+// Transfers through a handle opened with FILE_FLAG_NO_BUFFERING: every
+// request the system sees starts, ends and sits in memory on `align` (a power
+// of two). `end` is the size of a device, which reads are cut at (rounded up to
+// `align`), or kNoEnd for a file, whose reads end short at its end.
+class Unbuffered {
+ public:
+  Unbuffered(HANDLE handle, uint64_t align, uint64_t end)
+      : handle_(handle), align_(align), end_(end) {}
+
+  IoResult Read(uint64_t offset, std::span<std::byte> out) {
+    if (out.empty()) return {0, 0};
+    if (IsAligned(offset, out.size(), out.data(), align_)) {
+      uint64_t done = 0;
+      while (done < out.size()) {
+        const uint64_t ask = Limit(offset + done, out.size() - done);
+        if (ask == 0) break;
+        DWORD got = 0;
+        if (const int error = Transfer(false, offset + done, out.data() + done, ask, got);
+            error != 0) {
+          return {done, error};
+        }
+        done += got;
+        if (got < ask) break;
+      }
+      return {done, 0};
+    }
+    Bounce bounce(out.size(), align_);
+    if (!bounce) return {0, ENOMEM};
+    uint64_t done = 0;
+    while (done < out.size()) {
+      const uint64_t at = offset + done;
+      const uint64_t start = at - at % align_;
+      const uint64_t skip = at - start;
+      const uint64_t want = std::min(out.size() - done, bounce.size - skip);
+      const uint64_t ask = Limit(start, RoundUp(skip + want, align_));
+      if (ask <= skip) break;
+      DWORD got = 0;
+      if (const int error = Transfer(false, start, bounce.data, ask, got); error != 0) {
+        return {done, error};
+      }
+      if (got <= skip) break;
+      const uint64_t delivered = std::min<uint64_t>(got - skip, want);
+      std::memcpy(out.data() + done, bounce.data + skip, delivered);
+      done += delivered;
+      if (delivered < want) break;
+    }
+    return {done, 0};
+  }
+
+  IoResult Write(uint64_t offset, std::span<const std::byte> in) {
+    if (in.empty()) return {0, 0};
+    if (IsAligned(offset, in.size(), in.data(), align_)) {
+      uint64_t done = 0;
+      while (done < in.size()) {
+        const uint64_t ask = std::min<uint64_t>(in.size() - done, kMaxTransfer);
+        DWORD put = 0;
+        // WriteFile only reads the buffer.
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+        std::byte* const from = const_cast<std::byte*>(in.data() + done);
+        if (const int error = Transfer(true, offset + done, from, ask, put); error != 0) {
+          return {done, error};
+        }
+        if (put == 0) return {done, ENOSPC};
+        done += put;
+      }
+      return {done, 0};
+    }
+    Bounce bounce(in.size(), align_);
+    if (!bounce) return {0, ENOMEM};
+    uint64_t done = 0;
+    while (done < in.size()) {
+      const uint64_t at = offset + done;
+      const uint64_t start = at - at % align_;
+      const uint64_t skip = at - start;
+      const uint64_t want = std::min(in.size() - done, bounce.size - skip);
+      const uint64_t ask = RoundUp(skip + want, align_);
+      if (skip != 0 || want != ask) {
+        // The sectors written in part keep the rest of their bytes.
+        DWORD got = 0;
+        const uint64_t readable = Limit(start, ask);
+        if (readable > 0) {
+          if (const int error = Transfer(false, start, bounce.data, readable, got); error != 0) {
+            return {done, error};
+          }
+        }
+        std::memset(bounce.data + got, 0, ask - got);
+      }
+      std::memcpy(bounce.data + skip, in.data() + done, want);
+      DWORD put = 0;
+      if (const int error = Transfer(true, start, bounce.data, ask, put); error != 0) {
+        return {done, error};
+      }
+      if (put < ask) return {done, ENOSPC};
+      done += want;
+    }
+    return {done, 0};
+  }
+
+ private:
+  // A buffer on `align` of at most kDirectChunk (or the alignment itself).
+  struct Bounce {
+    // Room for the asked bytes after an offset into the first sector, and at
+    // least one whole sector besides; a multiple of `align`.
+    Bounce(uint64_t length, uint64_t align) {
+      size = std::max(std::min(RoundUp(length, align) + align, kDirectChunk), 2 * align);
+      storage.reset(new (std::nothrow) std::byte[size + align]);
+      if (!storage) return;
+      const auto address = reinterpret_cast<uintptr_t>(storage.get());
+      data = storage.get() + (align - address % align) % align;
+    }
+    explicit operator bool() const { return data != nullptr; }
+    std::unique_ptr<std::byte[]> storage;
+    std::byte* data = nullptr;
+    uint64_t size = 0;
+  };
+
+  // `length` from `start`, cut at the end of a device.
+  uint64_t Limit(uint64_t start, uint64_t length) const {
+    length = std::min<uint64_t>(length, kMaxTransfer);
+    if (end_ == kNoEnd) return length;
+    if (start >= end_) return 0;
+    return std::min(length, RoundUp(end_ - start, align_));
+  }
+
+  // One ReadFile or WriteFile; a request off the alignment is refused here,
+  // as the device would refuse it. A read at the end of a file moves nothing.
+  int Transfer(bool write, uint64_t offset, std::byte* data, uint64_t length, DWORD& moved) {
+    moved = 0;
+    if (!IsAligned(offset, length, data, align_)) return EINVAL;
+    OVERLAPPED overlapped = At(offset);
+    const DWORD ask = static_cast<DWORD>(length);
+    const BOOL ok = write ? ::WriteFile(handle_, data, ask, &moved, &overlapped)
+                          : ::ReadFile(handle_, data, ask, &moved, &overlapped);
+    if (ok) return 0;
+    const DWORD error = ::GetLastError();
+    if (!write && error == ERROR_HANDLE_EOF) return 0;
+    return win::ErrnoFromWin32(error);
+  }
+
+  HANDLE handle_;
+  uint64_t align_;
+  uint64_t end_;
+};
+
+// How a handle reaches the storage.
+enum class Caching {
+  kCached,      // a regular file: through the system's cache, dropped on demand
+  kUnbuffered,  // a device opened with FILE_FLAG_NO_BUFFERING: never cached
+  kDeviceCached,  // a device that refused FILE_FLAG_NO_BUFFERING: read-backs cannot be trusted
+};
+
 class FileBlockDevice final : public BlockDevice {
  public:
   FileBlockDevice(std::string path, std::wstring openName, win::Handle handle, bool isDevice,
-                  bool writable, uint64_t size, uint32_t sectorSize)
+                  bool writable, uint64_t size, uint32_t sectorSize, Caching caching,
+                  uint64_t align)
       : path_(std::move(path)),
         openName_(std::move(openName)),
         handle_(std::move(handle)),
         isDevice_(isDevice),
         writable_(writable),
         size_(size),
-        sectorSize_(sectorSize) {}
+        sectorSize_(sectorSize),
+        caching_(caching),
+        align_(align) {}
 
   ~FileBlockDevice() override { static_cast<void>(Unlock()); }
 
@@ -64,7 +248,12 @@ class FileBlockDevice final : public BlockDevice {
   bool IsWritable() const override { return writable_; }
 
   [[nodiscard]] IoResult ReadAt(uint64_t offset, std::span<std::byte> out) override {
-    if (directReads_.load(std::memory_order_acquire)) return ReadDirect(offset, out);
+    if (caching_ == Caching::kUnbuffered) {
+      return Unbuffered(handle_.Get(), align_, size_).Read(offset, out);
+    }
+    if (directReads_.load(std::memory_order_acquire)) {
+      return Unbuffered(direct_.Get(), kDirectAlign, kNoEnd).Read(offset, out);
+    }
     uint64_t done = 0;
     while (done < out.size()) {
       const uint64_t left = out.size() - done;
@@ -83,6 +272,9 @@ class FileBlockDevice final : public BlockDevice {
   }
 
   [[nodiscard]] IoResult WriteAt(uint64_t offset, std::span<const std::byte> in) override {
+    if (caching_ == Caching::kUnbuffered) {
+      return Unbuffered(handle_.Get(), align_, size_).Write(offset, in);
+    }
     // What is written now sits in the cache of this handle: reads see it there.
     directReads_.store(false, std::memory_order_release);
     uint64_t done = 0;
@@ -106,7 +298,8 @@ class FileBlockDevice final : public BlockDevice {
   }
 
   [[nodiscard]] int DropCachedData(uint64_t /*offset*/, uint64_t /*length*/) override {
-    if (isDevice_) return 0;
+    if (caching_ == Caching::kUnbuffered) return 0;
+    if (caching_ == Caching::kDeviceCached) return EOPNOTSUPP;
     std::lock_guard<std::mutex> hold(directMutex_);
     if (!direct_.Valid()) {
       win::Handle direct(::CreateFileW(openName_.c_str(), GENERIC_READ,
@@ -168,45 +361,6 @@ class FileBlockDevice final : public BlockDevice {
   }
 
  private:
-  // A read through the unbuffered handle: whole aligned blocks into an aligned
-  // buffer, the asked bytes copied out. A read reaching past the end of the
-  // file delivers what is there, as a cached read does.
-  IoResult ReadDirect(uint64_t offset, std::span<std::byte> out) {
-    if (out.empty()) return {0, 0};
-    const uint64_t first = offset - offset % kDirectAlign;
-    const uint64_t last = offset + out.size();
-    const uint64_t span = (last - first + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
-    const uint64_t capacity = span < kDirectChunk ? span : kDirectChunk;
-    const std::unique_ptr<std::byte[]> storage(new (std::nothrow)
-                                                   std::byte[capacity + kDirectAlign]);
-    if (!storage) return {0, ENOMEM};
-    const auto address = reinterpret_cast<uintptr_t>(storage.get());
-    std::byte* const bounce =
-        storage.get() + (kDirectAlign - address % kDirectAlign) % kDirectAlign;
-    uint64_t done = 0;
-    while (done < out.size()) {
-      const uint64_t at = offset + done;
-      const uint64_t start = at - at % kDirectAlign;
-      const uint64_t skip = at - start;
-      const uint64_t left = out.size() - done;
-      const uint64_t want = left < capacity - skip ? left : capacity - skip;
-      const uint64_t ask = (skip + want + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
-      OVERLAPPED overlapped = At(start);
-      DWORD got = 0;
-      if (!::ReadFile(direct_.Get(), bounce, static_cast<DWORD>(ask), &got, &overlapped)) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_HANDLE_EOF) break;
-        return {done, win::ErrnoFromWin32(error)};
-      }
-      if (got <= skip) break;
-      const uint64_t delivered = got - skip < want ? got - skip : want;
-      std::memcpy(out.data() + done, bounce + skip, delivered);
-      done += delivered;
-      if (delivered < want) break;
-    }
-    return {done, 0};
-  }
-
   std::string path_;
   std::wstring openName_;
   win::Handle handle_;
@@ -214,6 +368,8 @@ class FileBlockDevice final : public BlockDevice {
   bool writable_;
   uint64_t size_;
   uint32_t sectorSize_;
+  Caching caching_;
+  uint64_t align_;  // of the transfers on an unbuffered device
   bool locked_ = false;
   win::Handle advisory_;
   std::mutex directMutex_;
@@ -231,7 +387,9 @@ std::wstring OpenName(const std::string& path, bool& isDevice) {
   return win::Widen(path);
 }
 
-int DeviceSize(HANDLE handle, uint64_t& size, uint32_t& sectorSize) {
+// The size of a volume or disk, and its sector size with whether the
+// geometry query answered (512 is shown when it does not).
+int DeviceSize(HANDLE handle, uint64_t& size, uint32_t& sectorSize, bool& sectorKnown) {
   DWORD returned = 0;
   GET_LENGTH_INFORMATION length{};
   if (!::DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
@@ -241,18 +399,52 @@ int DeviceSize(HANDLE handle, uint64_t& size, uint32_t& sectorSize) {
   size = static_cast<uint64_t>(length.Length.QuadPart);
   DISK_GEOMETRY geometry{};
   sectorSize = 512;
+  sectorKnown = false;
   if (::DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
                         sizeof geometry, &returned, nullptr) &&
       geometry.BytesPerSector != 0) {
     sectorSize = geometry.BytesPerSector;
+    sectorKnown = true;
   }
   return 0;
 }
 
-int OpenHandle(const std::wstring& name, DWORD access, DWORD disposition, win::Handle& out) {
+int OpenHandle(const std::wstring& name, DWORD access, DWORD disposition, DWORD flags,
+               win::Handle& out) {
   out = win::Handle(::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
   return out.Valid() ? 0 : win::LastErrno();
+}
+
+// A volume or disk, unbuffered unless it refuses to be.
+int OpenDevice(const std::string& path, const std::wstring& name, DWORD access,
+               std::unique_ptr<BlockDevice>& out) {
+  win::Handle handle;
+  Caching caching = Caching::kUnbuffered;
+  if (OpenHandle(name, access, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, handle) != 0) {
+    const DWORD refused = ::GetLastError();
+    if (refused != ERROR_INVALID_PARAMETER && refused != ERROR_NOT_SUPPORTED) {
+      return win::ErrnoFromWin32(refused);
+    }
+    caching = Caching::kDeviceCached;
+    if (const int error = OpenHandle(name, access, OPEN_EXISTING, 0, handle); error != 0) {
+      return error;
+    }
+  }
+  uint64_t size = 0;
+  uint32_t sectorSize = 512;
+  bool sectorKnown = false;
+  if (const int error = DeviceSize(handle.Get(), size, sectorSize, sectorKnown); error != 0) {
+    return error;
+  }
+  // A sector size that is no power of two cannot be aligned on; 4096 is a
+  // multiple of every usual one.
+  const bool usable = sectorKnown && (sectorSize & (sectorSize - 1)) == 0;
+  const uint64_t align = usable ? sectorSize : kDirectAlign;
+  out = std::make_unique<FileBlockDevice>(path, name, std::move(handle), true,
+                                          (access & GENERIC_WRITE) != 0, size, sectorSize,
+                                          caching, align);
+  return 0;
 }
 
 }  // namespace
@@ -260,26 +452,39 @@ int OpenHandle(const std::wstring& name, DWORD access, DWORD disposition, win::H
 int OpenBlockDevice(const std::string& path, bool readOnly, std::unique_ptr<BlockDevice>& out) {
   bool isDevice = false;
   const std::wstring name = OpenName(path, isDevice);
-  if (!isDevice) {
-    const DWORD attributes = ::GetFileAttributesW(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return win::LastErrno();
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ENOTBLK;
-  }
-  win::Handle handle;
   const DWORD access = GENERIC_READ | (readOnly ? 0 : GENERIC_WRITE);
-  if (const int error = OpenHandle(name, access, OPEN_EXISTING, handle); error != 0) return error;
-  uint64_t size = 0;
-  uint32_t sectorSize = 512;
-  if (isDevice) {
-    if (const int error = DeviceSize(handle.Get(), size, sectorSize); error != 0) return error;
-  } else {
-    if (::GetFileType(handle.Get()) != FILE_TYPE_DISK) return ENOTBLK;
-    LARGE_INTEGER length{};
-    if (!::GetFileSizeEx(handle.Get(), &length)) return win::LastErrno();
-    size = static_cast<uint64_t>(length.QuadPart);
+  if (isDevice) return OpenDevice(path, name, access, out);
+  const DWORD attributes = ::GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return win::LastErrno();
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ENOTBLK;
+  win::Handle handle;
+  const DWORD flags = readOnly ? FILE_FLAG_SEQUENTIAL_SCAN : 0;
+  if (const int error = OpenHandle(name, access, OPEN_EXISTING, flags, handle); error != 0) {
+    return error;
   }
-  out = std::make_unique<FileBlockDevice>(path, name, std::move(handle), isDevice, !readOnly,
-                                          size, sectorSize);
+  if (::GetFileType(handle.Get()) != FILE_TYPE_DISK) return ENOTBLK;
+  LARGE_INTEGER length{};
+  if (!::GetFileSizeEx(handle.Get(), &length)) return win::LastErrno();
+  out = std::make_unique<FileBlockDevice>(path, name, std::move(handle), false, !readOnly,
+                                          static_cast<uint64_t>(length.QuadPart), 512,
+                                          Caching::kCached, kDirectAlign);
+  return 0;
+}
+
+int OpenFileAsUnbufferedDeviceForTesting(const std::string& path, uint32_t sectorSize,
+                                         std::unique_ptr<BlockDevice>& out) {
+  const std::wstring name = win::Widen(path);
+  win::Handle handle;
+  if (const int error = OpenHandle(name, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING,
+                                   FILE_FLAG_NO_BUFFERING, handle);
+      error != 0) {
+    return error;
+  }
+  LARGE_INTEGER length{};
+  if (!::GetFileSizeEx(handle.Get(), &length)) return win::LastErrno();
+  out = std::make_unique<FileBlockDevice>(path, name, std::move(handle), false, true,
+                                          static_cast<uint64_t>(length.QuadPart), sectorSize,
+                                          Caching::kUnbuffered, sectorSize);
   return 0;
 }
 
@@ -305,24 +510,24 @@ std::string SystemErrorText(int error) {
 int CreateRegularFile(const std::string& path, std::unique_ptr<BlockDevice>& out) {
   win::Handle handle;
   std::wstring name = win::Widen(path);
-  if (const int error = OpenHandle(name, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, handle);
+  if (const int error = OpenHandle(name, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, 0, handle);
       error != 0) {
     return error;
   }
   out = std::make_unique<FileBlockDevice>(path, std::move(name), std::move(handle), false, true, 0,
-                                          512);
+                                          512, Caching::kCached, kDirectAlign);
   return 0;
 }
 
 int CreateNewFile(const std::string& path, std::unique_ptr<BlockDevice>& out) {
   win::Handle handle;
   std::wstring name = win::Widen(path);
-  if (const int error = OpenHandle(name, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, handle);
+  if (const int error = OpenHandle(name, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, 0, handle);
       error != 0) {
     return error;
   }
   out = std::make_unique<FileBlockDevice>(path, std::move(name), std::move(handle), false, true, 0,
-                                          512);
+                                          512, Caching::kCached, kDirectAlign);
   return 0;
 }
 

@@ -19,6 +19,7 @@
 #include "platform/VolumeLock.h"
 #include "platform/VolumeUse.h"
 #include "platform/windows/Win32.h"
+#include "platform/windows/WinBlockDevices.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::platform {
@@ -192,6 +193,76 @@ TEST(WindowsFiles, ReadsAfterTheCacheIsDroppedDeliverTheFilesBytes) {
   ASSERT_EQ(file->DropCachedData(4096, 4096), 0) << "a range drops the whole file's cache too";
   readsBack(*file, 17, size);
   readsBack(*file, size - 3, 4096);
+}
+
+// A volume or disk is opened unbuffered, so every transfer the system sees
+// must lie on its sectors. Here a file opened the same way stands in for one:
+// unaligned reads and writes, in memory and on the device, land exactly where
+// asked; a sector written in part keeps the rest of its bytes; reads end at the
+// device's end; and nothing needs dropping before a read-back.
+TEST(WindowsFiles, AnUnbufferedDeviceMovesExactlyTheAskedBytesWhateverTheAlignment) {
+  for (const uint32_t sector : {512u, 4096u}) {
+    test::TempDir dir;
+    const std::string path = (dir / "device.img").string();
+    const uint64_t size = (uint64_t{2} << 20) + 5 * uint64_t{sector};
+    std::vector<std::byte> expected(size);
+    for (uint64_t i = 0; i < size; ++i) expected[i] = static_cast<std::byte>((i * 13) ^ (i >> 11));
+    {
+      std::ofstream out(path, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(expected.data()), static_cast<std::streamsize>(size));
+    }
+    std::unique_ptr<BlockDevice> device;
+    ASSERT_EQ(OpenFileAsUnbufferedDeviceForTesting(path, sector, device), 0);
+    ASSERT_EQ(device->Size(), size);
+
+    // Writes: {offset, length, offset of the data in a buffer aligned on the sector}.
+    const uint64_t writes[][3] = {
+        {0, sector, 0},                                // one aligned sector
+        {sector, 2 * uint64_t{sector}, 3},             // aligned on the device, not in memory
+        {5 * uint64_t{sector} + 7, 10, 0},             // inside one sector
+        {7 * uint64_t{sector} - 3, 6, 0},              // across a sector boundary
+        {100001, (uint64_t{1} << 20) + 12345, 1},      // over more than one bounce buffer
+        {size - 9, 9, 0},                              // the device's last bytes
+    };
+    uint8_t fill = 0x40;
+    for (const auto& w : writes) {
+      std::vector<std::byte> storage(w[1] + 2 * sector);
+      const auto address = reinterpret_cast<uintptr_t>(storage.data());
+      std::byte* const data = storage.data() + (sector - address % sector) % sector + w[2];
+      for (uint64_t i = 0; i < w[1]; ++i) data[i] = static_cast<std::byte>(fill + i % 5);
+      const IoResult r = device->WriteAt(w[0], std::span<const std::byte>(data, w[1]));
+      EXPECT_EQ(r.error, 0) << sector << ": write at " << w[0];
+      EXPECT_EQ(r.bytes, w[1]) << sector << ": write at " << w[0];
+      std::copy(data, data + w[1], expected.begin() + static_cast<std::ptrdiff_t>(w[0]));
+      ++fill;
+    }
+    EXPECT_EQ(device->Flush(), 0);
+    EXPECT_EQ(device->DropCachedData(0, 0), 0) << "nothing is cached";
+
+    const uint64_t reads[][2] = {
+        {0, size}, {1, 4095}, {5 * uint64_t{sector} + 5, 14}, {100000, (uint64_t{1} << 20) + 20000},
+        {size - 20, 20}, {size - 20, 4096}, {size, 10}, {size + 4096, 10}, {3, 0},
+    };
+    for (const auto& r : reads) {
+      std::vector<std::byte> back(r[1] + 1, std::byte{0xEE});
+      const IoResult got = device->ReadAt(r[0], std::span<std::byte>(back.data() + 1, r[1]));
+      const uint64_t there = r[0] >= size ? 0 : std::min(r[1], size - r[0]);
+      EXPECT_EQ(got.error, 0) << sector << ": read at " << r[0] << " for " << r[1];
+      ASSERT_EQ(got.bytes, there) << sector << ": read at " << r[0] << " for " << r[1];
+      EXPECT_TRUE(std::equal(back.begin() + 1, back.begin() + 1 + static_cast<std::ptrdiff_t>(there),
+                             expected.begin() + static_cast<std::ptrdiff_t>(r[0])))
+          << sector << ": read at " << r[0] << " for " << r[1];
+    }
+    device.reset();
+
+    // What reached the file, every byte around the writes included.
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::byte> file(size + 1);
+    in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(size + 1));
+    EXPECT_EQ(static_cast<uint64_t>(in.gcount()), size) << sector << ": the size stayed";
+    file.resize(size);
+    EXPECT_TRUE(file == expected) << sector;
+  }
 }
 
 TEST(WindowsFiles, WrittenBesideAndRenamedOver) {
