@@ -62,14 +62,16 @@ bench: deps
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
-# The layering rule (docs/architecture.md), then clang-tidy with .clang-tidy over
-# the sources of the layers; fails on any finding. build-lint is only configured,
-# never built: the compile database is all clang-tidy needs.
+# The layering rule (docs/architecture.md), the header check (every header of the
+# layers compiles alone: scripts/check-headers.sh), then clang-tidy with .clang-tidy
+# over the sources of the layers; fails on any finding. Of build-lint only the
+# header-check target is built: the compile database is all clang-tidy needs.
 # LINT_FILES narrows clang-tidy (a regular expression over paths, e.g. LINT_FILES=engine/disk/).
 lint: deps
 	@scripts/check-layers.sh
 	@cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	  -DSTOWLINE_TESTS=OFF >/dev/null
+	@LINT_JOBS=$(LINT_JOBS) scripts/check-headers.sh $(LINT_BUILD)
 	@LINT_JOBS=$(LINT_JOBS) scripts/run-lint.sh $(LINT_BUILD) '$(LINT_FILES)'
 
 clean:

@@ -26,7 +26,7 @@ tidy=$(command -v run-clang-tidy-14 || command -v run-clang-tidy) || {
 # The window's sources include what Qt's code generators write (forms, meta
 # objects, resources): generate them, without building anything else.
 for target in stowline_qt_autogen stowline_autogen; do
-  if ninja -C "$build" -t targets all 2>/dev/null | grep -q "^$target:"; then
+  if ninja -C "$build" -t targets all 2>/dev/null | grep "^$target:" >/dev/null; then
     cmake --build "$build" --target "$target" >/dev/null || {
       echo "lint: the generated sources of $target could not be made" >&2
       exit 2

@@ -10,14 +10,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <QWidget>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ui/framework/UiHost.h"
-
-class QWidget;
 
 namespace stow::ui::qt {
 
