@@ -17,3 +17,10 @@ if(WIN32)
   target_compile_definitions(stowline-format-standin PRIVATE UNICODE _UNICODE)
   target_link_options(stowline-format-standin PRIVATE -municode)
 endif()
+
+# The Wine tests' stand-in for diskpart.exe (tests/wine/DiskpartStandIn.cpp),
+# which the partition split script runs.
+if(WIN32)
+  add_executable(stowline-diskpart-standin EXCLUDE_FROM_ALL
+    ${PROJECT_SOURCE_DIR}/tests/wine/DiskpartStandIn.cpp)
+endif()

@@ -8,7 +8,9 @@
 #   - a backup under Wine equals the Linux backup of the same volume, image and checksums;
 #   - a backup made under Wine restores under Linux, and one made under Linux
 #     restores under Wine (with --verify), each compared with the source through ntfs-3g;
-#   - failures under Wine end with a message and a nonzero status.
+#   - failures under Wine end with a message and a nonzero status;
+#   - the partition split script (AssistSplitPartition.bat) under Wine's cmd,
+#     against a stand-in for diskpart (in test_windows_platform).
 #
 #   scripts/run-wine-tests.sh WIN_BUILD LINUX_BUILD
 #
@@ -44,7 +46,8 @@ if [ ! -x "$linux_cli" ]; then
   echo "wine tests: $linux_cli is missing: build the Linux programs first" >&2
   exit 1
 fi
-if ! cmake --build "$win_build" --target stowline-cli stowline-format-standin stowline_wine_tests \
+if ! cmake --build "$win_build" --target stowline-cli stowline-format-standin \
+  stowline-diskpart-standin stowline_wine_tests \
   >"$win_build/wine-build.log" 2>&1; then
   tail -30 "$win_build/wine-build.log" >&2
   echo "wine tests: the Windows build failed (see $win_build/wine-build.log)" >&2
@@ -75,6 +78,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 system32=$WINEPREFIX/drive_c/windows/system32
 cp "$win_build/bin/stowline-format-standin.exe" "$system32/format.com"
+# Wine has no diskpart: the split script's tests (tests/wine/SplitScriptTest.cpp)
+# run it against a stand-in that answers from canned answers.
+cp "$win_build/bin/stowline-diskpart-standin.exe" "$system32/diskpart.exe"
 win_cli_abs=$(cd "$(dirname "$win_cli")" && pwd)/$(basename "$win_cli")
 linux_cli_abs=$(cd "$(dirname "$linux_cli")" && pwd)/$(basename "$linux_cli")
 
