@@ -57,8 +57,8 @@ using win::Unbuffered;
 
 // How a handle reaches the storage.
 enum class Caching {
-  kCached,      // a regular file: through the system's cache, dropped on demand
-  kUnbuffered,  // a device opened with FILE_FLAG_NO_BUFFERING: never cached
+  kCached,        // a regular file: through the system's cache, dropped on demand
+  kUnbuffered,    // a device opened with FILE_FLAG_NO_BUFFERING: never cached
   kDeviceCached,  // a device that refused FILE_FLAG_NO_BUFFERING: read-backs cannot be trusted
 };
 
@@ -249,8 +249,8 @@ int DeviceSize(HANDLE handle, uint64_t& size, uint32_t& sectorSize, bool& sector
 
 int OpenHandle(const std::wstring& name, DWORD access, DWORD disposition, DWORD flags,
                win::Handle& out) {
-  out = win::Handle(::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+  out = win::Handle(::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  disposition, FILE_ATTRIBUTE_NORMAL | flags, nullptr));
   return out.Valid() ? 0 : win::LastErrno();
 }
 
@@ -280,8 +280,8 @@ int OpenDevice(const std::string& path, const std::wstring& name, DWORD access,
   const bool usable = sectorKnown && (sectorSize & (sectorSize - 1)) == 0;
   const uint64_t align = usable ? sectorSize : kDirectAlign;
   out = std::make_unique<FileBlockDevice>(path, name, std::move(handle), true,
-                                          (access & GENERIC_WRITE) != 0, size, sectorSize,
-                                          caching, align);
+                                          (access & GENERIC_WRITE) != 0, size, sectorSize, caching,
+                                          align);
   return 0;
 }
 

@@ -23,7 +23,10 @@ class MemoryLocks final : public VolumeLockSystem {
   };
 
   MemoryLocks() {
-    keys = {{"disk", "disk"}, {"file", "file"}, {"p1", "p1"}, {"p2", "p2"},
+    keys = {{"disk", "disk"},
+            {"file", "file"},
+            {"p1", "p1"},
+            {"p2", "p2"},
             {"/other/name/of/p1", "p1"}};
     relatives["file"] = {{}, {"disk", "p1", "p2"}};
     relatives["disk"] = {{"file"}, {"p1", "p2"}};

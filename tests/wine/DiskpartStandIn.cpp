@@ -65,9 +65,10 @@ int main(int argc, char** argv) {
   }
   const std::string answers = Environment("STOWLINE_DISKPART_ANSWERS");
   const std::string log = Environment("STOWLINE_DISKPART_LOG");
-  std::fputs("\r\nDiskPart stand-in version 1.0\r\n\r\nCopyright (C) 2026.\r\n"
-             "On computer: WINE\r\n\r\n",
-             stdout);
+  std::fputs(
+      "\r\nDiskPart stand-in version 1.0\r\n\r\nCopyright (C) 2026.\r\n"
+      "On computer: WINE\r\n\r\n",
+      stdout);
   std::string line;
   std::string partition;  // ".p3" once partition 3 is selected
   while (std::getline(script, line)) {

@@ -66,7 +66,8 @@ std::string List(const std::vector<std::string>& rows) {
 }
 
 const std::string kDataRow = "* Volume 3     D   Data Disk    NTFS   Partition     20 GB  Healthy";
-const std::string kEspRow = "* Volume 4         EFI          FAT32  Partition    260 MB  Healthy    Hidden";
+const std::string kEspRow =
+    "* Volume 4         EFI          FAT32  Partition    260 MB  Healthy    Hidden";
 
 // Disk 1: a reserved partition 1 and the NTFS volume D: as partition 2, 20 GiB,
 // 12 GiB of it free; once the partition is made, an EFI system partition 3.
@@ -285,7 +286,8 @@ TEST_F(SplitScript, AFailureAfterTheShrinkSaysWhatIsLeftToDo) {
 
   disk = GoodDisk();
   disk.erase("create-partition-efi-size-260.txt");
-  disk["create-partition-efi-size-260.fail"] = "There is not enough usable space for this operation.\n";
+  disk["create-partition-efi-size-260.fail"] =
+      "There is not enough usable space for this operation.\n";
   o = Run({"1", "2", "20480", "D"}, disk);
   ExpectLine(o, 9, "create partition efi size=260, format quick fs=fat32");
   EXPECT_NE(o.output.find("not enough usable space"), std::string::npos) << o.output;
@@ -298,8 +300,8 @@ TEST_F(SplitScript, AFailureAfterTheShrinkSaysWhatIsLeftToDo) {
 
   // The volume lost its letter on the way.
   disk = GoodDisk();
-  disk["detail-partition.p2.after.txt"] = Detail(
-      2, kBasicData, "* Volume 3         Data Disk    NTFS   Partition     19 GB  Healthy");
+  disk["detail-partition.p2.after.txt"] =
+      Detail(2, kBasicData, "* Volume 3         Data Disk    NTFS   Partition     19 GB  Healthy");
   o = Run({"1", "2", "20480", "D"}, disk);
   ExpectLine(o, 9, "assign letter=D");
 }
