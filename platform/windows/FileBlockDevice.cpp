@@ -257,9 +257,11 @@ int OpenHandle(const std::wstring& name, DWORD access, DWORD disposition, DWORD 
 // A volume or disk, unbuffered unless it refuses to be.
 int OpenDevice(const std::string& path, const std::wstring& name, DWORD access,
                std::unique_ptr<BlockDevice>& out) {
-  win::Handle handle;
   Caching caching = Caching::kUnbuffered;
-  if (OpenHandle(name, access, OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, handle) != 0) {
+  win::Handle handle(::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr));
+  if (!handle.Valid()) {
     const DWORD refused = ::GetLastError();
     if (refused != ERROR_INVALID_PARAMETER && refused != ERROR_NOT_SUPPORTED) {
       return win::ErrnoFromWin32(refused);
