@@ -1,6 +1,6 @@
 // The one interface through which the engine reaches a volume, a disk or a file
 // standing in for either. Implementations: a Linux device or file, memory (tests
-// and fuzzers), and later a Windows volume.
+// and fuzzers), and a Windows volume, disk or file.
 #pragma once
 
 #include <cstddef>
@@ -43,7 +43,9 @@ class BlockDevice {
 
   // Starts writing [offset, offset + length) back to the storage without
   // waiting for it, so that a final Flush() finds little left to do. 0, or the
-  // system error; devices without a cache have nothing to do.
+  // system error; devices without a cache have nothing to do. (Windows keeps
+  // this default: it has no call that starts a write-back without waiting, and
+  // its cache writes dirty pages behind on its own.)
   [[nodiscard]] virtual int StartWriteback(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
 
   // Forgets the system's cached copy of [offset, offset + length) (length 0:
@@ -53,7 +55,9 @@ class BlockDevice {
   [[nodiscard]] virtual int DropCachedData(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
   // Starts reading [offset, offset + length) into the system's cache without
   // waiting, so that a read of it soon after finds it there. 0, or the system
-  // error; devices without a cache have nothing to do.
+  // error; devices without a cache have nothing to do. (Windows keeps this
+  // default: its volumes and disks are read unbuffered, around any cache, and
+  // files opened for reading only are read ahead by the system.)
   [[nodiscard]] virtual int Prefetch(uint64_t /*offset*/, uint64_t /*length*/) { return 0; }
 };
 
