@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/Commands.h"
+#include "cli/ExitStatus.h"
 #include "cli/TaskConsole.h"
 #include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
@@ -151,15 +152,16 @@ int RunBackup(const Args& args) {
                                 std::to_string(ToInt(result.startResult)) + ")");
     case tasks::BackupEnd::kFailed: {
       const std::string detail = result.detail.empty() ? std::string() : ". " + result.detail + ".";
-      return Fail(result.code, "backup: " + result.text + " (error " + std::to_string(result.code) +
-                                   ")" + detail);
+      return Fail(TaskExitStatus(result.code),
+                  "backup: " + result.text + " (error " +
+                      std::to_string(engine::TaskErrorCode(result.code)) + ")" + detail);
     }
     case tasks::BackupEnd::kVerifyStopped:
-      return Fail(engine::kTaskManualStop,
+      return Fail(TaskExitStatus(engine::TaskError::kManualStop),
                   "backup: the check of the image was stopped; the image " + image +
                       " is complete but was not verified (error 25)");
     case tasks::BackupEnd::kVerifyFailed:
-      return Fail(engine::kTaskImageDamaged,
+      return Fail(TaskExitStatus(engine::TaskError::kImageDamaged),
                   "backup: the image " + image +
                       " failed verification: what was read back from the disk is not what "
                       "was written (" +

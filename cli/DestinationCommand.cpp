@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/ExitStatus.h"
 #include "cli/RepairConsole.h"
 #include "cli/TaskConsole.h"
 #include "engine/transfer/TaskState.h"
@@ -59,7 +60,7 @@ int RunDestinationCommand(const Args& given, const char* command, const char* us
     case tasks::CourseEnd::kDeclined:
       return driver.DeclinedStatus();
     case tasks::CourseEnd::kStopped:
-      return Fail(engine::kTaskManualStop,
+      return Fail(TaskExitStatus(engine::TaskError::kManualStop),
                   std::string(command) + ":" + LoadText("errorManualStop"));
     case tasks::CourseEnd::kChecked:
     case tasks::CourseEnd::kPrepared:

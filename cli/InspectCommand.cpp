@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "cli/ExitStatus.h"
 #include "cli/Json.h"
 #include "cli/TaskConsole.h"
 #include "engine/image/ImageChecksums.h"
@@ -218,7 +219,8 @@ int RunInspect(const Args& args) {
   }
   if (!verify.result.ok) {
     if (verify.result.faultText == "stopped") {
-      return Fail(engine::kTaskManualStop, "inspect: the check of " + path + " was stopped");
+      return Fail(TaskExitStatus(engine::TaskError::kManualStop),
+                  "inspect: the check of " + path + " was stopped");
     }
     return Fail(1, "inspect: " + path + " failed verification: " + verify.result.faultText +
                        ". Do not restore from it: use another copy of the image (with its "

@@ -1,5 +1,6 @@
 #include "cli/LogOptions.h"
 
+#include "cli/ExitStatus.h"
 #include "cli/RepairConsole.h"
 #include "cli/TaskConsole.h"
 #include "engine/transfer/TaskState.h"
@@ -59,10 +60,10 @@ void PrintExitStatusHelp(std::FILE* out) {
                "  %-4d refused before anything was written (the message says why)\n"
                "  %-4d a usage error (the message names the argument)\n",
                kTaskRefused, kTaskUsageError);
-  for (const int code : engine::TaskErrorCodes()) {
+  for (const engine::TaskError error : engine::TaskErrorCodes()) {
     std::string text;
-    engine::ErrorCodeToText(code, text);
-    std::fprintf(out, "  %-4d %s\n", code, text.c_str());
+    engine::ErrorCodeToText(error, text);
+    std::fprintf(out, "  %-4d %s\n", TaskExitStatus(error), text.c_str());
   }
   std::fprintf(out,
                "  %-4d restore, copy: the boot repair failed\n"

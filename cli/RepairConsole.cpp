@@ -62,7 +62,7 @@ tasks::PostTaskChain ConsoleRepairChain(bool quiet) {
 
 int ReportRepairOutcome(const char* command, const tasks::TaskOutcome& outcome) {
   if (!outcome.notice.empty()) Fail(0, std::string(command) + ": " + outcome.notice);
-  if (outcome.errorCode == engine::kTaskSuccess && !outcome.succeeded) {
+  if (outcome.errorCode == engine::TaskError::kSuccess && !outcome.succeeded) {
     const int status = outcome.chainCode == tasks::kChainDiskCheckDamaged  ? kDiskCheckFailedStatus
                        : outcome.chainCode == tasks::kChainDiskCheckFailed ? kDiskCheckNotReopened
                                                                            : kRepairFailed;

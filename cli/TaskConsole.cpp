@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cli/Commands.h"
+#include "cli/ExitStatus.h"
 #include "platform/Console.h"
 #include "tasks/ProgressStep.h"
 
@@ -92,7 +93,7 @@ bool ConfirmOnTerminal(const std::string& command, const std::string& question,
   return false;
 }
 
-int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat) {
+engine::TaskError FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat) {
   ProgressPrinter printer(quiet);
   tasks::ProgressTracker tracker(NowSeconds(), percentFormat);
   bool stopRequested = false;
@@ -103,7 +104,7 @@ int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat) 
     }
   };
   for (;;) {
-    for (int i = 0; i < kPollsPerTick && state.ErrorCode() == engine::kTaskRunning; ++i) {
+    for (int i = 0; i < kPollsPerTick && state.ErrorCode() == engine::TaskError::kRunning; ++i) {
       pollStop();
       std::this_thread::sleep_for(kPoll);
     }
@@ -119,7 +120,7 @@ int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat) 
   }
   state.WaitForWorkers();
   const tasks::ProgressView last = tracker.Step(state.QueryProgress(), NowSeconds());
-  if (last.status == engine::kTaskSuccess) printer.Show(last);
+  if (last.status == engine::TaskError::kSuccess) printer.Show(last);
   printer.End();
   return last.status;
 }
@@ -200,10 +201,15 @@ int ReportTaskOutcome(const char* command, const tasks::TaskOutcome& outcome) {
   const std::string destination = outcome.reformatted ? " The destination is an empty volume again."
                                   : outcome.reformatText.empty() ? std::string()
                                                                  : " " + outcome.reformatText;
-  const int status = outcome.errorCode == engine::kTaskSuccess ? kTaskRefused : outcome.errorCode;
+  // The engine succeeded but the task did not (its end refused): nothing of the
+  // engine's to report as the status.
+  const int status = outcome.errorCode == engine::TaskError::kSuccess
+                         ? kTaskRefused
+                         : TaskExitStatus(outcome.errorCode);
   const std::string detail = outcome.detail.empty() ? std::string() : " " + outcome.detail + ".";
   return Fail(status, std::string(command) + ": " + outcome.text + " (error " +
-                          std::to_string(outcome.errorCode) + ")." + detail + destination);
+                          std::to_string(engine::TaskErrorCode(outcome.errorCode)) + ")." + detail +
+                          destination);
 }
 
 }  // namespace stow::cli

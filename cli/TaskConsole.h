@@ -29,8 +29,8 @@ bool ConfirmOnTerminal(const std::string& command, const std::string& question,
 // Shows the progress of the started task each second until the engine has
 // finished and both workers have ended; a plain line per second when the
 // output is no terminal, nothing with `quiet`. Ctrl-C (SIGINT, SIGTERM)
-// raises the stop flag. Returns the task's final error code.
-int FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat);
+// raises the stop flag. Returns how the task ended.
+engine::TaskError FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat);
 
 // The progress of a read the caller runs itself (the check of an image): the
 // task's percent line, at most once a second, with `label` in front; a plain
@@ -67,7 +67,7 @@ class ConsoleDriver : public Driver {
   }
   void Committed() override { platform::CatchInterrupts(); }
   bool StopRequested() override { return platform::InterruptRequested(); }
-  int Follow(engine::TaskState& state) override {
+  engine::TaskError Follow(engine::TaskState& state) override {
     return FollowTask(state, quiet_, percentFormat_);
   }
 
@@ -93,7 +93,8 @@ bool ParseTaskArgs(const Args& args, const char* command, const char* usage, std
 bool TakeOption(Args& args, std::string_view option);
 
 // Prints how a copy or restore ended and returns the exit status: 0 for
-// success, else the engine's error code with its text on standard error.
+// success, else the engine's error (TaskExitStatus) with its text on standard
+// error.
 int ReportTaskOutcome(const char* command, const tasks::TaskOutcome& outcome);
 
 }  // namespace stow::cli

@@ -35,11 +35,12 @@ BackupResult BackupCourse::ConfirmAndStart(engine::TaskState& state, BackupDrive
   return result;
 }
 
-BackupResult BackupCourse::End(engine::TaskState& state, int code, BackupDriver& driver) {
+BackupResult BackupCourse::End(engine::TaskState& state, engine::TaskError code,
+                               BackupDriver& driver) {
   BackupResult result;
   result.code = code;
   result.text = BackupResultText(code);
-  if (code != engine::kTaskSuccess) {
+  if (code != engine::TaskError::kSuccess) {
     result.end = BackupEnd::kFailed;
     result.detail = state.ErrorDetail();
     return result;

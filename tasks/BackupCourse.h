@@ -40,9 +40,9 @@ struct BackupResult {
   BackupEnd end = BackupEnd::kRefused;
   std::string why;
   engine::StartResult startResult = engine::kStartOk;
-  int code = engine::kTaskSuccess;  // the engine's final error code
-  std::string text;                 // BackupResultText(code)
-  std::string detail;               // after a failure: what failed where (may be empty)
+  engine::TaskError code = engine::TaskError::kSuccess;  // how the engine ended
+  std::string text;                                      // BackupResultText(code)
+  std::string detail;  // after a failure: what failed where (may be empty)
   BackupVerification verification;
 };
 
@@ -70,7 +70,7 @@ class BackupCourse {
                      const BackupOptions& options, BackupDriver& driver);
   // The end of a backup Begin started, whose engine finished with `code`: its
   // text, the engine's account of a failure, and the read-back when asked.
-  BackupResult End(engine::TaskState& state, int code, BackupDriver& driver);
+  BackupResult End(engine::TaskState& state, engine::TaskError code, BackupDriver& driver);
   // Begin, the driver's Follow and End.
   BackupResult Run(engine::TaskState& state, const std::string& source, const std::string& image,
                    const BackupOptions& options, BackupDriver& driver);

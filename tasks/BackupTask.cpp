@@ -92,8 +92,8 @@ int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::
   }
   // A $MFT that cannot be read at all is left to the engine's reader, which
   // refuses it with the same reason before it sends anything.
-  if (engine::CheckSourceNotWritable(volume, reason) != 0 ||
-      engine::CheckSourceRecords(disk, reason) == engine::kTaskSourceInconsistent) {
+  if (engine::CheckSourceNotWritable(volume, reason) != engine::TaskError::kNone ||
+      engine::CheckSourceRecords(disk, reason) == engine::TaskError::kSourceInconsistent) {
     why = volume.DisplayName() + " cannot be backed up: " + reason;
     return kBackupSourceUnsafe;
   }
@@ -203,8 +203,8 @@ BackupVerification VerifyBackupImage(
   return result;
 }
 
-std::string BackupResultText(int errorCode) {
-  if (errorCode == engine::kTaskSuccess) return LoadText("backupfinish");
+std::string BackupResultText(engine::TaskError errorCode) {
+  if (errorCode == engine::TaskError::kSuccess) return LoadText("backupfinish");
   std::string text = LoadText("taskFailed");
   engine::ErrorCodeToText(errorCode, text);
   return text;

@@ -119,6 +119,6 @@ BackupVerification VerifyBackupImage(
 
 // The text of a finished backup: `backupfinish` for success, else the text of
 // the error code (a code without a text of its own gives `taskFailed`).
-std::string BackupResultText(int errorCode);
+std::string BackupResultText(engine::TaskError errorCode);
 
 }  // namespace stow::tasks

@@ -62,12 +62,14 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
   if (disk.CheckNtfsVolume(&why) != engine::kDiskOk) return MakeRefusal("sourceNotNtfs", {why});
   // Checked before the destination is formatted: a source that may change while
   // it is read, or whose files cannot all be placed, leaves the destination as it is.
-  if (engine::CheckSourceNotWritable(platform::VolumeId(source), why) != 0) {
+  if (engine::CheckSourceNotWritable(platform::VolumeId(source), why) != engine::TaskError::kNone) {
     return MakeRefusal("sourceUnsafe", {why});
   }
-  if (const int code = engine::CheckSourceRecords(disk, why); code != 0) {
+  if (const engine::TaskError code = engine::CheckSourceRecords(disk, why);
+      code != engine::TaskError::kNone) {
     return MakeRefusal(
-        code == engine::kTaskSourceReadFailed ? "sourceMftUnreadable" : "sourceUnsafe", {why});
+        code == engine::TaskError::kSourceReadFailed ? "sourceMftUnreadable" : "sourceUnsafe",
+        {why});
   }
   plan.source = platform::VolumeId(source);
   plan.sourceClusterSize = disk.ClusterSize();
@@ -89,7 +91,7 @@ Refusal CheckCopySource(const CopyPlan& plan) {
                        {std::to_string(disk.UnreadRecords()) + " of its records cannot be read"});
   }
   // A $MFT continued in extension records: every extent where the writer needs it.
-  if (std::string why; engine::CheckSourceMft(disk, why) != 0) {
+  if (std::string why; engine::CheckSourceMft(disk, why) != engine::TaskError::kNone) {
     return MakeRefusal("sourceMftUnreadable", {why});
   }
   // What the writer will need: the clusters in use where the bitmap can be read
@@ -141,11 +143,13 @@ PostTaskRequest CopyRequest(const CopyPlan& plan) {
   return request;
 }
 
-TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode, const PostTaskHook& hook) {
+TaskOutcome FinishCopy(const CopyPlan& plan, engine::TaskError errorCode,
+                       const PostTaskHook& hook) {
   return FinishDestinationTask(CopyRequest(plan), errorCode, "copyPartitionSuccess", hook);
 }
 
-TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode, const PostTaskChain& chain) {
+TaskOutcome FinishCopy(const CopyPlan& plan, engine::TaskError errorCode,
+                       const PostTaskChain& chain) {
   return FinishDestinationTask(CopyRequest(plan), errorCode, "copyPartitionSuccess", chain);
 }
 

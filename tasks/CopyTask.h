@@ -65,9 +65,10 @@ Refusal StartCopyTask(engine::TaskState& state, const CopyPlan& plan);
 PostTaskRequest CopyRequest(const CopyPlan& plan);
 
 // The end of a copy that the engine finished with `errorCode`.
-TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode,
+TaskOutcome FinishCopy(const CopyPlan& plan, engine::TaskError errorCode,
                        const PostTaskHook& hook = DefaultPostTaskHook());
 // The same with a post-task chain that gives its own texts.
-TaskOutcome FinishCopy(const CopyPlan& plan, int errorCode, const PostTaskChain& chain);
+TaskOutcome FinishCopy(const CopyPlan& plan, engine::TaskError errorCode,
+                       const PostTaskChain& chain);
 
 }  // namespace stow::tasks

@@ -61,11 +61,11 @@ CourseResult DestinationCourse::Begin(engine::TaskState& state, const std::strin
   return Start(state);
 }
 
-CourseResult DestinationCourse::End(engine::TaskState& state, int code,
+CourseResult DestinationCourse::End(engine::TaskState& state, engine::TaskError code,
                                     const PostTaskChain& chain) {
   CourseResult result = Ended(CourseEnd::kFinished);
   result.outcome = Finish(code, chain);
-  if (code != engine::kTaskSuccess) result.outcome.detail = state.ErrorDetail();
+  if (code != engine::TaskError::kSuccess) result.outcome.detail = state.ErrorDetail();
   return result;
 }
 
@@ -74,7 +74,7 @@ CourseResult DestinationCourse::Run(engine::TaskState& state, const std::string&
                                     CourseDriver& driver) {
   CourseResult begun = Begin(state, first, destination, options, driver);
   if (begun.end != CourseEnd::kStarted) return begun;
-  const int code = driver.Follow(state);
+  const engine::TaskError code = driver.Follow(state);
   return End(state, code, driver.RepairChain());
 }
 
@@ -102,7 +102,7 @@ Refusal RestoreCourse::StartTask(engine::TaskState& state) {
   return StartRestoreTask(state, plan_);
 }
 
-TaskOutcome RestoreCourse::Finish(int code, const PostTaskChain& chain) {
+TaskOutcome RestoreCourse::Finish(engine::TaskError code, const PostTaskChain& chain) {
   return FinishRestore(plan_, code, chain);
 }
 
@@ -125,7 +125,7 @@ Refusal CopyCourse::PrepareTask() { return PrepareCopy(plan_); }
 
 Refusal CopyCourse::StartTask(engine::TaskState& state) { return StartCopyTask(state, plan_); }
 
-TaskOutcome CopyCourse::Finish(int code, const PostTaskChain& chain) {
+TaskOutcome CopyCourse::Finish(engine::TaskError code, const PostTaskChain& chain) {
   return FinishCopy(plan_, code, chain);
 }
 

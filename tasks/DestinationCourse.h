@@ -95,7 +95,7 @@ class DestinationCourse {
   // The end of a task Begin started, whose engine finished with `code`: the
   // chain after success, the reformat after a failure, the texts, and the
   // engine's account of what failed where.
-  CourseResult End(engine::TaskState& state, int code, const PostTaskChain& chain);
+  CourseResult End(engine::TaskState& state, engine::TaskError code, const PostTaskChain& chain);
   // Begin, the driver's Follow and End.
   CourseResult Run(engine::TaskState& state, const std::string& first,
                    const std::string& destination, const CourseOptions& options,
@@ -112,7 +112,7 @@ class DestinationCourse {
   virtual std::string ConfirmText() const = 0;
   virtual Refusal PrepareTask() = 0;
   virtual Refusal StartTask(engine::TaskState& state) = 0;
-  virtual TaskOutcome Finish(int code, const PostTaskChain& chain) = 0;
+  virtual TaskOutcome Finish(engine::TaskError code, const PostTaskChain& chain) = 0;
   virtual void DropLocks() = 0;
 };
 
@@ -134,7 +134,7 @@ class RestoreCourse final : public DestinationCourse {
   std::string ConfirmText() const override;
   Refusal PrepareTask() override;
   Refusal StartTask(engine::TaskState& state) override;
-  TaskOutcome Finish(int code, const PostTaskChain& chain) override;
+  TaskOutcome Finish(engine::TaskError code, const PostTaskChain& chain) override;
   void DropLocks() override { plan_.lock.reset(); }
 
  private:
@@ -158,7 +158,7 @@ class CopyCourse final : public DestinationCourse {
   std::string ConfirmText() const override;
   Refusal PrepareTask() override;
   Refusal StartTask(engine::TaskState& state) override;
-  TaskOutcome Finish(int code, const PostTaskChain& chain) override;
+  TaskOutcome Finish(engine::TaskError code, const PostTaskChain& chain) override;
   void DropLocks() override {
     plan_.sourceLock.reset();
     plan_.destinationLock.reset();

@@ -109,7 +109,7 @@ PostTaskHook DefaultPostTaskHook() {
   return [](const PostTaskRequest&) { return 0; };
 }
 
-TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
+TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskError errorCode,
                                   std::string_view successId, const PostTaskHook& hook) {
   const PostTaskChain chain = [&hook](const PostTaskRequest& r) {
     return PostTaskResult{hook ? hook(r) : 0, {}, {}};
@@ -117,11 +117,11 @@ TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
   return FinishDestinationTask(request, errorCode, successId, chain);
 }
 
-TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
+TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskError errorCode,
                                   std::string_view successId, const PostTaskChain& chain) {
   TaskOutcome outcome;
   outcome.errorCode = errorCode;
-  if (errorCode == engine::kTaskSuccess) {
+  if (errorCode == engine::TaskError::kSuccess) {
     PostTaskResult result = chain ? chain(request) : PostTaskResult{};
     outcome.chainCode = result.code;
     outcome.succeeded = result.code == 0;

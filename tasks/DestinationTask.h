@@ -60,7 +60,7 @@ Refusal PrepareDestination(const platform::VolumeId& destination, int32_t cluste
 
 // How a copy or restore ended, as a front end reports it.
 struct TaskOutcome {
-  int errorCode = 0;  // the engine's final error code (255 for success)
+  engine::TaskError errorCode = engine::TaskError::kRunning;  // how the engine ended
   bool succeeded = false;
   bool reformatted = false;  // after a failure: the destination is an empty NTFS volume again
   std::string text;          // the result text
@@ -103,9 +103,9 @@ using PostTaskChain = std::function<PostTaskResult(const PostTaskRequest&)>;
 // the post-task hook and gives `successId`'s text; a failure reformats the
 // destination (quick, default cluster size) so that it is left an empty volume
 // rather than a half-written one, and gives the error code's text.
-TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
+TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskError errorCode,
                                   std::string_view successId, const PostTaskHook& hook);
-TaskOutcome FinishDestinationTask(const PostTaskRequest& request, int errorCode,
+TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskError errorCode,
                                   std::string_view successId, const PostTaskChain& chain);
 
 // A task of the engine is still running (any page would refuse to start).

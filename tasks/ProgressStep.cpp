@@ -83,9 +83,10 @@ ProgressView ProgressTracker::Step(const engine::TaskProgress& progress, uint32_
     firstDataTime_ = 0;
     remainingText_ = kNoEstimateText;
   }
-  view.finished = view.status != engine::kTaskRunning;
+  view.finished = view.status != engine::TaskError::kRunning;
   view.totalBytes = progress.totalBytes;
-  view.doneBytes = view.status == engine::kTaskSuccess ? progress.totalBytes : progress.copiedBytes;
+  view.doneBytes =
+      view.status == engine::TaskError::kSuccess ? progress.totalBytes : progress.copiedBytes;
   const uint64_t done = view.doneBytes;
 
   view.elapsedText = FormatDuration(nowSeconds >= startTime_ ? nowSeconds - startTime_ : 0);
@@ -104,7 +105,7 @@ ProgressView ProgressTracker::Step(const engine::TaskProgress& progress, uint32_
   view.percent = Percentage(done, view.totalBytes);
   view.percentText = FormatInt(percentFormat_, view.percent);
 
-  if (view.status == engine::kTaskSuccess) {
+  if (view.status == engine::TaskError::kSuccess) {
     view.percent = static_cast<int>(kFullPercent);
     view.percentText = kSuccessPercentText;
   } else if (view.finished) {

@@ -16,9 +16,9 @@ inline constexpr const char* kCopyPercentFormat = "%d%%";
 inline constexpr const char* kBackupPercentFormat = "%d %%";
 
 struct ProgressView {
-  int status = 0;         // the task's error code: 0 running, 255 success, else the error
+  engine::TaskError status = engine::TaskError::kRunning;  // running, success, else the error
   engine::TaskPhase phase = engine::TaskPhase::kTransfer;  // the sizes are the phase's
-  bool finished = false;  // status is no longer 0
+  bool finished = false;                                   // status is no longer 0
   uint64_t totalBytes = 0;
   uint64_t doneBytes = 0;
   int percent = 0;  // 0..100, for the bar

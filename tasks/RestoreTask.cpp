@@ -109,7 +109,7 @@ Refusal CheckRestoreImage(const RestorePlan& plan) {
   }
   // A $MFT continued in extension records: every extent where the writer needs it.
   std::string why;
-  if (engine::CheckImageMftFile(plan.imagePath, why) != 0) {
+  if (engine::CheckImageMftFile(plan.imagePath, why) != engine::TaskError::kNone) {
     LogLess("restore: %s: %s", plan.imagePath.c_str(), why.c_str());
     return MakeRefusal("imageDamaged", {plan.imagePath, why});
   }
@@ -180,11 +180,13 @@ PostTaskRequest RestoreRequest(const RestorePlan& plan) {
   return request;
 }
 
-TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskHook& hook) {
+TaskOutcome FinishRestore(const RestorePlan& plan, engine::TaskError errorCode,
+                          const PostTaskHook& hook) {
   return FinishDestinationTask(RestoreRequest(plan), errorCode, "restoreSuccess", hook);
 }
 
-TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskChain& chain) {
+TaskOutcome FinishRestore(const RestorePlan& plan, engine::TaskError errorCode,
+                          const PostTaskChain& chain) {
   return FinishDestinationTask(RestoreRequest(plan), errorCode, "restoreSuccess", chain);
 }
 

@@ -86,9 +86,10 @@ Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan);
 PostTaskRequest RestoreRequest(const RestorePlan& plan);
 
 // The end of a restore that the engine finished with `errorCode`.
-TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode,
+TaskOutcome FinishRestore(const RestorePlan& plan, engine::TaskError errorCode,
                           const PostTaskHook& hook = DefaultPostTaskHook());
 // The same with a post-task chain that gives its own texts.
-TaskOutcome FinishRestore(const RestorePlan& plan, int errorCode, const PostTaskChain& chain);
+TaskOutcome FinishRestore(const RestorePlan& plan, engine::TaskError errorCode,
+                          const PostTaskChain& chain);
 
 }  // namespace stow::tasks

@@ -21,10 +21,10 @@ class TaskDriver {
   // course runs itself.
   virtual bool StopRequested() { return false; }
   // Follows the started task until the engine has finished and its workers
-  // have ended; returns the task's final error code. The courses' Run calls it;
+  // have ended; returns how the task ended. The courses' Run calls it;
   // a front end that follows the task by its own means (a timer) calls Begin
   // and End instead.
-  virtual int Follow(engine::TaskState& state) = 0;
+  virtual engine::TaskError Follow(engine::TaskState& state) = 0;
 };
 
 }  // namespace stow::tasks

@@ -67,22 +67,22 @@ bool ReadMftBitmap(CDisk& disk, uint64_t records, MftBitmap& out, std::string& r
 
 }  // namespace
 
-int CheckSourceRecords(CDisk& disk, std::string& reason) {
+TaskError CheckSourceRecords(CDisk& disk, std::string& reason) {
   std::string why;
   if (disk.CheckNtfsVolume(&why) != kDiskOk) {
     reason = "the source is not an NTFS volume this program handles: " + why;
-    return kTaskSourceReadFailed;
+    return TaskError::kSourceReadFailed;
   }
   if (!disk.LoadMftRecord()) {
     reason = "the source's $MFT cannot be read (MFT record 0 or its run list is damaged); " +
              std::string(kRunDiskCheck);
-    return kTaskSourceReadFailed;
+    return TaskError::kSourceReadFailed;
   }
   const uint64_t records = disk.MftRecordCount();
   MftBitmap bitmap;
   if (!ReadMftBitmap(disk, records, bitmap, why)) {
     reason = why + "; " + kRunDiskCheck;
-    return kTaskSourceInconsistent;
+    return TaskError::kSourceInconsistent;
   }
   VolumeCheck check(disk.VolumeClusterCount());
   const uint64_t total = records * kFileRecordSize;
@@ -94,7 +94,7 @@ int CheckSourceRecords(CDisk& disk, std::string& reason) {
       reason = "the source's $MFT cannot be read at byte " + std::to_string(offset) +
                " (MFT records " + std::to_string(offset / kFileRecordSize) + ".." +
                std::to_string((offset + length) / kFileRecordSize - 1) + ")";
-      return kTaskSourceReadFailed;
+      return TaskError::kSourceReadFailed;
     }
     for (uint64_t at = 0; at < length; at += kFileRecordSize) {
       const uint64_t n = (offset + at) / kFileRecordSize;
@@ -105,33 +105,38 @@ int CheckSourceRecords(CDisk& disk, std::string& reason) {
       if (use == RecordUse::kDamaged || !check.CheckRecord(n, record)) {
         reason = "the source's " + check.Why() + "; " + kRunDiskCheck;
         LogLess("source check: %s", reason.c_str());
-        return kTaskSourceInconsistent;
+        return TaskError::kSourceInconsistent;
       }
     }
   }
   LogDebug("source check: %" PRIu64 " records, %" PRIu64 " clusters in use, all consistent",
            records, check.ClustersInUse());
-  return 0;
+  return TaskError::kNone;
 }
 
-int CheckSourceNotWritable(const platform::VolumeId& volume, std::string& reason) {
+TaskError CheckSourceNotWritable(const platform::VolumeId& volume, std::string& reason) {
   platform::VolumeUse use;
   // A volume the system cannot describe (a test device, a name that is not a
   // path) is mounted nowhere.
-  if (platform::QueryVolumeUse(volume.DevicePath(), use) != 0 || !use.mountedReadWrite) return 0;
+  if (platform::QueryVolumeUse(volume.DevicePath(), use) != 0 || !use.mountedReadWrite) {
+    return TaskError::kNone;
+  }
   reason = volume.DisplayName() + " is mounted read-write on " + use.writableMountPoint +
            " and can change while it is read; unmount it (umount " + use.writableMountPoint +
            ") or remount it read-only (mount -o remount,ro " + use.writableMountPoint + ") first";
-  return kTaskSourceMountedWritable;
+  return TaskError::kSourceMountedWritable;
 }
 
-int CheckSourceVolume(const platform::VolumeId& volume, std::string& reason) {
-  if (const int mounted = CheckSourceNotWritable(volume, reason); mounted != 0) return mounted;
+TaskError CheckSourceVolume(const platform::VolumeId& volume, std::string& reason) {
+  if (const TaskError mounted = CheckSourceNotWritable(volume, reason);
+      mounted != TaskError::kNone) {
+    return mounted;
+  }
   CDisk disk;
   if (disk.InitDisk(volume, true) != kDiskOk) {
     reason = "cannot open " + volume.DisplayName() + ": " +
              platform::SystemErrorText(disk.LastOpenError());
-    return kTaskSourceReadFailed;
+    return TaskError::kSourceReadFailed;
   }
   return CheckSourceRecords(disk, reason);
 }

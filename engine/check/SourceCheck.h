@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "engine/transfer/TaskError.h"
 #include "platform/VolumeId.h"
 
 namespace stow::engine {
@@ -17,18 +18,19 @@ namespace stow::engine {
 class CDisk;
 
 // Runs every check on an open volume (read-only): the boot sector, record 0
-// and the $MFT's runs, its $BITMAP, and every record (VolumeCheck). 0, or a
-// task error code (kTaskSourceReadFailed when the $MFT cannot be read,
-// kTaskSourceInconsistent when it is damaged) with `reason`: one line naming
+// and the $MFT's runs, its $BITMAP, and every record (VolumeCheck). kNone, or
+// the task error (TaskError::kSourceReadFailed when the $MFT cannot be read,
+// TaskError::kSourceInconsistent when it is damaged) with `reason`: one line naming
 // the record and what to do.
-[[nodiscard]] int CheckSourceRecords(CDisk& disk, std::string& reason);
+[[nodiscard]] TaskError CheckSourceRecords(CDisk& disk, std::string& reason);
 
-// 0 when nothing may write to `volume` while it is read: it is not mounted, or
-// only read-only. Else kTaskSourceMountedWritable with `reason`.
-[[nodiscard]] int CheckSourceNotWritable(const platform::VolumeId& volume, std::string& reason);
+// kNone when nothing may write to `volume` while it is read: it is not mounted, or
+// only read-only. Else TaskError::kSourceMountedWritable with `reason`.
+[[nodiscard]] TaskError CheckSourceNotWritable(const platform::VolumeId& volume,
+                                               std::string& reason);
 
-// Opens `volume` read-only and runs both checks above: 0, or a task error
-// code with `reason`.
-[[nodiscard]] int CheckSourceVolume(const platform::VolumeId& volume, std::string& reason);
+// Opens `volume` read-only and runs both checks above: kNone, or the task
+// error with `reason`.
+[[nodiscard]] TaskError CheckSourceVolume(const platform::VolumeId& volume, std::string& reason);
 
 }  // namespace stow::engine

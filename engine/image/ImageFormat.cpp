@@ -115,9 +115,9 @@ int CheckImageHeader(ImageHeaderBytes& out, const std::string& path, ImageRetry 
 
 // --- $MFT record count -------------------------------------------------------
 
-int RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count) {
+TaskError RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count) {
   count = 0;
-  if (data.size() < kMftRecordBytes) return kTaskNoMftData;
+  if (data.size() < kMftRecordBytes) return TaskError::kNoMftData;
   std::vector<std::byte> record(data.begin(), data.begin() + kMftRecordBytes);
   ApplyFixups(record);
   const ByteView view(record.data(), record.size());
@@ -128,14 +128,14 @@ int RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count) {
     const uint32_t length = view.U32(offset + kAttrLengthField);
     if (length < kAttrMinLength || !view.Contains(offset, length)) break;
     if (type == kAttrTypeData && view.U8(offset + kAttrNameLengthField) == 0) {
-      if (view.U8(offset + kAttrNonResidentField) == 0) return kTaskNoMftData;
-      if (length < kAttrAllocatedSizeField + 8) return kTaskNoMftData;
+      if (view.U8(offset + kAttrNonResidentField) == 0) return TaskError::kNoMftData;
+      if (length < kAttrAllocatedSizeField + 8) return TaskError::kNoMftData;
       count = view.U64(offset + kAttrAllocatedSizeField) / kMftRecordBytes;
-      return 0;
+      return TaskError::kNone;
     }
     offset += length;
   }
-  return kTaskNoMftData;
+  return TaskError::kNoMftData;
 }
 
 // --- Ring slots ----------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/transfer/TaskError.h"
 #include "platform/BlockDevice.h"
 
 namespace stow::engine {
@@ -240,8 +241,8 @@ class ImageWriter {
 
 // The number of MFT records of the source, taken from file record 0 at the
 // start of the first block: the allocated size of its first unnamed $DATA
-// attribute / 1024. 0 on success; 4 when there is no such attribute or it is
-// resident (or the record is malformed).
-[[nodiscard]] int RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count);
+// attribute / 1024. kNone on success; kNoMftData when there is no such
+// attribute or it is resident (or the record is malformed).
+[[nodiscard]] TaskError RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& count);
 
 }  // namespace stow::engine

@@ -135,7 +135,8 @@ class Surveyor {
   // record's $DATA, as long as the header's clusters say.
   void TakeFirstBlock(const ImageChunk& chunk, uint64_t recordOffset, Bytes data) {
     uint64_t count = 0;
-    if (chunk.dataLength >= kMftRecordBytes && RecordCountFromMftRecord(data, count) == 0) {
+    if (chunk.dataLength >= kMftRecordBytes &&
+        RecordCountFromMftRecord(data, count) == TaskError::kNone) {
       s_.recordCount = count;
     }
     if (!checking_) return;
@@ -162,7 +163,7 @@ class Surveyor {
     }
     SourceMftLayout layout;
     std::string detail;
-    if (ReadSourceMftLayout(data, chunk.runLength, layout, detail) != 0) {
+    if (ReadSourceMftLayout(data, chunk.runLength, layout, detail) != TaskError::kNone) {
       Damaged("bad-record-0", at, detail);
       return;
     }
@@ -242,7 +243,7 @@ class Surveyor {
             // explains it: the extension records that hold this part of the
             // $MFT do not bring it.
             std::string detail;
-            if (mft_->Finish(detail) == 0) detail = "the $MFT is incomplete";
+            if (mft_->Finish(detail) == TaskError::kNone) detail = "the $MFT is incomplete";
             Damaged("mft-extents", offset,
                     detail + FormatString(" (file record %" PRIu64 " and those after it lie in "
                                           "the part that is missing)",
@@ -263,7 +264,7 @@ class Surveyor {
       s_.lastRecordWithData = n;
       if (n != kSentMftRecord && mft_->WantsRecords()) {
         std::string detail;
-        if (mft_->BeginRecord(n, record_, detail) != 0) {
+        if (mft_->BeginRecord(n, record_, detail) != TaskError::kNone) {
           Damaged("mft-extents", offset, detail);
           return Next::kStop;
         }
@@ -339,7 +340,7 @@ class Surveyor {
     MftStreamTracker::Role role;
     uint64_t at = 0;
     std::string detail;
-    if (mft_->Classify(c, role, at, detail) != 0) {
+    if (mft_->Classify(c, role, at, detail) != TaskError::kNone) {
       Damaged("mft-extents", offset, detail);
       return;
     }
@@ -377,7 +378,7 @@ class Surveyor {
         break;
     }
     std::string detail;
-    if (mft_->Finish(detail) != 0) Damaged("mft-extents", end, detail);
+    if (mft_->Finish(detail) != TaskError::kNone) Damaged("mft-extents", end, detail);
   }
 
   platform::BlockDevice& file_;

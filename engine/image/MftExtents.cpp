@@ -21,9 +21,9 @@ constexpr uint64_t kRecordBytes = 1024;
 constexpr uint64_t kSectorBytes = 512;
 constexpr size_t kBytesAllocatedField = 28;
 
-int Refuse(std::string& detail, std::string text) {
+TaskError Refuse(std::string& detail, std::string text) {
   detail = std::move(text);
-  return kTaskSourceMftUnsupported;
+  return TaskError::kSourceMftUnsupported;
 }
 
 // The attribute of `record` with `instance`; false when there is none.
@@ -45,8 +45,8 @@ bool IsMftExtensionRecord(Bytes record) {
   return base != 0 && (base & ntfs::kReferenceRecordMask) == 0;
 }
 
-int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& out,
-                        std::string& detail) {
+TaskError ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& out,
+                              std::string& detail) {
   out = SourceMftLayout{};
   const std::string where = "MFT record 0 of the source: ";
   if (chunk.size() < kRecordBytes) {
@@ -127,11 +127,11 @@ int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& ou
   }
   if (out.HasExtensions() && !out.hasAttributeList) {
     return Refuse(detail, FormatString("%sits $DATA holds %" PRIu64 " of the $MFT's %" PRIu64
-                                 " clusters and it has no attribute list naming the "
-                                 "extension records that hold the rest",
-                                 where.c_str(), out.firstExtentClusters, out.totalClusters));
+                                       " clusters and it has no attribute list naming the "
+                                       "extension records that hold the rest",
+                                       where.c_str(), out.firstExtentClusters, out.totalClusters));
   }
-  return 0;
+  return TaskError::kNone;
 }
 
 bool MftStreamTracker::Overlaps(uint64_t offset, uint64_t length) const {
@@ -182,7 +182,7 @@ bool MftStreamTracker::RecordPlaced(uint64_t n) const {
   return Locate(n * kRecordBytes, kRecordBytes, pieces);
 }
 
-int MftStreamTracker::BeginRecord(uint64_t n, Bytes record, std::string& detail) {
+TaskError MftStreamTracker::BeginRecord(uint64_t n, Bytes record, std::string& detail) {
   inExtension_ = false;
   haveExtent_ = false;
   if (!RecordPlaced(n)) {
@@ -194,16 +194,16 @@ int MftStreamTracker::BeginRecord(uint64_t n, Bytes record, std::string& detail)
   }
   if (record.size() < kRecordBytes || !ntfs::HasFileSignature(record) ||
       !ntfs::RecordInUse(record) || !IsMftExtensionRecord(record)) {
-    return 0;
+    return TaskError::kNone;
   }
   inExtension_ = true;
   extensionRecord_ = n;
   extension_.assign(record.begin(), record.begin() + kRecordBytes);
-  return 0;
+  return TaskError::kNone;
 }
 
-int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& streamOffset,
-                               std::string& detail) {
+TaskError MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& streamOffset,
+                                     std::string& detail) {
   role = Role::kOther;
   streamOffset = 0;
   const uint64_t cluster = layout_.clusterSize;
@@ -219,19 +219,20 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
     role = Role::kMft;
     streamOffset = record0Bytes_;
     record0Bytes_ += chunk.dataLength;
-    return 0;
+    return TaskError::kNone;
   }
-  if (!inExtension_ || chunk.recordNumber != extensionRecord_) return 0;
+  if (!inExtension_ || chunk.recordNumber != extensionRecord_) return TaskError::kNone;
 
-  const std::string where = FormatString("MFT record %" PRIu64 " of the source (an extension of the "
-                                   "$MFT), attribute %u: ",
-                                   extensionRecord_, unsigned{chunk.attributeInstance});
+  const std::string where = FormatString("MFT record %" PRIu64
+                                         " of the source (an extension of the "
+                                         "$MFT), attribute %u: ",
+                                         extensionRecord_, unsigned{chunk.attributeInstance});
   ntfs::Attribute a;
   if (!FindInstance(extension_, chunk.attributeInstance, a)) {
     return Refuse(detail, where + "the record has no such attribute");
   }
   role = Role::kSkip;
-  if (a.type != ntfs::kAttrData || a.nameLength != 0 || !a.nonResident) return 0;
+  if (a.type != ntfs::kAttrData || a.nameLength != 0 || !a.nonResident) return TaskError::kNone;
   ntfs::NonResidentHeader header;
   if (!ntfs::ReadNonResidentHeader(a.bytes, header) || header.firstVcn == 0 ||
       header.lastVcn < header.firstVcn || header.lastVcn >= layout_.totalClusters) {
@@ -269,36 +270,38 @@ int MftStreamTracker::Classify(const MftChunk& chunk, Role& role, uint64_t& stre
   streamOffset = runVcn_ * cluster + within;
   if (Overlaps(streamOffset, chunk.dataLength)) {
     return Refuse(detail, FormatString("%sit names bytes %" PRIu64
-                                 " of the $MFT, which another extent already holds",
-                                 where.c_str(), streamOffset));
+                                       " of the $MFT, which another extent already holds",
+                                       where.c_str(), streamOffset));
   }
   role = Role::kMft;
-  return 0;
+  return TaskError::kNone;
 }
 
-int MftStreamTracker::CheckListedExtents(std::string& detail) const {
-  if (!layout_.listResident) return 0;
+TaskError MftStreamTracker::CheckListedExtents(std::string& detail) const {
+  if (!layout_.listResident) return TaskError::kNone;
   std::vector<std::pair<uint64_t, uint64_t>> found(extents_);
   std::sort(found.begin(), found.end());
-  if (found == layout_.listedExtents) return 0;
+  if (found == layout_.listedExtents) return TaskError::kNone;
   for (const auto& [vcn, record] : layout_.listedExtents) {
     if (!std::binary_search(found.begin(), found.end(), std::make_pair(vcn, record))) {
-      return Refuse(detail, FormatString("MFT record 0 of the source: its attribute list names a $MFT "
-                                   "extent at VCN %" PRIu64 " in record %" PRIu64
-                                   ", which the stream does not bring",
-                                   vcn, record));
+      return Refuse(detail,
+                    FormatString("MFT record 0 of the source: its attribute list names a $MFT "
+                                 "extent at VCN %" PRIu64 " in record %" PRIu64
+                                 ", which the stream does not bring",
+                                 vcn, record));
     }
   }
-  return Refuse(detail, "MFT record 0 of the source: its attribute list does not name every "
-                        "extension record that holds a part of the $MFT");
+  return Refuse(detail,
+                "MFT record 0 of the source: its attribute list does not name every "
+                "extension record that holds a part of the $MFT");
 }
 
-int MftStreamTracker::Finish(std::string& detail) const {
+TaskError MftStreamTracker::Finish(std::string& detail) const {
   if (Complete()) return CheckListedExtents(detail);
   return Refuse(detail, FormatString("the source's $MFT arrived with %" PRIu64 " of its %" PRIu64
-                               " bytes: extension records that hold the rest are missing or "
-                               "damaged",
-                               placedBytes_, layout_.TotalBytes()));
+                                     " bytes: extension records that hold the rest are missing or "
+                                     "damaged",
+                                     placedBytes_, layout_.TotalBytes()));
 }
 
 // --- Checks before the destination is touched -------------------------------
@@ -330,7 +333,7 @@ std::vector<std::byte> ImageRecord(platform::BlockDevice& image, const MftStream
 
 }  // namespace
 
-int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry retry) {
+TaskError CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry retry) {
   ImageReader reader(image, false, retry);
   // The first chunk is read whole; it is at most a slot, and no larger than the file.
   std::vector<std::byte> first(std::min<uint64_t>(kImageChunkBytes, image.Size()));
@@ -338,20 +341,21 @@ int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry 
   ImageStatus status = reader.Next(chunk, first);
   if (status == ImageStatus::kEnd) {
     detail = "the image holds no data, not even the source's $MFT";
-    return kTaskImageDamaged;
+    return TaskError::kImageDamaged;
   }
   if (status != ImageStatus::kChunk) {
     detail = reader.FaultText();
-    return kTaskImageDamaged;
+    return TaskError::kImageDamaged;
   }
   if (chunk.recordNumber != 0 || chunk.runOffset != 0 || chunk.dataLength < kMinFirstChunk) {
-    return Refuse(detail, "the image's first block is not the start of the source's $MFT "
-                          "with its first 24 records");
+    return Refuse(detail,
+                  "the image's first block is not the start of the source's $MFT "
+                  "with its first 24 records");
   }
   SourceMftLayout layout;
-  if (int r = ReadSourceMftLayout(Bytes(first.data(), chunk.dataLength), chunk.runLength, layout,
-                                  detail);
-      r != 0) {
+  if (const TaskError r = ReadSourceMftLayout(Bytes(first.data(), chunk.dataLength),
+                                              chunk.runLength, layout, detail);
+      r != TaskError::kNone) {
     return r;
   }
   MftStreamTracker mft(layout);
@@ -359,9 +363,9 @@ int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry 
   for (;;) {
     MftStreamTracker::Role role;
     uint64_t offset = 0;
-    const MftChunk c{chunk.recordNumber, chunk.attributeInstance, chunk.runLength,
-                     chunk.runOffset, chunk.dataLength};
-    if (int r = mft.Classify(c, role, offset, detail); r != 0) return r;
+    const MftChunk c{chunk.recordNumber, chunk.attributeInstance, chunk.runLength, chunk.runOffset,
+                     chunk.dataLength};
+    if (const TaskError r = mft.Classify(c, role, offset, detail); r != TaskError::kNone) return r;
     if (role == MftStreamTracker::Role::kMft) mft.Placed(offset, c.dataLength, chunk.fileOffset);
     // Past the $MFT's end nothing is read: a volume without extents stops here.
     if (mft.Complete() || (role == MftStreamTracker::Role::kOther && !layout.HasExtensions())) {
@@ -371,37 +375,41 @@ int CheckImageMft(platform::BlockDevice& image, std::string& detail, ImageRetry 
     if (status == ImageStatus::kEnd) break;
     if (status != ImageStatus::kChunk) {
       detail = reader.FaultText();
-      return kTaskImageDamaged;
+      return TaskError::kImageDamaged;
     }
     if (chunk.recordNumber != previous && chunk.recordNumber != 0) {
       const std::vector<std::byte> record = ImageRecord(image, mft, chunk.recordNumber);
-      if (int r = mft.BeginRecord(chunk.recordNumber, record, detail); r != 0) return r;
+      if (const TaskError r = mft.BeginRecord(chunk.recordNumber, record, detail);
+          r != TaskError::kNone)
+        return r;
     }
     previous = chunk.recordNumber;
   }
   return mft.Finish(detail);
 }
 
-int CheckImageMftFile(const std::string& path, std::string& detail) {
+TaskError CheckImageMftFile(const std::string& path, std::string& detail) {
   std::unique_ptr<platform::BlockDevice> file;
   if (const int opened = platform::OpenBlockDevice(path, true, file); opened != 0 || !file) {
     detail = path + ": " + platform::SystemErrorText(opened);
-    return kTaskImageOpenFailed;
+    return TaskError::kImageOpenFailed;
   }
   return CheckImageMft(*file, detail);
 }
 
-int CheckSourceMft(CDisk& source, std::string& detail) {
+TaskError CheckSourceMft(CDisk& source, std::string& detail) {
   if (!source.LoadMftRecord() || source.MftRuns().empty()) {
     detail =
         "MFT record 0 of the source: the $MFT cannot be followed (record 0, its attribute list "
         "or an extension record it names is damaged or cannot be read; the log says which)";
-    return kTaskSourceReadFailed;
+    return TaskError::kSourceReadFailed;
   }
   const std::vector<std::byte>& record0 = source.MftRecord();
   SourceMftLayout layout;
   const uint64_t firstRun = source.MftRuns().front().length * source.ClusterSize();
-  if (int r = ReadSourceMftLayout(record0, firstRun, layout, detail); r != 0) return r;
+  if (const TaskError r = ReadSourceMftLayout(record0, firstRun, layout, detail);
+      r != TaskError::kNone)
+    return r;
   MftStreamTracker mft(layout);
   mft.Placed(0, layout.firstExtentClusters * layout.clusterSize, 0);
   const uint64_t records = source.MftRecordCount();
@@ -425,11 +433,12 @@ int CheckSourceMft(CDisk& source, std::string& detail) {
       }
     }
     if (chunks.empty()) continue;
-    if (int r = mft.BeginRecord(n, record, detail); r != 0) return r;
+    if (const TaskError r = mft.BeginRecord(n, record, detail); r != TaskError::kNone) return r;
     for (const MftChunk& c : chunks) {
       MftStreamTracker::Role role;
       uint64_t offset = 0;
-      if (int r = mft.Classify(c, role, offset, detail); r != 0) return r;
+      if (const TaskError r = mft.Classify(c, role, offset, detail); r != TaskError::kNone)
+        return r;
       if (role == MftStreamTracker::Role::kMft) mft.Placed(offset, c.dataLength, offset);
     }
   }

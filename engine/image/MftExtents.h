@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/image/ImageFormat.h"
+#include "engine/transfer/TaskError.h"
 #include "support/Bytes.h"
 
 namespace stow::platform {
@@ -57,9 +58,9 @@ struct SourceMftLayout {
 
 // Reads record 0 (on-disk form) at the start of the first $MFT chunk, whose
 // run is `firstRunBytes` long. The source's cluster size is that run's bytes
-// over its clusters. 0, or a task error code with `detail` saying what is wrong.
-[[nodiscard]] int ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes, SourceMftLayout& out,
-                                      std::string& detail);
+// over its clusters. kNone, or the task error with `detail` saying what is wrong.
+[[nodiscard]] TaskError ReadSourceMftLayout(Bytes chunk, uint64_t firstRunBytes,
+                                            SourceMftLayout& out, std::string& detail);
 
 // One chunk of the stream, as a ring slot or an image block carries it.
 struct MftChunk {
@@ -92,14 +93,14 @@ class MftStreamTracker {
   // True when every byte of record `n` has been placed.
   bool RecordPlaced(uint64_t n) const;
   // A record other than 0 begins in the stream; `record` (fix-ups applied) is
-  // what the placed $MFT holds for it. 0, or a task error code with `detail`.
-  [[nodiscard]] int BeginRecord(uint64_t n, Bytes record, std::string& detail);
+  // what the placed $MFT holds for it. kNone, or the task error with `detail`.
+  [[nodiscard]] TaskError BeginRecord(uint64_t n, Bytes record, std::string& detail);
 
   // Where the chunk belongs. For kMft, `streamOffset` is its place in the $MFT
-  // and the caller calls Placed() once its bytes are there. 0, or a task error
-  // code with `detail`.
-  [[nodiscard]] int Classify(const MftChunk& chunk, Role& role, uint64_t& streamOffset,
-                             std::string& detail);
+  // and the caller calls Placed() once its bytes are there. kNone, or the task
+  // error with `detail`.
+  [[nodiscard]] TaskError Classify(const MftChunk& chunk, Role& role, uint64_t& streamOffset,
+                                   std::string& detail);
   // Records that [offset, offset + length) of the $MFT is placed; `location`
   // is the caller's own address of its first byte (an image file offset).
   void Placed(uint64_t offset, uint64_t length, uint64_t location);
@@ -108,9 +109,9 @@ class MftStreamTracker {
   [[nodiscard]] bool Locate(uint64_t offset, uint64_t length,
                             std::vector<std::pair<uint64_t, uint64_t>>& pieces) const;
 
-  // 0 when the stream has ended with the whole $MFT placed; else a task error
-  // code with `detail`.
-  [[nodiscard]] int Finish(std::string& detail) const;
+  // kNone when the stream has ended with the whole $MFT placed; else the task
+  // error with `detail`.
+  [[nodiscard]] TaskError Finish(std::string& detail) const;
 
  private:
   struct Piece {
@@ -119,7 +120,7 @@ class MftStreamTracker {
     uint64_t location = 0;
   };
   bool Overlaps(uint64_t offset, uint64_t length) const;
-  [[nodiscard]] int CheckListedExtents(std::string& detail) const;
+  [[nodiscard]] TaskError CheckListedExtents(std::string& detail) const;
 
   SourceMftLayout layout_;
   std::vector<Piece> pieces_;  // sorted by offset, never overlapping
@@ -145,14 +146,14 @@ class MftStreamTracker {
 // be placed: record 0 at the start of its first block, and, for a $MFT with
 // extents, every extension record where the stream needs it and every extent
 // present. It reads the block records up to the end of the $MFT and the file
-// records it must look at, no other data. 0, or a task error code with `detail`.
-[[nodiscard]] int CheckImageMft(platform::BlockDevice& image, std::string& detail,
-                                ImageRetry retry = {});
+// records it must look at, no other data. kNone, or the task error with `detail`.
+[[nodiscard]] TaskError CheckImageMft(platform::BlockDevice& image, std::string& detail,
+                                      ImageRetry retry = {});
 // The same for the image at `path`, opened read-only.
-[[nodiscard]] int CheckImageMftFile(const std::string& path, std::string& detail);
+[[nodiscard]] TaskError CheckImageMftFile(const std::string& path, std::string& detail);
 
 // The same for the source volume of a copy, over its records in the order the
-// copy sends them. 0, or a task error code with `detail`.
-[[nodiscard]] int CheckSourceMft(CDisk& source, std::string& detail);
+// copy sends them. kNone, or the task error with `detail`.
+[[nodiscard]] TaskError CheckSourceMft(CDisk& source, std::string& detail);
 
 }  // namespace stow::engine

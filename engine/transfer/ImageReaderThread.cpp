@@ -34,7 +34,7 @@ constexpr auto kFullRingWait = 10ms;
 bool WaitForWriter(TaskState& state, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!state.WriterRunning() && std::chrono::steady_clock::now() < deadline) {
-    if (state.ErrorCode() != kTaskRunning) return false;
+    if (state.ErrorCode() != TaskError::kRunning) return false;
     std::this_thread::sleep_for(kPartnerPoll);
   }
   return state.WriterRunning();
@@ -62,7 +62,7 @@ class ContentCheck {
   void Fail(TaskState& state) const {
     LogLess("in readfromfile thread, the image does not match its checksum file: %s",
             cursor_.FaultText().c_str());
-    state.SetFirstError(kTaskImageDamaged,
+    state.SetFirstError(TaskError::kImageDamaged,
                         "The image " + path_ + ": " + cursor_.FaultText() + " (checked against " +
                             ChecksumPathFor(path_) +
                             "); nothing of that block was written. Restore another copy of the "
@@ -90,12 +90,12 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
   }
   for (;;) {
     if (state.stopFlag.load()) {
-      state.SetFirstError(kTaskManualStop);
+      state.SetFirstError(TaskError::kManualStop);
       return;
     }
     const int i = AcquireSlot(state);
     if (i < 0) {
-      if (state.stopFlag.load()) state.SetFirstError(kTaskManualStop);
+      if (state.stopFlag.load()) state.SetFirstError(TaskError::kManualStop);
       return;
     }
     TransferSlot& slot = ring.Slot(i);
@@ -113,7 +113,7 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
     if (status != ImageStatus::kChunk) {
       LogLess("in readfromfile thread, the image is damaged or cut short: %s",
               reader.FaultText().c_str());
-      state.SetFirstError(kTaskImageDamaged,
+      state.SetFirstError(TaskError::kImageDamaged,
                           "The image " + state.ImagePath() + ": " + reader.FaultText());
       return;
     }
@@ -135,9 +135,10 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
     FillSlotHeader(slot, chunk);
     if (recordCount == 0 && chunk.dataLength != 0) {
       // The first block is the start of the source's $MFT: record 0 names its size.
-      if (RecordCountFromMftRecord(slot.Data(), recordCount) != 0 || recordCount == 0) {
+      if (RecordCountFromMftRecord(slot.Data(), recordCount) != TaskError::kNone ||
+          recordCount == 0) {
         LogLess("in readfromfile thread, the image's first record has no non-resident $DATA");
-        state.SetFirstError(kTaskNoMftData);
+        state.SetFirstError(TaskError::kNoMftData);
         return;
       }
       state.recordCount.store(recordCount);
@@ -151,7 +152,7 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
 RestoreIo RestoreIo::Default() {
   RestoreIo io;
   io.openVolume = [](const platform::VolumeId& volume, bool readOnly, CDisk& disk) {
-    return disk.InitDisk(volume, readOnly);
+    return TaskErrorFromCode(disk.InitDisk(volume, readOnly));
   };
   io.openImage = [](const std::string& path, std::unique_ptr<platform::BlockDevice>& out) {
     return platform::OpenBlockDevice(path, true, out);
@@ -169,7 +170,7 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
   const int opened = io.openImage(state.ImagePath(), file);
   if (opened != 0 || !file) {
     LogLess("in readfromfile thread, open file false, error=0x%x", static_cast<unsigned>(opened));
-    state.SetFirstError(kTaskImageOpenFailed,
+    state.SetFirstError(TaskError::kImageOpenFailed,
                         "the image " + state.ImagePath() + " cannot be opened: " +
                             platform::SystemErrorText(opened != 0 ? opened : EIO));
     return;
@@ -190,7 +191,7 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
     case ChecksumLoad::kReadFailed:
       LogLess("in readfromfile thread, %s", why.c_str());
       if (!why.empty()) why[0] = 'T';  // "the checksum file ..." opens the sentence
-      state.SetFirstError(kTaskImageDamaged, why);
+      state.SetFirstError(TaskError::kImageDamaged, why);
       return;
   }
   if (check != nullptr) {
@@ -198,7 +199,7 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
     const platform::IoResult read = file->ReadAt(0, header);
     if (read.bytes != header.size() || !check->Cursor().CheckHeader(header)) {
       if (read.bytes != header.size()) {
-        state.SetFirstError(kTaskImageDamaged,
+        state.SetFirstError(TaskError::kImageDamaged,
                             "The image " + state.ImagePath() + ": its header cannot be read");
       } else {
         check->Fail(state);

@@ -46,7 +46,7 @@ const char* kHeaderFailedText = "In backupWriteFile thread, write first head is 
 void WaitForReaderStart(TaskState& state, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (state.ReaderRunning() && state.recordCount.load() == 0 &&
-         state.ErrorCode() == kTaskRunning && std::chrono::steady_clock::now() < deadline) {
+         state.ErrorCode() == TaskError::kRunning && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(kReaderPoll);
   }
 }
@@ -68,7 +68,7 @@ void FailWrite(TaskState& state, const std::string& path, const char* what, int 
   LogLess("backup write file error at 0x%" PRIx64 ": %s (result %d)", position, what, result);
   std::string detail = "the image " + path + ": " + what + " at byte " + std::to_string(position);
   if (systemError != 0) detail += ": " + platform::SystemErrorText(systemError);
-  state.SetFirstError(kTaskWriteFailed, std::move(detail));
+  state.SetFirstError(TaskError::kWriteFailed, std::move(detail));
   state.StopTask();
 }
 
@@ -98,7 +98,7 @@ void Drain(TaskState& state, ImageWriter& writer, platform::BlockDevice& file,
     }
     // Once the task has failed or was stopped the image is deleted at the end;
     // what is left in the ring is only released.
-    if (state.ErrorCode() == kTaskRunning) {
+    if (state.ErrorCode() == TaskError::kRunning) {
       const ImageWriteResult written = writer.Append(ChunkOfSlot(slot), slot.Data());
       if (sums != nullptr) sums->Settle();
       if (written != kImageWriteOk) {
@@ -130,7 +130,7 @@ bool WriteChecksumFile(TaskState& state, ChecksumBuilder& builder, uint64_t imag
     LogLess("backup write file: the checksums are out of step with the image (%llu of %llu bytes)",
             static_cast<unsigned long long>(sums.imageSize),
             static_cast<unsigned long long>(imageSize));
-    state.SetFirstError(kTaskWriteFailed,
+    state.SetFirstError(TaskError::kWriteFailed,
                         "the checksums of the image went out of step with its bytes (a fault in "
                         "this program); no image was kept. Repeat the backup, or back up with "
                         "--no-checksums");
@@ -148,7 +148,7 @@ bool WriteChecksumFile(TaskState& state, ChecksumBuilder& builder, uint64_t imag
     if (error == 0) error = file->Flush();
   }
   if (error != 0) {
-    state.SetFirstError(kTaskWriteFailed,
+    state.SetFirstError(TaskError::kWriteFailed,
                         "the checksum file " + path +
                             " cannot be written: " + platform::SystemErrorText(error) +
                             "; no image was kept and an earlier one is as it was. Make room or "
@@ -183,9 +183,10 @@ void PutInPlace(TaskState& state, const std::string& path, const std::string& ta
     if (moved == ENOENT) {
       aside.clear();
     } else if (moved != 0) {
-      state.SetFirstError(kTaskWriteFailed, "the checksum file " + sumsTarget +
-                                                " of the earlier image cannot be moved aside: " +
-                                                platform::SystemErrorText(moved));
+      state.SetFirstError(
+          TaskError::kWriteFailed,
+          "the checksum file " + sumsTarget +
+              " of the earlier image cannot be moved aside: " + platform::SystemErrorText(moved));
       return;
     }
     const int replaced = io.replaceImage(path, target);
@@ -195,18 +196,18 @@ void PutInPlace(TaskState& state, const std::string& path, const std::string& ta
       if (!aside.empty() && io.replaceImage(aside, sumsTarget) != 0) {
         LogLess("backup write file: the checksum file %s cannot be put back", aside.c_str());
       }
-      state.SetFirstError(kTaskWriteFailed, "the finished image " + path +
-                                                " cannot be renamed to " + target + ": " +
-                                                platform::SystemErrorText(replaced));
+      state.SetFirstError(TaskError::kWriteFailed, "the finished image " + path +
+                                                       " cannot be renamed to " + target + ": " +
+                                                       platform::SystemErrorText(replaced));
       return;
     }
   } else {
     // Written in place: nothing older survives beside it.
     const int removed = io.removeImage(sumsTarget);
     if (removed != 0 && removed != ENOENT) {
-      state.SetFirstError(kTaskWriteFailed, "the checksum file " + sumsTarget +
-                                                " of the earlier image cannot be removed: " +
-                                                platform::SystemErrorText(removed));
+      state.SetFirstError(TaskError::kWriteFailed, "the checksum file " + sumsTarget +
+                                                       " of the earlier image cannot be removed: " +
+                                                       platform::SystemErrorText(removed));
       return;
     }
   }
@@ -214,7 +215,7 @@ void PutInPlace(TaskState& state, const std::string& path, const std::string& ta
   if (sums.empty()) return;
   const int placed = io.replaceImage(sums, sumsTarget);
   if (placed != 0) {
-    state.SetFirstError(kTaskWriteFailed,
+    state.SetFirstError(TaskError::kWriteFailed,
                         "the image " + target + " is complete, but its checksum file " + sums +
                             " cannot be renamed to " + sumsTarget + ": " +
                             platform::SystemErrorText(placed) +
@@ -231,7 +232,7 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
             uint64_t imageSize) {
   WaitForReaderEnd(state);
   state.Ring().Teardown();
-  if (file && state.ErrorCode() == kTaskRunning) {
+  if (file && state.ErrorCode() == TaskError::kRunning) {
     // A backup is reported complete only once its bytes are on the target.
     const int flushed = file->Flush();
     if (flushed != 0) {
@@ -240,12 +241,12 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
   }
   file.reset();
   std::string sumsPath;
-  if (state.ErrorCode() == kTaskRunning && sums != nullptr) {
+  if (state.ErrorCode() == TaskError::kRunning && sums != nullptr) {
     static_cast<void>(
         WriteChecksumFile(state, *sums, imageSize, ChecksumPathFor(target), io, sumsPath));
   }
-  if (state.ErrorCode() == kTaskRunning) PutInPlace(state, path, target, sumsPath, io);
-  if (!state.SetFirstError(kTaskSuccess)) {
+  if (state.ErrorCode() == TaskError::kRunning) PutInPlace(state, path, target, sumsPath, io);
+  if (!state.SetFirstError(TaskError::kSuccess)) {
     const int removed = io.removeImage(path);
     if (removed != 0 && removed != ENOENT) {
       LogLess("backup write file: the unfinished image %s cannot be removed, error=0x%x",
@@ -265,7 +266,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
   const int created = io.createImage(path, file);
   if (created != 0 || !file) {
     LogLess("Open backup file false, error=0x%x", static_cast<unsigned>(created));
-    state.SetFirstError(kTaskImageCreateFailed,
+    state.SetFirstError(TaskError::kImageCreateFailed,
                         "the image " + path + " cannot be created: " +
                             platform::SystemErrorText(created != 0 ? created : EIO));
     // Nobody would drain the ring: the reader is stopped and the task ends.
@@ -288,11 +289,11 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
     writer.FeedChecksums(sums.get());
   }
   // A reader that ended without an error has put everything into the ring.
-  if (!state.ReaderRunning() && state.ErrorCode() != kTaskRunning) {
+  if (!state.ReaderRunning() && state.ErrorCode() != TaskError::kRunning) {
     LogLessText(kReaderStoppedText);
   } else if (writer.WriteHeader(header) != kImageWriteOk) {
     state.SetFirstError(
-        kTaskWriteFailed,
+        TaskError::kWriteFailed,
         "the image " + path + ": its header cannot be written" +
             (writer.LastError() != 0 ? ": " + platform::SystemErrorText(writer.LastError())
                                      : std::string()));
@@ -302,7 +303,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
     Drain(state, writer, *file, sums.get());
     // The reader ended without an error: every run it began must be complete.
     const ImageWriteResult complete = writer.Finish();
-    if (state.ErrorCode() == kTaskRunning && complete != kImageWriteOk) {
+    if (state.ErrorCode() == TaskError::kRunning && complete != kImageWriteOk) {
       FailWrite(state, path, "the last run is incomplete", ToInt(complete), 0, writer.Position());
     }
   }

@@ -127,7 +127,7 @@ class PartitionReader {
 
   SentWalk Fail(uint64_t record, const char* why) {
     LogLess("in read thread, record 0x%" PRIx64 ": %s; the backup is incomplete", record, why);
-    state_.SetFirstError(kTaskSourceReadFailed,
+    state_.SetFirstError(TaskError::kSourceReadFailed,
                          "MFT record " + std::to_string(record) + " of the source: " + why);
     return SentWalk::kFailed;
   }
@@ -143,10 +143,10 @@ class PartitionReader {
 // or when it has already failed.
 bool WaitForWriter(TaskState& state) {
   for (int round = 0; round < kWriterWaitRounds && !state.WriterRunning(); ++round) {
-    if (state.ErrorCode() != kTaskRunning) return false;
+    if (state.ErrorCode() != TaskError::kRunning) return false;
     std::this_thread::sleep_for(kWriterWaitRound);
   }
-  return state.WriterRunning() && state.ErrorCode() == kTaskRunning;
+  return state.WriterRunning() && state.ErrorCode() == TaskError::kRunning;
 }
 
 uint64_t ReaderVolumeClusters(CDisk& disk) {
@@ -162,7 +162,7 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   std::string why;
   if (disk.CheckNtfsVolume(&why) != kDiskOk) {
     LogLess("in read thread, the source is not a volume this program handles: %s", why.c_str());
-    state.SetFirstError(kTaskSourceReadFailed,
+    state.SetFirstError(TaskError::kSourceReadFailed,
                         "the source is not an NTFS volume this program "
                         "handles: " +
                             why);
@@ -171,12 +171,13 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   // Nothing is sent from a source that may change under the reader, or whose
   // image the restore would refuse: the checks the task ran before it started
   // are run again here, so the engine alone never writes such an image.
-  if (const int code = CheckSourceNotWritable(state.SourceVolume(), why); code != 0) {
+  if (const TaskError code = CheckSourceNotWritable(state.SourceVolume(), why);
+      code != TaskError::kNone) {
     LogLess("in read thread, %s", why.c_str());
     state.SetFirstError(code, why);
     return false;
   }
-  if (const int code = CheckSourceRecords(disk, why); code != 0) {
+  if (const TaskError code = CheckSourceRecords(disk, why); code != TaskError::kNone) {
     LogLess("in read thread, %s", why.c_str());
     state.SetFirstError(code, why);
     return false;
@@ -184,14 +185,14 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   uint64_t total = 0;
   if (disk.BuildEntryList(total, true, 0) == 0) {
     LogLess("in read thread, the source's MFT cannot be read!");
-    state.SetFirstError(kTaskSourceReadFailed);
+    state.SetFirstError(TaskError::kSourceReadFailed);
     return false;
   }
   if (disk.UnreadRecords() != 0) {
     // Their files would be missing from an image that claims to be complete.
     LogLess("in read thread, %" PRIu64 " records of the source's MFT cannot be read!",
             disk.UnreadRecords());
-    state.SetFirstError(kTaskSourceReadFailed);
+    state.SetFirstError(TaskError::kSourceReadFailed);
     return false;
   }
   state.totalSectors.store(total);
@@ -203,10 +204,10 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   if (limit != 0 && imageBytes > limit * kSectorBytes) {
     // The error is set before the reader ends, so that a writer that sees the
     // reader gone never takes the task for finished.
-    state.SetFirstError(kTaskSpaceNotEnough, "the image needs " + std::to_string(imageBytes) +
-                                                 " bytes; the target has " +
-                                                 std::to_string(limit * kSectorBytes) +
-                                                 " bytes free");
+    state.SetFirstError(TaskError::kSpaceNotEnough,
+                        "the image needs " + std::to_string(imageBytes) +
+                            " bytes; the target has " + std::to_string(limit * kSectorBytes) +
+                            " bytes free");
     state.Ring().CloseSignal();
     LogLess("in read thread, check free space is not enough!");
     return false;
@@ -245,10 +246,10 @@ void RunPartitionReader(TaskState& state, const WorkerIo& io) {
   state.recordCount.store(0);
 
   CDisk disk;
-  const int opened = io.openVolume(state.SourceVolume(), true, disk);
-  if (opened != 0) {
+  const TaskError opened = io.openVolume(state.SourceVolume(), true, disk);
+  if (opened != TaskError::kNone) {
     state.SetFirstError(opened);
-    LogLess("in read thread, disk init error=%d!", opened);
+    LogLess("in read thread, disk init error=%d!", TaskErrorCode(opened));
     return;
   }
   if (!WaitForWriter(state)) {
@@ -264,7 +265,7 @@ void RunPartitionReader(TaskState& state, const WorkerIo& io) {
   reader.SendEntries(disk.Entries());
   // A stop seen anywhere in the walk, also inside the last entry's runs, ends
   // the task as stopped: the stream is incomplete.
-  if (state.stopFlag.load()) state.SetFirstError(kTaskManualStop);
+  if (state.stopFlag.load()) state.SetFirstError(TaskError::kManualStop);
   LogDebugText("read partition thread exit!");
 }
 

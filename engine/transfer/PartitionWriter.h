@@ -61,30 +61,31 @@ class PartitionWriter {
 
  private:
   [[nodiscard]] bool WaitForReader();
-  [[nodiscard]] int OpenDestination();
+  [[nodiscard]] TaskError OpenDestination();
   uint64_t NeededSectors();
   int TakeFirstSlot();
-  [[nodiscard]] int PlaceFirstMftChunk(TransferSlot& slot);
+  [[nodiscard]] TaskError PlaceFirstMftChunk(TransferSlot& slot);
   void Drain();
-  [[nodiscard]] int FinishStream();
-  [[nodiscard]] int VerifyDestination();
-  [[nodiscard]] int PlaceSlot(const TransferSlot& slot);
-  [[nodiscard]] int FinishMft();
-  [[nodiscard]] int BeginTrackedRecord(uint64_t record);
-  [[nodiscard]] int PlaceMftBytes(const TransferSlot& slot, uint64_t offset);
-  [[nodiscard]] int Fail(int code, std::string detail);
-  [[nodiscard]] int PlaceData(const TransferSlot& slot);
-  [[nodiscard]] int PlaceSparse(const TransferSlot& slot);
-  [[nodiscard]] int StartRun(const TransferSlot& slot);
-  [[nodiscard]] int Allocate(const TransferSlot& slot, uint64_t wanted, bool append);
-  [[nodiscard]] int ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
-                               bool append);
+  [[nodiscard]] TaskError FinishStream();
+  [[nodiscard]] TaskError VerifyDestination();
+  [[nodiscard]] TaskError PlaceSlot(const TransferSlot& slot);
+  [[nodiscard]] TaskError FinishMft();
+  [[nodiscard]] TaskError BeginTrackedRecord(uint64_t record);
+  [[nodiscard]] TaskError PlaceMftBytes(const TransferSlot& slot, uint64_t offset);
+  [[nodiscard]] TaskError Fail(TaskError code, std::string detail);
+  [[nodiscard]] TaskError PlaceData(const TransferSlot& slot);
+  [[nodiscard]] TaskError PlaceSparse(const TransferSlot& slot);
+  [[nodiscard]] TaskError StartRun(const TransferSlot& slot);
+  [[nodiscard]] TaskError Allocate(const TransferSlot& slot, uint64_t wanted, bool append);
+  [[nodiscard]] TaskError ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
+                                     bool append);
   bool SameAttribute(const TransferSlot& slot) const;
   void NoteAttribute(const TransferSlot& slot);
-  [[nodiscard]] int WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors);
-  [[nodiscard]] int StreamError(const char* why, const TransferSlot* slot = nullptr);
+  [[nodiscard]] TaskError WriteChunk(const TransferSlot& slot, const std::byte* data,
+                                     uint64_t sectors);
+  [[nodiscard]] TaskError StreamError(const char* why, const TransferSlot* slot = nullptr);
   void WaitForReaderEnd();
-  void EndAfterFailure(int code);
+  void EndAfterFailure(TaskError code);
   void UnlockDestination();
 
   TaskState& state_;

@@ -27,31 +27,33 @@
 
 namespace stow::engine::writer {
 
-int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
+TaskError PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   if (slot.recordNumber != kMftRecord || slot.runOffset != 0 || slot.dataLength == 0) {
     return StreamError("the stream does not begin with the $MFT", &slot);
   }
   if (slot.dataLength < kMinFirstMftChunk) {
     LogLessText("in write thread, mft count is too small!");
-    return Fail(kTaskSourceMftUnsupported,
+    return Fail(TaskError::kSourceMftUnsupported,
                 "MFT record 0 of the source: the $MFT's first run holds fewer than the 24 "
                 "records every NTFS volume has");
   }
   SourceMftLayout layout;
   std::string why;
-  if (int r = ReadSourceMftLayout(slot.Data(), slot.runLength, layout, why); r != 0) {
+  if (const TaskError r = ReadSourceMftLayout(slot.Data(), slot.runLength, layout, why);
+      r != TaskError::kNone) {
     return Fail(r, why);
   }
   if (layout.clusterSize != clusterSize_ && restore_) {
     // The destination was formatted with the cluster size the image's header
     // gives: a $MFT that disagrees means the image itself is damaged.
-    return Fail(kTaskImageDamaged, "the image's header gives " + std::to_string(clusterSize_) +
-                                       "-byte clusters, but the $MFT it carries has " +
-                                       std::to_string(layout.clusterSize) +
-                                       "-byte clusters; restore from another image");
+    return Fail(TaskError::kImageDamaged, "the image's header gives " +
+                                              std::to_string(clusterSize_) +
+                                              "-byte clusters, but the $MFT it carries has " +
+                                              std::to_string(layout.clusterSize) +
+                                              "-byte clusters; restore from another image");
   }
   if (layout.clusterSize != clusterSize_) {
-    return Fail(kTaskClusterSizeMismatch,
+    return Fail(TaskError::kClusterSizeMismatch,
                 "the source's clusters are " + std::to_string(layout.clusterSize) +
                     " bytes, the destination's " + std::to_string(clusterSize_) +
                     " bytes: format the destination with " + std::to_string(layout.clusterSize) +
@@ -63,7 +65,7 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   // Room for every record the source has, and for everything its extents send;
   // one run, so that record 0 needs no attribute list whatever the source had.
   const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, layout.totalClusters);
-  if (int r = disk_.CheckMftRange(clusters); r != 0) {
+  if (const TaskError r = TaskErrorFromCode(disk_.CheckMftRange(clusters)); r != TaskError::kNone) {
     return Fail(r, "the destination has no room for the source's $MFT of " +
                        std::to_string(records) + " records in one run of " +
                        std::to_string(clusters) + " clusters from its $MFT's cluster " +
@@ -84,8 +86,9 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   }
   disk_.ReserveMftZone(
       MftZoneClusters(disk_.Entries().size() + records, sectorsPerCluster_, clusters));
-  if (int r = disk_.ResizeDestinationMft(clusters, layout.dataSize, layout.initializedSize);
-      r != 0) {
+  if (const TaskError r = TaskErrorFromCode(
+          disk_.ResizeDestinationMft(clusters, layout.dataSize, layout.initializedSize));
+      r != TaskError::kNone) {
     return r;
   }
   for (uint64_t record : kSubstitutedRecords) {
@@ -100,13 +103,15 @@ int PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   mftClusters_ = clusters;
   MftStreamTracker::Role role;
   uint64_t offset = 0;
-  if (int r = mft_->Classify(MftChunkOf(slot), role, offset, why); r != 0) return Fail(r, why);
-  if (int r = PlaceMftBytes(slot, offset); r != 0) return r;
+  if (const TaskError r = mft_->Classify(MftChunkOf(slot), role, offset, why);
+      r != TaskError::kNone)
+    return Fail(r, why);
+  if (const TaskError r = PlaceMftBytes(slot, offset); r != TaskError::kNone) return r;
   if (!disk_.LoadRecordCache()) return StreamError("the written $MFT cannot be read back");
-  return 0;
+  return TaskError::kNone;
 }
 
-int PartitionWriter::FinishMft() {
+TaskError PartitionWriter::FinishMft() {
   if (!mft_->Complete()) {
     if (!mft_->Layout().HasExtensions()) {
       LogLess("in write thread, the $MFT arrived with %" PRIu64 " of its %" PRIu64 " bytes",
@@ -115,15 +120,15 @@ int PartitionWriter::FinishMft() {
     }
     // The rest comes with the extension records; the records before them are
     // placed meanwhile, each once the part of the $MFT that holds it is there.
-    return 0;
+    return TaskError::kNone;
   }
   mftDone_ = true;
-  return 0;
+  return TaskError::kNone;
 }
 
 // A new record of a source whose $MFT has extents: it may be one of them, and
 // it must already be on the destination before its runs can be rewritten.
-int PartitionWriter::BeginTrackedRecord(uint64_t record) {
+TaskError PartitionWriter::BeginTrackedRecord(uint64_t record) {
   Bytes bytes;
   if (record <= UINT32_MAX && mft_->RecordPlaced(record)) {
     const std::byte* cached =
@@ -131,11 +136,12 @@ int PartitionWriter::BeginTrackedRecord(uint64_t record) {
     if (cached != nullptr) bytes = Bytes(cached, kFileRecordSize);
   }
   std::string why;
-  if (int r = mft_->BeginRecord(record, bytes, why); r != 0) return Fail(r, why);
-  return 0;
+  if (const TaskError r = mft_->BeginRecord(record, bytes, why); r != TaskError::kNone)
+    return Fail(r, why);
+  return TaskError::kNone;
 }
 
-int PartitionWriter::PlaceMftBytes(const TransferSlot& slot, uint64_t offset) {
+TaskError PartitionWriter::PlaceMftBytes(const TransferSlot& slot, uint64_t offset) {
   const uint64_t length = slot.dataLength;
   if (length % kSectorBytes != 0 || offset > mftClusters_ * clusterSize_ ||
       length > mftClusters_ * clusterSize_ - offset) {
@@ -144,12 +150,12 @@ int PartitionWriter::PlaceMftBytes(const TransferSlot& slot, uint64_t offset) {
   if (!disk_.WriteMftBytes(offset, slot.buffer.get(), static_cast<uint32_t>(length))) {
     LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
             static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(length), 0);
-    return Fail(kTaskWriteFailed, "the destination's $MFT cannot be written at byte " +
-                                      std::to_string(offset) + " of it");
+    return Fail(TaskError::kWriteFailed, "the destination's $MFT cannot be written at byte " +
+                                             std::to_string(offset) + " of it");
   }
   state_.bytesDone.fetch_add(length);
   mft_->Placed(offset, length, offset);
-  return 0;
+  return TaskError::kNone;
 }
 
 }  // namespace stow::engine::writer

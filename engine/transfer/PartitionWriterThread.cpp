@@ -41,13 +41,13 @@ namespace writer {
 
 using namespace std::chrono_literals;
 
-int PartitionWriter::Fail(int code, std::string detail) {
+TaskError PartitionWriter::Fail(TaskError code, std::string detail) {
   LogLess("in write thread, %s", detail.c_str());
   if (detail_.empty()) detail_ = std::move(detail);
   return code;
 }
 
-int PartitionWriter::StreamError(const char* why, const TransferSlot* slot) {
+TaskError PartitionWriter::StreamError(const char* why, const TransferSlot* slot) {
   if (detail_.empty()) {
     detail_ = slot == nullptr ? std::string(why)
                               : "MFT record " + std::to_string(slot->recordNumber) +
@@ -61,7 +61,7 @@ int PartitionWriter::StreamError(const char* why, const TransferSlot* slot) {
   } else {
     LogLess("in write thread, %s", why);
   }
-  return restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent;
+  return restore_ ? TaskError::kImageDamaged : TaskError::kDestinationInconsistent;
 }
 
 void PartitionWriter::WaitForReaderEnd() {
@@ -69,7 +69,7 @@ void PartitionWriter::WaitForReaderEnd() {
 }
 
 // Stops the reader, waits until it no longer touches the ring, and frees it.
-void PartitionWriter::EndAfterFailure(int code) {
+void PartitionWriter::EndAfterFailure(TaskError code) {
   state_.SetFirstError(code, detail_);
   state_.stopFlag.store(true);
   WaitForReaderEnd();
@@ -85,16 +85,16 @@ bool PartitionWriter::WaitForReader() {
   const auto deadline = std::chrono::steady_clock::now() + io_.partnerWait * 10;
   while (!state_.ReaderRunning() && ring_.Count() == 0 &&
          std::chrono::steady_clock::now() < deadline) {
-    if (state_.ErrorCode() != kTaskRunning) break;
+    if (state_.ErrorCode() != TaskError::kRunning) break;
     std::this_thread::sleep_for(kPartnerPoll);
   }
   return state_.ReaderRunning() || ring_.Count() > 0;
 }
 
-int PartitionWriter::OpenDestination() {
-  const int opened = io_.openVolume(state_.DestinationVolume(), false, disk_);
-  if (opened != 0) {
-    LogLess("in write thread init disk error=%d", opened);
+TaskError PartitionWriter::OpenDestination() {
+  const TaskError opened = io_.openVolume(state_.DestinationVolume(), false, disk_);
+  if (opened != TaskError::kNone) {
+    LogLess("in write thread init disk error=%d", TaskErrorCode(opened));
     return opened;
   }
   std::string why;
@@ -102,23 +102,23 @@ int PartitionWriter::OpenDestination() {
   const int check = disk_.CheckNtfsVolume(&why);
   if (check != kDiskOk || disk_.BuildEntryList(total, false, kEntryListRecords) == 0 ||
       !disk_.LoadBitmap()) {
-    LogLess("in write thread init disk error=%d",
-            check != kDiskOk ? check : kDiskUnsupportedVolume);
+    const int failed = check != kDiskOk ? check : kDiskUnsupportedVolume;
+    LogLess("in write thread init disk error=%d", failed);
     if (!why.empty()) LogLess("in write thread, the destination: %s", why.c_str());
-    return check != kDiskOk ? check : kDiskUnsupportedVolume;
+    return TaskErrorFromCode(failed);
   }
   sectorsPerCluster_ = disk_.SectorsPerCluster();
   clusterSize_ = disk_.ClusterSize();
   const int lock = disk_.LockDisk();
   if (lock != 0) {
     LogLess("in write thread lock disk error=%d", lock);
-    return lock;
+    return TaskErrorFromCode(lock);
   }
   locked_ = true;
   const uint64_t freed = disk_.ReleaseReplacedMetadata();
   LogDebug("in write thread, %" PRIu64 " clusters of the destination's replaced metadata are free",
            freed);
-  return 0;
+  return TaskError::kNone;
 }
 
 // What the destination must hold: for a restore the image's data; for a copy
@@ -130,7 +130,7 @@ uint64_t PartitionWriter::NeededSectors() {
   if (restore_) return total;
   CDisk source;
   uint64_t ignored = 0;
-  if (io_.openVolume(state_.SourceVolume(), true, source) != 0 ||
+  if (io_.openVolume(state_.SourceVolume(), true, source) != TaskError::kNone ||
       source.BuildEntryList(ignored, false, kBitmapEntries) == 0 || !source.LoadBitmap()) {
     return total;
   }
@@ -148,7 +148,8 @@ int PartitionWriter::TakeFirstSlot() {
   }
 }
 
-int PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte* data, uint64_t sectors) {
+TaskError PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte* data,
+                                      uint64_t sectors) {
   const auto bytes = static_cast<uint32_t>(sectors * kSectorBytes);
   const uint64_t at = allocFirst_ * sectorsPerCluster_ + allocSectorOffset_;
   const uint32_t written = disk_.WritePointData(data, bytes, at);
@@ -156,7 +157,7 @@ int PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte* data,
     LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
             static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(bytes),
             static_cast<int>(written));
-    return kTaskWriteFailed;
+    return TaskError::kWriteFailed;
   }
   if (verify_.enabled && slot.recordNumber > kLastRewrittenRecord) {
     written_.push_back(WrittenRange{at * disk_.AddressingSectorSize(), bytes,
@@ -165,7 +166,7 @@ int PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte* data,
   state_.bytesDone.fetch_add(bytes);
   allocSectorOffset_ += sectors;
   allocSectorsLeft_ -= sectors;
-  return 0;
+  return TaskError::kNone;
 }
 
 bool PartitionWriter::SameAttribute(const TransferSlot& slot) const {
@@ -183,23 +184,23 @@ void PartitionWriter::NoteAttribute(const TransferSlot& slot) {
   rewritten_.push_back(AttributeKey(slot.recordNumber, slot.attributeInstance));
 }
 
-int PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
-                                bool append) {
+TaskError PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
+                                      bool append) {
   const RecordEdit edit =
       disk_.ChangeFileAttr(slot.recordNumber, slot.attributeInstance, first, count, append);
-  if (edit == RecordEdit::kOk) return 0;
+  if (edit == RecordEdit::kOk) return TaskError::kNone;
   LogLess("in write thread, record 0x%" PRIx64 ", attribute %u: %s", slot.recordNumber,
           unsigned{slot.attributeInstance}, RecordEditText(edit));
-  return kTaskDestinationInconsistent;
+  return TaskError::kDestinationInconsistent;
 }
 
-int PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool append) {
+TaskError PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool append) {
   uint64_t first = 0;
   uint64_t granted = 0;
   if (disk_.AllocateClusters(wanted, first, granted) == 0 || granted == 0) {
     LogLess("in write thread, the destination has no free clusters left for record 0x%" PRIx64,
             slot.recordNumber);
-    return kTaskDestinationTooSmall;
+    return TaskError::kDestinationTooSmall;
   }
   disk_.MarkClustersUsed(first, granted);
   allocFirst_ = first;
@@ -208,7 +209,7 @@ int PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool ap
   return ChangeRuns(slot, first, granted, append);
 }
 
-int PartitionWriter::StartRun(const TransferSlot& slot) {
+TaskError PartitionWriter::StartRun(const TransferSlot& slot) {
   if (inRun_ && runPlaced_ != runLength_) {
     return StreamError("a run ended before all of its data arrived", &slot);
   }
@@ -216,19 +217,21 @@ int PartitionWriter::StartRun(const TransferSlot& slot) {
   if (slot.runLength == 0 || slot.runLength % clusterSize_ != 0) {
     return StreamError("a run is not a whole number of clusters", &slot);
   }
-  return 0;
+  return TaskError::kNone;
 }
 
-int PartitionWriter::PlaceData(const TransferSlot& slot) {
+TaskError PartitionWriter::PlaceData(const TransferSlot& slot) {
   if (slot.dataLength % kSectorBytes != 0 || slot.runOffset > slot.runLength / kSectorBytes ||
       slot.dataLength > slot.runLength - slot.runOffset * kSectorBytes) {
     return StreamError("a chunk does not fit its run", &slot);
   }
   if (slot.runOffset == 0) {
-    if (int r = StartRun(slot); r != 0) return r;
+    if (const TaskError r = StartRun(slot); r != TaskError::kNone) return r;
     const bool append = SameAttribute(slot);
     NoteAttribute(slot);
-    if (int r = Allocate(slot, slot.runLength / clusterSize_, append); r != 0) return r;
+    if (const TaskError r = Allocate(slot, slot.runLength / clusterSize_, append);
+        r != TaskError::kNone)
+      return r;
     inRun_ = true;
     runRecord_ = slot.recordNumber;
     runInstance_ = slot.attributeInstance;
@@ -243,28 +246,30 @@ int PartitionWriter::PlaceData(const TransferSlot& slot) {
   while (left > 0) {
     if (allocSectorsLeft_ == 0) {
       const uint64_t wanted = CeilDiv(runLength_ - runPlaced_, clusterSize_);
-      if (int r = Allocate(slot, wanted, true); r != 0) return r;
+      if (const TaskError r = Allocate(slot, wanted, true); r != TaskError::kNone) return r;
     }
     const uint64_t sectors = std::min(left / kSectorBytes, allocSectorsLeft_);
-    if (int r = WriteChunk(slot, data, sectors); r != 0) return r;
+    if (const TaskError r = WriteChunk(slot, data, sectors); r != TaskError::kNone) return r;
     data += sectors * kSectorBytes;
     left -= sectors * kSectorBytes;
     runPlaced_ += sectors * kSectorBytes;
   }
-  return 0;
+  return TaskError::kNone;
 }
 
-int PartitionWriter::PlaceSparse(const TransferSlot& slot) {
-  if (int r = StartRun(slot); r != 0) return r;
+TaskError PartitionWriter::PlaceSparse(const TransferSlot& slot) {
+  if (const TaskError r = StartRun(slot); r != TaskError::kNone) return r;
   const bool append = SameAttribute(slot);
   NoteAttribute(slot);
-  if (int r = ChangeRuns(slot, 0, slot.runLength / clusterSize_, append); r != 0) return r;
+  if (const TaskError r = ChangeRuns(slot, 0, slot.runLength / clusterSize_, append);
+      r != TaskError::kNone)
+    return r;
   // A restore's progress total is the image's size, where a sparse run takes no room.
   if (!restore_) state_.bytesDone.fetch_add(slot.runLength);
-  return 0;
+  return TaskError::kNone;
 }
 
-int PartitionWriter::PlaceSlot(const TransferSlot& slot) {
+TaskError PartitionWriter::PlaceSlot(const TransferSlot& slot) {
   const bool newRecord = slot.recordNumber != previousRecord_;
   if (newRecord) {
     state_.filesDone.fetch_add(1);
@@ -273,12 +278,14 @@ int PartitionWriter::PlaceSlot(const TransferSlot& slot) {
   const bool tracked = slot.recordNumber == kMftRecord || mft_->WantsRecords();
   if (!tracked) return slot.dataLength == 0 ? PlaceSparse(slot) : PlaceData(slot);
   if (newRecord && slot.recordNumber != kMftRecord) {
-    if (int r = BeginTrackedRecord(slot.recordNumber); r != 0) return r;
+    if (const TaskError r = BeginTrackedRecord(slot.recordNumber); r != TaskError::kNone) return r;
   }
   MftStreamTracker::Role role;
   uint64_t offset = 0;
   std::string why;
-  if (int r = mft_->Classify(MftChunkOf(slot), role, offset, why); r != 0) return Fail(r, why);
+  if (const TaskError r = mft_->Classify(MftChunkOf(slot), role, offset, why);
+      r != TaskError::kNone)
+    return Fail(r, why);
   switch (role) {
     case MftStreamTracker::Role::kMft:
       return PlaceMftBytes(slot, offset);
@@ -286,32 +293,32 @@ int PartitionWriter::PlaceSlot(const TransferSlot& slot) {
       // Another attribute of a $MFT extension record: the destination's record
       // 0 keeps its own, and the record is freed at the end.
       state_.bytesDone.fetch_add(slot.dataLength);
-      return 0;
+      return TaskError::kNone;
     case MftStreamTracker::Role::kOther:
       break;
   }
   if (!mftDone_) {
-    if (int r = FinishMft(); r != 0) return r;
+    if (const TaskError r = FinishMft(); r != TaskError::kNone) return r;
   }
   return slot.dataLength == 0 ? PlaceSparse(slot) : PlaceData(slot);
 }
 
 // The reader has ended and the ring is empty: check the stream was whole and
 // make the volume consistent.
-int PartitionWriter::FinishStream() {
+TaskError PartitionWriter::FinishStream() {
   std::string why;
-  if (int r = mft_->Finish(why); r != 0) return Fail(r, why);
-  if (int r = FinishMft(); r != 0) return r;
+  if (const TaskError r = mft_->Finish(why); r != TaskError::kNone) return Fail(r, why);
+  if (const TaskError r = FinishMft(); r != TaskError::kNone) return r;
   if (inRun_ && runPlaced_ != runLength_) return StreamError("the last run is incomplete");
-  return FinaliseDestination(disk_, std::move(rewritten_), formatted_);
+  return TaskErrorFromCode(FinaliseDestination(disk_, std::move(rewritten_), formatted_));
 }
 
 void PartitionWriter::Drain() {
   for (;;) {
-    if (state_.ErrorCode() != kTaskRunning) return;
+    if (state_.ErrorCode() != TaskError::kRunning) return;
     // The reader answers a stop; once it has ended, the writer does.
     if (state_.stopFlag.load() && !state_.ReaderRunning()) {
-      state_.SetFirstError(kTaskManualStop);
+      state_.SetFirstError(TaskError::kManualStop);
       return;
     }
     int i = ring_.ConsumerSlot();
@@ -323,15 +330,16 @@ void PartitionWriter::Drain() {
       i = ring_.ConsumerSlot();
       if (i < 0) {
         ring_.Teardown();
-        if (state_.ErrorCode() == kTaskRunning) {
-          if (int r = FinishStream(); r != 0) state_.SetFirstError(r, detail_);
+        if (state_.ErrorCode() == TaskError::kRunning) {
+          if (const TaskError r = FinishStream(); r != TaskError::kNone)
+            state_.SetFirstError(r, detail_);
         }
         return;
       }
     }
-    const int placed = PlaceSlot(ring_.Slot(i));
+    const TaskError placed = PlaceSlot(ring_.Slot(i));
     ring_.Release();
-    if (placed != 0) {
+    if (placed != TaskError::kNone) {
       EndAfterFailure(placed);
       return;
     }
@@ -340,7 +348,7 @@ void PartitionWriter::Drain() {
 
 // Reads back every chunk WriteChunk wrote and compares it with what was
 // written. The finaliser has run: it writes no cluster a copied run holds.
-int PartitionWriter::VerifyDestination() {
+TaskError PartitionWriter::VerifyDestination() {
   if (verify_.beforeVerify) verify_.beforeVerify(written_);
   uint64_t total = 0;
   for (const WrittenRange& r : written_) total += r.length;
@@ -354,26 +362,28 @@ int PartitionWriter::VerifyDestination() {
   run.done = &state_.verifyDone;
   run.task = restore_ ? "restore" : "copy";
   std::string why;
-  const int r = VerifyWrittenRanges(*disk_.Device(), std::move(written_), run, why);
+  const TaskError r =
+      TaskErrorFromCode(VerifyWrittenRanges(*disk_.Device(), std::move(written_), run, why));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started)
                       .count();
-  LogLess("in write thread, verification ended with %d after %lld ms", r,
+  LogLess("in write thread, verification ended with %d after %lld ms", TaskErrorCode(r),
           static_cast<long long>(ms));
-  if (r == 0 || r == kTaskManualStop) return r;
+  if (r == TaskError::kNone || r == TaskError::kManualStop) return r;
   return Fail(r, why);
 }
 
 void PartitionWriter::Run() {
   if (!WaitForReader()) {
-    if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
+    if (state_.SetFirstError(restore_ ? TaskError::kImageDamaged
+                                      : TaskError::kDestinationInconsistent)) {
       LogLess("in write thread, the reader ended without sending anything");
     }
     ring_.Teardown();
     LogLessText("in write thread, check read thread have stop");
     return;
   }
-  if (int r = OpenDestination(); r != 0) {
+  if (const TaskError r = OpenDestination(); r != TaskError::kNone) {
     EndAfterFailure(r);
     if (locked_) UnlockDestination();
     return;
@@ -381,17 +391,18 @@ void PartitionWriter::Run() {
   const int first = TakeFirstSlot();
   if (first < 0) {
     // The reader ended (failed, stopped or empty) before it sent anything.
-    if (state_.SetFirstError(restore_ ? kTaskImageDamaged : kTaskDestinationInconsistent)) {
+    if (state_.SetFirstError(restore_ ? TaskError::kImageDamaged
+                                      : TaskError::kDestinationInconsistent)) {
       LogLess("in write thread, the reader ended without sending the $MFT");
     }
-    EndAfterFailure(kTaskDestinationInconsistent);
+    EndAfterFailure(TaskError::kDestinationInconsistent);
   } else {
     TransferSlot& slot = ring_.Slot(first);
     const uint64_t total = NeededSectors();
     const uint64_t size = disk_.BitmapLength() * 8 * sectorsPerCluster_;
-    int r = 0;
+    TaskError r = TaskError::kNone;
     if (slot.recordNumber == kMftRecord && size < total + total / kSizeMarginDivisor) {
-      r = kTaskDestinationTooSmall;
+      r = TaskError::kDestinationTooSmall;
       LogLessText("in write thread, disk space is not enough!");
     } else {
       state_.filesDone.fetch_add(1);
@@ -399,19 +410,21 @@ void PartitionWriter::Run() {
       r = PlaceFirstMftChunk(slot);
       ring_.Release();
     }
-    if (r != 0) {
+    if (r != TaskError::kNone) {
       EndAfterFailure(r);
     } else {
       Drain();
-      if (state_.ErrorCode() != kTaskRunning) {
+      if (state_.ErrorCode() != TaskError::kRunning) {
         EndAfterFailure(state_.ErrorCode());
       } else if (verify_.enabled) {
-        if (const int v = VerifyDestination(); v != 0) state_.SetFirstError(v, detail_);
+        if (const TaskError v = VerifyDestination(); v != TaskError::kNone) {
+          state_.SetFirstError(v, detail_);
+        }
       }
     }
   }
   UnlockDestination();
-  state_.SetFirstError(kTaskSuccess);
+  state_.SetFirstError(TaskError::kSuccess);
   LogDebugText("write partition thread exit!");
 }
 

@@ -18,8 +18,8 @@ class CDisk;
 class TaskState;
 
 struct RestoreIo {
-  // Opens a volume into `disk` as InitDisk does: 0, or a task error code.
-  std::function<int(const platform::VolumeId& volume, bool readOnly, CDisk& disk)> openVolume;
+  // Opens a volume into `disk` as InitDisk does: kNone, or the task error.
+  std::function<TaskError(const platform::VolumeId& volume, bool readOnly, CDisk& disk)> openVolume;
   // Opens the image file for reading: 0, or the system error.
   std::function<int(const std::string& path, std::unique_ptr<platform::BlockDevice>& out)>
       openImage;

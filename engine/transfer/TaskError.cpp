@@ -46,12 +46,12 @@ constexpr int kLastDiskErrorCode = 23;
 
 constexpr size_t kFailureCount = std::size(kTaskErrorRows) - 2;  // all but running and success
 
-constexpr std::array<int, kFailureCount> FailureCodes() {
-  std::array<int, kFailureCount> codes{};
+constexpr std::array<TaskError, kFailureCount> FailureCodes() {
+  std::array<TaskError, kFailureCount> codes{};
   size_t n = 0;
   for (const TaskErrorRow& row : kTaskErrorRows) {
     if (row.error != TaskError::kRunning && row.error != TaskError::kSuccess) {
-      codes[n++] = ToInt(row.error);
+      codes[n++] = row.error;
     }
   }
   return codes;
@@ -65,21 +65,35 @@ constexpr bool Ascending() {
 }
 static_assert(Ascending(), "the rows are in ascending order of their codes, each code once");
 
-constexpr std::array<int, kFailureCount> kFailureCodes = FailureCodes();
+constexpr std::array<TaskError, kFailureCount> kFailureCodes = FailureCodes();
+
+const TaskErrorRow* RowOf(int code) {
+  for (const TaskErrorRow& row : kTaskErrorRows) {
+    if (ToInt(row.error) == code) return &row;
+  }
+  return nullptr;
+}
+
+bool IsDiskErrorCode(int code) { return code >= 1 && code <= kLastDiskErrorCode; }
 
 }  // namespace
 
-const char* TaskErrorStringId(int code) {
-  for (const TaskErrorRow& row : kTaskErrorRows) {
-    if (ToInt(row.error) == code) return row.stringId;
-  }
-  return code >= 1 && code <= kLastDiskErrorCode ? "errorRun" : nullptr;
+TaskError TaskErrorFromCode(int code) {
+  if (const TaskErrorRow* row = RowOf(code)) return row->error;
+  if (IsDiskErrorCode(code)) return static_cast<TaskError>(code);
+  return TaskError::kUnknown;
 }
 
-void ErrorCodeToText(int code, std::string& text) {
-  if (const char* id = TaskErrorStringId(code)) text = LoadText(id);
+const char* TaskErrorStringId(TaskError error) {
+  const int code = TaskErrorCode(error);
+  if (const TaskErrorRow* row = RowOf(code)) return row->stringId;
+  return IsDiskErrorCode(code) ? "errorRun" : nullptr;
 }
 
-std::span<const int> TaskErrorCodes() { return kFailureCodes; }
+void ErrorCodeToText(TaskError error, std::string& text) {
+  if (const char* id = TaskErrorStringId(error)) text = LoadText(id);
+}
+
+std::span<const TaskError> TaskErrorCodes() { return kFailureCodes; }
 
 }  // namespace stow::engine

@@ -18,6 +18,8 @@ namespace stow::engine {
 
 enum class TaskError : int {
   kRunning = 0,
+  // What a step of a task gives when it succeeded: no error, the task goes on.
+  kNone = 0,
   kSourceReadFailed = 3,  // the source's metadata or a run cannot be read
   kNoMftData = 4,         // image: record 0 lacks a non-resident $DATA
   kVolumeNoDevice = 12,   // the volume to lock is not open
@@ -50,43 +52,44 @@ enum class TaskError : int {
   // The verification that follows a transfer found the destination holding
   // other data than was written to it, or could not read it back.
   kVerifyFailed = 36,
+  // A number that names no task error (TaskErrorFromCode): a failure whose
+  // cause is unknown. Nothing in the engine sets it.
+  kUnknown = 254,
   kSuccess = 255,
 };
 
-// The codes as ints, for the places that still pass them so.
-inline constexpr int kTaskRunning = ToInt(TaskError::kRunning);
-inline constexpr int kTaskSourceReadFailed = ToInt(TaskError::kSourceReadFailed);
-inline constexpr int kTaskNoMftData = ToInt(TaskError::kNoMftData);
-inline constexpr int kTaskLockNoDevice = ToInt(TaskError::kVolumeNoDevice);
-inline constexpr int kTaskLockRefused = ToInt(TaskError::kVolumeLocked);
-inline constexpr int kTaskInitDiskFailed = ToInt(TaskError::kVolumeOpenFailed);
-inline constexpr int kTaskImageCreateFailed = ToInt(TaskError::kImageCreateFailed);
-inline constexpr int kTaskImageOpenFailed = ToInt(TaskError::kImageOpenFailed);
-inline constexpr int kTaskSpaceNotEnough = ToInt(TaskError::kSpaceNotEnough);
-inline constexpr int kTaskManualStop = ToInt(TaskError::kManualStop);
-inline constexpr int kTaskDestinationTooSmall = ToInt(TaskError::kDestinationTooSmall);
-inline constexpr int kTaskWriteFailed = ToInt(TaskError::kWriteFailed);
-inline constexpr int kTaskImageDamaged = ToInt(TaskError::kImageDamaged);
-inline constexpr int kTaskMftZoneInUse = ToInt(TaskError::kMftZoneInUse);
-inline constexpr int kTaskDestinationInconsistent = ToInt(TaskError::kDestinationInconsistent);
-inline constexpr int kTaskClusterSizeMismatch = ToInt(TaskError::kClusterSizeMismatch);
-inline constexpr int kTaskSourceMftUnsupported = ToInt(TaskError::kSourceMftUnsupported);
-inline constexpr int kTaskSourceInconsistent = ToInt(TaskError::kSourceInconsistent);
-inline constexpr int kTaskSourceMountedWritable = ToInt(TaskError::kSourceMountedWritable);
-inline constexpr int kTaskVerifyFailed = ToInt(TaskError::kVerifyFailed);
-inline constexpr int kTaskSuccess = ToInt(TaskError::kSuccess);
+// The number of a task error, where a number leaves the program or is stored:
+// the command line's exit status, a log line, a JSON field.
+[[nodiscard]] constexpr int TaskErrorCode(TaskError error) { return ToInt(error); }
 
-// The string-table identifier of a code's message: the table's row for a named
-// code, "errorRun" for the other codes 1..23 (a disk operation's failure);
-// nullptr for any other code.
-[[nodiscard]] const char* TaskErrorStringId(int code);
+// The task error a number stands for: a named code, or a disk operation's own
+// number (1..23) as it is; any other number gives kUnknown, never "running" or
+// "success".
+[[nodiscard]] TaskError TaskErrorFromCode(int code);
 
-// Fills `text` with the message for a code (TaskErrorStringId's entry); a code
-// without one leaves `text` as it was.
-void ErrorCodeToText(int code, std::string& text);
+// The codes as ints, for the disk layer's operations that still return "0, or
+// a task error code" as an int. Everything else passes a TaskError.
+inline constexpr int kTaskLockNoDevice = TaskErrorCode(TaskError::kVolumeNoDevice);
+inline constexpr int kTaskLockRefused = TaskErrorCode(TaskError::kVolumeLocked);
+inline constexpr int kTaskInitDiskFailed = TaskErrorCode(TaskError::kVolumeOpenFailed);
+inline constexpr int kTaskManualStop = TaskErrorCode(TaskError::kManualStop);
+inline constexpr int kTaskWriteFailed = TaskErrorCode(TaskError::kWriteFailed);
+inline constexpr int kTaskMftZoneInUse = TaskErrorCode(TaskError::kMftZoneInUse);
+inline constexpr int kTaskDestinationInconsistent =
+    TaskErrorCode(TaskError::kDestinationInconsistent);
+inline constexpr int kTaskVerifyFailed = TaskErrorCode(TaskError::kVerifyFailed);
 
-// The codes a task can end with when it fails, in ascending order (for the
-// exit statuses that --help lists).
-[[nodiscard]] std::span<const int> TaskErrorCodes();
+// The string-table identifier of an error's message: the table's row for a
+// named error, "errorRun" for the other numbers 1..23 (a disk operation's
+// failure); nullptr for any other.
+[[nodiscard]] const char* TaskErrorStringId(TaskError error);
+
+// Fills `text` with the message for an error (TaskErrorStringId's entry); an
+// error without one leaves `text` as it was.
+void ErrorCodeToText(TaskError error, std::string& text);
+
+// The named errors a task can end with when it fails, in ascending order (for
+// the exit statuses that --help lists).
+[[nodiscard]] std::span<const TaskError> TaskErrorCodes();
 
 }  // namespace stow::engine

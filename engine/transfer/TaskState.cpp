@@ -31,12 +31,14 @@ TaskState::~TaskState() {
   ring_.Teardown();
 }
 
-bool TaskState::SetFirstError(int code, std::string detail) {
+bool TaskState::SetFirstError(TaskError code, std::string detail) {
   // The detail is stored before the code becomes visible, so that whoever sees
   // the error also sees what it was about.
+  // "No error" is no first error: storing it would hide the failure that follows.
+  if (code == TaskError::kRunning) return false;
   std::lock_guard<std::mutex> lock(detailMutex_);
-  int expected = 0;
-  if (!errorCode.compare_exchange_strong(expected, code)) return false;
+  int expected = ToInt(TaskError::kRunning);
+  if (!errorCode_.compare_exchange_strong(expected, ToInt(code))) return false;
   errorDetail_ = std::move(detail);
   return true;
 }
@@ -48,16 +50,16 @@ std::string TaskState::ErrorDetail() const {
 
 TaskProgress TaskState::QueryProgress() const {
   TaskProgress p;
-  p.errorCode = errorCode.load();
+  p.errorCode = ErrorCode();
   p.totalBytes = totalSectors.load() * kSectorBytes;
   // Sparse runs and skipped records leave bytes done below the total; a task
   // that ended well has copied everything there was.
-  p.copiedBytes = p.errorCode == kTaskSuccess ? p.totalBytes : bytesDone.load();
+  p.copiedBytes = p.errorCode == TaskError::kSuccess ? p.totalBytes : bytesDone.load();
   p.filesDone = filesDone.load();
   if (phase.load() == static_cast<int>(TaskPhase::kVerify)) {
     p.phase = TaskPhase::kVerify;
     p.totalBytes = verifyTotal.load();
-    p.copiedBytes = p.errorCode == kTaskSuccess ? p.totalBytes : verifyDone.load();
+    p.copiedBytes = p.errorCode == TaskError::kSuccess ? p.totalBytes : verifyDone.load();
   }
   return p;
 }
@@ -142,7 +144,7 @@ StartResult TaskState::Start(TaskKind kind, const platform::VolumeId& source,
   {
     std::lock_guard<std::mutex> detail(detailMutex_);
     errorDetail_.clear();
-    errorCode.store(kTaskRunning);
+    errorCode_.store(ToInt(TaskError::kRunning));
   }
   // Only a backup has a free-space limit; one left by an earlier backup must
   // not refuse a copy.

@@ -49,7 +49,7 @@ struct TaskProgress {
   uint64_t totalBytes = 0;
   uint64_t copiedBytes = 0;
   uint64_t filesDone = 0;
-  int errorCode = 0;
+  TaskError errorCode = TaskError::kRunning;
   // In the verify phase the byte counts are those of the read-back.
   TaskPhase phase = TaskPhase::kTransfer;
 };
@@ -107,8 +107,8 @@ class TaskState {
   // detail says what failed where (a record, an offset, a path and the system's
   // error text); it is kept with the first error only and shown after the
   // error's own text.
-  bool SetFirstError(int code, std::string detail = {});
-  int ErrorCode() const { return errorCode.load(); }
+  bool SetFirstError(TaskError code, std::string detail = {});
+  [[nodiscard]] TaskError ErrorCode() const { return static_cast<TaskError>(errorCode_.load()); }
   // The detail stored with the first error; empty when none was given.
   std::string ErrorDetail() const;
 
@@ -128,7 +128,6 @@ class TaskState {
 
   // Shared fields. Writers in brackets.
   std::atomic<bool> stopFlag{false};        // [start clears; StopTask, failing writer set]
-  std::atomic<int> errorCode{0};            // [workers] 0 running, 255 success, else first error
   std::atomic<uint64_t> bytesDone{0};       // [writer] progress numerator
   std::atomic<uint64_t> entryTotal{0};      // [partition reader] entries of the source
   std::atomic<uint64_t> filesDone{0};       // [writer] record-number changes drained
@@ -155,6 +154,8 @@ class TaskState {
   std::mutex startMutex_;  // one start (or the destructor) at a time
   mutable std::mutex namesMutex_;
   mutable std::mutex detailMutex_;
+  // [workers] a TaskError's number: 0 running, 255 success, else the first error.
+  std::atomic<int> errorCode_{0};
   std::string errorDetail_;
   platform::VolumeId source_;
   platform::VolumeId destination_;

@@ -11,7 +11,7 @@ namespace stow::engine {
 WorkerIo WorkerIo::Default() {
   WorkerIo io;
   io.openVolume = [](const platform::VolumeId& volume, bool readOnly, CDisk& disk) {
-    return disk.InitDisk(volume, readOnly);
+    return TaskErrorFromCode(disk.InitDisk(volume, readOnly));
   };
   io.temporaryName = platform::TemporaryPathBeside;
   io.createImage = platform::CreateNewFile;

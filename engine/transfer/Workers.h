@@ -11,6 +11,7 @@
 
 #include "engine/disk/FileEntry.h"
 #include "engine/image/ImageFormat.h"
+#include "engine/transfer/TaskError.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
 
@@ -22,8 +23,8 @@ class TaskState;
 // Where the workers' data comes from and goes to. The defaults open real
 // devices and files; tests put memory devices and fault injection in their place.
 struct WorkerIo {
-  // Opens a volume into `disk` as InitDisk does: 0, or a task error code.
-  std::function<int(const platform::VolumeId& volume, bool readOnly, CDisk& disk)> openVolume;
+  // Opens a volume into `disk` as InitDisk does: kNone, or the task error.
+  std::function<TaskError(const platform::VolumeId& volume, bool readOnly, CDisk& disk)> openVolume;
   // The backup writes its image under a temporary name beside the target and
   // renames it over the target only once it is complete and on the storage.
   // The temporary name for a target path.

@@ -214,7 +214,7 @@ TEST_F(ChainOnImages, ABootRepairThatCannotActivateFailsTheCopyWithItsCode) {
   tasks::CopyPlan plan;
   plan.destination.volume = platform::VolumeId(image.string());
   const tasks::TaskOutcome outcome =
-      tasks::FinishCopy(plan, engine::kTaskSuccess, tasks::MakeRepairChain(Options({info})));
+      tasks::FinishCopy(plan, engine::TaskError::kSuccess, tasks::MakeRepairChain(Options({info})));
   EXPECT_FALSE(outcome.succeeded);
   EXPECT_EQ(outcome.chainCode, tasks::kChainBootRepairFailed);
   EXPECT_EQ(outcome.text, "Fail to copy BCD. error code：2");

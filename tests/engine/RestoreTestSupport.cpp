@@ -18,8 +18,11 @@ using engine::TaskThreads;
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
-int RunToEnd(TaskState& state, engine::StartResult started) {
-  if (started != engine::kStartOk) return -ToInt(started);
+engine::TaskError RunToEnd(TaskState& state, engine::StartResult started) {
+  if (started != engine::kStartOk) {
+    ADD_FAILURE() << "the task did not start: start result " << ToInt(started);
+    return engine::TaskError::kUnknown;
+  }
   state.WaitForWorkers();
   return state.ErrorCode();
 }
@@ -76,14 +79,14 @@ bool MakeNtfsVolume(const fs::path& path, uint64_t sizeMiB, uint32_t clusterSize
              .status == 0;
 }
 
-int BackupVolume(const fs::path& volume, const fs::path& image) {
+engine::TaskError BackupVolume(const fs::path& volume, const fs::path& image) {
   TaskState state;
   engine::ImageHeader header;
-  return RunToEnd(state,
-                  state.StartBackup(platform::VolumeId(volume), image.string(), header, 0));
+  return RunToEnd(state, state.StartBackup(platform::VolumeId(volume), image.string(), header, 0));
 }
 
-int RestoreImage(const fs::path& image, const fs::path& destination, const engine::RestoreIo& io) {
+engine::TaskError RestoreImage(const fs::path& image, const fs::path& destination,
+                               const engine::RestoreIo& io) {
   TaskThreads threads = TaskThreads::Default();
   threads.readFromFile = [io](TaskState& s) { engine::RunImageReader(s, io); };
   threads.writePartition = [io](TaskState& s) { engine::RunPartitionWriter(s, io); };
@@ -92,7 +95,7 @@ int RestoreImage(const fs::path& image, const fs::path& destination, const engin
                   state.StartRestore(image.string(), platform::VolumeId(destination.string())));
 }
 
-int CopyVolume(const fs::path& source, const fs::path& destination) {
+engine::TaskError CopyVolume(const fs::path& source, const fs::path& destination) {
   TaskState state;
   return RunToEnd(state, state.StartCopy(platform::VolumeId(source.string()),
                                          platform::VolumeId(destination.string())));

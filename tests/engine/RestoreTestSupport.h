@@ -10,6 +10,7 @@
 
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
+#include "tests/testlib/TaskErrorPrint.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::test {
@@ -18,11 +19,12 @@ namespace stow::test {
 bool MakeNtfsVolume(const fs::path& path, uint64_t sizeMiB, uint32_t clusterSize,
                     const std::string& label = "dest");
 
-// Engine tasks run to their end; each returns the task's error code.
-int BackupVolume(const fs::path& volume, const fs::path& image);
-int RestoreImage(const fs::path& image, const fs::path& destination,
-                 const engine::RestoreIo& io = engine::RestoreIo::Default());
-int CopyVolume(const fs::path& source, const fs::path& destination);
+// Engine tasks run to their end; each returns how the task ended (a start that
+// fails is a test failure, and gives kUnknown).
+engine::TaskError BackupVolume(const fs::path& volume, const fs::path& image);
+engine::TaskError RestoreImage(const fs::path& image, const fs::path& destination,
+                               const engine::RestoreIo& io = engine::RestoreIo::Default());
+engine::TaskError CopyVolume(const fs::path& source, const fs::path& destination);
 
 // Empty when the volume passes every independent check; else what failed:
 //   ntfsfix --no-action finds nothing to fix;

@@ -16,6 +16,7 @@ namespace stow::tasks {
 namespace {
 
 namespace fs = std::filesystem;
+using engine::TaskError;
 using engine::TaskProgress;
 
 constexpr uint64_t kMiB = 1024 * 1024;
@@ -121,20 +122,22 @@ TEST(BackupTask, SourcesThatAreNotNtfsVolumesAreRefusedWithTheReason) {
 }
 
 TEST(BackupTask, ResultTextsComeFromTheStringTable) {
-  EXPECT_EQ(BackupResultText(255), "The backup is completed.");
-  EXPECT_EQ(BackupResultText(25), " The operation is stopped.");
-  EXPECT_EQ(BackupResultText(24), "The disk space is not enough.");
-  EXPECT_EQ(BackupResultText(22),
+  EXPECT_EQ(BackupResultText(TaskError::kSuccess), "The backup is completed.");
+  EXPECT_EQ(BackupResultText(TaskError::kManualStop), " The operation is stopped.");
+  EXPECT_EQ(BackupResultText(TaskError::kSpaceNotEnough), "The disk space is not enough.");
+  EXPECT_EQ(BackupResultText(TaskError::kImageCreateFailed),
             "The image file cannot be created. Choose a folder that you can write to, on a file "
             "system that is not read-only.");
-  EXPECT_EQ(BackupResultText(3), "The source volume could not be read.");
-  EXPECT_EQ(BackupResultText(28),
+  EXPECT_EQ(BackupResultText(TaskError::kSourceReadFailed), "The source volume could not be read.");
+  EXPECT_EQ(BackupResultText(TaskError::kWriteFailed),
             "Writing failed. Make room on the target, or choose another one, and try again.");
 }
 
 // --- The progress step ---------------------------------------------------------
 
-TaskProgress Running(uint64_t total, uint64_t done) { return {total, done, 0, 0}; }
+TaskProgress Running(uint64_t total, uint64_t done) {
+  return {total, done, 0, TaskError::kRunning};
+}
 
 TEST(ProgressStep, TheEstimateStartsOnlyAtTheSecondTickWithData) {
   ProgressTracker tracker(100);
@@ -201,14 +204,14 @@ TEST(ProgressStep, TheEndShowsSuccessInFullAndFailureAsEmpty) {
   ProgressTracker tracker(0);
   // Success: everything counts as done although sparse runs and skipped
   // records left the counter lower.
-  const ProgressView done = tracker.Step({2 * kGiB, 2 * kGiB, 7, 255}, 30);
+  const ProgressView done = tracker.Step({2 * kGiB, 2 * kGiB, 7, TaskError::kSuccess}, 30);
   EXPECT_TRUE(done.finished);
   EXPECT_EQ(done.doneBytes, 2 * kGiB);
   EXPECT_EQ(done.percent, 100);
   EXPECT_EQ(done.percentText, "100%");
   EXPECT_EQ(done.doneText, "2.00 GB");
 
-  const ProgressView failed = tracker.Step({2 * kGiB, kGiB, 3, 25}, 31);
+  const ProgressView failed = tracker.Step({2 * kGiB, kGiB, 3, TaskError::kManualStop}, 31);
   EXPECT_TRUE(failed.finished);
   EXPECT_EQ(failed.percent, 0);
   EXPECT_EQ(failed.percentText, "0%");

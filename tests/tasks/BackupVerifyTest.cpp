@@ -61,7 +61,7 @@ TEST(BackupVerify, TheImageReadBackFromTheDiskMatchesOrTheChangedBlockIsNamed) {
   engine::TaskState state;
   ASSERT_EQ(StartBackupTask(state, plan), engine::kStartOk);
   state.WaitForWorkers();
-  ASSERT_EQ(state.ErrorCode(), engine::kTaskSuccess) << state.ErrorDetail();
+  ASSERT_EQ(state.ErrorCode(), engine::TaskError::kSuccess) << state.ErrorDetail();
 
   uint64_t calls = 0;
   uint64_t lastDone = 0;

@@ -27,8 +27,8 @@ constexpr uint64_t kVolumeBytes = 32ull << 20;
 const std::vector<std::string> kTools = {"mkntfs", "ntfs-3g"};
 
 // Waits until the engine has finished and its workers have ended.
-int WaitForTask(TaskState& state) {
-  while (state.ErrorCode() == engine::kTaskRunning || state.AnyWorkerRunning()) {
+engine::TaskError WaitForTask(TaskState& state) {
+  while (state.ErrorCode() == engine::TaskError::kRunning || state.AnyWorkerRunning()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   state.WaitForWorkers();
@@ -58,7 +58,7 @@ class RecordingDriver : public CourseDriver {
     calls.emplace_back("stop?");
     return stop;
   }
-  int Follow(TaskState& state) override {
+  engine::TaskError Follow(TaskState& state) override {
     calls.emplace_back("follow");
     return WaitForTask(state);
   }
@@ -148,7 +148,7 @@ TEST_F(DestinationCourseOnVolumes, ACopyRunsItsStepsInOrderAndEndsWithTheChain) 
   const CourseResult result =
       course.Run(state, source_.string(), destination.string(), options, driver);
   ASSERT_EQ(result.end, CourseEnd::kFinished) << result.refusal.text;
-  EXPECT_EQ(result.outcome.errorCode, engine::kTaskSuccess) << result.outcome.detail;
+  EXPECT_EQ(result.outcome.errorCode, engine::TaskError::kSuccess) << result.outcome.detail;
   EXPECT_TRUE(result.outcome.succeeded);
   EXPECT_TRUE(course.Plan().verify.enabled);
   EXPECT_EQ(driver.calls, (Calls{"confirm", "committed", "stop?", "follow", "chain", "chain ran"}));
@@ -170,7 +170,7 @@ TEST_F(DestinationCourseOnVolumes, ARestoreWithoutChecksumsWarnsFirstAndEndsThro
   EXPECT_EQ(driver.calls, (Calls{"notice", "confirm", "committed", "stop?"}));
   EXPECT_FALSE(driver.notice.empty());
   EXPECT_EQ(driver.notice, NoChecksumNotice(course.Plan()));
-  const int code = WaitForTask(state);
+  const engine::TaskError code = WaitForTask(state);
   bool chainRan = false;
   const CourseResult ended = course.End(state, code, [&](const PostTaskRequest& request) {
     chainRan = true;
@@ -241,7 +241,7 @@ class RecordingBackupDriver : public BackupDriver {
     return answer;
   }
   void Committed() override { calls.emplace_back("committed"); }
-  int Follow(TaskState& state) override {
+  engine::TaskError Follow(TaskState& state) override {
     calls.emplace_back("follow");
     return WaitForTask(state);
   }
@@ -276,7 +276,7 @@ TEST_F(DestinationCourseOnVolumes, ABackupIsDeclinedWithoutAnImageOrRunsAndReads
   BackupCourse course;
   const BackupResult result = course.Run(state, source_.string(), image.string(), options, driver);
   ASSERT_EQ(result.end, BackupEnd::kDone) << result.why << result.detail;
-  EXPECT_EQ(result.text, BackupResultText(engine::kTaskSuccess));
+  EXPECT_EQ(result.text, BackupResultText(engine::TaskError::kSuccess));
   EXPECT_TRUE(result.verification.ok) << result.verification.text;
   EXPECT_EQ(driver.calls, (Calls{"confirm", "committed", "follow", "verify", "verify ended"}));
   EXPECT_GT(driver.progressCalls, 0);

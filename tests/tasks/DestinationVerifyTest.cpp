@@ -33,7 +33,7 @@ const std::vector<std::string> kTools = {"mkntfs", "ntfs-3g"};
 
 // How a task ended, and what the verification saw of it.
 struct Ended {
-  int code = 0;
+  engine::TaskError code = engine::TaskError::kRunning;
   std::string detail;
   TaskOutcome outcome;
   bool chainRan = false;
@@ -57,7 +57,7 @@ Ended RunVerified(Plan& plan, const Hook& hook, StartFn start, FinishFn finish) 
     ADD_FAILURE() << r.text;
     return ended;
   }
-  while (state.ErrorCode() == engine::kTaskRunning || state.AnyWorkerRunning()) {
+  while (state.ErrorCode() == engine::TaskError::kRunning || state.AnyWorkerRunning()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   state.WaitForWorkers();
@@ -83,9 +83,10 @@ Ended CopyVerified(const std::string& source, const std::string& destination,
     ADD_FAILURE() << r.text;
     return {};
   }
-  return RunVerified(
-      plan, hook, StartCopyTask,
-      [](CopyPlan& p, int code, const PostTaskChain& chain) { return FinishCopy(p, code, chain); });
+  return RunVerified(plan, hook, StartCopyTask,
+                     [](CopyPlan& p, engine::TaskError code, const PostTaskChain& chain) {
+                       return FinishCopy(p, code, chain);
+                     });
 }
 
 Ended RestoreVerified(const path& image, const std::string& destination, const Hook& hook = {}) {
@@ -99,7 +100,7 @@ Ended RestoreVerified(const path& image, const std::string& destination, const H
     return {};
   }
   return RunVerified(plan, hook, StartRestoreTask,
-                     [](RestorePlan& p, int code, const PostTaskChain& chain) {
+                     [](RestorePlan& p, engine::TaskError code, const PostTaskChain& chain) {
                        return FinishRestore(p, code, chain);
                      });
 }
@@ -151,7 +152,7 @@ class DestinationVerify : public ::testing::Test {
 TEST_F(DestinationVerify, AnUntouchedDestinationReadsBackWhole) {
   const path copy = NewVolumeFile("copy.img");
   Ended ended = CopyVerified(source_.string(), copy.string());
-  ASSERT_EQ(ended.code, engine::kTaskSuccess) << ended.detail;
+  ASSERT_EQ(ended.code, engine::TaskError::kSuccess) << ended.detail;
   EXPECT_TRUE(ended.outcome.succeeded);
   EXPECT_TRUE(ended.chainRan);
   // Every file's data was noted, nothing of the records the finaliser writes again.
@@ -174,7 +175,7 @@ TEST_F(DestinationVerify, AnUntouchedDestinationReadsBackWhole) {
   ASSERT_EQ(backup.status, 0) << backup.output;
   const path restored = NewVolumeFile("restored.img");
   ended = RestoreVerified(image, restored.string());
-  ASSERT_EQ(ended.code, engine::kTaskSuccess) << ended.detail;
+  ASSERT_EQ(ended.code, engine::TaskError::kSuccess) << ended.detail;
   EXPECT_TRUE(ended.outcome.succeeded);
   EXPECT_TRUE(ended.chainRan);
   EXPECT_GE(ended.ranges.size(), 2u);
@@ -203,7 +204,7 @@ TEST_F(DestinationVerify, AByteChangedBeneathTheDeviceFailsTheTaskWithItsOffset)
     FlipByte(file, changed.offset + changed.length / 2);
   };
   const Ended ended = RestoreVerified(image, loop.Device(), hook);
-  ASSERT_EQ(ended.code, engine::kTaskVerifyFailed) << ended.detail;
+  ASSERT_EQ(ended.code, engine::TaskError::kVerifyFailed) << ended.detail;
   EXPECT_NE(ended.detail.find(RangeText(changed) + " read back differently"), std::string::npos)
       << ended.detail;
   EXPECT_NE(ended.detail.find("run the restore again"), std::string::npos) << ended.detail;
@@ -217,7 +218,7 @@ TEST_F(DestinationVerify, AStopDuringTheReadBackIsAStop) {
   const path copy = NewVolumeFile("copy.img");
   const Hook hook = [](TaskState& state, std::span<const WrittenRange>) { state.StopTask(); };
   const Ended ended = CopyVerified(source_.string(), copy.string(), hook);
-  EXPECT_EQ(ended.code, engine::kTaskManualStop) << ended.detail;
+  EXPECT_EQ(ended.code, engine::TaskError::kManualStop) << ended.detail;
   EXPECT_EQ(ended.progress.phase, engine::TaskPhase::kVerify);
   EXPECT_FALSE(ended.outcome.succeeded);
   EXPECT_FALSE(ended.chainRan);

@@ -136,7 +136,7 @@ TEST(RestoreCopyIntegration, AFailedTaskLeavesAnEmptyVolume) {
     hookRan = true;
     return 0;
   };
-  const TaskOutcome outcome = FinishRestore(plan, engine::kTaskManualStop, hook);
+  const TaskOutcome outcome = FinishRestore(plan, engine::TaskError::kManualStop, hook);
   EXPECT_FALSE(outcome.succeeded);
   EXPECT_FALSE(hookRan) << "a failed task has no disk check";
   EXPECT_TRUE(outcome.reformatted);
@@ -157,14 +157,14 @@ TEST(RestoreCopyIntegration, SuccessRunsThePostTaskChain) {
     seen = request;
     return result;
   };
-  TaskOutcome outcome = FinishCopy(plan, engine::kTaskSuccess, hook);
+  TaskOutcome outcome = FinishCopy(plan, engine::TaskError::kSuccess, hook);
   EXPECT_TRUE(outcome.succeeded);
   EXPECT_EQ(outcome.text, "The partition is copied successfully.");
   EXPECT_EQ(seen.kind, engine::TaskKind::kCopy);
   EXPECT_EQ(seen.source.DevicePath(), "source");
   EXPECT_EQ(seen.destination.DevicePath(), "destination");
   result = 1;  // a disk check that failed
-  outcome = FinishCopy(plan, engine::kTaskSuccess, hook);
+  outcome = FinishCopy(plan, engine::TaskError::kSuccess, hook);
   EXPECT_FALSE(outcome.succeeded);
   EXPECT_EQ(outcome.text, "Task failed to run!!!");
 }

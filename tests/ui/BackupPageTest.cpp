@@ -262,10 +262,10 @@ struct ScriptedEngine {
     t.backupWrite = [this](engine::TaskState& s, engine::ImageHeader) {
       for (;;) {
         if (s.stopFlag.load()) {
-          s.SetFirstError(engine::kTaskManualStop);
+          s.SetFirstError(engine::TaskError::kManualStop);
           break;
         }
-        if (const int code = finish.load(); code != 0) {
+        if (const engine::TaskError code = finish.load(); code != engine::TaskError::kRunning) {
           s.SetFirstError(code);
           break;
         }
@@ -275,12 +275,12 @@ struct ScriptedEngine {
     };
     return t;
   }
-  void Finish(int code) {
+  void Finish(engine::TaskError code) {
     finish.store(code);
     while (state.AnyWorkerRunning()) std::this_thread::sleep_for(1ms);
   }
 
-  std::atomic<int> finish{0};
+  std::atomic<engine::TaskError> finish{engine::TaskError::kRunning};
   std::atomic<bool> writerDone{false};
   engine::TaskState state;
 };
@@ -343,7 +343,7 @@ TEST_F(ScriptedBackup, ProgressFiguresEachSecond) {
   EXPECT_EQ(Text("text_leave_time_backup"), "00:00:00");
 
   // Cancel after the workers ended but before the page saw it: no question.
-  engine.Finish(engine::kTaskSuccess);
+  engine.Finish(engine::TaskError::kSuccess);
   ASSERT_TRUE(window->page.Click(kCancel));
   EXPECT_TRUE(window->host.Shown().empty());
   Tick();
@@ -394,19 +394,20 @@ TEST_F(ScriptedBackup, CancelAsksOnceStopsTheTaskAndEndsInTheFailureDialog) {
 
 TEST_F(ScriptedBackup, AWriteFailureNamesWhatFailedOnceBothWorkersHaveReturned) {
   // The error is set while a worker still runs: the page waits for it.
-  engine.state.SetFirstError(engine::kTaskWriteFailed, "/images/out.vmg: No space left on device");
+  engine.state.SetFirstError(engine::TaskError::kWriteFailed,
+                             "/images/out.vmg: No space left on device");
   Tick();
   EXPECT_TRUE(window->page.IsTimerRunning(CBackupHandler::kProgressTimer));
   EXPECT_TRUE(window->host.Shown().empty());
   EXPECT_EQ(window->phase.Get(), Phase::kBackup);
-  engine.Finish(engine::kTaskWriteFailed);
+  engine.Finish(engine::TaskError::kWriteFailed);
   Tick();
   EXPECT_FALSE(window->page.IsTimerRunning(CBackupHandler::kProgressTimer));
   ASSERT_EQ(window->host.ShownIds(), Ids{"result"});
   EXPECT_NE(window->host.Shown()[0].text.find("Writing failed."), std::string::npos);
   EXPECT_NE(window->host.Shown()[0].text.find("No space left on device"), std::string::npos)
       << window->host.Shown()[0].text;
-  EXPECT_EQ(window->backup.LastResult()->code, engine::kTaskWriteFailed);
+  EXPECT_EQ(window->backup.LastResult()->code, engine::TaskError::kWriteFailed);
   EXPECT_TRUE(window->phase.IsIdle());
 }
 

@@ -18,7 +18,7 @@ class CBackupHandler::Driver final : public tasks::BackupDriver {
   bool Confirm(const std::string& question) override {
     return AskOkCancel(host_, "confirmBackup", question);
   }
-  int Follow(engine::TaskState& state) override {
+  engine::TaskError Follow(engine::TaskState& state) override {
     state.WaitForWorkers();
     return state.ErrorCode();
   }
@@ -217,7 +217,7 @@ void CBackupHandler::ProgressStep() {
   Finish(view.status);
 }
 
-void CBackupHandler::Finish(int code) {
+void CBackupHandler::Finish(engine::TaskError code) {
   // Both workers have returned: this only joins them.
   state_.WaitForWorkers();
   running_ = false;
@@ -236,7 +236,9 @@ void CBackupHandler::Finish(int code) {
     // the generic line.
     std::string what = result.text;
     if (!result.detail.empty()) what += ". " + result.detail + ".";
-    LogLessText(("Backup failed (error " + std::to_string(result.code) + "): " + what).c_str());
+    LogLessText(("Backup failed (error " + std::to_string(engine::TaskErrorCode(result.code)) +
+                 "): " + what)
+                    .c_str());
     ResultRequest failed = FailureResult();
     failed.text = what + "\n" + failed.text;
     host_.ShowResultDialog(failed);

@@ -72,7 +72,7 @@ class CBackupHandler {
   void Checked(bool ok, const std::string& why, const std::string& shownText);
   void Cancel();
   void ProgressStep();
-  void Finish(int code);
+  void Finish(engine::TaskError code);
   bool VolumesChanged() const;
   void Notice(const std::string& id);
 

@@ -229,9 +229,9 @@ void DestinationPage::WaitingStep(const char* waitingId) {
   SetPageText(*page_, progress_.text, tasks::WaitingText(waitingId, dots_));
 }
 
-void DestinationPage::EngineEnded(int code) {
+void DestinationPage::EngineEnded(engine::TaskError code) {
   running_ = false;
-  if (code != engine::kTaskSuccess) {
+  if (code != engine::TaskError::kSuccess) {
     // The failure path: the destination is formatted again on a worker, so
     // that it is left an empty volume rather than a half-written one.
     if (ProgressBar* bar = page_->FindProgressBar(progress_.bar)) bar->SetValue(0);

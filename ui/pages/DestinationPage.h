@@ -136,7 +136,7 @@ class DestinationPage {
   void Cancel();
   void ProgressStep();
   void WaitingStep(const char* waitingId);
-  void EngineEnded(int code);
+  void EngineEnded(engine::TaskError code);
   void Reformatted(const tasks::CourseResult& ended);
   void DiskChecked(int value);
   bool StartBootRepair();

@@ -10,6 +10,7 @@
 #include "engine/disk/Disk.h"
 #include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
+#include "tests/testlib/TaskErrorPrint.h"
 
 namespace stow::engine {
 namespace {
@@ -172,7 +173,7 @@ TEST(SourceCheck, OldLayoutRecordsAreReadLikeAnyOther) {
   EXPECT_EQ(numbers, (std::vector<uint64_t>{0, 20, 21}));
   EXPECT_EQ(sectors, (16u + 4u + 2u) * 8u);
   std::string reason;
-  EXPECT_EQ(CheckSourceRecords(disk, reason), 0) << reason;
+  EXPECT_EQ(CheckSourceRecords(disk, reason), TaskError::kNone) << reason;
 }
 
 TEST(SourceCheck, RefusesADamagedRecordAndUsesTheMftBitmap) {
@@ -186,7 +187,7 @@ TEST(SourceCheck, RefusesADamagedRecordAndUsesTheMftBitmap) {
                      .OnDisk();
   {
     std::string reason;
-    EXPECT_EQ(CheckSourceRecords(*Open(v), reason), 0) << reason;
+    EXPECT_EQ(CheckSourceRecords(*Open(v), reason), TaskError::kNone) << reason;
   }
   // Marked in use, it is refused, and the refusal names it and the disk check.
   v.records[0] = v.MftRecord()
@@ -194,7 +195,7 @@ TEST(SourceCheck, RefusesADamagedRecordAndUsesTheMftBitmap) {
                      .OnDisk();
   {
     std::string reason;
-    EXPECT_EQ(CheckSourceRecords(*Open(v), reason), kTaskSourceInconsistent);
+    EXPECT_EQ(CheckSourceRecords(*Open(v), reason), TaskError::kSourceInconsistent);
     EXPECT_NE(reason.find("MFT record 30"), std::string::npos) << reason;
     EXPECT_NE(reason.find("chkdsk"), std::string::npos) << reason;
   }
@@ -203,7 +204,7 @@ TEST(SourceCheck, RefusesADamagedRecordAndUsesTheMftBitmap) {
   v.records[31] = FileWithRuns(31, {{1, 203}}, 1);
   {
     std::string reason;
-    EXPECT_EQ(CheckSourceRecords(*Open(v), reason), kTaskSourceInconsistent);
+    EXPECT_EQ(CheckSourceRecords(*Open(v), reason), TaskError::kSourceInconsistent);
     EXPECT_NE(reason.find("cluster 203 is named twice (again by MFT record 31)"), std::string::npos)
         << reason;
   }

@@ -12,6 +12,7 @@
 #include "platform/Files.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Bytes.h"
+#include "tests/testlib/TaskErrorPrint.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::engine {
@@ -385,24 +386,25 @@ std::vector<std::byte> MftRecord(uint32_t dataAt, bool nonResident, uint64_t all
 
 TEST(MftRecordCount, FirstUnnamedNonResidentDataGivesTheCount) {
   uint64_t count = 0;
-  EXPECT_EQ(RecordCountFromMftRecord(MftRecord(0x140, true, 0x40000), count), 0);
+  EXPECT_EQ(RecordCountFromMftRecord(MftRecord(0x140, true, 0x40000), count), TaskError::kNone);
   EXPECT_EQ(count, 256u);
-  EXPECT_EQ(RecordCountFromMftRecord(MftRecord(0x140, false, 0x40000), count), kTaskNoMftData);
+  EXPECT_EQ(RecordCountFromMftRecord(MftRecord(0x140, false, 0x40000), count),
+            TaskError::kNoMftData);
 
   auto noData = MftRecord(0x140, true, 0x40000);
   StoreLe32(&noData[0x140], 0xB0);
-  EXPECT_EQ(RecordCountFromMftRecord(noData, count), kTaskNoMftData);
+  EXPECT_EQ(RecordCountFromMftRecord(noData, count), TaskError::kNoMftData);
   auto zeroLength = MftRecord(0x140, true, 0x40000);
   StoreLe32(&zeroLength[0x98 + 4], 0);
-  EXPECT_EQ(RecordCountFromMftRecord(zeroLength, count), kTaskNoMftData);
+  EXPECT_EQ(RecordCountFromMftRecord(zeroLength, count), TaskError::kNoMftData);
   auto pastEnd = MftRecord(0x140, true, 0x40000);
   StoreLe32(&pastEnd[0x140 + 4], 0x1000);
-  EXPECT_EQ(RecordCountFromMftRecord(pastEnd, count), kTaskNoMftData);
+  EXPECT_EQ(RecordCountFromMftRecord(pastEnd, count), TaskError::kNoMftData);
   auto firstPastEnd = MftRecord(0x140, true, 0x40000);
   StoreLe16(&firstPastEnd[0x14], 0xFFF8);
-  EXPECT_EQ(RecordCountFromMftRecord(firstPastEnd, count), kTaskNoMftData);
+  EXPECT_EQ(RecordCountFromMftRecord(firstPastEnd, count), TaskError::kNoMftData);
   const auto whole = MftRecord(0x140, true, 1);
-  EXPECT_EQ(RecordCountFromMftRecord(std::span(whole).first(1023), count), kTaskNoMftData);
+  EXPECT_EQ(RecordCountFromMftRecord(std::span(whole).first(1023), count), TaskError::kNoMftData);
 
   // The allocated size straddles the end of the first sector: its last two bytes
   // sit in the update sequence array and the fix-up brings them back.
@@ -414,7 +416,7 @@ TEST(MftRecordCount, FirstUnnamedNonResidentDataGivesTheCount) {
   StoreLe16(&fixed[0x34], LoadLe16(&fixed[0x3FE]));
   StoreLe16(&fixed[0x1FE], 0xABCD);
   StoreLe16(&fixed[0x3FE], 0xABCD);
-  EXPECT_EQ(RecordCountFromMftRecord(fixed, count), 0);
+  EXPECT_EQ(RecordCountFromMftRecord(fixed, count), TaskError::kNone);
   EXPECT_EQ(count, 0x1122334455667788u / 1024);
 }
 
@@ -433,7 +435,7 @@ TEST(MftRecordCount, AgreesWithNtfsinfoOnAFreshVolume) {
   std::vector<std::byte> record(1024);
   ASSERT_EQ(dev->ReadAt(LoadLe64(&boot[48]) * clusterBytes, record).bytes, 1024u);
   uint64_t count = 0;
-  ASSERT_EQ(RecordCountFromMftRecord(record, count), 0);
+  ASSERT_EQ(RecordCountFromMftRecord(record, count), TaskError::kNone);
 
   const test::CommandResult info = test::Run({"ntfsinfo", "-i", "0", volume});
   ASSERT_EQ(info.status, 0) << info.output;

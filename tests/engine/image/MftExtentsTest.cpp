@@ -18,17 +18,17 @@
 #include "support/Bytes.h"
 #include "tests/engine/RestoreTestSupport.h"
 #include "tests/testlib/NtfsFixtures.h"
+#include "tests/testlib/TaskErrorPrint.h"
 #include "tests/testlib/TreeCompare.h"
 
 namespace stow::test {
 namespace {
 
-using engine::kTaskSourceMftUnsupported;
-using engine::kTaskSuccess;
+using engine::TaskError;
 
-#define STOW_REQUIRE_MFT_EXTENT_TOOLS()                                                       \
-  STOW_REQUIRE(std::vector<std::string>({"mkntfs", "ntfs-3g", "ntfsinfo", "ntfsfix", "ntfscat", \
-                                         "ntfsresize"}),                                      \
+#define STOW_REQUIRE_MFT_EXTENT_TOOLS()                                                    \
+  STOW_REQUIRE(std::vector<std::string>(                                                   \
+                   {"mkntfs", "ntfs-3g", "ntfsinfo", "ntfsfix", "ntfscat", "ntfsresize"}), \
                false, true)
 
 const NtfsFixture& Fixture() {
@@ -59,26 +59,34 @@ std::string MftData(const std::string& volume) {
 }
 
 // The engine's restore with its error detail.
-int Restore(const fs::path& image, const fs::path& destination, std::string* detail = nullptr) {
+engine::TaskError Restore(const fs::path& image, const fs::path& destination,
+                          std::string* detail = nullptr) {
   engine::TaskState state;
   if (state.StartRestore(image.string(), platform::VolumeId(destination.string())) !=
       engine::kStartOk) {
-    return -1;
+    ADD_FAILURE() << "the restore did not start";
+    return engine::TaskError::kUnknown;
   }
   state.WaitForWorkers();
   if (detail) *detail = state.ErrorDetail();
   return state.ErrorCode();
 }
 
-int CheckImage(const fs::path& image, std::string& detail) {
+engine::TaskError CheckImage(const fs::path& image, std::string& detail) {
   std::unique_ptr<platform::BlockDevice> file;
-  if (platform::OpenBlockDevice(image.string(), true, file) != 0) return -1;
+  if (platform::OpenBlockDevice(image.string(), true, file) != 0) {
+    ADD_FAILURE() << "cannot open " << image;
+    return engine::TaskError::kUnknown;
+  }
   return engine::CheckImageMft(*file, detail);
 }
 
-int CheckSource(const fs::path& volume, std::string& detail) {
+engine::TaskError CheckSource(const fs::path& volume, std::string& detail) {
   engine::CDisk disk;
-  if (disk.InitDisk(platform::VolumeId(volume.string()), true) != 0) return -1;
+  if (disk.InitDisk(platform::VolumeId(volume.string()), true) != 0) {
+    ADD_FAILURE() << "cannot open " << volume;
+    return engine::TaskError::kUnknown;
+  }
   return engine::CheckSourceMft(disk, detail);
 }
 
@@ -111,7 +119,7 @@ TEST(MftExtents, TheFixtureContinuesItsMftInAnExtensionRecord) {
   EXPECT_NE(dump.find("$ATTRIBUTE_LIST"), std::string::npos) << dump;
   EXPECT_FALSE(ExtensionRecords(dump, "$DATA").empty()) << dump;
   std::string detail;
-  EXPECT_EQ(CheckSource(fixture.image, detail), 0) << detail;
+  EXPECT_EQ(CheckSource(fixture.image, detail), TaskError::kNone) << detail;
 }
 
 TEST(MftExtents, RestoresOntoEverySizeAndCopiesWithTheMftInOneRecord) {
@@ -119,23 +127,23 @@ TEST(MftExtents, RestoresOntoEverySizeAndCopiesWithTheMftInOneRecord) {
   const NtfsFixture& fixture = Fixture();
   TempDir dir;
   const fs::path image = dir / "extents.stow";
-  ASSERT_EQ(BackupVolume(fixture.image, image), kTaskSuccess);
+  ASSERT_EQ(BackupVolume(fixture.image, image), TaskError::kSuccess);
   std::string detail;
-  EXPECT_EQ(CheckImage(image, detail), 0) << detail;
+  EXPECT_EQ(CheckImage(image, detail), TaskError::kNone) << detail;
 
   const uint64_t sourceMiB = fs::file_size(fixture.image) >> 20;
   for (uint64_t mib : {sourceMiB, uint64_t{32}, sourceMiB - 1}) {
     SCOPED_TRACE(std::to_string(mib) + " MiB");
     const fs::path dest = dir / ("restored-" + std::to_string(mib) + ".img");
     ASSERT_TRUE(MakeNtfsVolume(dest, mib, fixture.clusterSize));
-    ASSERT_EQ(Restore(image, dest, &detail), kTaskSuccess) << detail;
+    ASSERT_EQ(Restore(image, dest, &detail), TaskError::kSuccess) << detail;
     ExpectMftInRecordZero(fixture.image.string(), dest.string());
     fs::remove(dest);
   }
   SCOPED_TRACE("copy");
   const fs::path copy = dir / "copy.img";
   ASSERT_TRUE(MakeNtfsVolume(copy, sourceMiB, fixture.clusterSize));
-  ASSERT_EQ(CopyVolume(fixture.image, copy), kTaskSuccess);
+  ASSERT_EQ(CopyVolume(fixture.image, copy), TaskError::kSuccess);
   ExpectMftInRecordZero(fixture.image.string(), copy.string());
 }
 
@@ -190,12 +198,12 @@ TEST(MftExtents, AnImageWhoseExtentsAreMissingOrUnnamedIsRefused) {
   for (const fs::path& damaged : {missing, unnamed}) {
     SCOPED_TRACE(damaged.filename().string());
     std::string detail;
-    EXPECT_EQ(CheckImage(damaged, detail), kTaskSourceMftUnsupported);
+    EXPECT_EQ(CheckImage(damaged, detail), TaskError::kSourceMftUnsupported);
     EXPECT_NE(detail.find("$MFT arrived with"), std::string::npos) << detail;
     // The writer, which meets the fault only at the end, refuses as well.
     const fs::path dest = dir / "dest.img";
     ASSERT_TRUE(MakeNtfsVolume(dest, fs::file_size(fixture.image) >> 20, fixture.clusterSize));
-    EXPECT_EQ(Restore(damaged, dest, &detail), kTaskSourceMftUnsupported);
+    EXPECT_EQ(Restore(damaged, dest, &detail), TaskError::kSourceMftUnsupported);
     EXPECT_NE(detail.find("extension records"), std::string::npos) << detail;
     // The command refuses before it formats.
     ASSERT_TRUE(MakeNtfsVolume(dest, fs::file_size(fixture.image) >> 20, fixture.clusterSize));
@@ -233,15 +241,15 @@ TEST(MftExtents, ASourceWithADamagedAttributeListIsRefusedBeforeTheDestinationIs
     f.write(garbage.data(), static_cast<long>(garbage.size()));
   }
   std::string detail;
-  EXPECT_EQ(CheckSource(source, detail), engine::kTaskSourceReadFailed);
+  EXPECT_EQ(CheckSource(source, detail), engine::TaskError::kSourceReadFailed);
   EXPECT_NE(detail.find("attribute list"), std::string::npos) << detail;
 
   const fs::path dest = dir / "dest.img";
   ASSERT_TRUE(MakeNtfsVolume(dest, fs::file_size(fixture.image) >> 20, fixture.clusterSize));
   const std::vector<std::byte> before = ReadFileBytes(dest);
-  EXPECT_EQ(CopyVolume(source, dest), engine::kTaskSourceReadFailed);
+  EXPECT_EQ(CopyVolume(source, dest), engine::TaskError::kSourceReadFailed);
   EXPECT_TRUE(ReadFileBytes(dest) == before) << "the destination was written";
-  EXPECT_EQ(BackupVolume(source, dir / "never.stow"), engine::kTaskSourceReadFailed);
+  EXPECT_EQ(BackupVolume(source, dir / "never.stow"), engine::TaskError::kSourceReadFailed);
 }
 
 }  // namespace

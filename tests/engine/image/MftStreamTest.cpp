@@ -5,6 +5,7 @@
 #include "engine/image/MftExtents.h"
 #include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
+#include "tests/testlib/TaskErrorPrint.h"
 
 namespace stow::engine {
 namespace {
@@ -71,7 +72,8 @@ void PlaceFirstExtent(MftStreamTracker& mft) {
   for (uint64_t clusters : {3, 4}) {
     Role role;
     uint64_t offset = 0;
-    ASSERT_EQ(mft.Classify(Chunk(0, kRecord0Data, clusters), role, offset, why), 0) << why;
+    ASSERT_EQ(mft.Classify(Chunk(0, kRecord0Data, clusters), role, offset, why), TaskError::kNone)
+        << why;
     ASSERT_EQ(role, Role::kMft);
     mft.Placed(offset, clusters * kCluster, offset);
   }
@@ -80,7 +82,8 @@ void PlaceFirstExtent(MftStreamTracker& mft) {
 SourceMftLayout Layout(int64_t listed = 16) {
   SourceMftLayout layout;
   std::string why;
-  EXPECT_EQ(ReadSourceMftLayout(Record0(listed), 3 * kCluster, layout, why), 0) << why;
+  EXPECT_EQ(ReadSourceMftLayout(Record0(listed), 3 * kCluster, layout, why), TaskError::kNone)
+      << why;
   return layout;
 }
 
@@ -97,12 +100,14 @@ TEST(MftStream, RecordZeroGivesTheClusterSizeSizesAndTheListedExtents) {
   // destination's: the writer compares the two and names both.
   SourceMftLayout small;
   std::string why;
-  ASSERT_EQ(ReadSourceMftLayout(Record0(), 3 * 1024, small, why), 0) << why;
+  ASSERT_EQ(ReadSourceMftLayout(Record0(), 3 * 1024, small, why), TaskError::kNone) << why;
   EXPECT_EQ(small.clusterSize, 1024u);
-  EXPECT_EQ(ReadSourceMftLayout(Record0(), 3 * 1024 + 512, small, why), kTaskSourceMftUnsupported);
+  EXPECT_EQ(ReadSourceMftLayout(Record0(), 3 * 1024 + 512, small, why),
+            TaskError::kSourceMftUnsupported);
   EXPECT_NE(why.find("arrived as 3584 bytes"), std::string::npos) << why;
   // Runs that stop short of the $MFT's size with nothing naming the rest.
-  EXPECT_EQ(ReadSourceMftLayout(Record0(-1), 3 * kCluster, small, why), kTaskSourceMftUnsupported);
+  EXPECT_EQ(ReadSourceMftLayout(Record0(-1), 3 * kCluster, small, why),
+            TaskError::kSourceMftUnsupported);
   EXPECT_NE(why.find("no attribute list"), std::string::npos) << why;
 }
 
@@ -113,21 +118,21 @@ TEST(MftStream, AnExtentGoesToItsVcnAndTheRecordsOtherAttributesAreSkipped) {
   EXPECT_TRUE(mft.RecordPlaced(27));
   EXPECT_FALSE(mft.RecordPlaced(28));
   std::string why;
-  ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 9), why), 0) << why;
+  ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 9), why), TaskError::kNone) << why;
   Role role;
   uint64_t offset = 0;
-  ASSERT_EQ(mft.Classify(Chunk(16, kExtentData, 3), role, offset, why), 0) << why;
+  ASSERT_EQ(mft.Classify(Chunk(16, kExtentData, 3), role, offset, why), TaskError::kNone) << why;
   EXPECT_EQ(role, Role::kMft);
   EXPECT_EQ(offset, 7 * kCluster);
   mft.Placed(offset, 3 * kCluster, offset);
   EXPECT_TRUE(mft.Complete());
-  ASSERT_EQ(mft.Classify(Chunk(16, kExtentBitmap, 1), role, offset, why), 0) << why;
+  ASSERT_EQ(mft.Classify(Chunk(16, kExtentBitmap, 1), role, offset, why), TaskError::kNone) << why;
   EXPECT_EQ(role, Role::kSkip);
   // Another record's chunks are the writer's own business.
-  ASSERT_EQ(mft.BeginRecord(30, RecordBuilder(30).Fixed(), why), 0) << why;
-  ASSERT_EQ(mft.Classify(Chunk(30, 0, 2), role, offset, why), 0) << why;
+  ASSERT_EQ(mft.BeginRecord(30, RecordBuilder(30).Fixed(), why), TaskError::kNone) << why;
+  ASSERT_EQ(mft.Classify(Chunk(30, 0, 2), role, offset, why), TaskError::kNone) << why;
   EXPECT_EQ(role, Role::kOther);
-  EXPECT_EQ(mft.Finish(why), 0) << why;
+  EXPECT_EQ(mft.Finish(why), TaskError::kNone) << why;
 }
 
 TEST(MftStream, RefusesWhatCannotBePlaced) {
@@ -138,62 +143,62 @@ TEST(MftStream, RefusesWhatCannotBePlaced) {
     SCOPED_TRACE("a record whose part of the $MFT has not arrived");
     MftStreamTracker mft(Layout());
     PlaceFirstExtent(mft);
-    EXPECT_EQ(mft.BeginRecord(29, Extension(29, 7, 9), why), kTaskSourceMftUnsupported);
+    EXPECT_EQ(mft.BeginRecord(29, Extension(29, 7, 9), why), TaskError::kSourceMftUnsupported);
     EXPECT_NE(why.find("MFT record 29"), std::string::npos) << why;
   }
   {
     SCOPED_TRACE("an extent past the $MFT's end");
     MftStreamTracker mft(Layout());
     PlaceFirstExtent(mft);
-    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 12), why), 0);
+    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 12), why), TaskError::kNone);
     EXPECT_EQ(mft.Classify(Chunk(16, kExtentData, 6), role, offset, why),
-              kTaskSourceMftUnsupported);
+              TaskError::kSourceMftUnsupported);
     EXPECT_NE(why.find("not an extent"), std::string::npos) << why;
   }
   {
     SCOPED_TRACE("runs longer than the extent's VCNs");
     MftStreamTracker mft(Layout());
     PlaceFirstExtent(mft);
-    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 8), why), 0);
+    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 8), why), TaskError::kNone);
     EXPECT_EQ(mft.Classify(Chunk(16, kExtentData, 3), role, offset, why),
-              kTaskSourceMftUnsupported);
+              TaskError::kSourceMftUnsupported);
     EXPECT_NE(why.find("reach past"), std::string::npos) << why;
   }
   {
     SCOPED_TRACE("two records naming the same part of the $MFT");
     MftStreamTracker mft(Layout());
     PlaceFirstExtent(mft);
-    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 8), why), 0);
-    ASSERT_EQ(mft.Classify(Chunk(16, kExtentData, 2), role, offset, why), 0) << why;
+    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 8), why), TaskError::kNone);
+    ASSERT_EQ(mft.Classify(Chunk(16, kExtentData, 2), role, offset, why), TaskError::kNone) << why;
     mft.Placed(offset, 2 * kCluster, offset);
-    ASSERT_EQ(mft.BeginRecord(17, Extension(17, 8, 9), why), 0);
+    ASSERT_EQ(mft.BeginRecord(17, Extension(17, 8, 9), why), TaskError::kNone);
     EXPECT_EQ(mft.Classify(Chunk(17, kExtentData, 2), role, offset, why),
-              kTaskSourceMftUnsupported);
+              TaskError::kSourceMftUnsupported);
     EXPECT_NE(why.find("already holds"), std::string::npos) << why;
   }
   {
     SCOPED_TRACE("a sparse run in the $MFT");
     MftStreamTracker mft(Layout());
     PlaceFirstExtent(mft);
-    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 9), why), 0);
+    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 9), why), TaskError::kNone);
     EXPECT_EQ(mft.Classify(MftChunk{16, kExtentData, 3 * kCluster, 0, 0}, role, offset, why),
-              kTaskSourceMftUnsupported);
+              TaskError::kSourceMftUnsupported);
   }
   {
     SCOPED_TRACE("an extent that never came");
     MftStreamTracker mft(Layout());
     PlaceFirstExtent(mft);
-    EXPECT_EQ(mft.Finish(why), kTaskSourceMftUnsupported);
+    EXPECT_EQ(mft.Finish(why), TaskError::kSourceMftUnsupported);
     EXPECT_NE(why.find("arrived with 28672 of its 40960 bytes"), std::string::npos) << why;
   }
   {
     SCOPED_TRACE("an extent from another record than the attribute list names");
     MftStreamTracker mft(Layout(17));
     PlaceFirstExtent(mft);
-    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 9), why), 0);
-    ASSERT_EQ(mft.Classify(Chunk(16, kExtentData, 3), role, offset, why), 0) << why;
+    ASSERT_EQ(mft.BeginRecord(16, Extension(16, 7, 9), why), TaskError::kNone);
+    ASSERT_EQ(mft.Classify(Chunk(16, kExtentData, 3), role, offset, why), TaskError::kNone) << why;
     mft.Placed(offset, 3 * kCluster, offset);
-    EXPECT_EQ(mft.Finish(why), kTaskSourceMftUnsupported);
+    EXPECT_EQ(mft.Finish(why), TaskError::kSourceMftUnsupported);
     EXPECT_NE(why.find("VCN 7 in record 17"), std::string::npos) << why;
   }
 }

@@ -19,6 +19,7 @@
 #include "platform/Files.h"
 #include "platform/MemoryBlockDevice.h"
 #include "tests/engine/BackupTestSupport.h"
+#include "tests/testlib/TaskErrorPrint.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::engine {
@@ -67,9 +68,12 @@ class Backup {
   StartResult Start(uint64_t freeBytes = 0) {
     return state_.StartBackup(kSource, image_, TestHeader(), freeBytes);
   }
-  int Run(uint64_t freeBytes = 0) {
+  TaskError Run(uint64_t freeBytes = 0) {
     const StartResult started = Start(freeBytes);
-    if (started != kStartOk) return -ToInt(started);
+    if (started != kStartOk) {
+      ADD_FAILURE() << "the backup did not start: start result " << ToInt(started);
+      return TaskError::kUnknown;
+    }
     state_.WaitForWorkers();
     return state_.ErrorCode();
   }
@@ -91,7 +95,7 @@ class Backup {
       device->holdTo = holdTo;
       disk.Attach(std::move(device), true);
       if (stopOnOpen) state_.StopTask();
-      return 0;
+      return TaskError::kNone;
     };
     io.createImage = [this](const std::string& path, std::unique_ptr<platform::BlockDevice>& out) {
       if (createError != 0) return createError;
@@ -138,7 +142,7 @@ void ExpectOrderlyEnd(TaskState& state) {
 
 TEST(BackupThreads, TheImageHoldsEveryRunOnceInStreamOrderWithItsData) {
   Backup backup;
-  ASSERT_EQ(backup.Run(), kTaskSuccess);
+  ASSERT_EQ(backup.Run(), TaskError::kSuccess);
   ExpectOrderlyEnd(backup.State());
   const ImageFile image = testing::ReadImageFile(backup.ImagePath());
   ASSERT_TRUE(image.wellFormed);
@@ -193,7 +197,7 @@ TEST(BackupThreads, ATenMiBRunIsOneRecordWithItsDataInFourMiBSlots) {
   WorkerIo io = WorkerIo::Default();
   io.openVolume = [&source](const platform::VolumeId&, bool, CDisk& disk) {
     disk.Attach(std::make_unique<platform::MemoryBlockDevice>(source.bytes), true);
-    return 0;
+    return TaskError::kNone;
   };
   threads.readPartition = [io](TaskState& s) { RunPartitionReader(s, io); };
   threads.backupWrite = [&seen](TaskState& s, ImageHeader) {
@@ -210,12 +214,12 @@ TEST(BackupThreads, ATenMiBRunIsOneRecordWithItsDataInFourMiBSlots) {
           {slot.recordNumber, slot.runOffset, slot.runLength, slot.dataLength, slot.runIndex});
       s.Ring().Release();
     }
-    s.SetFirstError(kTaskSuccess);
+    s.SetFirstError(TaskError::kSuccess);
   };
   TaskState state(threads);
   ASSERT_EQ(state.StartBackup(kSource, "unused", TestHeader(), 0), kStartOk);
   state.WaitForWorkers();
-  ASSERT_EQ(state.ErrorCode(), kTaskSuccess);
+  ASSERT_EQ(state.ErrorCode(), TaskError::kSuccess);
 
   std::vector<Seen> big;
   for (const Seen& s : seen) {
@@ -247,7 +251,7 @@ TEST(BackupThreads, ATenMiBRunIsOneRecordWithItsDataInFourMiBSlots) {
 
 TEST(BackupThreads, TooLittleFreeSpaceEndsTheBackupBeforeAnyDataMoves) {
   Backup probe;
-  ASSERT_EQ(probe.Run(), kTaskSuccess);
+  ASSERT_EQ(probe.Run(), TaskError::kSuccess);
   const uint64_t written = fs::file_size(probe.ImagePath());
 
   // The reader counts the image exactly: the header, a block record per run
@@ -264,18 +268,18 @@ TEST(BackupThreads, TooLittleFreeSpaceEndsTheBackupBeforeAnyDataMoves) {
   // enough; the image's size rounded up to a sector is.
   const uint64_t roundedUp = (written + 511) / 512 * 512;
   Backup tight;
-  EXPECT_EQ(tight.Run(roundedUp - 512), kTaskSpaceNotEnough);
+  EXPECT_EQ(tight.Run(roundedUp - 512), TaskError::kSpaceNotEnough);
   EXPECT_NE(tight.State().ErrorDetail().find(std::to_string(written) + " bytes"), std::string::npos)
       << tight.State().ErrorDetail();
   EXPECT_EQ(tight.State().bytesDone.load(), 0u);
   EXPECT_FALSE(tight.ImageExists()) << "a refused backup leaves no image behind";
   ExpectOrderlyEnd(tight.State());
   std::string text;
-  ErrorCodeToText(kTaskSpaceNotEnough, text);
+  ErrorCodeToText(TaskError::kSpaceNotEnough, text);
   EXPECT_EQ(text, "The disk space is not enough.");
 
   Backup enough;
-  EXPECT_EQ(enough.Run(roundedUp), kTaskSuccess);
+  EXPECT_EQ(enough.Run(roundedUp), TaskError::kSuccess);
   EXPECT_TRUE(enough.ImageExists());
 }
 
@@ -292,7 +296,7 @@ TEST(BackupThreads, ADamagedSourceRecordEndsTheBackupBeforeAnyDataMoves) {
     ASSERT_EQ(at.size(), 1u);
     backup.sourceBytes[at[0].volumeOffset] = ~backup.sourceBytes[at[0].volumeOffset];
   }
-  EXPECT_EQ(backup.Run(), kTaskSourceInconsistent);
+  EXPECT_EQ(backup.Run(), TaskError::kSourceInconsistent);
   EXPECT_NE(backup.State().ErrorDetail().find("MFT record 22 was not written whole"),
             std::string::npos)
       << backup.State().ErrorDetail();
@@ -304,7 +308,7 @@ TEST(BackupThreads, ADamagedSourceRecordEndsTheBackupBeforeAnyDataMoves) {
 TEST(BackupThreads, AStopBeforeTheFirstSlotEndsTheBackupAsStopped) {
   Backup backup;
   backup.stopOnOpen = true;
-  EXPECT_EQ(backup.Run(), kTaskManualStop);
+  EXPECT_EQ(backup.Run(), TaskError::kManualStop);
   EXPECT_EQ(backup.State().bytesDone.load(), 0u);
   EXPECT_FALSE(backup.ImageExists());
   ExpectOrderlyEnd(backup.State());
@@ -321,7 +325,7 @@ TEST(BackupThreads, AStopDuringARunEndsAsStoppedAndDeletesTheImage) {
   backup.State().StopTask();
   gate.Open();
   backup.State().WaitForWorkers();
-  EXPECT_EQ(backup.State().ErrorCode(), kTaskManualStop);
+  EXPECT_EQ(backup.State().ErrorCode(), TaskError::kManualStop);
   EXPECT_FALSE(backup.ImageExists());
   EXPECT_EQ(backup.removals, 1);
   ExpectOrderlyEnd(backup.State());
@@ -348,7 +352,7 @@ TEST(BackupThreads, AStartWhileABackupRunsReturnsOneAndChangesNothing) {
   EXPECT_TRUE(state.ReaderRunning());
   gate.Open();
   state.WaitForWorkers();
-  EXPECT_EQ(state.ErrorCode(), kTaskSuccess);
+  EXPECT_EQ(state.ErrorCode(), TaskError::kSuccess);
   EXPECT_FALSE(fs::exists(backup.ImagePath() + ".second"));
   EXPECT_TRUE(testing::ReadImageFile(backup.ImagePath()).wellFormed);
 }
@@ -357,11 +361,11 @@ TEST(BackupThreads, AnUnreadableRunEndsWithASourceErrorAndDeletesTheImage) {
   Backup backup;
   backup.failReadFrom = ClusterOffset(200) + 4 * kMiB;
   backup.failReadTo = backup.failReadFrom + 1;
-  EXPECT_EQ(backup.Run(), kTaskSourceReadFailed);
+  EXPECT_EQ(backup.Run(), TaskError::kSourceReadFailed);
   EXPECT_FALSE(backup.ImageExists()) << "an image with a run cut short would be out of step";
   ExpectOrderlyEnd(backup.State());
   std::string text;
-  ErrorCodeToText(kTaskSourceReadFailed, text);
+  ErrorCodeToText(TaskError::kSourceReadFailed, text);
   EXPECT_EQ(text, "The source volume could not be read.");
 }
 
@@ -370,7 +374,7 @@ TEST(BackupThreads, AnUnreadablePartOfTheMftEndsWithASourceError) {
   Backup backup;
   backup.failReadFrom = ClusterOffset(16) + 20 * 1024;
   backup.failReadTo = backup.failReadFrom + 1;
-  EXPECT_EQ(backup.Run(), kTaskSourceReadFailed);
+  EXPECT_EQ(backup.Run(), TaskError::kSourceReadFailed);
   EXPECT_EQ(backup.State().bytesDone.load(), 0u);
   EXPECT_FALSE(backup.ImageExists()) << "files of the unread records would be missing";
   ExpectOrderlyEnd(backup.State());
@@ -379,7 +383,7 @@ TEST(BackupThreads, AnUnreadablePartOfTheMftEndsWithASourceError) {
 TEST(BackupThreads, ASourceThatIsNotNtfsEndsWithASourceError) {
   Backup backup;
   backup.sourceBytes.assign(1 << 20, std::byte{0});
-  EXPECT_EQ(backup.Run(), kTaskSourceReadFailed);
+  EXPECT_EQ(backup.Run(), TaskError::kSourceReadFailed);
   EXPECT_FALSE(backup.ImageExists());
   ExpectOrderlyEnd(backup.State());
 }
@@ -388,7 +392,7 @@ TEST(BackupThreads, AFailedImageWriteFailsTheBackupStopsTheReaderAndDeletesTheIm
   // The header and the first block record are written; the first data chunk fails.
   Backup backup;
   backup.imageWritesBeforeFailure = 2;
-  EXPECT_EQ(backup.Run(), kTaskWriteFailed);
+  EXPECT_EQ(backup.Run(), TaskError::kWriteFailed);
   EXPECT_TRUE(backup.State().stopFlag.load());
   EXPECT_FALSE(backup.ImageExists());
   ExpectOrderlyEnd(backup.State());
@@ -396,26 +400,26 @@ TEST(BackupThreads, AFailedImageWriteFailsTheBackupStopsTheReaderAndDeletesTheIm
   // A failing header write ends the same way.
   Backup header;
   header.imageWritesBeforeFailure = 0;
-  EXPECT_EQ(header.Run(), kTaskWriteFailed);
+  EXPECT_EQ(header.Run(), TaskError::kWriteFailed);
   EXPECT_FALSE(header.ImageExists());
   ExpectOrderlyEnd(header.State());
 
   // The next backup in the same state starts afresh and succeeds.
   backup.imageWritesBeforeFailure = -1;
-  EXPECT_EQ(backup.Run(), kTaskSuccess);
+  EXPECT_EQ(backup.Run(), TaskError::kSuccess);
   EXPECT_TRUE(testing::ReadImageFile(backup.ImagePath()).wellFormed);
 }
 
 TEST(BackupThreads, AnImageThatCannotBeCreatedFailsTheBackupInOrder) {
   Backup backup;
   backup.createError = 13;  // EACCES
-  EXPECT_EQ(backup.Run(), kTaskImageCreateFailed);
+  EXPECT_EQ(backup.Run(), TaskError::kImageCreateFailed);
   EXPECT_EQ(backup.State().bytesDone.load(), 0u);
   EXPECT_FALSE(backup.ImageExists());
   ExpectOrderlyEnd(backup.State());
   // Nothing is left running: a new task starts at once.
   backup.createError = 0;
-  EXPECT_EQ(backup.Run(), kTaskSuccess);
+  EXPECT_EQ(backup.Run(), TaskError::kSuccess);
 }
 
 std::string FileText(const std::string& path) {
@@ -449,10 +453,10 @@ TEST(BackupThreads, TheChecksumFileComesWithTheImageOrTheOldPairStays) {
   // Failed backups, at the data and at the checksum file: the earlier pair is
   // untouched and no temporary file is left.
   backup.imageWritesBeforeFailure = 2;
-  EXPECT_EQ(backup.Run(), kTaskWriteFailed);
+  EXPECT_EQ(backup.Run(), TaskError::kWriteFailed);
   backup.imageWritesBeforeFailure = -1;
   backup.sumsCreateError = 28;  // ENOSPC
-  EXPECT_EQ(backup.Run(), kTaskWriteFailed);
+  EXPECT_EQ(backup.Run(), TaskError::kWriteFailed);
   EXPECT_NE(backup.State().ErrorDetail().find("checksum file"), std::string::npos)
       << backup.State().ErrorDetail();
   EXPECT_EQ(FileText(backup.ImagePath()), "an earlier image");
@@ -461,13 +465,13 @@ TEST(BackupThreads, TheChecksumFileComesWithTheImageOrTheOldPairStays) {
 
   // A backup that succeeds replaces both; its checksum file proves the image.
   backup.sumsCreateError = 0;
-  ASSERT_EQ(backup.Run(), kTaskSuccess);
+  ASSERT_EQ(backup.Run(), TaskError::kSuccess);
   EXPECT_TRUE(ImageVerifies(backup.ImagePath()));
   EXPECT_EQ(FolderEntries(folder), (std::vector<std::string>{"backup.vmg", "backup.vmg.sums"}));
 
   // Without checksums the earlier checksum file goes: it would not belong to the new image.
   backup.State().imageChecksums.store(false);
-  ASSERT_EQ(backup.Run(), kTaskSuccess);
+  ASSERT_EQ(backup.Run(), TaskError::kSuccess);
   backup.State().imageChecksums.store(true);
   EXPECT_TRUE(testing::ReadImageFile(backup.ImagePath()).wellFormed);
   EXPECT_EQ(FolderEntries(folder), (std::vector<std::string>{"backup.vmg"}));

@@ -18,6 +18,7 @@
 #include "platform/MemoryBlockDevice.h"
 #include "tests/engine/RestoreTestSupport.h"
 #include "tests/support/LogTestSupport.h"
+#include "tests/testlib/TaskErrorPrint.h"
 
 namespace stow::engine {
 namespace {
@@ -122,9 +123,9 @@ struct Destination {
     RestoreIo io = RestoreIo::Default();
     io.openVolume = [d = device, l = locked, fails = openFails](const platform::VolumeId&, bool,
                                                                 CDisk& disk) {
-      if (fails) return int{kDiskOpenFailed};
+      if (fails) return TaskError::kVolumeOpenFailed;
       disk.Attach(std::make_unique<BorrowedDevice>(d, l), true);
-      return 0;
+      return TaskError::kNone;
     };
     io.endPoll = 1ms;
     return io;
@@ -172,8 +173,11 @@ bool SendUntilStopped(TaskState& state) {
   }
 }
 
-int RunTask(TaskState& state) {
-  if (state.StartRestore("stand-in.img", platform::VolumeId("memory")) != kStartOk) return -1;
+TaskError RunTask(TaskState& state) {
+  if (state.StartRestore("stand-in.img", platform::VolumeId("memory")) != kStartOk) {
+    ADD_FAILURE() << "the restore did not start";
+    return TaskError::kUnknown;
+  }
   state.WaitForWorkers();
   return state.ErrorCode();
 }
@@ -189,8 +193,8 @@ TEST(PartitionWriter, AReaderFailureBeforeTheWriterStartsIsKept) {
   STOW_REQUIRE_VOLUMES();
   Destination destination;
   TaskState state(
-      WithReader(destination, [](TaskState& s) { s.SetFirstError(kTaskImageOpenFailed); }));
-  EXPECT_EQ(RunTask(state), kTaskImageOpenFailed);
+      WithReader(destination, [](TaskState& s) { s.SetFirstError(TaskError::kImageOpenFailed); }));
+  EXPECT_EQ(RunTask(state), TaskError::kImageOpenFailed);
   EXPECT_FALSE(state.AnyWorkerRunning());
   EXPECT_EQ(destination.device->Data(), TheVolumes().destination);
 }
@@ -203,7 +207,7 @@ TEST(PartitionWriter, TheFirstSlotWaitEndsWhenTheReaderEndsWithNothing) {
   TaskState state(WithReader(destination, [locked = destination.locked](TaskState&) {
     while (!locked->load()) std::this_thread::sleep_for(1ms);
   }));
-  EXPECT_EQ(RunTask(state), kTaskImageDamaged);
+  EXPECT_EQ(RunTask(state), TaskError::kImageDamaged);
   EXPECT_FALSE(destination.Locked());
   EXPECT_EQ(device->Data(), TheVolumes().destination);
 }
@@ -215,7 +219,7 @@ TEST(PartitionWriter, AFirstMftChunkTooShortEndsTheTaskInOrder) {
   TaskState state(WithReader(destination, [&](TaskState& s) {
     if (SendMft(s, 0x5000)) readerStopped = SendUntilStopped(s);
   }));
-  EXPECT_EQ(RunTask(state), kTaskSourceMftUnsupported);
+  EXPECT_EQ(RunTask(state), TaskError::kSourceMftUnsupported);
   EXPECT_TRUE(readerStopped.load());
   EXPECT_TRUE(state.stopFlag.load());
   EXPECT_FALSE(state.Ring().HasBuffers());
@@ -224,7 +228,7 @@ TEST(PartitionWriter, AFirstMftChunkTooShortEndsTheTaskInOrder) {
 
   // The same task state starts again with fresh buffers (the earlier ones are
   // freed, as the leak check of the sanitizer build sees) and ends the same way.
-  EXPECT_EQ(RunTask(state), kTaskSourceMftUnsupported);
+  EXPECT_EQ(RunTask(state), TaskError::kSourceMftUnsupported);
   EXPECT_FALSE(state.AnyWorkerRunning());
 }
 
@@ -239,7 +243,7 @@ TEST(PartitionWriter, ASourceWithOtherClustersIsRefusedBeforeAnythingIsWritten) 
   }));
   // The destination was formatted as the image's header says: a $MFT with other
   // clusters means a damaged image, not a destination to format again.
-  EXPECT_EQ(RunTask(state), kTaskImageDamaged);
+  EXPECT_EQ(RunTask(state), TaskError::kImageDamaged);
   EXPECT_NE(state.ErrorDetail().find("the image's header gives 4096-byte clusters, but the $MFT "
                                      "it carries has 1024-byte clusters"),
             std::string::npos)
@@ -271,7 +275,7 @@ TEST(PartitionWriter, AnMftThatWouldCoverClustersInUseIsRefusedBeforeAnythingIsW
       readerStopped = SendUntilStopped(s);
     }
   }));
-  EXPECT_EQ(RunTask(state), kTaskMftZoneInUse);
+  EXPECT_EQ(RunTask(state), TaskError::kMftZoneInUse);
   EXPECT_NE(state.ErrorDetail().find("no room for the source's $MFT of 40 records"),
             std::string::npos)
       << state.ErrorDetail();
@@ -286,7 +290,7 @@ TEST(PartitionWriter, RunningOutOfClustersStopsTheReaderWithAnError) {
   TaskState state(WithReader(destination, [&](TaskState& s) {
     if (SendMft(s)) readerStopped = SendUntilStopped(s);
   }));
-  EXPECT_EQ(RunTask(state), kTaskDestinationTooSmall);
+  EXPECT_EQ(RunTask(state), TaskError::kDestinationTooSmall);
   EXPECT_TRUE(readerStopped.load());
   EXPECT_FALSE(destination.Locked());
   EXPECT_GT(state.bytesDone.load(), uint64_t{kMftBytes});
@@ -310,7 +314,7 @@ TEST(PartitionWriter, ARunListThatOutgrowsItsRecordFailsTheTask) {
     }
     readerStopped = SendUntilStopped(s);
   }));
-  EXPECT_EQ(RunTask(state), kTaskDestinationInconsistent);
+  EXPECT_EQ(RunTask(state), TaskError::kDestinationInconsistent);
   EXPECT_TRUE(readerStopped.load());
   EXPECT_FALSE(destination.Locked());
 }
@@ -327,7 +331,7 @@ TEST(PartitionWriter, AFailedWriteEndsWithTwentyEight) {
     device->FailWrites(1 << 20);
     readerStopped = SendUntilStopped(s);
   }));
-  EXPECT_EQ(RunTask(state), kTaskWriteFailed);
+  EXPECT_EQ(RunTask(state), TaskError::kWriteFailed);
   EXPECT_TRUE(readerStopped.load());
   EXPECT_FALSE(destination.Locked());
 }
@@ -344,7 +348,7 @@ TEST(PartitionWriter, AStopInTheMiddleEndsWithTwentyFive) {
       Send(s, 2, TheVolumes().logFileInstance, 16 * kChunk, i * kChunk / 512, chunk.data(), kChunk);
     }
     while (!s.stopFlag.load()) std::this_thread::sleep_for(1ms);
-    s.SetFirstError(kTaskManualStop);
+    s.SetFirstError(TaskError::kManualStop);
   }));
   ASSERT_EQ(state.StartRestore("stand-in.img", platform::VolumeId("memory")), kStartOk);
   while (state.bytesDone.load() < kMftBytes + 3 * kChunk && state.AnyWorkerRunning()) {
@@ -353,7 +357,7 @@ TEST(PartitionWriter, AStopInTheMiddleEndsWithTwentyFive) {
   ASSERT_EQ(state.bytesDone.load(), kMftBytes + 3 * kChunk);
   state.StopTask();
   state.WaitForWorkers();
-  EXPECT_EQ(state.ErrorCode(), kTaskManualStop);
+  EXPECT_EQ(state.ErrorCode(), TaskError::kManualStop);
   EXPECT_FALSE(destination.Locked());
 }
 
@@ -365,7 +369,7 @@ TEST(PartitionWriter, ADestinationThatCannotBeOpenedStopsTheReader) {
   TaskState state(WithReader(destination, [&](TaskState& s) {
     if (SendMft(s)) readerStopped = SendUntilStopped(s);
   }));
-  EXPECT_EQ(RunTask(state), kDiskOpenFailed);
+  EXPECT_EQ(RunTask(state), TaskError::kVolumeOpenFailed);
   EXPECT_TRUE(readerStopped.load());
 }
 

@@ -18,6 +18,7 @@
 #include "tests/engine/RestoreTestSupport.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/testlib/NtfsFixtures.h"
+#include "tests/testlib/TaskErrorPrint.h"
 #include "tests/testlib/TreeCompare.h"
 
 namespace stow::test {
@@ -50,8 +51,8 @@ const fs::path& ImageOf(const NtfsFixture& fixture) {
   auto it = images.find(fixture.name);
   if (it != images.end()) return it->second;
   const fs::path image = dir / (fixture.name + ".stow");
-  const int result = BackupVolume(fixture.image, image);
-  EXPECT_EQ(result, engine::kTaskSuccess) << "backup of " << fixture.name;
+  const engine::TaskError result = BackupVolume(fixture.image, image);
+  EXPECT_EQ(result, engine::TaskError::kSuccess) << "backup of " << fixture.name;
   return images[fixture.name] = image;
 }
 
@@ -97,7 +98,7 @@ TEST_P(RestoreFixture, OntoTheSameSize) {
   TempDir dir;
   const fs::path dest = dir / "dest.img";
   ASSERT_TRUE(MakeNtfsVolume(dest, SizeMiB(fixture.image), fixture.clusterSize));
-  ASSERT_EQ(RestoreImage(image, dest), engine::kTaskSuccess);
+  ASSERT_EQ(RestoreImage(image, dest), engine::TaskError::kSuccess);
   ExpectFaithfulAndConsistent(fixture, dest.string(), true);
   EXPECT_EQ(FileHash(image), imageHash);
 }
@@ -111,7 +112,7 @@ TEST_P(RestoreFixture, CopiedVolumeToVolume) {
   // The same size: sparse and compressed files must be counted by the clusters
   // they use, not by their length.
   ASSERT_TRUE(MakeNtfsVolume(dest, SizeMiB(fixture.image), fixture.clusterSize));
-  ASSERT_EQ(CopyVolume(fixture.image, dest), engine::kTaskSuccess);
+  ASSERT_EQ(CopyVolume(fixture.image, dest), engine::TaskError::kSuccess);
   ExpectFaithfulAndConsistent(fixture, dest.string(), false);
   EXPECT_EQ(FileHash(fixture.image), sourceHash);
 }
@@ -133,7 +134,7 @@ TEST_P(RestoreResized, OntoAnotherSize) {
   TempDir dir;
   const fs::path dest = dir / "dest.img";
   ASSERT_TRUE(MakeNtfsVolume(dest, GetParam().sizeMiB, fixture.clusterSize));
-  ASSERT_EQ(RestoreImage(ImageOf(fixture), dest), engine::kTaskSuccess);
+  ASSERT_EQ(RestoreImage(ImageOf(fixture), dest), engine::TaskError::kSuccess);
   ExpectFaithfulAndConsistent(fixture, dest.string(), true);
 }
 
@@ -169,7 +170,7 @@ TEST(RestoreOntoPartition, ALoopPartitionOfAnMbrDisk) {
                        std::to_string(fixture.clusterSize), partition})
                 .status,
             0);
-  ASSERT_EQ(RestoreImage(ImageOf(fixture), partition), engine::kTaskSuccess);
+  ASSERT_EQ(RestoreImage(ImageOf(fixture), partition), engine::TaskError::kSuccess);
   ExpectFaithfulAndConsistent(fixture, partition, true);
 }
 
@@ -202,7 +203,7 @@ TEST(RestoreFaults, AnImageCutInsideARunEndsWithAnError) {
   const std::string hash = FileHash(image);
   const fs::path dest = dir / "dest.img";
   ASSERT_TRUE(MakeNtfsVolume(dest, SizeMiB(fixture.image), fixture.clusterSize));
-  EXPECT_EQ(RestoreImage(image, dest), engine::kTaskImageDamaged);
+  EXPECT_EQ(RestoreImage(image, dest), engine::TaskError::kImageDamaged);
   EXPECT_EQ(FileHash(image), hash);
 }
 
@@ -221,7 +222,7 @@ TEST(RestoreFaults, ADamagedBlockRecordEndsWithAnError) {
   const std::string hash = FileHash(image);
   const fs::path dest = dir / "dest.img";
   ASSERT_TRUE(MakeNtfsVolume(dest, SizeMiB(fixture.image), fixture.clusterSize));
-  EXPECT_EQ(RestoreImage(image, dest), engine::kTaskImageDamaged);
+  EXPECT_EQ(RestoreImage(image, dest), engine::TaskError::kImageDamaged);
   EXPECT_EQ(FileHash(image), hash);
 }
 
@@ -233,12 +234,12 @@ TEST(RestoreFaults, ADestinationTooSmallIsRefusedBeforeAnythingIsWritten) {
   ASSERT_TRUE(MakeNtfsVolume(dest, 8, fixture.clusterSize));
   const std::string destHash = FileHash(dest);
   const std::string imageHash = FileHash(ImageOf(fixture));
-  EXPECT_EQ(RestoreImage(ImageOf(fixture), dest), engine::kTaskDestinationTooSmall);
+  EXPECT_EQ(RestoreImage(ImageOf(fixture), dest), engine::TaskError::kDestinationTooSmall);
   EXPECT_EQ(FileHash(dest), destHash);
   EXPECT_EQ(FileHash(ImageOf(fixture)), imageHash);
   // A copy is refused the same way, and its source is left alone.
   const std::string sourceHash = FileHash(fixture.image);
-  EXPECT_EQ(CopyVolume(fixture.image, dest), engine::kTaskDestinationTooSmall);
+  EXPECT_EQ(CopyVolume(fixture.image, dest), engine::TaskError::kDestinationTooSmall);
   EXPECT_EQ(FileHash(dest), destHash);
   EXPECT_EQ(FileHash(fixture.image), sourceHash);
 }
@@ -258,7 +259,7 @@ TEST(RestoreFaults, ADestinationFoundFullLateEndsWithAnError) {
                   .status,
               0);
   }
-  EXPECT_EQ(RestoreImage(ImageOf(fixture), dest), engine::kTaskDestinationTooSmall);
+  EXPECT_EQ(RestoreImage(ImageOf(fixture), dest), engine::TaskError::kDestinationTooSmall);
 }
 
 TEST(RestoreLogFile, ACleanLogIsCopiedAndOneThatAsksForAReplayIsReset) {
@@ -270,7 +271,7 @@ TEST(RestoreLogFile, ACleanLogIsCopiedAndOneThatAsksForAReplayIsReset) {
   TempDir dir;
   const fs::path clean = dir / "clean.img";
   ASSERT_TRUE(MakeNtfsVolume(clean, SizeMiB(fixture.image), fixture.clusterSize));
-  ASSERT_EQ(RestoreImage(ImageOf(fixture), clean), engine::kTaskSuccess);
+  ASSERT_EQ(RestoreImage(ImageOf(fixture), clean), engine::TaskError::kSuccess);
   EXPECT_EQ(logOf(clean.string()), logOf(fixture.image.string()));
 
   // The same image with a restart page that names a client and no clean shutdown.
@@ -297,7 +298,7 @@ TEST(RestoreLogFile, ACleanLogIsCopiedAndOneThatAsksForAReplayIsReset) {
   }
   const fs::path dest = dir / "dest.img";
   ASSERT_TRUE(MakeNtfsVolume(dest, SizeMiB(fixture.image), fixture.clusterSize));
-  ASSERT_EQ(RestoreImage(image, dest), engine::kTaskSuccess);
+  ASSERT_EQ(RestoreImage(image, dest), engine::TaskError::kSuccess);
   const std::string log = logOf(dest.string());
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.find_first_not_of('\xFF'), std::string::npos);
@@ -363,7 +364,7 @@ TEST(RestoreFaults, AStopInTheMiddleEndsWithTwentyFive) {
   state.StopTask();
   gate->store(true);
   state.WaitForWorkers();
-  EXPECT_EQ(state.ErrorCode(), engine::kTaskManualStop);
+  EXPECT_EQ(state.ErrorCode(), engine::TaskError::kManualStop);
   EXPECT_EQ(FileHash(image), hash);
 }
 

@@ -21,6 +21,7 @@
 #include "tests/engine/NtfsTestBuilder.h"
 #include "tests/support/LogTestSupport.h"
 #include "tests/tasks/TaskTestSupport.h"
+#include "tests/testlib/TaskErrorPrint.h"
 
 namespace stow::engine {
 namespace {
@@ -93,7 +94,7 @@ struct SeenSlot {
 // Runs the reader over `image` with a writer that drains and records the slots.
 struct ReaderRun {
   std::vector<SeenSlot> slots;
-  int error = 0;
+  TaskError error = TaskError::kRunning;
   uint64_t totalSectors = 0;
   uint64_t recordCount = 0;
 
@@ -128,7 +129,7 @@ struct ReaderRun {
                          slot.dataLength ? slot.buffer[slot.dataLength - 1] : std::byte{0}});
         ring.Release();
       }
-      s.SetFirstError(kTaskSuccess);
+      s.SetFirstError(TaskError::kSuccess);
     };
     TaskState state(threads);
     if (state.StartRestore("image.stow", platform::VolumeId("memory")) == kStartOk) {
@@ -149,7 +150,7 @@ TEST(ImageReaderThread, SendsChunksOfAtMostFourMebibytesAndSparseBlocks) {
       .Data(12, 1, 4096);
   const uint64_t size = image.Bytes().size();
   ReaderRun run(image.Bytes());
-  EXPECT_EQ(run.error, kTaskSuccess);
+  EXPECT_EQ(run.error, TaskError::kSuccess);
   EXPECT_EQ(run.totalSectors, (size - kImageHeaderSize) / 512);
   EXPECT_EQ(run.recordCount, 28u);
   ASSERT_EQ(run.slots.size(), 6u);
@@ -174,7 +175,7 @@ TEST(ImageReaderThread, AnImageCutShortEndsWithAnErrorAndSendsNothingOfTheCutBlo
   image.Data(0, 0, 7 * 4096, MftStart()).Data(9, 3, 64 * 1024).Data(10, 1, 1 * kMiB);
   image.Bytes().resize(image.RecordOffset(2) + kBlockRecordSize + 5000);
   ReaderRun run(image.Bytes());
-  EXPECT_EQ(run.error, kTaskImageDamaged);
+  EXPECT_EQ(run.error, TaskError::kImageDamaged);
   ASSERT_EQ(run.slots.size(), 2u);
   EXPECT_EQ(run.slots[1].record, 9u);
 
@@ -182,7 +183,7 @@ TEST(ImageReaderThread, AnImageCutShortEndsWithAnErrorAndSendsNothingOfTheCutBlo
   ImageBytes partial;
   partial.Data(0, 0, 7 * 4096, MftStart());
   partial.Bytes().resize(partial.Bytes().size() + 17);
-  EXPECT_EQ(ReaderRun(partial.Bytes()).error, kTaskImageDamaged);
+  EXPECT_EQ(ReaderRun(partial.Bytes()).error, TaskError::kImageDamaged);
 }
 
 TEST(ImageReaderThread, ADamagedBlockRecordEndsWithAnError) {
@@ -190,7 +191,7 @@ TEST(ImageReaderThread, ADamagedBlockRecordEndsWithAnError) {
   image.Data(0, 0, 7 * 4096, MftStart()).Data(9, 3, 4096).Data(10, 1, 4096);
   StoreLe16(&image.Bytes()[image.RecordOffset(2) + kRecordMarkerOffset], 0xFFFE);
   ReaderRun run(image.Bytes());
-  EXPECT_EQ(run.error, kTaskImageDamaged);
+  EXPECT_EQ(run.error, TaskError::kImageDamaged);
   EXPECT_EQ(run.slots.size(), 2u);
 }
 
@@ -198,7 +199,7 @@ TEST(ImageReaderThread, TheFirstRecordMustDescribeANonResidentMft) {
   ImageBytes image;
   image.Data(0, 0, 7 * 4096, RecordBuilder(0).Resident(ntfs::kAttrData, Buffer(16)).OnDisk());
   ReaderRun run(image.Bytes());
-  EXPECT_EQ(run.error, kTaskNoMftData);
+  EXPECT_EQ(run.error, TaskError::kNoMftData);
   EXPECT_TRUE(run.slots.empty());
 }
 
@@ -207,15 +208,15 @@ TEST(ImageReaderThread, AnImageThatDoesNotOpenOrAStopEndsTheReader) {
   ImageBytes image;
   image.Data(0, 0, 7 * 4096, MftStart());
   ReaderRun unopened(image.Bytes(), true);
-  EXPECT_EQ(unopened.error, kTaskImageOpenFailed);
+  EXPECT_EQ(unopened.error, TaskError::kImageOpenFailed);
   EXPECT_EQ(log.Count("in readfromfile thread, open file false, error=0x2"), 1);
   ReaderRun stopped(image.Bytes(), false, true);
-  EXPECT_EQ(stopped.error, kTaskManualStop);
+  EXPECT_EQ(stopped.error, TaskError::kManualStop);
   EXPECT_TRUE(stopped.slots.empty());
   // A header alone is an image without data: the reader sends nothing and
   // leaves the verdict to the writer.
   ReaderRun empty(Buffer(image.Bytes().begin(), image.Bytes().begin() + kImageHeaderSize));
-  EXPECT_EQ(empty.error, kTaskSuccess);
+  EXPECT_EQ(empty.error, TaskError::kSuccess);
   EXPECT_TRUE(empty.slots.empty());
   EXPECT_EQ(empty.totalSectors, 0u);
 }
@@ -264,7 +265,7 @@ TEST(ImageReaderThread, NoChunkThatDoesNotMatchItsChecksumReachesTheWriter) {
   {
     ChecksumFileBeside sums(sound);
     ReaderRun run(sound);
-    EXPECT_EQ(run.error, kTaskSuccess) << run.detail;
+    EXPECT_EQ(run.error, TaskError::kSuccess) << run.detail;
     EXPECT_EQ(run.slots.size(), 5u);
   }
   auto changed = [&](size_t at) {
@@ -276,21 +277,21 @@ TEST(ImageReaderThread, NoChunkThatDoesNotMatchItsChecksumReachesTheWriter) {
   // A byte in the second chunk of the long run: the first chunk went, that one did not.
   const size_t second = image.RecordOffset(1) + kBlockRecordSize + kImageChunkBytes;
   ReaderRun data(changed(second + 5));
-  EXPECT_EQ(data.error, kTaskImageDamaged);
+  EXPECT_EQ(data.error, TaskError::kImageDamaged);
   EXPECT_EQ(data.slots.size(), 2u);
   EXPECT_NE(data.detail.find("file record 9 at offset " + std::to_string(second)),
             std::string::npos)
       << data.detail;
   // The block that yields no chunk is checked too, before anything after it goes.
   ReaderRun empty(changed(image.RecordOffset(2) + kRecordInstanceOffset));
-  EXPECT_EQ(empty.error, kTaskImageDamaged);
+  EXPECT_EQ(empty.error, TaskError::kImageDamaged);
   EXPECT_EQ(empty.slots.size(), 4u);
   EXPECT_NE(empty.detail.find("file record 10 at offset " + std::to_string(image.RecordOffset(2))),
             std::string::npos)
       << empty.detail;
   // The header, before the first chunk.
   ReaderRun header(changed(kHeaderClusterSizeOffset));
-  EXPECT_EQ(header.error, kTaskImageDamaged);
+  EXPECT_EQ(header.error, TaskError::kImageDamaged);
   EXPECT_TRUE(header.slots.empty());
   // A block more than was written: every chunk matches, the end does not, and
   // the reader ends with the error, so the writer never finishes the volume.
@@ -298,7 +299,7 @@ TEST(ImageReaderThread, NoChunkThatDoesNotMatchItsChecksumReachesTheWriter) {
   const BlockRecordBytes extra = BlockRecord{12, 0, 5, 0, 0, 1}.Encode();
   grown.insert(grown.end(), extra.begin(), extra.end());
   ReaderRun more(grown);
-  EXPECT_EQ(more.error, kTaskImageDamaged);
+  EXPECT_EQ(more.error, TaskError::kImageDamaged);
   EXPECT_EQ(more.slots.size(), 5u);
 }
 
@@ -307,7 +308,7 @@ TEST(ImageReaderThread, ADamagedChecksumFileEndsTheReaderBeforeItSendsAnything) 
   image.Data(0, 0, 7 * 4096, MftStart()).Data(9, 3, 4096);
   ChecksumFileBeside sums(image.Bytes(), 70);
   ReaderRun run(image.Bytes());
-  EXPECT_EQ(run.error, kTaskImageDamaged);
+  EXPECT_EQ(run.error, TaskError::kImageDamaged);
   EXPECT_TRUE(run.slots.empty());
   EXPECT_NE(run.detail.find("checksum file"), std::string::npos) << run.detail;
 }

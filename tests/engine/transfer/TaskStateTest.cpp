@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <span>
+
+#include "tests/testlib/TaskErrorPrint.h"
 
 namespace stow::engine {
 namespace {
@@ -51,12 +54,12 @@ struct Bodies {
       readers.fetch_add(1);
       seenLimit.store(s.freeSpaceLimit.load());
       if (readerGate) readerGate->Wait();
-      if (s.stopFlag.load()) s.SetFirstError(kTaskManualStop);
+      if (s.stopFlag.load()) s.SetFirstError(TaskError::kManualStop);
     };
     auto writer = [this](TaskState& s) {
       writers.fetch_add(1);
       while (s.ReaderRunning()) s.Ring().WaitForSignal(std::chrono::milliseconds(200));
-      s.SetFirstError(kTaskSuccess);
+      s.SetFirstError(TaskError::kSuccess);
     };
     t.readPartition = reader;
     t.readFromFile = reader;
@@ -90,11 +93,11 @@ TEST(TaskState, StartWhileATaskRunsReturnsOneAndChangesNothing) {
   EXPECT_EQ(state.bytesDone.load(), 1234u);
   EXPECT_EQ(state.freeSpaceLimit.load(), 0u);
   EXPECT_FALSE(state.stopFlag.load());
-  EXPECT_EQ(state.ErrorCode(), kTaskRunning);
+  EXPECT_EQ(state.ErrorCode(), TaskError::kRunning);
 
   gate.Open();
   state.WaitForWorkers();
-  EXPECT_EQ(state.ErrorCode(), kTaskSuccess);
+  EXPECT_EQ(state.ErrorCode(), TaskError::kSuccess);
   EXPECT_EQ(bodies.readers.load(), 1);
   EXPECT_EQ(bodies.writers.load(), 1);
 }
@@ -111,7 +114,7 @@ TEST(TaskState, StartAfterAFinishedTaskSucceedsAndCopyClearsTheFreeSpaceLimit) {
   EXPECT_EQ(bodies.seenHeader, header);
   EXPECT_EQ(bodies.seenPath, "backup.vmg") << "the writer sees the image path from its start";
   EXPECT_EQ(state.DestinationVolume(), kSource);
-  EXPECT_EQ(state.ErrorCode(), kTaskSuccess);
+  EXPECT_EQ(state.ErrorCode(), TaskError::kSuccess);
   EXPECT_FALSE(state.AnyWorkerRunning());
 
   // The finished task left its ring's signal open: the next start closes it and goes on.
@@ -141,13 +144,14 @@ TEST(TaskState, ProgressAndTheStopFlag) {
   EXPECT_EQ(p.totalBytes, 51200u);
   EXPECT_EQ(p.copiedBytes, 1000u);
   EXPECT_EQ(p.filesDone, 3u);
-  EXPECT_EQ(p.errorCode, kTaskRunning);
+  EXPECT_EQ(p.errorCode, TaskError::kRunning);
 
   state.StopTask();
   gate.Open();
   state.WaitForWorkers();
   p = state.QueryProgress();
-  EXPECT_EQ(p.errorCode, kTaskManualStop) << "the first error stays; the writer's 255 is refused";
+  EXPECT_EQ(p.errorCode, TaskError::kManualStop)
+      << "the first error stays; the writer's 255 is refused";
   EXPECT_EQ(p.copiedBytes, 1000u);
 
   // After success the copied bytes equal the total, whatever bytes done says.
@@ -156,7 +160,7 @@ TEST(TaskState, ProgressAndTheStopFlag) {
   state.totalSectors.store(100);
   state.bytesDone.store(1000);
   p = state.QueryProgress();
-  EXPECT_EQ(p.errorCode, kTaskSuccess);
+  EXPECT_EQ(p.errorCode, TaskError::kSuccess);
   EXPECT_EQ(p.copiedBytes, p.totalBytes);
   EXPECT_FALSE(state.stopFlag.load()) << "a start clears the stop flag";
 }
@@ -188,7 +192,7 @@ TEST(TaskState, StartRefusesWhileAnEndingWorkerHoldsTheRing) {
 
 TEST(TaskState, WriterWaitingForItsFirstSlotWakesWhenTheReaderEnds) {
   TaskThreads t;
-  t.readFromFile = [](TaskState& s) { s.SetFirstError(kTaskImageOpenFailed); };
+  t.readFromFile = [](TaskState& s) { s.SetFirstError(TaskError::kImageOpenFailed); };
   t.writePartition = [](TaskState& s) {
     // The untimed first wait: it must end once the reader is gone.
     while (!s.Ring().WaitForSignal(std::nullopt) && s.ReaderRunning()) {
@@ -199,7 +203,7 @@ TEST(TaskState, WriterWaitingForItsFirstSlotWakesWhenTheReaderEnds) {
   TaskState state(t);
   ASSERT_EQ(state.StartRestore("missing.vmg", kDestination), kStartOk);
   state.WaitForWorkers();
-  EXPECT_EQ(state.ErrorCode(), kTaskImageOpenFailed);
+  EXPECT_EQ(state.ErrorCode(), TaskError::kImageOpenFailed);
 }
 
 TEST(TaskState, ThreadCreationFailuresTearTheRingDown) {
@@ -244,37 +248,78 @@ TEST(TaskState, ErrorCodeToTextMapsTheCodeRanges) {
   };
   for (const auto& c : cases) {
     std::string text = "before";
-    ErrorCodeToText(c.code, text);
+    ErrorCodeToText(static_cast<TaskError>(c.code), text);
     EXPECT_EQ(text, c.text) << "code " << c.code;
   }
   for (int untouched : {-1, 27, 254, 256}) {
     std::string text = "caller's text";
-    ErrorCodeToText(untouched, text);
+    ErrorCodeToText(static_cast<TaskError>(untouched), text);
     EXPECT_EQ(text, "caller's text") << "code " << untouched;
   }
 }
 
+TEST(TaskState, NumbersReadBackAsTheErrorsTheyNameAndUnknownOnesAsAFailure) {
+  // Every error a task can end with, and running and success, survive the way
+  // out as a number and back.
+  for (const TaskError error : TaskErrorCodes()) {
+    EXPECT_EQ(TaskErrorFromCode(TaskErrorCode(error)), error) << "code " << TaskErrorCode(error);
+  }
+  EXPECT_EQ(TaskErrorFromCode(0), TaskError::kRunning);
+  EXPECT_EQ(TaskErrorFromCode(255), TaskError::kSuccess);
+  EXPECT_EQ(TaskErrorCode(TaskError::kSuccess), 255);
+  EXPECT_EQ(TaskErrorCode(TaskError::kImageDamaged), 29);
+  // A disk operation's own number travels as it is, with the generic text.
+  for (int code = 1; code <= 23; ++code) {
+    EXPECT_EQ(TaskErrorCode(TaskErrorFromCode(code)), code);
+  }
+  std::string text;
+  ErrorCodeToText(TaskErrorFromCode(17), text);
+  EXPECT_EQ(text, "Running Error!");
+  // Any other number is a failure of unknown cause: never "running", which
+  // would let a later error or success overwrite it, and never "success".
+  for (const int code : {-1, -255, 27, 37, 100, 253, 254, 256, 511, INT_MIN, INT_MAX}) {
+    EXPECT_EQ(TaskErrorFromCode(code), TaskError::kUnknown) << "code " << code;
+  }
+  EXPECT_EQ(std::find(TaskErrorCodes().begin(), TaskErrorCodes().end(), TaskError::kUnknown),
+            TaskErrorCodes().end())
+      << "nothing ends a task with it: --help does not list it";
+}
+
+TEST(TaskState, NoErrorIsNeverTakenForTheFirstError) {
+  // A step's "no error" passed on by mistake must not occupy the first error.
+  Bodies bodies;
+  TaskState fresh(bodies.Threads());
+  EXPECT_FALSE(fresh.SetFirstError(TaskError::kNone, "nothing failed"));
+  EXPECT_EQ(fresh.ErrorCode(), TaskError::kRunning);
+  EXPECT_TRUE(fresh.SetFirstError(TaskError::kWriteFailed, "the write failed"));
+  EXPECT_FALSE(fresh.SetFirstError(TaskError::kSuccess));
+  EXPECT_EQ(fresh.ErrorCode(), TaskError::kWriteFailed);
+  EXPECT_EQ(fresh.ErrorDetail(), "the write failed");
+}
+
 TEST(TaskState, TheListedFailureCodesAreAscendingAndEachHasItsMessage) {
-  const std::span<const int> codes = TaskErrorCodes();
+  const std::span<const TaskError> codes = TaskErrorCodes();
   ASSERT_FALSE(codes.empty());
-  for (size_t i = 1; i < codes.size(); ++i) EXPECT_LT(codes[i - 1], codes[i]);
-  for (const int code : codes) {
-    EXPECT_NE(code, ToInt(TaskError::kRunning));
-    EXPECT_NE(code, ToInt(TaskError::kSuccess));
+  for (size_t i = 1; i < codes.size(); ++i) {
+    EXPECT_LT(TaskErrorCode(codes[i - 1]), TaskErrorCode(codes[i]));
+  }
+  for (const TaskError code : codes) {
+    EXPECT_NE(code, TaskError::kRunning);
+    EXPECT_NE(code, TaskError::kSuccess);
     std::string text;
     ErrorCodeToText(code, text);
-    EXPECT_FALSE(text.empty()) << "code " << code;
+    EXPECT_FALSE(text.empty()) << "code " << TaskErrorCode(code);
   }
   // The source checks' codes are listed with their own texts.
   for (const TaskError error : {TaskError::kSourceInconsistent, TaskError::kSourceMountedWritable,
                                 TaskError::kVerifyFailed}) {
-    EXPECT_NE(std::find(codes.begin(), codes.end(), ToInt(error)), codes.end())
-        << "code " << ToInt(error);
+    EXPECT_NE(std::find(codes.begin(), codes.end(), error), codes.end())
+        << "code " << TaskErrorCode(error);
   }
   std::string text;
-  ErrorCodeToText(ToInt(TaskError::kSourceInconsistent), text);
+  ErrorCodeToText(TaskError::kSourceInconsistent, text);
   EXPECT_EQ(text.rfind("The source volume's file system is inconsistent", 0), 0u) << text;
-  ErrorCodeToText(ToInt(TaskError::kSourceMountedWritable), text);
+  ErrorCodeToText(TaskError::kSourceMountedWritable, text);
   EXPECT_EQ(text.rfind("The source volume is mounted read-write", 0), 0u) << text;
 }
 
@@ -283,8 +328,9 @@ TEST(TaskState, TheProcessStateRunsTheBuiltInWorkers) {
   EXPECT_EQ(&state, &ProcessTaskState());
   ASSERT_EQ(state.StartCopy(kSource, kDestination), kStartOk);
   state.WaitForWorkers();
-  EXPECT_NE(state.ErrorCode(), kTaskRunning);
-  EXPECT_NE(state.ErrorCode(), kTaskSuccess) << "an unfinished transfer never reports success";
+  EXPECT_NE(state.ErrorCode(), TaskError::kRunning);
+  EXPECT_NE(state.ErrorCode(), TaskError::kSuccess)
+      << "an unfinished transfer never reports success";
 }
 
 }  // namespace
