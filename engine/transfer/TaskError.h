@@ -59,7 +59,7 @@ enum class TaskError : int {
 };
 
 // The number of a task error, where a number leaves the program or is stored:
-// the command line's exit status, a log line, a JSON field.
+// the command line's exit status, a log line.
 [[nodiscard]] constexpr int TaskErrorCode(TaskError error) { return ToInt(error); }
 
 // The task error a number stands for: a named code, or a disk operation's own
@@ -69,9 +69,6 @@ enum class TaskError : int {
 
 // The codes as ints, for the disk layer's operations that still return "0, or
 // a task error code" as an int. Everything else passes a TaskError.
-inline constexpr int kTaskLockNoDevice = TaskErrorCode(TaskError::kVolumeNoDevice);
-inline constexpr int kTaskLockRefused = TaskErrorCode(TaskError::kVolumeLocked);
-inline constexpr int kTaskInitDiskFailed = TaskErrorCode(TaskError::kVolumeOpenFailed);
 inline constexpr int kTaskManualStop = TaskErrorCode(TaskError::kManualStop);
 inline constexpr int kTaskWriteFailed = TaskErrorCode(TaskError::kWriteFailed);
 inline constexpr int kTaskMftZoneInUse = TaskErrorCode(TaskError::kMftZoneInUse);
