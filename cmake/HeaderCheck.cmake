@@ -46,6 +46,15 @@ if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
   list(FILTER _hc_headers EXCLUDE REGEX "^platform/windows/")
 endif()
 
+# The sources of headers that are gone go too.
+file(GLOB_RECURSE _hc_old RELATIVE ${_hc_dir} ${_hc_dir}/*.cpp)
+foreach(source IN LISTS _hc_old)
+  string(REGEX REPLACE "[.]cpp$" ".h" header ${source})
+  if(NOT EXISTS ${PROJECT_SOURCE_DIR}/${header})
+    file(REMOVE ${_hc_dir}/${source})
+  endif()
+endforeach()
+
 set(_hc_qt ${_hc_headers})
 list(FILTER _hc_qt INCLUDE REGEX "^ui/qt/")
 set(_hc_headless ${_hc_headers})
