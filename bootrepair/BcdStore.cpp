@@ -24,7 +24,7 @@ constexpr const char* kStoreKeyName = "BCD00000000";
 // Element formats (bits 24-27 of the element type).
 constexpr uint32_t kFormatShift = 24;
 constexpr uint32_t kFormatMask = 0xF;
-enum ElementFormat : uint32_t {
+enum class ElementFormat : uint32_t {
   kFormatDevice = 1,
   kFormatString = 2,
   kFormatObject = 3,
@@ -37,12 +37,12 @@ enum ElementFormat : uint32_t {
 constexpr size_t kObjectIdLength = 38;
 constexpr size_t kDashPositions[] = {9, 14, 19, 24};
 
-uint32_t ValueTypeOf(uint32_t elementType) {
-  switch ((elementType >> kFormatShift) & kFormatMask) {
-    case kFormatString:
-    case kFormatObject:
+HiveValueType ValueTypeOf(uint32_t elementType) {
+  switch (static_cast<ElementFormat>((elementType >> kFormatShift) & kFormatMask)) {
+    case ElementFormat::kFormatString:
+    case ElementFormat::kFormatObject:
       return kRegSz;
-    case kFormatObjectList:
+    case ElementFormat::kFormatObjectList:
       return kRegMultiSz;
     default:
       return kRegBinary;  // device, integer, boolean, integer list
@@ -92,9 +92,7 @@ constexpr EnumLabel<BcdResult> kBcdResultLabels[] = {
     {kBcdBadArgument, "bad argument"},
 };
 
-const char* BcdResultText(int result) {
-  return LabelOf(kBcdResultLabels, static_cast<BcdResult>(result));
-}
+const char* BcdResultText(BcdResult result) { return LabelOf(kBcdResultLabels, result); }
 
 std::vector<std::byte> PartitionDeviceElement(const PartitionLocation& location) {
   if (location.style != platform::kStyleMbr && location.style != platform::kStyleGpt) return {};
@@ -139,14 +137,14 @@ bool IsObjectId(std::string_view text) {
   return true;
 }
 
-int BcdStore::Open(const std::string& path, bool writable) {
+BcdResult BcdStore::Open(const std::string& path, bool writable) {
   objects_ = kNoHiveKey;
   if (hive_.Open(path, writable) != 0) return kBcdOpenFailed;
   objects_ = hive_.Child(hive_.Root(), kObjectsKey);
   return objects_ != kNoHiveKey ? kBcdOk : kBcdNotAStore;
 }
 
-int BcdStore::Create(const std::string& path) {
+BcdResult BcdStore::Create(const std::string& path) {
   objects_ = kNoHiveKey;
   if (CreateEmptyHive(path, kStoreRootName) != 0) return kBcdWriteFailed;
   if (hive_.Open(path, true) != 0) return kBcdOpenFailed;
@@ -168,7 +166,7 @@ bool BcdStore::HasObject(std::string_view objectId) const {
   return ObjectKey(objectId) != kNoHiveKey;
 }
 
-int BcdStore::AddObject(std::string_view objectId, uint32_t objectType) {
+BcdResult BcdStore::AddObject(std::string_view objectId, uint32_t objectType) {
   if (objects_ == kNoHiveKey) return kBcdNotAStore;
   if (!IsObjectId(objectId)) return kBcdBadArgument;
   const HiveKey object = hive_.EnsurePath(objects_, objectId);
@@ -181,7 +179,8 @@ int BcdStore::AddObject(std::string_view objectId, uint32_t objectType) {
   return hive_.SetValue(description, type) == 0 ? kBcdOk : kBcdWriteFailed;
 }
 
-int BcdStore::GetElement(std::string_view objectId, uint32_t elementType, HiveValue& out) const {
+BcdResult BcdStore::GetElement(std::string_view objectId, uint32_t elementType,
+                               HiveValue& out) const {
   const HiveKey object = ObjectKey(objectId);
   if (object == kNoHiveKey) return kBcdNoObject;
   const HiveKey element =
@@ -190,8 +189,8 @@ int BcdStore::GetElement(std::string_view objectId, uint32_t elementType, HiveVa
   return hive_.ReadValue(element, kElementValue, out) == 0 ? kBcdOk : kBcdNoElement;
 }
 
-int BcdStore::SetRawElement(std::string_view objectId, uint32_t elementType, uint32_t valueType,
-                            std::vector<std::byte> data) {
+BcdResult BcdStore::SetRawElement(std::string_view objectId, uint32_t elementType,
+                                  HiveValueType valueType, std::vector<std::byte> data) {
   const HiveKey object = ObjectKey(objectId);
   if (object == kNoHiveKey) return kBcdNoObject;
   const HiveKey element =
@@ -201,20 +200,20 @@ int BcdStore::SetRawElement(std::string_view objectId, uint32_t elementType, uin
   return hive_.SetValue(element, value) == 0 ? kBcdOk : kBcdWriteFailed;
 }
 
-int BcdStore::SetElement(std::string_view objectId, uint32_t elementType,
-                         const std::vector<std::byte>& data) {
+BcdResult BcdStore::SetElement(std::string_view objectId, uint32_t elementType,
+                               const std::vector<std::byte>& data) {
   return SetRawElement(objectId, elementType, ValueTypeOf(elementType), data);
 }
 
-int BcdStore::SetStringElement(std::string_view objectId, uint32_t elementType,
-                               std::string_view text) {
+BcdResult BcdStore::SetStringElement(std::string_view objectId, uint32_t elementType,
+                                     std::string_view text) {
   std::vector<std::byte> data;
   AppendUtf16(data, text);
   return SetRawElement(objectId, elementType, kRegSz, std::move(data));
 }
 
-int BcdStore::SetObjectListElement(std::string_view objectId, uint32_t elementType,
-                                   const std::vector<std::string>& objectIds) {
+BcdResult BcdStore::SetObjectListElement(std::string_view objectId, uint32_t elementType,
+                                         const std::vector<std::string>& objectIds) {
   std::vector<std::byte> data;
   for (const auto& id : objectIds) {
     if (!IsObjectId(id)) return kBcdBadArgument;
@@ -225,16 +224,17 @@ int BcdStore::SetObjectListElement(std::string_view objectId, uint32_t elementTy
   return SetRawElement(objectId, elementType, kRegMultiSz, std::move(data));
 }
 
-int BcdStore::SetIntegerElement(std::string_view objectId, uint32_t elementType, uint64_t value) {
+BcdResult BcdStore::SetIntegerElement(std::string_view objectId, uint32_t elementType,
+                                      uint64_t value) {
   std::vector<std::byte> data(8);
   StoreLe64(data.data(), value);
   return SetRawElement(objectId, elementType, kRegBinary, std::move(data));
 }
 
-int BcdStore::Commit() { return hive_.Commit() == 0 ? kBcdOk : kBcdWriteFailed; }
+BcdResult BcdStore::Commit() { return hive_.Commit() == 0 ? kBcdOk : kBcdWriteFailed; }
 
-int AddWindowsLoader(BcdStore& store, bool uefi) {
-  int result = store.AddObject(kLoaderObjectId, kObjectTypeOsLoader);
+BcdResult AddWindowsLoader(BcdStore& store, bool uefi) {
+  BcdResult result = store.AddObject(kLoaderObjectId, kObjectTypeOsLoader);
   if (result == kBcdOk)
     result = store.SetStringElement(kLoaderObjectId, kElementDescription, "Windows");
   if (result == kBcdOk) {
@@ -251,10 +251,10 @@ int AddWindowsLoader(BcdStore& store, bool uefi) {
   return result;
 }
 
-int AddBootManager(BcdStore& store, bool uefi) {
+BcdResult AddBootManager(BcdStore& store, bool uefi) {
   constexpr uint64_t kTimeoutSeconds = 30;
   const char* id = kBootManagerObjectId;
-  int result = store.AddObject(id, kObjectTypeBootManager);
+  BcdResult result = store.AddObject(id, kObjectTypeBootManager);
   if (result == kBcdOk)
     result = store.SetStringElement(id, kElementDescription, "Windows Boot Manager");
   if (result == kBcdOk) result = store.SetElement(id, kElementDevice, BootDeviceElement());
@@ -279,51 +279,52 @@ constexpr int kStoreFailureBase = 64;
 
 // One element of the loader, written back at once, as one run of the system's
 // own tool would do it.
-int SetOneDevice(BcdStore& store, uint32_t elementType, const std::vector<std::byte>& data) {
-  const int result = store.SetElement(kLoaderObjectId, elementType, data);
+BcdResult SetOneDevice(BcdStore& store, uint32_t elementType, const std::vector<std::byte>& data) {
+  const BcdResult result = store.SetElement(kLoaderObjectId, elementType, data);
   return result == kBcdOk ? store.Commit() : result;
 }
 
 // Writes no log.
 int EditStore(const std::string& storePath, const std::vector<std::byte>& data) {
   BcdStore store;
-  int result = store.Open(storePath, true);
+  BcdResult result = store.Open(storePath, true);
   if (result == kBcdOk && !store.HasObject(kLoaderObjectId)) result = kBcdNoObject;
-  if (result != kBcdOk) return kStoreFailureBase + result;
-  const int device = SetOneDevice(store, kElementDevice, data);
-  const int os = SetOneDevice(store, kElementOsDevice, data);
-  return device | (os << kElementResultBits);
+  if (result != kBcdOk) return kStoreFailureBase + ToInt(result);
+  const BcdResult device = SetOneDevice(store, kElementDevice, data);
+  const BcdResult os = SetOneDevice(store, kElementOsDevice, data);
+  return ToInt(device) | (ToInt(os) << kElementResultBits);
 }
 
-void LogElement(const std::string& storePath, uint32_t elementType, int result,
+void LogElement(const std::string& storePath, uint32_t elementType, BcdResult result,
                 const std::string& where) {
   if (result == kBcdOk) {
     LogLess("set bcd success %s  ,element %s %s %s", storePath.c_str(), kLoaderObjectId,
             ElementName(elementType), where.c_str());
   } else {
     LogLess("set bcd %s fail ,element %s %s ,error=%d (%s)", storePath.c_str(), kLoaderObjectId,
-            ElementName(elementType), result, BcdResultText(result));
+            ElementName(elementType), ToInt(result), BcdResultText(result));
   }
 }
 
 }  // namespace
 
-int SetStoreDevice(const std::string& storePath, const PartitionLocation& location) {
+BcdResult SetStoreDevice(const std::string& storePath, const PartitionLocation& location) {
   const std::vector<std::byte> data = PartitionDeviceElement(location);
   if (data.empty()) {
     LogLess("set bcd %s fail ,partition style %d has no device form", storePath.c_str(),
-            location.style);
+            ToInt(location.style));
     return kBcdBadArgument;
   }
   const int code = platform::RunIsolated([&]() { return EditStore(storePath, data); });
   if (code < 0 || code >= kStoreFailureBase) {
-    const int result = code < 0 ? kBcdWriteFailed : code - kStoreFailureBase;
-    LogLess("set bcd %s fail ,error=%d (%s)", storePath.c_str(), result,
+    const BcdResult result =
+        code < 0 ? kBcdWriteFailed : static_cast<BcdResult>(code - kStoreFailureBase);
+    LogLess("set bcd %s fail ,error=%d (%s)", storePath.c_str(), ToInt(result),
             code < 0 ? "the store is damaged" : BcdResultText(result));
     return result;
   }
-  const int device = code & kElementResultMask;
-  const int os = (code >> kElementResultBits) & kElementResultMask;
+  const auto device = static_cast<BcdResult>(code & kElementResultMask);
+  const auto os = static_cast<BcdResult>((code >> kElementResultBits) & kElementResultMask);
   const std::string where = LocationText(location);
   LogElement(storePath, kElementDevice, device, where);
   LogElement(storePath, kElementOsDevice, os, where);
@@ -335,7 +336,8 @@ void SetBcdDevice(const std::string& storeList, const PartitionLocation& destina
   while (start <= storeList.size()) {
     const size_t end = std::min(storeList.find('|', start), storeList.size());
     // Each store is pointed on its own; SetStoreDevice logs why one failed.
-    if (end > start && SetStoreDevice(storeList.substr(start, end - start), destination) != 0) {
+    if (end > start &&
+        SetStoreDevice(storeList.substr(start, end - start), destination) != kBcdOk) {
       LogLess("boot store %s still points at its old device",
               storeList.substr(start, end - start).c_str());
     }
@@ -345,7 +347,7 @@ void SetBcdDevice(const std::string& storeList, const PartitionLocation& destina
 
 void SetBcdDevice(const std::string& storeList, const platform::VolumeId& destination) {
   PartitionLocation location;
-  const int located = LocatePartition(destination, location);
+  const LocateResult located = LocatePartition(destination, location);
   if (located != kLocateOk) {
     LogLess("set bcd fail ,cannot locate %s: %s", destination.DisplayName().c_str(),
             LocateResultText(located));

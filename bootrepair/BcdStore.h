@@ -71,7 +71,7 @@ inline constexpr uint32_t kDeviceStyleGpt = 0;
 // A boot device (the device the boot manager was started from), 0x48 bytes.
 inline constexpr uint32_t kDeviceTypeBoot = 5;
 
-enum BcdResult : int {
+enum class BcdResult : int {
   kBcdOk = 0,
   kBcdOpenFailed = 1,   // the file is missing, unreadable or not a hive
   kBcdNotAStore = 2,    // a hive without an Objects key
@@ -80,7 +80,8 @@ enum BcdResult : int {
   kBcdWriteFailed = 5,  // a change could not be made or written back
   kBcdBadArgument = 6,  // malformed object id, RAW partition style, ...
 };
-const char* BcdResultText(int result);
+using enum BcdResult;
+const char* BcdResultText(BcdResult result);
 
 // The 88-byte partition device data for a located partition; empty for a style
 // that is neither MBR nor GPT.
@@ -99,34 +100,34 @@ bool IsObjectId(std::string_view text);
 class BcdStore {
  public:
   // Opens an existing store: kBcdOk, kBcdOpenFailed or kBcdNotAStore.
-  [[nodiscard]] int Open(const std::string& path, bool writable);
+  [[nodiscard]] BcdResult Open(const std::string& path, bool writable);
   // Writes a new store at `path` (replacing any file) holding the Description
   // key and an empty Objects key, and opens it writable.
-  [[nodiscard]] int Create(const std::string& path);
+  [[nodiscard]] BcdResult Create(const std::string& path);
 
   // Adds an object (or keeps an existing one) with its type.
-  [[nodiscard]] int AddObject(std::string_view objectId, uint32_t objectType);
+  [[nodiscard]] BcdResult AddObject(std::string_view objectId, uint32_t objectType);
   bool HasObject(std::string_view objectId) const;
   // The element's data and registry value type.
-  [[nodiscard]] int GetElement(std::string_view objectId, uint32_t elementType,
-                               HiveValue& out) const;
+  [[nodiscard]] BcdResult GetElement(std::string_view objectId, uint32_t elementType,
+                                     HiveValue& out) const;
   // Sets an element with the value type its format calls for.
-  [[nodiscard]] int SetElement(std::string_view objectId, uint32_t elementType,
-                               const std::vector<std::byte>& data);
-  [[nodiscard]] int SetStringElement(std::string_view objectId, uint32_t elementType,
-                                     std::string_view text);
-  [[nodiscard]] int SetObjectListElement(std::string_view objectId, uint32_t elementType,
-                                         const std::vector<std::string>& objectIds);
-  [[nodiscard]] int SetIntegerElement(std::string_view objectId, uint32_t elementType,
-                                      uint64_t value);
+  [[nodiscard]] BcdResult SetElement(std::string_view objectId, uint32_t elementType,
+                                     const std::vector<std::byte>& data);
+  [[nodiscard]] BcdResult SetStringElement(std::string_view objectId, uint32_t elementType,
+                                           std::string_view text);
+  [[nodiscard]] BcdResult SetObjectListElement(std::string_view objectId, uint32_t elementType,
+                                               const std::vector<std::string>& objectIds);
+  [[nodiscard]] BcdResult SetIntegerElement(std::string_view objectId, uint32_t elementType,
+                                            uint64_t value);
 
   // Writes the changes back to the file.
-  [[nodiscard]] int Commit();
+  [[nodiscard]] BcdResult Commit();
 
  private:
   HiveKey ObjectKey(std::string_view objectId) const;
-  [[nodiscard]] int SetRawElement(std::string_view objectId, uint32_t elementType,
-                                  uint32_t valueType, std::vector<std::byte> data);
+  [[nodiscard]] BcdResult SetRawElement(std::string_view objectId, uint32_t elementType,
+                                        HiveValueType valueType, std::vector<std::byte> data);
 
   Hive hive_;
   HiveKey objects_ = kNoHiveKey;
@@ -135,17 +136,18 @@ class BcdStore {
 // Creates the boot manager object: description, device "boot", the loader as
 // default and only entry of the display order, a 30-second timeout, and on
 // UEFI the boot manager's own path.
-[[nodiscard]] int AddBootManager(BcdStore& store, bool uefi);
+[[nodiscard]] BcdResult AddBootManager(BcdStore& store, bool uefi);
 
 // Creates the loader object in a store and gives it the elements of a Windows
 // loader: description, path ("\Windows\system32\winload.exe" or ".efi"),
 // systemroot, and device and osdevice set to "boot" until SetStoreDevice
 // points them at the installation's partition.
-[[nodiscard]] int AddWindowsLoader(BcdStore& store, bool uefi);
+[[nodiscard]] BcdResult AddWindowsLoader(BcdStore& store, bool uefi);
 
 // Points the loader object's device and osdevice elements of one store file at
 // `location`, and writes the store back: a BcdResult.
-[[nodiscard]] int SetStoreDevice(const std::string& storePath, const PartitionLocation& location);
+[[nodiscard]] BcdResult SetStoreDevice(const std::string& storePath,
+                                       const PartitionLocation& location);
 
 // For every store in `storeList` (local file paths joined by '|', left to
 // right): SetStoreDevice with the destination's location, with a log line for

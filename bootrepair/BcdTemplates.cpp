@@ -25,7 +25,7 @@ int MakeStore(const fs::path& path, bool uefi) {
     return 1;
   }
   BcdStore store;
-  int result = store.Create(path.string());
+  BcdResult result = store.Create(path.string());
   if (result == kBcdOk) result = AddBootManager(store, uefi);
   if (result == kBcdOk) result = AddWindowsLoader(store, uefi);
   if (result == kBcdOk) result = store.Commit();

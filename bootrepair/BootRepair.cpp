@@ -13,6 +13,7 @@
 #include "bootrepair/Registry.h"
 #include "engine/disk/Disk.h"
 #include "platform/System.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
@@ -222,7 +223,7 @@ int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
       PlaceBootFiles(staging, *params);
       DeleteTree(staging);
     }
-    LogLess("Change BCD finish! part style %d", params->partitionStyle);
+    LogLess("Change BCD finish! part style %d", ToInt(params->partitionStyle));
     if (params->partitionStyle == platform::kStyleMbr &&
         ActivateBootPartition(params->bootPartition.DevicePath()) < 0) {
       result = kBootRepairActivateFailed;

@@ -32,8 +32,8 @@ struct RepairParams {
   char16_t destinationLetter = 0;
   std::string text1;  // unused by the threads
   std::string text2;
-  // The style of the boot partition's disk: platform::kStyleMbr, kStyleGpt or kStyleRaw.
-  int32_t partitionStyle = platform::kStyleRaw;
+  // The style of the boot partition's disk.
+  platform::PartitionStyle partitionStyle = platform::kStyleRaw;
   uint32_t mbrKind = 0;  // unused by the threads
 
   // Volumes are devices here, not letters.

@@ -8,6 +8,7 @@
 #include "platform/Isolated.h"
 #include "platform/PrivateMount.h"
 #include "platform/System.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
@@ -69,7 +70,7 @@ int FindSystemHive(const fs::path& root, fs::path& out) {
 // What the edit of a hive came to. The edit runs in a child process (the hive
 // library stops the process on some damaged hives while writing), so it only
 // hands back one of these codes and the parent writes the log lines.
-enum EditCode : int {
+enum class EditCode : int {
   kEditUnchanged = 0,
   kEditChanged = 1,
   kEditOpenFailed = 2,
@@ -79,6 +80,7 @@ enum EditCode : int {
   kEditRewriteFailed = 6,
   kEditCommitFailed = 7,
 };
+using enum EditCode;
 
 // The source's identifier: given (a copy), or the hive's own entry for the
 // recorded letter (a restore). False when there is none.
@@ -98,8 +100,8 @@ bool ResolveSourceIdentifier(Hive& hive, HiveKey mountedDevices, const SourceIde
 }
 
 // The rewrite of a hive file, committed when something changed. Writes no log.
-int EditHive(const std::string& path, const SourceIdentity& source,
-             const VolumeIdentifier& destination) {
+EditCode EditHive(const std::string& path, const SourceIdentity& source,
+                  const VolumeIdentifier& destination) {
   Hive hive;
   if (hive.Open(path, true) != 0) return kEditOpenFailed;
   const HiveKey key = hive.Child(hive.Root(), kMountedDevicesKey);
@@ -121,8 +123,10 @@ int EditHive(const std::string& path, const SourceIdentity& source,
 // Runs the edit isolated and logs what it came to.
 FixOutcome ApplyFix(const std::string& path, const SourceIdentity& source,
                     const VolumeIdentifier& destination) {
-  const int code = platform::RunIsolated([&]() { return EditHive(path, source, destination); });
-  switch (code) {
+  const int code =
+      platform::RunIsolated([&]() { return ToInt(EditHive(path, source, destination)); });
+  // A crash, or a child that never started, is a number outside the codes: the default.
+  switch (static_cast<EditCode>(code)) {
     case kEditUnchanged:
       return FixOutcome::kUnchanged;
     case kEditChanged:

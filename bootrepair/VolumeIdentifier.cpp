@@ -33,7 +33,7 @@ unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); 
 
 // The GPT header's disk GUID; the header is checked again, as the table walk
 // only proved it valid at the time it ran.
-int ReadGptDiskGuid(CDisk& disk, engine::Guid& out) {
+LocateResult ReadGptDiskGuid(CDisk& disk, engine::Guid& out) {
   std::array<std::byte, engine::kTableSectorSize> sector{};
   const platform::IoResult r = disk.Device()->ReadAt(engine::kGptHeaderLba * kSectorBytes, sector);
   if (r.bytes != sector.size()) return kLocateDiskUnreadable;
@@ -44,8 +44,8 @@ int ReadGptDiskGuid(CDisk& disk, engine::Guid& out) {
   return kLocateOk;
 }
 
-int LocateOnMbr(CDisk& disk, const std::vector<PartitionTableEntry>& entries, uint64_t startSector,
-                PartitionLocation& out) {
+LocateResult LocateOnMbr(CDisk& disk, const std::vector<PartitionTableEntry>& entries,
+                         uint64_t startSector, PartitionLocation& out) {
   std::array<std::byte, engine::kBootSectorSize> sector{};
   if (disk.ReadFirstSector(sector) != engine::kDiskOk) return kLocateDiskUnreadable;
   const ByteView view(sector.data(), sector.size());
@@ -61,12 +61,12 @@ int LocateOnMbr(CDisk& disk, const std::vector<PartitionTableEntry>& entries, ui
   return kLocateNoEntry;
 }
 
-int LocateOnGpt(CDisk& disk, const std::vector<PartitionTableEntry>& entries, uint64_t startSector,
-                PartitionLocation& out) {
+LocateResult LocateOnGpt(CDisk& disk, const std::vector<PartitionTableEntry>& entries,
+                         uint64_t startSector, PartitionLocation& out) {
   for (const PartitionTableEntry& entry : entries) {
     if (entry.kind != engine::kGptEntry || entry.firstLba != startSector) continue;
     engine::Guid diskGuid{};
-    const int read = ReadGptDiskGuid(disk, diskGuid);
+    const LocateResult read = ReadGptDiskGuid(disk, diskGuid);
     if (read != kLocateOk) return read;
     out.style = platform::kStyleGpt;
     out.diskGuid = diskGuid;
@@ -87,9 +87,7 @@ constexpr EnumLabel<LocateResult> kLocateResultLabels[] = {
     {kLocateRawDisk, "the disk has no MBR or GPT partition table"},
 };
 
-const char* LocateResultText(int result) {
-  return LabelOf(kLocateResultLabels, static_cast<LocateResult>(result));
-}
+const char* LocateResultText(LocateResult result) { return LabelOf(kLocateResultLabels, result); }
 
 VolumeIdentifier MbrVolumeIdentifier(uint32_t diskSignature, uint64_t byteOffset) {
   VolumeIdentifier id;
@@ -117,14 +115,14 @@ VolumeIdentifier MountedDevicesIdentifier(const PartitionLocation& location) {
   return {};
 }
 
-int LocatePartitionOnDisk(CDisk& disk, uint64_t startSector, PartitionLocation& out) {
+LocateResult LocatePartitionOnDisk(CDisk& disk, uint64_t startSector, PartitionLocation& out) {
   if (!disk.IsOpen()) return kLocateDiskUnreadable;
   // A start whose byte offset does not fit in 64 bits is on no real disk.
   if (startSector > UINT64_MAX / kSectorBytes) return kLocateNoEntry;
   std::vector<PartitionTableEntry> entries;
   const int table = disk.ReadPartitionTable(entries);
   PartitionLocation found;
-  int result = kLocateDiskUnreadable;
+  LocateResult result = kLocateDiskUnreadable;
   if (table == engine::kDiskOk) {
     result = LocateOnMbr(disk, entries, startSector, found);
   } else if (table == engine::kDiskIsGpt) {
@@ -136,7 +134,7 @@ int LocatePartitionOnDisk(CDisk& disk, uint64_t startSector, PartitionLocation& 
   return result;
 }
 
-int LocatePartition(const platform::VolumeId& volume, PartitionLocation& out) {
+LocateResult LocatePartition(const platform::VolumeId& volume, PartitionLocation& out) {
   platform::PartitionPlacement placement;
   const int placed = platform::QueryPartitionPlacement(volume.DevicePath(), placement);
   if (placed != 0) {
@@ -150,7 +148,7 @@ int LocatePartition(const platform::VolumeId& volume, PartitionLocation& out) {
              placement.diskPath.c_str(), static_cast<unsigned>(disk.LastOpenError()));
     return kLocateDiskUnreadable;
   }
-  const int result = LocatePartitionOnDisk(disk, placement.startSector, out);
+  const LocateResult result = LocatePartitionOnDisk(disk, placement.startSector, out);
   if (result != kLocateOk) {
     LogDebug("Locate %s on %s at sector %llu: %s", volume.DisplayName().c_str(),
              placement.diskPath.c_str(), Ull(placement.startSector), LocateResultText(result));
@@ -158,9 +156,9 @@ int LocatePartition(const platform::VolumeId& volume, PartitionLocation& out) {
   return result;
 }
 
-int ComputeVolumeIdentifier(const platform::VolumeId& volume, VolumeIdentifier& out) {
+LocateResult ComputeVolumeIdentifier(const platform::VolumeId& volume, VolumeIdentifier& out) {
   PartitionLocation location;
-  const int result = LocatePartition(volume, location);
+  const LocateResult result = LocatePartition(volume, location);
   if (result == kLocateOk) out = MountedDevicesIdentifier(location);
   return result;
 }

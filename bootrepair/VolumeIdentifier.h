@@ -36,21 +36,22 @@ inline constexpr size_t kGptHeaderDiskGuidOffset = 56;
 using VolumeIdentifier = std::vector<std::byte>;
 
 struct PartitionLocation {
-  int style = platform::kStyleRaw;  // platform::kStyleMbr or platform::kStyleGpt
+  platform::PartitionStyle style = platform::kStyleRaw;  // kStyleMbr or kStyleGpt once located
   uint32_t mbrSignature = 0;        // MBR
   uint64_t byteOffset = 0;          // both styles: first byte of the partition on its disk
   engine::Guid diskGuid{};          // GPT, bytes as stored on disk
   engine::Guid partitionGuid{};     // GPT, bytes as stored on disk
 };
 
-enum LocateResult : int {
+enum class LocateResult : int {
   kLocateOk = 0,
   kLocateNoParentDisk = 1,    // the volume is no partition of a disk (or its disk cannot be found)
   kLocateDiskUnreadable = 2,  // the disk or its table could not be read
   kLocateNoEntry = 3,         // no table entry starts where the partition starts
   kLocateRawDisk = 4,         // the disk has no MBR or GPT table
 };
-const char* LocateResultText(int result);
+using enum LocateResult;
+const char* LocateResultText(LocateResult result);
 
 // The MountedDevices identifier of a located partition: 12 bytes (MBR) or 24
 // bytes (GPT); empty for any other style.
@@ -60,14 +61,16 @@ VolumeIdentifier GptVolumeIdentifier(const engine::Guid& partitionGuid);
 
 // Locates the partition that starts at 512-byte sector `startSector` of an
 // open whole disk, from the disk's own table.
-[[nodiscard]] int LocatePartitionOnDisk(engine::CDisk& disk, uint64_t startSector,
-                                        PartitionLocation& out);
+[[nodiscard]] LocateResult LocatePartitionOnDisk(engine::CDisk& disk, uint64_t startSector,
+                                                 PartitionLocation& out);
 
 // Locates a partition device ("/dev/sdb2", "/dev/loop1000p1"): its disk and
 // start come from the system, the rest from the disk's table.
-[[nodiscard]] int LocatePartition(const platform::VolumeId& volume, PartitionLocation& out);
+[[nodiscard]] LocateResult LocatePartition(const platform::VolumeId& volume,
+                                           PartitionLocation& out);
 
 // The volume's MountedDevices identifier: kLocateOk with `out` filled, or why not.
-[[nodiscard]] int ComputeVolumeIdentifier(const platform::VolumeId& volume, VolumeIdentifier& out);
+[[nodiscard]] LocateResult ComputeVolumeIdentifier(const platform::VolumeId& volume,
+                                                   VolumeIdentifier& out);
 
 }  // namespace stow::bootrepair

@@ -8,6 +8,7 @@
 #include "platform/BlockDevice.h"
 #include "platform/DiskNumbers.h"
 #include "platform/Volumes.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::discovery {
@@ -43,7 +44,7 @@ bool QueryFreeSpace(PartitionInfo& r) {
 // sector and the cluster bitmap, as a mounted volume's driver would report them.
 void CountUnmountedNtfsSpace(engine::CDisk& disk, PartitionInfo& r) {
   NtfsSpace space;
-  const int result = ReadNtfsFreeSpace(disk, space);
+  const NtfsSpaceResult result = ReadNtfsFreeSpace(disk, space);
   if (result != kNtfsSpaceOk) {
     LogLess("free space of %s: %s", r.volumeName.c_str(), NtfsSpaceResultText(result));
     return;
@@ -75,7 +76,7 @@ void QueryNtfsData(const std::string& path, bool spaceKnown, PartitionInfo& r) {
 // Runs the queries of one record; false when the record is to be removed.
 bool QueryVolume(PartitionInfo& r) {
   // Removable media and optical drives are dropped before anything reads them.
-  const uint32_t driveType = platform::QueryDriveType(r.volumeName);
+  const platform::DriveType driveType = platform::QueryDriveType(r.volumeName);
   if (driveType == platform::kDriveRemovable || driveType == platform::kDriveCdrom) return false;
   QueryNames(r);
   const bool spaceKnown = QueryFreeSpace(r);
@@ -168,9 +169,9 @@ int32_t GetDiskPartitionStyle(const std::string& fallbackPath, int32_t diskNumbe
   const bool diskOpened =
       platform::ResolveDiskNumber(diskNumber, diskPath) && device.Open(diskPath) == 0;
   if (!diskOpened && device.Open(fallbackPath) != 0) return kStyleNotOpened;
-  int style = 0;
+  platform::PartitionStyle style = platform::kStyleRaw;
   if (device.QueryPartitionStyle(style) != 0) return kStyleQueryFailed;
-  return style;
+  return ToInt(style);
 }
 
 }  // namespace stow::discovery

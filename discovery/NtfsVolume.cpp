@@ -65,8 +65,9 @@ bool MapBitmap(const std::vector<engine::ntfs::DataRun>& runs, uint64_t clusterS
 }
 
 // Reads the mapped bitmap and counts its clear bits among the first `bitCount`.
-int CountMappedClearBits(engine::CDisk& disk, const std::vector<engine::ntfs::VolumeExtent>& pieces,
-                         uint64_t bitCount, uint64_t& clear) {
+NtfsSpaceResult CountMappedClearBits(engine::CDisk& disk,
+                                     const std::vector<engine::ntfs::VolumeExtent>& pieces,
+                                     uint64_t bitCount, uint64_t& clear) {
   const uint32_t sectorSize = disk.AddressingSectorSize();
   std::vector<std::byte> chunk(kBitmapChunk);
   clear = 0;
@@ -117,7 +118,7 @@ uint64_t CountClearBits(Bytes bitmap, uint64_t bitCount) {
   return counted - set;
 }
 
-int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
+NtfsSpaceResult ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
   const Bytes boot(disk.BootSector().data(), disk.BootSector().size());
   const uint32_t clusterSize = NtfsClusterSize(boot);
   // The record reader handles only the geometries CheckNtfsVolume accepts.
@@ -154,7 +155,7 @@ int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
     return kNtfsSpaceBadBitmap;
   }
   uint64_t clear = 0;
-  const int counted = CountMappedClearBits(disk, pieces, totalClusters, clear);
+  const NtfsSpaceResult counted = CountMappedClearBits(disk, pieces, totalClusters, clear);
   if (counted != kNtfsSpaceOk) return counted;
   out.clusterSize = clusterSize;
   out.totalClusters = totalClusters;
@@ -171,8 +172,8 @@ constexpr EnumLabel<NtfsSpaceResult> kNtfsSpaceResultLabels[] = {
     {kNtfsSpaceReadFailed, "reading the bitmap failed"},
 };
 
-const char* NtfsSpaceResultText(int result) {
-  return LabelOf(kNtfsSpaceResultLabels, static_cast<NtfsSpaceResult>(result), "unknown result");
+const char* NtfsSpaceResultText(NtfsSpaceResult result) {
+  return LabelOf(kNtfsSpaceResultLabels, result, "unknown result");
 }
 
 }  // namespace stow::discovery

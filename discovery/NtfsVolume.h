@@ -26,7 +26,7 @@ inline constexpr uint32_t kNtfsBitmapRecord = 6;
 // NTFS id or its sector size or sectors per cluster are not sane.
 uint32_t NtfsClusterSize(Bytes bootSector);
 
-enum NtfsSpaceResult : int {
+enum class NtfsSpaceResult : int {
   kNtfsSpaceOk = 0,
   kNtfsSpaceNotNtfs = 1,      // no NTFS boot sector, or a geometry the reader refuses
   kNtfsSpaceBadGeometry = 2,  // the boot sector's size does not fit the device
@@ -34,6 +34,7 @@ enum NtfsSpaceResult : int {
   kNtfsSpaceBadBitmap = 4,    // no usable $DATA in record 6, or runs not covering it
   kNtfsSpaceReadFailed = 5,   // reading the bitmap failed
 };
+using enum NtfsSpaceResult;
 
 struct NtfsSpace {
   uint32_t clusterSize = 0;
@@ -43,9 +44,9 @@ struct NtfsSpace {
 
 // Counts the clear bits of the volume's cluster bitmap. `disk` is an NTFS volume
 // opened with its boot sector read (CDisk::InitDisk or Attach).
-[[nodiscard]] int ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out);
+[[nodiscard]] NtfsSpaceResult ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out);
 
-const char* NtfsSpaceResultText(int result);
+const char* NtfsSpaceResultText(NtfsSpaceResult result);
 
 // Clear bits among the first `bitCount` bits of `bitmap` (bit 0 = lowest bit of byte 0).
 uint64_t CountClearBits(Bytes bitmap, uint64_t bitCount);

@@ -21,14 +21,16 @@ namespace stow::platform {
 using HiveKey = size_t;
 inline constexpr HiveKey kNoHiveKey = 0;
 
-// Registry value types the program writes.
-enum HiveValueType : uint32_t {
+// Registry value types: the numbers stored in a hive. The program writes the
+// ones named here; a value read from a hive carries whatever number it has.
+enum class HiveValueType : uint32_t {
   kRegNone = 0,
   kRegSz = 1,
   kRegBinary = 3,
   kRegDword = 4,
   kRegMultiSz = 7,
 };
+using enum HiveValueType;
 
 // Caps on what one key may hand back. MountedDevices keys on real systems hold
 // some hundreds of values; BCD keys a handful.
@@ -40,7 +42,7 @@ inline constexpr size_t kMaxKeyPathDepth = 32;
 
 struct HiveValue {
   std::string name;  // UTF-8
-  uint32_t type = kRegNone;
+  HiveValueType type = kRegNone;
   std::vector<std::byte> data;
 };
 

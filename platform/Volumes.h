@@ -17,7 +17,7 @@
 namespace stow::platform {
 
 // Drive types as the Windows drive-type query numbers them.
-enum DriveType : uint32_t {
+enum class DriveType : uint32_t {
   kDriveUnknown = 0,
   kDriveNoRootDir = 1,
   kDriveRemovable = 2,
@@ -26,12 +26,14 @@ enum DriveType : uint32_t {
   kDriveCdrom = 5,
   kDriveRamDisk = 6,
 };
+using enum DriveType;
 
 // The device type of a volume that lies on a disk.
 inline constexpr uint32_t kDeviceTypeDisk = 7;
 
 // Partition styles of a disk's layout.
-enum PartitionStyle : int { kStyleMbr = 0, kStyleGpt = 1, kStyleRaw = 2 };
+enum class PartitionStyle : int { kStyleMbr = 0, kStyleGpt = 1, kStyleRaw = 2 };
+using enum PartitionStyle;
 
 // File system flag: the volume is mounted read-only.
 inline constexpr uint32_t kFileReadOnlyVolume = 0x00080000;
@@ -56,7 +58,7 @@ struct VolumeInformation {
 
 // kDriveRemovable for removable media, kDriveCdrom for optical drives, else kDriveFixed
 // (kDriveNoRootDir when the volume does not exist).
-uint32_t QueryDriveType(const std::string& volumeName);
+[[nodiscard]] DriveType QueryDriveType(const std::string& volumeName);
 
 struct VolumeFreeSpace {
   uint64_t freeBytesAvailable = 0;  // to the calling user
@@ -99,7 +101,7 @@ class VolumeHandle {
   // The volume's first byte on its disk.
   [[nodiscard]] int QueryStartingOffset(uint64_t& out) const;
   // The style of the partition table on this device (reads the device).
-  [[nodiscard]] int QueryPartitionStyle(int& out) const;
+  [[nodiscard]] int QueryPartitionStyle(PartitionStyle& out) const;
 
  private:
   std::string path_;

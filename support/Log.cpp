@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "support/Enums.h"
 #include "support/IniFile.h"
 
 namespace stow {
@@ -137,17 +138,17 @@ void CLog::LoadLevel(const std::string& settingsPath) {
   const int value =
       IniReadInt(settingsPath, kLogSettingsSection, kLogSettingsKey, kLogLevelDefaultRead);
   // Taken unsigned, a missing key (3), a negative or a too large value are all above DEBUG.
-  if (static_cast<unsigned>(value) > static_cast<unsigned>(kLogDebug)) {
+  if (static_cast<unsigned>(value) > static_cast<unsigned>(ToInt(kLogDebug))) {
     // If the file cannot be written the repaired level is still used.
     IniWriteString(settingsPath, kLogSettingsSection, kLogSettingsKey, kLevelRepairedText);
     level_.store(kLogLevelRepaired, std::memory_order_relaxed);
     return;
   }
-  level_.store(value, std::memory_order_relaxed);
+  level_.store(static_cast<LogLevel>(value), std::memory_order_relaxed);
 }
 
-int CLog::Level() const { return level_.load(std::memory_order_relaxed); }
-void CLog::SetLevel(int level) { level_.store(level, std::memory_order_relaxed); }
+LogLevel CLog::Level() const { return level_.load(std::memory_order_relaxed); }
+void CLog::SetLevel(LogLevel level) { level_.store(level, std::memory_order_relaxed); }
 
 void CLog::SetThreadIdFunction(ThreadIdFunction fn) {
   gThreadId.store(fn != nullptr ? fn : &SequentialThreadId);
@@ -264,7 +265,7 @@ void CLog::RotateLocked() {
 
 void CLog::WriteV(LogLevel kind, const char* format, va_list args) {
   // The level test runs without the lock: a line below the level costs one atomic load.
-  const int level = level_.load(std::memory_order_relaxed);
+  const LogLevel level = level_.load(std::memory_order_relaxed);
   const bool wanted = kind == kLogDebug
                           ? level == kLogDebug
                           : kind == kLogLess && (level == kLogLess || level == kLogDebug);

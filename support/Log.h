@@ -27,7 +27,9 @@
 
 namespace stow {
 
-enum LogLevel : int { kLogOff = 0, kLogLess = 1, kLogDebug = 2 };
+// The settings file stores the number.
+enum class LogLevel : int { kLogOff = 0, kLogLess = 1, kLogDebug = 2 };
+using enum LogLevel;
 
 inline constexpr const char* kSettingsFile = "config.ini";
 inline constexpr const char* kLogFileName = "Larkspur.log";
@@ -41,7 +43,7 @@ inline constexpr size_t kLogLineBufferSize = kLogLineTextMax + 2;
 inline constexpr const char* kLogSettingsSection = "LOG";
 inline constexpr const char* kLogSettingsKey = "LEVEL";
 inline constexpr int kLogLevelDefaultRead = 3;  // out of range on purpose: "missing" repairs it
-inline constexpr int kLogLevelRepaired = kLogDebug;
+inline constexpr LogLevel kLogLevelRepaired = kLogDebug;
 
 // The calendar fields of a line's local time as the prefix shows them: the full year
 // (2026), the month 1..12, the day, hour, minute and second.
@@ -77,8 +79,8 @@ class CLog {
   // Closes the file; later lines are dropped until the next Open or Configure.
   void Close();
 
-  int Level() const;
-  void SetLevel(int level);
+  LogLevel Level() const;
+  void SetLevel(LogLevel level);
 
   // Writes one line of the given kind when the level allows it (kLogLess or kLogDebug).
   void WriteV(LogLevel kind, const char* format, va_list args);
@@ -127,7 +129,7 @@ class CLog {
   uint64_t writePosition_ = 0;
   int backupCount_ = 0;
   uint32_t sizeLimit_ = 0;
-  std::atomic<int> level_{kLogLevelRepaired};
+  std::atomic<LogLevel> level_{kLogLevelRepaired};
 };
 
 }  // namespace stow

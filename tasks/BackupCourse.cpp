@@ -7,8 +7,8 @@ namespace stow::tasks {
 bool BackupCourse::Prepare(const std::string& source, const std::string& image,
                            const BackupOptions& options, std::string& why) {
   BackupSource checked;
-  if (CheckBackupSource(platform::VolumeId(source), checked, why) != 0) return false;
-  if (PlanBackup(checked, image, Today(), plan_, why) != 0) return false;
+  if (CheckBackupSource(platform::VolumeId(source), checked, why) != kBackupCheckOk) return false;
+  if (PlanBackup(checked, image, Today(), plan_, why) != kBackupCheckOk) return false;
   plan_.checksums = options.checksums;
   verify_ = options.verify;
   return true;

@@ -64,7 +64,8 @@ std::string DefaultImageName(const CalendarDate& date) {
   return prefix + digits + "." + suffix;
 }
 
-int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out, std::string& why) {
+BackupCheck CheckBackupSource(const platform::VolumeId& volume, BackupSource& out,
+                              std::string& why) {
   // Before the first read: a volume another task is formatting or writing is
   // no source, and none may start writing it while it is read.
   std::string conflict;
@@ -120,8 +121,8 @@ engine::ImageHeader MakeImageHeader(const BackupSource& source) {
   return header;
 }
 
-int PlanBackup(const BackupSource& source, const std::string& image, const CalendarDate& date,
-               BackupPlan& plan, std::string& why) {
+BackupCheck PlanBackup(const BackupSource& source, const std::string& image,
+                       const CalendarDate& date, BackupPlan& plan, std::string& why) {
   plan.source = source;
   plan.imagePath = ResolveImagePath(image, date);
   plan.header = MakeImageHeader(source);

@@ -37,7 +37,7 @@ CalendarDate Today();
 std::string DefaultImageName(const CalendarDate& date);
 
 // Outcomes of the checks before a backup starts.
-enum BackupCheck : int {
+enum class BackupCheck : int {
   kBackupCheckOk = 0,
   kBackupSourceUnopenable = 1,  // the source cannot be opened
   kBackupSourceNotNtfs = 2,     // not an NTFS volume this program handles
@@ -47,6 +47,7 @@ enum BackupCheck : int {
   kBackupSourceBusy = 6,        // another task writes the source (CheckBackupSource)
   kBackupSourceUnsafe = 7,      // mounted read-write, or its file system is inconsistent
 };
+using enum BackupCheck;
 
 struct BackupSource {
   platform::VolumeId volume;
@@ -63,8 +64,8 @@ struct BackupSource {
 // handles, that nothing may write to it while it is read, and that its $MFT
 // passes the checks a restore makes (engine/check/SourceCheck.h); `why` says what is
 // wrong otherwise.
-[[nodiscard]] int CheckBackupSource(const platform::VolumeId& volume, BackupSource& out,
-                                    std::string& why);
+[[nodiscard]] BackupCheck CheckBackupSource(const platform::VolumeId& volume, BackupSource& out,
+                                            std::string& why);
 
 // An existing folder receives the default name for `date`; any other path is
 // the image file itself.
@@ -95,8 +96,8 @@ struct BackupPlan {
 // a FIFO), or one in a folder that does not exist; builds the header and reads
 // the target's free space. The image is written beside an existing file and
 // replaces it only when complete, so the old file's space does not count as free.
-[[nodiscard]] int PlanBackup(const BackupSource& source, const std::string& image,
-                             const CalendarDate& date, BackupPlan& plan, std::string& why);
+[[nodiscard]] BackupCheck PlanBackup(const BackupSource& source, const std::string& image,
+                                     const CalendarDate& date, BackupPlan& plan, std::string& why);
 
 // The question before a backup: `confirmBackup` with the source and the path,
 // and `noticeReplaceImage` on a second line when an existing file is replaced.

@@ -253,12 +253,11 @@ constexpr EnumLabel<FormatCheckResult> kFormatCheckLabels[] = {
     {kFormatWrongClusterSize, "the formatted volume does not have the cluster size asked for"},
 };
 
-const char* FormatCheckText(int result) {
-  return LabelOf(kFormatCheckLabels, static_cast<FormatCheckResult>(result),
-                 "unknown format result");
+const char* FormatCheckText(FormatCheckResult result) {
+  return LabelOf(kFormatCheckLabels, result, "unknown format result");
 }
 
-int CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize) {
+FormatCheckResult CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize) {
   engine::CDisk disk;
   std::string why;
   if (disk.InitDisk(volume, true) != engine::kDiskOk) return kFormatNotNtfs;
@@ -275,7 +274,7 @@ int CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize) 
   return kFormatVerified;
 }
 
-int FormatDestination(const platform::VolumeId& volume, int32_t clusterSize) {
+FormatCheckResult FormatDestination(const platform::VolumeId& volume, int32_t clusterSize) {
   // Callers refuse a destination in use before they get here; this guards the
   // volume should one of them forget, since the format would destroy a live file system.
   platform::VolumeUse use;

@@ -15,6 +15,7 @@
 
 #include "discovery/PartitionInfo.h"
 #include "platform/VolumeId.h"
+#include "support/Enums.h"
 
 namespace stow::tasks {
 
@@ -53,7 +54,7 @@ void RunElevated(const std::string& file, const std::vector<std::string>& parame
 inline constexpr const char* kSplitPartitionScriptStem = "AssistSplitPartition";
 
 // The script's exit statuses.
-enum SplitResult : int {
+enum class SplitResult : int {
   kSplitDone = 0,           // done, or the disk already had a FAT EFI system partition
   kSplitUsage = 2,          // the parameters were not accepted
   kSplitToolMissing = 3,    // a tool it runs is missing (the message names its package)
@@ -64,13 +65,14 @@ enum SplitResult : int {
   kSplitNoRoom = 8,         // not enough free space in the volume
   kSplitFailedMidway = 9,   // a step failed after changes began (files still in place)
 };
+using enum SplitResult;
 
 // What became of a split.
 struct SplitOutcome {
   bool ran = false;     // the script was started and has ended
   int exitCode = -1;    // its exit status once it ran
   std::string message;  // its one line, or why it was not run; says what to do
-  bool Done() const { return ran && exitCode == kSplitDone; }
+  bool Done() const { return ran && exitCode == ToInt(kSplitDone); }
 };
 
 // The script's path beside the program (in `programDirectory`; empty: the
@@ -135,23 +137,26 @@ std::vector<std::string> BuildFormatCommand(const FormatTarget& target);
 
 // --- Destination preparation ----------------------------------------------------
 
-enum FormatCheckResult : int {
+enum class FormatCheckResult : int {
   kFormatVerified = 0,
   kFormatNotStarted = 1,       // the volume could not be opened, or the format not started
   kFormatFailed = 2,           // the format program reported failure
   kFormatNotNtfs = 3,          // afterwards the volume does not open as an NTFS volume
   kFormatWrongClusterSize = 4  // afterwards its cluster size is not the one asked for
 };
-const char* FormatCheckText(int result);
+using enum FormatCheckResult;
+const char* FormatCheckText(FormatCheckResult result);
 
 // Formats `volume` with FormatVolumeNtfs and checks the result: the volume
 // must open as an NTFS volume this engine handles, with the cluster size asked
 // for (any, for 0). The old boot sector's NTFS id is cleared first, so that a
 // format that never wrote cannot pass for one that did. kFormatVerified, or the
 // reason it must not be written to ("Please format this partition.").
-[[nodiscard]] int FormatDestination(const platform::VolumeId& volume, int32_t clusterSize);
+[[nodiscard]] FormatCheckResult FormatDestination(const platform::VolumeId& volume,
+                                                  int32_t clusterSize);
 
 // The check alone, on a volume already formatted.
-[[nodiscard]] int CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize);
+[[nodiscard]] FormatCheckResult CheckFormattedVolume(const platform::VolumeId& volume,
+                                                     int32_t clusterSize);
 
 }  // namespace stow::tasks

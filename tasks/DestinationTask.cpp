@@ -97,7 +97,7 @@ Refusal PrepareDestination(const platform::VolumeId& destination, int32_t cluste
                        {destination.DisplayName(), platform::SystemErrorText(error)});
   }
   writable.reset();
-  const int result = FormatDestination(destination, clusterSize);
+  const FormatCheckResult result = FormatDestination(destination, clusterSize);
   if (result == kFormatVerified) return {};
   LogLess("format %s with cluster size %d refused: %s", destination.DisplayName().c_str(),
           clusterSize, FormatCheckText(result));
@@ -132,7 +132,7 @@ TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskEr
     return outcome;
   }
   // A half-written destination is no volume anyone can use; leave an empty one.
-  const int reformat = FormatDestination(request.destination, 0);
+  const FormatCheckResult reformat = FormatDestination(request.destination, 0);
   outcome.reformatted = reformat == kFormatVerified;
   if (!outcome.reformatted) {
     LogLess("reformat %s after the failed task: %s", request.destination.DisplayName().c_str(),

@@ -60,6 +60,15 @@ bootrepair::EventThread AwaitWorker(const std::function<void(bootrepair::EventSi
   return EventThread{options.sender, kind, failureValue, {}};
 }
 
+// The inventory's style of the boot partition's disk as the boot repair takes
+// it (the numbers are the same); a style that could not be read is RAW there,
+// which marks nothing active.
+platform::PartitionStyle BootDiskStyle(int32_t style) {
+  if (style == discovery::kStyleMbr) return platform::kStyleMbr;
+  if (style == discovery::kStyleGpt) return platform::kStyleGpt;
+  return platform::kStyleRaw;
+}
+
 }  // namespace
 
 const PartitionInfo* ChooseBootPartition(const PartitionList& list,
@@ -93,7 +102,7 @@ RepairParams BootRepairParams(const PartitionInfo& boot, const PostTaskRequest& 
   RepairParams params;
   params.diskNumber = static_cast<uint32_t>(boot.diskNumber);
   params.partitionNumber = boot.partitionNumber;
-  params.partitionStyle = boot.partitionStyle;
+  params.partitionStyle = BootDiskStyle(boot.partitionStyle);
   params.bootPartition = boot.Volume();
   params.source = request.source;
   params.sourceLetter = request.sourceLetter;

@@ -9,6 +9,8 @@
 #include <memory>
 #include <type_traits>
 
+#include "support/Enums.h"
+
 namespace stow::platform {
 namespace {
 
@@ -126,7 +128,7 @@ int ReadOneValue(hive_h* handle, hive_value_h value, size_t maxData, HiveValue& 
   if (!data) return LastError();
   if (got > maxData) return E2BIG;
   out.name = name.get();
-  out.type = type.Value();
+  out.type = static_cast<HiveValueType>(type.Value());
   const auto* bytes = reinterpret_cast<const std::byte*>(data.get());
   out.data.assign(bytes, bytes + got);
   return 0;
@@ -177,7 +179,7 @@ hive_set_value MakeSetValue(const HiveValue& value, SetValueBuffers& buffers) {
   if (!value.data.empty()) std::memcpy(buffers.data.data(), value.data.data(), value.data.size());
   hive_set_value set{};
   set.key = buffers.key.data();
-  const auto raw = static_cast<RawHiveType>(value.type);
+  const auto raw = static_cast<RawHiveType>(ToInt(value.type));
   static_assert(sizeof set.t == sizeof raw);
   std::memcpy(&set.t, &raw, sizeof raw);
   set.len = value.data.size();

@@ -338,7 +338,7 @@ int QueryVolumeMountPath(const std::string& volumeName, std::string& mountPath) 
   return 0;
 }
 
-uint32_t QueryDriveType(const std::string& volumeName) {
+DriveType QueryDriveType(const std::string& volumeName) {
   fs::path dir;
   if (SysfsDirOf(VolumeOpenPath(volumeName), dir) != 0) return kDriveNoRootDir;
   const fs::path whole = WholeDeviceDir(dir);
@@ -417,7 +417,7 @@ int VolumeHandle::QueryStartingOffset(uint64_t& out) const {
   return 0;
 }
 
-int VolumeHandle::QueryPartitionStyle(int& out) const {
+int VolumeHandle::QueryPartitionStyle(PartitionStyle& out) const {
   if (!open_) return EBADF;
   PartitionTableProbe table;
   const int error = ProbePartitionTable(path_, table);

@@ -11,6 +11,7 @@
 #include "platform/Hive.h"
 #include "platform/PrivateMount.h"
 #include "platform/windows/Win32.h"
+#include "support/Enums.h"
 
 namespace stow::platform {
 namespace {
@@ -225,7 +226,7 @@ int Hive::ReadValues(HiveKey key, std::vector<HiveValue>& out, size_t maxData) c
     if (status != ERROR_SUCCESS) return RegistryError(status);
     HiveValue value;
     value.name = win::Narrow(name.data(), nameLength);
-    value.type = type;
+    value.type = static_cast<HiveValueType>(type);
     value.data.assign(data.begin(), data.begin() + dataLength);
     out.push_back(std::move(value));
   }
@@ -248,7 +249,7 @@ int Hive::ReadValue(HiveKey key, std::string_view name, HiveValue& out, size_t m
   if (status != ERROR_SUCCESS) return RegistryError(status);
   data.resize(length);
   out.name = std::string(name);
-  out.type = type;
+  out.type = static_cast<HiveValueType>(type);
   out.data = std::move(data);
   return 0;
 }
@@ -259,7 +260,7 @@ int Hive::SetValue(HiveKey key, const HiveValue& value) {
   if (handle == nullptr) return EBADF;
   if (!writable_) return EROFS;
   if (value.data.size() > kMaxValueBytes) return E2BIG;
-  const LONG status = ::RegSetValueExW(handle, win::Widen(value.name).c_str(), 0, value.type,
+  const LONG status = ::RegSetValueExW(handle, win::Widen(value.name).c_str(), 0, ToInt(value.type),
                                        reinterpret_cast<const BYTE*>(value.data.data()),
                                        static_cast<DWORD>(value.data.size()));
   return status == ERROR_SUCCESS ? 0 : RegistryError(status);

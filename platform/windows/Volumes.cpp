@@ -11,6 +11,7 @@
 
 #include "platform/windows/Win32.h"
 #include "platform/windows/WinVolumes.h"
+#include "support/Enums.h"
 
 namespace stow::platform {
 namespace win {
@@ -89,6 +90,19 @@ int ProbeBootSector(const std::string& path, VolumeInformation& out) {
   return 0;
 }
 
+// The layout's style as the system numbers it (MBR 0, GPT 1, RAW 2, as the
+// enum does); any other number is a layout this program does not handle.
+PartitionStyle StyleOf(PARTITION_STYLE style) {
+  switch (style) {
+    case PARTITION_STYLE_MBR:
+      return kStyleMbr;
+    case PARTITION_STYLE_GPT:
+      return kStyleGpt;
+    default:
+      return kStyleRaw;
+  }
+}
+
 }  // namespace
 
 int FindVolumes(std::vector<std::string>& names) {
@@ -164,13 +178,15 @@ int QueryVolumeMountPath(const std::string& volumeName, std::string& mountPath) 
   return 0;
 }
 
-uint32_t QueryDriveType(const std::string& volumeName) {
+DriveType QueryDriveType(const std::string& volumeName) {
   if (!win::IsDeviceName(volumeName)) {
     return ::GetFileAttributesW(win::Widen(volumeName).c_str()) == INVALID_FILE_ATTRIBUTES
                ? kDriveNoRootDir
                : kDriveFixed;
   }
-  return ::GetDriveTypeW(win::RootOf(volumeName).c_str());
+  // The system's numbers are the enum's; one it may add later is unknown here.
+  const UINT type = ::GetDriveTypeW(win::RootOf(volumeName).c_str());
+  return type <= ToInt(kDriveRamDisk) ? static_cast<DriveType>(type) : kDriveUnknown;
 }
 
 int QueryVolumeFreeSpace(const std::string& volumeName, VolumeFreeSpace& out) {
@@ -245,7 +261,7 @@ int VolumeHandle::QueryStartingOffset(uint64_t& out) const {
   return 0;
 }
 
-int VolumeHandle::QueryPartitionStyle(int& out) const {
+int VolumeHandle::QueryPartitionStyle(PartitionStyle& out) const {
   win::Handle handle;
   if (const int error = win::OpenForQueries(path_, handle); error != 0) return error;
   // A disk answers with its layout; a volume with its own partition's entry.
@@ -255,7 +271,7 @@ int VolumeHandle::QueryPartitionStyle(int& out) const {
                    static_cast<DWORD>(buffer.size())) == 0) {
     DRIVE_LAYOUT_INFORMATION_EX layout{};
     std::memcpy(&layout, buffer.data(), sizeof layout);
-    out = static_cast<int>(layout.PartitionStyle);
+    out = StyleOf(layout.PartitionStyle);
     return 0;
   }
   PARTITION_INFORMATION_EX partition{};
@@ -264,7 +280,7 @@ int VolumeHandle::QueryPartitionStyle(int& out) const {
       error != 0) {
     return error;
   }
-  out = static_cast<int>(partition.PartitionStyle);
+  out = StyleOf(partition.PartitionStyle);
   return 0;
 }
 

@@ -115,7 +115,8 @@ std::vector<std::string> Bootable(const std::string& disk) {
 }
 
 // Runs the repair thread as the chain does and returns its one event.
-bootrepair::EventThread Repair(const WindowsDisk& disk, int boot, int system, int32_t style,
+bootrepair::EventThread Repair(const WindowsDisk& disk, int boot, int system,
+                               platform::PartitionStyle style,
                                const bootrepair::BootRepairOptions& options = {}) {
   auto params = std::make_unique<RepairParams>();
   params->bootPartition = platform::VolumeId(disk.Node(boot));

@@ -9,6 +9,7 @@
 
 #include "bootrepair/Hive.h"
 #include "support/Bytes.h"
+#include "support/Enums.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::bootrepair {
@@ -151,12 +152,12 @@ TEST(HiveBuilder, HiveAccessReadsWhatItWrote) {
   EXPECT_EQ(hive.ReadValues(key, values, 63), E2BIG);
   // Types outside the usual ones are carried as they are (a key rewritten
   // without one of its values keeps the others' types).
-  ASSERT_EQ(hive.SetValue(key, {"Odd", 0x13, {std::byte{1}}}), 0);
-  ASSERT_EQ(hive.SetValue(key, {"Odder", 0xFFFF0000u, {}}), 0);
+  ASSERT_EQ(hive.SetValue(key, {"Odd", static_cast<HiveValueType>(0x13), {std::byte{1}}}), 0);
+  ASSERT_EQ(hive.SetValue(key, {"Odder", static_cast<HiveValueType>(0xFFFF0000u), {}}), 0);
   ASSERT_EQ(hive.ReadValue(key, "Odd", value), 0);
-  EXPECT_EQ(value.type, 0x13u);
+  EXPECT_EQ(ToInt(value.type), 0x13u);
   ASSERT_EQ(hive.ReadValue(key, "Odder", value), 0);
-  EXPECT_EQ(value.type, 0xFFFF0000u);
+  EXPECT_EQ(ToInt(value.type), 0xFFFF0000u);
   ASSERT_EQ(hive.SetValues(key, {{"Only", kRegDword, std::vector<std::byte>(4)}}), 0);
   ASSERT_EQ(hive.ReadValues(key, values), 0);
   ASSERT_EQ(values.size(), 1u);

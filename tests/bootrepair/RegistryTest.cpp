@@ -216,7 +216,7 @@ std::vector<std::byte> MemoryMbrDisk(bool bootSignature, uint8_t firstType) {
   return disk;
 }
 
-int Locate(std::vector<std::byte> disk, uint64_t start, PartitionLocation& out) {
+LocateResult Locate(std::vector<std::byte> disk, uint64_t start, PartitionLocation& out) {
   engine::CDisk cdisk;
   cdisk.Attach(std::make_unique<platform::MemoryBlockDevice>(std::move(disk)), false);
   return LocatePartitionOnDisk(cdisk, start, out);

@@ -54,7 +54,7 @@ class NtfsSpace : public ::testing::Test {
     ASSERT_EQ(volume_.size(), kVolumeBytes);
   }
 
-  static int Read(std::vector<std::byte> volume, discovery::NtfsSpace& out) {
+  static discovery::NtfsSpaceResult Read(std::vector<std::byte> volume, discovery::NtfsSpace& out) {
     engine::CDisk disk;
     disk.Attach(std::make_unique<platform::MemoryBlockDevice>(std::move(volume)), true);
     return ReadNtfsFreeSpace(disk, out);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Enums.h"
 #include "support/IniFile.h"
 #include "tests/support/LogTestSupport.h"
 
@@ -77,7 +78,7 @@ TEST(LogBackupName, InsertsTheNumberBeforeTheLastDotOfTheFileName) {
 struct LevelCase {
   const char* name;
   const char* settings;  // nullptr: no settings file
-  int level;
+  int level;             // the number the settings file stores
   bool repaired;
 };
 
@@ -92,7 +93,7 @@ TEST_P(LogLevelFromSettings, ReadsValidLevelsAndRepairsTheRest) {
 
   CLog::Instance().LoadLevel(path);
 
-  EXPECT_EQ(CLog::Instance().Level(), c.level);
+  EXPECT_EQ(ToInt(CLog::Instance().Level()), c.level);
   if (c.repaired) {
     EXPECT_EQ(IniReadString(path, "LOG", "LEVEL"), "2");
     EXPECT_EQ(IniReadInt(path, "LOG", "LEVEL", 3), 2);

@@ -77,7 +77,7 @@ class LogTestGuard {
   LogTestGuard& operator=(const LogTestGuard&) = delete;
 
  private:
-  int level_;
+  LogLevel level_;
 };
 
 }  // namespace stow::test

@@ -55,9 +55,12 @@ TEST(BackupVerify, TheImageReadBackFromTheDiskMatchesOrTheChangedBlockIsNamed) {
   test::TempDir dir;
   BackupSource source;
   std::string why;
-  ASSERT_EQ(CheckBackupSource(platform::VolumeId(fixture->image.string()), source, why), 0) << why;
+  ASSERT_EQ(CheckBackupSource(platform::VolumeId(fixture->image.string()), source, why),
+            kBackupCheckOk)
+      << why;
   BackupPlan plan;
-  ASSERT_EQ(PlanBackup(source, (dir / "image.vmg").string(), Today(), plan, why), 0) << why;
+  ASSERT_EQ(PlanBackup(source, (dir / "image.vmg").string(), Today(), plan, why), kBackupCheckOk)
+      << why;
   engine::TaskState state;
   ASSERT_EQ(StartBackupTask(state, plan), engine::kStartOk);
   state.WaitForWorkers();

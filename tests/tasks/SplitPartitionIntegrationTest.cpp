@@ -319,7 +319,7 @@ TEST(SplitPartition, ShrinksTheVolumeAndMakesAFat32EfiPartitionBehindIt) {
   const GptEntry old = GptInfo(disk.Disk(), 1);
 
   const CommandResult r = RunScript(disk.Arguments());
-  ASSERT_EQ(r.status, kSplitDone) << r.output;
+  ASSERT_EQ(r.status, ToInt(kSplitDone)) << r.output;
   EXPECT_TRUE(std::regex_search(r.output, std::regex("gave up .* " + disk.Esp())) &&
               std::count(r.output.begin(), r.output.end(), '\n') == 1)
       << "one line naming the new partition: " << r.output;
@@ -330,7 +330,7 @@ TEST(SplitPartition, ShrinksTheVolumeAndMakesAFat32EfiPartitionBehindIt) {
   const std::vector<std::string> args = {std::to_string(disk.DiskNumber()), "1",
                                          std::to_string(disk.VolumeMiB()), disk.Volume()};
   const CommandResult again = RunScript(args);
-  EXPECT_EQ(again.status, kSplitDone) << again.output;
+  EXPECT_EQ(again.status, ToInt(kSplitDone)) << again.output;
   EXPECT_NE(again.output.find("already has an EFI system partition"), std::string::npos);
   EXPECT_EQ(Sha256Of(disk.Disk()), hash);
 }
@@ -344,7 +344,7 @@ TEST(SplitPartition, OnADiskOf4096ByteSectorsTheEfiPartitionHoldsEnoughClustersF
   const GptEntry old = GptInfo(disk.Disk(), 1);
 
   const CommandResult r = RunScript(disk.Arguments());
-  ASSERT_EQ(r.status, kSplitDone) << r.output;
+  ASSERT_EQ(r.status, ToInt(kSplitDone)) << r.output;
   ExpectSplitDone(disk, before, old.last - old.first + 1);
   EXPECT_NE(test::Run({"blkid", "-p", disk.Esp()}).output.find("BLOCK_SIZE=\"4096\""),
             std::string::npos);
@@ -358,7 +358,7 @@ TEST(SplitPartition, UsesUnallocatedRoomBehindTheVolumeWithoutShrinkingIt) {
   const GptEntry old = GptInfo(disk.Disk(), 1);
 
   const CommandResult r = RunScript(disk.Arguments());
-  ASSERT_EQ(r.status, kSplitDone) << r.output;
+  ASSERT_EQ(r.status, ToInt(kSplitDone)) << r.output;
   EXPECT_NE(r.output.find("unallocated room"), std::string::npos) << r.output;
   const GptEntry ntfs = GptInfo(disk.Disk(), 1);
   EXPECT_EQ(ntfs.first, old.first);
@@ -369,9 +369,9 @@ TEST(SplitPartition, UsesUnallocatedRoomBehindTheVolumeWithoutShrinkingIt) {
 }
 
 // A refusal: the status and words expected, one line, and the disk unchanged.
-void ExpectRefused(const SplitDisk& disk, const CommandResult& r, int status,
+void ExpectRefused(const SplitDisk& disk, const CommandResult& r, SplitResult status,
                    const std::string& words, const std::string& hashBefore) {
-  EXPECT_EQ(r.status, status) << r.output;
+  EXPECT_EQ(r.status, ToInt(status)) << r.output;
   EXPECT_NE(r.output.find(words), std::string::npos) << r.output;
   EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 1) << r.output;
   EXPECT_EQ(Sha256Of(disk.Disk()), hashBefore) << "the disk changed: " << r.output;
@@ -423,7 +423,7 @@ TEST(SplitPartition, ArgumentsThatDoNotDescribeTheVolumeAreRefusedUnchanged) {
   const std::string otherSize = std::to_string(std::stoull(size) + 5);
   const struct {
     std::vector<std::string> args;
-    int status;
+    SplitResult status;
     std::string words;
   } cases[] = {
       {{diskNumber, "1", size}, kSplitUsage, "expected 4 arguments, got 3"},
@@ -500,11 +500,11 @@ TEST(SplitPartition, AFailureAfterTheShrinkKeepsEveryFileAndASecondRunFinishes) 
   // volume is left shrunk, file system and partition, with room behind it.
   const auto [failed, again] =
       FailOnceThenRunAgain(disk, "sgdisk", "*--pretend*|*--verify*", before);
-  EXPECT_EQ(failed.status, kSplitFailedMidway) << failed.output;
+  EXPECT_EQ(failed.status, ToInt(kSplitFailedMidway)) << failed.output;
   EXPECT_NE(failed.output.find("keeps all its files: run again"), std::string::npos)
       << failed.output;
   // The second run finds the room behind the volume and finishes there.
-  ASSERT_EQ(again.status, kSplitDone) << again.output;
+  ASSERT_EQ(again.status, ToInt(kSplitDone)) << again.output;
   EXPECT_NE(again.output.find("unallocated room"), std::string::npos) << again.output;
   ExpectSplitDone(disk, before, old.last - old.first + 1);
 }
@@ -520,12 +520,12 @@ TEST(SplitPartition, AFailureBetweenFileSystemAndPartitionKeepsEveryFileAndASeco
   // sfdisk reads and plans as usual but cannot write the smaller partition: the
   // file system is shrunk inside a partition of the old size.
   const auto [failed, again] = FailOnceThenRunAgain(disk, "sfdisk", "*--dump*|*--no-act*", before);
-  EXPECT_EQ(failed.status, kSplitFailedMidway) << failed.output;
+  EXPECT_EQ(failed.status, ToInt(kSplitFailedMidway)) << failed.output;
   EXPECT_NE(failed.output.find("was shrunk but its partition could not be"), std::string::npos)
       << failed.output;
   // The second run only shrinks the partition (ntfsresize, which marked the
   // volume for a check, would now refuse it) and finishes.
-  ASSERT_EQ(again.status, kSplitDone) << again.output;
+  ASSERT_EQ(again.status, ToInt(kSplitDone)) << again.output;
   EXPECT_NE(again.output.find("gave up room"), std::string::npos) << again.output;
   ExpectSplitDone(disk, before, old.last - old.first + 1);
 }
@@ -582,7 +582,7 @@ TEST(SplitPartitionRunner, ReportsTheScriptsRefusalAndLeavesTheDiskUnchanged) {
     ASSERT_TRUE(mount.Ok()) << mount.Error();
     const SplitOutcome outcome = SplitPartition(record);
     EXPECT_TRUE(outcome.ran);
-    EXPECT_EQ(outcome.exitCode, kSplitInUse);
+    EXPECT_EQ(outcome.exitCode, ToInt(kSplitInUse));
     EXPECT_NE(outcome.message.find("is mounted on"), std::string::npos) << outcome.message;
   }
   // A task of this program reads the volume: the split is not even started.

@@ -177,7 +177,7 @@ TEST_F(CopyPageOnDisks, ASystemGoesNeitherToTheRunningSystemsDiskNorUnsplitToAGp
     splits.push_back(destination.volumeName);
     tasks::SplitOutcome outcome;
     outcome.ran = true;
-    outcome.exitCode = tasks::kSplitNoRoom;
+    outcome.exitCode = ToInt(tasks::kSplitNoRoom);
     outcome.message = "the disk has no room left.";
     return outcome;
   };
@@ -218,7 +218,7 @@ TEST_F(CopyPageOnDisks, ASystemGoesNeitherToTheRunningSystemsDiskNorUnsplitToAGp
   // A split that worked runs the start again with the same choice.
   parts.split = [&](const PartitionInfo& destination) {
     splits.push_back(destination.volumeName);
-    return tasks::SplitOutcome{true, tasks::kSplitDone, {}};
+    return tasks::SplitOutcome{true, ToInt(tasks::kSplitDone), {}};
   };
   copy_.reset();
   MakePages(parts);

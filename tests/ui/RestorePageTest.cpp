@@ -171,7 +171,7 @@ TEST_F(RestorePageOnDisks, ASystemImageForAGptDiskWithoutFatFormatsThenSplitsAnd
     // What the split finds: the destination already formatted, empty.
     const CommandResult info = stow::test::Run({"ntfsinfo", "-m", destination.volumeName});
     formattedBeforeSplit = info.status == 0 ? "formatted" : info.output;
-    return tasks::SplitOutcome{true, tasks::kSplitDone, {}};
+    return tasks::SplitOutcome{true, ToInt(tasks::kSplitDone), {}};
   };
   MakePages(parts);
   // A system image: a data image whose header says Windows.
