@@ -206,6 +206,16 @@ int CopyContents(const std::string& source, VolumeFiles& volume, const std::stri
   return result;
 }
 
+// The files of a copy that are not in place (failed, or never tried after a
+// folder could not be made), with one line that sums them up.
+size_t NotCopied(size_t found, size_t copied, const std::string& destination) {
+  const size_t missing = found - copied;
+  if (missing != 0) {
+    LogLess("%zu of %zu files not copied to %s", missing, found, destination.c_str());
+  }
+  return missing;
+}
+
 bool IsFolder(VolumeFiles& volume, const std::string& path) {
   uint32_t attributes = 0;
   return volume.QueryAttributes(path, attributes) == 0 &&
@@ -267,13 +277,14 @@ bool MyCopyFile(const std::string& source, VolumeFiles& volume, const std::strin
   return result == 0;
 }
 
-int CopyBootFiles(int filter, const std::string& sourceRoot, VolumeFiles& destination,
-                  std::string& storeList) {
+size_t CopyBootFiles(int filter, const std::string& sourceRoot, VolumeFiles& destination,
+                     std::string& storeList) {
   storeList.clear();
   const std::string root = WithoutTrailingSeparators(sourceRoot);
   FileList files;
   CollectFiles(root, files, filter);
   LogDebug("start copy file sour : %s  ,des : %s", root.c_str(), destination.Device().c_str());
+  size_t copied = 0;
   for (const std::string& path : files) {
     if (path.size() < 2) {
       LogLess("copy file error : %s ,path error", path.c_str());
@@ -286,6 +297,7 @@ int CopyBootFiles(int filter, const std::string& sourceRoot, VolumeFiles& destin
     }
     int error = 0;
     if (MyCopyFile(path, destination, target, &error)) {
+      ++copied;
       LogDebug("copy file success : %s ", Display(destination, target).c_str());
     } else {
       LogLess("mycopy file eror : %s ,error=0x%x", path.c_str(), error);
@@ -302,16 +314,17 @@ int CopyBootFiles(int filter, const std::string& sourceRoot, VolumeFiles& destin
     }
   }
   LogDebug("copy file number=%d", static_cast<int>(files.size()));
-  return 0;
+  return NotCopied(files.size(), copied, destination.Device());
 }
 
-int CopyTree(bool exclude, const std::string& sourceRoot, const std::string& destinationRoot,
-             const std::string& excludedName) {
+size_t CopyTree(bool exclude, const std::string& sourceRoot, const std::string& destinationRoot,
+                const std::string& excludedName) {
   const std::string root = WithoutTrailingSeparators(sourceRoot);
   FileList files;
   CollectFilesExcluding(root, files, excludedName, exclude);
   const std::string destination = WithoutTrailingSeparators(destinationRoot);
   const std::unique_ptr<VolumeFiles> folder = platform::OpenFolderFiles(destination);
+  size_t copied = 0;
   for (const std::string& path : files) {
     if (path.size() < 2) {
       LogLess("copy file error : %s ,path error", path.c_str());
@@ -324,10 +337,14 @@ int CopyTree(bool exclude, const std::string& sourceRoot, const std::string& des
     }
     std::error_code error;
     fs::copy_file(path, destination + target, fs::copy_options::overwrite_existing, error);
-    if (error) LogLess("copy file eror : %s ,error=0x%x", path.c_str(), error.value());
+    if (error) {
+      LogLess("copy file eror : %s ,error=0x%x", path.c_str(), error.value());
+    } else {
+      ++copied;
+    }
   }
   LogDebug("copy file number=%d", static_cast<int>(files.size()));
-  return 0;
+  return NotCopied(files.size(), copied, destination);
 }
 
 namespace {

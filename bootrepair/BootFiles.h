@@ -71,14 +71,17 @@ void CollectFilesExcluding(const std::string& root, FileList& files,
 // Copies the files that `filter` takes from the local folder `sourceRoot` to
 // the same places inside `destination`. `storeList` receives the paths (inside
 // the volume) of every file named "BCD" it tried to place, joined by '|',
-// also when that copy failed. Always 0.
-int CopyBootFiles(int filter, const std::string& sourceRoot, platform::VolumeFiles& destination,
-                  std::string& storeList);
+// also when that copy failed. A file that fails is logged and the copy goes on
+// with the next one; when a folder cannot be made the copy stops there. Returns
+// the number of files found that are not in place: 0 when every one was copied.
+[[nodiscard]] size_t CopyBootFiles(int filter, const std::string& sourceRoot,
+                                   platform::VolumeFiles& destination, std::string& storeList);
 
 // Copies every file of `sourceRoot` to `destinationRoot` (both local), leaving
-// out the top-level folder `excludedName` when `exclude` is set. Always 0.
-int CopyTree(bool exclude, const std::string& sourceRoot, const std::string& destinationRoot,
-             const std::string& excludedName);
+// out the top-level folder `excludedName` when `exclude` is set. Failures as
+// for CopyBootFiles; returns the number of files not copied.
+[[nodiscard]] size_t CopyTree(bool exclude, const std::string& sourceRoot,
+                              const std::string& destinationRoot, const std::string& excludedName);
 
 // Removes `folder` with everything in it, as far as it can; failures are ignored.
 void DeleteTree(const std::string& folder);

@@ -82,51 +82,61 @@ std::string FindFolderIgnoringCase(const std::string& root, const char* const (&
   return folder;
 }
 
-void CopyInto(VolumeFiles& staging, const std::string& source, const std::string& target) {
+// False, with a log line, when the file could not be gathered.
+bool CopyInto(VolumeFiles& staging, const std::string& source, const std::string& target) {
   if (!EnsureDirectory(staging, target) || !MyCopyFile(source, staging, target)) {
     LogLess("boot file %s not gathered", source.c_str());
+    return false;
   }
+  return true;
 }
 
 // Copies every file below `folder` into `staging` below `targetFolder`, except
 // a top-level file named `rootFile` (ignoring case), which goes to the top of
-// the set instead.
-void GatherFolder(VolumeFiles& staging, const std::string& folder, const std::string& targetFolder,
-                  const std::string& rootFile) {
+// the set instead. Returns the number of files not gathered.
+size_t GatherFolder(VolumeFiles& staging, const std::string& folder,
+                    const std::string& targetFolder, const std::string& rootFile) {
   FileList files;
   CollectFiles(folder, files, kBootFilterNone);
+  size_t missing = 0;
   for (const std::string& path : files) {
     const std::string below = path.substr(folder.size());
     const bool toTop = !rootFile.empty() && Lower(below) == "/" + Lower(rootFile);
-    CopyInto(staging, path, toTop ? "/" + rootFile : targetFolder + below);
+    if (!CopyInto(staging, path, toTop ? "/" + rootFile : targetFolder + below)) ++missing;
   }
+  return missing;
 }
 
-void GatherInstallationFiles(const platform::VolumeId& destination, VolumeFiles& staging) {
+// The boot manager files of the installation; a folder the installation does
+// not have is logged and left out. Returns the number of files found that
+// could not be gathered.
+size_t GatherInstallationFiles(const platform::VolumeId& destination, VolumeFiles& staging) {
   std::unique_ptr<VolumeFiles> installation;
   std::string why;
   if (platform::OpenVolumeFiles(destination.DevicePath(), true, installation, &why) != 0) {
     LogLess("boot manager files of %s not read: %s", destination.DisplayName().c_str(),
             why.c_str());
-    return;
+    return 0;
   }
   const std::string& root = installation->LocalRoot();
   const std::string bios = root.empty() ? "" : FindFolderIgnoringCase(root, kBiosBootFiles);
   const std::string uefi = root.empty() ? "" : FindFolderIgnoringCase(root, kUefiBootFiles);
   if (bios.empty()) LogLess("no Windows/Boot/PCAT on %s", destination.DisplayName().c_str());
   if (uefi.empty()) LogLess("no Windows/Boot/EFI on %s", destination.DisplayName().c_str());
+  size_t missing = 0;
   // bootmgr starts a BIOS boot from the partition's top folder.
-  if (!bios.empty()) GatherFolder(staging, bios, kBiosBootFolder, kBootManagerName);
+  if (!bios.empty()) missing += GatherFolder(staging, bios, kBiosBootFolder, kBootManagerName);
   if (!uefi.empty()) {
-    GatherFolder(staging, uefi, kUefiBootFolder, "");
+    missing += GatherFolder(staging, uefi, kUefiBootFolder, "");
     // Also where firmware looks when it has no boot entry of its own for the disk.
     const std::string manager = FindEntryIgnoringCase(uefi, kUefiBootManager, false);
-    if (!manager.empty()) CopyInto(staging, manager, kUefiFallbackLoader);
+    if (!manager.empty() && !CopyInto(staging, manager, kUefiFallbackLoader)) ++missing;
   }
   const int closed = installation->Close();
   if (closed != 0) {
     LogLess("unmounting %s failed, error=%d", destination.DisplayName().c_str(), closed);
   }
+  return missing;
 }
 
 std::string JoinStores(const std::vector<std::string>& stores) {
@@ -170,38 +180,42 @@ void PointStoresAtDestination(VolumeFiles& boot, const std::string& storeList,
 }
 
 // Copies the gathered set onto the boot partition and updates its stores.
-void PlaceBootFiles(const std::string& staging, const RepairParams& params) {
+// False when the partition could not be opened or a file of the set is not on it.
+bool PlaceBootFiles(const std::string& staging, const RepairParams& params) {
   const std::string& bootPath = params.bootPartition.DevicePath();
   std::unique_ptr<VolumeFiles> boot;
   std::string why;
   if (platform::OpenVolumeFiles(bootPath, false, boot, &why) != 0) {
     LogLess("boot files not copied to %s: %s", bootPath.c_str(), why.c_str());
-    return;
+    return false;
   }
   std::string storeList;
-  CopyBootFiles(kBootFilterBootSet, staging + "/set", *boot, storeList);
+  const size_t notCopied = CopyBootFiles(kBootFilterBootSet, staging + "/set", *boot, storeList);
   static_cast<void>(
       EnablePrivileges());  // its result does not stop the update; the editor logs its own failures
   PointStoresAtDestination(*boot, storeList, params.destination, staging);
   // The partition must be released before its disk's sector 0 is rewritten.
   const int closed = boot->Close();
   if (closed != 0) LogLess("unmounting %s failed, error=%d", bootPath.c_str(), closed);
+  // Files the driver may not have written out are not in place either.
+  return notCopied == 0 && closed == 0;
 }
 
 }  // namespace
 
-void GatherBootFileSet(const std::string& templates, const platform::VolumeId& destination,
-                       const std::string& staging) {
+size_t GatherBootFileSet(const std::string& templates, const platform::VolumeId& destination,
+                         const std::string& staging) {
   std::error_code created;
   fs::create_directories(staging, created);
   const std::unique_ptr<VolumeFiles> set = platform::OpenFolderFiles(staging);
-  GatherInstallationFiles(destination, *set);
+  size_t missing = GatherInstallationFiles(destination, *set);
   std::error_code error;
   if (!fs::is_directory(templates, error)) {
     LogLess("boot file set folder %s not found", templates.c_str());
   }
   // The templates go last: their stores replace anything of the same name.
-  CopyTree(false, templates, staging, "");
+  missing += CopyTree(false, templates, staging, "");
+  return missing;
 }
 
 int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
@@ -215,17 +229,22 @@ int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
     result = kBootRepairNoProgramFolder;
   } else {
     const std::string staging = MakeStagingFolder();
+    bool placed = false;
     if (staging.empty()) {
       LogLess("no temporary folder for the boot file set");
     } else {
-      GatherBootFileSet(directory + "/" + kBootFileSetFolder, params->destination,
-                        staging + "/set");
-      PlaceBootFiles(staging, *params);
+      const size_t notGathered = GatherBootFileSet(directory + "/" + kBootFileSetFolder,
+                                                   params->destination, staging + "/set");
+      // The set goes onto the partition also when it is incomplete: the files
+      // that are there still replace older ones.
+      placed = PlaceBootFiles(staging, *params) && notGathered == 0;
       DeleteTree(staging);
     }
+    // A system whose boot files are not all in place may not start: no success.
+    if (!placed) result = kBootRepairFilesNotCopied;
     LogLess("Change BCD finish! part style %d", ToInt(params->partitionStyle));
     if (params->partitionStyle == platform::kStyleMbr &&
-        ActivateBootPartition(params->bootPartition.DevicePath()) < 0) {
+        ActivateBootPartition(params->bootPartition.DevicePath()) < 0 && result == kBootRepairOk) {
       result = kBootRepairActivateFailed;
     }
   }

@@ -9,6 +9,7 @@
 // (Windows/Boot/PCAT and Windows/Boot/EFI).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,6 +49,9 @@ struct RepairParams {
 inline constexpr int kBootRepairOk = 0;
 inline constexpr int kBootRepairNoProgramFolder = 1;  // the program's folder is unknown
 inline constexpr int kBootRepairActivateFailed = 2;   // MBR: the boot partition was not made active
+// The boot file set is not all on the boot partition: a file could not be
+// gathered or copied, or the partition could not be opened. Reported before 2.
+inline constexpr int kBootRepairFilesNotCopied = 3;
 
 // Results of ActivateBootPartition.
 inline constexpr int kActivateOk = 0;
@@ -81,8 +85,10 @@ int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
 // Gathers the boot file set into the local folder `staging` (created by the
 // caller): the boot manager files of the installation on `destination`, then
 // the templates of `templates` over them. Failures are logged; whatever could
-// be gathered is there.
-void GatherBootFileSet(const std::string& templates, const platform::VolumeId& destination,
-                       const std::string& staging);
+// be gathered is there. Returns the number of files found that could not be
+// gathered (a folder that is missing is logged, not counted).
+[[nodiscard]] size_t GatherBootFileSet(const std::string& templates,
+                                       const platform::VolumeId& destination,
+                                       const std::string& staging);
 
 }  // namespace stow::bootrepair

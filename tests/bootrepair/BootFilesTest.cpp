@@ -103,7 +103,7 @@ TEST(BootFileCopy, StoresAreListedInDiscoveryOrderAndOtherFilesStay) {
   const auto target = platform::OpenFolderFiles((dir / "boot-partition").string());
   std::string stores = "left over";
   EXPECT_EQ(CopyBootFiles(bootrepair::kBootFilterBootSet, (dir / "set").string(), *target, stores),
-            0);
+            0u);
   EXPECT_EQ(stores, "/boot/BCD|/EFI/Microsoft/Boot/BCD");
   EXPECT_EQ(Get(dir / "boot-partition" / "boot" / "BCD"), "bios store");
   EXPECT_EQ(Get(dir / "boot-partition" / "EFI" / "Microsoft" / "Boot" / "BCD"), "uefi store");
@@ -126,11 +126,32 @@ TEST(BootFileCopy, AFailedStoreIsStillListedAndAlikeNamesAreNot) {
   fs::create_directories(dir / "target" / "boot" / "OldBCD");
   const auto target = platform::OpenFolderFiles((dir / "target").string());
   std::string stores;
-  CopyBootFiles(bootrepair::kBootFilterBootSet, (dir / "set").string(), *target, stores);
+  EXPECT_EQ(CopyBootFiles(bootrepair::kBootFilterBootSet, (dir / "set").string(), *target, stores),
+            2u)
+      << "the two files not copied";
   EXPECT_EQ(stores, "/boot/BCD");
   EXPECT_EQ(log.Count("mycopy file eror : " + (dir / "set" / "boot" / "BCD").string()), 1);
   EXPECT_EQ(log.Count("could not be placed"), 2);  // both names end in BCD
   EXPECT_EQ(Get(dir / "target" / "boot" / "z.txt"), "after the failures");
+  EXPECT_EQ(log.Count("2 of 3 files not copied to " + (dir / "target").string()), 1);
+}
+
+TEST(BootFileCopy, AFolderThatCannotBeMadeStopsTheCopyAndCountsEveryFileLeft) {
+  LogCapture log;
+  TempDir dir;
+  MakeBootSet(dir / "set");
+  // A file where the first folder must go: the copy stops at the first file,
+  // and none of the four is in place.
+  fs::create_directory(dir / "target");
+  Put(dir / "target" / "boot", "a file in the way");
+  const auto target = platform::OpenFolderFiles((dir / "target").string());
+  std::string stores;
+  EXPECT_EQ(CopyBootFiles(bootrepair::kBootFilterBootSet, (dir / "set").string(), *target, stores),
+            4u);
+  EXPECT_FALSE(fs::exists(dir / "target" / "BootMgr"));
+  EXPECT_EQ(Get(dir / "target" / "boot"), "a file in the way");
+  EXPECT_EQ(log.Count("path not exist"), 1);
+  EXPECT_EQ(log.Count("4 of 4 files not copied"), 1);
 }
 
 TEST(BootFileCopy, AMissingSourceCopiesNothing) {
@@ -185,12 +206,16 @@ TEST(BootFileCopy, CopyTreeLeavesOutOnlyTheTopLevelFolderNamed) {
   fs::create_directory(dir / "all");
   EXPECT_EQ(
       bootrepair::CopyTree(true, (dir / "program").string(), (dir / "excluding").string(), "WINPE"),
-      0);
+      0u);
   EXPECT_EQ(Get(dir / "excluding" / "stowline"), "program");
   EXPECT_FALSE(fs::exists(dir / "excluding" / "winpe"));
   EXPECT_EQ(Get(dir / "excluding" / "data" / "WinPE" / "kept.txt"), "deeper: kept");
-  bootrepair::CopyTree(false, (dir / "program").string(), (dir / "all").string(), "WINPE");
+  // A folder where a file must go fails that file only.
+  fs::create_directories(dir / "all" / "stowline");
+  EXPECT_EQ(
+      bootrepair::CopyTree(false, (dir / "program").string(), (dir / "all").string(), "WINPE"), 1u);
   EXPECT_EQ(Get(dir / "all" / "winpe" / "boot.wim"), "the media itself");
+  EXPECT_EQ(Get(dir / "all" / "data" / "WinPE" / "kept.txt"), "deeper: kept");
 }
 
 TEST(BootFileCopy, DeleteTreeRemovesItAllButNothingBehindALink) {
@@ -232,7 +257,8 @@ class VolumeCopy : public ::testing::Test {
     EXPECT_EQ(platform::OpenVolumeFiles(volume, false, files, &why), 0) << why;
     if (!files) return {};
     std::string stores;
-    CopyBootFiles(bootrepair::kBootFilterBootSet, (dir_ / "set").string(), *files, stores);
+    EXPECT_EQ(
+        CopyBootFiles(bootrepair::kBootFilterBootSet, (dir_ / "set").string(), *files, stores), 0u);
     EXPECT_EQ(files->Close(), 0);
     return stores;
   }

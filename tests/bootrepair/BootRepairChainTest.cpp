@@ -1,7 +1,8 @@
 // The chain after a copy or restore as the tasks run it: the event queue and
 // its page filter, the waiting texts with their dots, and the chain's codes
 // and texts for a disk check that fails, a data volume, a Windows volume with
-// no partition for the boot files, and a boot repair that cannot activate.
+// no partition for the boot files, a boot repair that cannot activate and one
+// whose boot files cannot all be copied.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -223,6 +224,39 @@ TEST_F(ChainOnImages, ABootRepairThatCannotActivateFailsTheCopyWithItsCode) {
   NtfsMount mount(image.string(), true);
   ASSERT_TRUE(mount.Ok()) << mount.Error();
   EXPECT_TRUE(fs::exists(mount.Path() / "Boot" / "BCD")) << "the files were placed all the same";
+}
+
+TEST_F(ChainOnImages, ABootFileThatCannotBeCopiedFailsTheRepairAheadOfTheActivation) {
+  LogCapture log;
+  // A folder where the UEFI store must go: that one store cannot be copied.
+  // The inventory claims a primary MBR partition, whose activation fails too.
+  const fs::path image = MakeVolume("windows.img", true);
+  {
+    NtfsMount mount(image.string(), false);
+    ASSERT_TRUE(mount.Ok()) << mount.Error();
+    fs::create_directories(mount.Path() / "EFI" / "Microsoft" / "Boot" / "BCD" / "in-the-way");
+  }
+  discovery::PartitionInfo info;
+  info.volumeName = image.string();
+  info.diskNumber = 1999;
+  info.partitionNumber = 1;
+  info.partitionStyle = discovery::kStyleMbr;
+  info.mbrKind = discovery::kMbrKindPrimary;
+  tasks::CopyPlan plan;
+  plan.destination.volume = platform::VolumeId(image.string());
+  const tasks::TaskOutcome outcome =
+      tasks::FinishCopy(plan, engine::TaskError::kSuccess, tasks::MakeRepairChain(Options({info})));
+  EXPECT_FALSE(outcome.succeeded);
+  EXPECT_EQ(outcome.chainCode, tasks::kChainBootRepairFailed);
+  EXPECT_EQ(outcome.text, "Fail to copy BCD. error code：3");
+  EXPECT_FALSE(outcome.reformatted) << "the copied system stays";
+  EXPECT_EQ(log.Count("mycopy file eror : "), 1) << log.All();
+  EXPECT_EQ(log.Count("1 of 2 files not copied"), 1) << log.All();
+  EXPECT_EQ(log.Count("Change BCD finish! part style 0"), 1) << "the repair went on to the end";
+  NtfsMount mount(image.string(), true);
+  ASSERT_TRUE(mount.Ok()) << mount.Error();
+  EXPECT_TRUE(fs::exists(mount.Path() / "Boot" / "BCD")) << "the other store was placed";
+  EXPECT_TRUE(fs::is_directory(mount.Path() / "EFI" / "Microsoft" / "Boot" / "BCD" / "in-the-way"));
 }
 
 }  // namespace
