@@ -331,7 +331,8 @@ BcdResult SetStoreDevice(const std::string& storePath, const PartitionLocation& 
   return device != kBcdOk ? device : os;
 }
 
-void SetBcdDevice(const std::string& storeList, const PartitionLocation& destination) {
+bool SetBcdDevice(const std::string& storeList, const PartitionLocation& destination) {
+  bool all = true;
   size_t start = 0;
   while (start <= storeList.size()) {
     const size_t end = std::min(storeList.find('|', start), storeList.size());
@@ -340,20 +341,23 @@ void SetBcdDevice(const std::string& storeList, const PartitionLocation& destina
         SetStoreDevice(storeList.substr(start, end - start), destination) != kBcdOk) {
       LogLess("boot store %s still points at its old device",
               storeList.substr(start, end - start).c_str());
+      all = false;
     }
     start = end + 1;
   }
+  return all;
 }
 
-void SetBcdDevice(const std::string& storeList, const platform::VolumeId& destination) {
+bool SetBcdDevice(const std::string& storeList, const platform::VolumeId& destination) {
   PartitionLocation location;
   const LocateResult located = LocatePartition(destination, location);
   if (located != kLocateOk) {
     LogLess("set bcd fail ,cannot locate %s: %s", destination.DisplayName().c_str(),
             LocateResultText(located));
-    return;
+    // Only a list without any store has nothing left pointing elsewhere.
+    return storeList.find_first_not_of('|') == std::string::npos;
   }
-  SetBcdDevice(storeList, location);
+  return SetBcdDevice(storeList, location);
 }
 
 }  // namespace stow::bootrepair

@@ -153,10 +153,12 @@ class BcdStore {
 // right): SetStoreDevice with the destination's location, with a log line for
 // each store and element. The paths must be files this process can open
 // (a store on an NTFS boot partition through its mount, or a working copy of a
-// store on a FAT partition that the caller writes back). Returns nothing, as
-// the failures are only logged; when the destination cannot be located, no
-// store is touched.
-void SetBcdDevice(const std::string& storeList, const platform::VolumeId& destination);
-void SetBcdDevice(const std::string& storeList, const PartitionLocation& destination);
+// store on a FAT partition that the caller writes back). A store that fails
+// is logged and the next one is still pointed. True when every store of the
+// list points at the destination (also for an empty list); false when one does
+// not, or when the destination cannot be located (then no store is touched).
+[[nodiscard]] bool SetBcdDevice(const std::string& storeList,
+                                const platform::VolumeId& destination);
+[[nodiscard]] bool SetBcdDevice(const std::string& storeList, const PartitionLocation& destination);
 
 }  // namespace stow::bootrepair

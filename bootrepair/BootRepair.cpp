@@ -151,11 +151,13 @@ std::string JoinStores(const std::vector<std::string>& stores) {
 // Points every store of `storeList` (paths inside `boot`) at the destination.
 // The store editor works on files: through the mount they are the stores
 // themselves; on FAT, working copies in `workFolder` that go back afterwards.
-void PointStoresAtDestination(VolumeFiles& boot, const std::string& storeList,
+// False when a store could not be read, pointed or written back.
+bool PointStoresAtDestination(VolumeFiles& boot, const std::string& storeList,
                               const platform::VolumeId& destination,
                               const std::string& workFolder) {
   std::vector<std::string> local;
   std::vector<std::pair<std::string, std::string>> copies;  // working copy, store
+  bool all = true;
   for (const std::string& store : SplitStoreList(storeList)) {
     if (!boot.LocalRoot().empty()) {
       local.push_back(boot.LocalRoot() + store);
@@ -166,39 +168,45 @@ void PointStoresAtDestination(VolumeFiles& boot, const std::string& storeList,
     if (read != 0) {
       LogLess("store %s:%s not read for its update, error=%d", boot.Device().c_str(), store.c_str(),
               read);
+      all = false;
       continue;
     }
     local.push_back(working);
     copies.emplace_back(working, store);
   }
-  SetBcdDevice(JoinStores(local), destination);
+  if (!SetBcdDevice(JoinStores(local), destination)) all = false;
   for (const auto& [working, store] : copies) {
     if (!MyCopyFile(working, boot, store)) {
       LogLess("store %s:%s not written back", boot.Device().c_str(), store.c_str());
+      all = false;
     }
   }
+  return all;
 }
 
-// Copies the gathered set onto the boot partition and updates its stores.
-// False when the partition could not be opened or a file of the set is not on it.
-bool PlaceBootFiles(const std::string& staging, const RepairParams& params) {
+// Copies the gathered set onto the boot partition and updates its stores:
+// kBootRepairOk, kBootRepairFilesNotCopied when the partition could not be
+// opened or a file of the set is not on it, else kBootRepairStoresNotSet when
+// a store does not point at the destination.
+int PlaceBootFiles(const std::string& staging, const RepairParams& params) {
   const std::string& bootPath = params.bootPartition.DevicePath();
   std::unique_ptr<VolumeFiles> boot;
   std::string why;
   if (platform::OpenVolumeFiles(bootPath, false, boot, &why) != 0) {
     LogLess("boot files not copied to %s: %s", bootPath.c_str(), why.c_str());
-    return false;
+    return kBootRepairFilesNotCopied;
   }
   std::string storeList;
   const size_t notCopied = CopyBootFiles(kBootFilterBootSet, staging + "/set", *boot, storeList);
   static_cast<void>(
       EnablePrivileges());  // its result does not stop the update; the editor logs its own failures
-  PointStoresAtDestination(*boot, storeList, params.destination, staging);
+  const bool pointed = PointStoresAtDestination(*boot, storeList, params.destination, staging);
   // The partition must be released before its disk's sector 0 is rewritten.
   const int closed = boot->Close();
   if (closed != 0) LogLess("unmounting %s failed, error=%d", bootPath.c_str(), closed);
   // Files the driver may not have written out are not in place either.
-  return notCopied == 0 && closed == 0;
+  if (notCopied != 0 || closed != 0) return kBootRepairFilesNotCopied;
+  return pointed ? kBootRepairOk : kBootRepairStoresNotSet;
 }
 
 }  // namespace
@@ -229,22 +237,24 @@ int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
     result = kBootRepairNoProgramFolder;
   } else {
     const std::string staging = MakeStagingFolder();
-    bool placed = false;
+    // A system whose boot files or stores are not all in place may not start: no success.
     if (staging.empty()) {
       LogLess("no temporary folder for the boot file set");
+      result = kBootRepairFilesNotCopied;
     } else {
       const size_t notGathered = GatherBootFileSet(directory + "/" + kBootFileSetFolder,
                                                    params->destination, staging + "/set");
       // The set goes onto the partition also when it is incomplete: the files
       // that are there still replace older ones.
-      placed = PlaceBootFiles(staging, *params) && notGathered == 0;
+      const int placed = PlaceBootFiles(staging, *params);
+      result = notGathered != 0 ? kBootRepairFilesNotCopied : placed;
       DeleteTree(staging);
     }
-    // A system whose boot files are not all in place may not start: no success.
-    if (!placed) result = kBootRepairFilesNotCopied;
     LogLess("Change BCD finish! part style %d", ToInt(params->partitionStyle));
+    // Missing boot files are told first, then a partition not made active.
     if (params->partitionStyle == platform::kStyleMbr &&
-        ActivateBootPartition(params->bootPartition.DevicePath()) < 0 && result == kBootRepairOk) {
+        ActivateBootPartition(params->bootPartition.DevicePath()) < 0 &&
+        result != kBootRepairFilesNotCopied) {
       result = kBootRepairActivateFailed;
     }
   }

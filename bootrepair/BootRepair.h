@@ -52,6 +52,10 @@ inline constexpr int kBootRepairActivateFailed = 2;   // MBR: the boot partition
 // The boot file set is not all on the boot partition: a file could not be
 // gathered or copied, or the partition could not be opened. Reported before 2.
 inline constexpr int kBootRepairFilesNotCopied = 3;
+// A boot configuration store on the boot partition could not be pointed at
+// the destination (or the destination not located). Reported only when
+// neither 3 nor 2 is.
+inline constexpr int kBootRepairStoresNotSet = 4;
 
 // Results of ActivateBootPartition.
 inline constexpr int kActivateOk = 0;

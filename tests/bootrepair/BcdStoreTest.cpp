@@ -175,12 +175,28 @@ TEST_F(BcdStoreFile, EveryStoreOfTheListIsSetInOrder) {
   fs::create_directories(second.parent_path());
   fs::copy_file(store_, second);
   const PartitionLocation mbr = MbrLocation(0x11223344, 0x100000);
-  SetBcdDevice(store_.string() + "||" + second.string() + "|", mbr);
+  EXPECT_TRUE(SetBcdDevice(store_.string() + "||" + second.string() + "|", mbr));
   for (const fs::path& p : {store_, second}) {
     EXPECT_EQ(HivexgetHex(p, ElementKey(kLoaderObjectId, kElementOsDevice), "Element"),
               Hex(PartitionDeviceElement(mbr)))
         << p;
   }
+}
+
+TEST_F(BcdStoreFile, AStoreThatCannotBeSetFailsTheListButNotTheStoresAfterIt) {
+  MakeTemplate(false);
+  const fs::path second = dir_ / "EFI" / "BCD";
+  fs::create_directories(second.parent_path());
+  fs::copy_file(store_, second);
+  const PartitionLocation mbr = MbrLocation(0x11223344, 0x100000);
+  EXPECT_FALSE(SetBcdDevice((dir_ / "absent").string() + "|" + second.string(), mbr));
+  EXPECT_EQ(HivexgetHex(second, ElementKey(kLoaderObjectId, kElementOsDevice), "Element"),
+            Hex(PartitionDeviceElement(mbr)));
+  EXPECT_TRUE(SetBcdDevice("", mbr)) << "no store, nothing left pointing elsewhere";
+  // A destination that is no partition of a disk touches no store.
+  EXPECT_TRUE(SetBcdDevice("||", platform::VolumeId((dir_ / "not-a-partition").string())));
+  EXPECT_FALSE(
+      SetBcdDevice(second.string(), platform::VolumeId((dir_ / "not-a-partition").string())));
 }
 
 TEST_F(BcdStoreFile, StoresThatAreNoStoresAreRefused) {

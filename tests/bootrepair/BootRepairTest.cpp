@@ -1,8 +1,8 @@
 // The boot repair on real disks attached as loop devices: the boot partition
 // choice over an inventory, the active flag (a primary partition, a logical
 // one, a GPT disk), and the whole repair on an MBR and on a GPT disk, with an
-// empty template folder too. Results are read back with sfdisk, ntfs-3g,
-// mtools and hivexget.
+// empty template folder and with a store the editor cannot open too. Results
+// are read back with sfdisk, ntfs-3g, mtools and hivexget.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -236,6 +236,25 @@ TEST_F(BootRepairDisks, AnEmptyTemplateFolderPlacesNoStoreButStillActivates) {
   EXPECT_EQ(event.value, bootrepair::kBootRepairOk);
   EXPECT_EQ(Bootable(mbr->loop->Device()), (std::vector<std::string>{mbr->Node(2)}));
   EXPECT_EQ(CheckBootPartition(mbr->Node(2), false, {}, false), "");
+}
+
+TEST_F(BootRepairDisks, AStoreThatCannotBePointedFailsWithFourButStillActivates) {
+  LogCapture log;
+  std::string error;
+  WindowsDisk* mbr = Disks::Get().Mbr(error);
+  ASSERT_NE(mbr, nullptr) << error;
+  ASSERT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", mbr->Node(2)}).status, 0);
+  ASSERT_EQ(bootrepair::ActivateBootPartition(mbr->Node(1)), bootrepair::kActivateOk);
+  // The store copies, but is no hive the editor can open.
+  TempDir program;
+  fs::create_directories(program / bootrepair::kBootFileSetFolder / "Boot");
+  std::ofstream(program / bootrepair::kBootFileSetFolder / "Boot" / "BCD") << "not a hive";
+  bootrepair::BootRepairOptions options;
+  options.programDirectory = program.Path().string();
+  const auto event = Repair(*mbr, 2, 1, platform::kStyleMbr, options);
+  EXPECT_EQ(event.value, bootrepair::kBootRepairStoresNotSet);
+  EXPECT_EQ(log.Count("still points at its old device"), 1) << log.All();
+  EXPECT_EQ(Bootable(mbr->loop->Device()), (std::vector<std::string>{mbr->Node(2)}));
 }
 
 TEST_F(BootRepairDisks, GptRepairFillsTheEfiPartitionAndLeavesSectorZero) {

@@ -221,7 +221,7 @@ TEST_F(RegistryOnDisks, StoresArePointedAtLogicalAndGptPartitions) {
   };
 
   // MBR, logical partition 5: the signature and the byte offset from sfdisk.
-  SetBcdDevice(bios.string() + "|" + uefi.string(), Mbr(5));
+  EXPECT_TRUE(SetBcdDevice(bios.string() + "|" + uefi.string(), Mbr(5)));
   char expected[256];
   const uint64_t offset = SfdiskStart(g_disks->mbr.image, 5) * 512;
   std::string offsetHex;
@@ -240,7 +240,7 @@ TEST_F(RegistryOnDisks, StoresArePointedAtLogicalAndGptPartitions) {
   }
 
   // GPT, partition 2: both GUIDs in their on-disk byte order.
-  SetBcdDevice(uefi.string(), Gpt(2));
+  EXPECT_TRUE(SetBcdDevice(uefi.string(), Gpt(2)));
   PartitionLocation location;
   ASSERT_EQ(LocatePartition(Gpt(2), location), kLocateOk);
   EXPECT_EQ(
