@@ -30,7 +30,8 @@ bool ConfirmOnTerminal(const std::string& command, const std::string& question,
 // finished and both workers have ended; a plain line per second when the
 // output is no terminal, nothing with `quiet`. Ctrl-C (SIGINT, SIGTERM)
 // raises the stop flag. Returns how the task ended.
-engine::TaskError FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat);
+[[nodiscard]] engine::TaskError FollowTask(engine::TaskState& state, bool quiet,
+                                           const char* percentFormat);
 
 // The progress of a read the caller runs itself (the check of an image): the
 // task's percent line, at most once a second, with `label` in front; a plain

@@ -24,7 +24,7 @@ class TaskDriver {
   // have ended; returns how the task ended. The courses' Run calls it;
   // a front end that follows the task by its own means (a timer) calls Begin
   // and End instead.
-  virtual engine::TaskError Follow(engine::TaskState& state) = 0;
+  [[nodiscard]] virtual engine::TaskError Follow(engine::TaskState& state) = 0;
 };
 
 }  // namespace stow::tasks

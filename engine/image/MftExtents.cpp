@@ -21,7 +21,7 @@ constexpr uint64_t kRecordBytes = 1024;
 constexpr uint64_t kSectorBytes = 512;
 constexpr size_t kBytesAllocatedField = 28;
 
-TaskError Refuse(std::string& detail, std::string text) {
+[[nodiscard]] TaskError Refuse(std::string& detail, std::string text) {
   detail = std::move(text);
   return TaskError::kSourceMftUnsupported;
 }
