@@ -279,7 +279,8 @@ constexpr int kStoreFailureBase = 64;
 
 // One element of the loader, written back at once, as one run of the system's
 // own tool would do it.
-BcdResult SetOneDevice(BcdStore& store, uint32_t elementType, const std::vector<std::byte>& data) {
+[[nodiscard]] BcdResult SetOneDevice(BcdStore& store, uint32_t elementType,
+                                     const std::vector<std::byte>& data) {
   const BcdResult result = store.SetElement(kLoaderObjectId, elementType, data);
   return result == kBcdOk ? store.Commit() : result;
 }

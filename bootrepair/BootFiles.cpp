@@ -208,7 +208,7 @@ int CopyContents(const std::string& source, VolumeFiles& volume, const std::stri
 
 // The files of a copy that are not in place (failed, or never tried after a
 // folder could not be made), with one line that sums them up.
-size_t NotCopied(size_t found, size_t copied, const std::string& destination) {
+[[nodiscard]] size_t NotCopied(size_t found, size_t copied, const std::string& destination) {
   const size_t missing = found - copied;
   if (missing != 0) {
     LogLess("%zu of %zu files not copied to %s", missing, found, destination.c_str());

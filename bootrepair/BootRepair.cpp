@@ -83,7 +83,8 @@ std::string FindFolderIgnoringCase(const std::string& root, const char* const (&
 }
 
 // False, with a log line, when the file could not be gathered.
-bool CopyInto(VolumeFiles& staging, const std::string& source, const std::string& target) {
+[[nodiscard]] bool CopyInto(VolumeFiles& staging, const std::string& source,
+                            const std::string& target) {
   if (!EnsureDirectory(staging, target) || !MyCopyFile(source, staging, target)) {
     LogLess("boot file %s not gathered", source.c_str());
     return false;
@@ -94,8 +95,8 @@ bool CopyInto(VolumeFiles& staging, const std::string& source, const std::string
 // Copies every file below `folder` into `staging` below `targetFolder`, except
 // a top-level file named `rootFile` (ignoring case), which goes to the top of
 // the set instead. Returns the number of files not gathered.
-size_t GatherFolder(VolumeFiles& staging, const std::string& folder,
-                    const std::string& targetFolder, const std::string& rootFile) {
+[[nodiscard]] size_t GatherFolder(VolumeFiles& staging, const std::string& folder,
+                                  const std::string& targetFolder, const std::string& rootFile) {
   FileList files;
   CollectFiles(folder, files, kBootFilterNone);
   size_t missing = 0;
@@ -110,7 +111,8 @@ size_t GatherFolder(VolumeFiles& staging, const std::string& folder,
 // The boot manager files of the installation; a folder the installation does
 // not have is logged and left out. Returns the number of files found that
 // could not be gathered.
-size_t GatherInstallationFiles(const platform::VolumeId& destination, VolumeFiles& staging) {
+[[nodiscard]] size_t GatherInstallationFiles(const platform::VolumeId& destination,
+                                             VolumeFiles& staging) {
   std::unique_ptr<VolumeFiles> installation;
   std::string why;
   if (platform::OpenVolumeFiles(destination.DevicePath(), true, installation, &why) != 0) {
@@ -152,9 +154,9 @@ std::string JoinStores(const std::vector<std::string>& stores) {
 // The store editor works on files: through the mount they are the stores
 // themselves; on FAT, working copies in `workFolder` that go back afterwards.
 // False when a store could not be read, pointed or written back.
-bool PointStoresAtDestination(VolumeFiles& boot, const std::string& storeList,
-                              const platform::VolumeId& destination,
-                              const std::string& workFolder) {
+[[nodiscard]] bool PointStoresAtDestination(VolumeFiles& boot, const std::string& storeList,
+                                            const platform::VolumeId& destination,
+                                            const std::string& workFolder) {
   std::vector<std::string> local;
   std::vector<std::pair<std::string, std::string>> copies;  // working copy, store
   bool all = true;
@@ -188,7 +190,7 @@ bool PointStoresAtDestination(VolumeFiles& boot, const std::string& storeList,
 // kBootRepairOk, kBootRepairFilesNotCopied when the partition could not be
 // opened or a file of the set is not on it, else kBootRepairStoresNotSet when
 // a store does not point at the destination.
-int PlaceBootFiles(const std::string& staging, const RepairParams& params) {
+[[nodiscard]] int PlaceBootFiles(const std::string& staging, const RepairParams& params) {
   const std::string& bootPath = params.bootPartition.DevicePath();
   std::unique_ptr<VolumeFiles> boot;
   std::string why;

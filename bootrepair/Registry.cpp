@@ -100,8 +100,8 @@ bool ResolveSourceIdentifier(Hive& hive, HiveKey mountedDevices, const SourceIde
 }
 
 // The rewrite of a hive file, committed when something changed. Writes no log.
-EditCode EditHive(const std::string& path, const SourceIdentity& source,
-                  const VolumeIdentifier& destination) {
+[[nodiscard]] EditCode EditHive(const std::string& path, const SourceIdentity& source,
+                                const VolumeIdentifier& destination) {
   Hive hive;
   if (hive.Open(path, true) != 0) return kEditOpenFailed;
   const HiveKey key = hive.Child(hive.Root(), kMountedDevicesKey);

@@ -33,7 +33,7 @@ unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); 
 
 // The GPT header's disk GUID; the header is checked again, as the table walk
 // only proved it valid at the time it ran.
-LocateResult ReadGptDiskGuid(CDisk& disk, engine::Guid& out) {
+[[nodiscard]] LocateResult ReadGptDiskGuid(CDisk& disk, engine::Guid& out) {
   std::array<std::byte, engine::kTableSectorSize> sector{};
   const platform::IoResult r = disk.Device()->ReadAt(engine::kGptHeaderLba * kSectorBytes, sector);
   if (r.bytes != sector.size()) return kLocateDiskUnreadable;
@@ -44,8 +44,8 @@ LocateResult ReadGptDiskGuid(CDisk& disk, engine::Guid& out) {
   return kLocateOk;
 }
 
-LocateResult LocateOnMbr(CDisk& disk, const std::vector<PartitionTableEntry>& entries,
-                         uint64_t startSector, PartitionLocation& out) {
+[[nodiscard]] LocateResult LocateOnMbr(CDisk& disk, const std::vector<PartitionTableEntry>& entries,
+                                       uint64_t startSector, PartitionLocation& out) {
   std::array<std::byte, engine::kBootSectorSize> sector{};
   if (disk.ReadFirstSector(sector) != engine::kDiskOk) return kLocateDiskUnreadable;
   const ByteView view(sector.data(), sector.size());
@@ -61,8 +61,8 @@ LocateResult LocateOnMbr(CDisk& disk, const std::vector<PartitionTableEntry>& en
   return kLocateNoEntry;
 }
 
-LocateResult LocateOnGpt(CDisk& disk, const std::vector<PartitionTableEntry>& entries,
-                         uint64_t startSector, PartitionLocation& out) {
+[[nodiscard]] LocateResult LocateOnGpt(CDisk& disk, const std::vector<PartitionTableEntry>& entries,
+                                       uint64_t startSector, PartitionLocation& out) {
   for (const PartitionTableEntry& entry : entries) {
     if (entry.kind != engine::kGptEntry || entry.firstLba != startSector) continue;
     engine::Guid diskGuid{};

@@ -65,9 +65,9 @@ bool MapBitmap(const std::vector<engine::ntfs::DataRun>& runs, uint64_t clusterS
 }
 
 // Reads the mapped bitmap and counts its clear bits among the first `bitCount`.
-NtfsSpaceResult CountMappedClearBits(engine::CDisk& disk,
-                                     const std::vector<engine::ntfs::VolumeExtent>& pieces,
-                                     uint64_t bitCount, uint64_t& clear) {
+[[nodiscard]] NtfsSpaceResult CountMappedClearBits(
+    engine::CDisk& disk, const std::vector<engine::ntfs::VolumeExtent>& pieces, uint64_t bitCount,
+    uint64_t& clear) {
   const uint32_t sectorSize = disk.AddressingSectorSize();
   std::vector<std::byte> chunk(kBitmapChunk);
   clear = 0;

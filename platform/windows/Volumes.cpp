@@ -92,7 +92,7 @@ int ProbeBootSector(const std::string& path, VolumeInformation& out) {
 
 // The layout's style as the system numbers it (MBR 0, GPT 1, RAW 2, as the
 // enum does); any other number is a layout this program does not handle.
-PartitionStyle StyleOf(DWORD style) {
+[[nodiscard]] PartitionStyle StyleOf(DWORD style) {
   switch (style) {
     case PARTITION_STYLE_MBR:
       return kStyleMbr;
