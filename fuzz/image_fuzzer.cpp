@@ -80,10 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     platform::MemoryBlockDevice file(image);
     std::string detail;
-    const int checked =
+    const TaskError checked =
         CheckImageMft(file, detail, ImageRetry{1, std::chrono::milliseconds(0)});
     // A refusal always says why.
-    if (checked != 0 && detail.empty()) __builtin_trap();
+    if (checked != TaskError::kNone && detail.empty()) __builtin_trap();
   }
 
   if (size >= kImageHeaderSize) {
