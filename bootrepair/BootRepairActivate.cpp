@@ -3,7 +3,8 @@
 #include <vector>
 
 #include "bootrepair/BootRepair.h"
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskPartitions.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
@@ -16,9 +17,9 @@ constexpr unsigned kMbrSlots = 4;
 // The slot (0..3) of sector 0 that holds the primary entry `entry`, found by
 // its bytes: the table listing leaves out the extended entry, so a position
 // in the list is not a slot. kMbrSlots when it is not there.
-unsigned SlotOf(engine::CDisk& disk, const PartitionTableEntry& entry) {
+unsigned SlotOf(engine::DiskDevice& disk, const PartitionTableEntry& entry) {
   std::array<std::byte, engine::kBootSectorSize> sector{};
-  if (disk.ReadFirstSector(sector) != engine::kDiskOk) return kMbrSlots;
+  if (disk.ReadFirstSector(sector) != engine::DiskResult::kOk) return kMbrSlots;
   for (unsigned slot = 0; slot < kMbrSlots; ++slot) {
     bool same = true;
     for (size_t i = 0; i < engine::kMbrEntrySize && same; ++i) {
@@ -68,15 +69,15 @@ int ActivateBootPartition(const std::string& partitionPath) {
     LogLess("when copy BCD,DeviceIoControl 1 failed , error=0x%x path:%s", error, path);
     return kActivateNoDiskNumber;
   }
-  engine::CDisk disk;
+  engine::DiskDevice disk;
   std::vector<PartitionTableEntry> entries;
-  if (const int opened = disk.OpenPhysicalDrive(number.deviceNumber); opened != engine::kDiskOk) {
+  if (disk.OpenPhysicalDrive(number.deviceNumber) != engine::DiskResult::kOk) {
     LogLess("When setting active partition,open disk %d of %s failed", number.deviceNumber, path);
-  } else if (const int listed = disk.ReadPartitionTable(entries);
-             listed != engine::kDiskOk && listed != engine::kDiskIsGpt) {
+  } else if (const engine::DiskResult listed = engine::ReadPartitionTable(disk, entries);
+             listed != engine::DiskResult::kOk && listed != engine::DiskResult::kIsGpt) {
     // Entries listed before a damaged part of an EBR chain still count.
     LogLess("When setting active partition,reading the table of disk %d ended with %d",
-            number.deviceNumber, listed);
+            number.deviceNumber, ToInt(listed));
   }
   const PartitionTableEntry* entry = FindPrimaryEntry(entries, startSector);
   const unsigned slot = entry ? SlotOf(disk, *entry) : kMbrSlots;
@@ -84,9 +85,9 @@ int ActivateBootPartition(const std::string& partitionPath) {
     LogLess("set :%s active fail !", path);
     return kActivateNoEntry;
   }
-  const int written = disk.SetActivePartition(slot);
-  if (written != engine::kDiskOk) {
-    LogLess("set :%s part : %u active failed, error=%d", path, slot, written);
+  const engine::DiskResult written = engine::SetActivePartition(disk, slot);
+  if (written != engine::DiskResult::kOk) {
+    LogLess("set :%s part : %u active failed, error=%d", path, slot, ToInt(written));
     return kActivateWriteFailed;
   }
   LogLess("set :%s part : %u active", path, slot);

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskPartitions.h"
 #include "engine/disk/PartitionTableParser.h"
 #include "platform/PartitionParent.h"
 #include "support/Enums.h"
@@ -11,7 +11,7 @@
 namespace stow::bootrepair {
 namespace {
 
-using engine::CDisk;
+using engine::DiskDevice;
 using engine::PartitionTableEntry;
 
 constexpr size_t kBootSignatureOffset = 510;
@@ -33,21 +33,22 @@ unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); 
 
 // The GPT header's disk GUID; the header is checked again, as the table walk
 // only proved it valid at the time it ran.
-[[nodiscard]] LocateResult ReadGptDiskGuid(CDisk& disk, engine::Guid& out) {
+[[nodiscard]] LocateResult ReadGptDiskGuid(DiskDevice& disk, engine::Guid& out) {
   std::array<std::byte, engine::kTableSectorSize> sector{};
   const platform::IoResult r = disk.Device()->ReadAt(engine::kGptHeaderLba * kSectorBytes, sector);
   if (r.bytes != sector.size()) return kLocateDiskUnreadable;
   const ByteView view(sector.data(), sector.size());
   engine::GptHeader header;
-  if (engine::ParseGptHeader(view, header) != engine::kDiskOk) return kLocateDiskUnreadable;
+  if (engine::ParseGptHeader(view, header) != engine::DiskResult::kOk) return kLocateDiskUnreadable;
   for (size_t i = 0; i < out.size(); ++i) out[i] = view.U8(kGptHeaderDiskGuidOffset + i);
   return kLocateOk;
 }
 
-[[nodiscard]] LocateResult LocateOnMbr(CDisk& disk, const std::vector<PartitionTableEntry>& entries,
+[[nodiscard]] LocateResult LocateOnMbr(DiskDevice& disk,
+                                       const std::vector<PartitionTableEntry>& entries,
                                        uint64_t startSector, PartitionLocation& out) {
   std::array<std::byte, engine::kBootSectorSize> sector{};
-  if (disk.ReadFirstSector(sector) != engine::kDiskOk) return kLocateDiskUnreadable;
+  if (disk.ReadFirstSector(sector) != engine::DiskResult::kOk) return kLocateDiskUnreadable;
   const ByteView view(sector.data(), sector.size());
   if (view.U16(kBootSignatureOffset) != kBootSignature) return kLocateRawDisk;
   for (const PartitionTableEntry& entry : entries) {
@@ -61,7 +62,8 @@ unsigned long long Ull(uint64_t v) { return static_cast<unsigned long long>(v); 
   return kLocateNoEntry;
 }
 
-[[nodiscard]] LocateResult LocateOnGpt(CDisk& disk, const std::vector<PartitionTableEntry>& entries,
+[[nodiscard]] LocateResult LocateOnGpt(DiskDevice& disk,
+                                       const std::vector<PartitionTableEntry>& entries,
                                        uint64_t startSector, PartitionLocation& out) {
   for (const PartitionTableEntry& entry : entries) {
     if (entry.kind != engine::kGptEntry || entry.firstLba != startSector) continue;
@@ -115,19 +117,19 @@ VolumeIdentifier MountedDevicesIdentifier(const PartitionLocation& location) {
   return {};
 }
 
-LocateResult LocatePartitionOnDisk(CDisk& disk, uint64_t startSector, PartitionLocation& out) {
+LocateResult LocatePartitionOnDisk(DiskDevice& disk, uint64_t startSector, PartitionLocation& out) {
   if (!disk.IsOpen()) return kLocateDiskUnreadable;
   // A start whose byte offset does not fit in 64 bits is on no real disk.
   if (startSector > UINT64_MAX / kSectorBytes) return kLocateNoEntry;
   std::vector<PartitionTableEntry> entries;
-  const int table = disk.ReadPartitionTable(entries);
+  const engine::DiskResult table = engine::ReadPartitionTable(disk, entries);
   PartitionLocation found;
   LocateResult result = kLocateDiskUnreadable;
-  if (table == engine::kDiskOk) {
+  if (table == engine::DiskResult::kOk) {
     result = LocateOnMbr(disk, entries, startSector, found);
-  } else if (table == engine::kDiskIsGpt) {
+  } else if (table == engine::DiskResult::kIsGpt) {
     result = LocateOnGpt(disk, entries, startSector, found);
-  } else if (table == engine::kDiskNoPartitionTable) {
+  } else if (table == engine::DiskResult::kNoPartitionTable) {
     result = kLocateRawDisk;
   }
   if (result == kLocateOk) out = found;
@@ -142,8 +144,8 @@ LocateResult LocatePartition(const platform::VolumeId& volume, PartitionLocation
              static_cast<unsigned>(placed));
     return kLocateNoParentDisk;
   }
-  CDisk disk;
-  if (disk.OpenPhysicalDrivePath(placement.diskPath, true) != engine::kDiskOk) {
+  DiskDevice disk;
+  if (disk.OpenPhysicalDrivePath(placement.diskPath, true) != engine::DiskResult::kOk) {
     LogDebug("Locate %s: open %s failed, error=0x%x", volume.DisplayName().c_str(),
              placement.diskPath.c_str(), static_cast<unsigned>(disk.LastOpenError()));
     return kLocateDiskUnreadable;

@@ -20,7 +20,7 @@
 #include "platform/Volumes.h"
 
 namespace stow::engine {
-class CDisk;
+class DiskDevice;
 }
 
 namespace stow::bootrepair {
@@ -61,7 +61,7 @@ VolumeIdentifier GptVolumeIdentifier(const engine::Guid& partitionGuid);
 
 // Locates the partition that starts at 512-byte sector `startSector` of an
 // open whole disk, from the disk's own table.
-[[nodiscard]] LocateResult LocatePartitionOnDisk(engine::CDisk& disk, uint64_t startSector,
+[[nodiscard]] LocateResult LocatePartitionOnDisk(engine::DiskDevice& disk, uint64_t startSector,
                                                  PartitionLocation& out);
 
 // Locates a partition device ("/dev/sdb2", "/dev/loop1000p1"): its disk and

@@ -12,8 +12,8 @@ using engine::ntfs::FoundFile;
 using engine::ntfs::LookupResult;
 
 LookupResult FindWindowsSystemDirectory(engine::CDisk& disk) {
-  if (disk.CheckNtfsVolume() != engine::kDiskOk) return LookupResult::kUnreadable;
-  engine::ntfs::DirectoryReader reader(disk);
+  if (disk.Mft().CheckNtfsVolume() != engine::DiskResult::kOk) return LookupResult::kUnreadable;
+  engine::ntfs::DirectoryReader reader(disk.Mft());
   FoundFile found;
   const std::vector<std::u16string> path = {u"Windows", u"System32"};
   const LookupResult result = reader.FindPath(path, found);
@@ -23,7 +23,7 @@ LookupResult FindWindowsSystemDirectory(engine::CDisk& disk) {
 
 bool IsWindowsVolume(const platform::VolumeId& volume) {
   engine::CDisk disk;
-  if (disk.InitDisk(volume, true) != engine::kDiskOk) return false;
+  if (disk.InitDisk(volume, true) != engine::DiskResult::kOk) return false;
   const LookupResult result = FindWindowsSystemDirectory(disk);
   if (result != LookupResult::kFound && result != LookupResult::kNotFound) {
     LogDebug("IsWindowsVolume %s: %s", volume.DisplayName().c_str(),

@@ -115,39 +115,39 @@ int RunInfo(const Args& args) {
   if (!ParseArgs(args, s.volume, json, status)) return status;
 
   engine::CDisk disk;
-  if (disk.InitDisk(platform::VolumeId(s.volume), true) != engine::kDiskOk) {
+  if (disk.InitDisk(platform::VolumeId(s.volume), true) != engine::DiskResult::kOk) {
     return Fail(1, "info: cannot open " + s.volume + ": " +
-                       platform::SystemErrorText(disk.LastOpenError()));
+                       platform::SystemErrorText(disk.Device().LastOpenError()));
   }
   std::string why;
-  if (disk.CheckNtfsVolume(&why) != engine::kDiskOk) {
+  if (disk.Mft().CheckNtfsVolume(&why) != engine::DiskResult::kOk) {
     return Fail(1, "info: " + s.volume + ": " + why);
   }
-  s.bytesPerSector = disk.BytesPerSector();
-  s.sectorsPerCluster = disk.SectorsPerCluster();
-  s.clusterSize = disk.ClusterSize();
-  s.volumeSectors = disk.TotalSectors();
+  s.bytesPerSector = disk.Device().BytesPerSector();
+  s.sectorsPerCluster = disk.Device().SectorsPerCluster();
+  s.clusterSize = disk.Device().ClusterSize();
+  s.volumeSectors = disk.Device().TotalSectors();
   s.volumeSize = s.volumeSectors * s.bytesPerSector;
   s.volumeClusters = s.volumeSectors / s.sectorsPerCluster;
-  s.mftCluster = disk.MftCluster();
-  s.mftMirrCluster = disk.MftMirrCluster();
+  s.mftCluster = disk.Device().MftCluster();
+  s.mftMirrCluster = disk.Device().MftMirrCluster();
 
-  if (!disk.LoadMftRecord()) {
+  if (!disk.Mft().LoadMftRecord()) {
     return Fail(1, "info: " + s.volume +
                        ": the $MFT's own record cannot be read, is damaged, or places the $MFT "
                        "outside the volume");
   }
   const auto start = std::chrono::steady_clock::now();
-  s.recordsVisited = disk.BuildEntryList(s.usedSectors, true, 0);
+  s.recordsVisited = disk.Mft().BuildEntryList(s.usedSectors, true, 0);
   const auto stop = std::chrono::steady_clock::now();
   s.walkMilliseconds = std::chrono::duration<double, std::milli>(stop - start).count();
-  s.fileRecordSize = disk.FileRecordSize();
-  s.recordCount = disk.MftRecordCount();
-  s.entries = disk.Entries().size();
+  s.fileRecordSize = disk.Mft().FileRecordSize();
+  s.recordCount = disk.Mft().MftRecordCount();
+  s.entries = disk.Mft().Entries().size();
   // A walk that read nothing, or not all of the $MFT, is no summary of the volume.
-  if (s.recordsVisited == 0 || disk.UnreadRecords() != 0) {
-    const std::string what = disk.UnreadRecords() != 0
-                                 ? std::to_string(disk.UnreadRecords()) + " of its " +
+  if (s.recordsVisited == 0 || disk.Mft().UnreadRecords() != 0) {
+    const std::string what = disk.Mft().UnreadRecords() != 0
+                                 ? std::to_string(disk.Mft().UnreadRecords()) + " of its " +
                                        std::to_string(s.recordCount) + " file records"
                                  : "its file records";
     return Fail(1, "info: " + s.volume + ": the $MFT cannot be read (" + what +

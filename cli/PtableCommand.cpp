@@ -6,8 +6,7 @@
 
 #include "cli/Commands.h"
 #include "cli/Json.h"
-#include "engine/disk/Disk.h"
-#include "engine/disk/PartitionTable.h"
+#include "engine/disk/DiskPartitions.h"
 #include "platform/BlockDevice.h"
 #include "support/Enums.h"
 
@@ -46,18 +45,18 @@ const char* KindName(engine::PartitionEntryKind kind) {
 
 // The disk layer's results that reading a partition table ends with.
 constexpr EnumLabel<engine::DiskResult> kTableResultLabels[] = {
-    {engine::kDiskNoDevice, "no device"},
-    {engine::kDiskReadFailed, "reading the partition table failed"},
-    {engine::kDiskShortRead, "the disk is too short to hold a partition table"},
-    {engine::kDiskEbrShortRead, "an extended boot record could not be read whole"},
-    {engine::kDiskAllocationFailed, "out of memory for the GPT entry array"},
-    {engine::kDiskNoGptSignature,
+    {engine::DiskResult::kNoDevice, "no device"},
+    {engine::DiskResult::kReadFailed, "reading the partition table failed"},
+    {engine::DiskResult::kShortRead, "the disk is too short to hold a partition table"},
+    {engine::DiskResult::kEbrShortRead, "an extended boot record could not be read whole"},
+    {engine::DiskResult::kAllocationFailed, "out of memory for the GPT entry array"},
+    {engine::DiskResult::kNoGptSignature,
      "the protective MBR announces a GPT, but sector 1 holds no GPT header"},
-    {engine::kDiskBadTable, "the partition table is damaged or hostile (see the log)"},
+    {engine::DiskResult::kBadTable, "the partition table is damaged or hostile (see the log)"},
 };
 
-std::string TableResultText(int result) {
-  return LabelOf(kTableResultLabels, static_cast<engine::DiskResult>(result), "unexpected result");
+std::string TableResultText(engine::DiskResult result) {
+  return LabelOf(kTableResultLabels, result, "unexpected result");
 }
 
 bool IsBootable(const PartitionTableEntry& e) {
@@ -122,27 +121,29 @@ void PrintJsonEntry(size_t index, const PartitionTableEntry& e, bool last) {
   std::printf(", \"bootable\": %s}%s\n", IsBootable(e) ? "true" : "false", last ? "" : ",");
 }
 
-const char* TableName(int result) {
-  if (result == engine::kDiskIsGpt) return "gpt";
-  return result == engine::kDiskNoPartitionTable ? "none" : "mbr";
+const char* TableName(engine::DiskResult result) {
+  if (result == engine::DiskResult::kIsGpt) return "gpt";
+  return result == engine::DiskResult::kNoPartitionTable ? "none" : "mbr";
 }
 
-void PrintJson(const std::string& disk, int result, const std::vector<PartitionTableEntry>& list) {
+void PrintJson(const std::string& disk, engine::DiskResult result,
+               const std::vector<PartitionTableEntry>& list) {
   std::printf("{\n  \"disk\": %s,\n  \"table\": \"%s\",\n  \"result\": %d,\n  \"entries\": [\n",
-              JsonString(disk).c_str(), TableName(result), result);
+              JsonString(disk).c_str(), TableName(result), ToInt(result));
   for (size_t i = 0; i < list.size(); ++i) PrintJsonEntry(i, list[i], i + 1 == list.size());
   std::printf("  ]\n}\n");
 }
 
-void PrintText(const std::string& disk, int result, const std::vector<PartitionTableEntry>& list) {
-  if (result == engine::kDiskNoPartitionTable) {
+void PrintText(const std::string& disk, engine::DiskResult result,
+               const std::vector<PartitionTableEntry>& list) {
+  if (result == engine::DiskResult::kNoPartitionTable) {
     std::printf("Disk %s: no partition table (sector 0 has no 0x55AA signature), result %d\n",
-                disk.c_str(), result);
+                disk.c_str(), ToInt(result));
     return;
   }
-  const bool gpt = result == engine::kDiskIsGpt;
-  std::printf("Disk %s: %s, result %d, %zu entries\n\n", disk.c_str(), gpt ? "GPT" : "MBR", result,
-              list.size());
+  const bool gpt = result == engine::DiskResult::kIsGpt;
+  std::printf("Disk %s: %s, result %d, %zu entries\n\n", disk.c_str(), gpt ? "GPT" : "MBR",
+              ToInt(result), list.size());
   std::printf("%3s %-8s %12s %12s %12s %-36s %4s", "#", "kind", "base", "start", "length", "type",
               "boot");
   if (gpt) std::printf(" %-36s %18s  %s", "unique GUID", "attributes", "name");
@@ -184,17 +185,17 @@ int RunPtable(const Args& args) {
     return UsageError("ptable", "no DISK given");
   }
 
-  engine::CDisk device;
-  if (device.OpenPhysicalDrivePath(disk, true) != engine::kDiskOk) {
+  engine::DiskDevice device;
+  if (device.OpenPhysicalDrivePath(disk, true) != engine::DiskResult::kOk) {
     return Fail(1, "ptable: cannot open " + disk + ": " +
                        platform::SystemErrorText(device.LastOpenError()));
   }
   std::vector<PartitionTableEntry> entries;
-  const int result = device.ReadPartitionTable(entries);
-  if (result != engine::kDiskOk && result != engine::kDiskIsGpt &&
-      result != engine::kDiskNoPartitionTable) {
+  const engine::DiskResult result = engine::ReadPartitionTable(device, entries);
+  if (result != engine::DiskResult::kOk && result != engine::DiskResult::kIsGpt &&
+      result != engine::DiskResult::kNoPartitionTable) {
     return Fail(1, "ptable: " + disk + ": " + TableResultText(result) + " (result " +
-                       std::to_string(result) + ")");
+                       std::to_string(ToInt(result)) + ")");
   }
   if (json) {
     PrintJson(disk, result, entries);

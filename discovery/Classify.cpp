@@ -3,9 +3,10 @@
 #include <vector>
 
 #include "discovery/Inventory.h"
-#include "engine/disk/PartitionTable.h"
+#include "engine/disk/DiskPartitions.h"
 #include "platform/DiskNumbers.h"
 #include "platform/Volumes.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::discovery {
@@ -14,9 +15,9 @@ namespace {
 constexpr const char* kFatName = "FAT";
 
 // The inventory only reads, so the disk is opened read-only.
-int OpenDiskReadOnly(int diskNumber, engine::CDisk& disk) {
+engine::DiskResult OpenDiskReadOnly(int diskNumber, engine::DiskDevice& disk) {
   std::string path;
-  if (!platform::ResolveDiskNumber(diskNumber, path)) return engine::kDiskOpenFailed;
+  if (!platform::ResolveDiskNumber(diskNumber, path)) return engine::DiskResult::kOpenFailed;
   return disk.OpenPhysicalDrivePath(path, true);
 }
 
@@ -43,14 +44,14 @@ void ClassifyMbrKinds(PartitionList& list) { ClassifyMbrKinds(list, OpenDiskRead
 void ClassifyMbrKinds(PartitionList& list, const DiskOpener& openDisk) {
   for (size_t i = 0; i < list.size(); ++i) {
     if (list[i].partitionStyle != kStyleMbr || list[i].mbrKind != kMbrKindUnknown) continue;
-    engine::CDisk disk;
-    if (openDisk(list[i].diskNumber, disk) != engine::kDiskOk) continue;
+    engine::DiskDevice disk;
+    if (openDisk(list[i].diskNumber, disk) != engine::DiskResult::kOk) continue;
     // Entries listed before a damaged part of an EBR chain are still right.
     std::vector<engine::PartitionTableEntry> entries;
-    if (const int listed = disk.ReadPartitionTable(entries);
-        listed != engine::kDiskOk && listed != engine::kDiskIsGpt) {
+    if (const engine::DiskResult listed = engine::ReadPartitionTable(disk, entries);
+        listed != engine::DiskResult::kOk && listed != engine::DiskResult::kIsGpt) {
       LogLess("disk %d: partition table read ended with %d after %zu entries", list[i].diskNumber,
-              listed, entries.size());
+              ToInt(listed), entries.size());
     }
     for (size_t j = i; j < list.size(); ++j) {
       if (list[j].diskNumber == list[i].diskNumber) ClassifyRecord(list[j], entries);

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "discovery/NtfsVolume.h"
+#include "engine/disk/Disk.h"
 #include "platform/BlockDevice.h"
 #include "platform/DiskNumbers.h"
 #include "platform/Volumes.h"
@@ -64,7 +65,8 @@ void QueryNtfsData(const std::string& path, bool spaceKnown, PartitionInfo& r) {
   }
   engine::CDisk disk;
   disk.Attach(std::move(device), true);
-  r.bytesPerCluster = NtfsClusterSize(Bytes(disk.BootSector().data(), disk.BootSector().size()));
+  r.bytesPerCluster =
+      NtfsClusterSize(Bytes(disk.Device().BootSector().data(), disk.Device().BootSector().size()));
   if (r.bytesPerCluster == 0) {
     // The query fails for any volume that is not NTFS, as it does on Windows.
     LogLess("When get volume info,read disk cluster info error=0x%x", Hex(EINVAL));

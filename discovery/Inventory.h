@@ -12,7 +12,7 @@
 #include <string>
 
 #include "discovery/PartitionInfo.h"
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskDevice.h"
 
 namespace stow::discovery {
 
@@ -23,8 +23,8 @@ void EnumerateVolumes(PartitionList& list);
 
 // Step 2: MBR kind of the records on MBR disks, from the disk's partition table.
 void ClassifyMbrKinds(PartitionList& list);
-// Opens disk `diskNumber` read-only into `disk`; returns a DiskResult.
-using DiskOpener = std::function<int(int diskNumber, engine::CDisk& disk)>;
+// Opens disk `diskNumber` read-only into `disk`.
+using DiskOpener = std::function<engine::DiskResult(int diskNumber, engine::DiskDevice& disk)>;
 void ClassifyMbrKinds(PartitionList& list, const DiskOpener& openDisk);
 
 // Step 3: GPT FAT flag of the records on GPT disks.

@@ -68,15 +68,15 @@ bool MapBitmap(const std::vector<engine::ntfs::DataRun>& runs, uint64_t clusterS
 [[nodiscard]] NtfsSpaceResult CountMappedClearBits(
     engine::CDisk& disk, const std::vector<engine::ntfs::VolumeExtent>& pieces, uint64_t bitCount,
     uint64_t& clear) {
-  const uint32_t sectorSize = disk.AddressingSectorSize();
+  const uint32_t sectorSize = disk.Device().AddressingSectorSize();
   std::vector<std::byte> chunk(kBitmapChunk);
   clear = 0;
   for (const engine::ntfs::VolumeExtent& piece : pieces) {
     for (uint64_t done = 0; done < piece.length;) {
       const auto count =
           static_cast<uint32_t>(std::min<uint64_t>(kBitmapChunk, piece.length - done));
-      if (disk.ReadPointData(chunk.data(), count, (piece.volumeOffset + done) / sectorSize) !=
-          count) {
+      if (disk.Device().ReadPointData(chunk.data(), count,
+                                      (piece.volumeOffset + done) / sectorSize) != count) {
         return kNtfsSpaceReadFailed;
       }
       const uint64_t firstBit = (piece.streamOffset + done) * kBitsPerByte;
@@ -119,22 +119,22 @@ uint64_t CountClearBits(Bytes bitmap, uint64_t bitCount) {
 }
 
 NtfsSpaceResult ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
-  const Bytes boot(disk.BootSector().data(), disk.BootSector().size());
+  const Bytes boot(disk.Device().BootSector().data(), disk.Device().BootSector().size());
   const uint32_t clusterSize = NtfsClusterSize(boot);
   // The record reader handles only the geometries CheckNtfsVolume accepts.
-  if (clusterSize == 0 || disk.CheckNtfsVolume() != engine::kDiskOk ||
-      clusterSize != disk.ClusterSize()) {
+  if (clusterSize == 0 || disk.Mft().CheckNtfsVolume() != engine::DiskResult::kOk ||
+      clusterSize != disk.Device().ClusterSize()) {
     return kNtfsSpaceNotNtfs;
   }
   const uint64_t totalSectors = ByteView(boot).U64(kTotalSectorsOffset);
-  const uint64_t sectorSize = clusterSize / disk.SectorsPerCluster();
-  const uint64_t totalClusters = totalSectors / disk.SectorsPerCluster();
-  const uint64_t deviceSize = disk.Device() ? disk.Device()->Size() : 0;
+  const uint64_t sectorSize = clusterSize / disk.Device().SectorsPerCluster();
+  const uint64_t totalClusters = totalSectors / disk.Device().SectorsPerCluster();
+  const uint64_t deviceSize = disk.Device().Device() ? disk.Device().Device()->Size() : 0;
   if (totalClusters == 0 || totalSectors > deviceSize / sectorSize) return kNtfsSpaceBadGeometry;
   const uint64_t bitmapBytes = (totalClusters + kBitsPerByte - 1) / kBitsPerByte;
   if (bitmapBytes > kMaxBitmapBytes) return kNtfsSpaceBadGeometry;
 
-  const std::byte* fetched = disk.ReadFileRecord(kNtfsBitmapRecord, false, true, false);
+  const std::byte* fetched = disk.Mft().ReadFileRecord(kNtfsBitmapRecord, false, true, false);
   if (fetched == nullptr) return kNtfsSpaceNoRecord;
   const Bytes record(fetched, engine::kFileRecordSize);
   // A record marked "BAAD" by a disk check, or free, describes no bitmap.
@@ -151,7 +151,7 @@ NtfsSpaceResult ReadNtfsFreeSpace(engine::CDisk& disk, NtfsSpace& out) {
   }
   std::vector<engine::ntfs::VolumeExtent> pieces;
   if (!MapBitmap(runs, clusterSize, bitmapBytes, totalClusters * clusterSize,
-                 disk.AddressingSectorSize(), pieces)) {
+                 disk.Device().AddressingSectorSize(), pieces)) {
     return kNtfsSpaceBadBitmap;
   }
   uint64_t clear = 0;

@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   engine::CDisk disk;
   disk.Attach(std::make_unique<platform::MemoryBlockDevice>(std::move(volume)), true);
-  const uint32_t clusterSize =
-      discovery::NtfsClusterSize(Bytes(disk.BootSector().data(), disk.BootSector().size()));
+  const uint32_t clusterSize = discovery::NtfsClusterSize(
+      Bytes(disk.Device().BootSector().data(), disk.Device().BootSector().size()));
   if (clusterSize != 0 && (clusterSize & (clusterSize - 1)) != 0) __builtin_trap();
 
   discovery::NtfsSpace space;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskPartitions.h"
 #include "engine/disk/PartitionTableParser.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Log.h"
@@ -22,12 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::byte> disk(size);
   if (size) std::memcpy(disk.data(), data, size);
 
-  engine::CDisk reader;
+  engine::DiskDevice reader;
   reader.Attach(std::make_unique<platform::MemoryBlockDevice>(disk), false);
   std::vector<engine::PartitionTableEntry> entries;
-  const int result = reader.ReadPartitionTable(entries);
+  const engine::DiskResult result = engine::ReadPartitionTable(reader, entries);
   // However hostile the chain, an MBR disk lists at most four primaries and the cap.
-  if (result == engine::kDiskOk && entries.size() > 4 + engine::kMaxLogicalEntries) {
+  if (result == engine::DiskResult::kOk && entries.size() > 4 + engine::kMaxLogicalEntries) {
     __builtin_trap();
   }
   for (const auto& e : entries) {
@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // The writer flips boot flags on its own copy; the index comes from the data.
-  engine::CDisk writer;
+  engine::DiskDevice writer;
   writer.Attach(std::make_unique<platform::MemoryBlockDevice>(std::move(disk)), false);
-  static_cast<void>(writer.SetActivePartition(size ? data[size - 1] % 5u : 0u));
+  static_cast<void>(engine::SetActivePartition(writer, size ? data[size - 1] % 5u : 0u));
   return 0;
 }

@@ -39,22 +39,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t volumeSize = volume.size();
   engine::CDisk disk;
   disk.Attach(std::make_unique<platform::MemoryBlockDevice>(std::move(volume)), true);
-  if (disk.CheckNtfsVolume() != engine::kDiskOk) return 0;
+  if (disk.Mft().CheckNtfsVolume() != engine::DiskResult::kOk) return 0;
 
   uint64_t total = 0;
   const bool nonResidentOnly = size > 0 && (data[size - 1] & 1) != 0;
-  const uint64_t visited = disk.BuildEntryList(total, nonResidentOnly, kRecordLimit);
-  if (visited > kRecordLimit || disk.Entries().size() > visited) __builtin_trap();
-  for (const auto& entry : disk.Entries()) {
+  const uint64_t visited = disk.Mft().BuildEntryList(total, nonResidentOnly, kRecordLimit);
+  if (visited > kRecordLimit || disk.Mft().Entries().size() > visited) __builtin_trap();
+  for (const auto& entry : disk.Mft().Entries()) {
     for (const auto& attribute : entry.attributes) {
       if (attribute.size() > engine::kFileRecordSize) __builtin_trap();
     }
   }
-  if (disk.MftRecordCount() > volumeSize / kSectorSize) __builtin_trap();
+  if (disk.Mft().MftRecordCount() > volumeSize / kSectorSize) __builtin_trap();
 
   // A forced reload with write-back first, a change through the cache and the
   // write-back itself, on a device that accepts writes.
-  if (std::byte* record = disk.ReadFileRecord(1, true, true, true)) record[100] ^= std::byte{1};
-  static_cast<void>(disk.FlushRecordCache());
+  if (std::byte* record = disk.Mft().ReadFileRecord(1, true, true, true))
+    record[100] ^= std::byte{1};
+  static_cast<void>(disk.Mft().FlushRecordCache());
   return 0;
 }

@@ -76,9 +76,9 @@ BackupCheck CheckBackupSource(const platform::VolumeId& volume, BackupSource& ou
     return kBackupSourceBusy;
   }
   engine::CDisk disk;
-  if (disk.InitDisk(volume, true) != engine::kDiskOk) {
+  if (disk.InitDisk(volume, true) != engine::DiskResult::kOk) {
     why = "cannot open " + volume.DisplayName() + ": " +
-          platform::SystemErrorText(disk.LastOpenError());
+          platform::SystemErrorText(disk.Device().LastOpenError());
     return kBackupSourceUnopenable;
   }
   if (locked != 0) {
@@ -87,7 +87,7 @@ BackupCheck CheckBackupSource(const platform::VolumeId& volume, BackupSource& ou
     return kBackupSourceBusy;
   }
   std::string reason;
-  if (disk.CheckNtfsVolume(&reason) != engine::kDiskOk) {
+  if (disk.Mft().CheckNtfsVolume(&reason) != engine::DiskResult::kOk) {
     why = volume.DisplayName() + " is not an NTFS volume this program can back up: " + reason;
     return kBackupSourceNotNtfs;
   }
@@ -99,7 +99,7 @@ BackupCheck CheckBackupSource(const platform::VolumeId& volume, BackupSource& ou
     return kBackupSourceUnsafe;
   }
   out.volume = volume;
-  out.clusterSize = disk.ClusterSize();
+  out.clusterSize = disk.Device().ClusterSize();
   out.windows = bootrepair::FindWindowsSystemDirectory(disk) == engine::ntfs::LookupResult::kFound;
   // A restore moves the drive letter that this installation gives its own volume.
   if (out.windows) out.letter = bootrepair::LetterOfVolumeInOwnHive(volume);

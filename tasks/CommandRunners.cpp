@@ -260,15 +260,15 @@ const char* FormatCheckText(FormatCheckResult result) {
 FormatCheckResult CheckFormattedVolume(const platform::VolumeId& volume, int32_t clusterSize) {
   engine::CDisk disk;
   std::string why;
-  if (disk.InitDisk(volume, true) != engine::kDiskOk) return kFormatNotNtfs;
-  if (disk.CheckNtfsVolume(&why) != engine::kDiskOk) {
+  if (disk.InitDisk(volume, true) != engine::DiskResult::kOk) return kFormatNotNtfs;
+  if (disk.Mft().CheckNtfsVolume(&why) != engine::DiskResult::kOk) {
     LogLess("format check %s: %s", volume.DisplayName().c_str(), why.c_str());
     return kFormatNotNtfs;
   }
   const int64_t expected = FormatClusterBytes(clusterSize);
-  if (expected != 0 && disk.ClusterSize() != expected) {
+  if (expected != 0 && disk.Device().ClusterSize() != expected) {
     LogLess("format check %s: cluster size %u, asked for %" PRId64, volume.DisplayName().c_str(),
-            disk.ClusterSize(), expected);
+            disk.Device().ClusterSize(), expected);
     return kFormatWrongClusterSize;
   }
   return kFormatVerified;

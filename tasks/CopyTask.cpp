@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/check/SourceCheck.h"
+#include "engine/destination/DiskDestination.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/MftExtents.h"
@@ -39,7 +40,7 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
                   const std::string& destination, CopyPlan& plan) {
   if (Refusal r = CheckCopyChoice(state, source, destination); r.Refused()) return r;
   engine::CDisk disk;
-  if (disk.InitDisk(platform::VolumeId(source), true) != engine::kDiskOk) {
+  if (disk.InitDisk(platform::VolumeId(source), true) != engine::DiskResult::kOk) {
     return MakeRefusal("sourceUnopenable");
   }
   DestinationInfo info;
@@ -59,7 +60,8 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
   }
   if (Refusal r = CheckDestinationUse(info); r.Refused()) return r;
   std::string why;
-  if (disk.CheckNtfsVolume(&why) != engine::kDiskOk) return MakeRefusal("sourceNotNtfs", {why});
+  if (disk.Mft().CheckNtfsVolume(&why) != engine::DiskResult::kOk)
+    return MakeRefusal("sourceNotNtfs", {why});
   // Checked before the destination is formatted: a source that may change while
   // it is read, or whose files cannot all be placed, leaves the destination as it is.
   if (engine::CheckSourceNotWritable(platform::VolumeId(source), why) != engine::TaskError::kNone) {
@@ -72,7 +74,7 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
         {why});
   }
   plan.source = platform::VolumeId(source);
-  plan.sourceClusterSize = disk.ClusterSize();
+  plan.sourceClusterSize = disk.Device().ClusterSize();
   plan.destination = info;
   plan.sourceLock = std::move(sourceLock);
   plan.destinationLock = std::move(destinationLock);
@@ -81,14 +83,15 @@ Refusal CheckCopy(const engine::TaskState& state, const std::string& source,
 
 Refusal CheckCopySource(const CopyPlan& plan) {
   engine::CDisk disk;
-  if (disk.InitDisk(plan.source, true) != engine::kDiskOk) return MakeRefusal("sourceUnopenable");
+  if (disk.InitDisk(plan.source, true) != engine::DiskResult::kOk)
+    return MakeRefusal("sourceUnopenable");
   uint64_t totalSectors = 0;
-  if (disk.BuildEntryList(totalSectors, true, 0) == 0) {
+  if (disk.Mft().BuildEntryList(totalSectors, true, 0) == 0) {
     return MakeRefusal("sourceMftUnreadable", {"its record 0 or its runs cannot be read"});
   }
-  if (disk.UnreadRecords() != 0) {
-    return MakeRefusal("sourceMftUnreadable",
-                       {std::to_string(disk.UnreadRecords()) + " of its records cannot be read"});
+  if (disk.Mft().UnreadRecords() != 0) {
+    return MakeRefusal("sourceMftUnreadable", {std::to_string(disk.Mft().UnreadRecords()) +
+                                               " of its records cannot be read"});
   }
   // A $MFT continued in extension records: every extent where the writer needs it.
   if (std::string why; engine::CheckSourceMft(disk, why) != engine::TaskError::kNone) {
@@ -98,14 +101,16 @@ Refusal CheckCopySource(const CopyPlan& plan) {
   // (sparse and compressed files count at their full size in the entry list).
   uint64_t needed = totalSectors;
   uint64_t ignored = 0;
-  if (disk.BuildEntryList(ignored, false, kBitmapEntries) != 0 && disk.LoadBitmap()) {
-    const uint64_t used = engine::CountClusterBits(disk.Bitmap(), disk.VolumeClusterCount());
-    needed = std::min(needed, used * disk.SectorsPerCluster());
+  if (disk.Mft().BuildEntryList(ignored, false, kBitmapEntries) != 0 &&
+      disk.Destination().LoadBitmap()) {
+    const uint64_t used =
+        engine::CountClusterBits(disk.Destination().Bitmap(), disk.Mft().VolumeClusterCount());
+    needed = std::min(needed, used * disk.Device().SectorsPerCluster());
   }
   // The writer's own check allows for its bitmap's rounding; this one refuses
   // only what the writer would refuse after the format.
   const uint64_t margin = needed / kCopySizeMarginDivisor;
-  const uint64_t slack = uint64_t{kCopyBitmapSlackClusters} * disk.SectorsPerCluster();
+  const uint64_t slack = uint64_t{kCopyBitmapSlackClusters} * disk.Device().SectorsPerCluster();
   const uint64_t destinationSectors = plan.destination.totalBytes / kSectorBytes;
   if (destinationSectors + slack < needed + margin) {
     constexpr uint64_t kSectorsPerMiB = (1u << 20) / kSectorBytes;

@@ -36,7 +36,7 @@ struct MftBitmap {
 
 bool ReadMftBitmap(CDisk& disk, uint64_t records, MftBitmap& out, std::string& reason) {
   const uint64_t needed = records / kBitsPerByte + (records % kBitsPerByte != 0 ? 1 : 0);
-  ntfs::AttributeWalker walk(disk.MftRecord());
+  ntfs::AttributeWalker walk(disk.Mft().MftRecord());
   for (ntfs::Attribute a; walk.Next(a);) {
     if (a.type != kAttrBitmap || a.nameLength != 0) continue;
     Bytes value;
@@ -55,7 +55,7 @@ bool ReadMftBitmap(CDisk& disk, uint64_t records, MftBitmap& out, std::string& r
     }
     // Only the bits of existing records are read; a hostile size reads no more.
     out.bits.assign(std::min(header.dataSize, needed), std::byte{0});
-    if (!disk.ReadStream(runs, 0, out.bits.data(), out.bits.size())) {
+    if (!disk.Mft().ReadStream(runs, 0, out.bits.data(), out.bits.size())) {
       reason = "the $MFT's $BITMAP (MFT record 0) cannot be read";
       return false;
     }
@@ -69,28 +69,28 @@ bool ReadMftBitmap(CDisk& disk, uint64_t records, MftBitmap& out, std::string& r
 
 TaskError CheckSourceRecords(CDisk& disk, std::string& reason) {
   std::string why;
-  if (disk.CheckNtfsVolume(&why) != kDiskOk) {
+  if (disk.Mft().CheckNtfsVolume(&why) != DiskResult::kOk) {
     reason = "the source is not an NTFS volume this program handles: " + why;
     return TaskError::kSourceReadFailed;
   }
-  if (!disk.LoadMftRecord()) {
+  if (!disk.Mft().LoadMftRecord()) {
     reason = "the source's $MFT cannot be read (MFT record 0 or its run list is damaged); " +
              std::string(kRunDiskCheck);
     return TaskError::kSourceReadFailed;
   }
-  const uint64_t records = disk.MftRecordCount();
+  const uint64_t records = disk.Mft().MftRecordCount();
   MftBitmap bitmap;
   if (!ReadMftBitmap(disk, records, bitmap, why)) {
     reason = why + "; " + kRunDiskCheck;
     return TaskError::kSourceInconsistent;
   }
-  VolumeCheck check(disk.VolumeClusterCount());
+  VolumeCheck check(disk.Mft().VolumeClusterCount());
   const uint64_t total = records * kFileRecordSize;
   std::vector<std::byte> piece(kPieceBytes);
   std::vector<std::byte> record;
   for (uint64_t offset = 0; offset < total; offset += kPieceBytes) {
     const uint64_t length = std::min(kPieceBytes, total - offset);
-    if (!disk.ReadStream(disk.MftRuns(), offset, piece.data(), length)) {
+    if (!disk.Mft().ReadStream(disk.Mft().MftRuns(), offset, piece.data(), length)) {
       reason = "the source's $MFT cannot be read at byte " + std::to_string(offset) +
                " (MFT records " + std::to_string(offset / kFileRecordSize) + ".." +
                std::to_string((offset + length) / kFileRecordSize - 1) + ")";
@@ -133,9 +133,9 @@ TaskError CheckSourceVolume(const platform::VolumeId& volume, std::string& reaso
     return mounted;
   }
   CDisk disk;
-  if (disk.InitDisk(volume, true) != kDiskOk) {
+  if (disk.InitDisk(volume, true) != DiskResult::kOk) {
     reason = "cannot open " + volume.DisplayName() + ": " +
-             platform::SystemErrorText(disk.LastOpenError());
+             platform::SystemErrorText(disk.Device().LastOpenError());
     return TaskError::kSourceReadFailed;
   }
   return CheckSourceRecords(disk, reason);

@@ -66,8 +66,8 @@ std::string RangeText(const WrittenRange& r) {
 
 }  // namespace
 
-int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange> ranges,
-                        const VerifyRun& run, std::string& detail) {
+TaskError VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange> ranges,
+                              const VerifyRun& run, std::string& detail) {
   std::sort(ranges.begin(), ranges.end(),
             [](const WrittenRange& a, const WrittenRange& b) { return a.offset < b.offset; });
   // Everything written must have reached the storage before its cached copy
@@ -76,13 +76,13 @@ int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange>
   if (const int error = device.Flush(); error != 0) {
     detail = "the destination cannot be flushed before it is read back: " +
              platform::SystemErrorText(error);
-    return kTaskWriteFailed;
+    return TaskError::kWriteFailed;
   }
   if (const int error = device.DropCachedData(0, 0); error != 0) {
     detail = "the system's cached copy of the destination cannot be dropped, so it cannot be read "
              "back from the device: " +
              platform::SystemErrorText(error);
-    return kTaskVerifyFailed;
+    return TaskError::kVerifyFailed;
   }
   LogDebug("verify: the destination flushed in %lld ms",
            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -93,7 +93,7 @@ int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange>
   std::vector<std::byte> buffer(std::max(kReadBytes, longest));
   Batch batch = NextBatch(ranges, 0, buffer.size());
   while (batch.first < ranges.size()) {
-    if (run.stop != nullptr && run.stop->load()) return kTaskManualStop;
+    if (run.stop != nullptr && run.stop->load()) return TaskError::kManualStop;
     const std::span<std::byte> piece(buffer.data(), batch.end - batch.start);
     const platform::IoResult read = device.ReadAt(batch.start, piece);
     // The next request is under way while this one is compared.
@@ -110,14 +110,14 @@ int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange>
         LogLess("verify: reading back %" PRIu64 " bytes at byte %" PRIu64 " failed: %s",
                 batch.end - batch.start, batch.start, why.c_str());
         detail = RangeText(r) + " cannot be read back: " + why + "; " + Advice(run.task);
-        return kTaskVerifyFailed;
+        return TaskError::kVerifyFailed;
       }
       if (Xxh3(Bytes(piece.data() + at, r.length)) != r.hash) {
         LogLess("verify: %" PRIu64 " bytes at byte %" PRIu64 " (record %" PRIu64
                 ") read back differently from what was written",
                 r.length, r.offset, r.record);
         detail = RangeText(r) + " read back differently from what was written; " + Advice(run.task);
-        return kTaskVerifyFailed;
+        return TaskError::kVerifyFailed;
       }
       if (run.done != nullptr) run.done->fetch_add(r.length);
     }
@@ -126,7 +126,7 @@ int VerifyWrittenRanges(platform::BlockDevice& device, std::vector<WrittenRange>
     static_cast<void>(device.DropCachedData(batch.start, batch.end - batch.start));
     batch = next;
   }
-  return 0;
+  return TaskError::kNone;
 }
 
 }  // namespace stow::engine

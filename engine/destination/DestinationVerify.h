@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/transfer/TaskError.h"
+
 namespace stow::platform {
 class BlockDevice;
 }
@@ -38,14 +40,14 @@ struct VerifyRun {
   const char* task = "restore";
 };
 
-// Reads `ranges` back from `device` and compares each with its hash. 0 when
-// every range reads back as written; else kTaskManualStop (stopped),
-// kTaskVerifyFailed (a range reads back differently or cannot be read; the
-// system's cache cannot be dropped) or kTaskWriteFailed (the destination
+// Reads `ranges` back from `device` and compares each with its hash.
+// TaskError::kNone when every range reads back as written; else kManualStop
+// (stopped), kVerifyFailed (a range reads back differently or cannot be read;
+// the system's cache cannot be dropped) or kWriteFailed (the destination
 // cannot be flushed), with `detail` naming the destination's byte offset, the
 // source's record and what to do. Stops at the first fault.
-[[nodiscard]] int VerifyWrittenRanges(platform::BlockDevice& device,
-                                      std::vector<WrittenRange> ranges, const VerifyRun& run,
-                                      std::string& detail);
+[[nodiscard]] TaskError VerifyWrittenRanges(platform::BlockDevice& device,
+                                            std::vector<WrittenRange> ranges, const VerifyRun& run,
+                                            std::string& detail);
 
 }  // namespace stow::engine

@@ -1,20 +1,20 @@
 // The destination side of a copy or restore: the cluster bitmap and its free
 // extents, the resized $MFT, run-list edits in the record cache, the $MFTMirr
 // and the bitmap written back.
+#include "engine/destination/DiskDestination.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
-#include <memory>
 
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
-#include "engine/destination/DiskDestinationState.h"
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskDevice.h"
+#include "engine/disk/MftReader.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
 #include "engine/transfer/TaskError.h"
-#include "engine/transfer/TaskState.h"
 #include "support/Bytes.h"
 #include "support/Log.h"
 
@@ -89,33 +89,22 @@ uint64_t MarkEntryClusters(const FileEntry& entry, MutableBytes bitmap, uint64_t
 
 }  // namespace
 
-CDisk::CDisk() : destination_(std::make_unique<DiskDestinationState>()) {}
-CDisk::~CDisk() = default;
-
-const std::vector<std::byte>& CDisk::Bitmap() const { return destination_->bitmap; }
-std::vector<std::byte>& CDisk::MutableBitmap() { return destination_->bitmap; }
-uint64_t CDisk::BitmapLength() const { return destination_->bitmapLength; }
-const std::vector<ntfs::DataRun>& CDisk::BitmapRuns() const { return destination_->bitmapRuns; }
-void CDisk::SetBitmapRuns(std::vector<ntfs::DataRun> runs) {
-  destination_->bitmapRuns = std::move(runs);
-}
-FreeExtentList& CDisk::FreeExtents() { return destination_->freeExtents; }
-
-bool CDisk::LoadBitmap() {
-  destination_->bitmap.clear();
-  destination_->bitmapLength = 0;
-  destination_->bitmapRuns.clear();
-  destination_->freeExtents.Clear();
-  if (entries_.size() <= kBitmapRecord) return false;
+bool DiskDestination::LoadBitmap() {
+  bitmap_.clear();
+  bitmapLength_ = 0;
+  bitmapRuns_.clear();
+  freeExtents_.Clear();
+  const std::vector<FileEntry>& entries = mft_.Entries();
+  if (entries.size() <= kBitmapRecord) return false;
   ntfs::NonResidentHeader header;
   std::vector<ntfs::DataRun> runs;
-  if (entries_[kBitmapRecord].recordNumber != kBitmapRecord ||
-      !EntryData(entries_[kBitmapRecord], header, runs)) {
+  if (entries[kBitmapRecord].recordNumber != kBitmapRecord ||
+      !EntryData(entries[kBitmapRecord], header, runs)) {
     LogLess("LoadBitmap: record 6 has no readable non-resident $DATA");
     return false;
   }
-  const uint64_t clusters = VolumeClusters();
-  const uint64_t clusterSize = ClusterSize();
+  const uint64_t clusters = mft_.VolumeClusterCount();
+  const uint64_t clusterSize = device_.ClusterSize();
   const uint64_t held = ntfs::AllocatedClusters(runs);
   const uint64_t needed = (clusters + kBitsPerByte - 1) / kBitsPerByte;
   const bool runsOk = std::all_of(runs.begin(), runs.end(), [&](const ntfs::DataRun& r) {
@@ -134,60 +123,60 @@ bool CDisk::LoadBitmap() {
     for (uint64_t done = 0; done < run.length;) {
       const uint64_t piece = std::min(kBitmapReadClusters, run.length - done);
       const auto count = static_cast<uint32_t>(piece * clusterSize);
-      if (ReadPointData(buffer.data() + (run.vcn + done) * clusterSize, count,
-                        (run.lcn + done) * SectorsPerCluster()) != count) {
+      if (device_.ReadPointData(buffer.data() + (run.vcn + done) * clusterSize, count,
+                                (run.lcn + done) * device_.SectorsPerCluster()) != count) {
         LogLess("LoadBitmap: $Bitmap cannot be read at cluster %" PRIu64, run.lcn + done);
         return false;
       }
       done += piece;
     }
   }
-  destination_->bitmap = std::move(buffer);
-  destination_->bitmapLength = header.dataSize;
-  destination_->bitmapRuns = std::move(runs);
-  destination_->freeExtents.Build(Bytes(destination_->bitmap.data(), destination_->bitmapLength), clusters);
+  bitmap_ = std::move(buffer);
+  bitmapLength_ = header.dataSize;
+  bitmapRuns_ = std::move(runs);
+  freeExtents_.Build(Bytes(bitmap_.data(), bitmapLength_), clusters);
   return true;
 }
 
-uint64_t CDisk::ReleaseReplacedMetadata() {
-  if (destination_->bitmap.empty()) return 0;
-  const uint64_t clusters = VolumeClusters();
-  const MutableBytes bits(destination_->bitmap.data(), destination_->bitmapLength);
+uint64_t DiskDestination::ReleaseReplacedMetadata() {
+  if (bitmap_.empty()) return 0;
+  const uint64_t clusters = mft_.VolumeClusterCount();
+  const MutableBytes bits(bitmap_.data(), bitmapLength_);
   uint64_t freed = 0;
-  for (const FileEntry& entry : entries_) {
+  for (const FileEntry& entry : mft_.Entries()) {
     if (entry.recordNumber < kEntryListRecords && !IsKeptRecord(entry.recordNumber)) {
       freed += MarkEntryClusters(entry, bits, clusters, false);
     }
   }
   // What the kept records use stays in use even if a damaged record above
   // named the same clusters.
-  for (const FileEntry& entry : entries_) {
+  for (const FileEntry& entry : mft_.Entries()) {
     if (IsKeptRecord(entry.recordNumber)) MarkEntryClusters(entry, bits, clusters, true);
   }
-  destination_->freeExtents.Build(bits, clusters);
+  freeExtents_.Build(bits, clusters);
   return freed;
 }
 
-void CDisk::ReserveMftZone(uint64_t zoneClusters) {
-  destination_->freeExtents.ReserveZone(MftCluster(), zoneClusters);
+void DiskDestination::ReserveMftZone(uint64_t zoneClusters) {
+  freeExtents_.ReserveZone(device_.MftCluster(), zoneClusters);
 }
 
-int CDisk::CheckMftRange(uint64_t clusters) {
-  const uint64_t m = MftCluster();
-  const uint64_t volume = VolumeClusters();
+TaskError DiskDestination::CheckMftRange(uint64_t clusters) {
+  const uint64_t m = device_.MftCluster();
+  const uint64_t volume = mft_.VolumeClusterCount();
   if (clusters == 0 || m >= volume || clusters > volume - m) {
     LogLess("the resized $MFT of %" PRIu64 " clusters at cluster %" PRIu64
             " does not fit a volume of %" PRIu64 " clusters",
             clusters, m, volume);
-    return kTaskMftZoneInUse;
+    return TaskError::kMftZoneInUse;
   }
-  if (destination_->bitmap.empty() || entries_.empty()) return kTaskMftZoneInUse;
-  std::vector<std::byte> inUse(destination_->bitmap.begin(),
-                               destination_->bitmap.begin() + static_cast<std::ptrdiff_t>(destination_->bitmapLength));
+  if (bitmap_.empty() || mft_.Entries().empty()) return TaskError::kMftZoneInUse;
+  std::vector<std::byte> inUse(bitmap_.begin(),
+                               bitmap_.begin() + static_cast<std::ptrdiff_t>(bitmapLength_));
   // The $MFT's own clusters are rewritten, and $Bitmap and the $MFT's $BITMAP
   // are moved at the end when the new $MFT covers them.
-  MarkEntryClusters(entries_[0], inUse, volume, false);
-  for (const ntfs::DataRun& run : destination_->bitmapRuns) {
+  MarkEntryClusters(mft_.Entries()[0], inUse, volume, false);
+  for (const ntfs::DataRun& run : bitmapRuns_) {
     if (!run.sparse) SetClusterBits(inUse, volume, run.lcn, run.length, false);
   }
   if (AnyClusterBit(inUse, m, clusters)) {
@@ -196,25 +185,27 @@ int CDisk::CheckMftRange(uint64_t clusters) {
     LogLess("the resized $MFT [%" PRIu64 ", %" PRIu64 ") would cover cluster %" PRIu64
             ", which the destination keeps in use",
             m, m + clusters, c);
-    return kTaskMftZoneInUse;
+    return TaskError::kMftZoneInUse;
   }
-  return 0;
+  return TaskError::kNone;
 }
 
-int CDisk::ResizeDestinationMft(uint64_t clusters, uint64_t dataSize, uint64_t initializedSize) {
-  if (entries_.empty() || entries_[0].recordNumber != 0) return kTaskDestinationInconsistent;
+TaskError DiskDestination::ResizeDestinationMft(uint64_t clusters, uint64_t dataSize,
+                                                uint64_t initializedSize) {
+  std::vector<FileEntry>& entries = mft_.MutableEntries();
+  if (entries.empty() || entries[0].recordNumber != 0) return TaskError::kDestinationInconsistent;
   std::vector<uint16_t> instances;
-  for (const std::vector<std::byte>& copy : entries_[0].attributes) {
+  for (const std::vector<std::byte>& copy : entries[0].attributes) {
     const ByteView view(copy.data(), copy.size());
     if (view.U32(ntfs::kAttrTypeOffset) == ntfs::kAttrData &&
         view.U8(ntfs::kAttrNameLengthOffset) == 0) {
       instances.push_back(view.U16(ntfs::kAttrInstanceOffset));
     }
   }
-  const uint64_t allocated = clusters * ClusterSize();
+  const uint64_t allocated = clusters * device_.ClusterSize();
   for (uint16_t instance : instances) {
-    RecordEdit edit = ChangeFileAttr(0, instance, MftCluster(), clusters, false);
-    std::byte* record = ReadFileRecord(0, false, true, true);
+    RecordEdit edit = ChangeFileAttr(0, instance, device_.MftCluster(), clusters, false);
+    std::byte* record = mft_.ReadFileRecord(0, false, true, true);
     if (edit == RecordEdit::kOk && record != nullptr) {
       edit =
           SetNonResidentSizes(MutableBytes(record, kFileRecordSize), instance, allocated,
@@ -222,74 +213,36 @@ int CDisk::ResizeDestinationMft(uint64_t clusters, uint64_t dataSize, uint64_t i
     }
     if (edit != RecordEdit::kOk) {
       LogLess("ResizeDestinationMft: record 0: %s", RecordEditText(edit));
-      return kTaskDestinationInconsistent;
+      return TaskError::kDestinationInconsistent;
     }
   }
-  if (instances.empty() || !FlushRecordCache() || !LoadMftRecord()) {
+  if (instances.empty() || !mft_.FlushRecordCache() || !mft_.LoadMftRecord()) {
     LogLess("ResizeDestinationMft: the resized record 0 cannot be written or read back");
-    return kTaskDestinationInconsistent;
+    return TaskError::kDestinationInconsistent;
   }
   FileEntry entry;
   entry.recordNumber = 0;
-  entry.bytesInUse = ntfs::BytesInUse(mftRecord_);
-  ntfs::AttributeWalker walk(mftRecord_);
+  entry.bytesInUse = ntfs::BytesInUse(mft_.MftRecord());
+  ntfs::AttributeWalker walk(mft_.MftRecord());
   for (ntfs::Attribute a; walk.Next(a);)
     entry.attributes.emplace_back(a.bytes.begin(), a.bytes.end());
-  entries_[0] = std::move(entry);
-  return 0;
+  entries[0] = std::move(entry);
+  return TaskError::kNone;
 }
 
-bool CDisk::WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t length) {
-  std::vector<ntfs::VolumeExtent> pieces;
-  ntfs::MapStreamRange(mftRuns_, ClusterSize(), offset, length, pieces);
-  uint64_t done = 0;
-  for (const ntfs::VolumeExtent& piece : pieces) {
-    const auto count = static_cast<uint32_t>(piece.length);
-    if (piece.streamOffset != offset + done ||
-        WritePointData(data + done, count, piece.volumeOffset / AddressingSectorSize()) != count) {
-      return false;
-    }
-    done += piece.length;
-  }
-  if (done != length) return false;
-  // The cached window must not write older bytes over these at its next flush.
-  if (recordCache_.empty() || windowBase_ == UINT64_MAX) return true;
-  const uint64_t windowStart = windowBase_ * kFileRecordSize;
-  const uint64_t windowEnd = windowStart + uint64_t{kRecordCacheRecords} * kFileRecordSize;
-  const uint64_t from = std::max(offset, windowStart);
-  const uint64_t to = std::min(offset + length, windowEnd);
-  if (from >= to) return true;
-  for (uint64_t slot = (from - windowStart) / kFileRecordSize;
-       slot <= (to - 1 - windowStart) / kFileRecordSize; ++slot) {
-    if (windowFixedUp_[slot]) {
-      // A record only partly overwritten keeps its other part in on-disk form too.
-      if (!ntfs::UndoFixupWhereApplied(
-              MutableBytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize))) {
-        const uint64_t record = windowBase_ + slot;
-        LogLess("WriteMftBytes: cached record 0x%llx has a damaged update sequence",
-                static_cast<unsigned long long>(record));
-        return false;
-      }
-      windowFixedUp_[slot] = false;
-    }
-  }
-  std::memcpy(recordCache_.data() + (from - windowStart), data + (from - offset), to - from);
-  return true;
+bool DiskDestination::AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted) {
+  return freeExtents_.Allocate(wanted, first, granted);
 }
 
-int CDisk::AllocateClusters(uint64_t wanted, uint64_t& first, uint64_t& granted) {
-  return destination_->freeExtents.Allocate(wanted, first, granted) ? 1 : 0;
+void DiskDestination::MarkClustersUsed(uint64_t first, uint64_t count) {
+  SetClusterBits(MutableBytes(bitmap_.data(), bitmapLength_), bitmapLength_ * kBitsPerByte, first,
+                 count);
 }
 
-void CDisk::MarkClustersUsed(uint64_t first, uint64_t count) {
-  SetClusterBits(MutableBytes(destination_->bitmap.data(), destination_->bitmapLength),
-                 destination_->bitmapLength * kBitsPerByte, first, count);
-}
-
-RecordEdit CDisk::ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t first, uint64_t count,
-                                 bool append) {
+RecordEdit DiskDestination::ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t first,
+                                           uint64_t count, bool append) {
   if (record > UINT32_MAX) return RecordEdit::kNoRecord;
-  std::byte* cached = ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+  std::byte* cached = mft_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
   if (cached == nullptr) return RecordEdit::kNoRecord;
   RunListChange change;
   change.instance = instance;
@@ -298,8 +251,8 @@ RecordEdit CDisk::ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t fi
   change.append = append;
   if (record == 0 && !append) {
     change.setSizes = true;
-    change.clusterBytes = ClusterSize();
-    change.dataSize = count * ClusterSize();
+    change.clusterBytes = device_.ClusterSize();
+    change.dataSize = count * device_.ClusterSize();
     change.initializedSize = change.dataSize;
   }
   std::vector<std::byte> image;
@@ -319,13 +272,13 @@ RecordEdit CDisk::ChangeFileAttr(uint64_t record, uint16_t instance, uint64_t fi
   return RecordEdit::kOk;
 }
 
-int CDisk::WriteMftMirror() {
-  const uint32_t clusterSize = ClusterSize();
+TaskError DiskDestination::WriteMftMirror() {
+  const uint32_t clusterSize = device_.ClusterSize();
   const uint64_t records = clusterSize <= kMirrorRecords * kFileRecordSize
                                ? kMirrorRecords
                                : clusterSize / kFileRecordSize;
   const uint64_t bytes = records * kFileRecordSize;
-  const std::byte* record1 = ReadFileRecord(kMirrorRecord, false, true, true);
+  const std::byte* record1 = mft_.ReadFileRecord(kMirrorRecord, false, true, true);
   Bytes data;
   if (record1 != nullptr) {
     ntfs::AttributeWalker walk(Bytes(record1, kFileRecordSize));
@@ -347,53 +300,55 @@ int CDisk::WriteMftMirror() {
   uint64_t mapped = 0;
   for (const ntfs::VolumeExtent& piece : pieces) mapped += piece.length;
   if (mapped != bytes || !std::all_of(runs.begin(), runs.end(), [&](const ntfs::DataRun& r) {
-        return RunInside(r, VolumeClusters());
+        return RunInside(r, mft_.VolumeClusterCount());
       })) {
     LogLess("WriteMftMirror: record 1 has no $DATA that holds %" PRIu64 " records", records);
-    return kTaskDestinationInconsistent;
+    return TaskError::kDestinationInconsistent;
   }
   std::vector<std::byte> mirror(bytes);
-  if (!ReadStream(mftRuns_, 0, mirror.data(), bytes)) {
+  if (!mft_.ReadStream(mft_.MftRuns(), 0, mirror.data(), bytes)) {
     LogLess("WriteMftMirror: the first records of the $MFT cannot be read");
-    return kTaskDestinationInconsistent;
+    return TaskError::kDestinationInconsistent;
   }
   for (const ntfs::VolumeExtent& piece : pieces) {
     const auto count = static_cast<uint32_t>(piece.length);
-    if (WritePointData(mirror.data() + piece.streamOffset, count,
-                       piece.volumeOffset / AddressingSectorSize()) != count) {
-      return kTaskWriteFailed;
+    if (device_.WritePointData(mirror.data() + piece.streamOffset, count,
+                               piece.volumeOffset / device_.AddressingSectorSize()) != count) {
+      return TaskError::kWriteFailed;
     }
   }
-  StoreLe64(&bootSector_[kMftMirrFieldOffset], runs.front().lcn);
-  if (WritePointData(bootSector_.data(), kBootSectorSize, 0) != kBootSectorSize) {
-    return kTaskWriteFailed;
+  StoreLe64(&device_.MutableBootSector()[kMftMirrFieldOffset], runs.front().lcn);
+  if (device_.WritePointData(device_.BootSector().data(), kBootSectorSize, 0) != kBootSectorSize) {
+    return TaskError::kWriteFailed;
   }
   // The backup boot sector is the volume's last sector: the one the sector
   // count of the boot sector leaves out. It is kept identical to the first.
-  const uint64_t backup = TotalSectors();
-  if (device_ && RangeFits(device_->Size() / kDefaultSectorSize, backup, 1) &&
-      WritePointData(bootSector_.data(), kBootSectorSize, backup) != kBootSectorSize) {
-    return kTaskWriteFailed;
+  const uint64_t backup = device_.TotalSectors();
+  if (device_.IsOpen() && RangeFits(device_.Device()->Size() / kDefaultSectorSize, backup, 1) &&
+      device_.WritePointData(device_.BootSector().data(), kBootSectorSize, backup) !=
+          kBootSectorSize) {
+    return TaskError::kWriteFailed;
   }
-  return 0;
+  return TaskError::kNone;
 }
 
-int CDisk::WriteBitmap() {
-  if (destination_->bitmap.empty()) return 0;
-  const uint64_t clusterSize = ClusterSize();
+bool DiskDestination::WriteBitmap() {
+  if (bitmap_.empty()) return false;
+  const uint64_t clusterSize = device_.ClusterSize();
   bool ok = true;
-  for (const ntfs::DataRun& run : destination_->bitmapRuns) {
+  for (const ntfs::DataRun& run : bitmapRuns_) {
     if (run.sparse) continue;
     const uint64_t begin = run.vcn * clusterSize;
-    const uint64_t end = std::min<uint64_t>(destination_->bitmap.size(), (run.vcn + run.length) * clusterSize);
+    const uint64_t end = std::min<uint64_t>(bitmap_.size(), (run.vcn + run.length) * clusterSize);
     for (uint64_t at = begin; at < end;) {
       const auto count = static_cast<uint32_t>(std::min(kWritePieceBytes, end - at));
-      const uint64_t sector = (run.lcn * clusterSize + (at - begin)) / AddressingSectorSize();
-      if (WritePointData(destination_->bitmap.data() + at, count, sector) != count) ok = false;
+      const uint64_t sector =
+          (run.lcn * clusterSize + (at - begin)) / device_.AddressingSectorSize();
+      if (device_.WritePointData(bitmap_.data() + at, count, sector) != count) ok = false;
       at += count;
     }
   }
-  return ok ? 1 : 0;
+  return ok;
 }
 
 }  // namespace stow::engine

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/check/VolumeCheck.h"
+#include "engine/destination/DiskDestination.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
 #include "engine/disk/Disk.h"
@@ -49,15 +50,15 @@ bool IsKept(uint64_t record) {
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) { return a / b + (a % b != 0 ? 1 : 0); }
 
-int Inconsistent(const char* format, ...) STOW_PRINTF(1, 2);
-int Inconsistent(const char* format, ...) {
+TaskError Inconsistent(const char* format, ...) STOW_PRINTF(1, 2);
+TaskError Inconsistent(const char* format, ...) {
   char text[300];
   va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   LogLess("the destination cannot be made consistent: %s", text);
-  return kTaskDestinationInconsistent;
+  return TaskError::kDestinationInconsistent;
 }
 
 // An attribute of a kept record that the finaliser rewrites and may move.
@@ -70,58 +71,64 @@ struct MovableAttribute {
   uint32_t valueLength = 0;
 };
 
+// Each step returns TaskError::kNone when it succeeded and the task goes on,
+// else the error that ends it.
 class Finaliser {
  public:
   Finaliser(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted)
-      : disk_(disk),
+      : device_(disk.Device()),
+        mft_(disk.Mft()),
+        destination_(disk.Destination()),
         rewritten_(std::move(rewritten)),
         formatted_(formatted),
-        volume_(disk.VolumeClusterCount()),
-        clusterSize_(disk.ClusterSize()),
+        volume_(mft_.VolumeClusterCount()),
+        clusterSize_(device_.ClusterSize()),
         check_(volume_) {
     std::sort(rewritten_.begin(), rewritten_.end());
   }
 
-  int Run() {
-    if (!disk_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
-    if (int r = Walk(); r != 0) return r;
-    if (int r = FreeMftExtensionRecords(); r != 0) return r;
-    if (int r = PlaceMftBitmap(); r != 0) return r;
-    if (int r = PlaceClusterBitmapStorage(); r != 0) return r;
-    if (!disk_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
-    if (int r = ResetLogFileIfDirty(); r != 0) return r;
-    if (int r = WriteMftBitmap(); r != 0) return r;
-    if (int r = disk_.WriteMftMirror(); r != 0) return r;
-    if (int r = WriteClusterBitmap(); r != 0) return r;
+  TaskError Run() {
+    if (!mft_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
+    if (const TaskError r = Walk(); r != TaskError::kNone) return r;
+    if (const TaskError r = FreeMftExtensionRecords(); r != TaskError::kNone) return r;
+    if (const TaskError r = PlaceMftBitmap(); r != TaskError::kNone) return r;
+    if (const TaskError r = PlaceClusterBitmapStorage(); r != TaskError::kNone) return r;
+    if (!mft_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
+    if (const TaskError r = ResetLogFileIfDirty(); r != TaskError::kNone) return r;
+    if (const TaskError r = WriteMftBitmap(); r != TaskError::kNone) return r;
+    if (const TaskError r = destination_.WriteMftMirror(); r != TaskError::kNone) return r;
+    if (const TaskError r = WriteClusterBitmap(); r != TaskError::kNone) return r;
     // Success is only what reached the disk.
-    if (disk_.Device() == nullptr) return Inconsistent("the destination is not open");
-    if (const int flushed = disk_.Device()->Flush(); flushed != 0) {
-      LogLess("flushing %s failed, error=%d", disk_.Device()->Path().c_str(), flushed);
-      return kTaskWriteFailed;
+    if (!device_.IsOpen()) return Inconsistent("the destination is not open");
+    if (const int flushed = device_.Device()->Flush(); flushed != 0) {
+      LogLess("flushing %s failed, error=%d", device_.Device()->Path().c_str(), flushed);
+      return TaskError::kWriteFailed;
     }
     LogDebug("destination made consistent: %" PRIu64 " of %" PRIu64 " records in use, %" PRIu64
              " clusters in use",
              inUseRecords_, records_, check_.ClustersInUse());
-    return 0;
+    return TaskError::kNone;
   }
 
  private:
-  int Walk();
-  int CheckRecord(uint64_t n, Bytes record);
-  int CheckAttribute(uint64_t n, const ntfs::Attribute& a);
-  int Claim(uint64_t n, const std::vector<ntfs::DataRun>& runs);
-  int FreeMftExtensionRecords();
+  TaskError Walk();
+  TaskError CheckRecord(uint64_t n, Bytes record);
+  TaskError CheckAttribute(uint64_t n, const ntfs::Attribute& a);
+  TaskError Claim(uint64_t n, const std::vector<ntfs::DataRun>& runs);
+  TaskError FreeMftExtensionRecords();
   bool FormattedReplacement(uint64_t n, std::vector<std::byte>& out) const;
-  int PlaceMovable(uint64_t record, MovableAttribute& attr, uint64_t dataSize, const char* what,
-                   std::vector<ntfs::DataRun>& placed);
-  int PlaceMftBitmap();
-  int PlaceClusterBitmapStorage();
-  int ResetLogFileIfDirty();
-  int WriteMftBitmap();
-  int WriteClusterBitmap();
+  TaskError PlaceMovable(uint64_t record, MovableAttribute& attr, uint64_t dataSize,
+                         const char* what, std::vector<ntfs::DataRun>& placed);
+  TaskError PlaceMftBitmap();
+  TaskError PlaceClusterBitmapStorage();
+  TaskError ResetLogFileIfDirty();
+  TaskError WriteMftBitmap();
+  TaskError WriteClusterBitmap();
   bool WriteStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, Bytes data);
 
-  CDisk& disk_;
+  DiskDevice& device_;
+  MftReader& mft_;
+  DiskDestination& destination_;
   std::vector<uint64_t> rewritten_;
   Bytes formatted_;
   // Records that continue the source's $MFT: freed after the walk.
@@ -140,8 +147,8 @@ class Finaliser {
   uint64_t logFileSize_ = 0;
 };
 
-int Finaliser::Walk() {
-  records_ = disk_.MftRecordCount();
+TaskError Finaliser::Walk() {
+  records_ = mft_.MftRecordCount();
   if (records_ == 0 || clusterSize_ == 0) return Inconsistent("the $MFT holds no records");
   recordBits_.assign(CeilDiv(records_, kMftBitmapStep * kBitsPerByte) * kMftBitmapStep,
                      std::byte{0});
@@ -151,13 +158,13 @@ int Finaliser::Walk() {
   for (uint64_t offset = 0; offset < total; offset += kPieceBytes) {
     const uint64_t length = std::min(kPieceBytes, total - offset);
     extents.clear();
-    ntfs::MapStreamRange(disk_.MftRuns(), clusterSize_, offset, length, extents);
+    ntfs::MapStreamRange(mft_.MftRuns(), clusterSize_, offset, length, extents);
     uint64_t covered = 0;
     for (const ntfs::VolumeExtent& e : extents) {
       const auto count = static_cast<uint32_t>(e.length);
       if (e.streamOffset != offset + covered ||
-          disk_.ReadPointData(piece.data() + covered, count,
-                              e.volumeOffset / disk_.AddressingSectorSize()) != count) {
+          device_.ReadPointData(piece.data() + covered, count,
+                                e.volumeOffset / device_.AddressingSectorSize()) != count) {
         return Inconsistent("the MFT cannot be read at byte %" PRIu64, offset + covered);
       }
       covered += e.length;
@@ -165,20 +172,22 @@ int Finaliser::Walk() {
     if (covered != length) return Inconsistent("the MFT's runs end before its records");
     for (uint64_t at = 0; at < length; at += kFileRecordSize) {
       const MutableBytes record(piece.data() + at, kFileRecordSize);
-      if (int r = CheckRecord((offset + at) / kFileRecordSize, record); r != 0) return r;
+      if (const TaskError r = CheckRecord((offset + at) / kFileRecordSize, record);
+          r != TaskError::kNone)
+        return r;
     }
   }
-  return 0;
+  return TaskError::kNone;
 }
 
-int Finaliser::CheckRecord(uint64_t n, Bytes onDisk) {
+TaskError Finaliser::CheckRecord(uint64_t n, Bytes onDisk) {
   std::vector<std::byte> record;
   const RecordUse use = check_.ExamineRecord(n, onDisk, false, record);
-  if (use == RecordUse::kUnused) return 0;
+  if (use == RecordUse::kUnused) return TaskError::kNone;
   if (use == RecordUse::kDamaged) return Inconsistent("%s", check_.Why().c_str());
   if (n != 0 && IsMftExtensionRecord(record)) {
     extensions_.push_back(n);
-    return 0;
+    return TaskError::kNone;
   }
   SetClusterBits(recordBits_, records_, n, 1);
   ++inUseRecords_;
@@ -197,18 +206,18 @@ int Finaliser::CheckRecord(uint64_t n, Bytes onDisk) {
       }
     }
     if (!a.nonResident) continue;
-    if (int r = CheckAttribute(n, a); r != 0) return r;
+    if (const TaskError r = CheckAttribute(n, a); r != TaskError::kNone) return r;
   }
   if (walk.End() != ntfs::WalkEnd::kEndMarker) {
     return Inconsistent("record %" PRIu64 ": %s", n, ntfs::WalkEndText(walk.End()));
   }
-  return 0;
+  return TaskError::kNone;
 }
 
-int Finaliser::CheckAttribute(uint64_t n, const ntfs::Attribute& a) {
+TaskError Finaliser::CheckAttribute(uint64_t n, const ntfs::Attribute& a) {
   CheckedRuns checked;
   if (!check_.CheckRuns(n, a, checked)) return Inconsistent("%s", check_.Why().c_str());
-  if (checked.runs.empty()) return 0;
+  if (checked.runs.empty()) return TaskError::kNone;
   const ntfs::NonResidentHeader& header = checked.header;
   std::vector<ntfs::DataRun>& runs = checked.runs;
   if (!IsKept(n) &&
@@ -220,14 +229,14 @@ int Finaliser::CheckAttribute(uint64_t n, const ntfs::Attribute& a) {
   if (n == 0 && a.type == kAttrBitmap && unnamed) {
     mftBitmap_.header = header;
     mftBitmap_.runs = std::move(runs);
-    return 0;  // placed later, where the new $MFT leaves room
+    return TaskError::kNone;  // placed later, where the new $MFT leaves room
   }
   if (n == kBitmapRecord && a.type == ntfs::kAttrData && unnamed) {
     clusterBitmap_.found = true;
     clusterBitmap_.instance = a.instance;
     clusterBitmap_.header = header;
     clusterBitmap_.runs = std::move(runs);
-    return 0;
+    return TaskError::kNone;
   }
   if (n == kLogFileRecord && a.type == ntfs::kAttrData && unnamed) {
     logFileRuns_ = runs;
@@ -236,8 +245,8 @@ int Finaliser::CheckAttribute(uint64_t n, const ntfs::Attribute& a) {
   return Claim(n, runs);
 }
 
-int Finaliser::Claim(uint64_t n, const std::vector<ntfs::DataRun>& runs) {
-  return check_.Claim(n, runs) ? 0 : Inconsistent("%s", check_.Why().c_str());
+TaskError Finaliser::Claim(uint64_t n, const std::vector<ntfs::DataRun>& runs) {
+  return check_.Claim(n, runs) ? TaskError::kNone : Inconsistent("%s", check_.Why().c_str());
 }
 
 bool Finaliser::FormattedReplacement(uint64_t n, std::vector<std::byte>& out) const {
@@ -264,12 +273,12 @@ bool Finaliser::FormattedReplacement(uint64_t n, std::vector<std::byte>& out) co
 // following their base reference would find a record 0 without their
 // attributes. Each becomes the destination's own formatted record, or an
 // unused one.
-int Finaliser::FreeMftExtensionRecords() {
-  if (extensions_.empty()) return 0;
+TaskError Finaliser::FreeMftExtensionRecords() {
+  if (extensions_.empty()) return TaskError::kNone;
   constexpr size_t kSequenceField = 16;
   std::vector<std::byte> replacement;
   for (uint64_t n : extensions_) {
-    std::byte* cached = disk_.ReadFileRecord(static_cast<uint32_t>(n), false, true, true);
+    std::byte* cached = mft_.ReadFileRecord(static_cast<uint32_t>(n), false, true, true);
     if (cached == nullptr) return Inconsistent("record %" PRIu64 " cannot be fetched", n);
     const MutableBytes record(cached, kFileRecordSize);
     if (FormattedReplacement(n, replacement)) {
@@ -297,21 +306,21 @@ int Finaliser::FreeMftExtensionRecords() {
     StoreLe32(cached + ntfs::kBytesInUseOffset, first + 8u);
     LogDebug("record %" PRIu64 ", an extension of the source's $MFT, is freed", n);
   }
-  if (!disk_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
-  return 0;
+  if (!mft_.FlushRecordCache()) return Inconsistent("the MFT cannot be written back");
+  return TaskError::kNone;
 }
 
 // Keeps a kept record's attribute where it is when its clusters are still free
 // and hold `dataSize` bytes; otherwise moves it to the first free stretch.
-int Finaliser::PlaceMovable(uint64_t record, MovableAttribute& attr, uint64_t dataSize,
-                            const char* what, std::vector<ntfs::DataRun>& placed) {
+TaskError Finaliser::PlaceMovable(uint64_t record, MovableAttribute& attr, uint64_t dataSize,
+                                  const char* what, std::vector<ntfs::DataRun>& placed) {
   const uint64_t needed = std::max<uint64_t>(1, CeilDiv(dataSize, clusterSize_));
   bool keep = ntfs::AllocatedClusters(attr.runs) >= needed;
   for (const ntfs::DataRun& run : attr.runs) {
     keep = keep && !run.sparse && run.lcn < volume_ && run.length <= volume_ - run.lcn &&
            !AnyClusterBit(check_.Claims(), run.lcn, run.length);
   }
-  std::byte* cached = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, false);
+  std::byte* cached = mft_.ReadFileRecord(static_cast<uint32_t>(record), false, true, false);
   if (cached == nullptr) return Inconsistent("record %" PRIu64 " cannot be fetched", record);
   const MutableBytes bytes(cached, kFileRecordSize);
   RecordEdit edit;
@@ -344,12 +353,12 @@ int Finaliser::PlaceMovable(uint64_t record, MovableAttribute& attr, uint64_t da
   return Claim(record, placed);
 }
 
-int Finaliser::PlaceMftBitmap() {
+TaskError Finaliser::PlaceMftBitmap() {
   if (!mftBitmap_.found) return Inconsistent("record 0 has no $BITMAP");
   if (mftBitmap_.resident) {
     std::vector<std::byte> value(recordBits_);
     if (value.size() < mftBitmap_.valueLength) value.resize(mftBitmap_.valueLength);
-    std::byte* cached = disk_.ReadFileRecord(0, false, true, false);
+    std::byte* cached = mft_.ReadFileRecord(0, false, true, false);
     std::vector<std::byte> image;
     const RecordEdit edit = cached == nullptr ? RecordEdit::kNoRecord
                                               : SetResidentValue(Bytes(cached, kFileRecordSize),
@@ -359,7 +368,7 @@ int Finaliser::PlaceMftBitmap() {
                           RecordEditText(edit));
     }
     std::memcpy(cached, image.data(), kFileRecordSize);
-    return 0;
+    return TaskError::kNone;
   }
   const uint64_t dataSize = std::max<uint64_t>(
       recordBits_.size(), std::min(mftBitmap_.header.dataSize, mftBitmap_.header.allocatedSize));
@@ -367,18 +376,19 @@ int Finaliser::PlaceMftBitmap() {
   return PlaceMovable(0, mftBitmap_, dataSize, "the $MFT's $BITMAP", mftBitmapRuns_);
 }
 
-int Finaliser::PlaceClusterBitmapStorage() {
+TaskError Finaliser::PlaceClusterBitmapStorage() {
   if (!clusterBitmap_.found) return Inconsistent("record 6 has no $DATA");
   std::vector<ntfs::DataRun> placed;
-  if (int r = PlaceMovable(kBitmapRecord, clusterBitmap_, disk_.BitmapLength(), "$Bitmap", placed);
-      r != 0) {
+  if (const TaskError r = PlaceMovable(kBitmapRecord, clusterBitmap_, destination_.BitmapLength(),
+                                       "$Bitmap", placed);
+      r != TaskError::kNone) {
     return r;
   }
-  if (ntfs::AllocatedClusters(placed) * clusterSize_ > disk_.Bitmap().size()) {
-    disk_.MutableBitmap().resize(ntfs::AllocatedClusters(placed) * clusterSize_);
+  if (ntfs::AllocatedClusters(placed) * clusterSize_ > destination_.Bitmap().size()) {
+    destination_.MutableBitmap().resize(ntfs::AllocatedClusters(placed) * clusterSize_);
   }
-  disk_.SetBitmapRuns(std::move(placed));
-  return 0;
+  destination_.SetBitmapRuns(std::move(placed));
+  return TaskError::kNone;
 }
 
 bool Finaliser::WriteStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, Bytes data) {
@@ -387,8 +397,8 @@ bool Finaliser::WriteStream(const std::vector<ntfs::DataRun>& runs, uint64_t off
   uint64_t written = 0;
   for (const ntfs::VolumeExtent& piece : pieces) {
     const auto count = static_cast<uint32_t>(piece.length);
-    if (disk_.WritePointData(data.data() + (piece.streamOffset - offset), count,
-                             piece.volumeOffset / disk_.AddressingSectorSize()) != count) {
+    if (device_.WritePointData(data.data() + (piece.streamOffset - offset), count,
+                               piece.volumeOffset / device_.AddressingSectorSize()) != count) {
       return false;
     }
     written += piece.length;
@@ -396,45 +406,45 @@ bool Finaliser::WriteStream(const std::vector<ntfs::DataRun>& runs, uint64_t off
   return written == data.size();
 }
 
-int Finaliser::ResetLogFileIfDirty() {
-  if (logFileRuns_.empty() || logFileSize_ < kLogPageProbe) return 0;
+TaskError Finaliser::ResetLogFileIfDirty() {
+  if (logFileRuns_.empty() || logFileSize_ < kLogPageProbe) return TaskError::kNone;
   std::vector<std::byte> page(kLogPageProbe);
   std::vector<ntfs::VolumeExtent> pieces;
   ntfs::MapStreamRange(logFileRuns_, clusterSize_, 0, page.size(), pieces);
   for (const ntfs::VolumeExtent& piece : pieces) {
     const auto count = static_cast<uint32_t>(piece.length);
-    if (disk_.ReadPointData(page.data() + piece.streamOffset, count,
-                            piece.volumeOffset / disk_.AddressingSectorSize()) != count) {
+    if (device_.ReadPointData(page.data() + piece.streamOffset, count,
+                              piece.volumeOffset / device_.AddressingSectorSize()) != count) {
       return Inconsistent("the $LogFile cannot be read");
     }
   }
   const LogFileState state = ClassifyLogFileStart(page);
-  if (state != LogFileState::kDirty) return 0;
+  if (state != LogFileState::kDirty) return TaskError::kNone;
   // A log that asks for a replay would make every reader refuse the volume or
   // replay the source's last moments onto relocated clusters.
   const uint64_t total = ntfs::AllocatedClusters(logFileRuns_) * clusterSize_;
   const std::vector<std::byte> fill(kPieceBytes, kLogResetByte);
   for (uint64_t at = 0; at < total; at += kPieceBytes) {
     const uint64_t n = std::min(kPieceBytes, total - at);
-    if (!WriteStream(logFileRuns_, at, Bytes(fill.data(), n))) return kTaskWriteFailed;
+    if (!WriteStream(logFileRuns_, at, Bytes(fill.data(), n))) return TaskError::kWriteFailed;
   }
   LogLess("the copied $LogFile was not clean; it was reset (filled with 0xFF) as ntfsfix does");
-  return 0;
+  return TaskError::kNone;
 }
 
-int Finaliser::WriteMftBitmap() {
-  if (mftBitmap_.resident) return 0;
+TaskError Finaliser::WriteMftBitmap() {
+  if (mftBitmap_.resident) return TaskError::kNone;
   const uint64_t allocated = ntfs::AllocatedClusters(mftBitmapRuns_) * clusterSize_;
   recordBits_.resize(std::max<uint64_t>(allocated, recordBits_.size()), std::byte{0});
   if (!WriteStream(mftBitmapRuns_, 0, Bytes(recordBits_.data(), allocated))) {
-    return kTaskWriteFailed;
+    return TaskError::kWriteFailed;
   }
-  return 0;
+  return TaskError::kNone;
 }
 
-int Finaliser::WriteClusterBitmap() {
-  std::vector<std::byte>& bitmap = disk_.MutableBitmap();
-  const uint64_t length = disk_.BitmapLength();
+TaskError Finaliser::WriteClusterBitmap() {
+  std::vector<std::byte>& bitmap = destination_.MutableBitmap();
+  const uint64_t length = destination_.BitmapLength();
   const std::vector<std::byte>& claims = check_.Claims();
   if (length < claims.size() || bitmap.size() < length) {
     return Inconsistent("$Bitmap is shorter than the volume");
@@ -444,12 +454,12 @@ int Finaliser::WriteClusterBitmap() {
   // Bits past the last cluster stay set, so that nothing is ever placed there.
   const uint64_t bits = length * kBitsPerByte;
   SetClusterBits(MutableBytes(bitmap.data(), length), bits, volume_, bits - volume_);
-  return disk_.WriteBitmap() == 1 ? 0 : kTaskWriteFailed;
+  return destination_.WriteBitmap() ? TaskError::kNone : TaskError::kWriteFailed;
 }
 
 }  // namespace
 
-int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted) {
+TaskError FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted) {
   return Finaliser(disk, std::move(rewritten), formatted).Run();
 }
 

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/transfer/TaskError.h"
 #include "support/Bytes.h"
 
 namespace stow::engine {
@@ -31,7 +32,8 @@ inline uint64_t AttributeKey(uint64_t record, uint16_t instance) {
   return (record << 16) | instance;
 }
 
-// 0 when the destination was made consistent; else a task error code (logged).
+// TaskError::kNone when the destination was made consistent; else
+// kDestinationInconsistent or kWriteFailed (logged).
 // `rewritten` holds the AttributeKey of every run list the writer replaced.
 //
 // The destination keeps its own record 0, which never has an attribute list;
@@ -40,8 +42,8 @@ inline uint64_t AttributeKey(uint64_t record, uint16_t instance) {
 // freed: replaced by the destination's own record of that number as formatted
 // (`formatted`: records from 0 on, on-disk form) when that one is a plain
 // record, else emptied and marked unused.
-[[nodiscard]] int FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten,
-                                      Bytes formatted = {});
+[[nodiscard]] TaskError FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten,
+                                            Bytes formatted = {});
 
 // The state of a $LogFile as its first page shows it.
 enum class LogFileState {

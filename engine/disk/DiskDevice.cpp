@@ -24,34 +24,34 @@ constexpr size_t kClustersPerRecordOffset = 64;
 
 }  // namespace
 
-int DiskDevice::InitDisk(const platform::VolumeId& volume, bool readOnly) {
+DiskResult DiskDevice::InitDisk(const platform::VolumeId& volume, bool readOnly) {
   std::unique_ptr<platform::BlockDevice> device;
   lastOpenError_ = platform::OpenBlockDevice(volume.DevicePath(), readOnly, device);
   if (lastOpenError_ != 0) {
     LogLess("InitDisk disk %s error = 0x%x", volume.DisplayName().c_str(),
             static_cast<unsigned>(lastOpenError_));
-    return kDiskOpenFailed;
+    return DiskResult::kOpenFailed;
   }
   Attach(std::move(device), true);
-  return kDiskOk;
+  return DiskResult::kOk;
 }
 
-int DiskDevice::OpenPhysicalDrive(int diskNumber) {
+DiskResult DiskDevice::OpenPhysicalDrive(int diskNumber) {
   std::string path;
   if (!platform::ResolveDiskNumber(diskNumber, path)) {
     lastOpenError_ = 2;  // no such device
-    return kDiskOpenFailed;
+    return DiskResult::kOpenFailed;
   }
   return OpenPhysicalDrivePath(path, false);
 }
 
-int DiskDevice::OpenPhysicalDrivePath(const std::string& path, bool readOnly) {
+DiskResult DiskDevice::OpenPhysicalDrivePath(const std::string& path, bool readOnly) {
   std::unique_ptr<platform::BlockDevice> device;
   lastOpenError_ = platform::OpenBlockDevice(path, readOnly, device);
-  if (lastOpenError_ != 0) return kDiskOpenFailed;
+  if (lastOpenError_ != 0) return DiskResult::kOpenFailed;
   // A disk is addressed in 512-byte sectors by the table code; nothing is read here.
   Attach(std::move(device), false);
-  return kDiskOk;
+  return DiskResult::kOk;
 }
 
 void DiskDevice::Attach(std::unique_ptr<platform::BlockDevice> device, bool readBootSector) {
@@ -65,12 +65,12 @@ void DiskDevice::Attach(std::unique_ptr<platform::BlockDevice> device, bool read
   }
 }
 
-int DiskDevice::ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer) {
-  if (!device_) return kDiskNoDevice;
+DiskResult DiskDevice::ReadFirstSector(std::span<std::byte, kBootSectorSize> buffer) {
+  if (!device_) return DiskResult::kNoDevice;
   const platform::IoResult r = device_->ReadAt(0, buffer);
-  if (r.bytes == 0 && r.error != 0) return kDiskReadFailed;
-  if (r.bytes < kBootSectorSize) return kDiskShortRead;
-  return kDiskOk;
+  if (r.bytes == 0 && r.error != 0) return DiskResult::kReadFailed;
+  if (r.bytes < kBootSectorSize) return DiskResult::kShortRead;
+  return DiskResult::kOk;
 }
 
 uint32_t DiskDevice::AddressingSectorSize() const {
@@ -108,24 +108,24 @@ uint32_t DiskDevice::WritePointData(const void* buffer, uint32_t count, uint64_t
   return 0;
 }
 
-int DiskDevice::LockDisk() {
+DiskResult DiskDevice::LockDisk() {
   if (!device_) {
     LogLess("Lock disk fail, handle is invalid!");
-    return kDiskLockNoDevice;
+    return DiskResult::kLockNoDevice;
   }
   const int error = device_->Lock();
   if (error != 0) {
     LogLess("Lock disk fail, error=0x%x!", static_cast<unsigned>(error));
-    return kDiskLockRefused;
+    return DiskResult::kLockRefused;
   }
-  return kDiskOk;
+  return DiskResult::kOk;
 }
 
 bool DiskDevice::UnlockDisk() { return device_ && device_->Unlock() == 0; }
 
-int DiskDevice::UpdateDiskProperties() {
-  if (!device_ || device_->UpdateProperties() != 0) return kDiskUpdateFailed;
-  return kDiskOk;
+DiskResult DiskDevice::UpdateDiskProperties() {
+  if (!device_ || device_->UpdateProperties() != 0) return DiskResult::kUpdateFailed;
+  return DiskResult::kOk;
 }
 
 uint16_t DiskDevice::BytesPerSector() const { return LoadLe16(&bootSector_[kBytesPerSectorOffset]); }

@@ -1,5 +1,5 @@
-// MftReader, the MFT reader of a CDisk: the volume checks, record 0 and the $MFT's runs, the
-// 2,048-record cache and the entry list with its totals.
+// MftReader, the MFT reader over a DiskDevice: the volume checks, record 0 and
+// the $MFT's runs, the 2,048-record cache and the entry list with its totals.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
@@ -80,65 +80,70 @@ FileEntry CopyRecord(Bytes record, uint32_t index, bool nonResidentOnly, uint64_
 // --- Volume checks ---------------------------------------------------------
 
 uint32_t MftReader::ComputeFileRecordSize() const {
-  const uint32_t v = ClustersPerFileRecordRaw();
+  const uint32_t v = device_.ClustersPerFileRecordRaw();
   if (v >= kRecordSizeExponentFrom) {
     if (v > kRecordSizeExponentTo) return 0;
     const uint32_t shift = kRecordSizeExponentBase - v;
     return shift > kMaxRecordSizeShift ? 0 : uint32_t{1} << shift;
   }
-  const uint64_t size = uint64_t{v} * SectorsPerCluster() * BytesPerSector();
+  const uint64_t size = uint64_t{v} * device_.SectorsPerCluster() * device_.BytesPerSector();
   return size > UINT32_MAX ? 0 : static_cast<uint32_t>(size);
 }
 
 uint64_t MftReader::VolumeClusters() const {
-  const uint8_t perCluster = SectorsPerCluster();
-  if (perCluster == 0 || !device_) return 0;
+  const uint8_t perCluster = device_.SectorsPerCluster();
+  if (perCluster == 0 || !device_.IsOpen()) return 0;
   // A device shorter than its boot sector claims holds only what it holds.
-  const uint64_t sectors = std::min(TotalSectors(), device_->Size() / kDefaultSectorSize);
+  const uint64_t sectors =
+      std::min(device_.TotalSectors(), device_.Device()->Size() / kDefaultSectorSize);
   return sectors / perCluster;
 }
 
-int MftReader::CheckNtfsVolume(std::string* why) const {
-  auto refuse = [why](int result, std::string text) {
+DiskResult MftReader::CheckNtfsVolume(std::string* why) const {
+  auto refuse = [why](DiskResult result, std::string text) {
     if (why) *why = std::move(text);
     return result;
   };
-  if (!device_) return refuse(kDiskNoDevice, "no volume is open");
-  if (std::memcmp(&bootSector_[kOemIdOffset], kNtfsOemId, kOemIdSize) != 0) {
-    return refuse(kDiskUnsupportedVolume,
+  if (!device_.IsOpen()) return refuse(DiskResult::kNoDevice, "no volume is open");
+  if (std::memcmp(&device_.BootSector()[kOemIdOffset], kNtfsOemId, kOemIdSize) != 0) {
+    return refuse(DiskResult::kUnsupportedVolume,
                   "not an NTFS volume (the boot sector has no \"NTFS\" id)");
   }
-  if (BytesPerSector() != kDefaultSectorSize) {
-    return refuse(kDiskUnsupportedVolume,
-                  FormatString("the volume has %u-byte sectors; only 512-byte sectors are supported",
-                         unsigned{BytesPerSector()}));
+  if (device_.BytesPerSector() != kDefaultSectorSize) {
+    return refuse(
+        DiskResult::kUnsupportedVolume,
+        FormatString("the volume has %u-byte sectors; only 512-byte sectors are supported",
+                     unsigned{device_.BytesPerSector()}));
   }
-  const unsigned perCluster = SectorsPerCluster();
+  const unsigned perCluster = device_.SectorsPerCluster();
   if (perCluster == 0 || (perCluster & (perCluster - 1)) != 0) {
     return refuse(
-        kDiskUnsupportedVolume,
+        DiskResult::kUnsupportedVolume,
         FormatString("the boot sector gives %u sectors per cluster, which is not a power of two",
-               perCluster));
+                     perCluster));
   }
   const uint32_t recordSize = ComputeFileRecordSize();
   if (recordSize != kFileRecordSize) {
-    return refuse(kDiskUnsupportedVolume,
-                  FormatString("the volume's file records are %u bytes (boot sector byte 64 = 0x%x); "
-                         "only 1,024-byte file records are supported",
-                         recordSize, ClustersPerFileRecordRaw()));
+    return refuse(
+        DiskResult::kUnsupportedVolume,
+        FormatString("the volume's file records are %u bytes (boot sector byte 64 = 0x%x); "
+                     "only 1,024-byte file records are supported",
+                     recordSize, device_.ClustersPerFileRecordRaw()));
   }
   const uint64_t clusters = VolumeClusters();
-  if (MftCluster() >= clusters) {
-    return refuse(kDiskUnsupportedVolume, FormatString("the $MFT cluster %" PRIu64
-                                                 " lies outside the volume (%" PRIu64 " clusters)",
-                                                 MftCluster(), clusters));
+  if (device_.MftCluster() >= clusters) {
+    return refuse(
+        DiskResult::kUnsupportedVolume,
+        FormatString("the $MFT cluster %" PRIu64 " lies outside the volume (%" PRIu64 " clusters)",
+                     device_.MftCluster(), clusters));
   }
-  if (MftMirrCluster() >= clusters) {
-    return refuse(kDiskUnsupportedVolume, FormatString("the $MFTMirr cluster %" PRIu64
-                                                 " lies outside the volume (%" PRIu64 " clusters)",
-                                                 MftMirrCluster(), clusters));
+  if (device_.MftMirrCluster() >= clusters) {
+    return refuse(DiskResult::kUnsupportedVolume,
+                  FormatString("the $MFTMirr cluster %" PRIu64 " lies outside the volume (%" PRIu64
+                               " clusters)",
+                               device_.MftMirrCluster(), clusters));
   }
-  return kDiskOk;
+  return DiskResult::kOk;
 }
 
 // --- Record 0 and the $MFT's runs -----------------------------------------
@@ -148,18 +153,19 @@ bool MftReader::LoadMftRecord() {
   mftRuns_.clear();
   mftDataSize_ = 0;
   mftRecord_.clear();
-  if (CheckNtfsVolume(&why) != kDiskOk) {
+  if (CheckNtfsVolume(&why) != DiskResult::kOk) {
     LogLess("LoadMftRecord: volume refused: %s", why.c_str());
     return false;
   }
   fileRecordSize_ = ComputeFileRecordSize();
   std::vector<std::byte> record(fileRecordSize_);
-  const uint64_t sector = MftCluster() * SectorsPerCluster();
-  if (!RangeFits(VolumeClusters() * ClusterSize(), sector * kDefaultSectorSize, fileRecordSize_)) {
+  const uint64_t sector = device_.MftCluster() * device_.SectorsPerCluster();
+  if (!RangeFits(VolumeClusters() * device_.ClusterSize(), sector * kDefaultSectorSize,
+                 fileRecordSize_)) {
     LogLess("LoadMftRecord: record 0 lies past the end of the volume");
     return false;
   }
-  if (ReadPointData(record.data(), fileRecordSize_, sector) != fileRecordSize_) {
+  if (device_.ReadPointData(record.data(), fileRecordSize_, sector) != fileRecordSize_) {
     LogLess("LoadMftRecord: record 0 cannot be read");
     return false;
   }
@@ -215,7 +221,7 @@ bool MftReader::LoadMftRuns() {
   }
   mftRuns_ = std::move(data.runs);
   mftDataSize_ = data.dataSize;
-  const uint64_t clusterSize = ClusterSize();
+  const uint64_t clusterSize = device_.ClusterSize();
   const uint64_t needed = mftDataSize_ / clusterSize + (mftDataSize_ % clusterSize != 0 ? 1 : 0);
   // A $MFT in too many pieces for record 0 continues in extension records named by
   // its attribute list; without them the records past the first extent are lost.
@@ -225,13 +231,13 @@ bool MftReader::LoadMftRuns() {
 bool MftReader::ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* out,
                        uint64_t length) {
   std::vector<ntfs::VolumeExtent> pieces;
-  ntfs::MapStreamRange(runs, ClusterSize(), offset, length, pieces);
+  ntfs::MapStreamRange(runs, device_.ClusterSize(), offset, length, pieces);
   uint64_t covered = offset;
   for (const ntfs::VolumeExtent& piece : pieces) {
     if (piece.streamOffset != covered || piece.length > UINT32_MAX) return false;
     const auto count = static_cast<uint32_t>(piece.length);
-    if (ReadPointData(out + (piece.streamOffset - offset), count,
-                      piece.volumeOffset / AddressingSectorSize()) != count) {
+    if (device_.ReadPointData(out + (piece.streamOffset - offset), count,
+                              piece.volumeOffset / device_.AddressingSectorSize()) != count) {
       return false;
     }
     covered += piece.length;
@@ -307,7 +313,7 @@ bool MftReader::FollowMftAttributeList(uint64_t neededClusters) {
 
 uint64_t MftReader::MftRecordCount() const {
   if (mftRecord_.empty() || fileRecordSize_ == 0) return 0;
-  const uint64_t clusterSize = ClusterSize();
+  const uint64_t clusterSize = device_.ClusterSize();
   const uint64_t clusters = VolumeClusters();
   // The data size comes from the disk; no more records exist than the runs hold and
   // the volume can hold, which keeps a hostile size from driving the walk.
@@ -332,14 +338,15 @@ bool MftReader::LoadRecordWindow(uint64_t base) {
 
   const uint64_t windowOffset = base * kFileRecordSize;
   std::vector<ntfs::VolumeExtent> pieces;
-  ntfs::MapStreamRange(mftRuns_, ClusterSize(), windowOffset, kWindowBytes, pieces);
+  ntfs::MapStreamRange(mftRuns_, device_.ClusterSize(), windowOffset, kWindowBytes, pieces);
   // Slots count as loaded only when every byte of them arrived.
   std::vector<uint32_t> arrived(kRecordCacheRecords, 0);
   bool ok = true;
   for (const ntfs::VolumeExtent& piece : pieces) {
     std::byte* at = recordCache_.data() + (piece.streamOffset - windowOffset);
     const auto count = static_cast<uint32_t>(piece.length);
-    if (ReadPointData(at, count, piece.volumeOffset / AddressingSectorSize()) != count) {
+    if (device_.ReadPointData(at, count, piece.volumeOffset / device_.AddressingSectorSize()) !=
+        count) {
       std::fill(at, at + count, std::byte{0});
       LogLess("LoadRecordWindow: MFT bytes 0x%" PRIx64 "..0x%" PRIx64 " cannot be read",
               piece.streamOffset, piece.streamOffset + piece.length);
@@ -425,7 +432,7 @@ bool WriteLoadedRanges(DiskDevice& disk, const std::byte* window, const std::vec
 
 bool MftReader::FlushRecordCache() {
   if (recordCache_.empty() || windowBase_ == kNoWindow || mftRecord_.empty()) return false;
-  if (!device_ || !device_->IsWritable()) {
+  if (!device_.IsOpen() || !device_.Device()->IsWritable()) {
     LogLess("FlushRecordCache: the volume is open read-only");
     return false;
   }
@@ -441,12 +448,51 @@ bool MftReader::FlushRecordCache() {
   };
   const uint64_t windowOffset = windowBase_ * kFileRecordSize;
   std::vector<ntfs::VolumeExtent> pieces;
-  ntfs::MapStreamRange(mftRuns_, ClusterSize(), windowOffset, kWindowBytes, pieces);
+  ntfs::MapStreamRange(mftRuns_, device_.ClusterSize(), windowOffset, kWindowBytes, pieces);
   eachFixedUpSlot(ntfs::UndoFixupWhereApplied);
   const bool ok =
-      WriteLoadedRanges(*this, recordCache_.data(), windowLoaded_, windowOffset, pieces);
+      WriteLoadedRanges(device_, recordCache_.data(), windowLoaded_, windowOffset, pieces);
   eachFixedUpSlot(ntfs::ApplyFixup);
   return ok;
+}
+
+bool MftReader::WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t length) {
+  std::vector<ntfs::VolumeExtent> pieces;
+  ntfs::MapStreamRange(mftRuns_, device_.ClusterSize(), offset, length, pieces);
+  uint64_t done = 0;
+  for (const ntfs::VolumeExtent& piece : pieces) {
+    const auto count = static_cast<uint32_t>(piece.length);
+    if (piece.streamOffset != offset + done ||
+        device_.WritePointData(data + done, count,
+                               piece.volumeOffset / device_.AddressingSectorSize()) != count) {
+      return false;
+    }
+    done += piece.length;
+  }
+  if (done != length) return false;
+  // The cached window must not write older bytes over these at its next flush.
+  if (recordCache_.empty() || windowBase_ == kNoWindow) return true;
+  const uint64_t windowStart = windowBase_ * kFileRecordSize;
+  const uint64_t windowEnd = windowStart + kWindowBytes;
+  const uint64_t from = std::max(offset, windowStart);
+  const uint64_t to = std::min(offset + length, windowEnd);
+  if (from >= to) return true;
+  for (uint64_t slot = (from - windowStart) / kFileRecordSize;
+       slot <= (to - 1 - windowStart) / kFileRecordSize; ++slot) {
+    if (windowFixedUp_[slot]) {
+      // A record only partly overwritten keeps its other part in on-disk form too.
+      if (!ntfs::UndoFixupWhereApplied(
+              MutableBytes(recordCache_.data() + slot * kFileRecordSize, kFileRecordSize))) {
+        const uint64_t record = windowBase_ + slot;
+        LogLess("WriteMftBytes: cached record 0x%llx has a damaged update sequence",
+                static_cast<unsigned long long>(record));
+        return false;
+      }
+      windowFixedUp_[slot] = false;
+    }
+  }
+  std::memcpy(recordCache_.data() + (from - windowStart), data + (from - offset), to - from);
+  return true;
 }
 
 // --- The entry list --------------------------------------------------------

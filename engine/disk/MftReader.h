@@ -1,7 +1,7 @@
 // MftReader: the NTFS state built on a DiskDevice (MftReader.cpp): the volume
 // checks, record 0 and the $MFT's runs, the record cache and its write-back,
-// the entry list and its totals. The second layer of a CDisk
-// (engine/disk/Disk.h).
+// the entry list and its totals. It reads and writes through the DiskDevice it
+// is given, which must outlive it; a CDisk (Disk.h) owns both.
 #pragma once
 
 #include <cstddef>
@@ -15,12 +15,22 @@
 
 namespace stow::engine {
 
-class MftReader : public DiskDevice {
+class MftReader {
  public:
-  // 0 when the boot sector describes an NTFS volume this engine handles (512-byte
-  // sectors, 1,024-byte file records, sane geometry); otherwise a DiskResult with
-  // `why` set to a message for the user.
-  [[nodiscard]] int CheckNtfsVolume(std::string* why = nullptr) const;
+  explicit MftReader(DiskDevice& device) : device_(device) {}
+  MftReader(const MftReader&) = delete;
+  MftReader& operator=(const MftReader&) = delete;
+  MftReader(MftReader&&) = delete;
+  MftReader& operator=(MftReader&&) = delete;
+
+  // The device the records are read from and written to.
+  DiskDevice& Device() { return device_; }
+  const DiskDevice& Device() const { return device_; }
+
+  // kOk when the boot sector describes an NTFS volume this engine handles
+  // (512-byte sectors, 1,024-byte file records, sane geometry); otherwise
+  // kNoDevice or kUnsupportedVolume with `why` set to a message for the user.
+  [[nodiscard]] DiskResult CheckNtfsVolume(std::string* why = nullptr) const;
   // File record size computed from the boot sector.
   uint32_t ComputeFileRecordSize() const;
   uint32_t FileRecordSize() const { return fileRecordSize_; }
@@ -43,6 +53,9 @@ class MftReader : public DiskDevice {
   uint64_t MftRecordCount() const;
   [[nodiscard]] bool LoadRecordCache();
   [[nodiscard]] bool FlushRecordCache();
+  // Writes `length` bytes at `offset` of the $MFT through its runs and keeps the
+  // record cache's copy of them the same: true when every byte was written.
+  [[nodiscard]] bool WriteMftBytes(uint64_t offset, const std::byte* data, uint32_t length);
 
   const std::vector<FileEntry>& Entries() const { return entries_; }
   std::vector<FileEntry>& MutableEntries() { return entries_; }
@@ -55,13 +68,14 @@ class MftReader : public DiskDevice {
   [[nodiscard]] bool ReadStream(const std::vector<ntfs::DataRun>& runs, uint64_t offset,
                                 std::byte* out, uint64_t length);
 
- protected:
+ private:
   [[nodiscard]] bool LoadRecordWindow(uint64_t base);
   [[nodiscard]] bool LoadMftRuns();
   [[nodiscard]] bool FollowMftAttributeList(uint64_t neededClusters);
   [[nodiscard]] bool ReadMftRecordAt(uint64_t record, std::vector<std::byte>& out);
   uint64_t VolumeClusters() const;
 
+  DiskDevice& device_;
   uint32_t fileRecordSize_ = 0;
   std::vector<std::byte> mftRecord_;
   std::vector<FileEntry> entries_;

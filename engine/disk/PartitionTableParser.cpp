@@ -103,10 +103,10 @@ uint64_t GptHeader::ArrayReadBytes() const {
   return (bytes + kTableSectorSize - 1) / kTableSectorSize * kTableSectorSize;
 }
 
-int ParseGptHeader(ByteView sector, GptHeader& out, const char** reason) {
+DiskResult ParseGptHeader(ByteView sector, GptHeader& out, const char** reason) {
   if (!sector.Equals(0, kGptSignature, sizeof kGptSignature)) {
     SetReason(reason, "no GPT signature");
-    return kDiskNoGptSignature;
+    return DiskResult::kNoGptSignature;
   }
   out.headerSize = sector.U32(kGptHeaderSizeOffset);
   out.headerCrc = sector.U32(kGptHeaderCrcOffset);
@@ -116,12 +116,12 @@ int ParseGptHeader(ByteView sector, GptHeader& out, const char** reason) {
   out.entriesCrc = sector.U32(kGptEntriesCrcOffset);
   if (!sector.Ok()) {
     SetReason(reason, "GPT header sector too short");
-    return kDiskBadTable;
+    return DiskResult::kBadTable;
   }
   if (out.headerSize < kGptMinHeaderSize || out.headerSize > kGptMaxHeaderSize ||
       !sector.Contains(0, out.headerSize)) {
     SetReason(reason, "GPT header size out of range");
-    return kDiskBadTable;
+    return DiskResult::kBadTable;
   }
   // The CRC covers the header's own bytes with the CRC field taken as zero.
   std::array<std::byte, kGptMaxHeaderSize> copy{};
@@ -129,30 +129,30 @@ int ParseGptHeader(ByteView sector, GptHeader& out, const char** reason) {
   StoreLe32(&copy[kGptHeaderCrcOffset], 0);
   if (Crc32(Bytes(copy.data(), out.headerSize)) != out.headerCrc) {
     SetReason(reason, "GPT header CRC mismatch");
-    return kDiskBadTable;
+    return DiskResult::kBadTable;
   }
   if (out.entrySize < kGptMinEntrySize || out.entrySize > kGptMaxEntrySize ||
       out.entrySize % kGptMinEntrySize != 0) {
     SetReason(reason, "GPT entry size out of range");
-    return kDiskBadTable;
+    return DiskResult::kBadTable;
   }
   if (out.ArrayBytes() > kGptMaxArrayBytes) {
     SetReason(reason, "GPT entry array too large");
-    return kDiskBadTable;
+    return DiskResult::kBadTable;
   }
-  return kDiskOk;
+  return DiskResult::kOk;
 }
 
-int ParseGptEntries(ByteView array, const GptHeader& header, std::vector<PartitionTableEntry>& out,
-                    const char** reason) {
+DiskResult ParseGptEntries(ByteView array, const GptHeader& header,
+                           std::vector<PartitionTableEntry>& out, const char** reason) {
   if (!array.Contains(0, header.ArrayBytes())) {
     SetReason(reason, "GPT entry array shorter than its header says");
-    return kDiskBadTable;
+    return DiskResult::kBadTable;
   }
   const ByteView entries = array.Sub(0, header.ArrayBytes());
   if (Crc32(entries.span()) != header.entriesCrc) {
     SetReason(reason, "GPT entry array CRC mismatch");
-    return kDiskBadTable;
+    return DiskResult::kBadTable;
   }
   for (uint32_t i = 0; i < header.entryCount; ++i) {
     const uint64_t offset = uint64_t{i} * header.entrySize;
@@ -162,7 +162,7 @@ int ParseGptEntries(ByteView array, const GptHeader& header, std::vector<Partiti
     e.baseSector = header.entriesLba + offset / kTableSectorSize;
     out.push_back(std::move(e));
   }
-  return kDiskOk;
+  return DiskResult::kOk;
 }
 
 }  // namespace stow::engine

@@ -1,5 +1,5 @@
 // Parsing of MBR, EBR and GPT sectors, kept free of any device access so that
-// the table walk in CDisk and the fuzzer run the same code over plain bytes.
+// the table walk (DiskPartitions.h) and the fuzzer run the same code over plain bytes.
 //
 // Every value comes from the disk and is treated as hostile: each function checks
 // its own bounds and limits and reports a rejection instead of trusting a field.
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/disk/DiskResult.h"
 #include "engine/disk/PartitionTable.h"
 #include "support/Bytes.h"
 
@@ -74,15 +75,16 @@ struct GptHeader {
   uint64_t ArrayReadBytes() const;
 };
 
-// Parses and checks the header sector: 0; kDiskNoGptSignature without "EFI PART";
-// kDiskBadTable for a header size, entry size or entry count out of bounds, or a
+// Parses and checks the header sector: kOk; kNoGptSignature without "EFI PART";
+// kBadTable for a header size, entry size or entry count out of bounds, or a
 // header CRC mismatch. `reason` receives a short text for the log on a rejection.
-[[nodiscard]] int ParseGptHeader(ByteView sector, GptHeader& out, const char** reason = nullptr);
+[[nodiscard]] DiskResult ParseGptHeader(ByteView sector, GptHeader& out,
+                                        const char** reason = nullptr);
 
 // Checks the entry array's CRC and appends every entry whose first or last LBA is
-// nonzero as kind 3: 0, or kDiskBadTable (array too short, CRC mismatch).
-[[nodiscard]] int ParseGptEntries(ByteView array, const GptHeader& header,
-                                  std::vector<PartitionTableEntry>& out,
-                                  const char** reason = nullptr);
+// nonzero as kind 3: kOk, or kBadTable (array too short, CRC mismatch).
+[[nodiscard]] DiskResult ParseGptEntries(ByteView array, const GptHeader& header,
+                                         std::vector<PartitionTableEntry>& out,
+                                         const char** reason = nullptr);
 
 }  // namespace stow::engine

@@ -398,24 +398,25 @@ TaskError CheckImageMftFile(const std::string& path, std::string& detail) {
 }
 
 TaskError CheckSourceMft(CDisk& source, std::string& detail) {
-  if (!source.LoadMftRecord() || source.MftRuns().empty()) {
+  if (!source.Mft().LoadMftRecord() || source.Mft().MftRuns().empty()) {
     detail =
         "MFT record 0 of the source: the $MFT cannot be followed (record 0, its attribute list "
         "or an extension record it names is damaged or cannot be read; the log says which)";
     return TaskError::kSourceReadFailed;
   }
-  const std::vector<std::byte>& record0 = source.MftRecord();
+  const std::vector<std::byte>& record0 = source.Mft().MftRecord();
   SourceMftLayout layout;
-  const uint64_t firstRun = source.MftRuns().front().length * source.ClusterSize();
+  const uint64_t firstRun = source.Mft().MftRuns().front().length * source.Device().ClusterSize();
   if (const TaskError r = ReadSourceMftLayout(record0, firstRun, layout, detail);
       r != TaskError::kNone)
     return r;
   MftStreamTracker mft(layout);
   mft.Placed(0, layout.firstExtentClusters * layout.clusterSize, 0);
-  const uint64_t records = source.MftRecordCount();
+  const uint64_t records = source.Mft().MftRecordCount();
   for (uint64_t n = 1; n < records && n <= UINT32_MAX && !mft.Complete(); ++n) {
     if (n == kBitmapRecord || n == kBootRecord || n == kBadClusRecord) continue;
-    const std::byte* cached = source.ReadFileRecord(static_cast<uint32_t>(n), false, true, false);
+    const std::byte* cached =
+        source.Mft().ReadFileRecord(static_cast<uint32_t>(n), false, true, false);
     if (cached == nullptr) continue;
     const std::vector<std::byte> record(cached, cached + kRecordBytes);
     if (!ntfs::HasFileSignature(record) || !ntfs::RecordInUse(record)) continue;

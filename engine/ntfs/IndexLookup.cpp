@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <set>
 
-#include "engine/disk/Disk.h"
+#include "engine/disk/MftReader.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "support/Enums.h"
@@ -65,14 +65,14 @@ constexpr EnumLabel<LookupResult> kLookupResultLabels[] = {
 
 const char* LookupResultText(LookupResult result) { return LabelOf(kLookupResultLabels, result); }
 
-DirectoryReader::DirectoryReader(CDisk& disk) : disk_(disk) {}
+DirectoryReader::DirectoryReader(MftReader& mft) : mft_(mft) {}
 
 bool DirectoryReader::ReadStream(const std::vector<DataRun>& runs, uint64_t offset, std::byte* out,
                                  uint64_t length) {
   std::vector<VolumeExtent> pieces;
-  MapStreamRange(runs, disk_.ClusterSize(), offset, length, pieces);
-  const uint32_t sector = disk_.AddressingSectorSize();
-  const uint64_t deviceSize = disk_.Device() ? disk_.Device()->Size() : 0;
+  MapStreamRange(runs, mft_.Device().ClusterSize(), offset, length, pieces);
+  const uint32_t sector = mft_.Device().AddressingSectorSize();
+  const uint64_t deviceSize = mft_.Device().IsOpen() ? mft_.Device().Device()->Size() : 0;
   uint64_t covered = offset;
   for (const VolumeExtent& piece : pieces) {
     if (piece.streamOffset != covered || piece.length > UINT32_MAX ||
@@ -81,8 +81,8 @@ bool DirectoryReader::ReadStream(const std::vector<DataRun>& runs, uint64_t offs
       return false;
     }
     const auto count = static_cast<uint32_t>(piece.length);
-    if (disk_.ReadPointData(out + (piece.streamOffset - offset), count,
-                            piece.volumeOffset / sector) != count) {
+    if (mft_.Device().ReadPointData(out + (piece.streamOffset - offset), count,
+                                    piece.volumeOffset / sector) != count) {
       return false;
     }
     covered += piece.length;
@@ -91,9 +91,9 @@ bool DirectoryReader::ReadStream(const std::vector<DataRun>& runs, uint64_t offs
 }
 
 LookupResult DirectoryReader::ReadRecord(uint64_t number, std::vector<std::byte>& out) {
-  if (disk_.MftRecord().empty() && !disk_.LoadMftRecord()) return LookupResult::kUnreadable;
-  if (number >= disk_.MftRecordCount() || number > UINT32_MAX) return LookupResult::kDamaged;
-  const std::byte* record = disk_.ReadFileRecord(static_cast<uint32_t>(number), false, true, false);
+  if (mft_.MftRecord().empty() && !mft_.LoadMftRecord()) return LookupResult::kUnreadable;
+  if (number >= mft_.MftRecordCount() || number > UINT32_MAX) return LookupResult::kDamaged;
+  const std::byte* record = mft_.ReadFileRecord(static_cast<uint32_t>(number), false, true, false);
   if (record == nullptr) return LookupResult::kUnreadable;
   out.assign(record, record + kFileRecordSize);
   if (!HasFileSignature(out) || !RecordInUse(out)) return LookupResult::kNotFound;
@@ -200,7 +200,7 @@ LookupResult DirectoryReader::LoadIndex(uint64_t directory, DirectoryIndex& inde
 LookupResult DirectoryReader::ReadBlock(const DirectoryIndex& index, uint64_t vcn,
                                         std::vector<IndexEntry>& out) {
   uint64_t offset = 0;
-  if (!IndexBlockOffset(vcn, index.root.blockSize, disk_.ClusterSize(), offset)) {
+  if (!IndexBlockOffset(vcn, index.root.blockSize, mft_.Device().ClusterSize(), offset)) {
     return LookupResult::kDamaged;
   }
   std::vector<std::byte> block(index.root.blockSize);

@@ -14,7 +14,7 @@
 #include "engine/ntfs/RunList.h"
 
 namespace stow::engine {
-class CDisk;
+class MftReader;
 }
 
 namespace stow::engine::ntfs {
@@ -39,8 +39,8 @@ struct FoundFile {
 
 class DirectoryReader {
  public:
-  // `disk` is an open NTFS volume that passed CheckNtfsVolume.
-  explicit DirectoryReader(CDisk& disk);
+  // `mft` reads an open NTFS volume that passed CheckNtfsVolume.
+  explicit DirectoryReader(MftReader& mft);
 
   // Looks `name` up in the directory of record `directory`.
   [[nodiscard]] LookupResult Find(uint64_t directory, std::u16string_view name, FoundFile& out);
@@ -69,7 +69,7 @@ class DirectoryReader {
   [[nodiscard]] LookupResult Describe(const IndexEntry& entry, FoundFile& out);
   void LoadUpcase();
 
-  CDisk& disk_;
+  MftReader& mft_;
   bool upcaseLoaded_ = false;
   std::vector<char16_t> upcase_;
 };

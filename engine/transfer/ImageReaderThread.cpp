@@ -19,6 +19,7 @@
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/Workers.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::engine {
@@ -152,7 +153,7 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
 RestoreIo RestoreIo::Default() {
   RestoreIo io;
   io.openVolume = [](const platform::VolumeId& volume, bool readOnly, CDisk& disk) {
-    return TaskErrorFromCode(disk.InitDisk(volume, readOnly));
+    return TaskErrorFromCode(ToInt(disk.InitDisk(volume, readOnly)));
   };
   io.openImage = [](const std::string& path, std::unique_ptr<platform::BlockDevice>& out) {
     return platform::OpenBlockDevice(path, true, out);

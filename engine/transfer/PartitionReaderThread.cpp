@@ -39,9 +39,10 @@ class PartitionReader {
       : state_(state),
         ring_(state.Ring()),
         disk_(disk),
-        sectorsPerCluster_(disk.ClusterSize() / kSectorBytes),
-        volumeClusters_(
-            disk.SectorsPerCluster() == 0 ? 0 : disk.Device()->Size() / disk.ClusterSize()) {}
+        sectorsPerCluster_(disk.Device().ClusterSize() / kSectorBytes),
+        volumeClusters_(disk.Device().SectorsPerCluster() == 0
+                            ? 0
+                            : disk.Device().Device()->Size() / disk.Device().ClusterSize()) {}
 
   // Sends every entry's runs, until the end, a stop or a failure.
   void SendEntries(const std::vector<FileEntry>& entries) {
@@ -58,7 +59,8 @@ class PartitionReader {
   SentWalk SendAttribute(uint64_t record, Bytes attribute) {
     const char* why = nullptr;
     const SentWalk walked = VisitSentRuns(
-        record, attribute, volumeClusters_, disk_.ClusterSize(), why, [&](const SentRun& run) {
+        record, attribute, volumeClusters_, disk_.Device().ClusterSize(), why,
+        [&](const SentRun& run) {
           if (state_.stopFlag.load()) return SentWalk::kStopped;
           return run.sparse
                      ? SendSparseRun(record, run.instance, run.index, run.clusters)
@@ -71,7 +73,7 @@ class PartitionReader {
     const int i = AcquireSlot();
     if (i < 0) return SentWalk::kStopped;
     TransferSlot& slot = ring_.Slot(i);
-    FillHeader(slot, record, instance, index, clusters * disk_.ClusterSize(), 0);
+    FillHeader(slot, record, instance, index, clusters * disk_.Device().ClusterSize(), 0);
     slot.dataLength = 0;
     ring_.Commit();
     return SentWalk::kGoOn;
@@ -79,7 +81,7 @@ class PartitionReader {
 
   SentWalk SendDataRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t firstCluster,
                    uint64_t clusters) {
-    const uint64_t runBytes = clusters * disk_.ClusterSize();
+    const uint64_t runBytes = clusters * disk_.Device().ClusterSize();
     const uint64_t firstSector = firstCluster * sectorsPerCluster_;
     uint64_t remaining = clusters * sectorsPerCluster_;
     uint64_t done = 0;
@@ -93,7 +95,7 @@ class PartitionReader {
       slot.dataLength = static_cast<uint32_t>(chunk * kSectorBytes);
       remaining -= chunk;
       const uint32_t read =
-          disk_.ReadPointData(slot.buffer.get(), slot.dataLength, firstSector + done);
+          disk_.Device().ReadPointData(slot.buffer.get(), slot.dataLength, firstSector + done);
       if (read != slot.dataLength) {
         LogDebug("ReadPointData read mftNo :0x%x fail ,len=%d ,write=%d",
                  static_cast<unsigned>(record & 0xFFFFFFFFu), static_cast<int>(slot.dataLength),
@@ -150,9 +152,9 @@ bool WaitForWriter(TaskState& state) {
 }
 
 uint64_t ReaderVolumeClusters(CDisk& disk) {
-  return disk.SectorsPerCluster() == 0 || disk.Device() == nullptr
+  return disk.Device().SectorsPerCluster() == 0 || disk.Device().Device() == nullptr
              ? 0
-             : disk.Device()->Size() / disk.ClusterSize();
+             : disk.Device().Device()->Size() / disk.Device().ClusterSize();
 }
 
 // Builds the entry list and checks it against the free space; false when the
@@ -160,7 +162,7 @@ uint64_t ReaderVolumeClusters(CDisk& disk) {
 bool PrepareEntries(TaskState& state, CDisk& disk) {
   state.totalSectors.store(0);
   std::string why;
-  if (disk.CheckNtfsVolume(&why) != kDiskOk) {
+  if (disk.Mft().CheckNtfsVolume(&why) != DiskResult::kOk) {
     LogLess("in read thread, the source is not a volume this program handles: %s", why.c_str());
     state.SetFirstError(TaskError::kSourceReadFailed,
                         "the source is not an NTFS volume this program "
@@ -183,24 +185,25 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
     return false;
   }
   uint64_t total = 0;
-  if (disk.BuildEntryList(total, true, 0) == 0) {
+  if (disk.Mft().BuildEntryList(total, true, 0) == 0) {
     LogLess("in read thread, the source's MFT cannot be read!");
     state.SetFirstError(TaskError::kSourceReadFailed);
     return false;
   }
-  if (disk.UnreadRecords() != 0) {
+  if (disk.Mft().UnreadRecords() != 0) {
     // Their files would be missing from an image that claims to be complete.
     LogLess("in read thread, %" PRIu64 " records of the source's MFT cannot be read!",
-            disk.UnreadRecords());
+            disk.Mft().UnreadRecords());
     state.SetFirstError(TaskError::kSourceReadFailed);
     return false;
   }
   state.totalSectors.store(total);
   // What the image takes: every run its block record, sparse runs nothing more.
   const uint64_t limit = state.freeSpaceLimit.load();
-  const uint64_t imageBytes = limit == 0 ? 0
-                                         : ImageSizeOfEntries(disk.Entries(), disk.ClusterSize(),
-                                                              ReaderVolumeClusters(disk));
+  const uint64_t imageBytes =
+      limit == 0 ? 0
+                 : ImageSizeOfEntries(disk.Mft().Entries(), disk.Device().ClusterSize(),
+                                      ReaderVolumeClusters(disk));
   if (limit != 0 && imageBytes > limit * kSectorBytes) {
     // The error is set before the reader ends, so that a writer that sees the
     // reader gone never takes the task for finished.
@@ -258,11 +261,11 @@ void RunPartitionReader(TaskState& state, const WorkerIo& io) {
     return;
   }
   if (!PrepareEntries(state, disk)) return;
-  state.recordCount.store(disk.MftRecordCount());
-  state.entryTotal.store(disk.Entries().size());
+  state.recordCount.store(disk.Mft().MftRecordCount());
+  state.entryTotal.store(disk.Mft().Entries().size());
 
   PartitionReader reader(state, disk);
-  reader.SendEntries(disk.Entries());
+  reader.SendEntries(disk.Mft().Entries());
   // A stop seen anywhere in the walk, also inside the last entry's runs, ends
   // the task as stopped: the stream is incomplete.
   if (state.stopFlag.load()) state.SetFirstError(TaskError::kManualStop);

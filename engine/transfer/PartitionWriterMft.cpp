@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "engine/destination/DestinationVerify.h"
+#include "engine/destination/DiskDestination.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
 #include "engine/destination/VolumeFinaliser.h"
@@ -23,6 +24,7 @@
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/Workers.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::engine::writer {
@@ -65,18 +67,19 @@ TaskError PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   // Room for every record the source has, and for everything its extents send;
   // one run, so that record 0 needs no attribute list whatever the source had.
   const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, layout.totalClusters);
-  if (const TaskError r = TaskErrorFromCode(disk_.CheckMftRange(clusters)); r != TaskError::kNone) {
+  if (const TaskError r = disk_.Destination().CheckMftRange(clusters); r != TaskError::kNone) {
     return Fail(r, "the destination has no room for the source's $MFT of " +
                        std::to_string(records) + " records in one run of " +
                        std::to_string(clusters) + " clusters from its $MFT's cluster " +
-                       std::to_string(disk_.MftCluster()) +
+                       std::to_string(disk_.Device().MftCluster()) +
                        ": clusters there are in use; restore or copy onto a larger volume");
   }
   // The destination's own first records, for the source's $MFT extension
   // records that the finaliser gives back.
   formatted_.assign(kEntryListRecords * kFileRecordSize, std::byte{0});
   for (uint64_t record = 1; record < kEntryListRecords; ++record) {
-    const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+    const std::byte* own =
+        disk_.Mft().ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
     if (own == nullptr) continue;
     std::byte* copy = formatted_.data() + record * kFileRecordSize;
     std::memcpy(copy, own, kFileRecordSize);
@@ -84,15 +87,16 @@ TaskError PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
       return StreamError("the destination's own records cannot be put back in on-disk form");
     }
   }
-  disk_.ReserveMftZone(
-      MftZoneClusters(disk_.Entries().size() + records, sectorsPerCluster_, clusters));
-  if (const TaskError r = TaskErrorFromCode(
-          disk_.ResizeDestinationMft(clusters, layout.dataSize, layout.initializedSize));
+  disk_.Destination().ReserveMftZone(
+      MftZoneClusters(disk_.Mft().Entries().size() + records, sectorsPerCluster_, clusters));
+  if (const TaskError r = disk_.Destination().ResizeDestinationMft(clusters, layout.dataSize,
+                                                                   layout.initializedSize);
       r != TaskError::kNone) {
     return r;
   }
   for (uint64_t record : kSubstitutedRecords) {
-    const std::byte* own = disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+    const std::byte* own =
+        disk_.Mft().ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
     if (own == nullptr) return StreamError("the destination's own records cannot be read");
     std::vector<std::byte> onDisk(own, own + kFileRecordSize);
     if (!ntfs::UndoFixup(onDisk)) {
@@ -107,7 +111,7 @@ TaskError PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
       r != TaskError::kNone)
     return Fail(r, why);
   if (const TaskError r = PlaceMftBytes(slot, offset); r != TaskError::kNone) return r;
-  if (!disk_.LoadRecordCache()) return StreamError("the written $MFT cannot be read back");
+  if (!disk_.Mft().LoadRecordCache()) return StreamError("the written $MFT cannot be read back");
   return TaskError::kNone;
 }
 
@@ -132,7 +136,7 @@ TaskError PartitionWriter::BeginTrackedRecord(uint64_t record) {
   Bytes bytes;
   if (record <= UINT32_MAX && mft_->RecordPlaced(record)) {
     const std::byte* cached =
-        disk_.ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
+        disk_.Mft().ReadFileRecord(static_cast<uint32_t>(record), false, true, true);
     if (cached != nullptr) bytes = Bytes(cached, kFileRecordSize);
   }
   std::string why;
@@ -147,7 +151,7 @@ TaskError PartitionWriter::PlaceMftBytes(const TransferSlot& slot, uint64_t offs
       length > mftClusters_ * clusterSize_ - offset) {
     return StreamError("the $MFT is larger than its record 0 said", &slot);
   }
-  if (!disk_.WriteMftBytes(offset, slot.buffer.get(), static_cast<uint32_t>(length))) {
+  if (!disk_.Mft().WriteMftBytes(offset, slot.buffer.get(), static_cast<uint32_t>(length))) {
     LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
             static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(length), 0);
     return Fail(TaskError::kWriteFailed, "the destination's $MFT cannot be written at byte " +

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "engine/destination/DestinationVerify.h"
+#include "engine/destination/DiskDestination.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
 #include "engine/destination/VolumeFinaliser.h"
@@ -34,6 +35,7 @@
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/Workers.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::engine {
@@ -77,7 +79,7 @@ void PartitionWriter::EndAfterFailure(TaskError code) {
 }
 
 void PartitionWriter::UnlockDestination() {
-  if (!disk_.UnlockDisk()) LogLess("in write thread, unlocking the destination failed");
+  if (!disk_.Device().UnlockDisk()) LogLess("in write thread, unlocking the destination failed");
 }
 
 bool PartitionWriter::WaitForReader() {
@@ -99,23 +101,23 @@ TaskError PartitionWriter::OpenDestination() {
   }
   std::string why;
   uint64_t total = 0;
-  const int check = disk_.CheckNtfsVolume(&why);
-  if (check != kDiskOk || disk_.BuildEntryList(total, false, kEntryListRecords) == 0 ||
-      !disk_.LoadBitmap()) {
-    const int failed = check != kDiskOk ? check : kDiskUnsupportedVolume;
+  const DiskResult check = disk_.Mft().CheckNtfsVolume(&why);
+  if (check != DiskResult::kOk ||
+      disk_.Mft().BuildEntryList(total, false, kEntryListRecords) == 0 ||
+      !disk_.Destination().LoadBitmap()) {
+    const int failed = ToInt(check != DiskResult::kOk ? check : DiskResult::kUnsupportedVolume);
     LogLess("in write thread init disk error=%d", failed);
     if (!why.empty()) LogLess("in write thread, the destination: %s", why.c_str());
     return TaskErrorFromCode(failed);
   }
-  sectorsPerCluster_ = disk_.SectorsPerCluster();
-  clusterSize_ = disk_.ClusterSize();
-  const int lock = disk_.LockDisk();
-  if (lock != 0) {
-    LogLess("in write thread lock disk error=%d", lock);
-    return TaskErrorFromCode(lock);
+  sectorsPerCluster_ = disk_.Device().SectorsPerCluster();
+  clusterSize_ = disk_.Device().ClusterSize();
+  if (const DiskResult lock = disk_.Device().LockDisk(); lock != DiskResult::kOk) {
+    LogLess("in write thread lock disk error=%d", ToInt(lock));
+    return TaskErrorFromCode(ToInt(lock));
   }
   locked_ = true;
-  const uint64_t freed = disk_.ReleaseReplacedMetadata();
+  const uint64_t freed = disk_.Destination().ReleaseReplacedMetadata();
   LogDebug("in write thread, %" PRIu64 " clusters of the destination's replaced metadata are free",
            freed);
   return TaskError::kNone;
@@ -131,11 +133,13 @@ uint64_t PartitionWriter::NeededSectors() {
   CDisk source;
   uint64_t ignored = 0;
   if (io_.openVolume(state_.SourceVolume(), true, source) != TaskError::kNone ||
-      source.BuildEntryList(ignored, false, kBitmapEntries) == 0 || !source.LoadBitmap()) {
+      source.Mft().BuildEntryList(ignored, false, kBitmapEntries) == 0 ||
+      !source.Destination().LoadBitmap()) {
     return total;
   }
-  const uint64_t used = CountClusterBits(source.Bitmap(), source.VolumeClusterCount());
-  return std::min(total, used * source.SectorsPerCluster());
+  const uint64_t used =
+      CountClusterBits(source.Destination().Bitmap(), source.Mft().VolumeClusterCount());
+  return std::min(total, used * source.Device().SectorsPerCluster());
 }
 
 // The index of the first slot, or -1 when the reader ended without one.
@@ -152,7 +156,7 @@ TaskError PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte*
                                       uint64_t sectors) {
   const auto bytes = static_cast<uint32_t>(sectors * kSectorBytes);
   const uint64_t at = allocFirst_ * sectorsPerCluster_ + allocSectorOffset_;
-  const uint32_t written = disk_.WritePointData(data, bytes, at);
+  const uint32_t written = disk_.Device().WritePointData(data, bytes, at);
   if (written != bytes) {
     LogLess("WritePointData write mftNo :0x%x fail ,len=%d ,write=%d",
             static_cast<unsigned>(slot.recordNumber & 0xFFFFFFFFu), static_cast<int>(bytes),
@@ -160,7 +164,7 @@ TaskError PartitionWriter::WriteChunk(const TransferSlot& slot, const std::byte*
     return TaskError::kWriteFailed;
   }
   if (verify_.enabled && slot.recordNumber > kLastRewrittenRecord) {
-    written_.push_back(WrittenRange{at * disk_.AddressingSectorSize(), bytes,
+    written_.push_back(WrittenRange{at * disk_.Device().AddressingSectorSize(), bytes,
                                     Xxh3(AsBytes(data, bytes)), slot.recordNumber});
   }
   state_.bytesDone.fetch_add(bytes);
@@ -186,8 +190,8 @@ void PartitionWriter::NoteAttribute(const TransferSlot& slot) {
 
 TaskError PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
                                       bool append) {
-  const RecordEdit edit =
-      disk_.ChangeFileAttr(slot.recordNumber, slot.attributeInstance, first, count, append);
+  const RecordEdit edit = disk_.Destination().ChangeFileAttr(
+      slot.recordNumber, slot.attributeInstance, first, count, append);
   if (edit == RecordEdit::kOk) return TaskError::kNone;
   LogLess("in write thread, record 0x%" PRIx64 ", attribute %u: %s", slot.recordNumber,
           unsigned{slot.attributeInstance}, RecordEditText(edit));
@@ -197,12 +201,12 @@ TaskError PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, 
 TaskError PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool append) {
   uint64_t first = 0;
   uint64_t granted = 0;
-  if (disk_.AllocateClusters(wanted, first, granted) == 0 || granted == 0) {
+  if (!disk_.Destination().AllocateClusters(wanted, first, granted) || granted == 0) {
     LogLess("in write thread, the destination has no free clusters left for record 0x%" PRIx64,
             slot.recordNumber);
     return TaskError::kDestinationTooSmall;
   }
-  disk_.MarkClustersUsed(first, granted);
+  disk_.Destination().MarkClustersUsed(first, granted);
   allocFirst_ = first;
   allocSectorsLeft_ = granted * sectorsPerCluster_;
   allocSectorOffset_ = 0;
@@ -310,7 +314,7 @@ TaskError PartitionWriter::FinishStream() {
   if (const TaskError r = mft_->Finish(why); r != TaskError::kNone) return Fail(r, why);
   if (const TaskError r = FinishMft(); r != TaskError::kNone) return r;
   if (inRun_ && runPlaced_ != runLength_) return StreamError("the last run is incomplete");
-  return TaskErrorFromCode(FinaliseDestination(disk_, std::move(rewritten_), formatted_));
+  return FinaliseDestination(disk_, std::move(rewritten_), formatted_);
 }
 
 void PartitionWriter::Drain() {
@@ -363,7 +367,7 @@ TaskError PartitionWriter::VerifyDestination() {
   run.task = restore_ ? "restore" : "copy";
   std::string why;
   const TaskError r =
-      TaskErrorFromCode(VerifyWrittenRanges(*disk_.Device(), std::move(written_), run, why));
+      VerifyWrittenRanges(*disk_.Device().Device(), std::move(written_), run, why);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started)
                       .count();
@@ -399,7 +403,7 @@ void PartitionWriter::Run() {
   } else {
     TransferSlot& slot = ring_.Slot(first);
     const uint64_t total = NeededSectors();
-    const uint64_t size = disk_.BitmapLength() * 8 * sectorsPerCluster_;
+    const uint64_t size = disk_.Destination().BitmapLength() * 8 * sectorsPerCluster_;
     TaskError r = TaskError::kNone;
     if (slot.recordNumber == kMftRecord && size < total + total / kSizeMarginDivisor) {
       r = TaskError::kDestinationTooSmall;

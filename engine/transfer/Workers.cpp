@@ -4,6 +4,7 @@
 #include "engine/disk/Disk.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/Files.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::engine {
@@ -11,7 +12,7 @@ namespace stow::engine {
 WorkerIo WorkerIo::Default() {
   WorkerIo io;
   io.openVolume = [](const platform::VolumeId& volume, bool readOnly, CDisk& disk) {
-    return TaskErrorFromCode(disk.InitDisk(volume, readOnly));
+    return TaskErrorFromCode(ToInt(disk.InitDisk(volume, readOnly)));
   };
   io.temporaryName = platform::TemporaryPathBeside;
   io.createImage = platform::CreateNewFile;

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "bootrepair/HiveBuilder.h"
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskDevice.h"
 #include "platform/Isolated.h"
 #include "platform/MemoryBlockDevice.h"
 #include "tests/testlib/TestUtil.h"
@@ -217,7 +217,7 @@ std::vector<std::byte> MemoryMbrDisk(bool bootSignature, uint8_t firstType) {
 }
 
 LocateResult Locate(std::vector<std::byte> disk, uint64_t start, PartitionLocation& out) {
-  engine::CDisk cdisk;
+  engine::DiskDevice cdisk;
   cdisk.Attach(std::make_unique<platform::MemoryBlockDevice>(std::move(disk)), false);
   return LocatePartitionOnDisk(cdisk, start, out);
 }
@@ -241,7 +241,7 @@ TEST(VolumeIdentifiers, PartitionsAreLocatedByTheirFirstSector) {
   EXPECT_EQ(Locate(MemoryMbrDisk(false, 0x07), 2048, location), kLocateRawDisk);
   EXPECT_EQ(Locate(MemoryMbrDisk(true, 0x07), UINT64_MAX / 256, location), kLocateNoEntry);
   EXPECT_EQ(Locate(std::vector<std::byte>(100), 2048, location), kLocateDiskUnreadable);
-  engine::CDisk closed;
+  engine::DiskDevice closed;
   EXPECT_EQ(LocatePartitionOnDisk(closed, 2048, location), kLocateDiskUnreadable);
 }
 

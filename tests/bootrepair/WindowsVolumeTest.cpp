@@ -95,7 +95,7 @@ Volumes& TheVolumes() {
 
 LookupResult Lookup(const fs::path& image) {
   engine::CDisk disk;
-  EXPECT_EQ(disk.InitDisk(platform::VolumeId(image.string()), true), engine::kDiskOk);
+  EXPECT_EQ(disk.InitDisk(platform::VolumeId(image.string()), true), engine::DiskResult::kOk);
   return bootrepair::FindWindowsSystemDirectory(disk);
 }
 
@@ -148,8 +148,8 @@ TEST(WindowsVolume, AMountedVolumeIsReadWithoutDisturbingIt) {
 TEST(WindowsVolume, EachDirectoryOfAPathIsLookedUpThroughItsOwnIndex) {
   STOW_VOLUME(image, "large");
   engine::CDisk disk;
-  ASSERT_EQ(disk.InitDisk(platform::VolumeId(image.string()), true), engine::kDiskOk);
-  engine::ntfs::DirectoryReader reader(disk);
+  ASSERT_EQ(disk.InitDisk(platform::VolumeId(image.string()), true), engine::DiskResult::kOk);
+  engine::ntfs::DirectoryReader reader(disk.Mft());
   engine::ntfs::FoundFile found;
   ASSERT_EQ(reader.FindPath({u"windows", u"ENTRY-WITH-A-RATHER-LONG-NAME-1499"}, found),
             LookupResult::kFound);

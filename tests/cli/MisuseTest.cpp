@@ -434,10 +434,11 @@ TEST_F(MisuseCli, TheFreeSpaceCheckCountsWhatTheImageTakes) {
     const fs::path image = dir_ / (std::string(name) + ".vmg");
     ASSERT_NO_FATAL_FAILURE(Backup(fixture->image.string(), image));
     engine::CDisk disk;
-    ASSERT_EQ(disk.InitDisk(platform::VolumeId(fixture->image.string()), true), engine::kDiskOk);
+    ASSERT_EQ(disk.InitDisk(platform::VolumeId(fixture->image.string()), true),
+              engine::DiskResult::kOk);
     uint64_t sectors = 0;
-    ASSERT_GT(disk.BuildEntryList(sectors, true, 0), 0u);
-    EXPECT_EQ(engine::ImageBytesForEntries(disk.Entries(), disk.ClusterSize()),
+    ASSERT_GT(disk.Mft().BuildEntryList(sectors, true, 0), 0u);
+    EXPECT_EQ(engine::ImageBytesForEntries(disk.Mft().Entries(), disk.Device().ClusterSize()),
               fs::file_size(image));
     // The sum of the runs counts sparse runs at their full size.
     if (std::string(name) == "sparse") {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskPartitions.h"
 #include "tests/testlib/DiskFixtures.h"
 #include "tests/testlib/TestUtil.h"
 
@@ -218,17 +218,18 @@ TEST_F(PtableIntegration, FixturePartitionsHoldTheirFileSystems) {
 
 TEST_F(PtableIntegration, ActiveFlagOnAnImageFileIsWhatSfdiskReads) {
   const fs::path image = CopyOf(*mbr_, "active.img");
-  engine::CDisk disk;
-  ASSERT_EQ(disk.OpenPhysicalDrivePath(image.string()), engine::kDiskOk);
-  ASSERT_EQ(disk.SetActivePartition(1), engine::kDiskOk);  // the extended entry's slot
+  engine::DiskDevice disk;
+  ASSERT_EQ(disk.OpenPhysicalDrivePath(image.string()), engine::DiskResult::kOk);
+  ASSERT_EQ(engine::SetActivePartition(disk, 1),
+            engine::DiskResult::kOk);  // the extended entry's slot
   EXPECT_FALSE(SfdiskSaysBootable(image.string(), 1));
   EXPECT_TRUE(SfdiskSaysBootable(image.string(), 2));
-  EXPECT_EQ(disk.SetActivePartition(4), engine::kDiskNoSuchEntry);
+  EXPECT_EQ(engine::SetActivePartition(disk, 4), engine::DiskResult::kNoSuchEntry);
 
-  engine::CDisk gptDisk;
+  engine::DiskDevice gptDisk;
   ASSERT_EQ(gptDisk.OpenPhysicalDrivePath(CopyOf(*gpt_, "active-gpt.img").string()),
-            engine::kDiskOk);
-  EXPECT_EQ(gptDisk.SetActivePartition(0), engine::kDiskIsGpt);
+            engine::DiskResult::kOk);
+  EXPECT_EQ(engine::SetActivePartition(gptDisk, 0), engine::DiskResult::kIsGpt);
 }
 
 TEST_F(PtableIntegration, ActiveFlagOnALoopDeviceAndItsLock) {
@@ -236,9 +237,9 @@ TEST_F(PtableIntegration, ActiveFlagOnALoopDeviceAndItsLock) {
   const fs::path image = CopyOf(*mbr_, "active-loop.img");
   LoopDevice loop(image);
   ASSERT_TRUE(loop.Ok());
-  engine::CDisk disk;
-  ASSERT_EQ(disk.OpenPhysicalDrivePath(loop.Device()), engine::kDiskOk);
-  ASSERT_EQ(disk.SetActivePartition(1), engine::kDiskOk);
+  engine::DiskDevice disk;
+  ASSERT_EQ(disk.OpenPhysicalDrivePath(loop.Device()), engine::DiskResult::kOk);
+  ASSERT_EQ(engine::SetActivePartition(disk, 1), engine::DiskResult::kOk);
   EXPECT_TRUE(SfdiskSaysBootable(loop.Device(), 2));
 
   // While a partition of the disk is mounted the disk cannot be locked, and the
@@ -246,10 +247,10 @@ TEST_F(PtableIntegration, ActiveFlagOnALoopDeviceAndItsLock) {
   {
     NtfsMount mount(loop.Partition(1), false);
     ASSERT_TRUE(mount.Ok()) << mount.Error();
-    EXPECT_EQ(disk.SetActivePartition(0), engine::kDiskLockFailedForTable);
+    EXPECT_EQ(engine::SetActivePartition(disk, 0), engine::DiskResult::kLockFailedForTable);
   }
   EXPECT_TRUE(SfdiskSaysBootable(loop.Device(), 2));
-  EXPECT_EQ(disk.SetActivePartition(0), engine::kDiskOk);
+  EXPECT_EQ(engine::SetActivePartition(disk, 0), engine::DiskResult::kOk);
   EXPECT_TRUE(SfdiskSaysBootable(loop.Device(), 1));
 }
 

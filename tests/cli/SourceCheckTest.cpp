@@ -49,19 +49,20 @@ std::string FileHash(const fs::path& path) {
 class MftRecords {
  public:
   explicit MftRecords(const fs::path& image) {
-    ok_ = disk_.InitDisk(platform::VolumeId(image.string()), false) == engine::kDiskOk &&
-          disk_.LoadMftRecord();
+    ok_ = disk_.InitDisk(platform::VolumeId(image.string()), false) == engine::DiskResult::kOk &&
+          disk_.Mft().LoadMftRecord();
   }
   bool Ok() const { return ok_; }
-  uint64_t Count() const { return disk_.MftRecordCount(); }
+  uint64_t Count() const { return disk_.Mft().MftRecordCount(); }
   engine::CDisk& Disk() { return disk_; }
 
   bool Read(uint64_t n, std::vector<std::byte>& out) {
     out.assign(kRecordBytes, std::byte{0});
-    return Transfer(disk_.MftRuns(), n * kRecordBytes, out.data(), false);
+    return Transfer(disk_.Mft().MftRuns(), n * kRecordBytes, out.data(), false);
   }
   bool Write(uint64_t n, const std::vector<std::byte>& record) {
-    return Transfer(disk_.MftRuns(), n * kRecordBytes, const_cast<std::byte*>(record.data()), true);
+    return Transfer(disk_.Mft().MftRuns(), n * kRecordBytes, const_cast<std::byte*>(record.data()),
+                    true);
   }
   // The $MFTMirr's copy of the first records: contiguous from its cluster.
   bool ReadMirror(uint64_t n, std::vector<std::byte>& out) {
@@ -82,21 +83,22 @@ class MftRecords {
 
  private:
   std::vector<ntfs::DataRun> MirrorRuns() const {
-    const uint64_t clusters = (4 * kRecordBytes + disk_.ClusterSize() - 1) / disk_.ClusterSize();
-    return {ntfs::DataRun{0, clusters, disk_.MftMirrCluster(), false}};
+    const uint64_t clusters =
+        (4 * kRecordBytes + disk_.Device().ClusterSize() - 1) / disk_.Device().ClusterSize();
+    return {ntfs::DataRun{0, clusters, disk_.Device().MftMirrCluster(), false}};
   }
 
   bool Transfer(const std::vector<ntfs::DataRun>& runs, uint64_t offset, std::byte* data,
                 bool write) {
     std::vector<ntfs::VolumeExtent> pieces;
-    ntfs::MapStreamRange(runs, disk_.ClusterSize(), offset, kRecordBytes, pieces);
+    ntfs::MapStreamRange(runs, disk_.Device().ClusterSize(), offset, kRecordBytes, pieces);
     uint64_t done = 0;
     for (const ntfs::VolumeExtent& piece : pieces) {
       const auto count = static_cast<uint32_t>(piece.length);
       std::byte* at = data + (piece.streamOffset - offset);
       const uint64_t sector = piece.volumeOffset / 512;
-      const uint32_t moved =
-          write ? disk_.WritePointData(at, count, sector) : disk_.ReadPointData(at, count, sector);
+      const uint32_t moved = write ? disk_.Device().WritePointData(at, count, sector)
+                                   : disk_.Device().ReadPointData(at, count, sector);
       if (moved != count) return false;
       done += count;
     }

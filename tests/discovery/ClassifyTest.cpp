@@ -72,11 +72,11 @@ struct MemoryOpener {
   int calls = 0;
 
   DiskOpener Get() {
-    return [this](int diskNumber, engine::CDisk& disk) {
+    return [this](int diskNumber, engine::DiskDevice& disk) {
       ++calls;
-      if (diskNumber != kMbrDisk) return static_cast<int>(engine::kDiskOpenFailed);
+      if (diskNumber != kMbrDisk) return engine::DiskResult::kOpenFailed;
       disk.Attach(std::make_unique<platform::MemoryBlockDevice>(image), false);
-      return static_cast<int>(engine::kDiskOk);
+      return engine::DiskResult::kOk;
     };
   }
 };

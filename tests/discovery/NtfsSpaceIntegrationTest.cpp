@@ -145,7 +145,7 @@ TEST_F(NtfsSpace, DamagedCopiesAreRefused) {
   auto device = std::make_unique<platform::MemoryBlockDevice>(volume_);
   platform::MemoryBlockDevice* memory = device.get();
   disk.Attach(std::move(device), true);
-  ASSERT_NE(disk.ReadFileRecord(kNtfsBitmapRecord, false, true, false), nullptr);
+  ASSERT_NE(disk.Mft().ReadFileRecord(kNtfsBitmapRecord, false, true, false), nullptr);
   memory->FailReads(2);
   EXPECT_EQ(ReadNtfsFreeSpace(disk, space), kNtfsSpaceReadFailed);
 

@@ -76,13 +76,13 @@ TEST(FormatIntegration, ALoopPartitionRecordsItsStartAndTheGeometry) {
     ASSERT_EQ(FormatDestination(VolumeId(device), 4096), kFormatVerified);
 
     engine::CDisk cdisk;
-    ASSERT_EQ(cdisk.InitDisk(VolumeId(device), true), engine::kDiskOk);
-    const ByteView boot(cdisk.BootSector().data(), cdisk.BootSector().size());
+    ASSERT_EQ(cdisk.InitDisk(VolumeId(device), true), engine::DiskResult::kOk);
+    const ByteView boot(cdisk.Device().BootSector().data(), cdisk.Device().BootSector().size());
     const uint64_t start = disk.Partition(number)->start;
     EXPECT_EQ(boot.U32(kHiddenSectorsOffset), start);
     EXPECT_EQ(boot.U16(kHeadsOffset), kDefaultHeads);
     EXPECT_EQ(boot.U16(kSectorsPerTrackOffset), kDefaultSectorsPerTrack);
-    EXPECT_EQ(cdisk.ClusterSize(), 4096u);
+    EXPECT_EQ(cdisk.Device().ClusterSize(), 4096u);
 
     // Independent readers: the raw bytes, ntfsinfo and an ntfs-3g mount.
     const std::string raw = FirstSector(device);

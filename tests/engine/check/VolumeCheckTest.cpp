@@ -163,11 +163,11 @@ TEST(SourceCheck, OldLayoutRecordsAreReadLikeAnyOther) {
   v.records[21] = FileWithRuns(21, {{2, 300}}, 2);
   std::unique_ptr<CDisk> opened = Open(v);
   CDisk& disk = *opened;
-  ASSERT_NE(disk.ReadFileRecord(20, false, true, false), nullptr);
+  ASSERT_NE(disk.Mft().ReadFileRecord(20, false, true, false), nullptr);
   uint64_t sectors = 0;
-  ASSERT_GT(disk.BuildEntryList(sectors, true, 0), 0u);
+  ASSERT_GT(disk.Mft().BuildEntryList(sectors, true, 0), 0u);
   std::vector<uint64_t> numbers;
-  for (const FileEntry& e : disk.Entries()) {
+  for (const FileEntry& e : disk.Mft().Entries()) {
     if (!e.attributes.empty()) numbers.push_back(e.recordNumber);
   }
   EXPECT_EQ(numbers, (std::vector<uint64_t>{0, 20, 21}));

@@ -1,8 +1,9 @@
-// The destination operations of CDisk on an in-memory volume: $Bitmap read and
+// The destination operations of DiskDestination on an in-memory volume: $Bitmap read and
 // written run by run, the replaced metadata freed, the room for the resized
 // $MFT checked, and run lists edited through the record cache.
 #include <gtest/gtest.h>
 
+#include "engine/destination/DiskDestination.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
 #include "engine/disk/Disk.h"
@@ -66,24 +67,24 @@ struct BitmapVolume {
     device = built.get();
     disk.Attach(std::move(built), true);
     uint64_t total = 0;
-    EXPECT_NE(disk.BuildEntryList(total, false, 24), 0u);
+    EXPECT_NE(disk.Mft().BuildEntryList(total, false, 24), 0u);
   }
 };
 
 TEST(DestinationDisk, BitmapIsReadAndWrittenRunByRun) {
   BitmapVolume v;
-  ASSERT_TRUE(v.disk.LoadBitmap());
-  EXPECT_EQ(v.disk.BitmapLength(), kBitmapBytes);
-  const Buffer& bitmap = v.disk.Bitmap();
+  ASSERT_TRUE(v.disk.Destination().LoadBitmap());
+  EXPECT_EQ(v.disk.Destination().BitmapLength(), kBitmapBytes);
+  const Buffer& bitmap = v.disk.Destination().Bitmap();
   EXPECT_TRUE(ClusterBit(bitmap, 3001));      // from the first run, at offset 0
   EXPECT_TRUE(ClusterBit(bitmap, kForeign));  // from the second run, at offset 2,048
   EXPECT_FALSE(ClusterBit(bitmap, 19999));
   // The free extents follow the bitmap: the largest is the stretch to the end.
-  EXPECT_EQ(v.disk.FreeExtents().Extents().front(),
+  EXPECT_EQ(v.disk.Destination().FreeExtents().Extents().front(),
             (ClusterExtent{kForeign + 1, kClusters - kForeign - 1}));
 
-  v.disk.MarkClustersUsed(30000, 8);
-  ASSERT_EQ(v.disk.WriteBitmap(), 1);
+  v.disk.Destination().MarkClustersUsed(30000, 8);
+  ASSERT_TRUE(v.disk.Destination().WriteBitmap());
   // Cluster 30000 is bit 0 of byte 3,750: in the second run, 1,702 bytes in.
   EXPECT_EQ(v.device->Data()[1000 * 512 + 3750 - 2048], std::byte{0xFF});
   EXPECT_EQ(v.device->Data()[3000 * 512 + 3750 - 2048], std::byte{0x00});
@@ -91,8 +92,8 @@ TEST(DestinationDisk, BitmapIsReadAndWrittenRunByRun) {
 
 TEST(DestinationDisk, ABitmapThatDoesNotCoverTheVolumeIsRefused) {
   BitmapVolume v;
-  v.disk.MutableEntries().resize(6);
-  EXPECT_FALSE(v.disk.LoadBitmap());
+  v.disk.Mft().MutableEntries().resize(6);
+  EXPECT_FALSE(v.disk.Destination().LoadBitmap());
   BitmapVolume w;
   w.layout.records[6] = RecordBuilder(6)
                             .NonResident(ntfs::kAttrData, EncodeRuns({{1, 3000}}), 0, 0, 512, 512)
@@ -100,40 +101,42 @@ TEST(DestinationDisk, ABitmapThatDoesNotCoverTheVolumeIsRefused) {
   CDisk disk;
   disk.Attach(w.layout.Build(), true);
   uint64_t total = 0;
-  EXPECT_NE(disk.BuildEntryList(total, false, 24), 0u);
-  EXPECT_FALSE(disk.LoadBitmap());
+  EXPECT_NE(disk.Mft().BuildEntryList(total, false, 24), 0u);
+  EXPECT_FALSE(disk.Destination().LoadBitmap());
 }
 
 TEST(DestinationDisk, ReplacedMetadataIsFreedAndTheKeptRecordsStayInUse) {
   BitmapVolume v;
-  ASSERT_TRUE(v.disk.LoadBitmap());
-  EXPECT_EQ(v.disk.ReleaseReplacedMetadata(), 8u);
-  EXPECT_FALSE(AnyClusterBit(v.disk.Bitmap(), kLogRun, 8));
-  EXPECT_TRUE(ClusterBit(v.disk.Bitmap(), 0));         // $Boot
-  EXPECT_TRUE(ClusterBit(v.disk.Bitmap(), 16));        // $MFT
-  EXPECT_TRUE(ClusterBit(v.disk.Bitmap(), 1000));      // $Bitmap
-  EXPECT_TRUE(ClusterBit(v.disk.Bitmap(), kForeign));  // not known to be replaced: kept
+  ASSERT_TRUE(v.disk.Destination().LoadBitmap());
+  EXPECT_EQ(v.disk.Destination().ReleaseReplacedMetadata(), 8u);
+  EXPECT_FALSE(AnyClusterBit(v.disk.Destination().Bitmap(), kLogRun, 8));
+  EXPECT_TRUE(ClusterBit(v.disk.Destination().Bitmap(), 0));     // $Boot
+  EXPECT_TRUE(ClusterBit(v.disk.Destination().Bitmap(), 16));    // $MFT
+  EXPECT_TRUE(ClusterBit(v.disk.Destination().Bitmap(), 1000));  // $Bitmap
+  EXPECT_TRUE(
+      ClusterBit(v.disk.Destination().Bitmap(), kForeign));  // not known to be replaced: kept
 }
 
 TEST(DestinationDisk, TheResizedMftMayCoverOnlyWhatMovesWithIt) {
   BitmapVolume v;
-  ASSERT_TRUE(v.disk.LoadBitmap());
+  ASSERT_TRUE(v.disk.Destination().LoadBitmap());
   // Its own clusters and $Bitmap's (moved at the end) do not count.
-  EXPECT_EQ(v.disk.CheckMftRange(2000), 0);
-  v.disk.MarkClustersUsed(1500, 1);
-  EXPECT_EQ(v.disk.CheckMftRange(2000), kTaskMftZoneInUse);
-  EXPECT_EQ(v.disk.CheckMftRange(1484), 0);
-  EXPECT_EQ(v.disk.CheckMftRange(kClusters), kTaskMftZoneInUse);  // past the volume
-  EXPECT_EQ(v.disk.CheckMftRange(0), kTaskMftZoneInUse);
+  EXPECT_EQ(v.disk.Destination().CheckMftRange(2000), TaskError::kNone);
+  v.disk.Destination().MarkClustersUsed(1500, 1);
+  EXPECT_EQ(v.disk.Destination().CheckMftRange(2000), TaskError::kMftZoneInUse);
+  EXPECT_EQ(v.disk.Destination().CheckMftRange(1484), TaskError::kNone);
+  EXPECT_EQ(v.disk.Destination().CheckMftRange(kClusters),
+            TaskError::kMftZoneInUse);  // past the volume
+  EXPECT_EQ(v.disk.Destination().CheckMftRange(0), TaskError::kMftZoneInUse);
 }
 
 TEST(DestinationDisk, RunListsAreEditedInTheRecordCache) {
   test::LogCapture log;
   BitmapVolume v;
-  ASSERT_TRUE(v.disk.LoadRecordCache());
-  ASSERT_EQ(v.disk.ChangeFileAttr(30, 1, 7000, 2, false), RecordEdit::kOk);
-  ASSERT_EQ(v.disk.ChangeFileAttr(30, 1, 6000, 1, true), RecordEdit::kOk);
-  const std::byte* cached = v.disk.ReadFileRecord(30, false, true, false);
+  ASSERT_TRUE(v.disk.Mft().LoadRecordCache());
+  ASSERT_EQ(v.disk.Destination().ChangeFileAttr(30, 1, 7000, 2, false), RecordEdit::kOk);
+  ASSERT_EQ(v.disk.Destination().ChangeFileAttr(30, 1, 6000, 1, true), RecordEdit::kOk);
+  const std::byte* cached = v.disk.Mft().ReadFileRecord(30, false, true, false);
   ASSERT_NE(cached, nullptr);
   std::vector<ntfs::DataRun> runs;
   ntfs::AttributeWalker walk(Bytes(cached, 1024));
@@ -146,7 +149,7 @@ TEST(DestinationDisk, RunListsAreEditedInTheRecordCache) {
   EXPECT_EQ(runs[0].lcn, 7000u);
   EXPECT_EQ(runs[1].lcn, 6000u);
   // Flushed, the record reaches the disk in on-disk form and reads back the same.
-  ASSERT_TRUE(v.disk.FlushRecordCache());
+  ASSERT_TRUE(v.disk.Mft().FlushRecordCache());
   const uint64_t at = v.layout.MftByteToVolume(30 * 1024);
   Buffer onDisk(v.device->Data().begin() + static_cast<std::ptrdiff_t>(at),
                 v.device->Data().begin() + static_cast<std::ptrdiff_t>(at + 1024));
@@ -154,12 +157,13 @@ TEST(DestinationDisk, RunListsAreEditedInTheRecordCache) {
   ASSERT_TRUE(ntfs::ApplyFixup(onDisk));
   EXPECT_EQ(0, std::memcmp(onDisk.data(), cached, 1024));
 
-  EXPECT_EQ(v.disk.ChangeFileAttr(30, 0, 7000, 2, false), RecordEdit::kResident);
+  EXPECT_EQ(v.disk.Destination().ChangeFileAttr(30, 0, 7000, 2, false), RecordEdit::kResident);
   EXPECT_EQ(log.Count("ChangeFileAttr fail , fileMftNo:0x1e , attrNumber\xA3\xBA"
                       "0x0 , len:0x0"),
             1);
-  EXPECT_EQ(v.disk.ChangeFileAttr(31, 1, 7000, 2, false), RecordEdit::kNoRecord);
-  EXPECT_EQ(v.disk.ChangeFileAttr(uint64_t{1} << 33, 1, 7000, 2, false), RecordEdit::kNoRecord);
+  EXPECT_EQ(v.disk.Destination().ChangeFileAttr(31, 1, 7000, 2, false), RecordEdit::kNoRecord);
+  EXPECT_EQ(v.disk.Destination().ChangeFileAttr(uint64_t{1} << 33, 1, 7000, 2, false),
+            RecordEdit::kNoRecord);
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ class ReadBack : public ::testing::Test {
                         record};
   }
 
-  int Verify(std::vector<WrittenRange> ranges, std::string& detail) {
+  TaskError Verify(std::vector<WrittenRange> ranges, std::string& detail) {
     VerifyRun run;
     run.stop = &stop_;
     run.done = &done_;
@@ -64,12 +64,12 @@ TEST_F(ReadBack, EveryArrangementOfRangesComparesAndAChangeIsNamed) {
   uint64_t total = 0;
   for (const WrittenRange& r : ranges) total += r.length;
   std::string detail;
-  EXPECT_EQ(Verify(ranges, detail), 0) << detail;
+  EXPECT_EQ(Verify(ranges, detail), TaskError::kNone) << detail;
   EXPECT_EQ(done_.load(), total);
 
   // One bit of the range that begins a read of its own beside its neighbour.
   device_.Data()[straddling + 5000] ^= std::byte{1};
-  EXPECT_EQ(Verify(ranges, detail), kTaskVerifyFailed);
+  EXPECT_EQ(Verify(ranges, detail), TaskError::kVerifyFailed);
   EXPECT_EQ(detail.substr(0, detail.find(';')),
             "Bytes " + std::to_string(straddling) + " to " + std::to_string(straddling + 8191) +
                 " of the destination (data of MFT record 16 of the source) read back differently "
@@ -81,7 +81,7 @@ TEST_F(ReadBack, AShortDeviceAndAStopAreNamed) {
   std::vector<WrittenRange> ranges = {Range(kMiB, kMiB, 20)};
   ranges.push_back(WrittenRange{64 * kMiB - 512, 1024, 0, 21});  // runs past the end
   std::string detail;
-  EXPECT_EQ(Verify(ranges, detail), kTaskVerifyFailed);
+  EXPECT_EQ(Verify(ranges, detail), TaskError::kVerifyFailed);
   EXPECT_NE(detail.find("Bytes " + std::to_string(64 * kMiB - 512) + " to " +
                         std::to_string(64 * kMiB + 511) +
                         " of the destination (data of MFT record 21 of the source) cannot be "
@@ -90,11 +90,11 @@ TEST_F(ReadBack, AShortDeviceAndAStopAreNamed) {
       << detail;
 
   device_.FailReads(1);
-  EXPECT_EQ(Verify({Range(kMiB, kMiB, 20)}, detail), kTaskVerifyFailed);
+  EXPECT_EQ(Verify({Range(kMiB, kMiB, 20)}, detail), TaskError::kVerifyFailed);
   EXPECT_NE(detail.find("cannot be read back"), std::string::npos) << detail;
 
   stop_ = true;
-  EXPECT_EQ(Verify({Range(kMiB, kMiB, 20)}, detail), kTaskManualStop);
+  EXPECT_EQ(Verify({Range(kMiB, kMiB, 20)}, detail), TaskError::kManualStop);
 }
 
 }  // namespace

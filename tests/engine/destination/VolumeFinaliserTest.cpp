@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "engine/destination/DiskDestination.h"
 #include "engine/destination/VolumeFinaliser.h"
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/RunList.h"
@@ -88,9 +89,9 @@ struct FinalisedVolume {
     device = built.get();
     disk.Attach(std::move(built), true);
     uint64_t total = 0;
-    EXPECT_NE(disk.BuildEntryList(total, false, 24), 0u);
-    EXPECT_TRUE(disk.LoadBitmap());
-    EXPECT_TRUE(disk.LoadRecordCache());
+    EXPECT_NE(disk.Mft().BuildEntryList(total, false, 24), 0u);
+    EXPECT_TRUE(disk.Destination().LoadBitmap());
+    EXPECT_TRUE(disk.Mft().LoadRecordCache());
   }
 
   bool Bit(uint64_t clusterOfBitmap, uint64_t n) const {
@@ -99,7 +100,7 @@ struct FinalisedVolume {
   }
   std::vector<ntfs::DataRun> RunsOf(uint32_t record, uint32_t type) {
     std::vector<ntfs::DataRun> runs;
-    const std::byte* r = disk.ReadFileRecord(record, true, true, false);
+    const std::byte* r = disk.Mft().ReadFileRecord(record, true, true, false);
     if (r == nullptr) return runs;
     ntfs::AttributeWalker walk(Bytes(r, 1024));
     for (ntfs::Attribute a; walk.Next(a);) {
@@ -113,7 +114,7 @@ struct FinalisedVolume {
 
 TEST(VolumeFinaliser, WritesWhatTheRecordsSay) {
   FinalisedVolume v;
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), 0);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kNone);
   // The cluster bitmap: exactly the clusters the run lists name.
   const std::vector<std::pair<uint64_t, uint64_t>> used = {
       {0, 2},           {16, 64},  {kMftBitmapCluster, 1}, {kMirrorCluster, 8},
@@ -150,14 +151,14 @@ TEST(VolumeFinaliser, FreesTheSourcesMftExtensionRecords) {
   Buffer formatted(24 * 1024);
   const Buffer ownOnDisk = own.OnDisk();
   std::copy(ownOnDisk.begin(), ownOnDisk.end(), formatted.begin() + 21 * 1024);
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten, formatted), 0);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten, formatted), TaskError::kNone);
 
-  const std::byte* r20 = v.disk.ReadFileRecord(20, true, true, false);
+  const std::byte* r20 = v.disk.Mft().ReadFileRecord(20, true, true, false);
   ASSERT_NE(r20, nullptr);
   EXPECT_FALSE(ntfs::RecordInUse(Bytes(r20, 1024)));
   EXPECT_EQ(LoadLe64(r20 + ntfs::kBaseRecordOffset), 0u);
   EXPECT_EQ(LoadLe32(r20 + 56), ntfs::kAttrEnd);  // no attribute names an extent any more
-  const std::byte* r21 = v.disk.ReadFileRecord(21, true, true, false);
+  const std::byte* r21 = v.disk.Mft().ReadFileRecord(21, true, true, false);
   ASSERT_NE(r21, nullptr);
   const Buffer ownFixed = own.Fixed();
   EXPECT_TRUE(std::equal(ownFixed.begin(), ownFixed.end(), r21));
@@ -171,7 +172,7 @@ TEST(VolumeFinaliser, MovesBitmapOutOfTheNewMft) {
   Layout l;
   l.bitmapRuns = {{10, 20}};  // inside the $MFT's clusters [16, 80)
   FinalisedVolume v(l);
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), 0);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kNone);
   const auto runs = v.RunsOf(6, ntfs::kAttrData);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_TRUE(runs[0].lcn + runs[0].length <= 16 || runs[0].lcn >= 80) << runs[0].lcn;
@@ -188,12 +189,12 @@ TEST(VolumeFinaliser, GrowsTheMftBitmapForALargerMft) {
   Layout l;
   l.mftRuns = {{64, 16}, {9000, 12000}};  // 4,532 records: 568 bytes of $BITMAP
   FinalisedVolume v(l);
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), 0);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kNone);
   const auto runs = v.RunsOf(0, kAttrBitmap);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].lcn, 2u);  // the first two free clusters in a row
   EXPECT_EQ(runs[0].length, 2u);
-  const std::byte* record0 = v.disk.ReadFileRecord(0, true, true, false);
+  const std::byte* record0 = v.disk.Mft().ReadFileRecord(0, true, true, false);
   ASSERT_NE(record0, nullptr);
   ntfs::AttributeWalker walk(Bytes(record0, 1024));
   for (ntfs::Attribute a; walk.Next(a);) {
@@ -215,7 +216,7 @@ TEST(VolumeFinaliser, RefusesAClusterNamedTwice) {
   l.secondFile = true;
   FinalisedVolume v(l);
   const Buffer before = v.device->Data();
-  EXPECT_EQ(FinaliseDestination(v.disk, v.rewritten), kTaskDestinationInconsistent);
+  EXPECT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kDestinationInconsistent);
   EXPECT_EQ(log.Count("cluster 502 is named twice"), 1);
   // Nothing but the flushed records was written: the bitmap and mirror are as they were.
   EXPECT_TRUE(std::equal(before.begin() + kMirrorCluster * 512,
@@ -229,16 +230,18 @@ TEST(VolumeFinaliser, RefusesRunsPastTheVolumeMissingOrShortOfTheirVcns) {
   Layout past;
   past.fileRuns = {{4, kClusters - 2}, {4, -1}};
   FinalisedVolume beyond(past);
-  EXPECT_EQ(FinaliseDestination(beyond.disk, beyond.rewritten), kTaskDestinationInconsistent);
+  EXPECT_EQ(FinaliseDestination(beyond.disk, beyond.rewritten),
+            TaskError::kDestinationInconsistent);
 
   FinalisedVolume missing;
   missing.rewritten.pop_back();  // record 30's runs never arrived
-  EXPECT_EQ(FinaliseDestination(missing.disk, missing.rewritten), kTaskDestinationInconsistent);
+  EXPECT_EQ(FinaliseDestination(missing.disk, missing.rewritten),
+            TaskError::kDestinationInconsistent);
 
   Layout shortRuns;
   shortRuns.fileLastVcn = 9;  // the runs cover 8 clusters
   FinalisedVolume vcns(shortRuns);
-  EXPECT_EQ(FinaliseDestination(vcns.disk, vcns.rewritten), kTaskDestinationInconsistent);
+  EXPECT_EQ(FinaliseDestination(vcns.disk, vcns.rewritten), TaskError::kDestinationInconsistent);
 }
 
 TEST(VolumeFinaliser, ALogThatAsksForAReplayIsReset) {
@@ -247,7 +250,7 @@ TEST(VolumeFinaliser, ALogThatAsksForAReplayIsReset) {
   std::fill_n(page, 4096, std::byte{0});
   std::memcpy(page, "RSTR", 4);
   StoreLe16(page + 24, 0x30);
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), 0);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kNone);
   EXPECT_TRUE(std::all_of(page, page + 8 * 512, [](std::byte b) { return b == std::byte{0xFF}; }));
 }
 

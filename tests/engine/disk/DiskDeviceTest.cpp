@@ -1,9 +1,9 @@
-// Sector addressing and the retry policy of CDisk over a memory device.
+// Sector addressing and the retry policy of DiskDevice over a memory device.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskDevice.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Bytes.h"
 
@@ -13,7 +13,7 @@ namespace {
 using platform::MemoryBlockDevice;
 
 struct Fixture {
-  CDisk disk;
+  DiskDevice disk;
   MemoryBlockDevice* device = nullptr;
 
   explicit Fixture(uint16_t bytesPerSector, uint64_t size = 64 * 1024) {
@@ -68,39 +68,40 @@ TEST(CDiskTransfers, WriteTriesFiveTimes) {
 }
 
 TEST(CDiskTransfers, ReadFirstSectorResults) {
-  CDisk closed;
+  DiskDevice closed;
   std::array<std::byte, 512> sector{};
-  EXPECT_EQ(closed.ReadFirstSector(sector), kDiskNoDevice);
+  EXPECT_EQ(closed.ReadFirstSector(sector), DiskResult::kNoDevice);
   EXPECT_EQ(closed.ReadPointData(sector.data(), 512, 0), 0u);
 
-  CDisk small;
+  DiskDevice small;
   small.Attach(std::make_unique<MemoryBlockDevice>(100), false);
-  EXPECT_EQ(small.ReadFirstSector(sector), kDiskShortRead);
+  EXPECT_EQ(small.ReadFirstSector(sector), DiskResult::kShortRead);
 
   Fixture f(512);
   f.device->FailReads(1);
-  EXPECT_EQ(f.disk.ReadFirstSector(sector), kDiskReadFailed);
-  EXPECT_EQ(f.disk.ReadFirstSector(sector), kDiskOk);
+  EXPECT_EQ(f.disk.ReadFirstSector(sector), DiskResult::kReadFailed);
+  EXPECT_EQ(f.disk.ReadFirstSector(sector), DiskResult::kOk);
 }
 
 TEST(CDiskLocking, LockResults) {
-  CDisk closed;
-  EXPECT_EQ(closed.LockDisk(), kDiskLockNoDevice);
+  DiskDevice closed;
+  EXPECT_EQ(closed.LockDisk(), DiskResult::kLockNoDevice);
   Fixture f(512);
   f.device->RefuseLock(true);
-  EXPECT_EQ(f.disk.LockDisk(), kDiskLockRefused);
+  EXPECT_EQ(f.disk.LockDisk(), DiskResult::kLockRefused);
   f.device->RefuseLock(false);
-  EXPECT_EQ(f.disk.LockDisk(), kDiskOk);
+  EXPECT_EQ(f.disk.LockDisk(), DiskResult::kOk);
   EXPECT_TRUE(f.device->Locked());
   EXPECT_TRUE(f.disk.UnlockDisk());
   EXPECT_FALSE(f.device->Locked());
 }
 
 TEST(CDiskOpen, AMissingDeviceCannotBeOpened) {
-  CDisk disk;
-  EXPECT_EQ(disk.InitDisk(platform::VolumeId("/nonexistent/volume"), true), kDiskOpenFailed);
+  DiskDevice disk;
+  EXPECT_EQ(disk.InitDisk(platform::VolumeId("/nonexistent/volume"), true),
+            DiskResult::kOpenFailed);
   EXPECT_FALSE(disk.IsOpen());
-  EXPECT_EQ(disk.OpenPhysicalDrivePath("/nonexistent/disk"), kDiskOpenFailed);
+  EXPECT_EQ(disk.OpenPhysicalDrivePath("/nonexistent/disk"), DiskResult::kOpenFailed);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The MFT reader of CDisk over in-memory volumes: window loading across $MFT
-// runs, the record cache and its write-back, the entry list and its totals.
+// The MFT reader over in-memory volumes: window loading across $MFT runs, the
+// record cache and its write-back, the entry list and its totals.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -58,15 +58,15 @@ TEST(NtfsMftReader, WindowSpansThreeMftRunsWithEachPartInPlace) {
   TestVolume layout;
   layout.mftRuns = {{8, 100}, {5, 300}, {7, 200}};  // 4 records per cluster: 80 records
   Volume v(TaggedVolume(layout));
-  ASSERT_TRUE(v.disk.LoadMftRecord());
-  EXPECT_EQ(v.disk.MftRecordCount(), 80u);
+  ASSERT_TRUE(v.disk.Mft().LoadMftRecord());
+  EXPECT_EQ(v.disk.Mft().MftRecordCount(), 80u);
   for (uint32_t n = 1; n < 80; ++n) {
-    const std::byte* record = v.disk.ReadFileRecord(n, false, true, false);
+    const std::byte* record = v.disk.Mft().ReadFileRecord(n, false, true, false);
     ASSERT_NE(record, nullptr) << n;
     EXPECT_EQ(TagOf(record), Tag(n)) << n;
   }
   // Past the runs the window holds nothing.
-  EXPECT_EQ(v.disk.ReadFileRecord(80, false, true, false), nullptr);
+  EXPECT_EQ(v.disk.Mft().ReadFileRecord(80, false, true, false), nullptr);
 }
 
 TEST(NtfsMftReader, RecordsSplitAcrossRunsOfHalfRecordClusters) {
@@ -75,10 +75,10 @@ TEST(NtfsMftReader, RecordsSplitAcrossRunsOfHalfRecordClusters) {
   layout.clusters = 4096;
   layout.mftRuns = {{3, 64}, {5, 900}, {9, 2000}, {3, 128}};  // odd lengths split records
   Volume v(TaggedVolume(layout));
-  ASSERT_TRUE(v.disk.LoadMftRecord());
-  ASSERT_EQ(v.disk.MftRecordCount(), 10u);
+  ASSERT_TRUE(v.disk.Mft().LoadMftRecord());
+  ASSERT_EQ(v.disk.Mft().MftRecordCount(), 10u);
   for (uint32_t n = 1; n < 10; ++n) {
-    const std::byte* record = v.disk.ReadFileRecord(n, false, true, false);
+    const std::byte* record = v.disk.Mft().ReadFileRecord(n, false, true, false);
     ASSERT_NE(record, nullptr) << n;
     EXPECT_EQ(TagOf(record), Tag(n)) << n;
   }
@@ -92,8 +92,8 @@ TEST(NtfsMftReader, UnusedRecordAt5000IsAnEntryWithoutAttributes) {
   v.records[5000] = Buffer(kFileRecordSize);  // never used: all zero
   Volume volume(v);
   uint64_t total = 0;
-  ASSERT_EQ(volume.disk.BuildEntryList(total, false, 0), 5200u);
-  const auto& entries = volume.disk.Entries();
+  ASSERT_EQ(volume.disk.Mft().BuildEntryList(total, false, 0), 5200u);
+  const auto& entries = volume.disk.Mft().Entries();
   ASSERT_EQ(entries.size(), 5200u);
   EXPECT_EQ(entries[5000].recordNumber, 5000u);
   EXPECT_TRUE(entries[5000].attributes.empty());
@@ -103,8 +103,8 @@ TEST(NtfsMftReader, UnusedRecordAt5000IsAnEntryWithoutAttributes) {
   }
   // Each window is read once: the unused record did not reload its window.
   const int reads = volume.device->ReadCalls();
-  EXPECT_EQ(volume.disk.ReadFileRecord(5000, false, true, false), nullptr);
-  EXPECT_NE(volume.disk.ReadFileRecord(5001, false, true, false), nullptr);
+  EXPECT_EQ(volume.disk.Mft().ReadFileRecord(5000, false, true, false), nullptr);
+  EXPECT_NE(volume.disk.Mft().ReadFileRecord(5001, false, true, false), nullptr);
   EXPECT_EQ(volume.device->ReadCalls(), reads);
 }
 
@@ -129,26 +129,26 @@ TEST(NtfsMftReader, TotalsSkipBadClusAndFollowTheNonResidentOnlyFlag) {
   Volume volume(v);
 
   uint64_t total = 0;
-  ASSERT_EQ(volume.disk.BuildEntryList(total, false, 0), 32u);
+  ASSERT_EQ(volume.disk.Mft().BuildEntryList(total, false, 0), 32u);
   EXPECT_EQ(total, 64u + 9 + 2);
-  const auto& all = volume.disk.Entries();
+  const auto& all = volume.disk.Mft().Entries();
   ASSERT_EQ(all.size(), 32u);
   EXPECT_EQ(all[8].recordNumber, 8u);  // $BadClus is listed ...
   EXPECT_EQ(all[8].attributes.size(), 2u);
   EXPECT_EQ(all[9].attributes.size(), 3u);
   EXPECT_TRUE(all[10].attributes.empty());
 
-  ASSERT_EQ(volume.disk.BuildEntryList(total, true, 0), 32u);
+  ASSERT_EQ(volume.disk.Mft().BuildEntryList(total, true, 0), 32u);
   EXPECT_EQ(total, 64u + 9 + 2);  // ... but adds nothing either way
-  const auto& nonResident = volume.disk.Entries();
+  const auto& nonResident = volume.disk.Mft().Entries();
   ASSERT_EQ(nonResident.size(), 3u);  // $MFT, $BadClus and record 9
   EXPECT_EQ(nonResident[1].recordNumber, 8u);
   EXPECT_EQ(nonResident[2].recordNumber, 9u);
   EXPECT_EQ(nonResident[2].attributes.size(), 2u);
   for (const auto& copy : nonResident[2].attributes) EXPECT_EQ(LoadU8(&copy[8]), 1);
 
-  ASSERT_EQ(volume.disk.BuildEntryList(total, false, 9), 9u);  // a limit
-  EXPECT_EQ(volume.disk.Entries().size(), 9u);
+  ASSERT_EQ(volume.disk.Mft().BuildEntryList(total, false, 9), 9u);  // a limit
+  EXPECT_EQ(volume.disk.Mft().Entries().size(), 9u);
   EXPECT_EQ(total, 64u);
 }
 
@@ -172,8 +172,8 @@ TEST(NtfsMftReader, AttributeCopiesAreExactAndMalformedRecordsStopEarly) {
   v.records[7] = badUsa;
   Volume volume(v);
   uint64_t total = 0;
-  ASSERT_NE(volume.disk.BuildEntryList(total, false, 0), 0u);
-  const auto& entries = volume.disk.Entries();
+  ASSERT_NE(volume.disk.Mft().BuildEntryList(total, false, 0), 0u);
+  const auto& entries = volume.disk.Mft().Entries();
   ASSERT_EQ(entries[5].attributes.size(), 2u);
   EXPECT_EQ(entries[5].attributes[0], Buffer(fixed.begin() + 56, fixed.begin() + 56 + 72));
   EXPECT_EQ(entries[5].bytesInUse, LoadLe32(&fixed[kBytesInUseOffset]));
@@ -193,20 +193,20 @@ TEST(NtfsMftReader, FlushWritesRecordsBackInOnDiskForm) {
   Volume volume(v);
   const Buffer before = volume.device->Data();
 
-  std::byte* record = volume.disk.ReadFileRecord(3, false, true, false);
+  std::byte* record = volume.disk.Mft().ReadFileRecord(3, false, true, false);
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(LoadLe16(record + 510), 0x4242);  // fixed up in the cache
-  ASSERT_NE(volume.disk.ReadFileRecord(20, false, true, false), nullptr);
-  ASSERT_TRUE(volume.disk.FlushRecordCache());
+  ASSERT_NE(volume.disk.Mft().ReadFileRecord(20, false, true, false), nullptr);
+  ASSERT_TRUE(volume.disk.Mft().FlushRecordCache());
   EXPECT_EQ(volume.device->Data(), before);  // nothing changed, nothing damaged
 
   // A change made through the cache reaches the disk, in on-disk form.
   record[0x100] = std::byte{0x5A};
-  ASSERT_TRUE(volume.disk.FlushRecordCache());
+  ASSERT_TRUE(volume.disk.Mft().FlushRecordCache());
   const uint64_t at = v.MftByteToVolume(3 * kFileRecordSize);
   EXPECT_EQ(volume.device->Data()[at + 0x100], std::byte{0x5A});
   EXPECT_EQ(LoadLe16(&volume.device->Data()[at + 510]), 0x0203);
-  std::byte* again = volume.disk.ReadFileRecord(3, true, true, false);
+  std::byte* again = volume.disk.Mft().ReadFileRecord(3, true, true, false);
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(LoadLe16(again + 510), 0x4242);
   EXPECT_EQ(again[0x100], std::byte{0x5A});
@@ -217,13 +217,59 @@ TEST(NtfsMftReader, FlushWritesRecordsBackInOnDiskForm) {
   image[0x101] = std::byte{0x6B};
   ASSERT_TRUE(UndoFixup(image));
   std::memcpy(again, image.data(), image.size());
-  const std::byte* fetched = volume.disk.ReadFileRecord(3, false, true, false);
+  const std::byte* fetched = volume.disk.Mft().ReadFileRecord(3, false, true, false);
   ASSERT_EQ(fetched, again);
   EXPECT_EQ(LoadLe16(fetched + 510), 0x4242);
-  ASSERT_TRUE(volume.disk.FlushRecordCache());
+  ASSERT_TRUE(volume.disk.Mft().FlushRecordCache());
   EXPECT_EQ(Buffer(volume.device->Data().begin() + static_cast<std::ptrdiff_t>(at),
                    volume.device->Data().begin() + static_cast<std::ptrdiff_t>(at + 1024)),
             image);
+}
+
+// A reader of its own over a plain DiskDevice: bytes written into the $MFT
+// through its runs reach the disk and the cached window alike, so that a later
+// flush of the window does not put the older bytes back.
+TEST(NtfsMftReader, WrittenMftBytesReachTheDiskAndTheCachedWindow) {
+  TestVolume layout;
+  layout.mftRuns = {{4, 16}, {4, 40}};  // record 15 ends the first run, 16 starts the second
+  const TestVolume v = TaggedVolume(layout);
+  DiskDevice device;
+  auto owned = v.Build();
+  platform::MemoryBlockDevice* memory = owned.get();
+  device.Attach(std::move(owned), true);
+  MftReader mft(device);
+  ASSERT_TRUE(mft.LoadMftRecord());
+  ASSERT_NE(mft.ReadFileRecord(15, false, true, false), nullptr);  // the window, fixed up
+
+  // Two records across the runs' boundary, written in on-disk form.
+  auto rewritten = [](uint32_t n) {
+    return RecordBuilder(n).Resident(kAttrData, Le64(0x5EED0000u + n)).OnDisk();
+  };
+  Buffer both = rewritten(15);
+  const Buffer second = rewritten(16);
+  both.insert(both.end(), second.begin(), second.end());
+  ASSERT_TRUE(mft.WriteMftBytes(15 * kFileRecordSize, both.data(), 2 * kFileRecordSize));
+  for (const uint32_t n : {15u, 16u}) {
+    const uint64_t at = v.MftByteToVolume(n * kFileRecordSize);
+    const Buffer onDisk(memory->Data().begin() + static_cast<std::ptrdiff_t>(at),
+                        memory->Data().begin() + static_cast<std::ptrdiff_t>(at + kFileRecordSize));
+    EXPECT_EQ(onDisk, rewritten(n)) << n;
+  }
+  const std::byte* cached = mft.ReadFileRecord(15, false, true, false);
+  ASSERT_NE(cached, nullptr);
+  EXPECT_EQ(TagOf(cached), 0x5EED0000u + 15);
+
+  ASSERT_TRUE(mft.FlushRecordCache());
+  MftReader fresh(device);
+  ASSERT_TRUE(fresh.LoadMftRecord());
+  const std::byte* reread = fresh.ReadFileRecord(16, false, true, false);
+  ASSERT_NE(reread, nullptr);
+  EXPECT_EQ(TagOf(reread), 0x5EED0000u + 16);
+
+  // Bytes the runs do not hold are refused, and nothing is written for them.
+  const Buffer before = memory->Data();
+  EXPECT_FALSE(mft.WriteMftBytes(32 * kFileRecordSize, both.data(), kFileRecordSize));
+  EXPECT_EQ(memory->Data(), before);
 }
 
 TEST(NtfsMftReader, WindowWithUnusedFirstRecordIsStillFlushed) {
@@ -233,11 +279,11 @@ TEST(NtfsMftReader, WindowWithUnusedFirstRecordIsStillFlushed) {
   TestVolume v = TaggedVolume(layout);
   v.records[2048] = Buffer(kFileRecordSize);
   Volume volume(v);
-  std::byte* record = volume.disk.ReadFileRecord(2049, false, true, false);
+  std::byte* record = volume.disk.Mft().ReadFileRecord(2049, false, true, false);
   ASSERT_NE(record, nullptr);
   record[0x100] = std::byte{0x77};
   // Moving to another window with the flush flag writes this one back first.
-  ASSERT_NE(volume.disk.ReadFileRecord(5, false, true, true), nullptr);
+  ASSERT_NE(volume.disk.Mft().ReadFileRecord(5, false, true, true), nullptr);
   EXPECT_EQ(volume.device->Data()[v.MftByteToVolume(2049 * kFileRecordSize) + 0x100],
             std::byte{0x77});
 }
@@ -247,13 +293,13 @@ TEST(NtfsMftReader, UnreadableWindowPartsAreNeitherReturnedNorWrittenBack) {
   layout.mftRuns = {{4, 16}, {4, 40}, {4, 60}};  // 48 records in three pieces
   TestVolume v = TaggedVolume(layout);
   Volume volume(v);
-  ASSERT_TRUE(volume.disk.LoadMftRecord());
+  ASSERT_TRUE(volume.disk.Mft().LoadMftRecord());
   volume.device->FailReads(2);  // the first piece fails both attempts
-  EXPECT_FALSE(volume.disk.LoadRecordCache());
-  EXPECT_EQ(volume.disk.ReadFileRecord(5, false, true, false), nullptr);
-  ASSERT_NE(volume.disk.ReadFileRecord(20, false, true, false), nullptr);
+  EXPECT_FALSE(volume.disk.Mft().LoadRecordCache());
+  EXPECT_EQ(volume.disk.Mft().ReadFileRecord(5, false, true, false), nullptr);
+  ASSERT_NE(volume.disk.Mft().ReadFileRecord(20, false, true, false), nullptr);
   const Buffer before = volume.device->Data();
-  EXPECT_TRUE(volume.disk.FlushRecordCache());
+  EXPECT_TRUE(volume.disk.Mft().FlushRecordCache());
   EXPECT_EQ(volume.device->Data(), before);  // the first piece was not wiped with zeros
 }
 
@@ -277,10 +323,10 @@ TEST(NtfsMftReader, FollowsTheAttributeListOfAFragmentedMft) {
   v.records[3] =
       RecordBuilder(3).NonResident(kAttrData, EncodeRuns({{4, 40}, {4, 60}}), 4, 11, 0, 0).OnDisk();
   Volume volume(v);
-  ASSERT_TRUE(volume.disk.LoadMftRecord());
-  EXPECT_EQ(volume.disk.MftRecordCount(), 48u);
+  ASSERT_TRUE(volume.disk.Mft().LoadMftRecord());
+  EXPECT_EQ(volume.disk.Mft().MftRecordCount(), 48u);
   for (uint32_t n : {17u, 40u, 47u}) {
-    const std::byte* record = volume.disk.ReadFileRecord(n, false, true, false);
+    const std::byte* record = volume.disk.Mft().ReadFileRecord(n, false, true, false);
     ASSERT_NE(record, nullptr) << n;
     EXPECT_EQ(TagOf(record), Tag(n));
   }
@@ -288,9 +334,9 @@ TEST(NtfsMftReader, FollowsTheAttributeListOfAFragmentedMft) {
   // Without the extension record the volume is refused rather than half read.
   v.records[3] = Buffer(kFileRecordSize);
   Volume missing(v);
-  EXPECT_FALSE(missing.disk.LoadMftRecord());
+  EXPECT_FALSE(missing.disk.Mft().LoadMftRecord());
   uint64_t total = 0;
-  EXPECT_EQ(missing.disk.BuildEntryList(total, true, 0), 0u);
+  EXPECT_EQ(missing.disk.Mft().BuildEntryList(total, true, 0), 0u);
 }
 
 TEST(NtfsMftReader, HostileMftRecordsAreRefusedOrBounded) {
@@ -305,7 +351,7 @@ TEST(NtfsMftReader, HostileMftRecordsAreRefusedOrBounded) {
                        .OnDisk();
     Volume volume(v);
     uint64_t total = 0;
-    EXPECT_EQ(volume.disk.BuildEntryList(total, false, 0), 0u) << dataSize;
+    EXPECT_EQ(volume.disk.Mft().BuildEntryList(total, false, 0), 0u) << dataSize;
   }
   {
     TestVolume v = TaggedVolume(layout);  // a data size short of the runs counts
@@ -314,7 +360,7 @@ TEST(NtfsMftReader, HostileMftRecordsAreRefusedOrBounded) {
                        .OnDisk();
     Volume volume(v);
     uint64_t total = 0;
-    EXPECT_EQ(volume.disk.BuildEntryList(total, false, 0), 20u);
+    EXPECT_EQ(volume.disk.Mft().BuildEntryList(total, false, 0), 20u);
   }
   const std::vector<std::pair<const char*, Buffer>> broken = {
       {"run outside the volume", EncodeRuns({{8, 16}, {8, 5000}})},
@@ -326,15 +372,15 @@ TEST(NtfsMftReader, HostileMftRecordsAreRefusedOrBounded) {
     TestVolume v = TaggedVolume(layout);
     v.records[0] = RecordBuilder(0).NonResident(kAttrData, runList, 0, 15, 65536, 65536).OnDisk();
     Volume volume(v);
-    EXPECT_FALSE(volume.disk.LoadMftRecord());
-    EXPECT_EQ(volume.disk.MftRecordCount(), 0u);
-    EXPECT_EQ(volume.disk.ReadFileRecord(1, false, true, false), nullptr);
+    EXPECT_FALSE(volume.disk.Mft().LoadMftRecord());
+    EXPECT_EQ(volume.disk.Mft().MftRecordCount(), 0u);
+    EXPECT_EQ(volume.disk.Mft().ReadFileRecord(1, false, true, false), nullptr);
   }
   {
     TestVolume v = TaggedVolume(layout);  // record 0 without "FILE"
     v.records[0][0] = std::byte{'B'};
     Volume volume(v);
-    EXPECT_FALSE(volume.disk.LoadMftRecord());
+    EXPECT_FALSE(volume.disk.Mft().LoadMftRecord());
   }
 }
 

@@ -261,10 +261,11 @@ TEST(NtfsReaderIntegration, RunListsMatchNtfsinfoForFragmentedSparseAndCompresse
     ASSERT_GT(inode, 0);
 
     CDisk disk;
-    ASSERT_EQ(disk.InitDisk(platform::VolumeId(fixture->image.string()), true), engine::kDiskOk);
+    ASSERT_EQ(disk.InitDisk(platform::VolumeId(fixture->image.string()), true),
+              engine::DiskResult::kOk);
     uint64_t total = 0;
-    ASSERT_GT(disk.BuildEntryList(total, true, 0), static_cast<uint64_t>(inode));
-    const std::vector<Extent> ours = EngineRuns(disk.Entries(), static_cast<uint64_t>(inode));
+    ASSERT_GT(disk.Mft().BuildEntryList(total, true, 0), static_cast<uint64_t>(inode));
+    const std::vector<Extent> ours = EngineRuns(disk.Mft().Entries(), static_cast<uint64_t>(inode));
 
     const CommandResult dump =
         test::Run({"ntfsinfo", "-v", "-i", std::to_string(inode), fixture->image.string()});
@@ -283,7 +284,7 @@ TEST(NtfsReaderIntegration, RunListsMatchNtfsinfoForFragmentedSparseAndCompresse
 
     // And the $MFT's own runs, which the record cache follows.
     const CommandResult mft = test::Run({"ntfsinfo", "-v", "-i", "0", fixture->image.string()});
-    EXPECT_EQ(EngineRuns(disk.Entries(), 0), NtfsinfoRuns(mft.output));
+    EXPECT_EQ(EngineRuns(disk.Mft().Entries(), 0), NtfsinfoRuns(mft.output));
   }
 }
 
@@ -334,12 +335,13 @@ TEST(NtfsReaderIntegration, EntryListVisitsEveryRecordAndTotalsMatchNtfsinfo) {
   ASSERT_NE(fixture, nullptr) << error;
 
   CDisk disk;
-  ASSERT_EQ(disk.InitDisk(platform::VolumeId(fixture->image.string()), true), engine::kDiskOk);
+  ASSERT_EQ(disk.InitDisk(platform::VolumeId(fixture->image.string()), true),
+            engine::DiskResult::kOk);
   uint64_t total = 0;
-  const uint64_t count = disk.BuildEntryList(total, false, 0);
+  const uint64_t count = disk.Mft().BuildEntryList(total, false, 0);
   ASSERT_GT(count, 2u * engine::kRecordCacheRecords);  // three windows at least
-  EXPECT_EQ(count, disk.MftRecordCount());
-  const auto& entries = disk.Entries();
+  EXPECT_EQ(count, disk.Mft().MftRecordCount());
+  const auto& entries = disk.Mft().Entries();
   ASSERT_EQ(entries.size(), count);
 
   const std::vector<InodeFacts> facts = NtfsinfoInodes(fixture->image, count);
@@ -368,9 +370,9 @@ TEST(NtfsReaderIntegration, EntryListVisitsEveryRecordAndTotalsMatchNtfsinfo) {
 
   // The non-resident-only walk visits the same records and finds the same total.
   uint64_t nonResidentTotal = 0;
-  EXPECT_EQ(disk.BuildEntryList(nonResidentTotal, true, 0), count);
+  EXPECT_EQ(disk.Mft().BuildEntryList(nonResidentTotal, true, 0), count);
   EXPECT_EQ(nonResidentTotal, total);
-  EXPECT_LT(disk.Entries().size(), count / 10);
+  EXPECT_LT(disk.Mft().Entries().size(), count / 10);
 }
 
 }  // namespace

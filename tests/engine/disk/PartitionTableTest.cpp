@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "engine/disk/Disk.h"
+#include "engine/disk/DiskPartitions.h"
 #include "engine/disk/PartitionTableParser.h"
 #include "platform/MemoryBlockDevice.h"
 #include "support/Bytes.h"
@@ -64,13 +64,13 @@ class ReadFaultDevice final : public platform::BlockDevice {
   uint64_t shortBy_;
 };
 
-int ReadTable(Disk disk, std::vector<PartitionTableEntry>& out) {
-  CDisk d;
+DiskResult ReadTable(Disk disk, std::vector<PartitionTableEntry>& out) {
+  DiskDevice d;
   d.Attach(std::make_unique<MemoryBlockDevice>(std::move(disk)), false);
-  return d.ReadPartitionTable(out);
+  return ReadPartitionTable(d, out);
 }
 
-int ReadTable(Disk disk) {
+DiskResult ReadTable(Disk disk) {
   std::vector<PartitionTableEntry> out;
   return ReadTable(std::move(disk), out);
 }
@@ -157,7 +157,7 @@ Disk SyntheticGpt(const std::vector<GptPart>& parts, uint32_t count = 128, uint3
 
 TEST(MbrTable, FourPrimaryEntriesAreListedEmptyOnesIncluded) {
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(ReadTable(LoadSeed("mbr-primary.bin"), out), kDiskOk);
+  ASSERT_EQ(ReadTable(LoadSeed("mbr-primary.bin"), out), DiskResult::kOk);
   ASSERT_EQ(out.size(), 4u);
   const uint8_t types[] = {0x07, 0x83, 0xEF, 0x00};
   for (size_t i = 0; i < 4; ++i) {
@@ -172,7 +172,7 @@ TEST(MbrTable, FourPrimaryEntriesAreListedEmptyOnesIncluded) {
 
 TEST(MbrTable, ExtendedEntryIsWalkedNotListedAndLinksAreRelativeToItsStart) {
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(ReadTable(LoadSeed("mbr-logical3.bin"), out), kDiskOk);
+  ASSERT_EQ(ReadTable(LoadSeed("mbr-logical3.bin"), out), DiskResult::kOk);
   // Primaries 1, 2 and the empty slot 4; then the three logicals, whose EBRs sit
   // at 8 (the extended start), 12 and 15: the links are 4 and 7 from sector 8.
   ASSERT_EQ(out.size(), 6u);
@@ -197,13 +197,13 @@ TEST(MbrTable, Types05And85AreWalkedLike0FAndOnlyLba1MakesItProtective) {
   // Linux tools write 0x05 (sfdisk's "Extended") and 0x85; both hold an EBR
   // chain. The table then reads exactly as with 0x0F.
   std::vector<PartitionTableEntry> reference;
-  ASSERT_EQ(ReadTable(LoadSeed("mbr-logical3.bin"), reference), kDiskOk);
+  ASSERT_EQ(ReadTable(LoadSeed("mbr-logical3.bin"), reference), DiskResult::kOk);
   for (const uint8_t type : {uint8_t{0x05}, uint8_t{0x85}}) {
     SCOPED_TRACE(static_cast<int>(type));
     Disk disk = LoadSeed("mbr-logical3.bin");
     disk[kMbrEntriesOffset + 2 * kMbrEntrySize + 4] = std::byte{type};
     std::vector<PartitionTableEntry> out;
-    ASSERT_EQ(ReadTable(disk, out), kDiskOk);
+    ASSERT_EQ(ReadTable(disk, out), DiskResult::kOk);
     ASSERT_EQ(out.size(), reference.size());
     for (size_t i = 0; i < out.size(); ++i) {
       EXPECT_EQ(out[i].kind, reference[i].kind);
@@ -215,7 +215,7 @@ TEST(MbrTable, Types05And85AreWalkedLike0FAndOnlyLba1MakesItProtective) {
   Disk plain = LoadSeed("mbr-logical3.bin");
   plain[kMbrEntriesOffset + 2 * kMbrEntrySize + 4] = std::byte{0x07};
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(ReadTable(plain, out), kDiskOk);
+  ASSERT_EQ(ReadTable(plain, out), DiskResult::kOk);
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[2].Type(), 0x07);
   EXPECT_EQ(out[2].kind, kPrimaryEntry);
@@ -223,7 +223,7 @@ TEST(MbrTable, Types05And85AreWalkedLike0FAndOnlyLba1MakesItProtective) {
   Disk notProtective = LoadSeed("gpt-sgdisk.bin");
   StoreLe32(&notProtective[kMbrEntriesOffset + 8], 2);
   out.clear();
-  ASSERT_EQ(ReadTable(notProtective, out), kDiskOk);
+  ASSERT_EQ(ReadTable(notProtective, out), DiskResult::kOk);
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[0].Type(), kProtectiveMbrType);
 }
@@ -236,7 +236,7 @@ TEST(MbrTable, TwoExtendedEntriesAreBothWalked) {
   SetEbr(disk, 10, 0);
   SetEbr(disk, 50, 0);
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(ReadTable(disk, out), kDiskOk);
+  ASSERT_EQ(ReadTable(disk, out), DiskResult::kOk);
   ASSERT_EQ(out.size(), 4u);  // the primary, the empty third slot, two logicals
   EXPECT_EQ(out[2].kind, kLogicalEntry);
   EXPECT_EQ(out[2].AbsoluteStart(), 11u);
@@ -251,9 +251,9 @@ TEST(MbrTable, WithoutTheBootSignatureThereIsNoTable) {
   garbage[510] = std::byte{0x55};
   garbage[511] = std::byte{0x00};
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(ReadTable(garbage, out), kDiskNoPartitionTable);
+  EXPECT_EQ(ReadTable(garbage, out), DiskResult::kNoPartitionTable);
   EXPECT_TRUE(out.empty());
-  EXPECT_EQ(ReadTable(Disk(64 * kSector)), kDiskNoPartitionTable) << "an all-zero disk";
+  EXPECT_EQ(ReadTable(Disk(64 * kSector)), DiskResult::kNoPartitionTable) << "an all-zero disk";
 
   // A real table with its signature wiped, and a GPT whose protective MBR lost it.
   for (const char* seed : {"mbr-primary.bin", "mbr-logical3.bin", "gpt-sgdisk.bin"}) {
@@ -261,7 +261,7 @@ TEST(MbrTable, WithoutTheBootSignatureThereIsNoTable) {
     Disk disk = LoadSeed(seed);
     disk[511] = std::byte{0};
     out.clear();
-    EXPECT_EQ(ReadTable(disk, out), kDiskNoPartitionTable);
+    EXPECT_EQ(ReadTable(disk, out), DiskResult::kNoPartitionTable);
     EXPECT_TRUE(out.empty());
   }
 
@@ -269,11 +269,11 @@ TEST(MbrTable, WithoutTheBootSignatureThereIsNoTable) {
   Disk unsigned0 = LoadSeed("mbr-primary.bin");
   unsigned0[510] = std::byte{0};
   const Disk before = unsigned0;
-  CDisk d;
+  DiskDevice d;
   auto device = std::make_unique<MemoryBlockDevice>(unsigned0);
   MemoryBlockDevice* raw = device.get();
   d.Attach(std::move(device), false);
-  EXPECT_EQ(d.SetActivePartition(0), kDiskNoPartitionTable);
+  EXPECT_EQ(SetActivePartition(d, 0), DiskResult::kNoPartitionTable);
   EXPECT_EQ(raw->Data(), before);
 }
 
@@ -283,23 +283,23 @@ TEST(EbrChain, AnEbrWithoutTheSignatureEndsTheChainAsDamaged) {
   SetEbr(disk, 20, 0);
   disk[20 * kSector + 510] = std::byte{0};
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(ReadTable(disk, out), kDiskBadTable);
+  EXPECT_EQ(ReadTable(disk, out), DiskResult::kBadTable);
   ASSERT_EQ(out.size(), 3u + 1u) << "the entries before the damaged EBR stay listed";
   EXPECT_EQ(out[3].AbsoluteStart(), 11u);
 }
 
 TEST(MbrTable, FirstSectorFailures) {
-  CDisk closed;
+  DiskDevice closed;
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(closed.ReadPartitionTable(out), kDiskNoDevice);
-  EXPECT_EQ(closed.SetActivePartition(0), kDiskNoDevice);
-  EXPECT_EQ(ReadTable(Disk(300)), kDiskShortRead);
+  EXPECT_EQ(ReadPartitionTable(closed, out), DiskResult::kNoDevice);
+  EXPECT_EQ(SetActivePartition(closed, 0), DiskResult::kNoDevice);
+  EXPECT_EQ(ReadTable(Disk(300)), DiskResult::kShortRead);
 
-  CDisk failing;
+  DiskDevice failing;
   auto dev = std::make_unique<MemoryBlockDevice>(Disk(4096));
   dev->FailReads(1);
   failing.Attach(std::move(dev), false);
-  EXPECT_EQ(failing.ReadPartitionTable(out), kDiskReadFailed);
+  EXPECT_EQ(ReadPartitionTable(failing, out), DiskResult::kReadFailed);
   EXPECT_TRUE(out.empty());
 }
 
@@ -311,7 +311,7 @@ TEST(EbrChain, LoopsAreRefusedAfterTheEntriesSeenSoFar) {
   SetEbr(self, 10, 10);
   SetEbr(self, 20, 10);
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(ReadTable(self, out), kDiskBadTable);
+  EXPECT_EQ(ReadTable(self, out), DiskResult::kBadTable);
   EXPECT_EQ(out.size(), 3u + 2u);  // primaries, then 10 and 20 once each
 
   // Two-cycle: 10 -> 20 -> 30 -> 20.
@@ -319,29 +319,29 @@ TEST(EbrChain, LoopsAreRefusedAfterTheEntriesSeenSoFar) {
   SetEbr(cycle, 10, 10);
   SetEbr(cycle, 20, 20);
   SetEbr(cycle, 30, 10);
-  EXPECT_EQ(ReadTable(cycle), kDiskBadTable);
+  EXPECT_EQ(ReadTable(cycle), DiskResult::kBadTable);
 
   // An extended partition at sector 0 would read the MBR as its own EBR.
-  EXPECT_EQ(ReadTable(MbrWithExtended(64, 0)), kDiskBadTable);
+  EXPECT_EQ(ReadTable(MbrWithExtended(64, 0)), DiskResult::kBadTable);
 }
 
 TEST(EbrChain, EbrsOutsideTheDiskAreRefused) {
-  EXPECT_EQ(ReadTable(MbrWithExtended(64, 64)), kDiskBadTable);
-  EXPECT_EQ(ReadTable(MbrWithExtended(64, 0xFFFFFFFF)), kDiskBadTable);
+  EXPECT_EQ(ReadTable(MbrWithExtended(64, 64)), DiskResult::kBadTable);
+  EXPECT_EQ(ReadTable(MbrWithExtended(64, 0xFFFFFFFF)), DiskResult::kBadTable);
 
   // The last sector of the disk is still on it.
   Disk lastSector = MbrWithExtended(64, 10);
   SetEbr(lastSector, 10, 53);
   SetEbr(lastSector, 63, 0);
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(ReadTable(lastSector, out), kDiskOk);
+  EXPECT_EQ(ReadTable(lastSector, out), DiskResult::kOk);
   EXPECT_EQ(out.back().baseSector, 63u);
 
   Disk pastEnd = MbrWithExtended(64, 10);
   SetEbr(pastEnd, 10, 54);
-  EXPECT_EQ(ReadTable(pastEnd), kDiskBadTable);
+  EXPECT_EQ(ReadTable(pastEnd), DiskResult::kBadTable);
   SetEbr(pastEnd, 10, 0xFFFFFFFF);
-  EXPECT_EQ(ReadTable(pastEnd), kDiskBadTable);
+  EXPECT_EQ(ReadTable(pastEnd), DiskResult::kBadTable);
 }
 
 TEST(EbrChain, LogicalEntriesAreCappedAt128) {
@@ -351,33 +351,33 @@ TEST(EbrChain, LogicalEntriesAreCappedAt128) {
     return disk;
   };
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(ReadTable(chain(kMaxLogicalEntries), out), kDiskOk);
+  EXPECT_EQ(ReadTable(chain(kMaxLogicalEntries), out), DiskResult::kOk);
   EXPECT_EQ(out.size(), 3u + kMaxLogicalEntries);
   out.clear();
-  EXPECT_EQ(ReadTable(chain(kMaxLogicalEntries + 1), out), kDiskBadTable);
+  EXPECT_EQ(ReadTable(chain(kMaxLogicalEntries + 1), out), DiskResult::kBadTable);
   EXPECT_EQ(out.size(), 3u + kMaxLogicalEntries);
 }
 
 TEST(EbrChain, AFailedReadAndAShortReadGiveTheirOwnErrors) {
   auto readWith = [](uint64_t shortBy, std::vector<PartitionTableEntry>& out) {
-    CDisk d;
+    DiskDevice d;
     // The second EBR (sector 12) of the seed cannot be read.
     d.Attach(std::make_unique<ReadFaultDevice>(LoadSeed("mbr-logical3.bin"), 12 * kSector, shortBy),
              false);
-    return d.ReadPartitionTable(out);
+    return ReadPartitionTable(d, out);
   };
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(readWith(0, out), kDiskReadFailed);
+  EXPECT_EQ(readWith(0, out), DiskResult::kReadFailed);
   EXPECT_EQ(out.size(), 4u);  // the entries before the failure stay listed
   out.clear();
-  EXPECT_EQ(readWith(1, out), kDiskEbrShortRead);
+  EXPECT_EQ(readWith(1, out), DiskResult::kEbrShortRead);
 }
 
 // --- GPT -------------------------------------------------------------------------
 
 TEST(GptTable, RealSgdiskTableIsListedWithGuidsNamesAndAttributes) {
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(ReadTable(LoadSeed("gpt-sgdisk.bin"), out), kDiskIsGpt);
+  ASSERT_EQ(ReadTable(LoadSeed("gpt-sgdisk.bin"), out), DiskResult::kIsGpt);
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(GuidToString(out[0].typeGuid), "C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
   EXPECT_EQ(GuidToString(out[1].typeGuid), "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
@@ -397,7 +397,7 @@ TEST(GptTable, RealSgdiskTableIsListedWithGuidsNamesAndAttributes) {
 
 TEST(GptTable, ShortArraysLargeEntriesAndHalfEmptyEntries) {
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(ReadTable(LoadSeed("gpt-sfdisk8.bin"), out), kDiskIsGpt);
+  ASSERT_EQ(ReadTable(LoadSeed("gpt-sfdisk8.bin"), out), DiskResult::kIsGpt);
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[2].name, u"Windows");
   EXPECT_EQ(out[2].AbsoluteStart(), 40u);
@@ -410,7 +410,7 @@ TEST(GptTable, ShortArraysLargeEntriesAndHalfEmptyEntries) {
                             {50, 40, 0, 3, u"backwards"},
                             {0, ~uint64_t{0}, 0, 4, u"everything"}},
                            4, 256);
-  ASSERT_EQ(ReadTable(disk, out), kDiskIsGpt);
+  ASSERT_EQ(ReadTable(disk, out), DiskResult::kIsGpt);
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0].name, u"last only");
   EXPECT_EQ(out[0].LengthSectors(), 100u);
@@ -422,11 +422,11 @@ TEST(GptTable, ShortArraysLargeEntriesAndHalfEmptyEntries) {
 TEST(GptTable, SignatureAndShortDisks) {
   Disk disk = LoadSeed("gpt-sgdisk.bin");
   disk[kSector + 3] = std::byte{'x'};
-  EXPECT_EQ(ReadTable(disk), kDiskNoGptSignature);
+  EXPECT_EQ(ReadTable(disk), DiskResult::kNoGptSignature);
 
   Disk onlyMbr = LoadSeed("gpt-sgdisk.bin");
   onlyMbr.resize(kSector);
-  EXPECT_EQ(ReadTable(onlyMbr), kDiskShortRead);
+  EXPECT_EQ(ReadTable(onlyMbr), DiskResult::kShortRead);
 }
 
 // One header field changed (CRCs recomputed so that the field itself is judged).
@@ -435,23 +435,23 @@ struct HeaderMutation {
   size_t offset;
   int width;  // 4 or 8 bytes
   uint64_t value;
-  int expected;
+  DiskResult expected;
 };
 
 TEST(GptTable, HeaderFieldsOutOfBoundsAreRefusedOneAtATime) {
   const HeaderMutation mutations[] = {
-      {"header size 91", kHeaderSize, 4, 91, kDiskBadTable},
-      {"header size 513", kHeaderSize, 4, 513, kDiskBadTable},
-      {"header size 512", kHeaderSize, 4, 512, kDiskIsGpt},
-      {"entry size 0", kEntrySize, 4, 0, kDiskBadTable},
-      {"entry size 64", kEntrySize, 4, 64, kDiskBadTable},
-      {"entry size 192", kEntrySize, 4, 192, kDiskBadTable},
-      {"entry size 8192", kEntrySize, 4, 8192, kDiskBadTable},
-      {"entry count 2^32-1", kEntryCount, 4, 0xFFFFFFFF, kDiskBadTable},
-      {"array past 4 MiB", kEntryCount, 4, 32769, kDiskBadTable},
-      {"array past the disk end", kEntriesLba, 8, 3, kDiskBadTable},
-      {"array at a huge LBA", kEntriesLba, 8, uint64_t{1} << 63, kDiskBadTable},
-      {"no entries", kEntryCount, 4, 0, kDiskIsGpt},
+      {"header size 91", kHeaderSize, 4, 91, DiskResult::kBadTable},
+      {"header size 513", kHeaderSize, 4, 513, DiskResult::kBadTable},
+      {"header size 512", kHeaderSize, 4, 512, DiskResult::kIsGpt},
+      {"entry size 0", kEntrySize, 4, 0, DiskResult::kBadTable},
+      {"entry size 64", kEntrySize, 4, 64, DiskResult::kBadTable},
+      {"entry size 192", kEntrySize, 4, 192, DiskResult::kBadTable},
+      {"entry size 8192", kEntrySize, 4, 8192, DiskResult::kBadTable},
+      {"entry count 2^32-1", kEntryCount, 4, 0xFFFFFFFF, DiskResult::kBadTable},
+      {"array past 4 MiB", kEntryCount, 4, 32769, DiskResult::kBadTable},
+      {"array past the disk end", kEntriesLba, 8, 3, DiskResult::kBadTable},
+      {"array at a huge LBA", kEntriesLba, 8, uint64_t{1} << 63, DiskResult::kBadTable},
+      {"no entries", kEntryCount, 4, 0, DiskResult::kIsGpt},
   };
   for (const auto& m : mutations) {
     SCOPED_TRACE(m.what);
@@ -470,45 +470,48 @@ TEST(GptTable, HeaderFieldsOutOfBoundsAreRefusedOneAtATime) {
 TEST(GptTable, ALargestAllowedArrayIsRead) {
   // 32,768 entries of 128 bytes: exactly the 4 MiB ceiling.
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(ReadTable(SyntheticGpt({{34, 40, 0, 7, u"only"}}, 32768, 128), out), kDiskIsGpt);
+  ASSERT_EQ(ReadTable(SyntheticGpt({{34, 40, 0, 7, u"only"}}, 32768, 128), out),
+            DiskResult::kIsGpt);
   EXPECT_EQ(out.size(), 1u);
 }
 
 TEST(GptTable, CrcMismatchesAreRefused) {
   Disk header = LoadSeed("gpt-sgdisk.bin");
   header[kSector + 40] ^= std::byte{1};  // first usable LBA
-  EXPECT_EQ(ReadTable(header), kDiskBadTable);
+  EXPECT_EQ(ReadTable(header), DiskResult::kBadTable);
 
   // Bytes past the header size are not covered by its CRC.
   Disk reserved = LoadSeed("gpt-sgdisk.bin");
   reserved[kSector + 200] = std::byte{0x5A};
-  EXPECT_EQ(ReadTable(reserved), kDiskIsGpt);
+  EXPECT_EQ(ReadTable(reserved), DiskResult::kIsGpt);
 
   Disk array = LoadSeed("gpt-sgdisk.bin");
   array[2 * kSector + 128 + 60] ^= std::byte{1};  // a character of the second name
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(ReadTable(array, out), kDiskBadTable);
+  EXPECT_EQ(ReadTable(array, out), DiskResult::kBadTable);
   EXPECT_TRUE(out.empty());
 }
 
 TEST(GptTable, ArrayReadFailures) {
   for (uint64_t shortBy : {uint64_t{0}, uint64_t{512}}) {
-    CDisk d;
+    DiskDevice d;
     d.Attach(std::make_unique<ReadFaultDevice>(LoadSeed("gpt-sgdisk.bin"), 2 * kSector, shortBy),
              false);
     std::vector<PartitionTableEntry> out;
-    EXPECT_EQ(d.ReadPartitionTable(out), shortBy ? kDiskShortRead : kDiskReadFailed);
+    EXPECT_EQ(ReadPartitionTable(d, out),
+              shortBy ? DiskResult::kShortRead : DiskResult::kReadFailed);
   }
 }
 
 TEST(GptParser, ShortBuffersAreRefusedNotOverrun) {
   Disk header = LoadSeed("gpt-sgdisk.bin");
   GptHeader parsed;
-  EXPECT_EQ(ParseGptHeader(ByteView(&header[kSector], 60), parsed), kDiskBadTable);
-  EXPECT_EQ(ParseGptHeader(ByteView(&header[kSector], 92), parsed), kDiskOk);
+  EXPECT_EQ(ParseGptHeader(ByteView(&header[kSector], 60), parsed), DiskResult::kBadTable);
+  EXPECT_EQ(ParseGptHeader(ByteView(&header[kSector], 92), parsed), DiskResult::kOk);
   parsed.entryCount = 4;
   std::vector<PartitionTableEntry> out;
-  EXPECT_EQ(ParseGptEntries(ByteView(&header[2 * kSector], 511), parsed, out), kDiskBadTable);
+  EXPECT_EQ(ParseGptEntries(ByteView(&header[2 * kSector], 511), parsed, out),
+            DiskResult::kBadTable);
 
   MbrEntries entries;
   EXPECT_FALSE(ParseMbrEntries(ByteView(header.data(), 509), entries));
@@ -519,7 +522,7 @@ TEST(GptParser, ShortBuffersAreRefusedNotOverrun) {
 // --- Active partition --------------------------------------------------------------
 
 struct ActiveFixture {
-  CDisk disk;
+  DiskDevice disk;
   MemoryBlockDevice* device = nullptr;
   explicit ActiveFixture(Disk data) {
     auto dev = std::make_unique<MemoryBlockDevice>(std::move(data));
@@ -531,7 +534,7 @@ struct ActiveFixture {
 TEST(ActivePartition, MarksOneEntryClearsTheOthersAndChangesNothingElse) {
   const Disk before = LoadSeed("mbr-logical3.bin");
   ActiveFixture f(before);
-  ASSERT_EQ(f.disk.SetActivePartition(0), kDiskOk);
+  ASSERT_EQ(SetActivePartition(f.disk, 0), DiskResult::kOk);
   EXPECT_FALSE(f.device->Locked());
   Disk expected = before;
   for (size_t i = 0; i < 4; ++i) {
@@ -540,9 +543,9 @@ TEST(ActivePartition, MarksOneEntryClearsTheOthersAndChangesNothingElse) {
   }
   EXPECT_EQ(f.device->Data(), expected);
 
-  ASSERT_EQ(f.disk.SetActivePartition(3), kDiskOk);
+  ASSERT_EQ(SetActivePartition(f.disk, 3), DiskResult::kOk);
   std::vector<PartitionTableEntry> out;
-  ASSERT_EQ(f.disk.ReadPartitionTable(out), kDiskOk);
+  ASSERT_EQ(ReadPartitionTable(f.disk, out), DiskResult::kOk);
   EXPECT_EQ(out[0].BootIndicator(), 0);
   EXPECT_EQ(out[2].BootIndicator(), 0x80);  // slot 4: the third listed primary
 }
@@ -550,19 +553,19 @@ TEST(ActivePartition, MarksOneEntryClearsTheOthersAndChangesNothingElse) {
 TEST(ActivePartition, RefusalsWriteNothing) {
   {
     ActiveFixture f(LoadSeed("mbr-logical3.bin"));
-    EXPECT_EQ(f.disk.SetActivePartition(4), kDiskNoSuchEntry);
-    EXPECT_EQ(f.disk.SetActivePartition(0xFFFFFFFF), kDiskNoSuchEntry);
+    EXPECT_EQ(SetActivePartition(f.disk, 4), DiskResult::kNoSuchEntry);
+    EXPECT_EQ(SetActivePartition(f.disk, 0xFFFFFFFF), DiskResult::kNoSuchEntry);
     EXPECT_EQ(f.device->WriteCalls(), 0);
   }
   {
     ActiveFixture f(LoadSeed("gpt-sgdisk.bin"));
-    EXPECT_EQ(f.disk.SetActivePartition(0), kDiskIsGpt);
+    EXPECT_EQ(SetActivePartition(f.disk, 0), DiskResult::kIsGpt);
     EXPECT_EQ(f.device->WriteCalls(), 0);
   }
   {
     ActiveFixture f(LoadSeed("mbr-logical3.bin"));
     f.device->RefuseLock(true);
-    EXPECT_EQ(f.disk.SetActivePartition(0), kDiskLockFailedForTable);
+    EXPECT_EQ(SetActivePartition(f.disk, 0), DiskResult::kLockFailedForTable);
     EXPECT_EQ(f.device->WriteCalls(), 0);
   }
 }
@@ -570,7 +573,7 @@ TEST(ActivePartition, RefusalsWriteNothing) {
 TEST(ActivePartition, AFailedWriteIsAnErrorAndReleasesTheLock) {
   ActiveFixture f(LoadSeed("mbr-logical3.bin"));
   f.device->FailWrites(1);
-  EXPECT_EQ(f.disk.SetActivePartition(0), kDiskWriteFailed);
+  EXPECT_EQ(SetActivePartition(f.disk, 0), DiskResult::kWriteFailed);
   EXPECT_FALSE(f.device->Locked());
   EXPECT_EQ(f.device->Data(), LoadSeed("mbr-logical3.bin"));
 }

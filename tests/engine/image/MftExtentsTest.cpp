@@ -83,7 +83,7 @@ engine::TaskError CheckImage(const fs::path& image, std::string& detail) {
 
 engine::TaskError CheckSource(const fs::path& volume, std::string& detail) {
   engine::CDisk disk;
-  if (disk.InitDisk(platform::VolumeId(volume.string()), true) != 0) {
+  if (disk.InitDisk(platform::VolumeId(volume.string()), true) != engine::DiskResult::kOk) {
     ADD_FAILURE() << "cannot open " << volume;
     return engine::TaskError::kUnknown;
   }

@@ -426,7 +426,7 @@ TEST(NtfsBootSector, FileRecordSizeFromByte64) {
     StoreLe32(&boot[64], c.raw);
     boot[13] = static_cast<std::byte>(c.sectorsPerCluster);
     BootDisk d(boot);
-    EXPECT_EQ(d.disk.ComputeFileRecordSize(), c.expected) << std::hex << c.raw;
+    EXPECT_EQ(d.disk.Mft().ComputeFileRecordSize(), c.expected) << std::hex << c.raw;
   }
 }
 
@@ -434,7 +434,7 @@ TEST(NtfsBootSector, RefusesVolumesTheReaderCannotHandleOneFieldAtATime) {
   {
     BootDisk good(GoodBoot());
     std::string why;
-    EXPECT_EQ(good.disk.CheckNtfsVolume(&why), kDiskOk) << why;
+    EXPECT_EQ(good.disk.Mft().CheckNtfsVolume(&why), DiskResult::kOk) << why;
   }
   struct Case {
     const char* what;
@@ -462,18 +462,18 @@ TEST(NtfsBootSector, RefusesVolumesTheReaderCannotHandleOneFieldAtATime) {
       boot[c.offset + i] = static_cast<std::byte>(c.value >> (8 * i));
     BootDisk d(boot);
     std::string why;
-    EXPECT_EQ(d.disk.CheckNtfsVolume(&why), kDiskUnsupportedVolume);
+    EXPECT_EQ(d.disk.Mft().CheckNtfsVolume(&why), DiskResult::kUnsupportedVolume);
     EXPECT_NE(why.find(c.message), std::string::npos) << why;
-    EXPECT_FALSE(d.disk.LoadMftRecord());
+    EXPECT_FALSE(d.disk.Mft().LoadMftRecord());
     uint64_t total = 1;
-    EXPECT_EQ(d.disk.BuildEntryList(total, false, 0), 0u);
+    EXPECT_EQ(d.disk.Mft().BuildEntryList(total, false, 0), 0u);
     EXPECT_EQ(total, 0u);
   }
   // A device shorter than the boot sector says: the $MFT beyond its end is refused too.
   BootDisk truncated(GoodBoot(), 16 * 1024);
-  EXPECT_EQ(truncated.disk.CheckNtfsVolume(), kDiskUnsupportedVolume);
+  EXPECT_EQ(truncated.disk.Mft().CheckNtfsVolume(), DiskResult::kUnsupportedVolume);
   CDisk closed;
-  EXPECT_EQ(closed.CheckNtfsVolume(), kDiskNoDevice);
+  EXPECT_EQ(closed.Mft().CheckNtfsVolume(), DiskResult::kNoDevice);
 }
 
 }  // namespace

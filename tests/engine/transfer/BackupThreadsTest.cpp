@@ -259,9 +259,9 @@ TEST(BackupThreads, TooLittleFreeSpaceEndsTheBackupBeforeAnyDataMoves) {
   CDisk disk;
   disk.Attach(std::make_unique<platform::MemoryBlockDevice>(TheSourceVolume().bytes), true);
   uint64_t total = 0;
-  ASSERT_GT(disk.BuildEntryList(total, true, 0), 0u);
-  EXPECT_EQ(ImageSizeOfEntries(disk.Entries(), disk.ClusterSize(),
-                               disk.Device()->Size() / disk.ClusterSize()),
+  ASSERT_GT(disk.Mft().BuildEntryList(total, true, 0), 0u);
+  EXPECT_EQ(ImageSizeOfEntries(disk.Mft().Entries(), disk.Device().ClusterSize(),
+                               disk.Device().Device()->Size() / disk.Device().ClusterSize()),
             written);
 
   // Free space (counted in whole sectors) one sector short of the image is not
@@ -290,9 +290,10 @@ TEST(BackupThreads, ADamagedSourceRecordEndsTheBackupBeforeAnyDataMoves) {
   {
     CDisk disk;
     disk.Attach(std::make_unique<platform::MemoryBlockDevice>(backup.sourceBytes), true);
-    ASSERT_TRUE(disk.LoadMftRecord());
+    ASSERT_TRUE(disk.Mft().LoadMftRecord());
     std::vector<ntfs::VolumeExtent> at;
-    ntfs::MapStreamRange(disk.MftRuns(), disk.ClusterSize(), 22 * kFileRecordSize + 1022, 1, at);
+    ntfs::MapStreamRange(disk.Mft().MftRuns(), disk.Device().ClusterSize(),
+                         22 * kFileRecordSize + 1022, 1, at);
     ASSERT_EQ(at.size(), 1u);
     backup.sourceBytes[at[0].volumeOffset] = ~backup.sourceBytes[at[0].volumeOffset];
   }

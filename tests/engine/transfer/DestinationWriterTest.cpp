@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "engine/destination/DiskDestination.h"
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/transfer/RestoreWorkers.h"
@@ -259,10 +260,10 @@ TEST(PartitionWriter, AnMftThatWouldCoverClustersInUseIsRefusedBeforeAnythingIsW
     CDisk disk;
     disk.Attach(std::make_unique<BorrowedDevice>(destination.device, destination.locked), true);
     uint64_t total = 0;
-    EXPECT_NE(disk.BuildEntryList(total, false, 24), 0u);
-    ASSERT_TRUE(disk.LoadBitmap());
-    disk.MarkClustersUsed(kMftCluster + 7, 1);
-    ASSERT_EQ(disk.WriteBitmap(), 1);
+    EXPECT_NE(disk.Mft().BuildEntryList(total, false, 24), 0u);
+    ASSERT_TRUE(disk.Destination().LoadBitmap());
+    disk.Destination().MarkClustersUsed(kMftCluster + 7, 1);
+    ASSERT_TRUE(disk.Destination().WriteBitmap());
   }
   const std::vector<std::byte> before = destination.device->Data();
   std::atomic<bool> readerStopped{false};
