@@ -32,17 +32,22 @@ constexpr auto kWriterWaitRound = 100ms;
 constexpr auto kFullRingWait = 10ms;
 constexpr uint64_t kSectorBytes = 512;
 
+// The clusters the device holds, by the boot sector's cluster size.
+uint64_t ReaderVolumeClusters(const DiskDevice& device) {
+  return device.SectorsPerCluster() == 0 || device.Device() == nullptr
+             ? 0
+             : device.Device()->Size() / device.ClusterSize();
+}
+
 // Which records, attributes and runs are sent: engine/ntfs/SentRuns.h.
 class PartitionReader {
  public:
-  PartitionReader(TaskState& state, CDisk& disk)
+  PartitionReader(TaskState& state, DiskDevice& device)
       : state_(state),
         ring_(state.Ring()),
-        disk_(disk),
-        sectorsPerCluster_(disk.Device().ClusterSize() / kSectorBytes),
-        volumeClusters_(disk.Device().SectorsPerCluster() == 0
-                            ? 0
-                            : disk.Device().Device()->Size() / disk.Device().ClusterSize()) {}
+        device_(device),
+        sectorsPerCluster_(device.ClusterSize() / kSectorBytes),
+        volumeClusters_(ReaderVolumeClusters(device)) {}
 
   // Sends every entry's runs, until the end, a stop or a failure.
   void SendEntries(const std::vector<FileEntry>& entries) {
@@ -59,8 +64,7 @@ class PartitionReader {
   SentWalk SendAttribute(uint64_t record, Bytes attribute) {
     const char* why = nullptr;
     const SentWalk walked = VisitSentRuns(
-        record, attribute, volumeClusters_, disk_.Device().ClusterSize(), why,
-        [&](const SentRun& run) {
+        record, attribute, volumeClusters_, device_.ClusterSize(), why, [&](const SentRun& run) {
           if (state_.stopFlag.load()) return SentWalk::kStopped;
           return run.sparse
                      ? SendSparseRun(record, run.instance, run.index, run.clusters)
@@ -73,7 +77,7 @@ class PartitionReader {
     const int i = AcquireSlot();
     if (i < 0) return SentWalk::kStopped;
     TransferSlot& slot = ring_.Slot(i);
-    FillHeader(slot, record, instance, index, clusters * disk_.Device().ClusterSize(), 0);
+    FillHeader(slot, record, instance, index, clusters * device_.ClusterSize(), 0);
     slot.dataLength = 0;
     ring_.Commit();
     return SentWalk::kGoOn;
@@ -81,7 +85,7 @@ class PartitionReader {
 
   SentWalk SendDataRun(uint64_t record, uint16_t instance, uint16_t index, uint64_t firstCluster,
                    uint64_t clusters) {
-    const uint64_t runBytes = clusters * disk_.Device().ClusterSize();
+    const uint64_t runBytes = clusters * device_.ClusterSize();
     const uint64_t firstSector = firstCluster * sectorsPerCluster_;
     uint64_t remaining = clusters * sectorsPerCluster_;
     uint64_t done = 0;
@@ -95,7 +99,7 @@ class PartitionReader {
       slot.dataLength = static_cast<uint32_t>(chunk * kSectorBytes);
       remaining -= chunk;
       const uint32_t read =
-          disk_.Device().ReadPointData(slot.buffer.get(), slot.dataLength, firstSector + done);
+          device_.ReadPointData(slot.buffer.get(), slot.dataLength, firstSector + done);
       if (read != slot.dataLength) {
         LogDebug("ReadPointData read mftNo :0x%x fail ,len=%d ,write=%d",
                  static_cast<unsigned>(record & 0xFFFFFFFFu), static_cast<int>(slot.dataLength),
@@ -136,7 +140,7 @@ class PartitionReader {
 
   TaskState& state_;
   TransferRing& ring_;
-  CDisk& disk_;
+  DiskDevice& device_;
   uint64_t sectorsPerCluster_;  // 512-byte sectors
   uint64_t volumeClusters_;
 };
@@ -149,12 +153,6 @@ bool WaitForWriter(TaskState& state) {
     std::this_thread::sleep_for(kWriterWaitRound);
   }
   return state.WriterRunning() && state.ErrorCode() == TaskError::kRunning;
-}
-
-uint64_t ReaderVolumeClusters(CDisk& disk) {
-  return disk.Device().SectorsPerCluster() == 0 || disk.Device().Device() == nullptr
-             ? 0
-             : disk.Device().Device()->Size() / disk.Device().ClusterSize();
 }
 
 // Builds the entry list and checks it against the free space; false when the
@@ -203,7 +201,7 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   const uint64_t imageBytes =
       limit == 0 ? 0
                  : ImageSizeOfEntries(disk.Mft().Entries(), disk.Device().ClusterSize(),
-                                      ReaderVolumeClusters(disk));
+                                      ReaderVolumeClusters(disk.Device()));
   if (limit != 0 && imageBytes > limit * kSectorBytes) {
     // The error is set before the reader ends, so that a writer that sees the
     // reader gone never takes the task for finished.
@@ -264,7 +262,7 @@ void RunPartitionReader(TaskState& state, const WorkerIo& io) {
   state.recordCount.store(disk.Mft().MftRecordCount());
   state.entryTotal.store(disk.Mft().Entries().size());
 
-  PartitionReader reader(state, disk);
+  PartitionReader reader(state, disk.Device());
   reader.SendEntries(disk.Mft().Entries());
   // A stop seen anywhere in the walk, also inside the last entry's runs, ends
   // the task as stopped: the stream is incomplete.
