@@ -24,7 +24,6 @@
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/Workers.h"
-#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::engine::writer {

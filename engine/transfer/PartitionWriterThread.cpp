@@ -366,8 +366,7 @@ TaskError PartitionWriter::VerifyDestination() {
   run.done = &state_.verifyDone;
   run.task = restore_ ? "restore" : "copy";
   std::string why;
-  const TaskError r =
-      VerifyWrittenRanges(*disk_.Device().Device(), std::move(written_), run, why);
+  const TaskError r = VerifyWrittenRanges(*disk_.Device().Device(), std::move(written_), run, why);
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - started)
                       .count();
