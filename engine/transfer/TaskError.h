@@ -67,15 +67,6 @@ enum class TaskError : int {
 // "success".
 [[nodiscard]] TaskError TaskErrorFromCode(int code);
 
-// The codes as ints, for the disk layer's operations that still return "0, or
-// a task error code" as an int. Everything else passes a TaskError.
-inline constexpr int kTaskManualStop = TaskErrorCode(TaskError::kManualStop);
-inline constexpr int kTaskWriteFailed = TaskErrorCode(TaskError::kWriteFailed);
-inline constexpr int kTaskMftZoneInUse = TaskErrorCode(TaskError::kMftZoneInUse);
-inline constexpr int kTaskDestinationInconsistent =
-    TaskErrorCode(TaskError::kDestinationInconsistent);
-inline constexpr int kTaskVerifyFailed = TaskErrorCode(TaskError::kVerifyFailed);
-
 // The string-table identifier of an error's message: the table's row for a
 // named error, "errorRun" for the other numbers 1..23 (a disk operation's
 // failure); nullptr for any other.
