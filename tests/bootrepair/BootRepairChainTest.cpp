@@ -157,6 +157,22 @@ class ChainOnImages : public ::testing::Test {
     return image;
   }
 
+  // Finishes a copy onto `image` while the inventory claims it is a primary MBR
+  // partition of a disk that does not exist: the files are placed, the
+  // activation fails.
+  tasks::TaskOutcome FinishOnUnactivatableDisk(const fs::path& image) {
+    discovery::PartitionInfo info;
+    info.volumeName = image.string();
+    info.diskNumber = 1999;
+    info.partitionNumber = 1;
+    info.partitionStyle = discovery::kStyleMbr;
+    info.mbrKind = discovery::kMbrKindPrimary;
+    tasks::CopyPlan plan;
+    plan.destination.volume = platform::VolumeId(image.string());
+    return tasks::FinishCopy(plan, engine::TaskError::kSuccess,
+                             tasks::MakeRepairChain(Options({info})));
+  }
+
   tasks::RepairChainOptions Options(const discovery::PartitionList& list) {
     tasks::RepairChainOptions options;
     options.tick = std::chrono::milliseconds(1);
@@ -206,16 +222,7 @@ TEST_F(ChainOnImages, ABootRepairThatCannotActivateFailsTheCopyWithItsCode) {
   // The inventory claims the image is a primary MBR partition: the repair
   // places the files on it but finds no disk to activate it on.
   const fs::path image = MakeVolume("windows.img", true);
-  discovery::PartitionInfo info;
-  info.volumeName = image.string();
-  info.diskNumber = 1999;
-  info.partitionNumber = 1;
-  info.partitionStyle = discovery::kStyleMbr;
-  info.mbrKind = discovery::kMbrKindPrimary;
-  tasks::CopyPlan plan;
-  plan.destination.volume = platform::VolumeId(image.string());
-  const tasks::TaskOutcome outcome =
-      tasks::FinishCopy(plan, engine::TaskError::kSuccess, tasks::MakeRepairChain(Options({info})));
+  const tasks::TaskOutcome outcome = FinishOnUnactivatableDisk(image);
   EXPECT_FALSE(outcome.succeeded);
   EXPECT_EQ(outcome.chainCode, tasks::kChainBootRepairFailed);
   EXPECT_EQ(outcome.text, "Fail to copy BCD. error code：2");
@@ -236,16 +243,7 @@ TEST_F(ChainOnImages, ABootFileThatCannotBeCopiedFailsTheRepairAheadOfTheActivat
     ASSERT_TRUE(mount.Ok()) << mount.Error();
     fs::create_directories(mount.Path() / "EFI" / "Microsoft" / "Boot" / "BCD" / "in-the-way");
   }
-  discovery::PartitionInfo info;
-  info.volumeName = image.string();
-  info.diskNumber = 1999;
-  info.partitionNumber = 1;
-  info.partitionStyle = discovery::kStyleMbr;
-  info.mbrKind = discovery::kMbrKindPrimary;
-  tasks::CopyPlan plan;
-  plan.destination.volume = platform::VolumeId(image.string());
-  const tasks::TaskOutcome outcome =
-      tasks::FinishCopy(plan, engine::TaskError::kSuccess, tasks::MakeRepairChain(Options({info})));
+  const tasks::TaskOutcome outcome = FinishOnUnactivatableDisk(image);
   EXPECT_FALSE(outcome.succeeded);
   EXPECT_EQ(outcome.chainCode, tasks::kChainBootRepairFailed);
   EXPECT_EQ(outcome.text, "Fail to copy BCD. error code：3");
