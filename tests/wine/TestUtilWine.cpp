@@ -4,8 +4,6 @@
 // the tests that need them skip with that reason.
 #include <windows.h>
 
-#include <array>
-#include <fstream>
 #include <random>
 
 #include "tests/testlib/TestUtil.h"
@@ -57,33 +55,6 @@ TempDir::TempDir() {
     }
   }
   throw std::runtime_error("cannot make a temporary folder");
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-void MakeSparseFile(const fs::path& path, uint64_t bytes) {
-  { std::ofstream(path, std::ios::binary | std::ios::trunc); }
-  fs::resize_file(path, bytes);
-}
-
-void DamageMftAndMirror(const fs::path& volume) {
-  std::fstream file(volume, std::ios::binary | std::ios::in | std::ios::out);
-  std::array<unsigned char, 512> boot{};
-  file.read(reinterpret_cast<char*>(boot.data()), boot.size());
-  const uint64_t cluster = static_cast<uint64_t>(boot[11] | (boot[12] << 8)) * uint64_t{boot[13]};
-  auto le64 = [&](size_t at) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < 8; ++i) v |= uint64_t{boot[at + i]} << (8 * i);
-    return v;
-  };
-  const std::vector<char> zeros(4096, 0);
-  for (const uint64_t lcn : {le64(48), le64(56)}) {
-    file.seekp(static_cast<std::streamoff>(lcn * cluster));
-    file.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
-  }
 }
 
 LoopDevice::LoopDevice(const fs::path& /*image*/, bool /*withPartitions*/,
