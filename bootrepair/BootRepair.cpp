@@ -187,16 +187,17 @@ std::string JoinStores(const std::vector<std::string>& stores) {
 }
 
 // Copies the gathered set onto the boot partition and updates its stores:
-// kBootRepairOk, kBootRepairFilesNotCopied when the partition could not be
-// opened or a file of the set is not on it, else kBootRepairStoresNotSet when
+// BootRepairResult::kOk, BootRepairResult::kFilesNotCopied when the partition could not be
+// opened or a file of the set is not on it, else BootRepairResult::kStoresNotSet when
 // a store does not point at the destination.
-[[nodiscard]] int PlaceBootFiles(const std::string& staging, const RepairParams& params) {
+[[nodiscard]] BootRepairResult PlaceBootFiles(const std::string& staging,
+                                              const RepairParams& params) {
   const std::string& bootPath = params.bootPartition.DevicePath();
   std::unique_ptr<VolumeFiles> boot;
   std::string why;
   if (platform::OpenVolumeFiles(bootPath, false, boot, &why) != 0) {
     LogLess("boot files not copied to %s: %s", bootPath.c_str(), why.c_str());
-    return kBootRepairFilesNotCopied;
+    return BootRepairResult::kFilesNotCopied;
   }
   std::string storeList;
   const size_t notCopied = CopyBootFiles(kBootFilterBootSet, staging + "/set", *boot, storeList);
@@ -207,8 +208,8 @@ std::string JoinStores(const std::vector<std::string>& stores) {
   const int closed = boot->Close();
   if (closed != 0) LogLess("unmounting %s failed, error=%d", bootPath.c_str(), closed);
   // Files the driver may not have written out are not in place either.
-  if (notCopied != 0 || closed != 0) return kBootRepairFilesNotCopied;
-  return pointed ? kBootRepairOk : kBootRepairStoresNotSet;
+  if (notCopied != 0 || closed != 0) return BootRepairResult::kFilesNotCopied;
+  return pointed ? BootRepairResult::kOk : BootRepairResult::kStoresNotSet;
 }
 
 }  // namespace
@@ -232,37 +233,37 @@ int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
                     const BootRepairOptions& options) {
   EventThread event;
   event.sender = params->sender;
-  int result = kBootRepairOk;
+  BootRepairResult result = BootRepairResult::kOk;
   const std::string directory =
       options.programDirectory.empty() ? platform::ProgramDirectory() : options.programDirectory;
   if (directory.empty()) {
-    result = kBootRepairNoProgramFolder;
+    result = BootRepairResult::kNoProgramFolder;
   } else {
     const std::string staging = MakeStagingFolder();
     // A system whose boot files or stores are not all in place may not start: no success.
     if (staging.empty()) {
       LogLess("no temporary folder for the boot file set");
-      result = kBootRepairFilesNotCopied;
+      result = BootRepairResult::kFilesNotCopied;
     } else {
       const size_t notGathered = GatherBootFileSet(directory + "/" + kBootFileSetFolder,
                                                    params->destination, staging + "/set");
       // The set goes onto the partition also when it is incomplete: the files
       // that are there still replace older ones.
-      const int placed = PlaceBootFiles(staging, *params);
-      result = notGathered != 0 ? kBootRepairFilesNotCopied : placed;
+      const BootRepairResult placed = PlaceBootFiles(staging, *params);
+      result = notGathered != 0 ? BootRepairResult::kFilesNotCopied : placed;
       DeleteTree(staging);
     }
     LogLess("Change BCD finish! part style %d", ToInt(params->partitionStyle));
     // Missing boot files are told first, then a partition not made active.
     if (params->partitionStyle == platform::kStyleMbr &&
-        ActivateBootPartition(params->bootPartition.DevicePath()) < 0 &&
-        result != kBootRepairFilesNotCopied) {
-      result = kBootRepairActivateFailed;
+        ActivateBootPartition(params->bootPartition.DevicePath()) != ActivateResult::kOk &&
+        result != BootRepairResult::kFilesNotCopied) {
+      result = BootRepairResult::kActivateFailed;
     }
   }
   params.reset();
   event.kind = kEventBootRepair;
-  event.value = result;
+  event.value = ToInt(result);
   sink.Post(std::move(event));
   return 0;
 }

@@ -31,11 +31,8 @@ struct RepairParams {
   // image); 0 for a copy. The disk check hands it to the registry fix-up.
   char16_t sourceLetter = 0;
   char16_t destinationLetter = 0;
-  std::string text1;  // unused by the threads
-  std::string text2;
   // The style of the boot partition's disk.
   platform::PartitionStyle partitionStyle = platform::kStyleRaw;
-  uint32_t mbrKind = 0;  // unused by the threads
 
   // Volumes are devices here, not letters.
   platform::VolumeId source;         // copy: the source volume; restore: empty
@@ -45,34 +42,54 @@ struct RepairParams {
   EventSender sender = kNoSender;    // the page the events are for
 };
 
-// Results of the boot repair, posted as the value of its kind-2 event.
-inline constexpr int kBootRepairOk = 0;
-inline constexpr int kBootRepairNoProgramFolder = 1;  // the program's folder is unknown
-inline constexpr int kBootRepairActivateFailed = 2;   // MBR: the boot partition was not made active
-// The boot file set is not all on the boot partition: a file could not be
-// gathered or copied, or the partition could not be opened. Reported before 2.
-inline constexpr int kBootRepairFilesNotCopied = 3;
-// A boot configuration store on the boot partition could not be pointed at
-// the destination (or the destination not located). Reported only when
-// neither 3 nor 2 is.
-inline constexpr int kBootRepairStoresNotSet = 4;
+// Results of the boot repair, posted as the value of its kind-2 event (the
+// number is what the failure message shows).
+enum class BootRepairResult : int32_t {
+  kOk = 0,
+  kNoProgramFolder = 1,  // the program's folder is unknown
+  kActivateFailed = 2,   // MBR: the boot partition was not made active
+  // The boot file set is not all on the boot partition: a file could not be
+  // gathered or copied, or the partition could not be opened. Reported before 2.
+  kFilesNotCopied = 3,
+  // A boot configuration store on the boot partition could not be pointed at
+  // the destination (or the destination not located). Reported only when
+  // neither 3 nor 2 is.
+  kStoresNotSet = 4,
+};
+
+// The result a kind-2 event's value carries. A number that names no result
+// says nothing about the repair: it counts as kNoProgramFolder, a repair that
+// did not run, as when its thread ends without reporting.
+[[nodiscard]] constexpr BootRepairResult BootRepairResultOf(int32_t value) {
+  switch (static_cast<BootRepairResult>(value)) {
+    case BootRepairResult::kOk:
+    case BootRepairResult::kNoProgramFolder:
+    case BootRepairResult::kActivateFailed:
+    case BootRepairResult::kFilesNotCopied:
+    case BootRepairResult::kStoresNotSet:
+      return static_cast<BootRepairResult>(value);
+  }
+  return BootRepairResult::kNoProgramFolder;
+}
 
 // Results of ActivateBootPartition.
-inline constexpr int kActivateOk = 0;
-inline constexpr int kActivateOpenFailed = -1;
-inline constexpr int kActivateNoPartitionInfo = -2;
-inline constexpr int kActivateNoDiskNumber = -3;
-inline constexpr int kActivateNoEntry = -4;
-// Sector 0 could not be rewritten: the flag is not set, which is no success.
-inline constexpr int kActivateWriteFailed = -5;
+enum class ActivateResult : int8_t {
+  kOk = 0,
+  kOpenFailed = -1,
+  kNoPartitionInfo = -2,
+  kNoDiskNumber = -3,
+  kNoEntry = -4,
+  // Sector 0 could not be rewritten: the flag is not set, which is no success.
+  kWriteFailed = -5,
+};
 
 // The folder of boot configuration templates beside the program.
 inline constexpr const char* kBootFileSetFolder = "BCDFile";
 
 // Marks the MBR partition at `partitionPath` (a partition device) active in
-// sector 0 of its disk and every other primary entry inactive: a result above.
-// Only primary entries can match: a logical partition gives kActivateNoEntry.
-[[nodiscard]] int ActivateBootPartition(const std::string& partitionPath);
+// sector 0 of its disk and every other primary entry inactive. Only primary
+// entries can match: a logical partition gives kNoEntry.
+[[nodiscard]] ActivateResult ActivateBootPartition(const std::string& partitionPath);
 
 struct BootRepairOptions {
   // The folder holding "BCDFile"; empty: the program's own folder.

@@ -46,12 +46,12 @@ const PartitionTableEntry* FindPrimaryEntry(const std::vector<PartitionTableEntr
 
 }  // namespace
 
-int ActivateBootPartition(const std::string& partitionPath) {
+ActivateResult ActivateBootPartition(const std::string& partitionPath) {
   const char* path = partitionPath.c_str();
   platform::VolumeHandle handle;
   if (const int error = handle.Open(partitionPath); error != 0) {
     LogLess("When setting active partition,open %s failed,error=0x%x", path, error);
-    return kActivateOpenFailed;
+    return ActivateResult::kOpenFailed;
   }
   uint64_t startingOffset = 0;
   uint32_t sectorSize = 0;
@@ -60,14 +60,14 @@ int ActivateBootPartition(const std::string& partitionPath) {
   if (error == 0 && sectorSize == 0) error = EINVAL;
   if (error != 0) {
     LogLess("When setting active partition,get disk %s information failed,error=0x%x", path, error);
-    return kActivateNoPartitionInfo;
+    return ActivateResult::kNoPartitionInfo;
   }
   // Table entries count the disk's own logical sectors.
   const uint64_t startSector = startingOffset / sectorSize;
   platform::DeviceNumber number;
   if (error = handle.QueryDeviceNumber(number); error != 0) {
     LogLess("when copy BCD,DeviceIoControl 1 failed , error=0x%x path:%s", error, path);
-    return kActivateNoDiskNumber;
+    return ActivateResult::kNoDiskNumber;
   }
   engine::DiskDevice disk;
   std::vector<PartitionTableEntry> entries;
@@ -83,15 +83,15 @@ int ActivateBootPartition(const std::string& partitionPath) {
   const unsigned slot = entry ? SlotOf(disk, *entry) : kMbrSlots;
   if (slot >= kMbrSlots) {
     LogLess("set :%s active fail !", path);
-    return kActivateNoEntry;
+    return ActivateResult::kNoEntry;
   }
   const engine::DiskResult written = engine::SetActivePartition(disk, slot);
   if (written != engine::DiskResult::kOk) {
     LogLess("set :%s part : %u active failed, error=%d", path, slot, ToInt(written));
-    return kActivateWriteFailed;
+    return ActivateResult::kWriteFailed;
   }
   LogLess("set :%s part : %u active", path, slot);
-  return kActivateOk;
+  return ActivateResult::kOk;
 }
 
 }  // namespace stow::bootrepair

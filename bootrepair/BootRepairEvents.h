@@ -1,7 +1,7 @@
 // The one way a worker thread reports to the page that started it: a small
-// event posted to a sink. Workers never touch a window; the sink (a queue the
-// command line drains, or later the window's own queued delivery) hands the
-// event to its receiver on the receiver's thread.
+// event posted to a sink. Workers never touch a window or the terminal; the
+// sink (the queue the command line's repair chain drains, or the window's
+// notify centre) hands the event to its receiver on the receiver's thread.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +10,12 @@
 namespace stow::bootrepair {
 
 // What the event reports.
-inline constexpr int kEventDiskCheck =
-    1;  // the disk check ended; value 1: the volume never reopened
-inline constexpr int kEventBootRepair = 2;  // the boot repair ended; value: its result code
-inline constexpr int kEventControls = 3;    // the task is over; value 1 unlocks the page's controls
-
-// The event's identity as the window's event set knows it.
-inline constexpr int kEventThreadId = 10030000;
-inline constexpr const char* kEventThreadName = "on_event_thread";
+// The disk check ended; value: its DiskCheckResult (bootrepair/DiskCheck.h).
+inline constexpr int kEventDiskCheck = 1;
+// The boot repair ended; value: its BootRepairResult (bootrepair/BootRepair.h).
+inline constexpr int kEventBootRepair = 2;
+// The task is over; value 1 unlocks the page's controls.
+inline constexpr int kEventControls = 3;
 
 // Names the page an event is for (the window's pages register their own
 // token); kNoSender for a receiver that takes every event.

@@ -9,6 +9,7 @@
 #include "platform/BlockDevice.h"
 #include "platform/Process.h"
 #include "platform/SystemTools.h"
+#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
@@ -40,8 +41,8 @@ std::string VolumeCheckResult::Describe() const {
     return std::string(platform::VolumeCheckProgram()) +
            " could not be run: " + platform::SystemErrorText(error);
   }
-  std::string text =
-      std::string(platform::VolumeCheckProgram()) + " ended with status " + std::to_string(exitStatus);
+  std::string text = std::string(platform::VolumeCheckProgram()) + " ended with status " +
+                     std::to_string(exitStatus);
   if (!summary.empty()) text += " (" + summary + ")";
   return text;
 }
@@ -92,7 +93,7 @@ int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
     EventThread event;
     event.sender = params->sender;
     event.kind = kEventDiskCheck;
-    event.value = kDiskCheckFailed;
+    event.value = ToInt(DiskCheckResult::kFailed);
     event.text = params->imagePath;
     params.reset();
     sink.Post(std::move(event));
@@ -128,7 +129,7 @@ int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
   EventThread event;
   event.sender = params->sender;
   event.kind = kEventDiskCheck;
-  event.value = reopened ? kDiskCheckOk : kDiskCheckVolumeNotReopened;
+  event.value = ToInt(reopened ? DiskCheckResult::kOk : DiskCheckResult::kVolumeNotReopened);
   event.text = params->imagePath;
   params.reset();
   sink.Post(std::move(event));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,12 +17,27 @@
 namespace stow::bootrepair {
 
 // Results of the disk check, posted as the value of its kind-1 event.
-inline constexpr int kDiskCheckOk = 0;
-inline constexpr int kDiskCheckVolumeNotReopened = 1;
-// The checker could not be run, or it ended with a failure (it found the file
-// system damaged beyond what it repairs). The volume is not reopened and its
-// registry is not touched: writing to a damaged file system makes it worse.
-inline constexpr int kDiskCheckFailed = 2;
+enum class DiskCheckResult : int32_t {
+  kOk = 0,
+  kVolumeNotReopened = 1,
+  // The checker could not be run, or it ended with a failure (it found the file
+  // system damaged beyond what it repairs). The volume is not reopened and its
+  // registry is not touched: writing to a damaged file system makes it worse.
+  kFailed = 2,
+};
+
+// The result a kind-1 event's value carries. A number that names no result
+// says nothing about the volume: it counts as kVolumeNotReopened, as when the
+// thread ends without reporting, and the chain stops there.
+[[nodiscard]] constexpr DiskCheckResult DiskCheckResultOf(int32_t value) {
+  switch (static_cast<DiskCheckResult>(value)) {
+    case DiskCheckResult::kOk:
+    case DiskCheckResult::kVolumeNotReopened:
+    case DiskCheckResult::kFailed:
+      return static_cast<DiskCheckResult>(value);
+  }
+  return DiskCheckResult::kVolumeNotReopened;
+}
 
 // The reopening: one attempt, then a pause before each further one.
 inline constexpr int kReopenAttempts = 61;

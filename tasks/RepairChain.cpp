@@ -9,6 +9,7 @@
 #include "bootrepair/WindowsVolume.h"
 #include "discovery/Inventory.h"
 #include "platform/VolumeUse.h"
+#include "support/Enums.h"
 #include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
@@ -125,15 +126,16 @@ std::unique_ptr<RepairParams> DiskCheckParams(const PostTaskRequest& request,
   return check;
 }
 
-std::optional<PostTaskResult> DiskCheckEnd(const PostTaskRequest& request, int value,
+std::optional<PostTaskResult> DiskCheckEnd(const PostTaskRequest& request,
+                                           bootrepair::DiskCheckResult result,
                                            const std::string& checkerSaid) {
   const std::string destination = request.destination.DisplayName();
-  if (value == bootrepair::kDiskCheckFailed) {
+  if (result == bootrepair::DiskCheckResult::kFailed) {
     return PostTaskResult{kChainDiskCheckDamaged,
                           FormatText(LoadText("diskCheckFailed"), {destination, checkerSaid}),
                           {}};
   }
-  if (value == bootrepair::kDiskCheckVolumeNotReopened) {
+  if (result == bootrepair::DiskCheckResult::kVolumeNotReopened) {
     return PostTaskResult{
         kChainDiskCheckFailed, FormatText(LoadText("diskCheckNotReopened"), {destination}), {}};
   }
@@ -152,14 +154,15 @@ PostTaskResult NoBootPartitionEnd(const PostTaskRequest& request) {
   return result;
 }
 
-PostTaskResult BootRepairEnd(const PostTaskRequest& request, int value) {
+PostTaskResult BootRepairEnd(const PostTaskRequest& request, bootrepair::BootRepairResult result) {
   const bool copy = request.kind == engine::TaskKind::kCopy;
-  if (value == bootrepair::kBootRepairOk) {
+  if (result == bootrepair::BootRepairResult::kOk) {
     return PostTaskResult{
         kChainOk, LoadText(copy ? "copySystemSuccess" : "RestorePartitionSuccess"), {}};
   }
-  return PostTaskResult{
-      kChainBootRepairFailed, FormatText(LoadText("copybcderror"), {std::to_string(value)}), {}};
+  return PostTaskResult{kChainBootRepairFailed,
+                        FormatText(LoadText("copybcderror"), {std::to_string(ToInt(result))}),
+                        {}};
 }
 
 PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainOptions& options) {
@@ -175,8 +178,10 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
         bootrepair::DiskCheckThread(std::move(check), sink, checkOptions);
       },
       bootrepair::kEventDiskCheck, "waitingchkdsk", options,
-      bootrepair::kDiskCheckVolumeNotReopened);
-  if (auto end = DiskCheckEnd(request, checked.value, checkerSaid)) return *end;
+      ToInt(bootrepair::DiskCheckResult::kVolumeNotReopened));
+  if (auto end = DiskCheckEnd(request, bootrepair::DiskCheckResultOf(checked.value), checkerSaid)) {
+    return *end;
+  }
   if (!bootrepair::IsWindowsVolume(request.destination)) return NoRepairEnd(request);
 
   PartitionList list;
@@ -194,8 +199,8 @@ PostTaskResult RunRepairChain(const PostTaskRequest& request, const RepairChainO
         bootrepair::ChangeBcdThread(std::move(repair), sink, options.bootRepair);
       },
       bootrepair::kEventBootRepair, "waitingCopyBCD", options,
-      bootrepair::kBootRepairNoProgramFolder);
-  return BootRepairEnd(request, repaired.value);
+      ToInt(bootrepair::BootRepairResult::kNoProgramFolder));
+  return BootRepairEnd(request, bootrepair::BootRepairResultOf(repaired.value));
 }
 
 PostTaskChain MakeRepairChain(RepairChainOptions options) {

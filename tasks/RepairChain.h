@@ -66,18 +66,19 @@ struct RepairChainOptions {
 // The disk check's parameters for `request`, its event sent as `sender`.
 std::unique_ptr<bootrepair::RepairParams> DiskCheckParams(const PostTaskRequest& request,
                                                           bootrepair::EventSender sender);
-// The end of the chain that the disk check's event value `value` makes, or
-// nothing when the chain goes on (the destination was checked and reopened).
-// `checkerSaid`: the checker's own account (DiskCheckOptions::checked).
-std::optional<PostTaskResult> DiskCheckEnd(const PostTaskRequest& request, int value,
+// The end of the chain that the disk check's result makes, or nothing when the
+// chain goes on (the destination was checked and reopened). `checkerSaid`: the
+// checker's own account (DiskCheckOptions::checked).
+std::optional<PostTaskResult> DiskCheckEnd(const PostTaskRequest& request,
+                                           bootrepair::DiskCheckResult result,
                                            const std::string& checkerSaid);
 // The end without a boot repair: the destination holds no Windows system.
 PostTaskResult NoRepairEnd(const PostTaskRequest& request);
 // The end when no partition can take the boot files: the task's success text
 // with a notice that the boot repair did not run.
 PostTaskResult NoBootPartitionEnd(const PostTaskRequest& request);
-// The end that the boot repair's event value `value` makes.
-PostTaskResult BootRepairEnd(const PostTaskRequest& request, int value);
+// The end that the boot repair's result makes.
+PostTaskResult BootRepairEnd(const PostTaskRequest& request, bootrepair::BootRepairResult result);
 
 // Runs the chain for a finished copy or restore and gives its code and texts:
 // a checker that failed: kChainDiskCheckDamaged with `diskCheckFailed`; a

@@ -5,11 +5,13 @@
 // whose boot files cannot all be copied.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "discovery/PartitionInfo.h"
+#include "support/Enums.h"
 #include "tasks/CopyTask.h"
 #include "tasks/Events.h"
 #include "tasks/RepairChain.h"
@@ -51,6 +53,29 @@ TEST(RepairEvents, QueueKeepsPostingOrderAcrossThreadsAndPagesFilterBySender) {
   EXPECT_TRUE(tasks::EventIsFor(forRestore, 3));
   const bootrepair::EventThread wide{0, 0x10002, 5, {}};
   EXPECT_EQ(wide.Kind(), bootrepair::kEventBootRepair) << "only the low 16 bits are the kind";
+}
+
+TEST(RepairEvents, AValueThatNamesNoResultIsAFailureNeverASuccess) {
+  using bootrepair::BootRepairResult;
+  using bootrepair::DiskCheckResult;
+  for (const int32_t value : {0, 1, 2, 3, 4}) {
+    EXPECT_EQ(ToInt(bootrepair::BootRepairResultOf(value)), value);
+  }
+  for (const int32_t value : {0, 1, 2}) {
+    EXPECT_EQ(ToInt(bootrepair::DiskCheckResultOf(value)), value);
+  }
+  PostTaskRequest request;
+  request.kind = engine::TaskKind::kCopy;
+  request.destination = platform::VolumeId("/dev/sdz1");
+  for (const int32_t value : {-1, 5, 0x10000, INT32_MIN, INT32_MAX}) {
+    EXPECT_EQ(bootrepair::BootRepairResultOf(value), BootRepairResult::kNoProgramFolder) << value;
+    EXPECT_EQ(tasks::BootRepairEnd(request, bootrepair::BootRepairResultOf(value)).code,
+              tasks::kChainBootRepairFailed)
+        << value;
+    EXPECT_EQ(bootrepair::DiskCheckResultOf(value), DiskCheckResult::kVolumeNotReopened) << value;
+    EXPECT_TRUE(tasks::DiskCheckEnd(request, bootrepair::DiskCheckResultOf(value), "").has_value())
+        << value << ": the chain stops";
+  }
 }
 
 // Records the waiting texts; each pause of the disk check waits until the

@@ -12,6 +12,7 @@
 #include "bootrepair/BootRepair.h"
 #include "discovery/PartitionInfo.h"
 #include "platform/System.h"
+#include "support/Enums.h"
 #include "tasks/Events.h"
 #include "tasks/RepairChain.h"
 #include "tests/tasks/TaskTestSupport.h"
@@ -148,26 +149,26 @@ TEST_F(BootRepairDisks, ActivatesPrimariesOnlyAndNeverTouchesAGptDisk) {
   WindowsDisk* mbr = Disks::Get().Mbr(error);
   ASSERT_NE(mbr, nullptr) << error;
   const std::string device = mbr->loop->Device();
-  EXPECT_EQ(bootrepair::ActivateBootPartition(mbr->Node(2)), bootrepair::kActivateOk);
+  EXPECT_EQ(bootrepair::ActivateBootPartition(mbr->Node(2)), bootrepair::ActivateResult::kOk);
   EXPECT_EQ(Bootable(device), (std::vector<std::string>{mbr->Node(2)}));
   EXPECT_EQ(log.Count("set :" + mbr->Node(2) + " part : 1 active"), 1);
 
   const std::vector<std::byte> before = SectorZero(device);
-  EXPECT_EQ(bootrepair::ActivateBootPartition(mbr->Node(5)), bootrepair::kActivateNoEntry);
+  EXPECT_EQ(bootrepair::ActivateBootPartition(mbr->Node(5)), bootrepair::ActivateResult::kNoEntry);
   EXPECT_EQ(log.Count("set :" + mbr->Node(5) + " active fail !"), 1);
   EXPECT_EQ(SectorZero(device), before);
 
-  EXPECT_EQ(bootrepair::ActivateBootPartition(mbr->Node(1)), bootrepair::kActivateOk);
+  EXPECT_EQ(bootrepair::ActivateBootPartition(mbr->Node(1)), bootrepair::ActivateResult::kOk);
   EXPECT_EQ(Bootable(device), (std::vector<std::string>{mbr->Node(1)}));
 
   EXPECT_EQ(bootrepair::ActivateBootPartition("/dev/no-such-partition"),
-            bootrepair::kActivateOpenFailed);
+            bootrepair::ActivateResult::kOpenFailed);
   EXPECT_EQ(log.Count("When setting active partition,open /dev/no-such-partition failed"), 1);
 
   WindowsDisk* gpt = Disks::Get().Gpt(error);
   ASSERT_NE(gpt, nullptr) << error;
   const std::vector<std::byte> protective = SectorZero(gpt->loop->Device());
-  EXPECT_EQ(bootrepair::ActivateBootPartition(gpt->Node(2)), bootrepair::kActivateNoEntry);
+  EXPECT_EQ(bootrepair::ActivateBootPartition(gpt->Node(2)), bootrepair::ActivateResult::kNoEntry);
   EXPECT_EQ(SectorZero(gpt->loop->Device()), protective);
 }
 
@@ -185,9 +186,10 @@ TEST_F(BootRepairDisks, APrimaryBehindTheExtendedEntryIsActivatedInItsOwnSlot) {
   ASSERT_EQ(table.status, 0) << table.output;
   LoopDevice loop(image);
   ASSERT_TRUE(loop.Ok());
-  EXPECT_EQ(bootrepair::ActivateBootPartition(loop.Partition(3)), bootrepair::kActivateOk);
+  EXPECT_EQ(bootrepair::ActivateBootPartition(loop.Partition(3)), bootrepair::ActivateResult::kOk);
   EXPECT_EQ(Bootable(loop.Device()), (std::vector<std::string>{loop.Partition(3)}));
-  EXPECT_EQ(bootrepair::ActivateBootPartition(loop.Partition(5)), bootrepair::kActivateNoEntry);
+  EXPECT_EQ(bootrepair::ActivateBootPartition(loop.Partition(5)),
+            bootrepair::ActivateResult::kNoEntry);
   EXPECT_EQ(Bootable(loop.Device()), (std::vector<std::string>{loop.Partition(3)}));
 }
 
@@ -197,7 +199,7 @@ TEST_F(BootRepairDisks, MbrRepairPlacesTheSetPointsTheStoresAndActivates) {
   ASSERT_NE(mbr, nullptr) << error;
   const auto event = Repair(*mbr, 2, 1, platform::kStyleMbr);
   EXPECT_EQ(event.Kind(), bootrepair::kEventBootRepair);
-  EXPECT_EQ(event.value, bootrepair::kBootRepairOk);
+  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kOk));
   EXPECT_EQ(event.text, "");
   EXPECT_EQ(Bootable(mbr->loop->Device()), (std::vector<std::string>{mbr->Node(2)}));
   EXPECT_EQ(CheckBootPartition(mbr->Node(2), false,
@@ -212,7 +214,7 @@ TEST_F(BootRepairDisks, ALogicalBootPartitionGetsTheFilesButFailsWithTwo) {
   ASSERT_NE(mbr, nullptr) << error;
   const std::vector<std::byte> before = SectorZero(mbr->loop->Device());
   const auto event = Repair(*mbr, 5, 1, platform::kStyleMbr);
-  EXPECT_EQ(event.value, bootrepair::kBootRepairActivateFailed);
+  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kActivateFailed));
   EXPECT_EQ(SectorZero(mbr->loop->Device()), before);
   EXPECT_EQ(log.Count("Change BCD finish! part style 0"), 1);
   EXPECT_EQ(log.Count("set :" + mbr->Node(5) + " active fail !"), 1);
@@ -227,13 +229,13 @@ TEST_F(BootRepairDisks, AnEmptyTemplateFolderPlacesNoStoreButStillActivates) {
   ASSERT_NE(mbr, nullptr) << error;
   // A fresh boot partition, so that no store of an earlier repair is there.
   ASSERT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", mbr->Node(2)}).status, 0);
-  ASSERT_EQ(bootrepair::ActivateBootPartition(mbr->Node(1)), bootrepair::kActivateOk);
+  ASSERT_EQ(bootrepair::ActivateBootPartition(mbr->Node(1)), bootrepair::ActivateResult::kOk);
   TempDir program;
   fs::create_directory(program / bootrepair::kBootFileSetFolder);
   bootrepair::BootRepairOptions options;
   options.programDirectory = program.Path().string();
   const auto event = Repair(*mbr, 2, 1, platform::kStyleMbr, options);
-  EXPECT_EQ(event.value, bootrepair::kBootRepairOk);
+  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kOk));
   EXPECT_EQ(Bootable(mbr->loop->Device()), (std::vector<std::string>{mbr->Node(2)}));
   EXPECT_EQ(CheckBootPartition(mbr->Node(2), false, {}, false), "");
 }
@@ -244,7 +246,7 @@ TEST_F(BootRepairDisks, AStoreThatCannotBePointedFailsWithFourButStillActivates)
   WindowsDisk* mbr = Disks::Get().Mbr(error);
   ASSERT_NE(mbr, nullptr) << error;
   ASSERT_EQ(test::Run({"mkntfs", "--fast", "--force", "--quiet", mbr->Node(2)}).status, 0);
-  ASSERT_EQ(bootrepair::ActivateBootPartition(mbr->Node(1)), bootrepair::kActivateOk);
+  ASSERT_EQ(bootrepair::ActivateBootPartition(mbr->Node(1)), bootrepair::ActivateResult::kOk);
   // The store copies, but is no hive the editor can open.
   TempDir program;
   fs::create_directories(program / bootrepair::kBootFileSetFolder / "Boot");
@@ -252,7 +254,7 @@ TEST_F(BootRepairDisks, AStoreThatCannotBePointedFailsWithFourButStillActivates)
   bootrepair::BootRepairOptions options;
   options.programDirectory = program.Path().string();
   const auto event = Repair(*mbr, 2, 1, platform::kStyleMbr, options);
-  EXPECT_EQ(event.value, bootrepair::kBootRepairStoresNotSet);
+  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kStoresNotSet));
   EXPECT_EQ(log.Count("still points at its old device"), 1) << log.All();
   EXPECT_EQ(Bootable(mbr->loop->Device()), (std::vector<std::string>{mbr->Node(2)}));
 }
@@ -264,7 +266,7 @@ TEST_F(BootRepairDisks, GptRepairFillsTheEfiPartitionAndLeavesSectorZero) {
   ASSERT_NE(gpt, nullptr) << error;
   const std::vector<std::byte> protective = SectorZero(gpt->loop->Device());
   const auto event = Repair(*gpt, 1, 2, platform::kStyleGpt);
-  EXPECT_EQ(event.value, bootrepair::kBootRepairOk);
+  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kOk));
   EXPECT_EQ(log.Count("Change BCD finish! part style 1"), 1);
   EXPECT_EQ(SectorZero(gpt->loop->Device()), protective);
   EXPECT_EQ(CheckBootPartition(gpt->Node(1), true,

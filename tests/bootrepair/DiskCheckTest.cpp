@@ -11,6 +11,7 @@
 #include "bootrepair/DiskCheck.h"
 #include "platform/BlockDevice.h"
 #include "platform/Process.h"
+#include "support/Enums.h"
 #include "tasks/Events.h"
 #include "tests/tasks/TaskTestSupport.h"
 #include "tests/testlib/TestUtil.h"
@@ -72,7 +73,7 @@ TEST(DiskCheck, AVolumeThatOpensOnTheFifthAttempt) {
   const auto event = RunCheck(ParamsFor(late, "/images/system.vmg"), options);
   EXPECT_EQ(pauses, 4);
   EXPECT_EQ(event.Kind(), bootrepair::kEventDiskCheck);
-  EXPECT_EQ(event.value, bootrepair::kDiskCheckOk);
+  EXPECT_EQ(event.value, ToInt(bootrepair::DiskCheckResult::kOk));
   EXPECT_EQ(event.text, "/images/system.vmg") << "a restore reports its image";
   EXPECT_EQ(event.sender, 7u);
   EXPECT_EQ(log.Count("run success ntfsfix  ,parame--clear-dirty " + late.string()), 1);
@@ -90,7 +91,7 @@ TEST(DiskCheck, AVolumeThatNeverReopensGivesUpAfterSixtyPauses) {
   options.pause = [&](std::chrono::milliseconds) { ++pauses; };
   const auto event = RunCheck(ParamsFor(held, ""), options);
   EXPECT_EQ(pauses, bootrepair::kReopenAttempts - 1);
-  EXPECT_EQ(event.value, bootrepair::kDiskCheckVolumeNotReopened);
+  EXPECT_EQ(event.value, ToInt(bootrepair::DiskCheckResult::kVolumeNotReopened));
   EXPECT_EQ(event.text, "") << "a copy has no image";
 }
 
@@ -107,7 +108,7 @@ TEST(DiskCheck, ACheckThatFailsOrCannotRunFailsAtOnce) {
   options.pause = [&](std::chrono::milliseconds) { ++pauses; };
   options.checked = [&](const bootrepair::VolumeCheckResult& r) { results.push_back(r); };
   auto event = RunCheck(ParamsFor(damaged, "/images/a.vmg"), options);
-  EXPECT_EQ(event.value, bootrepair::kDiskCheckFailed);
+  EXPECT_EQ(event.value, ToInt(bootrepair::DiskCheckResult::kFailed));
   EXPECT_EQ(event.text, "/images/a.vmg");
   EXPECT_EQ(pauses, 0) << "no waiting for a volume that failed its check";
   ASSERT_EQ(results.size(), 1u);
@@ -127,7 +128,7 @@ TEST(DiskCheck, ACheckThatFailsOrCannotRunFailsAtOnce) {
   results.clear();
   event = RunCheck(ParamsFor(sound, ""), options);
   platform::SetProgramFoldersForTesting({});
-  EXPECT_EQ(event.value, bootrepair::kDiskCheckFailed);
+  EXPECT_EQ(event.value, ToInt(bootrepair::DiskCheckResult::kFailed));
   ASSERT_EQ(results.size(), 1u);
   EXPECT_FALSE(results[0].started);
   EXPECT_EQ(results[0].Describe(), "ntfsfix could not be run: No such file or directory");

@@ -287,10 +287,10 @@ bool DestinationPage::OnEvent(const EventThread& event) {
   if (page_ == nullptr || !tasks::EventIsFor(event, page_->Identity())) return false;
   switch (event.Kind()) {
     case bootrepair::kEventDiskCheck:
-      DiskChecked(event.value);
+      DiskChecked(bootrepair::DiskCheckResultOf(event.value));
       return true;
     case bootrepair::kEventBootRepair:
-      BootRepaired(event.value);
+      BootRepaired(bootrepair::BootRepairResultOf(event.value));
       return true;
     case bootrepair::kEventControls:
       SetControls(event.value == 1);
@@ -300,11 +300,11 @@ bool DestinationPage::OnEvent(const EventThread& event) {
   }
 }
 
-void DestinationPage::DiskChecked(int value) {
+void DestinationPage::DiskChecked(bootrepair::DiskCheckResult result) {
   page_->StopTimer(kind_.diskCheckTimer);
   JoinChainThread();
   if (phase_.Get() != Phase::kDiskCheck || !course_) return;  // not this page's chain
-  if (auto end = tasks::DiskCheckEnd(request_, value, checkerSaid_ ? *checkerSaid_ : "")) {
+  if (auto end = tasks::DiskCheckEnd(request_, result, checkerSaid_ ? *checkerSaid_ : "")) {
     EndTask(end->text, false);
     return;
   }
@@ -339,11 +339,11 @@ bool DestinationPage::StartBootRepair() {
   return true;
 }
 
-void DestinationPage::BootRepaired(int value) {
+void DestinationPage::BootRepaired(bootrepair::BootRepairResult result) {
   page_->StopTimer(kind_.bootRepairTimer);
   JoinChainThread();
   if (phase_.Get() != Phase::kBootRepair || !course_) return;
-  const tasks::PostTaskResult end = tasks::BootRepairEnd(request_, value);
+  const tasks::PostTaskResult end = tasks::BootRepairEnd(request_, result);
   EndTask(end.text, end.code == tasks::kChainOk);
 }
 

@@ -138,9 +138,9 @@ class DestinationPage {
   void WaitingStep(const char* waitingId);
   void EngineEnded(engine::TaskError code);
   void Reformatted(const tasks::CourseResult& ended);
-  void DiskChecked(int value);
+  void DiskChecked(bootrepair::DiskCheckResult result);
   bool StartBootRepair();
-  void BootRepaired(int value);
+  void BootRepaired(bootrepair::BootRepairResult result);
   // The end of the task: the text in the progress text, the controls, the
   // phase, and the dialog (success or failure).
   void EndTask(const std::string& text, bool succeeded);
