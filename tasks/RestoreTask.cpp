@@ -52,7 +52,7 @@ Refusal CheckRestoreChoice(const engine::TaskState& state, const std::string& im
     return unreadable(error ? error.message() : std::string("No such file or directory"));
   }
   engine::ImageHeaderBytes bytes{};
-  if (engine::CheckImageHeader(bytes, imagePath) != 1) {
+  if (!engine::CheckImageHeader(bytes, imagePath).Ok()) {
     return unreadable("it cannot be opened, or it does not start with an image header");
   }
   const engine::ImageHeader header = engine::ImageHeader::Decode(bytes);
@@ -139,7 +139,7 @@ Refusal CheckRestoreChecksums(RestorePlan& plan) {
          ": it belongs to another image, or the image was changed"});
   }
   engine::ImageHeaderBytes header{};
-  if (engine::CheckImageHeader(header, plan.imagePath) != 1 ||
+  if (!engine::CheckImageHeader(header, plan.imagePath).Ok() ||
       engine::Xxh3(header) != sums.entries.front().hash) {
     return MakeRefusal("checksumFileUnusable",
                        {"the image header of " + plan.imagePath + " does not match " + sumsPath +

@@ -102,15 +102,19 @@ BlockRecord BlockRecord::Decode(std::span<const std::byte, kBlockRecordSize> byt
   return r;
 }
 
-int CheckImageHeader(ImageHeaderBytes& out, const std::string& path, ImageRetry retry) {
+Status<ImageHeaderCheck> CheckImageHeader(ImageHeaderBytes& out, const std::string& path,
+                                          ImageRetry retry) {
   std::unique_ptr<platform::BlockDevice> file;
-  if (platform::OpenBlockDevice(path, true, file) != 0) return 0;
+  if (const int error = platform::OpenBlockDevice(path, true, file); error != 0) {
+    return {ImageHeaderCheck::kOpenFailed, platform::SystemErrorText(error)};
+  }
   const bool read = TransferWithRetry(retry, [&] {
     const platform::IoResult r = file->ReadAt(0, out);
     return r.bytes == out.size();
   });
-  if (!read) return 0;
-  return LoadLe16(&out[kHeaderMarkerOffset]) == kImageMarker ? 1 : 0;
+  if (!read) return ImageHeaderCheck::kReadFailed;
+  if (LoadLe16(&out[kHeaderMarkerOffset]) != kImageMarker) return ImageHeaderCheck::kBadMarker;
+  return {};
 }
 
 // --- $MFT record count -------------------------------------------------------

@@ -16,6 +16,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/core/Status.h"
 #include "engine/transfer/TaskError.h"
 #include "platform/BlockDevice.h"
 
@@ -92,10 +93,19 @@ struct ImageRetry {
   std::chrono::milliseconds delay{100};
 };
 
-// Reads the first 40 bytes of `path` into `out`. 1 when they were read and the
-// marker is 0xFFFF, else 0 (also when the file cannot be opened).
-[[nodiscard]] int CheckImageHeader(ImageHeaderBytes& out, const std::string& path,
-                                   ImageRetry retry = {});
+// Why a file's first 40 bytes are no image header.
+enum class ImageHeaderCheck {
+  kOk = 0,
+  kOpenFailed,  // the file could not be opened (the detail gives the system's error)
+  kReadFailed,  // fewer than 40 bytes could be read
+  kBadMarker,   // the header does not end in the marker 0xFFFF
+};
+
+// Reads the first 40 bytes of `path` into `out` and checks that they end in
+// the marker 0xFFFF.
+[[nodiscard]] Status<ImageHeaderCheck> CheckImageHeader(ImageHeaderBytes& out,
+                                                        const std::string& path,
+                                                        ImageRetry retry = {});
 
 // Outcome of one step of ImageReader.
 enum class ImageStatus {

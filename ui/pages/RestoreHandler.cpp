@@ -29,7 +29,7 @@ DestinationPageKind RestoreKind() {
 // whether it holds a system.
 bool ImageHoldsSystem(const std::string& path) {
   engine::ImageHeaderBytes bytes{};
-  if (path.empty() || engine::CheckImageHeader(bytes, path) != 1) return false;
+  if (path.empty() || !engine::CheckImageHeader(bytes, path).Ok()) return false;
   return engine::ImageHeader::Decode(bytes).windows != 0;
 }
 

@@ -74,14 +74,19 @@ TEST(ImageLayout, CheckImageHeaderWantsFortyBytesAndTheMarker) {
     return (dir / name).string();
   };
   ImageHeaderBytes out{};
-  EXPECT_EQ(CheckImageHeader(out, write("good.vmg", good), kNoWait), 1);
+  EXPECT_TRUE(CheckImageHeader(out, write("good.vmg", good), kNoWait).Ok());
   EXPECT_EQ(out, good);
 
   ImageHeaderBytes noMarker = good;
   noMarker[39] = std::byte{0x7F};
-  EXPECT_EQ(CheckImageHeader(out, write("marker.vmg", noMarker), kNoWait), 0);
-  EXPECT_EQ(CheckImageHeader(out, write("short.vmg", std::span(good).first(39)), kNoWait), 0);
-  EXPECT_EQ(CheckImageHeader(out, (dir / "missing.vmg").string(), kNoWait), 0);
+  EXPECT_EQ(CheckImageHeader(out, write("marker.vmg", noMarker), kNoWait),
+            ImageHeaderCheck::kBadMarker);
+  EXPECT_EQ(CheckImageHeader(out, write("short.vmg", std::span(good).first(39)), kNoWait),
+            ImageHeaderCheck::kReadFailed);
+  const Status<ImageHeaderCheck> missing =
+      CheckImageHeader(out, (dir / "missing.vmg").string(), kNoWait);
+  EXPECT_EQ(missing, ImageHeaderCheck::kOpenFailed);
+  EXPECT_FALSE(missing.Detail().empty()) << "the system's own words";
 }
 
 // Writes chunks of 4 MiB (the way the ring carries a run) for a run of `bytes`.
