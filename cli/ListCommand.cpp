@@ -7,6 +7,7 @@
 #include "cli/Json.h"
 #include "discovery/Inventory.h"
 #include "discovery/PartitionListModel.h"
+#include "support/Enums.h"
 
 namespace stow::cli {
 namespace {
@@ -46,7 +47,7 @@ void PrintJsonVolume(const PartitionInfo& r, const PartitionRowView& row, bool l
       ", \"freeBytes\": %" PRIu64 ", \"freeBytesAvailable\": %" PRIu64 ",\n",
       r.startSector, r.bytesPerCluster, r.totalBytes, r.totalFreeBytes, r.freeBytesAvailable);
   std::printf("     \"style\": %" PRId32 ", \"mbrKind\": %u, \"gptFat\": %u, \"system\": %u}%s\n",
-              r.partitionStyle, unsigned{r.mbrKind}, unsigned{r.gptFatFlag},
+              ToInt(r.partitionStyle), unsigned{r.mbrKind}, unsigned{r.gptFatFlag},
               unsigned{r.systemVolume}, last ? "" : ",");
 }
 
@@ -70,7 +71,7 @@ void PrintText(const discovery::CPartitionListViewAdapter& model) {
                 " %3u %3u %3u\n",
                 row.hdNumber.c_str(), row.name.c_str(), row.totalSize.c_str(), row.freeSize.c_str(),
                 row.fileSystem.c_str(), r.Volume().DevicePath().c_str(), r.partitionNumber,
-                r.startSector, r.bytesPerCluster, r.partitionStyle, unsigned{r.mbrKind},
+                r.startSector, r.bytesPerCluster, ToInt(r.partitionStyle), unsigned{r.mbrKind},
                 unsigned{r.gptFatFlag}, unsigned{r.systemVolume});
   }
 }

@@ -43,7 +43,8 @@ void ClassifyMbrKinds(PartitionList& list) { ClassifyMbrKinds(list, OpenDiskRead
 
 void ClassifyMbrKinds(PartitionList& list, const DiskOpener& openDisk) {
   for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].partitionStyle != kStyleMbr || list[i].mbrKind != kMbrKindUnknown) continue;
+    if (list[i].partitionStyle != platform::kStyleMbr || list[i].mbrKind != kMbrKindUnknown)
+      continue;
     engine::DiskDevice disk;
     if (openDisk(list[i].diskNumber, disk) != engine::DiskResult::kOk) continue;
     // Entries listed before a damaged part of an EBR chain are still right.
@@ -61,7 +62,8 @@ void ClassifyMbrKinds(PartitionList& list, const DiskOpener& openDisk) {
 
 void MarkGptFatDisks(PartitionList& list) {
   for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].partitionStyle != kStyleGpt || list[i].gptFatFlag != kGptFatUnknown) continue;
+    if (list[i].partitionStyle != platform::kStyleGpt || list[i].gptFatFlag != kGptFatUnknown)
+      continue;
     std::vector<size_t> group;
     bool hasFat = false;
     for (size_t j = i; j < list.size(); ++j) {

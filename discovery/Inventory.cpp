@@ -165,15 +165,16 @@ uint64_t GetVolumeStartSector(const std::string& path) {
   return offset / bytesPerSector;
 }
 
-int32_t GetDiskPartitionStyle(const std::string& fallbackPath, int32_t diskNumber) {
+platform::PartitionStyle GetDiskPartitionStyle(const std::string& fallbackPath,
+                                               int32_t diskNumber) {
   platform::VolumeHandle device;
   std::string diskPath;
   const bool diskOpened =
       platform::ResolveDiskNumber(diskNumber, diskPath) && device.Open(diskPath) == 0;
-  if (!diskOpened && device.Open(fallbackPath) != 0) return kStyleNotOpened;
+  if (!diskOpened && device.Open(fallbackPath) != 0) return platform::kStyleNotOpened;
   platform::PartitionStyle style = platform::kStyleRaw;
-  if (device.QueryPartitionStyle(style) != 0) return kStyleQueryFailed;
-  return ToInt(style);
+  if (device.QueryPartitionStyle(style) != 0) return platform::kStyleQueryFailed;
+  return style;
 }
 
 }  // namespace stow::discovery

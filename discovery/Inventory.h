@@ -39,6 +39,6 @@ uint64_t GetVolumeStartSector(const std::string& path);
 
 // Partition style of disk `diskNumber`, or of the device at `fallbackPath` when the
 // disk cannot be opened: kStyleMbr/Gpt/Raw, kStyleNotOpened, kStyleQueryFailed.
-int32_t GetDiskPartitionStyle(const std::string& fallbackPath, int32_t diskNumber);
+platform::PartitionStyle GetDiskPartitionStyle(const std::string& fallbackPath, int32_t diskNumber);
 
 }  // namespace stow::discovery

@@ -6,15 +6,9 @@
 #include <vector>
 
 #include "platform/VolumeId.h"
+#include "platform/Volumes.h"
 
 namespace stow::discovery {
-
-// Partition style of the volume's disk.
-inline constexpr int32_t kStyleMbr = 0;
-inline constexpr int32_t kStyleGpt = 1;
-inline constexpr int32_t kStyleRaw = 2;
-inline constexpr int32_t kStyleNotOpened = -1;    // neither the disk nor the volume opened
-inline constexpr int32_t kStyleQueryFailed = -2;  // the layout could not be read
 
 // MBR kind.
 inline constexpr uint8_t kMbrKindUnknown = 0;
@@ -52,8 +46,9 @@ struct PartitionInfo {
   uint64_t startSector = 0;
   // NTFS cluster size; 0 when the volume is not NTFS.
   uint32_t bytesPerCluster = 0;
-  // Not filled for a volume that cannot be opened: stays kStyleNotOpened.
-  int32_t partitionStyle = kStyleNotOpened;
+  // The style of the volume's disk. Not filled for a volume that cannot be
+  // opened: stays kStyleNotOpened.
+  platform::PartitionStyle partitionStyle = platform::kStyleNotOpened;
   uint8_t mbrKind = kMbrKindUnknown;
   uint8_t gptFatFlag = kGptFatUnknown;
   uint8_t systemVolume = 0;

@@ -31,8 +31,16 @@ using enum DriveType;
 // The device type of a volume that lies on a disk.
 inline constexpr uint32_t kDeviceTypeDisk = 7;
 
-// Partition styles of a disk's layout.
-enum class PartitionStyle : int { kStyleMbr = 0, kStyleGpt = 1, kStyleRaw = 2 };
+// Partition styles of a disk's layout. The negative ones say why a disk's style
+// is not known: the inventory records them, QueryPartitionStyle never gives
+// them. The numbers are those `list` prints.
+enum class PartitionStyle : int32_t {
+  kStyleMbr = 0,
+  kStyleGpt = 1,
+  kStyleRaw = 2,
+  kStyleNotOpened = -1,    // neither the disk nor the volume opened
+  kStyleQueryFailed = -2,  // the layout could not be read
+};
 using enum PartitionStyle;
 
 // File system flag: the volume is mounted read-only.

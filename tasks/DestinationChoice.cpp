@@ -32,10 +32,10 @@ const PartitionInfo* SystemPartition(const PartitionList& list) {
 
 bool CannotBoot(const PartitionInfo& destination) {
   if (destination.diskNumber == discovery::kNoDiskNumber) return true;
-  if (destination.partitionStyle == discovery::kStyleMbr) {
+  if (destination.partitionStyle == platform::kStyleMbr) {
     return destination.mbrKind == discovery::kMbrKindUnknown;
   }
-  if (destination.partitionStyle == discovery::kStyleGpt) {
+  if (destination.partitionStyle == platform::kStyleGpt) {
     return destination.gptFatFlag == discovery::kGptFatUnknown;
   }
   return false;
@@ -48,7 +48,7 @@ bool OnRunningSystemDisk(const PartitionList& list, const PartitionInfo& destina
 }
 
 bool NeedsBootPartitionSplit(const PartitionInfo& destination) {
-  return destination.partitionStyle == discovery::kStyleGpt &&
+  return destination.partitionStyle == platform::kStyleGpt &&
          destination.gptFatFlag != discovery::kGptFatPresent;
 }
 

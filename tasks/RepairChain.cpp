@@ -61,15 +61,6 @@ bootrepair::EventThread AwaitWorker(const std::function<void(bootrepair::EventSi
   return EventThread{options.sender, kind, failureValue, {}};
 }
 
-// The inventory's style of the boot partition's disk as the boot repair takes
-// it (the numbers are the same); a style that could not be read is RAW there,
-// which marks nothing active.
-platform::PartitionStyle BootDiskStyle(int32_t style) {
-  if (style == discovery::kStyleMbr) return platform::kStyleMbr;
-  if (style == discovery::kStyleGpt) return platform::kStyleGpt;
-  return platform::kStyleRaw;
-}
-
 }  // namespace
 
 const PartitionInfo* ChooseBootPartition(const PartitionList& list,
@@ -84,14 +75,14 @@ const PartitionInfo* ChooseBootPartition(const PartitionList& list,
     }
   }
   if (target == nullptr || target->diskNumber == discovery::kNoDiskNumber) return nullptr;
-  if (target->partitionStyle == discovery::kStyleMbr) {
+  if (target->partitionStyle == platform::kStyleMbr) {
     if (target->mbrKind == discovery::kMbrKindPrimary) return target;
     for (const PartitionInfo& info : list) {
       if (OnSameDisk(info, *target) && info.mbrKind == discovery::kMbrKindPrimary) return &info;
     }
     return nullptr;
   }
-  if (target->partitionStyle == discovery::kStyleGpt) {
+  if (target->partitionStyle == platform::kStyleGpt) {
     for (const PartitionInfo& info : list) {
       if (OnSameDisk(info, *target) && IsFat(info)) return &info;
     }
@@ -103,7 +94,7 @@ RepairParams BootRepairParams(const PartitionInfo& boot, const PostTaskRequest& 
   RepairParams params;
   params.diskNumber = static_cast<uint32_t>(boot.diskNumber);
   params.partitionNumber = boot.partitionNumber;
-  params.partitionStyle = BootDiskStyle(boot.partitionStyle);
+  params.partitionStyle = boot.partitionStyle;
   params.bootPartition = boot.Volume();
   params.source = request.source;
   params.sourceLetter = request.sourceLetter;

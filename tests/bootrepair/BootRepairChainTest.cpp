@@ -190,7 +190,7 @@ class ChainOnImages : public ::testing::Test {
     info.volumeName = image.string();
     info.diskNumber = 1999;
     info.partitionNumber = 1;
-    info.partitionStyle = discovery::kStyleMbr;
+    info.partitionStyle = platform::kStyleMbr;
     info.mbrKind = discovery::kMbrKindPrimary;
     tasks::CopyPlan plan;
     plan.destination.volume = platform::VolumeId(image.string());

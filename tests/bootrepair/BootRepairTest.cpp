@@ -28,8 +28,8 @@ constexpr uint64_t kNtfsMiB = 24;
 
 // --- The boot partition choice ------------------------------------------------
 
-PartitionInfo Volume(const std::string& name, int disk, uint32_t number, int32_t style,
-                     uint8_t kind, const std::string& fileSystem) {
+PartitionInfo Volume(const std::string& name, int disk, uint32_t number,
+                     platform::PartitionStyle style, uint8_t kind, const std::string& fileSystem) {
   PartitionInfo info;
   info.volumeName = name;
   info.diskNumber = disk;
@@ -42,6 +42,7 @@ PartitionInfo Volume(const std::string& name, int disk, uint32_t number, int32_t
 
 TEST(BootPartitionChoice, FollowsTheDestinationsDiskAndStyle) {
   using namespace discovery;
+  using enum platform::PartitionStyle;
   const discovery::PartitionList list = {
       Volume("/dev/sda1", 0, 1, kStyleGpt, kMbrKindUnknown, "FAT32"),  // another disk's ESP
       Volume("/dev/sdb1", 1, 1, kStyleGpt, kMbrKindUnknown, "NTFS"),

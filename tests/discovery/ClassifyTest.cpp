@@ -11,6 +11,8 @@
 namespace stow::discovery {
 namespace {
 
+using enum platform::PartitionStyle;
+
 constexpr uint64_t kSector = 512;
 constexpr size_t kTypeOffset = 4;
 constexpr size_t kLbaOffset = 8;
@@ -58,7 +60,8 @@ std::vector<std::byte> MakeMbrDisk() {
   return disk;
 }
 
-PartitionInfo Record(int32_t disk, int32_t style, uint64_t start, const std::string& fs = "NTFS") {
+PartitionInfo Record(int32_t disk, platform::PartitionStyle style, uint64_t start,
+                     const std::string& fs = "NTFS") {
   PartitionInfo r;
   r.diskNumber = disk;
   r.partitionStyle = style;

@@ -18,6 +18,7 @@
 #include "discovery/PartitionListModel.h"
 #include "platform/DiskNumbers.h"
 #include "platform/MemoryBlockDevice.h"
+#include "support/Enums.h"
 #include "tests/testlib/DiskFixtures.h"
 #include "tests/testlib/TestUtil.h"
 
@@ -30,6 +31,7 @@ using test::LoopDevice;
 using test::NtfsMount;
 using test::Run;
 namespace fs = std::filesystem;
+using enum platform::PartitionStyle;
 
 constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kWholeDiskMiB = 16;
@@ -369,8 +371,8 @@ TEST_F(InventoryIntegration, ListCommandShowsTheSameVolumes) {
       std::string hd = model.BindRow(i).hdNumber;
       std::replace(hd.begin(), hd.end(), ' ', '_');
       expected << v.volumeName << ' ' << hd << ' ' << v.partitionNumber << ' ' << v.startSector
-               << ' ' << v.bytesPerCluster << ' ' << v.partitionStyle << ' ' << int{v.mbrKind}
-               << ' ' << int{v.gptFatFlag} << ' ' << int{v.systemVolume} << '\n';
+               << ' ' << v.bytesPerCluster << ' ' << ToInt(v.partitionStyle) << ' '
+               << int{v.mbrKind} << ' ' << int{v.gptFatFlag} << ' ' << int{v.systemVolume} << '\n';
     }
     EXPECT_EQ(r.output, expected.str());
   }

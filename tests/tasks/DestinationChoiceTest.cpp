@@ -11,8 +11,8 @@ namespace {
 using discovery::PartitionInfo;
 using discovery::PartitionList;
 
-PartitionInfo Volume(const std::string& name, int32_t disk, int32_t style, uint8_t mbrKind = 0,
-                     uint8_t gptFat = 0) {
+PartitionInfo Volume(const std::string& name, int32_t disk, platform::PartitionStyle style,
+                     uint8_t mbrKind = 0, uint8_t gptFat = 0) {
   PartitionInfo info;
   info.volumeName = name;
   info.diskNumber = disk;
@@ -23,8 +23,8 @@ PartitionInfo Volume(const std::string& name, int32_t disk, int32_t style, uint8
 }
 
 TEST(DestinationChoice, TheInventoryChangesWithItsNamesAndMountPathsOnly) {
-  PartitionList shown{Volume("/dev/sda1", 0, discovery::kStyleMbr, 1),
-                      Volume("/dev/sdb1", 1, discovery::kStyleGpt)};
+  PartitionList shown{Volume("/dev/sda1", 0, platform::kStyleMbr, 1),
+                      Volume("/dev/sdb1", 1, platform::kStyleGpt)};
   PartitionList now = shown;
   now[1].totalFreeBytes = 12345;  // free space moves all the time
   now[1].volumeLabel = "renamed";
@@ -35,16 +35,16 @@ TEST(DestinationChoice, TheInventoryChangesWithItsNamesAndMountPathsOnly) {
   std::swap(now[0], now[1]);  // the same volumes in another order name other rows
   EXPECT_TRUE(PartitionListChanged(shown, now));
   now = shown;
-  now.push_back(Volume("/dev/sdc1", 2, discovery::kStyleMbr));  // plugged in
+  now.push_back(Volume("/dev/sdc1", 2, platform::kStyleMbr));  // plugged in
   EXPECT_TRUE(PartitionListChanged(shown, now));
   EXPECT_TRUE(PartitionListChanged(now, shown));
   EXPECT_FALSE(PartitionListChanged({}, {}));
 }
 
 TEST(DestinationChoice, FindsByVolumeNameAndTheSystemByItsFlag) {
-  PartitionList list{Volume("/dev/sda1", 0, discovery::kStyleMbr, 1),
-                     Volume("/dev/sda2", 0, discovery::kStyleMbr, 1),
-                     Volume("/dev/sdb1", 1, discovery::kStyleGpt, 0, 1)};
+  PartitionList list{Volume("/dev/sda1", 0, platform::kStyleMbr, 1),
+                     Volume("/dev/sda2", 0, platform::kStyleMbr, 1),
+                     Volume("/dev/sdb1", 1, platform::kStyleGpt, 0, 1)};
   EXPECT_EQ(FindPartition(list, "/dev/sda2"), &list[1]);
   EXPECT_EQ(FindPartition(list, "/dev/sda"), nullptr);
   EXPECT_EQ(FindPartition(list, ""), nullptr);
@@ -62,19 +62,19 @@ TEST(DestinationChoice, FindsByVolumeNameAndTheSystemByItsFlag) {
 
 TEST(DestinationChoice, BootabilityAndTheSplitFollowTheDisksLayout) {
   // On no single disk (a dynamic or loop-backed volume): never bootable.
-  EXPECT_TRUE(CannotBoot(Volume("/dev/md0", discovery::kNoDiskNumber, discovery::kStyleMbr, 1)));
-  EXPECT_TRUE(CannotBoot(Volume("a", 0, discovery::kStyleMbr, discovery::kMbrKindUnknown)));
-  EXPECT_FALSE(CannotBoot(Volume("a", 0, discovery::kStyleMbr, discovery::kMbrKindPrimary)));
-  EXPECT_FALSE(CannotBoot(Volume("a", 0, discovery::kStyleMbr, discovery::kMbrKindLogical)));
-  EXPECT_TRUE(CannotBoot(Volume("a", 0, discovery::kStyleGpt, 0, discovery::kGptFatUnknown)));
-  EXPECT_FALSE(CannotBoot(Volume("a", 0, discovery::kStyleGpt, 0, discovery::kGptFatPresent)));
-  EXPECT_FALSE(CannotBoot(Volume("a", 0, discovery::kStyleGpt, 0, discovery::kGptFatAbsent)));
+  EXPECT_TRUE(CannotBoot(Volume("/dev/md0", discovery::kNoDiskNumber, platform::kStyleMbr, 1)));
+  EXPECT_TRUE(CannotBoot(Volume("a", 0, platform::kStyleMbr, discovery::kMbrKindUnknown)));
+  EXPECT_FALSE(CannotBoot(Volume("a", 0, platform::kStyleMbr, discovery::kMbrKindPrimary)));
+  EXPECT_FALSE(CannotBoot(Volume("a", 0, platform::kStyleMbr, discovery::kMbrKindLogical)));
+  EXPECT_TRUE(CannotBoot(Volume("a", 0, platform::kStyleGpt, 0, discovery::kGptFatUnknown)));
+  EXPECT_FALSE(CannotBoot(Volume("a", 0, platform::kStyleGpt, 0, discovery::kGptFatPresent)));
+  EXPECT_FALSE(CannotBoot(Volume("a", 0, platform::kStyleGpt, 0, discovery::kGptFatAbsent)));
 
   EXPECT_TRUE(
-      NeedsBootPartitionSplit(Volume("a", 0, discovery::kStyleGpt, 0, discovery::kGptFatAbsent)));
+      NeedsBootPartitionSplit(Volume("a", 0, platform::kStyleGpt, 0, discovery::kGptFatAbsent)));
   EXPECT_FALSE(
-      NeedsBootPartitionSplit(Volume("a", 0, discovery::kStyleGpt, 0, discovery::kGptFatPresent)));
-  EXPECT_FALSE(NeedsBootPartitionSplit(Volume("a", 0, discovery::kStyleMbr, 1)))
+      NeedsBootPartitionSplit(Volume("a", 0, platform::kStyleGpt, 0, discovery::kGptFatPresent)));
+  EXPECT_FALSE(NeedsBootPartitionSplit(Volume("a", 0, platform::kStyleMbr, 1)))
       << "an MBR disk takes the boot files on a primary partition";
 }
 

@@ -548,7 +548,7 @@ TEST(SplitPartitionRunner, SplitsTheInventorysRecordAndTheDiskThenHasAFatVolume)
   const GptEntry old = GptInfo(disk.Disk(), 1);
   const discovery::PartitionInfo record = InventoryRecord(disk.Volume());
   ASSERT_EQ(record.volumeName, disk.Volume());
-  ASSERT_EQ(record.partitionStyle, discovery::kStyleGpt);
+  ASSERT_EQ(record.partitionStyle, platform::kStyleGpt);
   ASSERT_EQ(record.gptFatFlag, discovery::kGptFatAbsent);
 
   test::LogCapture log;

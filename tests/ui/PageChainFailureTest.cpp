@@ -33,7 +33,7 @@ class PageChainFailure : public PagesTest {
         info.totalBytes = kVolumeBytes;
         info.diskNumber = 1999;
         info.partitionNumber = number++;
-        info.partitionStyle = discovery::kStyleMbr;
+        info.partitionStyle = platform::kStyleMbr;
         info.mbrKind = discovery::kMbrKindPrimary;
         list.push_back(info);
       }
