@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "engine/transfer/TaskThreads.h"
 #include "engine/transfer/Workers.h"
 #include "support/Log.h"
 
@@ -21,7 +22,10 @@ TaskThreads TaskThreads::Default() {
   return t;
 }
 
-TaskState::TaskState(TaskThreads threads) : threads_(std::move(threads)) {}
+TaskState::TaskState() : TaskState(TaskThreads::Default()) {}
+
+TaskState::TaskState(TaskThreads threads)
+    : threads_(std::make_unique<const TaskThreads>(std::move(threads))) {}
 
 TaskState::~TaskState() {
   std::lock_guard<std::mutex> lock(startMutex_);
@@ -164,25 +168,25 @@ StartResult TaskState::Start(TaskKind kind, const platform::VolumeId& source,
   std::function<void()> writerBody;
   switch (kind) {
     case TaskKind::kCopy:
-      readerBody = [this] { threads_.readPartition(*this); };
-      writerBody = [this] { threads_.writePartition(*this); };
+      readerBody = [this] { threads_->readPartition(*this); };
+      writerBody = [this] { threads_->writePartition(*this); };
       break;
     case TaskKind::kBackup:
-      readerBody = [this] { threads_.readPartition(*this); };
-      writerBody = [this, h = *header] { threads_.backupWrite(*this, h); };
+      readerBody = [this] { threads_->readPartition(*this); };
+      writerBody = [this, h = *header] { threads_->backupWrite(*this, h); };
       break;
     case TaskKind::kRestore:
     case TaskKind::kNone:
-      readerBody = [this] { threads_.readFromFile(*this); };
-      writerBody = [this] { threads_.writePartition(*this); };
+      readerBody = [this] { threads_->readFromFile(*this); };
+      writerBody = [this] { threads_->writePartition(*this); };
       break;
   }
 
-  if (threads_.failSpawn == 1 || !Spawn(reader_, readerRunning_, true, std::move(readerBody))) {
+  if (threads_->failSpawn == 1 || !Spawn(reader_, readerRunning_, true, std::move(readerBody))) {
     ring_.Teardown();
     return kStartReaderFailed;
   }
-  if (threads_.failSpawn == 2 || !Spawn(writer_, writerRunning_, false, std::move(writerBody))) {
+  if (threads_->failSpawn == 2 || !Spawn(writer_, writerRunning_, false, std::move(writerBody))) {
     // The reader gives up when no writer appears; it is stopped and joined here
     // so that it never touches the ring after the teardown.
     stopFlag.store(true);

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -66,24 +67,14 @@ struct VerifyOptions {
 
 enum class TaskKind : int { kNone = 0, kCopy = 1, kBackup = 2, kRestore = 3 };
 
-class TaskState;
-
-// The thread bodies a task runs. The defaults are the engine's workers; tests
-// put their own bodies in to exercise starting and stopping.
-struct TaskThreads {
-  std::function<void(TaskState&)> readPartition;
-  std::function<void(TaskState&, ImageHeader)> backupWrite;
-  std::function<void(TaskState&)> readFromFile;
-  std::function<void(TaskState&)> writePartition;
-  // Fault injection: 1 makes the reader's thread creation fail, 2 the writer's.
-  int failSpawn = 0;
-
-  static TaskThreads Default();
-};
+struct TaskThreads;
 
 class TaskState {
  public:
-  explicit TaskState(TaskThreads threads = TaskThreads::Default());
+  // Runs the engine's workers.
+  TaskState();
+  // Runs `threads` instead (engine/transfer/TaskThreads.h): for tests.
+  explicit TaskState(TaskThreads threads);
   // Raises the stop flag and waits for both workers.
   ~TaskState();
   TaskState(const TaskState&) = delete;
@@ -149,7 +140,7 @@ class TaskState {
                            std::function<void()> body);
   void JoinEnded();
 
-  TaskThreads threads_;
+  std::unique_ptr<const TaskThreads> threads_;
   TransferRing ring_;
   std::mutex startMutex_;  // one start (or the destructor) at a time
   mutable std::mutex namesMutex_;

@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "engine/image/ImageFormat.h"
+#include "engine/transfer/TaskThreads.h"
 #include "platform/VolumeId.h"
 
 namespace stow::test {

@@ -10,6 +10,7 @@
 
 #include "engine/image/ImageChecksums.h"
 #include "engine/image/ImageFormat.h"
+#include "engine/transfer/TaskThreads.h"
 #include "tasks/CopyTask.h"
 #include "tasks/RestoreTask.h"
 #include "tests/tasks/TaskTestSupport.h"

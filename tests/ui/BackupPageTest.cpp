@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/transfer/TaskState.h"
+#include "engine/transfer/TaskThreads.h"
 #include "tests/testlib/NtfsFixtures.h"
 #include "tests/testlib/TestUtil.h"
 #include "tests/ui/BackupPageSupport.h"

@@ -15,6 +15,7 @@
 #include "engine/ntfs/MftLayout.h"
 #include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
+#include "engine/transfer/TaskThreads.h"
 #include "engine/transfer/Workers.h"
 #include "platform/Files.h"
 #include "platform/MemoryBlockDevice.h"

@@ -16,6 +16,7 @@
 #include "engine/ntfs/FileRecord.h"
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
+#include "engine/transfer/TaskThreads.h"
 #include "platform/MemoryBlockDevice.h"
 #include "tests/engine/RestoreTestSupport.h"
 #include "tests/support/LogTestSupport.h"

@@ -14,6 +14,7 @@
 #include "engine/image/ImageFormat.h"
 #include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
+#include "engine/transfer/TaskThreads.h"
 #include "platform/VolumeId.h"
 #include "tests/engine/RestoreTestSupport.h"
 #include "tests/support/LogTestSupport.h"

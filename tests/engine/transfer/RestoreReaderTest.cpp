@@ -17,6 +17,7 @@
 #include "engine/image/ImageFormat.h"
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
+#include "engine/transfer/TaskThreads.h"
 #include "platform/MemoryBlockDevice.h"
 #include "tests/engine/NtfsTestBuilder.h"
 #include "tests/support/LogTestSupport.h"

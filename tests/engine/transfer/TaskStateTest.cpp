@@ -1,6 +1,7 @@
 // Starting, refusing, stopping and finishing tasks, with stand-in worker bodies
 // that the tests hold and release (also run under ThreadSanitizer).
 #include "engine/transfer/TaskState.h"
+#include "engine/transfer/TaskThreads.h"
 
 #include <gtest/gtest.h>
 
