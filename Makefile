@@ -10,7 +10,7 @@ LINT_JOBS  ?= 2
 FUZZ_SECONDS ?= 300
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps build demo test tsan fuzz bench format lint clean windows windows-configure test-windows
+.PHONY: all deps build demo test tsan fuzz bench format lint clean windows windows-configure test-windows screenshots
 
 all: build
 
@@ -27,6 +27,14 @@ demo: build
 
 test: build
 	@WIN_BUILD=$(WIN_BUILD) scripts/run-tests.sh $(BUILD)
+
+# The pictures of the window in docs/screenshots (SCREENSHOTS names another folder),
+# taken under Qt's offscreen platform; builds only the tool that takes them.
+SCREENSHOTS ?= docs/screenshots
+screenshots: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSTOWLINE_SANITIZE=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target stowline-screenshots
+	@$(BUILD)/bin/stowline-screenshots $(SCREENSHOTS)
 
 # The Windows command line, cross-built with mingw-w64 (cmake/mingw-w64-x86_64.cmake):
 # $(WIN_BUILD)/bin/stowline-cli.exe, static, with its manifest.
