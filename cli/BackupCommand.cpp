@@ -9,7 +9,7 @@
 #include "cli/Commands.h"
 #include "cli/ExitStatus.h"
 #include "cli/TaskConsole.h"
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/Console.h"
 #include "tasks/BackupCourse.h"

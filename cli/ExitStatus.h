@@ -3,7 +3,7 @@
 // leaves the program.
 #pragma once
 
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 
 namespace stow::cli {
 

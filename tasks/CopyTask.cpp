@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "engine/check/SourceCheck.h"
+#include "engine/core/TaskError.h"
 #include "engine/destination/DiskDestination.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/MftExtents.h"
-#include "engine/transfer/TaskError.h"
 #include "platform/VolumeUse.h"
 #include "support/Format.h"
 #include "support/Log.h"

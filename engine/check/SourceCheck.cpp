@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "engine/check/VolumeCheck.h"
+#include "engine/core/TaskError.h"
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeUse.h"

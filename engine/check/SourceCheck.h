@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 #include "platform/VolumeId.h"
 
 namespace stow::engine {

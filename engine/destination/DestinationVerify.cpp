@@ -6,8 +6,8 @@
 #include <memory>
 #include <span>
 
+#include "engine/core/TaskError.h"
 #include "engine/image/ImageChecksums.h"
-#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "support/Bytes.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 
 namespace stow::platform {
 class BlockDevice;

@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "engine/core/TaskError.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
 #include "engine/disk/DiskDevice.h"
@@ -14,7 +15,6 @@
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/TaskError.h"
 #include "support/Bytes.h"
 #include "support/Log.h"
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/core/TaskError.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/TaskError.h"
 
 namespace stow::engine {
 

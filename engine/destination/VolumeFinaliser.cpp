@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/check/VolumeCheck.h"
+#include "engine/core/TaskError.h"
 #include "engine/destination/DiskDestination.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
@@ -15,7 +16,6 @@
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "support/Log.h"
 

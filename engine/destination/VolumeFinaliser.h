@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 #include "support/Bytes.h"
 
 namespace stow::engine {

@@ -12,7 +12,7 @@
 #include <span>
 #include <string>
 
-#include "engine/disk/DiskResult.h"
+#include "engine/core/DiskResult.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
 

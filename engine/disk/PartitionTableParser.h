@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/disk/DiskResult.h"
+#include "engine/core/DiskResult.h"
 #include "engine/disk/PartitionTable.h"
 #include "support/Bytes.h"
 

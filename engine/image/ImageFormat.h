@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "engine/core/Status.h"
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 #include "platform/BlockDevice.h"
 
 namespace stow::engine {

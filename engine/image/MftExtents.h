@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/TaskError.h"
 #include "engine/image/ImageFormat.h"
-#include "engine/transfer/TaskError.h"
 #include "support/Bytes.h"
 
 namespace stow::platform {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "engine/core/TaskError.h"
 #include "engine/image/ImageFormat.h"
-#include "engine/transfer/TaskError.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
 

@@ -23,9 +23,9 @@
 #include <string>
 #include <thread>
 
+#include "engine/core/TaskError.h"
 #include "engine/destination/DestinationVerify.h"
 #include "engine/image/ImageFormat.h"
-#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TransferRing.h"
 #include "platform/VolumeId.h"
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/core/TaskError.h"
 #include "engine/disk/FileEntry.h"
 #include "engine/image/ImageFormat.h"
-#include "engine/transfer/TaskError.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"
 

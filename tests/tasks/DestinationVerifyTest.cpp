@@ -10,7 +10,7 @@
 #include <numeric>
 #include <thread>
 
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 #include "support/StringTable.h"
 #include "tasks/CopyTask.h"
 #include "tasks/RestoreTask.h"

@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 
 namespace stow::engine {
 

@@ -7,8 +7,8 @@
 
 #include "engine/check/SourceCheck.h"
 #include "engine/check/VolumeCheck.h"
+#include "engine/core/TaskError.h"
 #include "engine/disk/Disk.h"
-#include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
 #include "tests/testlib/TaskErrorPrint.h"
 

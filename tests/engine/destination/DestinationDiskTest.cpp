@@ -3,12 +3,12 @@
 // $MFT checked, and run lists edited through the record cache.
 #include <gtest/gtest.h>
 
+#include "engine/core/TaskError.h"
 #include "engine/destination/DiskDestination.h"
 #include "engine/destination/DiskDestinationExtents.h"
 #include "engine/destination/DiskDestinationRecord.h"
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
 #include "tests/tasks/TaskTestSupport.h"
 

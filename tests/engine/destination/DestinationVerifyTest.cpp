@@ -8,8 +8,8 @@
 #include <cstring>
 #include <random>
 
+#include "engine/core/TaskError.h"
 #include "engine/image/ImageChecksums.h"
-#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/MemoryBlockDevice.h"
 

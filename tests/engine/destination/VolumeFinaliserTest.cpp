@@ -7,11 +7,11 @@
 
 #include <algorithm>
 
+#include "engine/core/TaskError.h"
 #include "engine/destination/DiskDestination.h"
 #include "engine/destination/VolumeFinaliser.h"
 #include "engine/disk/Disk.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
 #include "tests/tasks/TaskTestSupport.h"
 

@@ -8,10 +8,10 @@
 #include <regex>
 #include <set>
 
+#include "engine/core/TaskError.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/ImageFormat.h"
 #include "engine/image/MftExtents.h"
-#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeId.h"

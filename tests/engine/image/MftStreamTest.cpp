@@ -2,8 +2,8 @@
 // byte by byte: where each chunk goes, and what it refuses.
 #include <gtest/gtest.h>
 
+#include "engine/core/TaskError.h"
 #include "engine/image/MftExtents.h"
-#include "engine/transfer/TaskError.h"
 #include "tests/engine/NtfsTestBuilder.h"
 #include "tests/testlib/TaskErrorPrint.h"
 

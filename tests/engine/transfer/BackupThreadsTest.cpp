@@ -10,10 +10,10 @@
 #include <fstream>
 #include <iterator>
 
+#include "engine/core/TaskError.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/ImageChecksums.h"
 #include "engine/ntfs/MftLayout.h"
-#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/TaskThreads.h"
 #include "engine/transfer/Workers.h"

@@ -11,8 +11,8 @@
 #include <fstream>
 #include <thread>
 
+#include "engine/core/TaskError.h"
 #include "engine/image/ImageFormat.h"
-#include "engine/transfer/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/TaskThreads.h"
 #include "platform/VolumeId.h"

@@ -1,4 +1,4 @@
-#include "engine/transfer/TaskError.h"
+#include "engine/core/TaskError.h"
 
 #include <array>
 #include <cstddef>
