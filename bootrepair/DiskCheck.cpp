@@ -1,47 +1,23 @@
 #include "bootrepair/DiskCheck.h"
 
-#include <cctype>
 #include <thread>
 #include <vector>
 
 #include "bootrepair/Registry.h"
 #include "bootrepair/WindowsVolume.h"
 #include "platform/BlockDevice.h"
-#include "platform/Process.h"
-#include "platform/SystemTools.h"
+#include "platform/NtfsTools.h"
 #include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::bootrepair {
-namespace {
-
-// Enough of the checker's words for the log; the rest is read and dropped.
-constexpr size_t kCheckOutputLimit = 4096;
-
-// The last line of the checker's output that says something.
-std::string LastLine(const std::string& output) {
-  std::string last;
-  for (size_t start = 0; start < output.size();) {
-    size_t end = output.find('\n', start);
-    if (end == std::string::npos) end = output.size();
-    size_t first = start;
-    size_t stop = end;
-    while (first < stop && std::isspace(static_cast<unsigned char>(output[first]))) ++first;
-    while (stop > first && std::isspace(static_cast<unsigned char>(output[stop - 1]))) --stop;
-    if (stop > first) last = output.substr(first, stop - first);
-    start = end + 1;
-  }
-  return last;
-}
-
-}  // namespace
 
 std::string VolumeCheckResult::Describe() const {
   if (!started) {
-    return std::string(platform::VolumeCheckProgram()) +
+    return std::string(platform::NtfsTools::CheckProgram()) +
            " could not be run: " + platform::SystemErrorText(error);
   }
-  std::string text = std::string(platform::VolumeCheckProgram()) + " ended with status " +
+  std::string text = std::string(platform::NtfsTools::CheckProgram()) + " ended with status " +
                      std::to_string(exitStatus);
   if (!summary.empty()) text += " (" + summary + ")";
   return text;
@@ -49,25 +25,26 @@ std::string VolumeCheckResult::Describe() const {
 
 VolumeCheckResult RunVolumeCheck(const platform::VolumeId& volume) {
   const std::string& device = volume.DevicePath();
-  platform::ProcessOutcome outcome;
-  const std::vector<std::string> command = platform::VolumeCheckCommand(device);
-  platform::RunProcess(command, kCheckOutputLimit, outcome);
+  const std::vector<std::string> command = platform::NtfsTools::CheckCommand(device);
+  const platform::NtfsToolResult check = platform::NtfsTools().Check(device);
   VolumeCheckResult result;
-  if (outcome.stage != platform::ProcessStage::kEnded) {
+  if (!check.run.Ran()) {
     LogLess("run %s fail ,error=0x%x", command.front().c_str(),
-            static_cast<unsigned>(outcome.error));
-    result.error = outcome.error;
+            static_cast<unsigned>(check.run.error));
+    result.error = check.run.error;
     return result;
   }
   std::string parameters;
   for (size_t i = 1; i < command.size(); ++i) parameters += (i > 1 ? " " : "") + command[i];
   LogLess("run success %s  ,parame%s", command.front().c_str(), parameters.c_str());
   result.started = true;
-  result.exitStatus = outcome.exitStatus;
-  result.summary = LastLine(outcome.output);
-  if (outcome.exitStatus != 0) {
-    LogLess("%s %s ended with status %d: %s", command.front().c_str(), device.c_str(),
-            outcome.exitStatus, outcome.output.c_str());
+  result.exitStatus = check.run.exitStatus;
+  // A checker killed at its time limit says so rather than its last words.
+  result.summary =
+      check.run.end == platform::kExited ? check.summary : platform::RunEndLabel(check.run.end);
+  if (!check.Passed()) {
+    LogLess("%s %s: %s: %s", command.front().c_str(), device.c_str(), check.Describe().c_str(),
+            check.run.output.c_str());
   }
   return result;
 }

@@ -11,9 +11,9 @@
 #include "engine/disk/Disk.h"
 #include "platform/BlockDevice.h"
 #include "platform/DiskGeometry.h"
+#include "platform/NtfsTools.h"
 #include "platform/Process.h"
 #include "platform/System.h"
-#include "platform/SystemTools.h"
 #include "platform/VolumeLock.h"
 #include "platform/VolumeUse.h"
 #include "platform/Volumes.h"
@@ -56,15 +56,6 @@ std::vector<std::string> CommandFor(const std::string& file) {
   return {file};
 }
 
-// The last line of a program's output that is not empty.
-std::string LastLine(const std::string& text) {
-  size_t end = text.find_last_not_of(" \t\r\n");
-  if (end == std::string::npos) return {};
-  const size_t start = text.rfind('\n', end);
-  return text.substr(start == std::string::npos ? 0 : start + 1,
-                     end + 1 - (start == std::string::npos ? 0 : start + 1));
-}
-
 // Overwrites the old volume's NTFS id so that, should the format never write,
 // the check afterwards finds no NTFS volume instead of the old one with the same
 // cluster size. The caller is about to format the volume anyway.
@@ -90,25 +81,27 @@ bool ClearNtfsId(const platform::VolumeId& volume) {
 
 void RunElevated(const std::string& file, const std::vector<std::string>& parameters) {
   // The process already runs with the rights it needs: the program is started directly.
-  std::vector<std::string> argv = CommandFor(file);
-  argv.insert(argv.end(), parameters.begin(), parameters.end());
-  platform::ProcessOutcome outcome;
-  platform::RunProcess(argv, kCommandOutputLimit, outcome);
-  if (outcome.stage != platform::ProcessStage::kEnded) {
+  platform::ProgramRun run;
+  run.argv = CommandFor(file);
+  run.argv.insert(run.argv.end(), parameters.begin(), parameters.end());
+  run.outputLimit = kCommandOutputLimit;
+  const platform::RunOutcome outcome = platform::RunProgram(run);
+  if (!outcome.Ran()) {
     LogLess("run %s fail ,error=0x%x", file.c_str(), static_cast<unsigned>(outcome.error));
     return;
   }
   LogLess("run success %s  ,parame%s", file.c_str(), JoinParameters(parameters).c_str());
 }
 
-bool RunHidden(const std::vector<std::string>& commandLine, CommandOutcome* outcome) {
-  platform::ProcessOutcome run;
-  platform::RunProcess(commandLine, kCommandOutputLimit, run);
+namespace {
+
+// What RunHidden reports of a run, logged as it logs it.
+CommandOutcome ReportHidden(platform::RunOutcome run) {
   CommandOutcome result;
   result.output = std::move(run.output);
-  if (run.stage == platform::ProcessStage::kPipe) {
+  if (run.end == platform::kNoPipe) {
     LogLess("systemhide createpipe error=0x%x!", static_cast<unsigned>(run.error));
-  } else if (run.stage == platform::ProcessStage::kStart) {
+  } else if (!run.Ran()) {
     LogLess("systemhide CreateProcess  error=0x%x!", static_cast<unsigned>(run.error));
   } else {
     result.ran = true;
@@ -118,6 +111,16 @@ bool RunHidden(const std::vector<std::string>& commandLine, CommandOutcome* outc
               static_cast<unsigned>(run.error), run.exitStatus);
     }
   }
+  return result;
+}
+
+}  // namespace
+
+bool RunHidden(const std::vector<std::string>& commandLine, CommandOutcome* outcome) {
+  platform::ProgramRun request;
+  request.argv = commandLine;
+  request.outputLimit = kCommandOutputLimit;
+  CommandOutcome result = ReportHidden(platform::RunProgram(request));
   const bool ran = result.ran;
   if (outcome) *outcome = std::move(result);
   return ran;
@@ -162,20 +165,25 @@ SplitOutcome SplitPartition(const discovery::PartitionInfo& destination,
     return result;
   }
 
-  std::vector<std::string> argv = platform::ScriptCommand(script);
-  argv.insert(argv.end(), parameters.begin(), parameters.end());
-  platform::ProcessOutcome run;
-  platform::RunProcess(argv, kCommandOutputLimit, run);
-  if (run.stage != platform::ProcessStage::kEnded) {
+  // No time limit: ntfsresize may move a nearly full volume's data out of the
+  // room given up, which takes as long as the disk needs, and a kill in the
+  // middle of that would leave the volume broken.
+  platform::ProgramRun request;
+  request.argv = platform::ScriptCommand(script);
+  request.argv.insert(request.argv.end(), parameters.begin(), parameters.end());
+  request.outputLimit = kCommandOutputLimit;
+  const platform::RunOutcome run = platform::RunProgram(request);
+  if (!run.Ran()) {
     LogLess("run %s fail ,error=0x%x", script.c_str(), static_cast<unsigned>(run.error));
     result.message = "The partition split script " + script + " could not be started (" +
-                     std::strerror(run.error) + "): check that " + argv.front() + " is installed.";
+                     std::strerror(run.error) + "): check that " + request.argv.front() +
+                     " is installed.";
     return result;
   }
   LogLess("run success %s  ,parame%s", script.c_str(), JoinParameters(parameters).c_str());
   result.ran = true;
   result.exitCode = run.exitStatus;
-  result.message = LastLine(run.output);
+  result.message = run.LastLine();
   if (result.message.empty()) {
     result.message = "The partition split script ended with status " +
                      std::to_string(run.exitStatus) + " and said nothing; see the log.";
@@ -215,14 +223,22 @@ FormatTarget DescribeFormatTarget(const platform::VolumeId& volume, int32_t clus
   return target;
 }
 
-std::vector<std::string> BuildFormatCommand(const FormatTarget& target) {
+namespace {
+
+platform::NtfsFormatRequest FormatRequest(const FormatTarget& target) {
   platform::NtfsFormatRequest request;
   request.device = target.device;
   request.clusterBytes = FormatClusterBytes(target.clusterSize);
   request.partitionStart = target.partitionStart;
   request.heads = target.heads;
   request.sectorsPerTrack = target.sectorsPerTrack;
-  return platform::NtfsFormatCommand(request);
+  return request;
+}
+
+}  // namespace
+
+std::vector<std::string> BuildFormatCommand(const FormatTarget& target) {
+  return platform::NtfsTools::FormatCommand(FormatRequest(target));
 }
 
 bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
@@ -233,11 +249,16 @@ bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
     if (outcome) *outcome = CommandOutcome{};
     return false;
   }
-  const std::vector<std::string> command =
-      BuildFormatCommand(DescribeFormatTarget(volume, clusterSize));
-  LogDebug("format command:%s", JoinParameters(command).c_str());
-  CommandOutcome result;
-  const bool ran = RunHidden(command, &result);
+  const platform::NtfsFormatRequest request =
+      FormatRequest(DescribeFormatTarget(volume, clusterSize));
+  LogDebug("format command:%s",
+           JoinParameters(platform::NtfsTools::FormatCommand(request)).c_str());
+  const platform::NtfsToolResult format = platform::NtfsTools().Format(request);
+  if (!format.Passed()) {
+    LogLess("format %s: %s", volume.DisplayName().c_str(), format.Describe().c_str());
+  }
+  CommandOutcome result = ReportHidden(format.run);
+  const bool ran = result.ran;
   if (ran && result.exitCode != 0) {
     LogDebug("format output: %s", Tail(result.output, kLoggedOutputTail).c_str());
   }

@@ -4,8 +4,9 @@
 // cluster size, followed by a check that the volume really is the fresh NTFS
 // volume asked for before anything is written to it.
 //
-// Each call blocks its thread until the program has ended; none has a time
-// limit. Callable from any thread.
+// Each call blocks its thread until the program has ended. The programs run
+// through platform::RunProgram; the format has the format tool's time limit
+// (platform/NtfsTools.h), the others none. Callable from any thread.
 #pragma once
 
 #include <cstddef>
@@ -124,13 +125,14 @@ struct FormatTarget {
 // The start sector and geometry of `volume` as the system reports them.
 FormatTarget DescribeFormatTarget(const platform::VolumeId& volume, int32_t clusterSize);
 
-// The system's quick-format command for the target (platform/SystemTools.h):
+// The system's quick-format command for the target (platform/NtfsTools.h):
 // on Linux mkntfs --fast --force [--cluster-size n] --partition-start S
 // --heads H --sectors-per-track T DEVICE.
 std::vector<std::string> BuildFormatCommand(const FormatTarget& target);
 
 // Quick-formats `volume` as NTFS with the cluster-size rule. Returns what
-// RunHidden returns: true when the format program ran, whatever its result;
+// RunHidden returns: true when the format program ran, whatever its result
+// (killed at its time limit it ran, with a status that is not 0);
 // false without running it for a cluster size the rule cannot express.
 [[nodiscard]] bool FormatVolumeNtfs(const platform::VolumeId& volume, int32_t clusterSize,
                                     CommandOutcome* outcome = nullptr);

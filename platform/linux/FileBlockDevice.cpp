@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/BlockDevice.h"
@@ -125,9 +126,11 @@ class FileBlockDevice final : public BlockDevice {
     if (!isBlock_) return 0;
     ::fsync(fd_);
     // Re-reads the table and updates the kernel's partitions in place, as partx -u does.
-    std::string output;
-    const int rc = RunProgram({"partx", "-u", path_}, output);
-    return rc == 0 ? 0 : EIO;
+    // It reads one partition table: a minute is plenty even for a slow disk.
+    ProgramRun run;
+    run.argv = {"partx", "-u", path_};
+    run.timeLimit = std::chrono::minutes(1);
+    return RunProgram(run).Succeeded() ? 0 : EIO;
   }
 
  private:

@@ -35,6 +35,9 @@ constexpr int kMountPolls = 1500;     // 30 s
 constexpr int kUnmountAttempts = 50;  // 100 ms apart
 constexpr milliseconds kUnmountRetryDelay{100};
 constexpr int kDriverExitPolls = 6000;  // 120 s
+// umount of a FUSE mount waits for the driver to flush; the driver gets its
+// own bound above, so one umount needs no longer than that either.
+constexpr std::chrono::seconds kUmountTimeLimit{120};
 
 bool IsMountPoint(const std::string& path, const std::string& parent) {
   struct stat inner {};
@@ -77,6 +80,9 @@ int SpawnDriver(const std::string& volume, const std::string& mountPoint, bool r
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // The driver outlives this call: a descriptor of another thread (a volume
+  // lock's, say) that it inherited would stay open as long as the mount.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   const int rc = ::posix_spawn(&pid, driver.c_str(), &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return rc;
@@ -145,14 +151,19 @@ int PrivateNtfsMount::Unmount() {
   int result = 0;
   if (driver_ > 0) {
     const std::string parent = fs::path(path_).parent_path().string();
-    std::string output;
+    ProgramRun run;
+    run.argv = {"umount", path_};
+    run.timeLimit = kUmountTimeLimit;
     for (int attempt = 0; attempt < kUnmountAttempts && IsMountPoint(path_, parent); ++attempt) {
-      if (RunProgram({"umount", path_}, output) == 0) break;
+      if (RunProgram(run).Succeeded()) break;
       std::this_thread::sleep_for(kUnmountRetryDelay);
     }
     // Still busy: detach it now; the driver exits once the last user lets go.
     // Whether it worked shows in the driver's exit, awaited next.
-    if (IsMountPoint(path_, parent)) static_cast<void>(RunProgram({"umount", "-l", path_}, output));
+    if (IsMountPoint(path_, parent)) {
+      run.argv = {"umount", "-l", path_};
+      static_cast<void>(RunProgram(run));
+    }
     const int status = WaitForDriver(driver_, kDriverExitPolls);
     if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) result = EIO;
     driver_ = -1;

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -30,6 +31,10 @@ constexpr uint32_t kSettableAttributes =
     kFileAttributeReadOnly | kFileAttributeHidden | kFileAttributeSystem | kFileAttributeArchive;
 // mtools output kept for messages; the programs say little.
 constexpr size_t kToolOutputLimit = 4096;
+// An mtools program reads or writes one small file (a boot file, a store) on
+// a FAT boot partition: seconds at most, even on a slow stick. One that has
+// not ended after two minutes hangs on its device.
+constexpr std::chrono::minutes kToolTimeLimit{2};
 
 int ErrorOf(const std::error_code& error) { return error ? error.value() : 0; }
 
@@ -129,7 +134,7 @@ class FatToolFiles final : public VolumeFiles {
   const std::string& LocalRoot() const override { return noRoot_; }
 
   int QueryAttributes(const std::string& path, uint32_t& attributes) override {
-    ProcessOutcome entry;
+    RunOutcome entry;
     if (!Tool({"mattrib", "-i", device_, Dos(path)}, entry)) return ENOENT;
     // "  A    R     ::/EFI/Boot/BCD": the flags stand before the name.
     const std::string flags = entry.output.substr(0, entry.output.find("::"));
@@ -139,7 +144,7 @@ class FatToolFiles final : public VolumeFiles {
     if (flags.find('S') != std::string::npos) found |= kFileAttributeSystem;
     if (flags.find('A') != std::string::npos) found |= kFileAttributeArchive;
     // mattrib shows no directory flag; "dir/." resolves only inside a folder.
-    ProcessOutcome inside;
+    RunOutcome inside;
     if (path == "/" || Tool({"mattrib", "-i", device_, Dos(path) + "/."}, inside)) {
       found |= kFileAttributeDirectory;
     }
@@ -151,7 +156,7 @@ class FatToolFiles final : public VolumeFiles {
     auto flag = [&](uint32_t bit, const char* on, const char* off) {
       return (attributes & bit) != 0 ? on : off;
     };
-    ProcessOutcome out;
+    RunOutcome out;
     return Tool({"mattrib", "-i", device_, flag(kFileAttributeReadOnly, "+r", "-r"),
                  flag(kFileAttributeHidden, "+h", "-h"), flag(kFileAttributeSystem, "+s", "-s"),
                  flag(kFileAttributeArchive, "+a", "-a"), Dos(path)},
@@ -163,18 +168,18 @@ class FatToolFiles final : public VolumeFiles {
   int MakeDirectory(const std::string& path) override {
     uint32_t attributes = 0;
     if (QueryAttributes(path, attributes) == 0) return EEXIST;
-    ProcessOutcome out;
+    RunOutcome out;
     return Tool({"mmd", "-i", device_, Dos(path)}, out) ? 0 : kVolumeFilesToolFailed;
   }
 
   int WriteFile(const std::string& source, const std::string& path) override {
-    ProcessOutcome out;
+    RunOutcome out;
     return Tool({"mcopy", "-o", "-i", device_, source, Dos(path)}, out) ? 0
                                                                         : kVolumeFilesToolFailed;
   }
 
   int ReadFile(const std::string& path, const std::string& target) override {
-    ProcessOutcome out;
+    RunOutcome out;
     return Tool({"mcopy", "-n", "-i", device_, Dos(path), target}, out) ? 0
                                                                         : kVolumeFilesToolFailed;
   }
@@ -186,19 +191,14 @@ class FatToolFiles final : public VolumeFiles {
 
   // Runs one mtools program; true when it ran and succeeded. The geometry
   // check is skipped: file systems made for partitions often disagree with it.
-  static bool Tool(std::vector<std::string> argv, ProcessOutcome& out) {
-    // env gets the tool's full path, so that it does not look it up on PATH.
-    std::string tool;
-    if (ResolveProgram(argv[0], tool) != 0) {
-      out = ProcessOutcome{};
-      out.stage = ProcessStage::kStart;
-      out.error = ENOENT;
-      return false;
-    }
-    argv[0] = tool;
-    argv.insert(argv.begin(), {"env", "MTOOLS_SKIP_CHECK=1"});
-    RunProcess(argv, kToolOutputLimit, out);
-    return out.stage == ProcessStage::kEnded && out.exitStatus == 0;
+  static bool Tool(std::vector<std::string> argv, RunOutcome& out) {
+    ProgramRun run;
+    run.argv = std::move(argv);
+    run.outputLimit = kToolOutputLimit;
+    run.timeLimit = kToolTimeLimit;
+    run.environment = {"MTOOLS_SKIP_CHECK=1"};
+    out = RunProgram(run);
+    return out.Succeeded();
   }
 
   std::string device_;

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "platform/Process.h"
-#include "platform/SystemTools.h"
 #include "platform/windows/Win32.h"
 #include "tests/testlib/TestUtil.h"
 
@@ -134,12 +133,11 @@ class SplitScript : public ::testing::Test {
     ::SetEnvironmentVariableW(L"STOWLINE_DISKPART_LOG", log.wstring().c_str());
     std::vector<std::string> argv{"cmd.exe", "/c", win::Narrow(script_.wstring())};
     argv.insert(argv.end(), args.begin(), args.end());
-    ProcessOutcome run;
-    RunProcess(argv, 65536, run);
+    const RunOutcome run = RunProgram({.argv = argv});
     ::SetEnvironmentVariableW(L"STOWLINE_DISKPART_ANSWERS", nullptr);
     ::SetEnvironmentVariableW(L"STOWLINE_DISKPART_LOG", nullptr);
     Outcome out;
-    EXPECT_EQ(run.stage, ProcessStage::kEnded);
+    EXPECT_EQ(run.end, kExited);
     out.status = run.exitStatus;
     out.output = run.output;
     while (!out.output.empty() && (out.output.back() == '\n' || out.output.back() == '\r')) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -14,7 +15,7 @@
 #include "platform/BlockDevice.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
-#include "platform/SystemTools.h"
+#include "platform/NtfsTools.h"
 #include "platform/VolumeId.h"
 #include "platform/VolumeLock.h"
 #include "platform/VolumeUse.h"
@@ -43,37 +44,54 @@ TEST(WindowsTools, FormatAndCheckCommandsFollowTheClusterRule) {
   NtfsFormatRequest request;
   request.device = "\\\\.\\E:";
   const std::string format = ProgramFolders().front() + "\\format.com";
-  EXPECT_EQ(NtfsFormatCommand(request),
+  EXPECT_EQ(NtfsTools::FormatCommand(request),
             (std::vector<std::string>{format, "E:", "/Q", "/X", "/fs:NTFS", "/y"}));
   request.clusterBytes = 4096;
-  EXPECT_EQ(NtfsFormatCommand(request)[4], "/A:4096");
+  EXPECT_EQ(NtfsTools::FormatCommand(request)[4], "/A:4096");
   request.clusterBytes = 8192;
-  EXPECT_EQ(NtfsFormatCommand(request)[4], "/A:8K");
+  EXPECT_EQ(NtfsTools::FormatCommand(request)[4], "/A:8K");
   request.clusterBytes = 65536;
-  EXPECT_EQ(NtfsFormatCommand(request)[4], "/A:64K");
+  EXPECT_EQ(NtfsTools::FormatCommand(request)[4], "/A:64K");
   request.clusterBytes = 512;
-  EXPECT_EQ(NtfsFormatCommand(request)[4], "/A:512");
-  EXPECT_EQ(VolumeCheckCommand("\\\\.\\E:"),
+  EXPECT_EQ(NtfsTools::FormatCommand(request)[4], "/A:512");
+  EXPECT_EQ(NtfsTools::CheckCommand("\\\\.\\E:"),
             (std::vector<std::string>{ProgramFolders().front() + "\\chkdsk.exe", "E:", "/f", "/x"}));
 }
 
 TEST(WindowsProcess, RunsSystemProgramsWithTheirOutputAndStatus) {
-  ProcessOutcome out;
-  RunProcess({"cmd.exe", "/c", "echo one two& exit 3"}, 1024, out);
-  ASSERT_EQ(out.stage, ProcessStage::kEnded) << out.error;
+  RunOutcome out = RunProgram({.argv = {"cmd.exe", "/c", "echo one two& exit 3"}});
+  ASSERT_EQ(out.end, kExited) << out.error;
   EXPECT_EQ(out.exitStatus, 3);
-  EXPECT_NE(out.output.find("one two"), std::string::npos) << out.output;
+  EXPECT_EQ(out.lines, std::vector<std::string>{"one two"}) << out.output;
 
   // Arguments with blanks and quotes reach the program as one argument each.
-  RunProcess({"cmd.exe", "/c", "echo", "a \"b\" c"}, 1024, out);
-  ASSERT_EQ(out.stage, ProcessStage::kEnded);
+  out = RunProgram({.argv = {"cmd.exe", "/c", "echo", "a \"b\" c"}});
+  ASSERT_EQ(out.end, kExited);
   EXPECT_EQ(out.exitStatus, 0);
 
   // Output past the limit is read and dropped; the program is never blocked.
-  RunProcess({"cmd.exe", "/c", "for /L %i in (1,1,400) do @echo 0123456789"}, 100, out);
-  ASSERT_EQ(out.stage, ProcessStage::kEnded);
+  out = RunProgram({.argv = {"cmd.exe", "/c", "for /L %i in (1,1,400) do @echo 0123456789"},
+                    .outputLimit = 100});
+  ASSERT_EQ(out.end, kExited);
   EXPECT_EQ(out.output.size(), 100u);
   EXPECT_TRUE(out.outputTruncated);
+  EXPECT_EQ(out.lines.size(), 9u) << "eight whole lines and the start of the ninth";
+
+  out = RunProgram({.argv = {"cmd.exe", "/c", "echo %STOWLINE_RUN_A%"},
+                    .environment = {"STOWLINE_RUN_A=set here"}});
+  EXPECT_EQ(out.lines, std::vector<std::string>{"set here"});
+}
+
+// A program that never ends by itself: killed at the time limit, or on a stop.
+TEST(WindowsProcess, AProgramIsKilledAtItsTimeLimitOrOnAStop) {
+  const std::vector<std::string> endless{"cmd.exe", "/c", "for /L %i in (1,0,2) do @rem"};
+  RunOutcome out = RunProgram({.argv = endless, .timeLimit = std::chrono::milliseconds(500)});
+  EXPECT_EQ(out.end, kTimedOut);
+  EXPECT_EQ(out.exitStatus, 137);
+  int polls = 0;
+  out = RunProgram({.argv = endless, .stop = [&] { return ++polls > 3; }});
+  EXPECT_EQ(out.end, kStopped);
+  EXPECT_EQ(out.exitStatus, 137);
 }
 
 TEST(WindowsProcess, OnlyTheSystemFoldersProvidePrograms) {
@@ -86,9 +104,8 @@ TEST(WindowsProcess, OnlyTheSystemFoldersProvidePrograms) {
   std::ofstream(outside) << "MZ";
   EXPECT_EQ(ResolveProgram(outside, path), ENOENT) << "outside the system folders";
   EXPECT_EQ(ResolveProgram("no-such-program-here", path), ENOENT);
-  ProcessOutcome out;
-  RunProcess({"no-such-program-here"}, 100, out);
-  EXPECT_EQ(out.stage, ProcessStage::kStart);
+  const RunOutcome out = RunProgram({.argv = {"no-such-program-here"}});
+  EXPECT_EQ(out.end, kNotAllowed);
   EXPECT_EQ(out.error, ENOENT);
   EXPECT_EQ(ScriptFileName("AssistSplitPartition"), "AssistSplitPartition.bat");
 }
@@ -347,11 +364,10 @@ TEST(WindowsLocks, AnotherProcessMeetsTheLock) {
   SetProgramFoldersForTesting({win::Narrow(program.parent_path().wstring())});
   auto probe = [&](const char* expect) {
     ::SetEnvironmentVariableW(L"STOWLINE_LOCK_PROBE", win::Widen(path + "|" + expect).c_str());
-    ProcessOutcome out;
-    RunProcess({win::Narrow(program.filename().wstring()), "--gtest_filter=WindowsLocks.Probe"},
-               65536, out);
+    const RunOutcome out = RunProgram(
+        {.argv = {win::Narrow(program.filename().wstring()), "--gtest_filter=WindowsLocks.Probe"}});
     ::SetEnvironmentVariableW(L"STOWLINE_LOCK_PROBE", nullptr);
-    EXPECT_EQ(out.stage, ProcessStage::kEnded);
+    EXPECT_EQ(out.end, kExited);
     return out.exitStatus == 0 ? std::string() : out.output;
   };
   {
