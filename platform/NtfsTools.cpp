@@ -7,7 +7,7 @@ namespace stow::platform {
 namespace {
 
 // Their words end up in the log and one summary line; they say little.
-constexpr size_t kToolOutputLimit = 16 * 1024;
+constexpr size_t kToolOutputLimit = size_t{16} * 1024;
 
 }  // namespace
 
