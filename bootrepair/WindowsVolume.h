@@ -4,7 +4,7 @@
 // on a mounted one without disturbing it (the volume is opened read-only).
 #pragma once
 
-#include "engine/ntfs/IndexLookup.h"
+#include "engine/disk/IndexLookup.h"
 #include "platform/VolumeId.h"
 
 namespace stow::engine {

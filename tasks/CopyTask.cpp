@@ -101,10 +101,10 @@ Refusal CheckCopySource(const CopyPlan& plan) {
   // (sparse and compressed files count at their full size in the entry list).
   uint64_t needed = totalSectors;
   uint64_t ignored = 0;
-  if (disk.Mft().BuildEntryList(ignored, false, kBitmapEntries) != 0 &&
-      disk.Destination().LoadBitmap()) {
+  engine::DiskDestination bitmap(disk.Mft(), disk.Device());
+  if (disk.Mft().BuildEntryList(ignored, false, kBitmapEntries) != 0 && bitmap.LoadBitmap()) {
     const uint64_t used =
-        engine::CountClusterBits(disk.Destination().Bitmap(), disk.Mft().VolumeClusterCount());
+        engine::CountClusterBits(bitmap.Bitmap(), disk.Mft().VolumeClusterCount());
     needed = std::min(needed, used * disk.Device().SectorsPerCluster());
   }
   // The writer's own check allows for its bitmap's rounding; this one refuses

@@ -10,7 +10,6 @@
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "platform/VolumeUse.h"
 #include "support/Log.h"

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "engine/destination/DiskDestinationExtents.h"
+#include "engine/ntfs/ClusterBitmap.h"
 #include "support/Format.h"
 #include "support/Log.h"
 

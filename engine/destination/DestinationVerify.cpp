@@ -8,7 +8,6 @@
 
 #include "engine/core/TaskError.h"
 #include "engine/image/ImageChecksums.h"
-#include "engine/transfer/TaskState.h"
 #include "platform/BlockDevice.h"
 #include "support/Bytes.h"
 #include "support/Format.h"

@@ -1,12 +1,13 @@
-// The destination's clusters: bit operations on an NTFS cluster bitmap (cluster
-// 8 x i + k is in use when bit k of byte i is set) and the free-extent list the
-// copy and restore writer allocates from.
+// The destination's clusters: the size of the resized $MFT and its zone, and the
+// free-extent list the copy and restore writer allocates from, both over the
+// cluster bitmap of engine/ntfs/ClusterBitmap.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "engine/ntfs/ClusterBitmap.h"
 #include "support/Bytes.h"
 
 namespace stow::engine {
@@ -17,17 +18,6 @@ struct ClusterExtent {
   uint64_t End() const { return firstCluster + clusterCount; }
   bool operator==(const ClusterExtent&) const = default;
 };
-
-// Sets (or clears) the bits of clusters [first, first + count), never past
-// `bitLimit` or the bitmap's end.
-void SetClusterBits(MutableBytes bitmap, uint64_t bitLimit, uint64_t first, uint64_t count,
-                    bool value = true);
-bool ClusterBit(Bytes bitmap, uint64_t cluster);
-// The clusters among [0, clusters) whose bits are set.
-uint64_t CountClusterBits(Bytes bitmap, uint64_t clusters);
-// True when any cluster of [first, first + count) is set (clusters past the
-// bitmap count as set: nothing may be placed there).
-bool AnyClusterBit(Bytes bitmap, uint64_t first, uint64_t count);
 
 // Clusters the resized $MFT gets: room for `records` records of 1,024 bytes
 // (2 sectors each), and never less than what the source's $MFT runs hold.

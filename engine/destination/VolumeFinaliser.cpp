@@ -16,7 +16,6 @@
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/ntfs/RunList.h"
-#include "engine/transfer/TaskState.h"
 #include "support/Log.h"
 
 namespace stow::engine {
@@ -75,10 +74,11 @@ struct MovableAttribute {
 // else the error that ends it.
 class Finaliser {
  public:
-  Finaliser(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted)
+  Finaliser(CDisk& disk, DiskDestination& destination, std::vector<uint64_t> rewritten,
+            Bytes formatted)
       : device_(disk.Device()),
         mft_(disk.Mft()),
-        destination_(disk.Destination()),
+        destination_(destination),
         rewritten_(std::move(rewritten)),
         formatted_(formatted),
         volume_(mft_.VolumeClusterCount()),
@@ -459,8 +459,9 @@ TaskError Finaliser::WriteClusterBitmap() {
 
 }  // namespace
 
-TaskError FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten, Bytes formatted) {
-  return Finaliser(disk, std::move(rewritten), formatted).Run();
+TaskError FinaliseDestination(CDisk& disk, DiskDestination& destination,
+                              std::vector<uint64_t> rewritten, Bytes formatted) {
+  return Finaliser(disk, destination, std::move(rewritten), formatted).Run();
 }
 
 LogFileState ClassifyLogFileStart(Bytes page) {

@@ -26,6 +26,7 @@
 namespace stow::engine {
 
 class CDisk;
+class DiskDestination;
 
 // A run list rewritten by the writer: record number and attribute instance.
 inline uint64_t AttributeKey(uint64_t record, uint16_t instance) {
@@ -33,7 +34,8 @@ inline uint64_t AttributeKey(uint64_t record, uint16_t instance) {
 }
 
 // TaskError::kNone when the destination was made consistent; else
-// kDestinationInconsistent or kWriteFailed (logged).
+// kDestinationInconsistent or kWriteFailed (logged). `destination` is the
+// fix-up that works through `disk`, its bitmap loaded.
 // `rewritten` holds the AttributeKey of every run list the writer replaced.
 //
 // The destination keeps its own record 0, which never has an attribute list;
@@ -42,8 +44,8 @@ inline uint64_t AttributeKey(uint64_t record, uint16_t instance) {
 // freed: replaced by the destination's own record of that number as formatted
 // (`formatted`: records from 0 on, on-disk form) when that one is a plain
 // record, else emptied and marked unused.
-[[nodiscard]] TaskError FinaliseDestination(CDisk& disk, std::vector<uint64_t> rewritten,
-                                            Bytes formatted = {});
+[[nodiscard]] TaskError FinaliseDestination(CDisk& disk, DiskDestination& destination,
+                                            std::vector<uint64_t> rewritten, Bytes formatted = {});
 
 // The state of a $LogFile as its first page shows it.
 enum class LogFileState {

@@ -8,29 +8,24 @@
 //                                     (DiskPartitions.h)
 //   MftReader        (MftReader.h)    the MFT reader: record cache, entry list,
 //                                     totals; reads through the DiskDevice
-//   DiskDestination  (engine/destination/DiskDestination.h)
-//                                     the destination fix-up: bitmap, free
-//                                     extents, run lists, the resized $MFT and
-//                                     its mirror; works through both
 // The parts reference each other only inside the CDisk that owns them, which
-// is why a CDisk can be neither copied nor moved. The destination is only
-// named here, so that the disk's includers do not see its headers; those that
-// use it include DiskDestination.h.
+// is why a CDisk can be neither copied nor moved. The destination fix-up
+// (engine/destination/DiskDestination.h) sits a room higher and works through
+// both parts; whoever fixes a destination up holds one beside its CDisk.
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "engine/disk/DiskDevice.h"
 #include "engine/disk/MftReader.h"
 
 namespace stow::engine {
 
-class DiskDestination;
-
 class CDisk {
  public:
-  CDisk();
-  ~CDisk();
+  CDisk() = default;
+  ~CDisk() = default;
   CDisk(const CDisk&) = delete;
   CDisk& operator=(const CDisk&) = delete;
   CDisk(CDisk&&) = delete;
@@ -40,7 +35,6 @@ class CDisk {
   const DiskDevice& Device() const { return device_; }
   MftReader& Mft() { return mft_; }
   const MftReader& Mft() const { return mft_; }
-  DiskDestination& Destination() { return *destination_; }
 
   // Opening is what every user of a CDisk starts with.
   [[nodiscard]] DiskResult InitDisk(const platform::VolumeId& volume, bool readOnly) {
@@ -54,7 +48,6 @@ class CDisk {
   // Declared in the order they are built: each part references only those above it.
   DiskDevice device_;
   MftReader mft_{device_};
-  std::unique_ptr<DiskDestination> destination_;
 };
 
 }  // namespace stow::engine

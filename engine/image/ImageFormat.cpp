@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "engine/image/ImageChecksums.h"
-#include "engine/transfer/TaskState.h"
 #include "support/Bytes.h"
 #include "support/Log.h"
 
@@ -141,8 +140,6 @@ TaskError RecordCountFromMftRecord(std::span<const std::byte> data, uint64_t& co
   }
   return TaskError::kNoMftData;
 }
-
-// --- Ring slots ----------------------------------------------------------------
 
 // --- Reader ------------------------------------------------------------------
 

@@ -9,7 +9,6 @@
 #include "engine/image/MftExtents.h"
 #include "engine/ntfs/FileRecord.h"
 #include "engine/ntfs/SentRuns.h"
-#include "engine/transfer/Workers.h"
 #include "support/Bytes.h"
 #include "support/Format.h"
 
@@ -400,6 +399,28 @@ class Surveyor {
 };
 
 }  // namespace
+
+uint64_t ImageSizeOfEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize,
+                            uint64_t volumeClusters) {
+  if (clusterSize == 0) return kImageHeaderSize;
+  uint64_t bytes = kImageHeaderSize;
+  auto add = [&bytes](uint64_t n) { bytes = n > UINT64_MAX - bytes ? UINT64_MAX : bytes + n; };
+  for (const FileEntry& entry : entries) {
+    if (IsUnsentRecord(entry.recordNumber)) continue;
+    for (const std::vector<std::byte>& attribute : entry.attributes) {
+      const char* why = nullptr;
+      // A run list that cannot be walked fails the reader before it is sent;
+      // what was counted up to it stands, so the walk's end is not needed.
+      static_cast<void>(VisitSentRuns(entry.recordNumber, attribute, volumeClusters, clusterSize,
+                                      why, [&](const SentRun& run) {
+                                        add(kBlockRecordSize);
+                                        if (!run.sparse) add(run.clusters * clusterSize);
+                                        return SentWalk::kGoOn;
+                                      }));
+    }
+  }
+  return bytes;
+}
 
 uint64_t ImageBytesForEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize) {
   // The partition reader's own walk, so that the size is the size written.

@@ -68,6 +68,11 @@ void SurveyImage(platform::BlockDevice& file, ImageSurvey& out,
 // of record 0 only $DATA). A run list that cannot be walked counts up to where
 // it breaks; the reader then fails anyway.
 uint64_t ImageBytesForEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize);
+// The same for a volume of `volumeClusters` clusters, whose runs past its end
+// the walk refuses: the size the partition reader checks against the target's
+// free space.
+uint64_t ImageSizeOfEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize,
+                            uint64_t volumeClusters);
 
 // Opens `path` read-only and surveys it: 0, or the system error of the open.
 [[nodiscard]] int SurveyImageFile(const std::string& path, ImageSurvey& out);

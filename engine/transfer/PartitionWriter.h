@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/destination/DestinationVerify.h"
+#include "engine/destination/DiskDestination.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/MftExtents.h"
 #include "engine/transfer/RestoreWorkers.h"
@@ -94,6 +95,8 @@ class PartitionWriter {
   const bool restore_;
   const VerifyOptions verify_;
   CDisk disk_;
+  // The destination's fix-up, working through the parts of disk_.
+  DiskDestination destination_{disk_.Mft(), disk_.Device()};
   bool locked_ = false;
   uint64_t sectorsPerCluster_ = 0;
   uint64_t clusterSize_ = 0;

@@ -66,7 +66,7 @@ TaskError PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
   // Room for every record the source has, and for everything its extents send;
   // one run, so that record 0 needs no attribute list whatever the source had.
   const uint64_t clusters = ResizedMftClusters(records, sectorsPerCluster_, layout.totalClusters);
-  if (const TaskError r = disk_.Destination().CheckMftRange(clusters); r != TaskError::kNone) {
+  if (const TaskError r = destination_.CheckMftRange(clusters); r != TaskError::kNone) {
     return Fail(r, "the destination has no room for the source's $MFT of " +
                        std::to_string(records) + " records in one run of " +
                        std::to_string(clusters) + " clusters from its $MFT's cluster " +
@@ -86,10 +86,10 @@ TaskError PartitionWriter::PlaceFirstMftChunk(TransferSlot& slot) {
       return StreamError("the destination's own records cannot be put back in on-disk form");
     }
   }
-  disk_.Destination().ReserveMftZone(
+  destination_.ReserveMftZone(
       MftZoneClusters(disk_.Mft().Entries().size() + records, sectorsPerCluster_, clusters));
-  if (const TaskError r = disk_.Destination().ResizeDestinationMft(clusters, layout.dataSize,
-                                                                   layout.initializedSize);
+  if (const TaskError r =
+          destination_.ResizeDestinationMft(clusters, layout.dataSize, layout.initializedSize);
       r != TaskError::kNone) {
     return r;
   }

@@ -104,7 +104,7 @@ TaskError PartitionWriter::OpenDestination() {
   const DiskResult check = disk_.Mft().CheckNtfsVolume(&why);
   if (check != DiskResult::kOk ||
       disk_.Mft().BuildEntryList(total, false, kEntryListRecords) == 0 ||
-      !disk_.Destination().LoadBitmap()) {
+      !destination_.LoadBitmap()) {
     const int failed = ToInt(check != DiskResult::kOk ? check : DiskResult::kUnsupportedVolume);
     LogLess("in write thread init disk error=%d", failed);
     if (!why.empty()) LogLess("in write thread, the destination: %s", why.c_str());
@@ -117,7 +117,7 @@ TaskError PartitionWriter::OpenDestination() {
     return TaskErrorFromCode(ToInt(lock));
   }
   locked_ = true;
-  const uint64_t freed = disk_.Destination().ReleaseReplacedMetadata();
+  const uint64_t freed = destination_.ReleaseReplacedMetadata();
   LogDebug("in write thread, %" PRIu64 " clusters of the destination's replaced metadata are free",
            freed);
   return TaskError::kNone;
@@ -131,14 +131,13 @@ uint64_t PartitionWriter::NeededSectors() {
   const uint64_t total = state_.totalSectors.load();
   if (restore_) return total;
   CDisk source;
+  DiskDestination bitmap(source.Mft(), source.Device());
   uint64_t ignored = 0;
   if (io_.openVolume(state_.SourceVolume(), true, source) != TaskError::kNone ||
-      source.Mft().BuildEntryList(ignored, false, kBitmapEntries) == 0 ||
-      !source.Destination().LoadBitmap()) {
+      source.Mft().BuildEntryList(ignored, false, kBitmapEntries) == 0 || !bitmap.LoadBitmap()) {
     return total;
   }
-  const uint64_t used =
-      CountClusterBits(source.Destination().Bitmap(), source.Mft().VolumeClusterCount());
+  const uint64_t used = CountClusterBits(bitmap.Bitmap(), source.Mft().VolumeClusterCount());
   return std::min(total, used * source.Device().SectorsPerCluster());
 }
 
@@ -190,8 +189,8 @@ void PartitionWriter::NoteAttribute(const TransferSlot& slot) {
 
 TaskError PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, uint64_t count,
                                       bool append) {
-  const RecordEdit edit = disk_.Destination().ChangeFileAttr(
-      slot.recordNumber, slot.attributeInstance, first, count, append);
+  const RecordEdit edit =
+      destination_.ChangeFileAttr(slot.recordNumber, slot.attributeInstance, first, count, append);
   if (edit == RecordEdit::kOk) return TaskError::kNone;
   LogLess("in write thread, record 0x%" PRIx64 ", attribute %u: %s", slot.recordNumber,
           unsigned{slot.attributeInstance}, RecordEditText(edit));
@@ -201,12 +200,12 @@ TaskError PartitionWriter::ChangeRuns(const TransferSlot& slot, uint64_t first, 
 TaskError PartitionWriter::Allocate(const TransferSlot& slot, uint64_t wanted, bool append) {
   uint64_t first = 0;
   uint64_t granted = 0;
-  if (!disk_.Destination().AllocateClusters(wanted, first, granted) || granted == 0) {
+  if (!destination_.AllocateClusters(wanted, first, granted) || granted == 0) {
     LogLess("in write thread, the destination has no free clusters left for record 0x%" PRIx64,
             slot.recordNumber);
     return TaskError::kDestinationTooSmall;
   }
-  disk_.Destination().MarkClustersUsed(first, granted);
+  destination_.MarkClustersUsed(first, granted);
   allocFirst_ = first;
   allocSectorsLeft_ = granted * sectorsPerCluster_;
   allocSectorOffset_ = 0;
@@ -314,7 +313,7 @@ TaskError PartitionWriter::FinishStream() {
   if (const TaskError r = mft_->Finish(why); r != TaskError::kNone) return Fail(r, why);
   if (const TaskError r = FinishMft(); r != TaskError::kNone) return r;
   if (inRun_ && runPlaced_ != runLength_) return StreamError("the last run is incomplete");
-  return FinaliseDestination(disk_, std::move(rewritten_), formatted_);
+  return FinaliseDestination(disk_, destination_, std::move(rewritten_), formatted_);
 }
 
 void PartitionWriter::Drain() {
@@ -402,7 +401,7 @@ void PartitionWriter::Run() {
   } else {
     TransferSlot& slot = ring_.Slot(first);
     const uint64_t total = NeededSectors();
-    const uint64_t size = disk_.Destination().BitmapLength() * 8 * sectorsPerCluster_;
+    const uint64_t size = destination_.BitmapLength() * 8 * sectorsPerCluster_;
     TaskError r = TaskError::kNone;
     if (slot.recordNumber == kMftRecord && size < total + total / kSizeMarginDivisor) {
       r = TaskError::kDestinationTooSmall;

@@ -45,12 +45,6 @@ struct WorkerIo {
   static WorkerIo Default();
 };
 
-// The bytes of the image a backup writes for `entries` (the reader's entry list
-// of a volume of `volumeClusters` clusters): the header, and per run sent a
-// block record and, unless the run is sparse, its clusters.
-uint64_t ImageSizeOfEntries(const std::vector<FileEntry>& entries, uint64_t clusterSize,
-                            uint64_t volumeClusters);
-
 // Reader of copy and backup: walks the source volume's MFT and sends its data runs.
 void ReadPartitionThread(TaskState& state);
 // The same with the given ends (tests).

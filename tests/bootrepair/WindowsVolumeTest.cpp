@@ -10,7 +10,7 @@
 
 #include "bootrepair/WindowsVolume.h"
 #include "engine/disk/Disk.h"
-#include "engine/ntfs/IndexLookup.h"
+#include "engine/disk/IndexLookup.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::test {

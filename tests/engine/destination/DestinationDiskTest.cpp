@@ -30,6 +30,7 @@ struct BitmapVolume {
   TestVolume layout;
   platform::MemoryBlockDevice* device = nullptr;
   CDisk disk;
+  DiskDestination destination{disk.Mft(), disk.Device()};
 
   BitmapVolume() {
     layout.sectorsPerCluster = 1;
@@ -73,18 +74,18 @@ struct BitmapVolume {
 
 TEST(DestinationDisk, BitmapIsReadAndWrittenRunByRun) {
   BitmapVolume v;
-  ASSERT_TRUE(v.disk.Destination().LoadBitmap());
-  EXPECT_EQ(v.disk.Destination().BitmapLength(), kBitmapBytes);
-  const Buffer& bitmap = v.disk.Destination().Bitmap();
+  ASSERT_TRUE(v.destination.LoadBitmap());
+  EXPECT_EQ(v.destination.BitmapLength(), kBitmapBytes);
+  const Buffer& bitmap = v.destination.Bitmap();
   EXPECT_TRUE(ClusterBit(bitmap, 3001));      // from the first run, at offset 0
   EXPECT_TRUE(ClusterBit(bitmap, kForeign));  // from the second run, at offset 2,048
   EXPECT_FALSE(ClusterBit(bitmap, 19999));
   // The free extents follow the bitmap: the largest is the stretch to the end.
-  EXPECT_EQ(v.disk.Destination().FreeExtents().Extents().front(),
+  EXPECT_EQ(v.destination.FreeExtents().Extents().front(),
             (ClusterExtent{kForeign + 1, kClusters - kForeign - 1}));
 
-  v.disk.Destination().MarkClustersUsed(30000, 8);
-  ASSERT_TRUE(v.disk.Destination().WriteBitmap());
+  v.destination.MarkClustersUsed(30000, 8);
+  ASSERT_TRUE(v.destination.WriteBitmap());
   // Cluster 30000 is bit 0 of byte 3,750: in the second run, 1,702 bytes in.
   EXPECT_EQ(v.device->Data()[1000 * 512 + 3750 - 2048], std::byte{0xFF});
   EXPECT_EQ(v.device->Data()[3000 * 512 + 3750 - 2048], std::byte{0x00});
@@ -93,49 +94,49 @@ TEST(DestinationDisk, BitmapIsReadAndWrittenRunByRun) {
 TEST(DestinationDisk, ABitmapThatDoesNotCoverTheVolumeIsRefused) {
   BitmapVolume v;
   v.disk.Mft().MutableEntries().resize(6);
-  EXPECT_FALSE(v.disk.Destination().LoadBitmap());
+  EXPECT_FALSE(v.destination.LoadBitmap());
   BitmapVolume w;
   w.layout.records[6] = RecordBuilder(6)
                             .NonResident(ntfs::kAttrData, EncodeRuns({{1, 3000}}), 0, 0, 512, 512)
                             .OnDisk();
   CDisk disk;
+  DiskDestination destination(disk.Mft(), disk.Device());
   disk.Attach(w.layout.Build(), true);
   uint64_t total = 0;
   EXPECT_NE(disk.Mft().BuildEntryList(total, false, 24), 0u);
-  EXPECT_FALSE(disk.Destination().LoadBitmap());
+  EXPECT_FALSE(destination.LoadBitmap());
 }
 
 TEST(DestinationDisk, ReplacedMetadataIsFreedAndTheKeptRecordsStayInUse) {
   BitmapVolume v;
-  ASSERT_TRUE(v.disk.Destination().LoadBitmap());
-  EXPECT_EQ(v.disk.Destination().ReleaseReplacedMetadata(), 8u);
-  EXPECT_FALSE(AnyClusterBit(v.disk.Destination().Bitmap(), kLogRun, 8));
-  EXPECT_TRUE(ClusterBit(v.disk.Destination().Bitmap(), 0));     // $Boot
-  EXPECT_TRUE(ClusterBit(v.disk.Destination().Bitmap(), 16));    // $MFT
-  EXPECT_TRUE(ClusterBit(v.disk.Destination().Bitmap(), 1000));  // $Bitmap
-  EXPECT_TRUE(
-      ClusterBit(v.disk.Destination().Bitmap(), kForeign));  // not known to be replaced: kept
+  ASSERT_TRUE(v.destination.LoadBitmap());
+  EXPECT_EQ(v.destination.ReleaseReplacedMetadata(), 8u);
+  EXPECT_FALSE(AnyClusterBit(v.destination.Bitmap(), kLogRun, 8));
+  EXPECT_TRUE(ClusterBit(v.destination.Bitmap(), 0));         // $Boot
+  EXPECT_TRUE(ClusterBit(v.destination.Bitmap(), 16));        // $MFT
+  EXPECT_TRUE(ClusterBit(v.destination.Bitmap(), 1000));      // $Bitmap
+  EXPECT_TRUE(ClusterBit(v.destination.Bitmap(), kForeign));  // not known to be replaced: kept
 }
 
 TEST(DestinationDisk, TheResizedMftMayCoverOnlyWhatMovesWithIt) {
   BitmapVolume v;
-  ASSERT_TRUE(v.disk.Destination().LoadBitmap());
+  ASSERT_TRUE(v.destination.LoadBitmap());
   // Its own clusters and $Bitmap's (moved at the end) do not count.
-  EXPECT_EQ(v.disk.Destination().CheckMftRange(2000), TaskError::kNone);
-  v.disk.Destination().MarkClustersUsed(1500, 1);
-  EXPECT_EQ(v.disk.Destination().CheckMftRange(2000), TaskError::kMftZoneInUse);
-  EXPECT_EQ(v.disk.Destination().CheckMftRange(1484), TaskError::kNone);
-  EXPECT_EQ(v.disk.Destination().CheckMftRange(kClusters),
+  EXPECT_EQ(v.destination.CheckMftRange(2000), TaskError::kNone);
+  v.destination.MarkClustersUsed(1500, 1);
+  EXPECT_EQ(v.destination.CheckMftRange(2000), TaskError::kMftZoneInUse);
+  EXPECT_EQ(v.destination.CheckMftRange(1484), TaskError::kNone);
+  EXPECT_EQ(v.destination.CheckMftRange(kClusters),
             TaskError::kMftZoneInUse);  // past the volume
-  EXPECT_EQ(v.disk.Destination().CheckMftRange(0), TaskError::kMftZoneInUse);
+  EXPECT_EQ(v.destination.CheckMftRange(0), TaskError::kMftZoneInUse);
 }
 
 TEST(DestinationDisk, RunListsAreEditedInTheRecordCache) {
   test::LogCapture log;
   BitmapVolume v;
   ASSERT_TRUE(v.disk.Mft().LoadRecordCache());
-  ASSERT_EQ(v.disk.Destination().ChangeFileAttr(30, 1, 7000, 2, false), RecordEdit::kOk);
-  ASSERT_EQ(v.disk.Destination().ChangeFileAttr(30, 1, 6000, 1, true), RecordEdit::kOk);
+  ASSERT_EQ(v.destination.ChangeFileAttr(30, 1, 7000, 2, false), RecordEdit::kOk);
+  ASSERT_EQ(v.destination.ChangeFileAttr(30, 1, 6000, 1, true), RecordEdit::kOk);
   const std::byte* cached = v.disk.Mft().ReadFileRecord(30, false, true, false);
   ASSERT_NE(cached, nullptr);
   std::vector<ntfs::DataRun> runs;
@@ -157,12 +158,12 @@ TEST(DestinationDisk, RunListsAreEditedInTheRecordCache) {
   ASSERT_TRUE(ntfs::ApplyFixup(onDisk));
   EXPECT_EQ(0, std::memcmp(onDisk.data(), cached, 1024));
 
-  EXPECT_EQ(v.disk.Destination().ChangeFileAttr(30, 0, 7000, 2, false), RecordEdit::kResident);
+  EXPECT_EQ(v.destination.ChangeFileAttr(30, 0, 7000, 2, false), RecordEdit::kResident);
   EXPECT_EQ(log.Count("ChangeFileAttr fail , fileMftNo:0x1e , attrNumber\xA3\xBA"
                       "0x0 , len:0x0"),
             1);
-  EXPECT_EQ(v.disk.Destination().ChangeFileAttr(31, 1, 7000, 2, false), RecordEdit::kNoRecord);
-  EXPECT_EQ(v.disk.Destination().ChangeFileAttr(uint64_t{1} << 33, 1, 7000, 2, false),
+  EXPECT_EQ(v.destination.ChangeFileAttr(31, 1, 7000, 2, false), RecordEdit::kNoRecord);
+  EXPECT_EQ(v.destination.ChangeFileAttr(uint64_t{1} << 33, 1, 7000, 2, false),
             RecordEdit::kNoRecord);
 }
 

@@ -59,6 +59,7 @@ struct FinalisedVolume {
   TestVolume layout;
   platform::MemoryBlockDevice* device = nullptr;
   CDisk disk;
+  DiskDestination destination{disk.Mft(), disk.Device()};
   std::vector<uint64_t> rewritten{AttributeKey(1, 0), AttributeKey(2, 0), AttributeKey(30, 0)};
 
   explicit FinalisedVolume(const Layout& l = {}) {
@@ -90,7 +91,7 @@ struct FinalisedVolume {
     disk.Attach(std::move(built), true);
     uint64_t total = 0;
     EXPECT_NE(disk.Mft().BuildEntryList(total, false, 24), 0u);
-    EXPECT_TRUE(disk.Destination().LoadBitmap());
+    EXPECT_TRUE(destination.LoadBitmap());
     EXPECT_TRUE(disk.Mft().LoadRecordCache());
   }
 
@@ -114,7 +115,7 @@ struct FinalisedVolume {
 
 TEST(VolumeFinaliser, WritesWhatTheRecordsSay) {
   FinalisedVolume v;
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kNone);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.destination, v.rewritten), TaskError::kNone);
   // The cluster bitmap: exactly the clusters the run lists name.
   const std::vector<std::pair<uint64_t, uint64_t>> used = {
       {0, 2},           {16, 64},  {kMftBitmapCluster, 1}, {kMirrorCluster, 8},
@@ -151,7 +152,7 @@ TEST(VolumeFinaliser, FreesTheSourcesMftExtensionRecords) {
   Buffer formatted(24 * 1024);
   const Buffer ownOnDisk = own.OnDisk();
   std::copy(ownOnDisk.begin(), ownOnDisk.end(), formatted.begin() + 21 * 1024);
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten, formatted), TaskError::kNone);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.destination, v.rewritten, formatted), TaskError::kNone);
 
   const std::byte* r20 = v.disk.Mft().ReadFileRecord(20, true, true, false);
   ASSERT_NE(r20, nullptr);
@@ -172,7 +173,7 @@ TEST(VolumeFinaliser, MovesBitmapOutOfTheNewMft) {
   Layout l;
   l.bitmapRuns = {{10, 20}};  // inside the $MFT's clusters [16, 80)
   FinalisedVolume v(l);
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kNone);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.destination, v.rewritten), TaskError::kNone);
   const auto runs = v.RunsOf(6, ntfs::kAttrData);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_TRUE(runs[0].lcn + runs[0].length <= 16 || runs[0].lcn >= 80) << runs[0].lcn;
@@ -189,7 +190,7 @@ TEST(VolumeFinaliser, GrowsTheMftBitmapForALargerMft) {
   Layout l;
   l.mftRuns = {{64, 16}, {9000, 12000}};  // 4,532 records: 568 bytes of $BITMAP
   FinalisedVolume v(l);
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kNone);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.destination, v.rewritten), TaskError::kNone);
   const auto runs = v.RunsOf(0, kAttrBitmap);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].lcn, 2u);  // the first two free clusters in a row
@@ -216,7 +217,8 @@ TEST(VolumeFinaliser, RefusesAClusterNamedTwice) {
   l.secondFile = true;
   FinalisedVolume v(l);
   const Buffer before = v.device->Data();
-  EXPECT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kDestinationInconsistent);
+  EXPECT_EQ(FinaliseDestination(v.disk, v.destination, v.rewritten),
+            TaskError::kDestinationInconsistent);
   EXPECT_EQ(log.Count("cluster 502 is named twice"), 1);
   // Nothing but the flushed records was written: the bitmap and mirror are as they were.
   EXPECT_TRUE(std::equal(before.begin() + kMirrorCluster * 512,
@@ -230,18 +232,19 @@ TEST(VolumeFinaliser, RefusesRunsPastTheVolumeMissingOrShortOfTheirVcns) {
   Layout past;
   past.fileRuns = {{4, kClusters - 2}, {4, -1}};
   FinalisedVolume beyond(past);
-  EXPECT_EQ(FinaliseDestination(beyond.disk, beyond.rewritten),
+  EXPECT_EQ(FinaliseDestination(beyond.disk, beyond.destination, beyond.rewritten),
             TaskError::kDestinationInconsistent);
 
   FinalisedVolume missing;
   missing.rewritten.pop_back();  // record 30's runs never arrived
-  EXPECT_EQ(FinaliseDestination(missing.disk, missing.rewritten),
+  EXPECT_EQ(FinaliseDestination(missing.disk, missing.destination, missing.rewritten),
             TaskError::kDestinationInconsistent);
 
   Layout shortRuns;
   shortRuns.fileLastVcn = 9;  // the runs cover 8 clusters
   FinalisedVolume vcns(shortRuns);
-  EXPECT_EQ(FinaliseDestination(vcns.disk, vcns.rewritten), TaskError::kDestinationInconsistent);
+  EXPECT_EQ(FinaliseDestination(vcns.disk, vcns.destination, vcns.rewritten),
+            TaskError::kDestinationInconsistent);
 }
 
 TEST(VolumeFinaliser, ALogThatAsksForAReplayIsReset) {
@@ -250,7 +253,7 @@ TEST(VolumeFinaliser, ALogThatAsksForAReplayIsReset) {
   std::fill_n(page, 4096, std::byte{0});
   std::memcpy(page, "RSTR", 4);
   StoreLe16(page + 24, 0x30);
-  ASSERT_EQ(FinaliseDestination(v.disk, v.rewritten), TaskError::kNone);
+  ASSERT_EQ(FinaliseDestination(v.disk, v.destination, v.rewritten), TaskError::kNone);
   EXPECT_TRUE(std::all_of(page, page + 8 * 512, [](std::byte b) { return b == std::byte{0xFF}; }));
 }
 

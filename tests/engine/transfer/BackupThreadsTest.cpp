@@ -13,6 +13,7 @@
 #include "engine/core/TaskError.h"
 #include "engine/disk/Disk.h"
 #include "engine/image/ImageChecksums.h"
+#include "engine/image/ImageSurvey.h"
 #include "engine/ntfs/MftLayout.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/TaskThreads.h"

@@ -259,12 +259,13 @@ TEST(PartitionWriter, AnMftThatWouldCoverClustersInUseIsRefusedBeforeAnythingIsW
   {
     // A cluster just past the destination's $MFT in use by nothing the copy replaces.
     CDisk disk;
+    DiskDestination fixUp(disk.Mft(), disk.Device());
     disk.Attach(std::make_unique<BorrowedDevice>(destination.device, destination.locked), true);
     uint64_t total = 0;
     EXPECT_NE(disk.Mft().BuildEntryList(total, false, 24), 0u);
-    ASSERT_TRUE(disk.Destination().LoadBitmap());
-    disk.Destination().MarkClustersUsed(kMftCluster + 7, 1);
-    ASSERT_TRUE(disk.Destination().WriteBitmap());
+    ASSERT_TRUE(fixUp.LoadBitmap());
+    fixUp.MarkClustersUsed(kMftCluster + 7, 1);
+    ASSERT_TRUE(fixUp.WriteBitmap());
   }
   const std::vector<std::byte> before = destination.device->Data();
   std::atomic<bool> readerStopped{false};

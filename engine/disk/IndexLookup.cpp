@@ -1,4 +1,4 @@
-#include "engine/ntfs/IndexLookup.h"
+#include "engine/disk/IndexLookup.h"
 
 #include <algorithm>
 #include <cinttypes>
