@@ -76,11 +76,51 @@ const TaskErrorRow* RowOf(int code) {
 
 bool IsDiskErrorCode(int code) { return code >= 1 && code <= kLastDiskErrorCode; }
 
+// A disk operation's failure that keeps its own number.
+constexpr TaskError DiskFailure(DiskResult result) { return static_cast<TaskError>(ToInt(result)); }
+
+// The failures both sets name carry one number.
+static_assert(DiskFailure(DiskResult::kReadFailed) == TaskError::kSourceReadFailed);
+static_assert(DiskFailure(DiskResult::kLockNoDevice) == TaskError::kVolumeNoDevice);
+static_assert(DiskFailure(DiskResult::kLockRefused) == TaskError::kVolumeLocked);
+static_assert(DiskFailure(DiskResult::kOpenFailed) == TaskError::kVolumeOpenFailed);
+
 }  // namespace
 
 TaskError TaskErrorFromCode(int code) {
   if (const TaskErrorRow* row = RowOf(code)) return row->error;
   if (IsDiskErrorCode(code)) return static_cast<TaskError>(code);
+  return TaskError::kUnknown;
+}
+
+TaskError TaskErrorOf(DiskResult result) {
+  switch (result) {
+    case DiskResult::kOk:
+      return TaskError::kNone;
+    case DiskResult::kReadFailed:
+      return TaskError::kSourceReadFailed;
+    case DiskResult::kLockNoDevice:
+      return TaskError::kVolumeNoDevice;
+    case DiskResult::kLockRefused:
+      return TaskError::kVolumeLocked;
+    case DiskResult::kOpenFailed:
+      return TaskError::kVolumeOpenFailed;
+    case DiskResult::kNoDevice:
+    case DiskResult::kShortRead:
+    case DiskResult::kEbrShortRead:
+    case DiskResult::kNoSuchEntry:
+    case DiskResult::kSeekFailed:
+    case DiskResult::kLockFailedForTable:
+    case DiskResult::kNoPartitionTable:
+    case DiskResult::kUpdateFailed:
+    case DiskResult::kWriteFailed:
+    case DiskResult::kIsGpt:
+    case DiskResult::kAllocationFailed:
+    case DiskResult::kNoGptSignature:
+    case DiskResult::kBadTable:
+    case DiskResult::kUnsupportedVolume:
+      return DiskFailure(result);
+  }
   return TaskError::kUnknown;
 }
 

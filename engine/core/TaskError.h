@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 
+#include "engine/core/DiskResult.h"
 #include "support/Enums.h"
 
 namespace stow::engine {
@@ -66,6 +67,12 @@ enum class TaskError : int {
 // number (1..23) as it is; any other number gives kUnknown, never "running" or
 // "success".
 [[nodiscard]] TaskError TaskErrorFromCode(int code);
+
+// The task error a disk operation's result ends a task with: kNone for kOk,
+// otherwise the disk layer's own number, which is a named task error's where
+// the two mean the same (a failed read, open or lock) and reads as "Running
+// Error!" elsewhere.
+[[nodiscard]] TaskError TaskErrorOf(DiskResult result);
 
 // The string-table identifier of an error's message: the table's row for a
 // named error, "errorRun" for the other numbers 1..23 (a disk operation's

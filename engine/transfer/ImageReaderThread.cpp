@@ -19,7 +19,6 @@
 #include "engine/transfer/RestoreWorkers.h"
 #include "engine/transfer/TaskState.h"
 #include "engine/transfer/Workers.h"
-#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::engine {
@@ -153,7 +152,7 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
 RestoreIo RestoreIo::Default() {
   RestoreIo io;
   io.openVolume = [](const platform::VolumeId& volume, bool readOnly, CDisk& disk) {
-    return TaskErrorFromCode(ToInt(disk.InitDisk(volume, readOnly)));
+    return TaskErrorOf(disk.InitDisk(volume, readOnly));
   };
   io.openImage = [](const std::string& path, std::unique_ptr<platform::BlockDevice>& out) {
     return platform::OpenBlockDevice(path, true, out);

@@ -105,16 +105,16 @@ TaskError PartitionWriter::OpenDestination() {
   if (check != DiskResult::kOk ||
       disk_.Mft().BuildEntryList(total, false, kEntryListRecords) == 0 ||
       !destination_.LoadBitmap()) {
-    const int failed = ToInt(check != DiskResult::kOk ? check : DiskResult::kUnsupportedVolume);
-    LogLess("in write thread init disk error=%d", failed);
+    const DiskResult failed = check != DiskResult::kOk ? check : DiskResult::kUnsupportedVolume;
+    LogLess("in write thread init disk error=%d", ToInt(failed));
     if (!why.empty()) LogLess("in write thread, the destination: %s", why.c_str());
-    return TaskErrorFromCode(failed);
+    return TaskErrorOf(failed);
   }
   sectorsPerCluster_ = disk_.Device().SectorsPerCluster();
   clusterSize_ = disk_.Device().ClusterSize();
   if (const DiskResult lock = disk_.Device().LockDisk(); lock != DiskResult::kOk) {
     LogLess("in write thread lock disk error=%d", ToInt(lock));
-    return TaskErrorFromCode(ToInt(lock));
+    return TaskErrorOf(lock);
   }
   locked_ = true;
   const uint64_t freed = destination_.ReleaseReplacedMetadata();

@@ -4,7 +4,6 @@
 #include "engine/disk/Disk.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/Files.h"
-#include "support/Enums.h"
 #include "support/Log.h"
 
 namespace stow::engine {
@@ -12,7 +11,7 @@ namespace stow::engine {
 WorkerIo WorkerIo::Default() {
   WorkerIo io;
   io.openVolume = [](const platform::VolumeId& volume, bool readOnly, CDisk& disk) {
-    return TaskErrorFromCode(ToInt(disk.InitDisk(volume, readOnly)));
+    return TaskErrorOf(disk.InitDisk(volume, readOnly));
   };
   io.temporaryName = platform::TemporaryPathBeside;
   io.createImage = platform::CreateNewFile;

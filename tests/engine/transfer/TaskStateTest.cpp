@@ -11,6 +11,9 @@
 #include <mutex>
 #include <span>
 
+#include "engine/core/DiskResult.h"
+#include "engine/core/TaskError.h"
+#include "support/Enums.h"
 #include "tests/testlib/TaskErrorPrint.h"
 
 namespace stow::engine {
@@ -276,6 +279,17 @@ TEST(TaskState, NumbersReadBackAsTheErrorsTheyNameAndUnknownOnesAsAFailure) {
   std::string text;
   ErrorCodeToText(TaskErrorFromCode(17), text);
   EXPECT_EQ(text, "Running Error!");
+  // A disk operation's result ends a task with its own number as well.
+  EXPECT_EQ(TaskErrorOf(DiskResult::kOk), TaskError::kNone);
+  for (const DiskResult result :
+       {DiskResult::kNoDevice, DiskResult::kReadFailed, DiskResult::kShortRead,
+        DiskResult::kEbrShortRead, DiskResult::kNoSuchEntry, DiskResult::kSeekFailed,
+        DiskResult::kLockFailedForTable, DiskResult::kNoPartitionTable, DiskResult::kLockNoDevice,
+        DiskResult::kLockRefused, DiskResult::kUpdateFailed, DiskResult::kWriteFailed,
+        DiskResult::kOpenFailed, DiskResult::kIsGpt, DiskResult::kAllocationFailed,
+        DiskResult::kNoGptSignature, DiskResult::kBadTable, DiskResult::kUnsupportedVolume}) {
+    EXPECT_EQ(TaskErrorOf(result), TaskErrorFromCode(ToInt(result))) << "code " << ToInt(result);
+  }
   // Any other number is a failure of unknown cause: never "running", which
   // would let a later error or success overwrite it, and never "success".
   for (const int code : {-1, -255, 27, 37, 100, 253, 254, 256, 511, INT_MIN, INT_MAX}) {
