@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the layering rule of docs/architecture.md over the layers' sources:
-# a file includes only headers of its own layer and of the layers below it, and
-# no file outside platform/ asks which operating system it is built for.
+# a file includes only headers of its own layer and of the layers below it (and
+# inside engine/, of its own room and the rooms below it), and no file outside
+# platform/ asks which operating system it is built for.
 # Prints every breach and exits 1 when there is any.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,6 +37,37 @@ for layer in $layers; do
              --include='*.h' --include='*.cpp')
 done
 
+# The engine's rooms, bottom up; check/ and image/ stand side by side. What each
+# room may include, itself included. A room missing here is refused until it
+# gets its place.
+declare -A engine_allowed=(
+  [core]="core"
+  [ntfs]="core ntfs"
+  [disk]="core ntfs disk"
+  [check]="core ntfs disk check"
+  [image]="core ntfs disk image"
+  [destination]="core ntfs disk check image destination"
+  [transfer]="core ntfs disk check image destination transfer"
+)
+if [ -d engine ]; then
+  while IFS=: read -r file line text; do
+    [[ $file =~ ^engine/([^/]+)/ ]] || continue
+    room=${BASH_REMATCH[1]}
+    [[ $text =~ \"engine/([^/\"]+)/ ]] || continue
+    target=${BASH_REMATCH[1]}
+    if [ -z "${engine_allowed[$room]+set}" ]; then
+      echo "$file:$line: engine/$room/ has no place in the engine's order (scripts/check-layers.sh)"
+      status=1
+      continue
+    fi
+    case " ${engine_allowed[$room]} " in *" $target "*) ;; *)
+      echo "$file:$line: engine/$room/ must not include engine/$target/ (a room that is not below it): $text"
+      status=1 ;;
+    esac
+  done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"engine/' engine \
+             --include='*.h' --include='*.cpp')
+fi
+
 # Operating-system tests belong in platform/ alone.
 for layer in $layers; do
   [ "$layer" = platform ] && continue
@@ -68,5 +100,5 @@ for layer in $layers; do
   fi
 done
 
-[ "$status" -eq 0 ] && echo "layers: every include points down; no system conditionals outside platform/; Qt only in ui/qt/"
+[ "$status" -eq 0 ] && echo "layers: every include points down, between layers and between the engine's rooms; no system conditionals outside platform/; Qt only in ui/qt/"
 exit $status
