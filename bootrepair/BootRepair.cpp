@@ -229,43 +229,27 @@ size_t GatherBootFileSet(const std::string& templates, const platform::VolumeId&
   return missing;
 }
 
-int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
-                    const BootRepairOptions& options) {
-  EventThread event;
-  event.sender = params->sender;
-  BootRepairResult result = BootRepairResult::kOk;
+BootRepairResult PlaceBootFileSet(const RepairParams& params, const BootRepairOptions& options) {
   const std::string directory =
       options.programDirectory.empty() ? platform::ProgramDirectory() : options.programDirectory;
-  if (directory.empty()) {
-    result = BootRepairResult::kNoProgramFolder;
+  if (directory.empty()) return BootRepairResult::kNoProgramFolder;
+  BootRepairResult result = BootRepairResult::kOk;
+  const std::string staging = MakeStagingFolder();
+  // A system whose boot files or stores are not all in place may not start: no success.
+  if (staging.empty()) {
+    LogLess("no temporary folder for the boot file set");
+    result = BootRepairResult::kFilesNotCopied;
   } else {
-    const std::string staging = MakeStagingFolder();
-    // A system whose boot files or stores are not all in place may not start: no success.
-    if (staging.empty()) {
-      LogLess("no temporary folder for the boot file set");
-      result = BootRepairResult::kFilesNotCopied;
-    } else {
-      const size_t notGathered = GatherBootFileSet(directory + "/" + kBootFileSetFolder,
-                                                   params->destination, staging + "/set");
-      // The set goes onto the partition also when it is incomplete: the files
-      // that are there still replace older ones.
-      const BootRepairResult placed = PlaceBootFiles(staging, *params);
-      result = notGathered != 0 ? BootRepairResult::kFilesNotCopied : placed;
-      DeleteTree(staging);
-    }
-    LogLess("Change BCD finish! part style %d", ToInt(params->partitionStyle));
-    // Missing boot files are told first, then a partition not made active.
-    if (params->partitionStyle == platform::kStyleMbr &&
-        ActivateBootPartition(params->bootPartition.DevicePath()) != ActivateResult::kOk &&
-        result != BootRepairResult::kFilesNotCopied) {
-      result = BootRepairResult::kActivateFailed;
-    }
+    const size_t notGathered = GatherBootFileSet(directory + "/" + kBootFileSetFolder,
+                                                 params.destination, staging + "/set");
+    // The set goes onto the partition also when it is incomplete: the files
+    // that are there still replace older ones.
+    const BootRepairResult placed = PlaceBootFiles(staging, params);
+    result = notGathered != 0 ? BootRepairResult::kFilesNotCopied : placed;
+    DeleteTree(staging);
   }
-  params.reset();
-  event.kind = kEventBootRepair;
-  event.value = ToInt(result);
-  sink.Post(std::move(event));
-  return 0;
+  LogLess("Change BCD finish! part style %d", ToInt(params.partitionStyle));
+  return result;
 }
 
 }  // namespace stow::bootrepair

@@ -11,26 +11,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
-#include "bootrepair/BootRepairEvents.h"
 #include "platform/VolumeId.h"
 #include "platform/Volumes.h"
 
 namespace stow::bootrepair {
 
-// The parameters of the disk check and the boot repair threads. The starting
-// controller fills one per thread; the thread owns it from then on and frees
-// it before it posts its event.
+// The parameters of the boot repair.
 struct RepairParams {
   // The boot partition: the system's number of its disk and its number there.
   uint32_t diskNumber = 0;
   uint32_t partitionNumber = 0;
-  // The letter a restored installation knew its system volume by (from the
-  // image); 0 for a copy. The disk check hands it to the registry fix-up.
-  char16_t sourceLetter = 0;
-  char16_t destinationLetter = 0;
   // The style of the boot partition's disk.
   platform::PartitionStyle partitionStyle = platform::kStyleRaw;
 
@@ -38,12 +30,9 @@ struct RepairParams {
   platform::VolumeId source;         // copy: the source volume; restore: empty
   platform::VolumeId destination;    // the volume that now holds the copied system
   platform::VolumeId bootPartition;  // the partition that takes the boot files
-  std::string imagePath;             // restore: the image; the disk check's event text
-  EventSender sender = kNoSender;    // the page the events are for
 };
 
-// Results of the boot repair, posted as the value of its kind-2 event (the
-// number is what the failure message shows).
+// Results of the boot repair (the number is what the failure message shows).
 enum class BootRepairResult : int32_t {
   kOk = 0,
   kNoProgramFolder = 1,  // the program's folder is unknown
@@ -57,20 +46,6 @@ enum class BootRepairResult : int32_t {
   kStoresNotSet = 4,
 };
 
-// The result a kind-2 event's value carries. A number that names no result
-// says nothing about the repair: it counts as kNoProgramFolder, a repair that
-// did not run, as when its thread ends without reporting.
-[[nodiscard]] constexpr BootRepairResult BootRepairResultOf(int32_t value) {
-  switch (static_cast<BootRepairResult>(value)) {
-    case BootRepairResult::kOk:
-    case BootRepairResult::kNoProgramFolder:
-    case BootRepairResult::kActivateFailed:
-    case BootRepairResult::kFilesNotCopied:
-    case BootRepairResult::kStoresNotSet:
-      return static_cast<BootRepairResult>(value);
-  }
-  return BootRepairResult::kNoProgramFolder;
-}
 
 // Results of ActivateBootPartition.
 enum class ActivateResult : int8_t {
@@ -96,12 +71,13 @@ struct BootRepairOptions {
   std::string programDirectory;
 };
 
-// The boot repair thread's work: copies the boot file set onto the boot
-// partition, points the stores at the destination, marks the partition active
-// on MBR disks, frees `params` and posts one kind-2 event with the result and
-// an empty text. Returns 0.
-int ChangeBcdThread(std::unique_ptr<RepairParams> params, EventSink& sink,
-                    const BootRepairOptions& options = {});
+// Gathers the boot file set, copies it onto the boot partition and points
+// every store placed there at the destination: kOk, kNoProgramFolder,
+// kFilesNotCopied when a file could not be gathered or placed (the rest is
+// placed all the same), else kStoresNotSet when a store does not point at the
+// destination. The active flag is ActivateBootPartition's.
+[[nodiscard]] BootRepairResult PlaceBootFileSet(const RepairParams& params,
+                                                const BootRepairOptions& options = {});
 
 // Gathers the boot file set into the local folder `staging` (created by the
 // caller): the boot manager files of the installation on `destination`, then

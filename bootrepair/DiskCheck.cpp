@@ -3,8 +3,6 @@
 #include <thread>
 #include <vector>
 
-#include "bootrepair/Registry.h"
-#include "bootrepair/WindowsVolume.h"
 #include "platform/BlockDevice.h"
 #include "platform/NtfsTools.h"
 #include "support/Enums.h"
@@ -59,29 +57,17 @@ bool TryOpenVolume(const platform::VolumeId& volume) {
   return true;
 }
 
-int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
-                    const DiskCheckOptions& options) {
-  static_cast<void>(EnablePrivileges());  // the fix-up checks again and logs what is missing
-  const VolumeCheckResult check = RunVolumeCheck(params->destination);
+DiskCheckResult CheckDestination(const platform::VolumeId& destination,
+                                 const DiskCheckOptions& options) {
+  const VolumeCheckResult check = RunVolumeCheck(destination);
   if (options.checked) options.checked(check);
   if (!check.Passed()) {
-    LogLess("the disk check of %s failed: %s", params->destination.DisplayName().c_str(),
+    LogLess("the disk check of %s failed: %s", destination.DisplayName().c_str(),
             check.Describe().c_str());
-    EventThread event;
-    event.sender = params->sender;
-    event.kind = kEventDiskCheck;
-    event.value = ToInt(DiskCheckResult::kFailed);
-    event.text = params->imagePath;
-    params.reset();
-    sink.Post(std::move(event));
-    return 0;
+    return DiskCheckResult::kFailed;
   }
-  bool reopened = false;
   for (int failures = 0;;) {
-    if (TryOpenVolume(params->destination)) {
-      reopened = true;
-      break;
-    }
+    if (TryOpenVolume(destination)) return DiskCheckResult::kOk;
     if (++failures >= kReopenAttempts) break;
     if (options.pause) {
       options.pause(kReopenPause);
@@ -89,28 +75,8 @@ int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
       std::this_thread::sleep_for(kReopenPause);
     }
   }
-  if (reopened && IsWindowsVolume(params->destination)) {
-    if (!FixMountedDevices(params->source, params->sourceLetter, params->destination)) {
-      LogLess("%s keeps its old drive letters: its registry could not be fixed",
-              params->destination.DisplayName().c_str());
-    }
-  } else if (reopened) {
-    // No installation, so no hive: a read-write mount to find that out would
-    // only touch the volume (access times) for nothing.
-    LogDebug("%s holds no Windows system: no registry to fix",
-             params->destination.DisplayName().c_str());
-  } else {
-    LogLess("%s could not be opened again after the disk check",
-            params->destination.DisplayName().c_str());
-  }
-  EventThread event;
-  event.sender = params->sender;
-  event.kind = kEventDiskCheck;
-  event.value = ToInt(reopened ? DiskCheckResult::kOk : DiskCheckResult::kVolumeNotReopened);
-  event.text = params->imagePath;
-  params.reset();
-  sink.Post(std::move(event));
-  return 0;
+  LogLess("%s could not be opened again after the disk check", destination.DisplayName().c_str());
+  return DiskCheckResult::kVolumeNotReopened;
 }
 
 }  // namespace stow::bootrepair

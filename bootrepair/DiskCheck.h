@@ -1,22 +1,19 @@
 // The disk check that follows every copy and restore: the file system check
 // of the destination, then waiting until the destination can be opened
-// exclusively again, then the offline registry fix-up that moves the source's
-// drive letter over to the destination. The result decides whether the boot
-// repair follows.
+// exclusively again. Only a destination that passed it gets its registry
+// fixed and its boot files.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 
-#include "bootrepair/BootRepair.h"
-#include "bootrepair/BootRepairEvents.h"
+#include "platform/VolumeId.h"
 
 namespace stow::bootrepair {
 
-// Results of the disk check, posted as the value of its kind-1 event.
+// Results of the disk check.
 enum class DiskCheckResult : int32_t {
   kOk = 0,
   kVolumeNotReopened = 1,
@@ -25,19 +22,6 @@ enum class DiskCheckResult : int32_t {
   // registry is not touched: writing to a damaged file system makes it worse.
   kFailed = 2,
 };
-
-// The result a kind-1 event's value carries. A number that names no result
-// says nothing about the volume: it counts as kVolumeNotReopened, as when the
-// thread ends without reporting, and the chain stops there.
-[[nodiscard]] constexpr DiskCheckResult DiskCheckResultOf(int32_t value) {
-  switch (static_cast<DiskCheckResult>(value)) {
-    case DiskCheckResult::kOk:
-    case DiskCheckResult::kVolumeNotReopened:
-    case DiskCheckResult::kFailed:
-      return static_cast<DiskCheckResult>(value);
-  }
-  return DiskCheckResult::kVolumeNotReopened;
-}
 
 // The reopening: one attempt, then a pause before each further one.
 inline constexpr int kReopenAttempts = 61;
@@ -69,11 +53,12 @@ struct DiskCheckOptions {
 // One attempt to open the volume for reading with nobody else holding it.
 [[nodiscard]] bool TryOpenVolume(const platform::VolumeId& volume);
 
-// The disk check thread's work on `params` (destination, source, source
-// letter, image path, sender): frees `params` and posts one kind-1 event,
-// value 0 (checked, reopened, fix-up run), 1 (never reopened) or 2 (the check
-// failed), text = the image path. Returns 0.
-int DiskCheckThread(std::unique_ptr<RepairParams> params, EventSink& sink,
-                    const DiskCheckOptions& options = {});
+// The disk check of a copied or restored `destination`: the check program,
+// then, once it passed, attempts to open the volume until nobody else holds
+// it (kReopenAttempts, kReopenPause apart). kOk, kVolumeNotReopened or kFailed
+// (then the volume is not waited for: `options.checked` has the checker's
+// account).
+[[nodiscard]] DiskCheckResult CheckDestination(const platform::VolumeId& destination,
+                                               const DiskCheckOptions& options = {});
 
 }  // namespace stow::bootrepair

@@ -12,7 +12,7 @@
 #include "engine/core/TaskError.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/Console.h"
-#include "tasks/BackupCourse.h"
+#include "tasks/Courses.h"
 #include "tasks/ProgressStep.h"
 
 namespace stow::cli {
@@ -105,24 +105,6 @@ bool ParseArgs(const Args& args, Options& options, int& status) {
   return true;
 }
 
-// The terminal as the backup's driver: the read-back's progress as "Verifying".
-class BackupConsoleDriver final : public ConsoleDriver<tasks::BackupDriver> {
- public:
-  BackupConsoleDriver(bool yes, bool quiet)
-      : ConsoleDriver("backup", "back up", tasks::kBackupPercentFormat, yes, quiet) {}
-
-  std::function<bool(uint64_t, uint64_t)> VerifyProgress() override {
-    progress_ = std::make_unique<ReadProgress>(quiet_, "Verifying ");
-    return std::ref(*progress_);
-  }
-  void VerifyEnded() override {
-    if (progress_) progress_->End();
-  }
-
- private:
-  std::unique_ptr<ReadProgress> progress_;
-};
-
 }  // namespace
 
 int RunBackup(const Args& args) {
@@ -134,45 +116,19 @@ int RunBackup(const Args& args) {
   int status = 0;
   if (!ParseArgs(args, options, status)) return status;
 
-  BackupConsoleDriver driver(options.yes, options.quiet);
-  tasks::BackupOptions course;
-  course.checksums = !options.noChecksums;
-  course.verify = options.verify;
-  tasks::BackupCourse backup;
-  const tasks::BackupResult result =
-      backup.Run(engine::ProcessTaskState(), options.source, options.image, course, driver);
-  const std::string& image = backup.Plan().imagePath;
-  switch (result.end) {
-    case tasks::BackupEnd::kRefused:
-      return Fail(kRefused, "backup: " + result.why);
-    case tasks::BackupEnd::kDeclined:
-      return driver.DeclinedStatus();
-    case tasks::BackupEnd::kNotStarted:
-      return Fail(kRefused, "backup: the engine did not start (start result " +
-                                std::to_string(ToInt(result.startResult)) + ")");
-    case tasks::BackupEnd::kFailed: {
-      const std::string detail = result.detail.empty() ? std::string() : ". " + result.detail + ".";
-      return Fail(TaskExitStatus(result.code),
-                  "backup: " + result.text + " (error " +
-                      std::to_string(engine::TaskErrorCode(result.code)) + ")" + detail);
-    }
-    case tasks::BackupEnd::kVerifyStopped:
-      return Fail(TaskExitStatus(engine::TaskError::kManualStop),
-                  "backup: the check of the image was stopped; the image " + image +
-                      " is complete but was not verified (error 25)");
-    case tasks::BackupEnd::kVerifyFailed:
-      return Fail(TaskExitStatus(engine::TaskError::kImageDamaged),
-                  "backup: the image " + image +
-                      " failed verification: what was read back from the disk is not what "
-                      "was written (" +
-                      result.verification.text +
-                      "). The image is kept but must not be trusted: check the disk that "
-                      "holds it and repeat the backup (error 29)");
-    case tasks::BackupEnd::kStarted:
-    case tasks::BackupEnd::kDone:
-      break;
-  }
-  std::printf("%s\n", result.text.c_str());
+  tasks::TaskDescription task;
+  task.kind = engine::TaskKind::kBackup;
+  task.source = options.source;
+  task.image = options.image;
+  task.checksums = !options.noChecksums;
+  task.verify = options.verify;
+  ConsoleFrontEnd frontEnd("backup", "back up", tasks::kBackupPercentFormat, options.yes,
+                           options.quiet);
+  const auto course = tasks::BuildCourse(task, engine::ProcessTaskState());
+  const tasks::CourseEnd end = course->Run(frontEnd);
+  if (!end.Ok()) return ReportCourseEnd("backup", *course, end, frontEnd);
+  const std::string& image = course->Working().backup.imagePath;
+  std::printf("%s\n", end.successText.c_str());
   if (!options.quiet) std::printf("Image: %s\n", image.c_str());
   if (options.verify && !options.quiet) std::printf("Verified: every block read back matches\n");
   if (options.noChecksums && !options.quiet) {

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "cli/DestinationCommand.h"
-#include "tasks/DestinationCourse.h"
 #include "tasks/ProgressStep.h"
 
 namespace stow::cli {
@@ -61,8 +60,8 @@ constexpr const char* kUsage =
 }  // namespace
 
 int RunCopy(const Args& given) {
-  tasks::CopyCourse course;
-  return RunDestinationCommand(given, "copy", kUsage, tasks::kCopyPercentFormat, course);
+  return RunDestinationCommand(given, "copy", kUsage, tasks::kCopyPercentFormat,
+                               engine::TaskKind::kCopy);
 }
 
 }  // namespace stow::cli

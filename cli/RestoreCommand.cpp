@@ -4,7 +4,6 @@
 #include <string>
 
 #include "cli/DestinationCommand.h"
-#include "tasks/DestinationCourse.h"
 #include "tasks/ProgressStep.h"
 
 namespace stow::cli {
@@ -63,8 +62,8 @@ constexpr const char* kUsage =
 }  // namespace
 
 int RunRestore(const Args& given) {
-  tasks::RestoreCourse course;
-  return RunDestinationCommand(given, "restore", kUsage, tasks::kBackupPercentFormat, course);
+  return RunDestinationCommand(given, "restore", kUsage, tasks::kBackupPercentFormat,
+                               engine::TaskKind::kRestore);
 }
 
 }  // namespace stow::cli

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "cli/Commands.h"
@@ -17,8 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kPoll = 100ms;
-constexpr int kPollsPerTick = 10;  // one progress tick per second
 constexpr int kBarWidth = 30;
 
 uint32_t NowSeconds() {
@@ -93,36 +92,99 @@ bool ConfirmOnTerminal(const std::string& command, const std::string& question,
   return false;
 }
 
-engine::TaskError FollowTask(engine::TaskState& state, bool quiet, const char* percentFormat) {
-  ProgressPrinter printer(quiet);
-  tasks::ProgressTracker tracker(NowSeconds(), percentFormat);
-  bool stopRequested = false;
-  auto pollStop = [&] {
-    if (!stopRequested && platform::InterruptRequested()) {
-      stopRequested = true;
-      state.StopTask();
+// What the console shows while a course runs: the figures of the engine's
+// steps, rewritten in place on a terminal (a line a second otherwise), and
+// the waiting texts of the steps that cannot count.
+struct ConsoleFrontEnd::Lines {
+  Lines(bool quietLines, const char* format)
+      : quiet(quietLines), terminal(platform::StandardOutputIsTerminal()), percentFormat(format) {}
+
+  void ShowWaiting(const std::string& text) {
+    if (quiet || text == lastWaiting) return;
+    lastWaiting = text;
+    if (terminal) {
+      // Blanks wipe the dots a longer previous text left.
+      std::printf("\r%s          ", text.c_str());
+      waitingShown = true;
+    } else {
+      std::printf("%s\n", text.c_str());
     }
-  };
-  for (;;) {
-    for (int i = 0; i < kPollsPerTick && state.ErrorCode() == engine::TaskError::kRunning; ++i) {
-      pollStop();
-      std::this_thread::sleep_for(kPoll);
+    std::fflush(stdout);
+  }
+
+  void ShowFigures(const engine::TaskProgress& progress) {
+    const uint32_t now = NowSeconds();
+    if (!tracker) {
+      tracker.emplace(now, percentFormat);
+      figures.emplace(quiet);
+      lastShown = now;
     }
-    const tasks::ProgressView view = tracker.Step(state.QueryProgress(), NowSeconds());
-    if (view.finished) break;
-    printer.Show(view);
+    const tasks::ProgressView view = tracker->Step(progress, now);
+    // One line a second, and the last one of a success.
+    if (view.finished ? view.status == engine::TaskError::kSuccess : now != lastShown) {
+      figures->Show(view);
+      lastShown = now;
+    }
   }
-  // The error code is final, but a worker may still be cleaning up (closing the
-  // destination, removing an unfinished image): wait until both have ended.
-  while (state.AnyWorkerRunning()) {
-    pollStop();
-    std::this_thread::sleep_for(kPoll);
+
+  void End() {
+    if (figures) figures->End();
+    figures.reset();
+    tracker.reset();
+    if (waitingShown) std::printf("\n");
+    waitingShown = false;
+    lastWaiting.clear();
+    std::fflush(stdout);
   }
-  state.WaitForWorkers();
-  const tasks::ProgressView last = tracker.Step(state.QueryProgress(), NowSeconds());
-  if (last.status == engine::TaskError::kSuccess) printer.Show(last);
-  printer.End();
-  return last.status;
+
+  bool quiet;
+  bool terminal;
+  const char* percentFormat;
+  std::optional<tasks::ProgressTracker> tracker;
+  std::optional<ProgressPrinter> figures;
+  uint32_t lastShown = 0;
+  std::string lastWaiting;
+  bool waitingShown = false;
+};
+
+ConsoleFrontEnd::ConsoleFrontEnd(const char* command, const char* verb, const char* percentFormat,
+                                 bool yes, bool quiet)
+    : command_(command),
+      verb_(verb),
+      yes_(yes),
+      lines_(std::make_unique<Lines>(quiet, percentFormat)) {}
+
+ConsoleFrontEnd::~ConsoleFrontEnd() = default;
+
+bool ConsoleFrontEnd::Ask(const std::string& /*id*/, const std::string& text) {
+  if (!yes_ && !ConfirmOnTerminal(command_, text, verb_, declinedStatus_)) return false;
+  // From the first answer on, Ctrl-C stops the task in order.
+  platform::CatchInterrupts();
+  return true;
+}
+
+void ConsoleFrontEnd::Tell(const std::string& /*id*/, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", command_, text.c_str());
+}
+
+void ConsoleFrontEnd::StepStarted(const tasks::Step& step) {
+  lines_->End();
+  // Only the steps that wait for a while say so; a quick check stays silent,
+  // so that a refusal is one line.
+  showWaiting_ = !step.waitingId.empty();
+}
+
+bool ConsoleFrontEnd::Progress(const tasks::StepProgress& progress) {
+  if (progress.figures) {
+    lines_->ShowFigures(progress.progress);
+  } else if (showWaiting_ && !progress.waiting.empty()) {
+    lines_->ShowWaiting(progress.waiting);
+  }
+  return !platform::InterruptRequested();
+}
+
+void ConsoleFrontEnd::StepEnded(const tasks::Step& /*step*/, const tasks::StepStatus& /*status*/) {
+  lines_->End();
 }
 
 struct ReadProgress::State {
@@ -191,25 +253,6 @@ bool TakeOption(Args& args, std::string_view option) {
   const bool found = kept != args.end();
   args.erase(kept, args.end());
   return found;
-}
-
-int ReportTaskOutcome(const char* command, const tasks::TaskOutcome& outcome) {
-  if (outcome.succeeded) {
-    std::printf("%s\n", outcome.text.c_str());
-    return 0;
-  }
-  const std::string destination = outcome.reformatted ? " The destination is an empty volume again."
-                                  : outcome.reformatText.empty() ? std::string()
-                                                                 : " " + outcome.reformatText;
-  // The engine succeeded but the task did not (its end refused): nothing of the
-  // engine's to report as the status.
-  const int status = outcome.errorCode == engine::TaskError::kSuccess
-                         ? kTaskRefused
-                         : TaskExitStatus(outcome.errorCode);
-  const std::string detail = outcome.detail.empty() ? std::string() : " " + outcome.detail + ".";
-  return Fail(status, std::string(command) + ": " + outcome.text + " (error " +
-                          std::to_string(engine::TaskErrorCode(outcome.errorCode)) + ")." + detail +
-                          destination);
 }
 
 }  // namespace stow::cli

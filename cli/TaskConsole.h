@@ -11,7 +11,7 @@
 #include "cli/Commands.h"
 #include "engine/transfer/TaskState.h"
 #include "platform/Console.h"
-#include "tasks/DestinationTask.h"
+#include "tasks/Course.h"
 
 namespace stow::cli {
 
@@ -25,13 +25,6 @@ inline constexpr int kTaskUsageError = 2;
 // names what --yes would allow ("back up", "restore", "copy").
 bool ConfirmOnTerminal(const std::string& command, const std::string& question,
                        const std::string& verb, int& status);
-
-// Shows the progress of the started task each second until the engine has
-// finished and both workers have ended; a plain line per second when the
-// output is no terminal, nothing with `quiet`. Ctrl-C (SIGINT, SIGTERM)
-// raises the stop flag. Returns how the task ended.
-[[nodiscard]] engine::TaskError FollowTask(engine::TaskState& state, bool quiet,
-                                           const char* percentFormat);
 
 // The progress of a read the caller runs itself (the check of an image): the
 // task's percent line, at most once a second, with `label` in front; a plain
@@ -53,36 +46,42 @@ class ReadProgress {
   std::unique_ptr<State> state_;
 };
 
-// The terminal as the driver of a task's course (tasks/TaskDriver.h): the
-// question on the terminal unless --yes was given (`verb` as ConfirmOnTerminal
-// takes it), Ctrl-C caught from the answer on, and FollowTask.
-template <typename Driver>
-class ConsoleDriver : public Driver {
+// The terminal as the front end of a task's course (tasks/Course.h): the
+// questions on the terminal unless --yes was given (`verb` as
+// ConfirmOnTerminal takes it), the warnings on standard error, the figures
+// once a second, the waiting texts, and Ctrl-C caught from the first answer on.
+class ConsoleFrontEnd final : public tasks::TaskFrontEnd {
  public:
-  ConsoleDriver(const char* command, const char* verb, const char* percentFormat, bool yes,
-                bool quiet)
-      : command_(command), verb_(verb), percentFormat_(percentFormat), yes_(yes), quiet_(quiet) {}
+  ConsoleFrontEnd(const char* command, const char* verb, const char* percentFormat, bool yes,
+                  bool quiet);
+  ~ConsoleFrontEnd() override;
+  ConsoleFrontEnd(const ConsoleFrontEnd&) = delete;
+  ConsoleFrontEnd& operator=(const ConsoleFrontEnd&) = delete;
 
-  bool Confirm(const std::string& question) override {
-    return yes_ || ConfirmOnTerminal(command_, question, verb_, declinedStatus_);
-  }
-  void Committed() override { platform::CatchInterrupts(); }
-  bool StopRequested() override { return platform::InterruptRequested(); }
-  engine::TaskError Follow(engine::TaskState& state) override {
-    return FollowTask(state, quiet_, percentFormat_);
-  }
+  bool Ask(const std::string& id, const std::string& text) override;
+  void Tell(const std::string& id, const std::string& text) override;
+  void StepStarted(const tasks::Step& step) override;
+  bool Progress(const tasks::StepProgress& progress) override;
+  void StepEnded(const tasks::Step& step, const tasks::StepStatus& status) override;
 
-  // The exit status ConfirmOnTerminal gave when the question was not answered yes.
+  // The exit status ConfirmOnTerminal gave when a question was not answered yes.
   int DeclinedStatus() const { return declinedStatus_; }
 
- protected:
+ private:
+  struct Lines;
   const char* command_;
   const char* verb_;
-  const char* percentFormat_;
   bool yes_;
-  bool quiet_;
   int declinedStatus_ = 0;
+  bool showWaiting_ = false;
+  std::unique_ptr<Lines> lines_;
 };
+
+// Prints how a course ended and gives the exit status, from the one table of
+// the command line: 0, 1 (refused or not confirmed), the engine's error,
+// 100 (boot files), 101 (disk check), 102 (not reopened).
+int ReportCourseEnd(const char* command, const tasks::Course& course, const tasks::CourseEnd& end,
+                    const ConsoleFrontEnd& frontEnd);
 
 // Parses "FIRST SECOND [--yes] [--quiet]"; on a usage error prints one line
 // naming the argument (`usage` is what --help shows), sets `status` and
@@ -92,10 +91,5 @@ bool ParseTaskArgs(const Args& args, const char* command, const char* usage, std
 
 // Removes every `option` from `args`; true when there was one.
 bool TakeOption(Args& args, std::string_view option);
-
-// Prints how a copy or restore ended and returns the exit status: 0 for
-// success, else the engine's error (TaskExitStatus) with its text on standard
-// error.
-int ReportTaskOutcome(const char* command, const tasks::TaskOutcome& outcome);
 
 }  // namespace stow::cli

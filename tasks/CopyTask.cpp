@@ -148,14 +148,6 @@ PostTaskRequest CopyRequest(const CopyPlan& plan) {
   return request;
 }
 
-TaskOutcome FinishCopy(const CopyPlan& plan, engine::TaskError errorCode,
-                       const PostTaskHook& hook) {
-  return FinishDestinationTask(CopyRequest(plan), errorCode, "copyPartitionSuccess", hook);
-}
 
-TaskOutcome FinishCopy(const CopyPlan& plan, engine::TaskError errorCode,
-                       const PostTaskChain& chain) {
-  return FinishDestinationTask(CopyRequest(plan), errorCode, "copyPartitionSuccess", chain);
-}
 
 }  // namespace stow::tasks

@@ -61,14 +61,7 @@ Refusal PrepareCopy(const CopyPlan& plan);
 // Starts the engine's copy; on a start failure `runTaskError` with the code.
 Refusal StartCopyTask(engine::TaskState& state, const CopyPlan& plan);
 
-// What the chain after a successful copy is given.
+// What the steps after a successful copy is given.
 PostTaskRequest CopyRequest(const CopyPlan& plan);
-
-// The end of a copy that the engine finished with `errorCode`.
-TaskOutcome FinishCopy(const CopyPlan& plan, engine::TaskError errorCode,
-                       const PostTaskHook& hook = DefaultPostTaskHook());
-// The same with a post-task chain that gives its own texts.
-TaskOutcome FinishCopy(const CopyPlan& plan, engine::TaskError errorCode,
-                       const PostTaskChain& chain);
 
 }  // namespace stow::tasks

@@ -104,44 +104,19 @@ Refusal PrepareDestination(const platform::VolumeId& destination, int32_t cluste
   return MakeRefusal("formatFailed", {destination.DisplayName(), FormatCheckText(result)});
 }
 
-PostTaskHook DefaultPostTaskHook() {
-  // The disk check and the boot repair are not part of this program yet.
-  return [](const PostTaskRequest&) { return 0; };
-}
-
-TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskError errorCode,
-                                  std::string_view successId, const PostTaskHook& hook) {
-  const PostTaskChain chain = [&hook](const PostTaskRequest& r) {
-    return PostTaskResult{hook ? hook(r) : 0, {}, {}};
-  };
-  return FinishDestinationTask(request, errorCode, successId, chain);
-}
-
-TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskError errorCode,
-                                  std::string_view successId, const PostTaskChain& chain) {
-  TaskOutcome outcome;
-  outcome.errorCode = errorCode;
-  if (errorCode == engine::TaskError::kSuccess) {
-    PostTaskResult result = chain ? chain(request) : PostTaskResult{};
-    outcome.chainCode = result.code;
-    outcome.succeeded = result.code == 0;
-    outcome.notice = std::move(result.notice);
-    outcome.text = !result.text.empty()
-                       ? std::move(result.text)
-                       : LoadText(outcome.succeeded ? successId : std::string_view("taskFailed"));
-    return outcome;
-  }
+FailedTaskEnd EndFailedTask(const platform::VolumeId& destination, engine::TaskError errorCode) {
+  FailedTaskEnd end;
   // A half-written destination is no volume anyone can use; leave an empty one.
-  const FormatCheckResult reformat = FormatDestination(request.destination, 0);
-  outcome.reformatted = reformat == kFormatVerified;
-  if (!outcome.reformatted) {
-    LogLess("reformat %s after the failed task: %s", request.destination.DisplayName().c_str(),
+  const FormatCheckResult reformat = FormatDestination(destination, 0);
+  end.reformatted = reformat == kFormatVerified;
+  if (!end.reformatted) {
+    LogLess("reformat %s after the failed task: %s", destination.DisplayName().c_str(),
             FormatCheckText(reformat));
-    outcome.reformatText = LoadText("ManualFormatDisk");
+    end.reformatText = LoadText("ManualFormatDisk");
   }
-  outcome.text = LoadText("taskFailed");
-  engine::ErrorCodeToText(errorCode, outcome.text);
-  return outcome;
+  end.text = LoadText("taskFailed");
+  engine::ErrorCodeToText(errorCode, end.text);
+  return end;
 }
 
 bool EngineTaskRunning(const engine::TaskState& state) { return state.AnyWorkerRunning(); }

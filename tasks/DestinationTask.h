@@ -1,11 +1,10 @@
 // What the copy and the restore task share: both overwrite a destination
 // volume. The refusals they give, the checks they make on the destination
-// before asking, the format that prepares it, the reformat that leaves an empty
-// volume after a failed task, and the texts that end a task.
+// before asking, the format that prepares it, and the reformat that leaves an
+// empty volume after a failed task.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,26 +57,8 @@ std::string NoticeFormatText(const platform::VolumeId& destination);
 // and checks it; `ManualFormatDisk` when the volume must not be written.
 Refusal PrepareDestination(const platform::VolumeId& destination, int32_t clusterSize);
 
-// How a copy or restore ended, as a front end reports it.
-struct TaskOutcome {
-  engine::TaskError errorCode = engine::TaskError::kRunning;  // how the engine ended
-  bool succeeded = false;
-  bool reformatted = false;  // after a failure: the destination is an empty NTFS volume again
-  std::string text;          // the result text
-  std::string detail;        // after an engine failure: what failed where (may be empty)
-  std::string reformatText;  // after a failure that could not be reformatted: why
-  // After an engine success: what the post-task chain returned (0: it
-  // succeeded or had nothing to do), and a notice to show before the text
-  // (a boot repair that could not start).
-  int chainCode = 0;
-  std::string notice;
-};
-
-// The post-task chain of a copy or restore (disk check, then boot repair when
-// the destination holds a Windows system) is started through this hook once
-// the engine has succeeded. It returns 0 when the chain succeeded or had
-// nothing to do, else the failing step's code. Until the chain is built the
-// default does nothing and returns 0.
+// What the steps after a copy or restore's engine (the disk check, the
+// registry, the boot files) are given.
 struct PostTaskRequest {
   engine::TaskKind kind = engine::TaskKind::kNone;
   platform::VolumeId source;  // copy: the source volume; restore: empty
@@ -86,27 +67,18 @@ struct PostTaskRequest {
   // restore: the letter the image records for its source (0 when none)
   uint8_t sourceLetter = 0;
 };
-using PostTaskHook = std::function<int(const PostTaskRequest&)>;
-PostTaskHook DefaultPostTaskHook();
 
-// The chain with its own texts: its code (0 when it succeeded or had nothing
-// to do), the text that ends the task (empty: the task's success text for
-// code 0, `taskFailed` otherwise) and a notice shown before that text.
-struct PostTaskResult {
-  int code = 0;
-  std::string text;
-  std::string notice;
+// How a copy or restore whose engine failed leaves its destination.
+struct FailedTaskEnd {
+  std::string text;          // the error's text
+  bool reformatted = false;  // the destination is an empty NTFS volume again
+  std::string reformatText;  // when it could not be formatted again: what to do
 };
-using PostTaskChain = std::function<PostTaskResult(const PostTaskRequest&)>;
 
-// Ends a copy or restore whose engine finished with `errorCode`. Success runs
-// the post-task hook and gives `successId`'s text; a failure reformats the
-// destination (quick, default cluster size) so that it is left an empty volume
-// rather than a half-written one, and gives the error code's text.
-TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskError errorCode,
-                                  std::string_view successId, const PostTaskHook& hook);
-TaskOutcome FinishDestinationTask(const PostTaskRequest& request, engine::TaskError errorCode,
-                                  std::string_view successId, const PostTaskChain& chain);
+// After the engine failed with `errorCode`: formats the destination again
+// (quick, default cluster size) so that it is left an empty volume rather than
+// a half-written one, and gives the error's text.
+FailedTaskEnd EndFailedTask(const platform::VolumeId& destination, engine::TaskError errorCode);
 
 // A task of the engine is still running (any page would refuse to start).
 bool EngineTaskRunning(const engine::TaskState& state);

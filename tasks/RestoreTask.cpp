@@ -180,14 +180,6 @@ PostTaskRequest RestoreRequest(const RestorePlan& plan) {
   return request;
 }
 
-TaskOutcome FinishRestore(const RestorePlan& plan, engine::TaskError errorCode,
-                          const PostTaskHook& hook) {
-  return FinishDestinationTask(RestoreRequest(plan), errorCode, "restoreSuccess", hook);
-}
 
-TaskOutcome FinishRestore(const RestorePlan& plan, engine::TaskError errorCode,
-                          const PostTaskChain& chain) {
-  return FinishDestinationTask(RestoreRequest(plan), errorCode, "restoreSuccess", chain);
-}
 
 }  // namespace stow::tasks

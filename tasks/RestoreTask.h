@@ -82,14 +82,7 @@ Refusal PrepareRestore(const RestorePlan& plan);
 // Starts the engine's restore; on a start failure `runTaskError` with the code.
 Refusal StartRestoreTask(engine::TaskState& state, const RestorePlan& plan);
 
-// What the chain after a successful restore is given.
+// What the steps after a successful restore is given.
 PostTaskRequest RestoreRequest(const RestorePlan& plan);
-
-// The end of a restore that the engine finished with `errorCode`.
-TaskOutcome FinishRestore(const RestorePlan& plan, engine::TaskError errorCode,
-                          const PostTaskHook& hook = DefaultPostTaskHook());
-// The same with a post-task chain that gives its own texts.
-TaskOutcome FinishRestore(const RestorePlan& plan, engine::TaskError errorCode,
-                          const PostTaskChain& chain);
 
 }  // namespace stow::tasks

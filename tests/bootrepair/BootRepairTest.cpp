@@ -13,8 +13,7 @@
 #include "discovery/PartitionInfo.h"
 #include "platform/System.h"
 #include "support/Enums.h"
-#include "tasks/Events.h"
-#include "tasks/RepairChain.h"
+#include "tasks/RepairSteps.h"
 #include "tests/tasks/TaskTestSupport.h"
 #include "tests/testlib/WindowsDisks.h"
 
@@ -116,20 +115,27 @@ std::vector<std::string> Bootable(const std::string& disk) {
   return nodes;
 }
 
-// Runs the repair thread as the chain does and returns its one event.
-bootrepair::EventThread Repair(const WindowsDisk& disk, int boot, int system,
-                               platform::PartitionStyle style,
-                               const bootrepair::BootRepairOptions& options = {}) {
-  auto params = std::make_unique<RepairParams>();
-  params->bootPartition = platform::VolumeId(disk.Node(boot));
-  params->destination = platform::VolumeId(disk.Node(system));
-  params->partitionStyle = style;
-  tasks::EventQueue queue;
-  std::thread worker([&] { bootrepair::ChangeBcdThread(std::move(params), queue, options); });
-  worker.join();
-  EXPECT_EQ(queue.Size(), 1u);
-  const auto event = queue.TryTake();
-  return event ? *event : bootrepair::EventThread{};
+// Places the boot file set and, on an MBR disk, marks the boot partition
+// active, as the course's "boot files" and "activation" steps do.
+bootrepair::BootRepairResult Repair(const WindowsDisk& disk, int boot, int system,
+                                    platform::PartitionStyle style,
+                                    const bootrepair::BootRepairOptions& options = {}) {
+  RepairParams params;
+  params.bootPartition = platform::VolumeId(disk.Node(boot));
+  params.destination = platform::VolumeId(disk.Node(system));
+  params.partitionStyle = style;
+  const bootrepair::BootRepairResult placed = bootrepair::PlaceBootFileSet(params, options);
+  // Files in place whose stores point elsewhere: the partition is still made active.
+  if (placed != bootrepair::BootRepairResult::kOk &&
+      placed != bootrepair::BootRepairResult::kStoresNotSet) {
+    return placed;
+  }
+  if (style == platform::kStyleMbr &&
+      bootrepair::ActivateBootPartition(params.bootPartition.DevicePath()) !=
+          bootrepair::ActivateResult::kOk) {
+    return bootrepair::BootRepairResult::kActivateFailed;
+  }
+  return placed;
 }
 
 class BootRepairDisks : public ::testing::Test {
@@ -198,10 +204,8 @@ TEST_F(BootRepairDisks, MbrRepairPlacesTheSetPointsTheStoresAndActivates) {
   std::string error;
   WindowsDisk* mbr = Disks::Get().Mbr(error);
   ASSERT_NE(mbr, nullptr) << error;
-  const auto event = Repair(*mbr, 2, 1, platform::kStyleMbr);
-  EXPECT_EQ(event.Kind(), bootrepair::kEventBootRepair);
-  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kOk));
-  EXPECT_EQ(event.text, "");
+  const bootrepair::BootRepairResult result = Repair(*mbr, 2, 1, platform::kStyleMbr);
+  EXPECT_EQ(result, bootrepair::BootRepairResult::kOk);
   EXPECT_EQ(Bootable(mbr->loop->Device()), (std::vector<std::string>{mbr->Node(2)}));
   EXPECT_EQ(CheckBootPartition(mbr->Node(2), false,
                                ExpectedPartitionDevice(mbr->table, mbr->Node(1)), true),
@@ -214,8 +218,8 @@ TEST_F(BootRepairDisks, ALogicalBootPartitionGetsTheFilesButFailsWithTwo) {
   WindowsDisk* mbr = Disks::Get().Mbr(error);
   ASSERT_NE(mbr, nullptr) << error;
   const std::vector<std::byte> before = SectorZero(mbr->loop->Device());
-  const auto event = Repair(*mbr, 5, 1, platform::kStyleMbr);
-  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kActivateFailed));
+  const bootrepair::BootRepairResult result = Repair(*mbr, 5, 1, platform::kStyleMbr);
+  EXPECT_EQ(result, bootrepair::BootRepairResult::kActivateFailed);
   EXPECT_EQ(SectorZero(mbr->loop->Device()), before);
   EXPECT_EQ(log.Count("Change BCD finish! part style 0"), 1);
   EXPECT_EQ(log.Count("set :" + mbr->Node(5) + " active fail !"), 1);
@@ -235,8 +239,8 @@ TEST_F(BootRepairDisks, AnEmptyTemplateFolderPlacesNoStoreButStillActivates) {
   fs::create_directory(program / bootrepair::kBootFileSetFolder);
   bootrepair::BootRepairOptions options;
   options.programDirectory = program.Path().string();
-  const auto event = Repair(*mbr, 2, 1, platform::kStyleMbr, options);
-  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kOk));
+  const bootrepair::BootRepairResult result = Repair(*mbr, 2, 1, platform::kStyleMbr, options);
+  EXPECT_EQ(result, bootrepair::BootRepairResult::kOk);
   EXPECT_EQ(Bootable(mbr->loop->Device()), (std::vector<std::string>{mbr->Node(2)}));
   EXPECT_EQ(CheckBootPartition(mbr->Node(2), false, {}, false), "");
 }
@@ -254,8 +258,8 @@ TEST_F(BootRepairDisks, AStoreThatCannotBePointedFailsWithFourButStillActivates)
   std::ofstream(program / bootrepair::kBootFileSetFolder / "Boot" / "BCD") << "not a hive";
   bootrepair::BootRepairOptions options;
   options.programDirectory = program.Path().string();
-  const auto event = Repair(*mbr, 2, 1, platform::kStyleMbr, options);
-  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kStoresNotSet));
+  const bootrepair::BootRepairResult result = Repair(*mbr, 2, 1, platform::kStyleMbr, options);
+  EXPECT_EQ(result, bootrepair::BootRepairResult::kStoresNotSet);
   EXPECT_EQ(log.Count("still points at its old device"), 1) << log.All();
   EXPECT_EQ(Bootable(mbr->loop->Device()), (std::vector<std::string>{mbr->Node(2)}));
 }
@@ -266,8 +270,8 @@ TEST_F(BootRepairDisks, GptRepairFillsTheEfiPartitionAndLeavesSectorZero) {
   WindowsDisk* gpt = Disks::Get().Gpt(error);
   ASSERT_NE(gpt, nullptr) << error;
   const std::vector<std::byte> protective = SectorZero(gpt->loop->Device());
-  const auto event = Repair(*gpt, 1, 2, platform::kStyleGpt);
-  EXPECT_EQ(event.value, ToInt(bootrepair::BootRepairResult::kOk));
+  const bootrepair::BootRepairResult result = Repair(*gpt, 1, 2, platform::kStyleGpt);
+  EXPECT_EQ(result, bootrepair::BootRepairResult::kOk);
   EXPECT_EQ(log.Count("Change BCD finish! part style 1"), 1);
   EXPECT_EQ(SectorZero(gpt->loop->Device()), protective);
   EXPECT_EQ(CheckBootPartition(gpt->Node(1), true,

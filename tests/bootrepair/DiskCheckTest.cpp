@@ -1,6 +1,6 @@
-// The disk check thread: the check program's log line, the reopening with its
-// pauses (a volume that appears only before the fifth attempt, one that never
-// does), the event it posts from its own thread and the text of that event.
+// The disk check of a destination: the check program's log line, the
+// reopening with its pauses (a volume that appears only before the fifth
+// attempt, one that never does), and a check that fails or cannot run.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,35 +12,18 @@
 #include "platform/BlockDevice.h"
 #include "platform/Process.h"
 #include "support/Enums.h"
-#include "tasks/Events.h"
 #include "tests/tasks/TaskTestSupport.h"
 #include "tests/testlib/TestUtil.h"
 
 namespace stow::test {
 namespace {
 
-using bootrepair::RepairParams;
+using bootrepair::DiskCheckResult;
 
 constexpr uint64_t kVolumeBytes = 16ull << 20;
 
-// Runs the thread as the chain does and takes its one event from the queue.
-bootrepair::EventThread RunCheck(std::unique_ptr<RepairParams> params,
-                                 const bootrepair::DiskCheckOptions& options) {
-  tasks::EventQueue queue;
-  std::thread worker(
-      [&] { EXPECT_EQ(bootrepair::DiskCheckThread(std::move(params), queue, options), 0); });
-  worker.join();
-  EXPECT_EQ(queue.Size(), 1u) << "exactly one event";
-  auto event = queue.TryTake();
-  return event ? *event : bootrepair::EventThread{};
-}
-
-std::unique_ptr<RepairParams> ParamsFor(const fs::path& destination, const std::string& image) {
-  auto params = std::make_unique<RepairParams>();
-  params->destination = platform::VolumeId(destination.string());
-  params->imagePath = image;
-  params->sender = 7;
-  return params;
+DiskCheckResult RunCheck(const fs::path& destination, const bootrepair::DiskCheckOptions& options) {
+  return bootrepair::CheckDestination(platform::VolumeId(destination.string()), options);
 }
 
 std::string Contents(const fs::path& file) {
@@ -70,12 +53,9 @@ TEST(DiskCheck, AVolumeThatOpensOnTheFifthAttempt) {
     EXPECT_EQ(pause, std::chrono::milliseconds(1000));
     if (++pauses == 4) holder.reset();
   };
-  const auto event = RunCheck(ParamsFor(late, "/images/system.vmg"), options);
+  const DiskCheckResult result = RunCheck(late, options);
   EXPECT_EQ(pauses, 4);
-  EXPECT_EQ(event.Kind(), bootrepair::kEventDiskCheck);
-  EXPECT_EQ(event.value, ToInt(bootrepair::DiskCheckResult::kOk));
-  EXPECT_EQ(event.text, "/images/system.vmg") << "a restore reports its image";
-  EXPECT_EQ(event.sender, 7u);
+  EXPECT_EQ(result, bootrepair::DiskCheckResult::kOk);
   EXPECT_EQ(log.Count("run success ntfsfix  ,parame--clear-dirty " + late.string()), 1);
 }
 
@@ -89,10 +69,9 @@ TEST(DiskCheck, AVolumeThatNeverReopensGivesUpAfterSixtyPauses) {
   int pauses = 0;
   bootrepair::DiskCheckOptions options;
   options.pause = [&](std::chrono::milliseconds) { ++pauses; };
-  const auto event = RunCheck(ParamsFor(held, ""), options);
+  const DiskCheckResult result = RunCheck(held, options);
   EXPECT_EQ(pauses, bootrepair::kReopenAttempts - 1);
-  EXPECT_EQ(event.value, ToInt(bootrepair::DiskCheckResult::kVolumeNotReopened));
-  EXPECT_EQ(event.text, "") << "a copy has no image";
+  EXPECT_EQ(result, bootrepair::DiskCheckResult::kVolumeNotReopened);
 }
 
 TEST(DiskCheck, ACheckThatFailsOrCannotRunFailsAtOnce) {
@@ -107,9 +86,8 @@ TEST(DiskCheck, ACheckThatFailsOrCannotRunFailsAtOnce) {
   bootrepair::DiskCheckOptions options;
   options.pause = [&](std::chrono::milliseconds) { ++pauses; };
   options.checked = [&](const bootrepair::VolumeCheckResult& r) { results.push_back(r); };
-  auto event = RunCheck(ParamsFor(damaged, "/images/a.vmg"), options);
-  EXPECT_EQ(event.value, ToInt(bootrepair::DiskCheckResult::kFailed));
-  EXPECT_EQ(event.text, "/images/a.vmg");
+  DiskCheckResult result = RunCheck(damaged, options);
+  EXPECT_EQ(result, bootrepair::DiskCheckResult::kFailed);
   EXPECT_EQ(pauses, 0) << "no waiting for a volume that failed its check";
   ASSERT_EQ(results.size(), 1u);
   EXPECT_TRUE(results[0].started);
@@ -126,9 +104,9 @@ TEST(DiskCheck, ACheckThatFailsOrCannotRunFailsAtOnce) {
   fs::create_directory(empty);
   platform::SetProgramFoldersForTesting({empty.string()});
   results.clear();
-  event = RunCheck(ParamsFor(sound, ""), options);
+  result = RunCheck(sound, options);
   platform::SetProgramFoldersForTesting({});
-  EXPECT_EQ(event.value, ToInt(bootrepair::DiskCheckResult::kFailed));
+  EXPECT_EQ(result, bootrepair::DiskCheckResult::kFailed);
   ASSERT_EQ(results.size(), 1u);
   EXPECT_FALSE(results[0].started);
   EXPECT_EQ(results[0].Describe(), "ntfsfix could not be run: No such file or directory");

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/testlib/DiskFixtures.h"
 #include "tests/testlib/TestUtil.h"
 #include "tests/testlib/WindowsDisks.h"
 #include "tests/testlib/WindowsFixture.h"
@@ -193,6 +194,44 @@ TEST_F(RepairChainCli, GptCopyAndRestoreOfAWindowsInstallation) {
   EXPECT_EQ(CheckBootPartition(esp, true, ExpectedPartitionDevice(disk.table, restore), true), "");
   EXPECT_EQ(SectorZero(disk.loop->Device()), protective);
   ExpectClean(restore);
+}
+
+// The layout of many Windows 10 disks: a reserved partition and a data
+// partition, no EFI system partition. The copy asks to split one off (or takes
+// --yes), splits it off behind the destination, copies, and places the boot
+// files on the new FAT32 partition; refused, it changes nothing.
+TEST_F(RepairChainCli, AGptDiskWithoutAnEfiPartitionGetsOneSplitOffFirst) {
+  const WindowsDisk source = MakeWindowsMbrDisk(dir_.Path(), kNtfsMiB);
+  ASSERT_TRUE(source.Ok()) << source.error;
+  const fs::path diskDir = dir_ / "target";
+  fs::create_directories(diskDir);
+  DiskFixtureOptions options;
+  options.ntfsMiB = 160;
+  const DiskFixture layout = MakeGptNtfsDisk(diskDir, options);
+  ASSERT_TRUE(layout.Ok()) << layout.error;
+  ASSERT_EQ(test::Run({"sgdisk", "--typecode=1:0c01", layout.image.string()}).status, 0);
+  LoopDevice loop(layout.image);
+  ASSERT_TRUE(loop.Ok());
+  const std::string destination = loop.Partition(2);
+  const std::string before = test::Run({"sfdisk", "--dump", loop.Device()}).output;
+
+  CommandResult r = RunCli({"copy", source.Node(1), destination, "--quiet"});
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("--yes"), std::string::npos) << r.output;
+  EXPECT_EQ(test::Run({"sfdisk", "--dump", loop.Device()}).output, before) << "a refusal splits nothing";
+
+  r = RunCli({"copy", source.Node(1), destination, "--yes", "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find(kCopyCompleted), std::string::npos) << r.output;
+  const CommandResult esp = test::Run({"sgdisk", "--info=3", loop.Device()});
+  EXPECT_NE(esp.output.find("C12A7328-F81F-11D2-BA4B-00A0C93EC93B"), std::string::npos)
+      << esp.output;
+  SfdiskTable table;
+  ASSERT_EQ(ReadSfdisk(loop.Device(), table), "");
+  EXPECT_EQ(CheckBootPartition(loop.Partition(3), true,
+                               ExpectedPartitionDevice(table, destination), true),
+            "");
+  ExpectClean(destination);
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ const std::vector<std::string> kTools = {"mkntfs", "ntfs-3g"};
 struct Ended {
   engine::TaskError code = engine::TaskError::kRunning;
   std::string detail;
-  TaskOutcome outcome;
-  bool chainRan = false;
+  // After a failure: the destination formatted again, as the course leaves it.
+  FailedTaskEnd failed;
   engine::TaskProgress progress;
   std::vector<WrittenRange> ranges;  // as the hook before the read-back saw them
 };
@@ -44,8 +44,8 @@ struct Ended {
 using Hook = std::function<void(TaskState&, std::span<const WrittenRange>)>;
 
 // Starts a prepared plan with verification, waits for the engine and ends the task.
-template <typename Plan, typename StartFn, typename FinishFn>
-Ended RunVerified(Plan& plan, const Hook& hook, StartFn start, FinishFn finish) {
+template <typename Plan, typename StartFn>
+Ended RunVerified(Plan& plan, const Hook& hook, StartFn start) {
   Ended ended;
   TaskState state;
   plan.verify.enabled = true;
@@ -64,11 +64,9 @@ Ended RunVerified(Plan& plan, const Hook& hook, StartFn start, FinishFn finish) 
   ended.code = state.ErrorCode();
   ended.detail = state.ErrorDetail();
   ended.progress = state.QueryProgress();
-  const PostTaskChain chain = [&](const PostTaskRequest&) {
-    ended.chainRan = true;
-    return PostTaskResult{};
-  };
-  ended.outcome = finish(plan, ended.code, chain);
+  if (ended.code != engine::TaskError::kSuccess) {
+    ended.failed = EndFailedTask(plan.destination.volume, ended.code);
+  }
   return ended;
 }
 
@@ -83,10 +81,7 @@ Ended CopyVerified(const std::string& source, const std::string& destination,
     ADD_FAILURE() << r.text;
     return {};
   }
-  return RunVerified(plan, hook, StartCopyTask,
-                     [](CopyPlan& p, engine::TaskError code, const PostTaskChain& chain) {
-                       return FinishCopy(p, code, chain);
-                     });
+  return RunVerified(plan, hook, StartCopyTask);
 }
 
 Ended RestoreVerified(const path& image, const std::string& destination, const Hook& hook = {}) {
@@ -99,10 +94,7 @@ Ended RestoreVerified(const path& image, const std::string& destination, const H
     ADD_FAILURE() << r.text;
     return {};
   }
-  return RunVerified(plan, hook, StartRestoreTask,
-                     [](RestorePlan& p, engine::TaskError code, const PostTaskChain& chain) {
-                       return FinishRestore(p, code, chain);
-                     });
+  return RunVerified(plan, hook, StartRestoreTask);
 }
 
 const WrittenRange& Longest(std::span<const WrittenRange> ranges) {
@@ -153,8 +145,7 @@ TEST_F(DestinationVerify, AnUntouchedDestinationReadsBackWhole) {
   const path copy = NewVolumeFile("copy.img");
   Ended ended = CopyVerified(source_.string(), copy.string());
   ASSERT_EQ(ended.code, engine::TaskError::kSuccess) << ended.detail;
-  EXPECT_TRUE(ended.outcome.succeeded);
-  EXPECT_TRUE(ended.chainRan);
+  EXPECT_EQ(ended.code, engine::TaskError::kSuccess) << ended.detail;
   // Every file's data was noted, nothing of the records the finaliser writes again.
   const uint64_t noted =
       std::accumulate(ended.ranges.begin(), ended.ranges.end(), uint64_t{0},
@@ -176,8 +167,7 @@ TEST_F(DestinationVerify, AnUntouchedDestinationReadsBackWhole) {
   const path restored = NewVolumeFile("restored.img");
   ended = RestoreVerified(image, restored.string());
   ASSERT_EQ(ended.code, engine::TaskError::kSuccess) << ended.detail;
-  EXPECT_TRUE(ended.outcome.succeeded);
-  EXPECT_TRUE(ended.chainRan);
+  EXPECT_EQ(ended.code, engine::TaskError::kSuccess) << ended.detail;
   EXPECT_GE(ended.ranges.size(), 2u);
   EXPECT_TRUE(test::CompareNtfsVolumes(source_.string(), restored.string()).empty());
 }
@@ -208,10 +198,9 @@ TEST_F(DestinationVerify, AByteChangedBeneathTheDeviceFailsTheTaskWithItsOffset)
   EXPECT_NE(ended.detail.find(RangeText(changed) + " read back differently"), std::string::npos)
       << ended.detail;
   EXPECT_NE(ended.detail.find("run the restore again"), std::string::npos) << ended.detail;
-  EXPECT_FALSE(ended.outcome.succeeded);
-  EXPECT_FALSE(ended.chainRan) << "no disk check or boot repair after a failed verification";
-  EXPECT_EQ(ended.outcome.text, LoadText("errorVerifyFailed"));
-  EXPECT_TRUE(ended.outcome.reformatted);
+  EXPECT_EQ(ended.code, engine::TaskError::kVerifyFailed);
+  EXPECT_EQ(ended.failed.text, LoadText("errorVerifyFailed"));
+  EXPECT_TRUE(ended.failed.reformatted);
 }
 
 TEST_F(DestinationVerify, AStopDuringTheReadBackIsAStop) {
@@ -220,8 +209,6 @@ TEST_F(DestinationVerify, AStopDuringTheReadBackIsAStop) {
   const Ended ended = CopyVerified(source_.string(), copy.string(), hook);
   EXPECT_EQ(ended.code, engine::TaskError::kManualStop) << ended.detail;
   EXPECT_EQ(ended.progress.phase, engine::TaskPhase::kVerify);
-  EXPECT_FALSE(ended.outcome.succeeded);
-  EXPECT_FALSE(ended.chainRan);
 }
 
 }  // namespace

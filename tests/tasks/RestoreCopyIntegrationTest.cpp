@@ -129,45 +129,16 @@ TEST(RestoreCopyIntegration, AFailedTaskLeavesAnEmptyVolume) {
                   .status,
               0);
   }
-  RestorePlan plan;
-  plan.destination.volume = platform::VolumeId(destination.string());
-  bool hookRan = false;
-  const PostTaskHook hook = [&](const PostTaskRequest&) {
-    hookRan = true;
-    return 0;
-  };
-  const TaskOutcome outcome = FinishRestore(plan, engine::TaskError::kManualStop, hook);
-  EXPECT_FALSE(outcome.succeeded);
-  EXPECT_FALSE(hookRan) << "a failed task has no disk check";
-  EXPECT_TRUE(outcome.reformatted);
-  EXPECT_EQ(outcome.text, " The operation is stopped.");
-  EXPECT_EQ(CheckFormattedVolume(plan.destination.volume, 0), kFormatVerified);
+  const platform::VolumeId volume(destination.string());
+  const FailedTaskEnd ended = EndFailedTask(volume, engine::TaskError::kManualStop);
+  EXPECT_TRUE(ended.reformatted);
+  EXPECT_EQ(ended.text, " The operation is stopped.");
+  EXPECT_EQ(CheckFormattedVolume(volume, 0), kFormatVerified);
   test::NtfsMount mount(destination.string(), true);
   ASSERT_TRUE(mount.Ok()) << mount.Error();
   EXPECT_FALSE(test::fs::exists(mount.Path() / "half-written.bin"));
 }
 
-TEST(RestoreCopyIntegration, SuccessRunsThePostTaskChain) {
-  CopyPlan plan;
-  plan.source = platform::VolumeId("source");
-  plan.destination.volume = platform::VolumeId("destination");
-  PostTaskRequest seen;
-  int result = 0;
-  const PostTaskHook hook = [&](const PostTaskRequest& request) {
-    seen = request;
-    return result;
-  };
-  TaskOutcome outcome = FinishCopy(plan, engine::TaskError::kSuccess, hook);
-  EXPECT_TRUE(outcome.succeeded);
-  EXPECT_EQ(outcome.text, "The partition is copied successfully.");
-  EXPECT_EQ(seen.kind, engine::TaskKind::kCopy);
-  EXPECT_EQ(seen.source.DevicePath(), "source");
-  EXPECT_EQ(seen.destination.DevicePath(), "destination");
-  result = 1;  // a disk check that failed
-  outcome = FinishCopy(plan, engine::TaskError::kSuccess, hook);
-  EXPECT_FALSE(outcome.succeeded);
-  EXPECT_EQ(outcome.text, "Task failed to run!!!");
-}
 
 }  // namespace
 }  // namespace stow::tasks

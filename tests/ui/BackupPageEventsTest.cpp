@@ -6,12 +6,15 @@
 #include <string>
 
 #include "engine/transfer/TaskState.h"
-#include "tasks/Events.h"
+#include "ui/framework/EventThread.h"
 #include "tests/ui/BackupPageSupport.h"
 #include "ui/pages/BackupHandler.h"
 
 namespace stow::ui {
 namespace {
+
+// Kinds of events other than the end of a task.
+constexpr int kOtherEvent = 1;
 
 using headless::HeadlessHost;
 using headless::HeadlessPage;
@@ -50,7 +53,7 @@ TEST(BackupPageEvents, TheSystemVolumeIsProposedAndKind3SetsTheControls) {
   host.Notify().Register([&](const EventThread& event) { return backup.OnEvent(event); });
   int restoreTaken = 0;
   host.Notify().Register([&](const EventThread& event) {
-    if (!tasks::EventIsFor(event, restorePage.Identity())) return false;
+    if (!EventIsFor(event, restorePage.Identity())) return false;
     ++restoreTaken;
     return true;
   });
@@ -60,7 +63,7 @@ TEST(BackupPageEvents, TheSystemVolumeIsProposedAndKind3SetsTheControls) {
   EXPECT_TRUE(start.IsEnabled());
   EXPECT_FALSE(cancel.IsEnabled());
 
-  host.Notify().Post({page.Identity(), bootrepair::kEventControls, 0, {}});
+  host.Notify().Post({page.Identity(), kEventControls, 0, {}});
   host.Pump();
   EXPECT_FALSE(start.IsEnabled());
   EXPECT_FALSE(page.Get(CBackupHandler::kPathEdit).IsEnabled());
@@ -68,19 +71,19 @@ TEST(BackupPageEvents, TheSystemVolumeIsProposedAndKind3SetsTheControls) {
   EXPECT_TRUE(cancel.IsEnabled());
 
   // The restore page's kind-3 event is not acted on here.
-  host.Notify().Post({restorePage.Identity(), bootrepair::kEventControls, 1, {}});
+  host.Notify().Post({restorePage.Identity(), kEventControls, 1, {}});
   host.Pump();
   EXPECT_FALSE(start.IsEnabled());
   EXPECT_EQ(restoreTaken, 1);
 
-  host.Notify().Post({page.Identity(), bootrepair::kEventControls, 1, {}});
+  host.Notify().Post({page.Identity(), kEventControls, 1, {}});
   host.Pump();
   EXPECT_TRUE(start.IsEnabled());
   EXPECT_TRUE(page.Get(CBackupHandler::kPathEdit).IsEnabled());
   EXPECT_FALSE(cancel.IsEnabled());
   EXPECT_EQ(copyAsked, 3);
   // Other kinds for this page change nothing.
-  host.Notify().Post({page.Identity(), bootrepair::kEventDiskCheck, 0, {}});
+  host.Notify().Post({page.Identity(), kOtherEvent, 0, {}});
   host.Pump();
   EXPECT_TRUE(start.IsEnabled());
   EXPECT_FALSE(cancel.IsEnabled());
@@ -93,7 +96,7 @@ TEST(BackupPageEvents, AWindowWithoutTheBackupPage) {
   engine::TaskState state;
   CBackupHandler backup(host, phase, state, Fixed({}));
   EXPECT_FALSE(backup.Init());
-  EXPECT_FALSE(backup.OnEvent({1, bootrepair::kEventControls, 1, {}}));
+  EXPECT_FALSE(backup.OnEvent({1, kEventControls, 1, {}}));
 }
 
 }  // namespace

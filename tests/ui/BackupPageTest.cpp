@@ -3,6 +3,7 @@
 // the message each one shows, nothing written where a rule refuses, a real
 // backup to its result dialog; then the progress figures, cancel and failure
 // with an engine whose progress the test sets, under the test's clock.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -67,27 +68,29 @@ struct AttachedVolume {
 // (here a stand-in that takes only its own events) is asked first.
 struct Window {
   explicit Window(engine::TaskState& state, VolumeSource volumes)
-      : page(pagetest::AddBackupPage(host)), backup(host, phase, state, std::move(volumes)) {
+      : state_(state),
+        page(pagetest::AddBackupPage(host)),
+        backup(host, phase, state, std::move(volumes)) {
     host.Notify().Register([this](const EventThread& event) {
-      if (!tasks::EventIsFor(event, kCopyIdentity)) return false;
+      if (!EventIsFor(event, kCopyIdentity)) return false;
       copyEvents.push_back(event);
       return true;
     });
     host.Notify().Register([this](const EventThread& event) { return backup.OnEvent(event); });
   }
 
-  // Clicks Start and waits until the source's checks, when the rules let
-  // them run, have ended and the page went on.
+  // Clicks Start and delivers until the course has ended or its engine runs.
   testing::AssertionResult Start() {
     if (auto clicked = page.Click(kStart); !clicked) return clicked;
-    return host.PumpUntil([this] { return !backup.Checking(); });
+    return host.PumpUntil([this] { return !backup.CourseRunning() || state_.AnyWorkerRunning(); });
   }
 
-  // Advances the clock a second at a time until the progress timer stops; the
+  // Advances the clock a second at a time until the course has ended; the
   // engine's threads run meanwhile in real time.
   testing::AssertionResult RunUntilTaskEnds(std::chrono::seconds limit = 120s) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (page.IsTimerRunning(CBackupHandler::kProgressTimer)) {
+    while (backup.CourseRunning()) {
+      host.Pump();
       if (std::chrono::steady_clock::now() > end) {
         return testing::AssertionFailure()
                << "the backup did not end within " << limit.count() << " s";
@@ -99,6 +102,7 @@ struct Window {
   }
 
   static constexpr EventSender kCopyIdentity = 99;
+  engine::TaskState& state_;
   HeadlessHost host;
   HeadlessPage& page;
   TaskPhase phase;
@@ -192,13 +196,15 @@ TEST(BackupPage, RulesInTheirOrderThenABackupToItsResultDialog) {
   EXPECT_EQ(host.SaveRequests()[0].suffix, "vmg");
   host.QueueAnswer("confirmBackup", kIdCancel);
   page.Get("prog_text_backup").SetText("0 %");
+  const int locked = page.TimesLocked();
   ASSERT_TRUE(page.Click(kStart));
   // The source is checked off the UI thread: the page is locked and says so,
   // and no other page may start a task meanwhile.
-  EXPECT_TRUE(page.IsLocked());
-  EXPECT_EQ(page.Get("prog_text_backup").Text(), "Checking the source volume, please wait...");
   EXPECT_EQ(w.phase.Get(), Phase::kBackup);
-  ASSERT_TRUE(host.PumpUntil([&] { return !w.backup.Checking(); }));
+  ASSERT_TRUE(host.PumpUntil([&] { return !w.backup.CourseRunning(); }));
+  EXPECT_EQ(page.TimesLocked(), locked + 1);
+  EXPECT_THAT(page.Get("prog_text_backup").Texts(),
+              testing::Contains("Checking the source volume, please wait..."));
   EXPECT_FALSE(page.IsLocked());
   EXPECT_EQ(page.Get("prog_text_backup").Text(), "0 %");
   ASSERT_EQ(host.ShownIds(), (Ids{"backupRefused", "confirmBackup"}));
@@ -232,13 +238,11 @@ TEST(BackupPage, RulesInTheirOrderThenABackupToItsResultDialog) {
   EXPECT_EQ(page.Get("prog_text_backup").Text(), "The backup is completed.");
   EXPECT_EQ(page.GetProgressBar("prog_backup").Value(), 100);
   EXPECT_TRUE(w.phase.IsIdle());
-  // The controls come back through the page's own kind-3 event, after the dialog.
-  EXPECT_TRUE(Locked(page));
-  EXPECT_EQ(host.Pump(), 1u);
+  // The controls came back through the page's own kind-3 event, after the dialog.
   EXPECT_TRUE(Unlocked(page));
   EXPECT_TRUE(w.copyEvents.empty()) << "the copy page was asked first and declined";
   ASSERT_TRUE(w.backup.LastResult().has_value());
-  EXPECT_EQ(w.backup.LastResult()->end, tasks::BackupEnd::kDone);
+  EXPECT_TRUE(w.backup.LastResult()->Ok());
 
   // The image is whole by an independent reading, and the source unchanged.
   const test::CommandResult inspect = test::RunCli({"inspect", image, "--verify"});
@@ -304,7 +308,14 @@ struct ScriptedBackup : testing::Test {
     ASSERT_EQ(window->phase.Get(), Phase::kBackup);
     window->host.ClearShown();
   }
-  void Tick() { window->host.Advance(1s); }
+  void Tick() {
+    window->host.Pump();
+    window->host.Advance(1s);
+  }
+  // Delivers until the course has seen the engine's end and ended.
+  void WaitForEnd() {
+    ASSERT_TRUE(window->host.PumpUntil([&] { return !window->backup.CourseRunning(); }));
+  }
   std::string Text(const std::string& control) { return window->page.Get(control).Text(); }
 
   test::TempDir dir;
@@ -347,7 +358,7 @@ TEST_F(ScriptedBackup, ProgressFiguresEachSecond) {
   engine.Finish(engine::TaskError::kSuccess);
   ASSERT_TRUE(window->page.Click(kCancel));
   EXPECT_TRUE(window->host.Shown().empty());
-  Tick();
+  WaitForEnd();
   EXPECT_FALSE(window->page.IsTimerRunning(CBackupHandler::kProgressTimer));
   EXPECT_EQ(Text("prog_text_backup"), "The backup is completed.");
   EXPECT_EQ(window->page.GetProgressBar("prog_backup").Value(), 100);
@@ -373,7 +384,7 @@ TEST_F(ScriptedBackup, CancelAsksOnceStopsTheTaskAndEndsInTheFailureDialog) {
   while (engine.state.AnyWorkerRunning()) std::this_thread::sleep_for(1ms);
   window->host.ClearShown();
 
-  Tick();
+  WaitForEnd();
   EXPECT_FALSE(window->page.IsTimerRunning(CBackupHandler::kProgressTimer));
   ASSERT_EQ(window->host.ShownIds(), Ids{"result"});
   const ShownDialog& failed = window->host.Shown()[0];
@@ -402,13 +413,13 @@ TEST_F(ScriptedBackup, AWriteFailureNamesWhatFailedOnceBothWorkersHaveReturned) 
   EXPECT_TRUE(window->host.Shown().empty());
   EXPECT_EQ(window->phase.Get(), Phase::kBackup);
   engine.Finish(engine::TaskError::kWriteFailed);
-  Tick();
+  WaitForEnd();
   EXPECT_FALSE(window->page.IsTimerRunning(CBackupHandler::kProgressTimer));
   ASSERT_EQ(window->host.ShownIds(), Ids{"result"});
   EXPECT_NE(window->host.Shown()[0].text.find("Writing failed."), std::string::npos);
   EXPECT_NE(window->host.Shown()[0].text.find("No space left on device"), std::string::npos)
       << window->host.Shown()[0].text;
-  EXPECT_EQ(window->backup.LastResult()->code, engine::TaskError::kWriteFailed);
+  EXPECT_EQ(window->backup.LastResult()->status.error, engine::TaskError::kWriteFailed);
   EXPECT_TRUE(window->phase.IsIdle());
 }
 

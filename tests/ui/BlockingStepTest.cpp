@@ -43,7 +43,7 @@ TEST_F(BlockingStepTest, LocksThePageRunsOffTheUiThreadAndContinuesOnIt) {
       [&] {
         workThread = std::this_thread::get_id();
         // A worker event posted while the step runs comes before its end.
-        host.Notify().Post({page.Identity(), bootrepair::kEventControls, 7, {}});
+        host.Notify().Post({page.Identity(), kEventControls, 7, {}});
         released.wait();
         return 42;
       },

@@ -10,6 +10,10 @@
 namespace stow::ui::test {
 namespace {
 
+// Kinds of events other than the end of a task.
+constexpr int kOtherEvent = 1;
+constexpr int kAnotherEvent = 2;
+
 const auto* const kScratch = ::testing::AddGlobalTestEnvironment(new ScratchWorkingDirectory);
 
 PartitionList Volumes() {
@@ -92,24 +96,24 @@ TEST_F(PageEvents, EveryPhaseButIdleMakesBothPagesRefuseFirst) {
 TEST_F(PageEvents, EachPageTakesOnlyItsOwnEvents) {
   const EventSender copy = Copy().Identity();
   const EventSender restore = Restore().Identity();
-  Deliver(restore, bootrepair::kEventControls, 0);
+  Deliver(restore, kEventControls, 0);
   EXPECT_EQ(taken_, std::vector<std::string>{"restore"}) << "the copy page is asked first";
   EXPECT_FALSE(Restore().Get(CRestoreHandler::kStartButton).IsEnabled());
   EXPECT_FALSE(Restore().Get(CRestoreHandler::kPathEdit).IsEnabled());
   EXPECT_TRUE(Restore().Get(CRestoreHandler::kCancelButton).IsEnabled());
   EXPECT_TRUE(Copy().Get(CCopyHandler::kStartButton).IsEnabled());
-  Deliver(restore, bootrepair::kEventControls, 1);
+  Deliver(restore, kEventControls, 1);
   EXPECT_TRUE(Restore().Get(CRestoreHandler::kStartButton).IsEnabled());
   EXPECT_FALSE(Restore().Get(CRestoreHandler::kCancelButton).IsEnabled());
 
-  Deliver(copy, bootrepair::kEventControls | 0x30000, 0);  // only the low 16 bits are the kind
+  Deliver(copy, kEventControls | 0x30000, 0);  // only the low 16 bits are the kind
   EXPECT_EQ(taken_, std::vector<std::string>{"copy"});
   EXPECT_FALSE(Copy().Get(CCopyHandler::kSource).IsEnabled());
   EXPECT_TRUE(Copy().Get(CCopyHandler::kCancelButton).IsEnabled());
 
   // A result of a chain the page did not start, and a kind it does not know.
-  Deliver(copy, bootrepair::kEventDiskCheck, 0);
-  Deliver(restore, bootrepair::kEventBootRepair, 5);
+  Deliver(copy, kOtherEvent, 0);
+  Deliver(restore, kAnotherEvent, 5);
   EXPECT_TRUE(phase_.IsIdle());
   EXPECT_TRUE(host_.Shown().empty());
   Deliver(copy, 7, 1);

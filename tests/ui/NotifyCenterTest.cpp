@@ -9,10 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "tasks/Events.h"
+#include "ui/framework/EventThread.h"
 
 namespace stow::ui {
 namespace {
+
+// Kinds of events other than the end of a task.
+constexpr int kOtherEvent = 1;
+constexpr int kAnotherEvent = 2;
 
 constexpr EventSender kCopyPage = 1;
 constexpr EventSender kBackupPage = 2;
@@ -38,7 +42,7 @@ struct RecordingPage {
   EventHandler Handler() {
     return [this](const EventThread& event) {
       ++asked;
-      if (!tasks::EventIsFor(event, identity)) return false;
+      if (!EventIsFor(event, identity)) return false;
       taken.push_back(event);
       return true;
     };
@@ -59,7 +63,7 @@ struct ThreePages : testing::Test {
 };
 
 TEST_F(ThreePages, EachEventReachesOnlyItsOwnPageAlthoughTheCopyPageIsAskedFirst) {
-  notify.Post(Event(kRestorePage, bootrepair::kEventDiskCheck, 0, "/images/a.vmg"));
+  notify.Post(Event(kRestorePage, kOtherEvent, 0, "/images/a.vmg"));
   EXPECT_EQ(notify.Pending(), 1u);
   EXPECT_TRUE(restore.taken.empty()) << "nothing is delivered before the UI side pumps";
 
@@ -69,11 +73,11 @@ TEST_F(ThreePages, EachEventReachesOnlyItsOwnPageAlthoughTheCopyPageIsAskedFirst
   EXPECT_EQ(backup.asked, 1);
   EXPECT_TRUE(backup.taken.empty());
   ASSERT_EQ(restore.taken.size(), 1u);
-  EXPECT_EQ(restore.taken[0].Kind(), bootrepair::kEventDiskCheck);
+  EXPECT_EQ(restore.taken[0].Kind(), kOtherEvent);
   EXPECT_EQ(restore.taken[0].text, "/images/a.vmg");
 
   // An event the copy page takes is not offered further.
-  notify.Post(Event(kCopyPage, bootrepair::kEventControls, 1));
+  notify.Post(Event(kCopyPage, kEventControls, 1));
   notify.Deliver();
   EXPECT_EQ(copy.taken.size(), 1u);
   EXPECT_EQ(backup.asked, 1);
@@ -82,17 +86,17 @@ TEST_F(ThreePages, EachEventReachesOnlyItsOwnPageAlthoughTheCopyPageIsAskedFirst
 }
 
 TEST_F(ThreePages, ValueAndEmptyTextArriveIntact) {
-  notify.Post(Event(kRestorePage, bootrepair::kEventBootRepair, 5));
-  notify.Post(Event(kRestorePage, bootrepair::kEventBootRepair, -1, "x"));
-  notify.Post(Event(kRestorePage, 0x10000 | bootrepair::kEventControls, 1));
+  notify.Post(Event(kRestorePage, kAnotherEvent, 5));
+  notify.Post(Event(kRestorePage, kAnotherEvent, -1, "x"));
+  notify.Post(Event(kRestorePage, 0x10000 | kEventControls, 1));
   notify.Deliver();
   ASSERT_EQ(restore.taken.size(), 3u);
-  EXPECT_EQ(restore.taken[0].Kind(), bootrepair::kEventBootRepair);
+  EXPECT_EQ(restore.taken[0].Kind(), kAnotherEvent);
   EXPECT_EQ(restore.taken[0].value, 5);
   EXPECT_TRUE(restore.taken[0].text.empty());
   EXPECT_EQ(restore.taken[1].value, -1);
   EXPECT_EQ(restore.taken[1].text, "x");
-  EXPECT_EQ(restore.taken[2].Kind(), bootrepair::kEventControls) << "the kind is its low 16 bits";
+  EXPECT_EQ(restore.taken[2].Kind(), kEventControls) << "the kind is its low 16 bits";
 }
 
 TEST_F(ThreePages, EventsAndCallsAreDeliveredInPostingOrderOneAtATime) {
@@ -150,7 +154,7 @@ TEST(NotifyCenterThreads, ConcurrentPostersWhileTheUiSidePumps) {
   for (int w = 0; w < kWorkers; ++w) {
     workers.emplace_back([&, w] {
       for (int i = 0; i < kEventsPerWorker; ++i) {
-        notify.Post(Event(static_cast<EventSender>(w + 1), bootrepair::kEventBootRepair, i));
+        notify.Post(Event(static_cast<EventSender>(w + 1), kAnotherEvent, i));
       }
       --running;
     });

@@ -15,6 +15,7 @@
 
 #include "discovery/Inventory.h"
 #include "engine/transfer/TaskState.h"
+#include "platform/VolumeLock.h"
 #include "tests/tasks/TaskTestSupport.h"
 #include "tests/testlib/DiskFixtures.h"
 #include "tests/testlib/TestUtil.h"

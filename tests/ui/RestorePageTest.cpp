@@ -6,6 +6,8 @@
 // and the boot repair of its EFI system partition.
 #include "tests/ui/PageTestSupport.h"
 
+#include <gmock/gmock.h>
+
 #include <fstream>
 
 #include "platform/System.h"
@@ -43,9 +45,11 @@ class RestorePageOnDisks : public PagesTest {
     return image.string();
   }
 
+  // Clicks start and delivers until the page's course has ended.
   Ids Start() {
     host_.ClearShown();
     EXPECT_TRUE(RestorePage().Click(CRestoreHandler::kStartButton));
+    EXPECT_TRUE(host_.PumpUntil([&] { return !restore_->CourseRunning(); }));
     return host_.ShownIds();
   }
 };
@@ -186,16 +190,14 @@ TEST_F(RestorePageOnDisks, ASystemImageForAGptDiskWithoutFatFormatsThenSplitsAnd
   // Its old contents, to see the format.
   ASSERT_EQ(Shell("ntfslabel " + Quote(gpt.Node(1)) + " before-split").status, 0);
   host_.QueueAnswer("GPTsplitFAT", kIdOk);
-  EXPECT_EQ(Start(), Ids{"GPTsplitFAT"});
+  // The disk still has no FAT partition after the split: refused, not asked
+  // again, and the page shows the disk as it is now.
+  EXPECT_EQ(Start(), (Ids{"GPTsplitFAT", kSplitFailedId}));
   EXPECT_TRUE(restore_->ImageSystem());
-  EXPECT_TRUE(RestorePage().IsLocked());
-  EXPECT_EQ(RestorePage().Get("prog_text_restore").Text(),
-            "Making a boot partition beside " + gpt.Node(1) + ", please wait...");
-  // The disk still has no FAT partition: the start runs again by itself and
-  // asks again, for the same destination.
-  host_.QueueAnswer("GPTsplitFAT", kIdCancel);
-  ASSERT_TRUE(host_.PumpUntil([&] { return host_.Shown().size() == 2; }));
-  EXPECT_EQ(host_.ShownIds(), (Ids{"GPTsplitFAT", "GPTsplitFAT"}));
+  EXPECT_EQ(RestorePage().TimesLocked(), 1);
+  EXPECT_THAT(RestorePage().Get("prog_text_restore").Texts(),
+              ::testing::Contains("Making a boot partition beside " + gpt.Node(1) +
+                                  ", please wait..."));
   EXPECT_EQ(splits, Ids{gpt.Node(1)});
   EXPECT_EQ(formattedBeforeSplit, "formatted");
   EXPECT_EQ(Shell("ntfslabel " + Quote(gpt.Node(1))).output, "\n")
@@ -211,9 +213,11 @@ TEST_F(RestorePageOnDisks, ADataImageIsRestoredToTheResultDialog) {
   ASSERT_TRUE(RestorePage().TypeText(CRestoreHandler::kPathEdit, image));
   ASSERT_TRUE(ChooseRestoreRow(disk.Node(6)));
   host_.QueueAnswer("confirmRestorePartition", kIdOk);
-  EXPECT_EQ(Start(), Ids{"confirmRestorePartition"});
-  EXPECT_TRUE(RestorePage().IsLocked());
-  ASSERT_TRUE(host_.PumpUntil([&] { return !RestorePage().IsLocked(); }));
+  ASSERT_TRUE(RestorePage().Click(CRestoreHandler::kStartButton));
+  ASSERT_TRUE(host_.PumpUntil([&] { return state_.AnyWorkerRunning() || !restore_->CourseRunning(); }));
+  EXPECT_EQ(host_.ShownIds(), Ids{"confirmRestorePartition"});
+  EXPECT_EQ(RestorePage().TimesLocked(), 1) << "locked while the destination is formatted";
+  EXPECT_FALSE(RestorePage().IsLocked());
   EXPECT_EQ(phase_.Get(), Phase::kRestore);
   EXPECT_TRUE(RestorePage().IsTimerRunning(CRestoreHandler::kProgressTimer));
   EXPECT_FALSE(RestorePage().Get(CRestoreHandler::kPathEdit).IsEnabled());
@@ -223,11 +227,9 @@ TEST_F(RestorePageOnDisks, ADataImageIsRestoredToTheResultDialog) {
   ASSERT_TRUE(CopyPage().Click(CCopyHandler::kStartButton));
   EXPECT_EQ(host_.ShownIds().back(), "copyThreadIsRunning");
 
-  ASSERT_TRUE(RunUntil([&] { return phase_.Get() != Phase::kRestore; }));
-  EXPECT_EQ(phase_.Get(), Phase::kDiskCheck);
-  EXPECT_EQ(RestorePage().Get("prog_text_restore").Text(), "100%");
-  EXPECT_TRUE(RestorePage().IsTimerRunning(CRestoreHandler::kDiskCheckTimer));
   ASSERT_TRUE(RunToResult());
+  EXPECT_THAT(RestorePage().Get("prog_text_restore").Texts(),
+              ::testing::IsSupersetOf({"100%", "Checking disk, please wait..."}));
   EXPECT_EQ(LastResult()->imageSkin, kSuccessImageSkin);
   EXPECT_EQ(RestorePage().Get("prog_text_restore").Text(),
             "The partition is restored successfully.");
@@ -250,11 +252,10 @@ TEST_F(RestorePageOnDisks, AWindowsImageIsRestoredOntoAGptDiskAndMadeBootable) {
   EXPECT_TRUE(restore_->ImageSystem());
   ASSERT_TRUE(ChooseRestoreRow(gpt.Node(3)));
   host_.QueueAnswer("confirmRestorePartition", kIdOk);
-  EXPECT_EQ(Start(), Ids{"confirmRestorePartition"});
-  ASSERT_TRUE(RunUntil([&] { return phase_.Get() == Phase::kBootRepair || phase_.IsIdle(); }));
-  EXPECT_EQ(phase_.Get(), Phase::kBootRepair) << restore_->LastText();
-  EXPECT_TRUE(RestorePage().IsTimerRunning(CRestoreHandler::kBootRepairTimer));
+  ASSERT_TRUE(RestorePage().Click(CRestoreHandler::kStartButton));
   ASSERT_TRUE(RunToResult());
+  EXPECT_THAT(RestorePage().Get("prog_text_restore").Texts(),
+              ::testing::Contains("Copying BCD, please wait..."));
   EXPECT_EQ(LastResult()->imageSkin, kSuccessImageSkin) << LastResult()->text;
   EXPECT_EQ(RestorePage().Get("prog_text_restore").Text(), "The restoration is completed.");
   EXPECT_TRUE(phase_.IsIdle());

@@ -3,7 +3,7 @@
 // posting order. An event is offered to the registered handlers in the order
 // they registered (the copy page, then the backup page, then the restore page)
 // until one takes it; each page declines events whose sender is another page
-// (tasks::EventIsFor), so an event reaches exactly the page that posted it.
+// (EventIsFor), so an event reaches exactly the page that posted it.
 //
 // The queue and the order live here, the same for every toolkit. A toolkit
 // supplies only the wake-up: a callback, called on the posting thread after
@@ -18,22 +18,20 @@
 #include <variant>
 #include <vector>
 
-#include "tasks/Events.h"
+#include "ui/framework/EventThread.h"
 
 namespace stow::ui {
 
-using bootrepair::EventSender;
-using bootrepair::EventThread;
 
 // True when the handler took the event.
 using EventHandler = std::function<bool(const EventThread& event)>;
 
-class NotifyCenter final : public bootrepair::EventSink {
+class NotifyCenter final {
  public:
   explicit NotifyCenter(std::function<void()> wake = {});
 
   // Any thread: queues the event and returns at once (never waits for the UI).
-  void Post(EventThread event) override;
+  void Post(EventThread event);
   // Any thread: queues `call`, to run on the UI thread in its place among the events.
   void PostCall(std::function<void()> call);
 

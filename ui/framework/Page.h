@@ -11,12 +11,11 @@
 #include <string>
 #include <string_view>
 
-#include "bootrepair/BootRepairEvents.h"
+#include "ui/framework/EventThread.h"
 #include "ui/framework/Controls.h"
 
 namespace stow::ui {
 
-using bootrepair::EventSender;
 
 // What a page's controller does with the page's own events; unset members
 // ignore them.
@@ -36,7 +35,7 @@ class Page {
   // The page's name in the window layout ("page_backup").
   virtual std::string Name() const = 0;
   // The identity that worker events for this page carry as their sender;
-  // never 0 (bootrepair::kNoSender).
+  // never 0 (kNoSender).
   virtual EventSender Identity() const = 0;
 
   // The control of that name inside the page; nullptr when there is none (the

@@ -6,41 +6,24 @@
 #include "support/Log.h"
 #include "support/StringTable.h"
 #include "tasks/BackupTask.h"
-#include "tasks/Events.h"
+#include "tasks/Courses.h"
+#include "ui/framework/EventThread.h"
 
 namespace stow::ui {
-
-// The page as the backup course's driver: the question is the page's message
-// box; the page follows the running task by its timer, so Follow is not used.
-class CBackupHandler::Driver final : public tasks::BackupDriver {
- public:
-  explicit Driver(UiHost& host) : host_(host) {}
-  bool Confirm(const std::string& question) override {
-    return AskOkCancel(host_, "confirmBackup", question);
-  }
-  engine::TaskError Follow(engine::TaskState& state) override {
-    state.WaitForWorkers();
-    return state.ErrorCode();
-  }
-
- private:
-  UiHost& host_;
-};
 
 CBackupHandler::CBackupHandler(UiHost& host, TaskPhase& phase, engine::TaskState& state,
                                VolumeSource volumes)
     : host_(host),
       phase_(phase),
       state_(state),
-      source_(std::move(volumes)),
-      driver_(std::make_unique<Driver>(host)),
-      step_(host.Notify()) {}
+      source_(std::move(volumes)) {}
 
 CBackupHandler::~CBackupHandler() {
   if (page_ != nullptr) {
     page_->StopTimer(kProgressTimer);
     page_->SetHandlers({});
   }
+  course_.reset();
 }
 
 bool CBackupHandler::Init() {
@@ -93,8 +76,8 @@ void CBackupHandler::OnCommand(const std::string& control) {
 }
 
 bool CBackupHandler::OnEvent(const EventThread& event) {
-  if (page_ == nullptr || !tasks::EventIsFor(event, page_->Identity())) return false;
-  if (event.Kind() == bootrepair::kEventControls) SetControls(event.value != 0);
+  if (page_ == nullptr || !EventIsFor(event, page_->Identity())) return false;
+  if (event.Kind() == kEventControls) SetControls(event.value != 0);
   return true;
 }
 
@@ -107,95 +90,52 @@ void CBackupHandler::ChoosePath() {
 
 void CBackupHandler::Notice(const std::string& id) { ShowNotice(host_, id, LoadText(id)); }
 
-bool CBackupHandler::VolumesChanged() const {
-  discovery::PartitionList now;
-  source_.enumerate(now);
-  if (now.size() != volumes_.size()) return true;
-  for (size_t i = 0; i < now.size(); ++i) {
-    // Unmounted volumes have no mount path: the name tells them apart.
-    if (now[i].volumeName != volumes_[i].volumeName || now[i].mountPath != volumes_[i].mountPath) {
-      return true;
-    }
-  }
-  return false;
+bool CBackupHandler::Checking() const {
+  return course_ && course_->CurrentStep() == tasks::kStepCheck;
 }
 
 void CBackupHandler::Start() {
-  if (step_.Running()) return;
-  // 1. The volumes changed since the page was drawn.
-  if (VolumesChanged()) {
-    Notice("partitionInfoHaveChanged");
-    Refresh();
-    return;
-  }
-  // 2. The chosen volume (an empty record when none is chosen).
-  discovery::PartitionInfo selected;
-  if (const discovery::PartitionInfo* chosen = adapter_->SelectedPartition()) selected = *chosen;
-  // 3. One task at a time.
+  // One task at a time (this page's own included).
   if (!phase_.IsIdle()) {
     Notice("backupThreadIsRunning");
     return;
   }
-  // 4. The page's own record of it.
-  const discovery::PartitionInfo* record = nullptr;
-  for (const discovery::PartitionInfo& volume : volumes_) {
-    if (!selected.volumeName.empty() && volume.volumeName == selected.volumeName &&
-        volume.mountPath == selected.mountPath) {
-      record = &volume;
-      break;
-    }
+  if (course_) return;
+  tasks::TaskDescription task;
+  task.kind = engine::TaskKind::kBackup;
+  if (const discovery::PartitionInfo* chosen = adapter_->SelectedPartition()) {
+    task.source = chosen->volumeName;
   }
-  if (record == nullptr) {
-    Notice("getpartitionerror");
-    return;
-  }
-  // 5. A path that can name a file.
   const Control* edit = page_->Find(kPathEdit);
-  const std::string path = edit != nullptr ? edit->Text() : std::string();
-  if (path.size() <= kShortestPathRefused) {
-    Notice("setBackupPath");
-    return;
-  }
-  // 6 to 10. The source's checks and the image's plan, as the command line
-  // runs them, on a worker thread: they read the source's whole $MFT. No other
-  // page starts a task meanwhile.
+  task.image = edit != nullptr ? edit->Text() : std::string();
+  task.shown = volumes_;
+  tasks::CourseParts parts = tasks::CourseParts::System();
+  parts.inventory = source_.refresh;
+  parts.enumerate = source_.enumerate;
+  // From the source's checks to the end no other page starts a task.
   phase_.Set(Phase::kBackup);
-  course_ = std::make_unique<tasks::BackupCourse>();
-  auto why = std::make_shared<std::string>();
   const Control* text = page_->Find(progress_.text);
-  const std::string shownText = text != nullptr ? text->Text() : std::string();
-  step_.Start(
-      *page_, progress_.text, LoadText("waitingCheckSource"),
-      [course = course_.get(), why, volume = record->Volume().DisplayName(), path] {
-        return course->Prepare(volume, path, {}, *why) ? 1 : 0;
-      },
-      [this, why, shownText](int ok) { Checked(ok != 0, *why, shownText); });
+  shownText_ = text != nullptr ? text->Text() : std::string();
+  PageCourse::Handlers handlers;
+  handlers.stepStarted = [this](const std::string& step) { StepStarted(step); };
+  handlers.waiting = [this](const std::string& step, const std::string& waiting) {
+    SetPageText(*page_, progress_.text, waiting);
+    // The source's checks read its whole $MFT: the page waits as a whole.
+    if (step == tasks::kStepCheck) page_->SetLocked(true);
+  };
+  handlers.ended = [this](const tasks::CourseEnd& end) { Ended(end); };
+  course_ = std::make_unique<PageCourse>(
+      host_, tasks::BuildCourse(task, state_, std::move(parts)), std::move(handlers));
+  course_->Start();
 }
 
-void CBackupHandler::Checked(bool ok, const std::string& why, const std::string& shownText) {
-  SetPageText(*page_, progress_.text, shownText);
-  if (!ok) {
-    phase_.Set(Phase::kIdle);
-    course_.reset();
-    ShowNotice(host_, kBackupRefusedId, why);
-    return;
-  }
-  // The question, then the engine's start.
-  const tasks::BackupResult begun = course_->ConfirmAndStart(state_, *driver_);
-  if (begun.end != tasks::BackupEnd::kStarted) {
-    phase_.Set(Phase::kIdle);
-    course_.reset();
-    if (begun.end == tasks::BackupEnd::kNotStarted) {
-      ShowNotice(host_, "runTaskError",
-                 FormatText(LoadText("runTaskError"),
-                            {std::to_string(static_cast<int>(begun.startResult))}));
-    }
-    return;
-  }
-  running_ = true;
+void CBackupHandler::StepStarted(const std::string& step) {
+  if (!course_ || step != tasks::kStepTransfer) return;
+  page_->SetLocked(false);
+  SetPageText(*page_, progress_.text, shownText_);
   tracker_.emplace(host_.NowSeconds(), tasks::kBackupPercentFormat);
   page_->StartTimer(kProgressTimer, kTimerPeriodMs);
-  // 11. Locked until the task is over.
+  // Locked until the task is over.
   SetControls(false);
 }
 
@@ -204,52 +144,64 @@ void CBackupHandler::OnTimer(int timerId) {
 }
 
 void CBackupHandler::ProgressStep() {
-  if (!running_ || !tracker_) {
-    page_->StopTimer(kProgressTimer);
-    return;
+  if (!course_ || !tracker_) return;
+  // The engine's figures as the task state has them now; the read-back of the
+  // image reports its own.
+  engine::TaskProgress progress = state_.QueryProgress();
+  if (course_->CurrentStep() == tasks::kStepReadBack) {
+    const tasks::StepProgress last = course_->LastProgress();
+    if (!last.figures) return;
+    progress = last.progress;
   }
-  const tasks::ProgressView view = tracker_->Step(state_.QueryProgress(), host_.NowSeconds());
-  ShowProgress(*page_, progress_, view);
-  // The task has ended once its error code is set and both workers have
-  // returned; until then the page keeps looking, without blocking the window.
-  if (!view.finished || state_.AnyWorkerRunning()) return;
-  page_->StopTimer(kProgressTimer);
-  Finish(view.status);
+  ShowProgress(*page_, progress_, tracker_->Step(progress, host_.NowSeconds()));
 }
 
-void CBackupHandler::Finish(engine::TaskError code) {
-  // Both workers have returned: this only joins them.
-  state_.WaitForWorkers();
-  running_ = false;
-  tasks::BackupResult result = course_->End(state_, code, *driver_);
-  course_.reset();
+void CBackupHandler::Ended(const tasks::CourseEnd& end) {
+  const tasks::StepStatus& status = end.status;
+  // The engine ran: its last figures (all of it, or the zeros of a failure).
+  const bool engineRan = status.Ok() || status.error != engine::TaskError::kNone;
+  if (engineRan) ProgressStep();
+  page_->StopTimer(kProgressTimer);
+  page_->SetLocked(false);
+  const std::unique_ptr<PageCourse> done = std::move(course_);
   tracker_.reset();
-  const bool done = result.end == tasks::BackupEnd::kDone;
+  lastResult_ = end;
   phase_.Set(Phase::kIdle);
-  // The controls are unlocked once the dialog below has been closed.
-  host_.Notify().Post({page_->Identity(), bootrepair::kEventControls, 1, {}});
-  if (done) {
-    SetPageText(*page_, progress_.text, result.text);
-    host_.ShowResultDialog(SuccessResult());
-  } else {
-    // The dialog says what failed: the engine's text and its detail before
-    // the generic line.
-    std::string what = result.text;
-    if (!result.detail.empty()) what += ". " + result.detail + ".";
-    LogLessText(("Backup failed (error " + std::to_string(engine::TaskErrorCode(result.code)) +
-                 "): " + what)
-                    .c_str());
-    ResultRequest failed = FailureResult();
-    failed.text = what + "\n" + failed.text;
-    host_.ShowResultDialog(failed);
+  if (!engineRan) {
+    // Refused, declined or stopped before anything was written.
+    SetPageText(*page_, progress_.text, shownText_);
+    if (status.id == "partitionInfoHaveChanged") {
+      Notice(status.id);
+      Refresh();
+    } else if (status.Code() == tasks::StepCode::kRefused) {
+      ShowNotice(host_, status.id.empty() ? kBackupRefusedId : status.id, status.text);
+    }
+    SetControls(true);
+    return;
   }
-  lastResult_ = std::move(result);
+  // The controls are unlocked once the dialog below has been closed.
+  host_.Notify().Post({page_->Identity(), kEventControls, 1, {}});
+  if (status.Ok()) {
+    SetPageText(*page_, progress_.text, end.successText);
+    host_.ShowResultDialog(SuccessResult());
+    return;
+  }
+  // The dialog says what failed: the engine's text and its detail before
+  // the generic line.
+  std::string what = status.text;
+  if (!status.Detail().empty()) what += ". " + status.Detail() + ".";
+  LogLessText(("Backup failed (error " + std::to_string(engine::TaskErrorCode(status.error)) +
+               "): " + what)
+                  .c_str());
+  ResultRequest failed = FailureResult();
+  failed.text = what + "\n" + failed.text;
+  host_.ShowResultDialog(failed);
 }
 
 void CBackupHandler::Cancel() {
-  if (!running_) return;
+  if (!course_) return;
   if (!state_.AnyWorkerRunning()) return;
-  if (AskOkCancel(host_, "confirmStopOperate", LoadText("confirmStopOperate"))) state_.StopTask();
+  if (AskOkCancel(host_, "confirmStopOperate", LoadText("confirmStopOperate"))) course_->Stop();
 }
 
 }  // namespace stow::ui

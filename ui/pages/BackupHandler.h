@@ -1,10 +1,10 @@
 // The controller of the backup page ("page_backup"): the list of volumes, the
 // image path with its save dialog, the ordered rules of the start, the backup
-// itself through the same course as the command line (tasks/BackupCourse.h),
-// the progress step each second, cancel, and the result dialog.
+// itself through the same course as every front end (tasks/Courses.h) run by
+// a PageCourse, the progress step each second, cancel, and the result dialog.
 //
-// Everything runs on the UI thread: the page's clicks and timer ticks, and the
-// worker events the notify centre delivers.
+// The page's clicks, timer ticks and the course's calls run on the UI thread;
+// the course runs on a thread of its own.
 #pragma once
 
 #include <functional>
@@ -14,11 +14,11 @@
 
 #include "discovery/PartitionInfo.h"
 #include "engine/transfer/TaskState.h"
-#include "tasks/BackupCourse.h"
+#include "tasks/Course.h"
 #include "tasks/ProgressStep.h"
-#include "ui/framework/BlockingStep.h"
 #include "ui/framework/PartitionListAdapter.h"
 #include "ui/framework/UiHost.h"
+#include "ui/pages/PageCourse.h"
 #include "ui/pages/PageInputs.h"
 #include "ui/pages/PageProgress.h"
 #include "ui/pages/TaskPhase.h"
@@ -55,13 +55,14 @@ class CBackupHandler {
 
   // What the page shows, for the window and the tests.
   const discovery::PartitionList& Volumes() const { return volumes_; }
-  // The source's checks run on a worker thread with the page locked.
-  bool Checking() const { return step_.Running(); }
-  // The result of the last backup this page started and saw end.
-  const std::optional<tasks::BackupResult>& LastResult() const { return lastResult_; }
+  // The source's checks run (on the course's thread, with the page locked).
+  bool Checking() const;
+  // A backup of this page runs (or its end has not reached the page yet).
+  bool CourseRunning() const { return course_ != nullptr; }
+  // How the last backup this page started ended.
+  const std::optional<tasks::CourseEnd>& LastResult() const { return lastResult_; }
 
  private:
-  class Driver;
 
   void Refresh();
   void SetControls(bool unlocked);
@@ -69,11 +70,10 @@ class CBackupHandler {
   void OnTimer(int timerId);
   void ChoosePath();
   void Start();
-  void Checked(bool ok, const std::string& why, const std::string& shownText);
+  void StepStarted(const std::string& step);
+  void Ended(const tasks::CourseEnd& end);
   void Cancel();
   void ProgressStep();
-  void Finish(engine::TaskError code);
-  bool VolumesChanged() const;
   void Notice(const std::string& id);
 
   UiHost& host_;
@@ -84,13 +84,11 @@ class CBackupHandler {
   discovery::PartitionList volumes_;
   std::shared_ptr<PartitionListAdapter> adapter_;
   ProgressControls progress_ = ProgressControlsFor("backup");
-  std::unique_ptr<tasks::BackupCourse> course_;
-  std::unique_ptr<Driver> driver_;
   std::optional<tasks::ProgressTracker> tracker_;
-  std::optional<tasks::BackupResult> lastResult_;
-  bool running_ = false;  // this page started the task that runs now
-  // Last: it waits for a check still running before the rest goes.
-  BlockingStep step_;
+  std::optional<tasks::CourseEnd> lastResult_;
+  std::string shownText_;  // the progress text before the checks' waiting text
+  // Last: it waits for the course's thread before the rest goes.
+  std::unique_ptr<PageCourse> course_;
 };
 
 }  // namespace stow::ui

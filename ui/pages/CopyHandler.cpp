@@ -3,7 +3,6 @@
 #include <memory>
 #include <utility>
 
-#include "bootrepair/WindowsVolume.h"
 #include "support/StringTable.h"
 #include "tasks/DestinationChoice.h"
 #include "ui/framework/PartitionListAdapter.h"
@@ -16,11 +15,7 @@ DestinationPageKind CopyKind() {
           "copy",
           Phase::kCopy,
           CCopyHandler::kProgressTimer,
-          CCopyHandler::kBootRepairTimer,
-          CCopyHandler::kDiskCheckTimer,
           tasks::kCopyPercentFormat,
-          "copyThreadIsRunning",
-          "confirmcopy",
           CCopyHandler::kStartButton,
           CCopyHandler::kCancelButton,
           {CCopyHandler::kDestination, CCopyHandler::kSource, CCopyHandler::kCopySystem}};
@@ -45,18 +40,6 @@ std::string CCopyHandler::ComboText(const char* name) const {
   const ComboBox* combo = page_->FindComboBox(name);
   if (combo == nullptr || combo->CurSel() == ComboBox::kNoItem) return {};
   return combo->ItemText(combo->CurSel());
-}
-
-bool CCopyHandler::SelectItem(const char* name, const std::string& text) {
-  ComboBox* combo = page_->FindComboBox(name);
-  if (combo == nullptr) return false;
-  for (int i = 0; i < combo->ItemCount(); ++i) {
-    if (combo->ItemText(i) == text) {
-      combo->SetCurSel(i);
-      return true;
-    }
-  }
-  return false;
 }
 
 void CCopyHandler::FillControls() {
@@ -93,57 +76,18 @@ void CCopyHandler::OnPageSelectionChanged(const std::string& control) {
   SetCopySystem(source != nullptr && source->systemVolume != 0);
 }
 
-std::string CCopyHandler::ChosenDestination() const { return ComboText(kDestination); }
-
-bool CCopyHandler::ChooseAgain(const std::string& destination) {
-  const bool source = SelectItem(kSource, splitSource_);
-  return SelectItem(kDestination, destination) && source;
-}
+void CCopyHandler::ShowSystem(bool system) { SetCopySystem(system); }
 
 void CCopyHandler::Start() {
   if (!phase_.IsIdle()) {
     Notice("copyThreadIsRunning", LoadText("copyThreadIsRunning"));
     return;
   }
-  const std::string source = ComboText(kSource);
-  const std::string destination = ComboText(kDestination);
-  auto course = std::make_unique<tasks::CopyCourse>();
-  if (tasks::Refusal r = course->CheckChoice(state_, source, destination); r.Refused()) {
-    Notice(r);
-    return;
-  }
-  if (RefuseChangedVolumes()) return;
-  // The rules on the volumes themselves: the same as the command line's.
-  const tasks::CourseResult checked = course->Check(state_, source, destination, {});
-  if (checked.end != tasks::CourseEnd::kChecked) {
-    Notice(checked.refusal);
-    return;
-  }
-  bool system = bootrepair::IsWindowsVolume(platform::VolumeId(source));
-  SetCopySystem(system);
-  const discovery::PartitionInfo* target = tasks::FindPartition(volumes_, destination);
-  if (target == nullptr) {
-    Notice("getpartitionerror", LoadText("getpartitionerror"));
-    return;
-  }
-  if (tasks::CannotBoot(*target)) {
-    if (!Ask("cannotAsSystem", LoadText("cannotAsSystem"))) return;
-    system = false;
-    SetCopySystem(false);
-  }
-  if (system && tasks::OnRunningSystemDisk(volumes_, *target)) {
-    Notice("copySysCanNotCurSysDisk", LoadText("copySysCanNotCurSysDisk"));
-    return;
-  }
-  if (system && tasks::NeedsBootPartitionSplit(*target)) {
-    if (!Ask("GPTsplitFAT", LoadText("GPTsplitFAT"))) return;
-    // The split changes the destination's partition: the course lets it go.
-    course.reset();
-    splitSource_ = source;
-    SplitAndRestart(*target, false);
-    return;
-  }
-  Confirm(std::move(course));
+  tasks::TaskDescription task;
+  task.kind = engine::TaskKind::kCopy;
+  task.source = ComboText(kSource);
+  task.destination = ComboText(kDestination);
+  RunCourse(std::move(task));
 }
 
 }  // namespace stow::ui

@@ -22,8 +22,6 @@ class CCopyHandler final : public DestinationPage {
   static constexpr const char* kStartButton = "btn_start_copy";
   static constexpr const char* kCancelButton = "btn_cancel_copy";
   static constexpr int kProgressTimer = 1;
-  static constexpr int kBootRepairTimer = 3;
-  static constexpr int kDiskCheckTimer = 5;
 
   CCopyHandler(UiHost& host, TaskPhase& phase, engine::TaskState& state,
                DestinationPageParts parts = {});
@@ -35,15 +33,11 @@ class CCopyHandler final : public DestinationPage {
   void FillControls() override;
   void OnPageSelectionChanged(const std::string& control) override;
   void Start() override;
-  std::string ChosenDestination() const override;
-  bool ChooseAgain(const std::string& destination) override;
+  void ShowSystem(bool system) override;
 
  private:
   void SetCopySystem(bool system);
   std::string ComboText(const char* name) const;
-  bool SelectItem(const char* name, const std::string& text);
-
-  std::string splitSource_;  // the source chosen when a split began
 };
 
 }  // namespace stow::ui

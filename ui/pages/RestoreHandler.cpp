@@ -4,7 +4,6 @@
 
 #include "engine/image/ImageFormat.h"
 #include "support/StringTable.h"
-#include "tasks/DestinationChoice.h"
 
 namespace stow::ui {
 namespace {
@@ -14,11 +13,7 @@ DestinationPageKind RestoreKind() {
           "restore",
           Phase::kRestore,
           CRestoreHandler::kProgressTimer,
-          CRestoreHandler::kBootRepairTimer,
-          CRestoreHandler::kDiskCheckTimer,
           tasks::kBackupPercentFormat,
-          "restoreThreadIsRunning",
-          "confirmRestorePartition",
           CRestoreHandler::kStartButton,
           CRestoreHandler::kCancelButton,
           {CRestoreHandler::kPathEdit, CRestoreHandler::kSelectFileButton,
@@ -76,19 +71,7 @@ std::string CRestoreHandler::ChosenDestination() const {
   return chosen != nullptr ? chosen->volumeName : std::string();
 }
 
-bool CRestoreHandler::ChooseAgain(const std::string& destination) {
-  if (!adapter_) return false;
-  const discovery::PartitionList& rows = adapter_->Rows();
-  for (size_t row = 0; row < rows.size(); ++row) {
-    if (rows[row].volumeName != destination) continue;
-    if (ListView* list = page_->FindListView(kListView)) {
-      list->SetSel(static_cast<int>(row), true);
-    }
-    adapter_->SetSelectedRow(static_cast<int>(row));
-    return true;
-  }
-  return false;
-}
+void CRestoreHandler::ShowSystem(bool system) { SetImageSystem(system); }
 
 void CRestoreHandler::Start() {
   if (!phase_.IsIdle()) {
@@ -101,38 +84,11 @@ void CRestoreHandler::Start() {
     Notice("selectBackupPath", LoadText("selectBackupPath"));
     return;
   }
-  auto course = std::make_unique<tasks::RestoreCourse>();
-  if (tasks::Refusal r = course->CheckChoice(state_, image, {}); r.Refused()) {
-    Notice(r);
-    return;
-  }
-  if (RefuseChangedVolumes()) return;
-  const std::string destination = ChosenDestination();
-  // The rules on the image and the destination: the same as the command line's.
-  const tasks::CourseResult checked = course->Check(state_, image, destination, {});
-  if (checked.end != tasks::CourseEnd::kChecked) {
-    Notice(checked.refusal);
-    return;
-  }
-  bool system = course->Plan().header.windows != 0;
-  SetImageSystem(system);
-  const discovery::PartitionInfo* target = tasks::FindPartition(volumes_, destination);
-  if (target == nullptr) {
-    Notice("getpartitionerror", LoadText("getpartitionerror"));
-    return;
-  }
-  if (tasks::CannotBoot(*target)) {
-    if (!Ask("cannotAsSystem", LoadText("cannotAsSystem"))) return;
-    system = false;
-    SetImageSystem(false);
-  }
-  if (system && tasks::NeedsBootPartitionSplit(*target)) {
-    if (!Ask("GPTsplitFAT", LoadText("GPTsplitFAT"))) return;
-    course.reset();
-    SplitAndRestart(*target, true);
-    return;
-  }
-  Confirm(std::move(course));
+  tasks::TaskDescription task;
+  task.kind = engine::TaskKind::kRestore;
+  task.image = image;
+  task.destination = ChosenDestination();
+  RunCourse(std::move(task));
 }
 
 }  // namespace stow::ui

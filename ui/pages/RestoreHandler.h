@@ -25,8 +25,6 @@ class CRestoreHandler final : public DestinationPage {
   static constexpr const char* kStartButton = "btn_start_restore";
   static constexpr const char* kCancelButton = "btn_cancel_restore";
   static constexpr int kProgressTimer = 2;
-  static constexpr int kBootRepairTimer = 4;
-  static constexpr int kDiskCheckTimer = 6;
 
   CRestoreHandler(UiHost& host, TaskPhase& phase, engine::TaskState& state,
                   DestinationPageParts parts = {});
@@ -40,12 +38,12 @@ class CRestoreHandler final : public DestinationPage {
   void FillControls() override;
   void OnPageCommand(const std::string& control) override;
   void Start() override;
-  std::string ChosenDestination() const override;
-  bool ChooseAgain(const std::string& destination) override;
+  void ShowSystem(bool system) override;
 
  private:
   void SetImageSystem(bool system);
   std::string ImagePath() const;
+  std::string ChosenDestination() const;
 
   std::shared_ptr<PartitionListAdapter> adapter_;
 };

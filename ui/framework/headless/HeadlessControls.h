@@ -22,8 +22,13 @@ class HeadlessControl : public virtual Control {
   bool IsChecked() const override { return checked_; }
   void SetVisible(bool visible) override { visible_ = visible; }
   bool IsVisible() const override { return visible_; }
-  void SetText(const std::string& text) override { text_ = text; }
+  void SetText(const std::string& text) override {
+    text_ = text;
+    texts_.push_back(text);
+  }
   std::string Text() const override { return text_; }
+  // Every text it was given, in order: what a user saw pass by.
+  const std::vector<std::string>& Texts() const { return texts_; }
   void SetAttribute(const std::string& name, const std::string& value) override;
   std::string Attribute(const std::string& name) const override;
   void SetUserData(int64_t data) override { userData_ = data; }
@@ -39,6 +44,7 @@ class HeadlessControl : public virtual Control {
   bool checked_ = false;
   bool visible_ = true;
   std::string text_;
+  std::vector<std::string> texts_;
   std::map<std::string, std::string> attributes_;
   int64_t userData_ = 0;
   int updates_ = 0;

@@ -35,8 +35,13 @@ class HeadlessPage final : public Page {
   std::string Name() const override { return name_; }
   EventSender Identity() const override { return identity_; }
   Control* Find(std::string_view name) override;
-  void SetLocked(bool locked) override { locked_ = locked; }
+  void SetLocked(bool locked) override {
+    if (locked && !locked_) ++timesLocked_;
+    locked_ = locked;
+  }
   bool IsLocked() const override { return locked_; }
+  // How often the page was locked so far.
+  int TimesLocked() const { return timesLocked_; }
   void StartTimer(int id, int periodMs) override;
   void StopTimer(int id) override;
   bool IsTimerRunning(int id) const override;
@@ -67,6 +72,7 @@ class HeadlessPage final : public Page {
   std::string name_;
   EventSender identity_;
   bool locked_ = false;
+  int timesLocked_ = 0;
   std::map<std::string, std::unique_ptr<HeadlessControl>, std::less<>> controls_;
 };
 
