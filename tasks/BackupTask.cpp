@@ -168,8 +168,8 @@ std::string ConfirmBackupText(const BackupPlan& plan) {
 
 engine::StartResult StartBackupTask(engine::TaskState& state, const BackupPlan& plan) {
   LogLess("Start backup!");
-  state.imageChecksums.store(plan.checksums);
-  return state.StartBackup(plan.source.volume, plan.imagePath, plan.header, plan.freeBytes);
+  return state.StartBackup(plan.source.volume, plan.imagePath, plan.header, plan.freeBytes,
+                           plan.checksums);
 }
 
 BackupVerification VerifyBackupImage(

@@ -114,7 +114,7 @@ void SendImage(TaskState& state, ImageReader& reader, ContentCheck* check) {
       LogLess("in readfromfile thread, the image is damaged or cut short: %s",
               reader.FaultText().c_str());
       state.SetFirstError(TaskError::kImageDamaged,
-                          "The image " + state.ImagePath() + ": " + reader.FaultText());
+                          "The image " + state.Description()->imagePath + ": " + reader.FaultText());
       return;
     }
     if (check != nullptr) {
@@ -167,11 +167,11 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
     return;
   }
   std::unique_ptr<platform::BlockDevice> file;
-  const int opened = io.openImage(state.ImagePath(), file);
+  const int opened = io.openImage(state.Description()->imagePath, file);
   if (opened != 0 || !file) {
     LogLess("in readfromfile thread, open file false, error=0x%x", static_cast<unsigned>(opened));
     state.SetFirstError(TaskError::kImageOpenFailed,
-                        "the image " + state.ImagePath() + " cannot be opened: " +
+                        "the image " + state.Description()->imagePath + " cannot be opened: " +
                             platform::SystemErrorText(opened != 0 ? opened : EIO));
     return;
   }
@@ -180,9 +180,9 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
   ImageChecksums sums;
   std::string why;
   std::unique_ptr<ContentCheck> check;
-  switch (LoadChecksumFile(state.ImagePath(), sums, why)) {
+  switch (LoadChecksumFile(state.Description()->imagePath, sums, why)) {
     case ChecksumLoad::kLoaded:
-      check = std::make_unique<ContentCheck>(sums, state.ImagePath());
+      check = std::make_unique<ContentCheck>(sums, state.Description()->imagePath);
       break;
     case ChecksumLoad::kMissing:
       LogLess("in readfromfile thread, the image has no checksum file; its data is not checked");
@@ -200,7 +200,7 @@ void RunImageReader(TaskState& state, const RestoreIo& io) {
     if (read.bytes != header.size() || !check->Cursor().CheckHeader(header)) {
       if (read.bytes != header.size()) {
         state.SetFirstError(TaskError::kImageDamaged,
-                            "The image " + state.ImagePath() + ": its header cannot be read");
+                            "The image " + state.Description()->imagePath + ": its header cannot be read");
       } else {
         check->Fail(state);
       }

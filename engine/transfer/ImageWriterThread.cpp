@@ -260,7 +260,7 @@ void Finish(TaskState& state, std::unique_ptr<platform::BlockDevice> file, const
 }  // namespace
 
 void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
-  const std::string target = state.ImagePath();
+  const std::string target = state.Description()->imagePath;
   const std::string path = io.temporaryName ? io.temporaryName(target) : target;
   std::unique_ptr<platform::BlockDevice> file;
   const int created = io.createImage(path, file);
@@ -283,7 +283,7 @@ void RunImageWriter(TaskState& state, ImageHeader header, const WorkerIo& io) {
   ImageWriter writer(*file, io.imageRetry);
   // Fed with every byte as it is written; no data is copied for it.
   std::unique_ptr<ChecksumBuilder> sums;
-  if (state.imageChecksums.load()) {
+  if (state.Description()->checksums) {
     sums = std::make_unique<ChecksumBuilder>();
     sums->HashInBackground();
     writer.FeedChecksums(sums.get());

@@ -172,7 +172,7 @@ bool PrepareEntries(TaskState& state, CDisk& disk) {
   // Nothing is sent from a source that may change under the reader, or whose
   // image the restore would refuse: the checks the task ran before it started
   // are run again here, so the engine alone never writes such an image.
-  if (const TaskError code = CheckSourceNotWritable(state.SourceVolume(), why);
+  if (const TaskError code = CheckSourceNotWritable(state.Description()->source, why);
       code != TaskError::kNone) {
     LogLess("in read thread, %s", why.c_str());
     state.SetFirstError(code, why);
@@ -226,7 +226,7 @@ void RunPartitionReader(TaskState& state, const WorkerIo& io) {
   state.recordCount.store(0);
 
   CDisk disk;
-  const TaskError opened = io.openVolume(state.SourceVolume(), true, disk);
+  const TaskError opened = io.openVolume(state.Description()->source, true, disk);
   if (opened != TaskError::kNone) {
     state.SetFirstError(opened);
     LogLess("in read thread, disk init error=%d!", TaskErrorCode(opened));

@@ -56,7 +56,7 @@ class PartitionWriter {
         ring_(state.Ring()),
         io_(io),
         restore_(state.Kind() == TaskKind::kRestore),
-        verify_(state.Verify()) {}
+        verify_(state.Description()->verify) {}
 
   void Run();
 

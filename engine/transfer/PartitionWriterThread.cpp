@@ -94,7 +94,7 @@ bool PartitionWriter::WaitForReader() {
 }
 
 TaskError PartitionWriter::OpenDestination() {
-  const TaskError opened = io_.openVolume(state_.DestinationVolume(), false, disk_);
+  const TaskError opened = io_.openVolume(state_.Description()->destination, false, disk_);
   if (opened != TaskError::kNone) {
     LogLess("in write thread init disk error=%d", TaskErrorCode(opened));
     return opened;
@@ -133,7 +133,7 @@ uint64_t PartitionWriter::NeededSectors() {
   CDisk source;
   DiskDestination bitmap(source.Mft(), source.Device());
   uint64_t ignored = 0;
-  if (io_.openVolume(state_.SourceVolume(), true, source) != TaskError::kNone ||
+  if (io_.openVolume(state_.Description()->source, true, source) != TaskError::kNone ||
       source.Mft().BuildEntryList(ignored, false, kBitmapEntries) == 0 || !bitmap.LoadBitmap()) {
     return total;
   }

@@ -74,24 +74,9 @@ void TaskState::WaitForWorkers() {
   if (writer_.joinable()) writer_.join();
 }
 
-platform::VolumeId TaskState::SourceVolume() const {
+std::shared_ptr<const TaskDescription> TaskState::Description() const {
   std::lock_guard<std::mutex> lock(namesMutex_);
-  return source_;
-}
-
-platform::VolumeId TaskState::DestinationVolume() const {
-  std::lock_guard<std::mutex> lock(namesMutex_);
-  return destination_;
-}
-
-std::string TaskState::ImagePath() const {
-  std::lock_guard<std::mutex> lock(namesMutex_);
-  return imagePath_;
-}
-
-VerifyOptions TaskState::Verify() const {
-  std::lock_guard<std::mutex> lock(namesMutex_);
-  return verify_;
+  return description_ ? description_ : std::make_shared<const TaskDescription>();
 }
 
 void TaskState::JoinEnded() {
@@ -120,10 +105,9 @@ bool TaskState::Spawn(std::thread& thread, std::atomic<bool>& running, bool isRe
   return true;
 }
 
-StartResult TaskState::Start(TaskKind kind, const platform::VolumeId& source,
-                             const platform::VolumeId& destination, const std::string& imagePath,
-                             const ImageHeader* header, uint64_t freeSectors,
-                             const VerifyOptions& verify) {
+StartResult TaskState::Start(TaskDescription description, const ImageHeader* header,
+                             uint64_t freeSectors) {
+  const TaskKind kind = description.kind;
   std::lock_guard<std::mutex> lock(startMutex_);
   if (ring_.SignalOpen()) {
     if (AnyWorkerRunning()) return kStartTaskRunning;
@@ -139,11 +123,8 @@ StartResult TaskState::Start(TaskKind kind, const platform::VolumeId& source,
   stopFlag.store(false);
   {
     std::lock_guard<std::mutex> names(namesMutex_);
-    source_ = source;
-    destination_ = destination;
     // Set before any worker starts, so that no worker ever sees it change.
-    imagePath_ = imagePath;
-    verify_ = verify;
+    description_ = std::make_shared<const TaskDescription>(std::move(description));
   }
   {
     std::lock_guard<std::mutex> detail(detailMutex_);
@@ -200,18 +181,33 @@ StartResult TaskState::Start(TaskKind kind, const platform::VolumeId& source,
 StartResult TaskState::StartCopy(const platform::VolumeId& source,
                                  const platform::VolumeId& destination,
                                  const VerifyOptions& verify) {
-  return Start(TaskKind::kCopy, source, destination, std::string(), nullptr, 0, verify);
+  TaskDescription description;
+  description.kind = TaskKind::kCopy;
+  description.source = source;
+  description.destination = destination;
+  description.verify = verify;
+  return Start(std::move(description), nullptr, 0);
 }
 
 StartResult TaskState::StartBackup(const platform::VolumeId& source, const std::string& imagePath,
-                                   const ImageHeader& header, uint64_t freeBytes) {
-  return Start(TaskKind::kBackup, source, source, imagePath, &header, freeBytes / kSectorBytes, {});
+                                   const ImageHeader& header, uint64_t freeBytes, bool checksums) {
+  TaskDescription description;
+  description.kind = TaskKind::kBackup;
+  description.source = source;
+  description.imagePath = imagePath;
+  description.checksums = checksums;
+  return Start(std::move(description), &header, freeBytes / kSectorBytes);
 }
 
 StartResult TaskState::StartRestore(const std::string& imagePath,
                                     const platform::VolumeId& destination,
                                     const VerifyOptions& verify) {
-  return Start(TaskKind::kRestore, destination, destination, imagePath, nullptr, 0, verify);
+  TaskDescription description;
+  description.kind = TaskKind::kRestore;
+  description.destination = destination;
+  description.imagePath = imagePath;
+  description.verify = verify;
+  return Start(std::move(description), nullptr, 0);
 }
 
 TaskState& ProcessTaskState() {

@@ -67,6 +67,17 @@ struct VerifyOptions {
 
 enum class TaskKind : int { kNone = 0, kCopy = 1, kBackup = 2, kRestore = 3 };
 
+// What a task is, fixed when it starts: its workers read it and never change
+// it, and the next start replaces it only once they have ended.
+struct TaskDescription {
+  TaskKind kind = TaskKind::kNone;
+  platform::VolumeId source;       // copy, backup: the volume read; empty for a restore
+  platform::VolumeId destination;  // copy, restore: the volume written; empty for a backup
+  std::string imagePath;           // backup: the image written; restore: the image read
+  bool checksums = true;           // backup: the checksum file goes beside the image
+  VerifyOptions verify;            // copy, restore: read back what was written
+};
+
 struct TaskThreads;
 
 class TaskState {
@@ -85,9 +96,10 @@ class TaskState {
                                       const VerifyOptions& verify = {});
   // The source volume is passed beside the header: here a volume is a device,
   // and the header's first byte only records the letter Windows gives it.
+  // `checksums`: the checksum file goes beside the image.
   [[nodiscard]] StartResult StartBackup(const platform::VolumeId& source,
                                         const std::string& imagePath, const ImageHeader& header,
-                                        uint64_t freeBytes);
+                                        uint64_t freeBytes, bool checksums = true);
   [[nodiscard]] StartResult StartRestore(const std::string& imagePath,
                                          const platform::VolumeId& destination,
                                          const VerifyOptions& verify = {});
@@ -110,11 +122,9 @@ class TaskState {
   void WaitForWorkers();
 
   TaskKind Kind() const { return static_cast<TaskKind>(kind_.load()); }
-  platform::VolumeId SourceVolume() const;
-  platform::VolumeId DestinationVolume() const;
-  std::string ImagePath() const;
-  // The verification the running copy or restore was started with.
-  VerifyOptions Verify() const;
+  // The description the last task was started with (an empty one before the
+  // first); a worker reads its own task's.
+  std::shared_ptr<const TaskDescription> Description() const;
   TransferRing& Ring() { return ring_; }
 
   // Shared fields. Writers in brackets.
@@ -128,14 +138,10 @@ class TaskState {
   std::atomic<int> phase{0};                // [writer] a TaskPhase
   std::atomic<uint64_t> verifyTotal{0};     // [writer] bytes the read-back compares
   std::atomic<uint64_t> verifyDone{0};      // [writer] bytes compared so far
-  // [front end, before StartBackup] the backup writes the checksum file beside its image.
-  std::atomic<bool> imageChecksums{true};
 
  private:
-  [[nodiscard]] StartResult Start(TaskKind kind, const platform::VolumeId& source,
-                                  const platform::VolumeId& destination,
-                                  const std::string& imagePath, const ImageHeader* header,
-                                  uint64_t freeSectors, const VerifyOptions& verify);
+  [[nodiscard]] StartResult Start(TaskDescription description, const ImageHeader* header,
+                                  uint64_t freeSectors);
   [[nodiscard]] bool Spawn(std::thread& thread, std::atomic<bool>& running, bool isReader,
                            std::function<void()> body);
   void JoinEnded();
@@ -148,10 +154,7 @@ class TaskState {
   // [workers] a TaskError's number: 0 running, 255 success, else the first error.
   std::atomic<int> errorCode_{0};
   std::string errorDetail_;
-  platform::VolumeId source_;
-  platform::VolumeId destination_;
-  std::string imagePath_;
-  VerifyOptions verify_;
+  std::shared_ptr<const TaskDescription> description_;
   std::atomic<int> kind_{0};
   std::atomic<bool> readerRunning_{false};
   std::atomic<bool> writerRunning_{false};

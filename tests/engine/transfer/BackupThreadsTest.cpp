@@ -66,9 +66,11 @@ class Backup {
   // The checksum file cannot be created with this error.
   int sumsCreateError = 0;
   int createError = 0;
+  // The checksum file goes beside the image.
+  bool checksums = true;
 
   StartResult Start(uint64_t freeBytes = 0) {
-    return state_.StartBackup(kSource, image_, TestHeader(), freeBytes);
+    return state_.StartBackup(kSource, image_, TestHeader(), freeBytes, checksums);
   }
   TaskError Run(uint64_t freeBytes = 0) {
     const StartResult started = Start(freeBytes);
@@ -348,8 +350,8 @@ TEST(BackupThreads, AStartWhileABackupRunsReturnsOneAndChangesNothing) {
                               ImageHeader{}, 1),
             kStartTaskRunning);
   EXPECT_EQ(state.StartCopy(platform::VolumeId("a"), platform::VolumeId("b")), kStartTaskRunning);
-  EXPECT_EQ(state.ImagePath(), backup.ImagePath());
-  EXPECT_EQ(state.SourceVolume(), kSource);
+  EXPECT_EQ(state.Description()->imagePath, backup.ImagePath());
+  EXPECT_EQ(state.Description()->source, kSource);
   EXPECT_EQ(state.freeSpaceLimit.load(), 0u);
   EXPECT_EQ(state.totalSectors.load(), total);
   EXPECT_TRUE(state.ReaderRunning());
@@ -473,9 +475,9 @@ TEST(BackupThreads, TheChecksumFileComesWithTheImageOrTheOldPairStays) {
   EXPECT_EQ(FolderEntries(folder), (std::vector<std::string>{"backup.vmg", "backup.vmg.sums"}));
 
   // Without checksums the earlier checksum file goes: it would not belong to the new image.
-  backup.State().imageChecksums.store(false);
+  backup.checksums = false;
   ASSERT_EQ(backup.Run(), TaskError::kSuccess);
-  backup.State().imageChecksums.store(true);
+  backup.checksums = true;
   EXPECT_TRUE(testing::ReadImageFile(backup.ImagePath()).wellFormed);
   EXPECT_EQ(FolderEntries(folder), (std::vector<std::string>{"backup.vmg"}));
 }

@@ -70,7 +70,7 @@ struct Bodies {
     t.writePartition = writer;
     t.backupWrite = [this, writer](TaskState& s, ImageHeader h) {
       seenHeader = h;
-      seenPath = s.ImagePath();
+      seenPath = s.Description()->imagePath;
       writer(s);
     };
     return t;
@@ -91,8 +91,8 @@ TEST(TaskState, StartWhileATaskRunsReturnsOneAndChangesNothing) {
   EXPECT_EQ(state.StartCopy(kDestination, kSource), kStartTaskRunning);
   EXPECT_EQ(state.StartBackup(kDestination, "x.vmg", ImageHeader{}, 1 << 20), kStartTaskRunning);
   EXPECT_EQ(state.StartRestore("x.vmg", kSource), kStartTaskRunning);
-  EXPECT_EQ(state.SourceVolume(), kSource);
-  EXPECT_EQ(state.DestinationVolume(), kDestination);
+  EXPECT_EQ(state.Description()->source, kSource);
+  EXPECT_EQ(state.Description()->destination, kDestination);
   EXPECT_EQ(state.Kind(), TaskKind::kCopy);
   EXPECT_EQ(state.bytesDone.load(), 1234u);
   EXPECT_EQ(state.freeSpaceLimit.load(), 0u);
@@ -117,7 +117,9 @@ TEST(TaskState, StartAfterAFinishedTaskSucceedsAndCopyClearsTheFreeSpaceLimit) {
   EXPECT_EQ(bodies.seenLimit.load(), 10u) << "free bytes become whole 512-byte sectors";
   EXPECT_EQ(bodies.seenHeader, header);
   EXPECT_EQ(bodies.seenPath, "backup.vmg") << "the writer sees the image path from its start";
-  EXPECT_EQ(state.DestinationVolume(), kSource);
+  // A backup writes no volume, and only a backup writes a checksum file.
+  EXPECT_EQ(state.Description()->destination, VolumeId());
+  EXPECT_TRUE(state.Description()->checksums);
   EXPECT_EQ(state.ErrorCode(), TaskError::kSuccess);
   EXPECT_FALSE(state.AnyWorkerRunning());
 
@@ -125,12 +127,14 @@ TEST(TaskState, StartAfterAFinishedTaskSucceedsAndCopyClearsTheFreeSpaceLimit) {
   ASSERT_EQ(state.StartCopy(kSource, kDestination), kStartOk);
   state.WaitForWorkers();
   EXPECT_EQ(bodies.seenLimit.load(), 0u) << "a backup's limit must not refuse a copy";
-  EXPECT_EQ(state.ImagePath(), "");
+  EXPECT_EQ(state.Description()->imagePath, "");
 
   ASSERT_EQ(state.StartRestore("image.vmg", kDestination), kStartOk);
   state.WaitForWorkers();
-  EXPECT_EQ(state.SourceVolume(), kDestination);
-  EXPECT_EQ(state.ImagePath(), "image.vmg");
+  // A restore reads no volume.
+  EXPECT_EQ(state.Description()->source, VolumeId());
+  EXPECT_EQ(state.Description()->destination, kDestination);
+  EXPECT_EQ(state.Description()->imagePath, "image.vmg");
   EXPECT_EQ(bodies.readers.load(), 3);
   EXPECT_EQ(bodies.writers.load(), 3);
 }
