@@ -1,7 +1,7 @@
-// The backup task without a toolkit: checks the source and the target, builds
-// the image header and the default file name, asks the engine to start and
-// turns its result into the text a front end shows. The command line uses it
-// now; the backup page will use the same steps.
+// The parts of a backup that its course's steps run (tasks/BackupSteps.cpp):
+// the checks of the source and the target, the image header and the default
+// file name, the question, the engine's start, the read-back of the finished
+// image and the text of its result.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,8 @@
-// The copy task without a toolkit: the rules that decide whether a volume may
-// be copied onto another (in their fixed order, each with its one message), the
-// question, the format that prepares the destination with the source's cluster
-// size, the engine start, and the end of the task. The command line uses it
-// now; the copy page will use the same steps.
+// The parts of a copy that its course's steps run (tasks/DestinationSteps.cpp):
+// the rules that decide whether a volume may be copied onto another (in their
+// fixed order, each with its one message), the question, the format that
+// prepares the destination with the source's cluster size, and the engine's
+// start.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,8 @@
-// The restore task without a toolkit: the rules that decide whether an image
-// may be restored onto a destination (in their fixed order, each with its one
+// The parts of a restore that its course's steps run
+// (tasks/DestinationSteps.cpp): the rules that decide whether an image may be
+// restored onto a destination (in their fixed order, each with its one
 // message), the question, the format that prepares the destination with the
-// image's cluster size, the engine start, and the end of the task. The command
-// line uses it now; the restore page will use the same steps.
+// image's cluster size, and the engine's start.
 #pragma once
 
 #include <cstdint>
