@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "tests/testlib/DiskFixtures.h"
@@ -197,41 +198,70 @@ TEST_F(RepairChainCli, GptCopyAndRestoreOfAWindowsInstallation) {
 }
 
 // The layout of many Windows 10 disks: a reserved partition and a data
-// partition, no EFI system partition. The copy asks to split one off (or takes
-// --yes), splits it off behind the destination, copies, and places the boot
-// files on the new FAT32 partition; refused, it changes nothing.
+// partition, no EFI system partition. A copy or a restore asks to split one
+// off (or takes --yes), splits it off behind the destination, writes, and
+// places the boot files on the new FAT32 partition; refused, it changes nothing.
+class GptWithoutEsp {
+ public:
+  explicit GptWithoutEsp(const fs::path& dir) {
+    fs::create_directories(dir);
+    DiskFixtureOptions options;
+    options.ntfsMiB = 160;  // room for the 100 MiB EFI system partition and the system
+    layout_ = MakeGptNtfsDisk(dir, options);
+    if (!layout_.Ok()) return;
+    // Partition 1 becomes the reserved partition Windows puts before its own.
+    if (test::Run({"sgdisk", "--typecode=1:0c01", layout_.image.string()}).status != 0) return;
+    loop_ = std::make_unique<LoopDevice>(layout_.image);
+  }
+  bool Ok() const { return loop_ && loop_->Ok(); }
+  std::string Destination() const { return loop_->Partition(2); }
+  std::string Table() const { return test::Run({"sfdisk", "--dump", loop_->Device()}).output; }
+
+  // The new partition 3 is an EFI system partition whose boot files point at
+  // the destination.
+  void ExpectBootable() const {
+    const CommandResult esp = test::Run({"sgdisk", "--info=3", loop_->Device()});
+    EXPECT_NE(esp.output.find("C12A7328-F81F-11D2-BA4B-00A0C93EC93B"), std::string::npos)
+        << esp.output;
+    SfdiskTable table;
+    ASSERT_EQ(ReadSfdisk(loop_->Device(), table), "");
+    EXPECT_EQ(CheckBootPartition(loop_->Partition(3), true,
+                                 ExpectedPartitionDevice(table, Destination()), true),
+              "");
+  }
+
+ private:
+  DiskFixture layout_;
+  std::unique_ptr<LoopDevice> loop_;
+};
+
 TEST_F(RepairChainCli, AGptDiskWithoutAnEfiPartitionGetsOneSplitOffFirst) {
   const WindowsDisk source = MakeWindowsMbrDisk(dir_.Path(), kNtfsMiB);
   ASSERT_TRUE(source.Ok()) << source.error;
-  const fs::path diskDir = dir_ / "target";
-  fs::create_directories(diskDir);
-  DiskFixtureOptions options;
-  options.ntfsMiB = 160;
-  const DiskFixture layout = MakeGptNtfsDisk(diskDir, options);
-  ASSERT_TRUE(layout.Ok()) << layout.error;
-  ASSERT_EQ(test::Run({"sgdisk", "--typecode=1:0c01", layout.image.string()}).status, 0);
-  LoopDevice loop(layout.image);
-  ASSERT_TRUE(loop.Ok());
-  const std::string destination = loop.Partition(2);
-  const std::string before = test::Run({"sfdisk", "--dump", loop.Device()}).output;
+  GptWithoutEsp copyDisk(dir_ / "copy");
+  ASSERT_TRUE(copyDisk.Ok());
+  const std::string before = copyDisk.Table();
 
-  CommandResult r = RunCli({"copy", source.Node(1), destination, "--quiet"});
+  CommandResult r = RunCli({"copy", source.Node(1), copyDisk.Destination(), "--quiet"});
   EXPECT_EQ(r.status, 1) << r.output;
   EXPECT_NE(r.output.find("--yes"), std::string::npos) << r.output;
-  EXPECT_EQ(test::Run({"sfdisk", "--dump", loop.Device()}).output, before) << "a refusal splits nothing";
+  EXPECT_EQ(copyDisk.Table(), before) << "a refusal splits nothing";
 
-  r = RunCli({"copy", source.Node(1), destination, "--yes", "--quiet"});
+  r = RunCli({"copy", source.Node(1), copyDisk.Destination(), "--yes", "--quiet"});
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find(kCopyCompleted), std::string::npos) << r.output;
-  const CommandResult esp = test::Run({"sgdisk", "--info=3", loop.Device()});
-  EXPECT_NE(esp.output.find("C12A7328-F81F-11D2-BA4B-00A0C93EC93B"), std::string::npos)
-      << esp.output;
-  SfdiskTable table;
-  ASSERT_EQ(ReadSfdisk(loop.Device(), table), "");
-  EXPECT_EQ(CheckBootPartition(loop.Partition(3), true,
-                               ExpectedPartitionDevice(table, destination), true),
-            "");
-  ExpectClean(destination);
+  copyDisk.ExpectBootable();
+  ExpectClean(copyDisk.Destination());
+
+  const fs::path image = dir_ / "system.vmg";
+  ASSERT_NO_FATAL_FAILURE(BackUpInstallation(source.Node(1), image));
+  GptWithoutEsp restoreDisk(dir_ / "restore");
+  ASSERT_TRUE(restoreDisk.Ok());
+  r = RunCli({"restore", image.string(), restoreDisk.Destination(), "--yes", "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find(kRestorationCompleted), std::string::npos) << r.output;
+  restoreDisk.ExpectBootable();
+  ExpectClean(restoreDisk.Destination());
 }
 
 }  // namespace
