@@ -120,10 +120,12 @@ struct ConsoleFrontEnd::Lines {
       lastShown = now;
     }
     const tasks::ProgressView view = tracker->Step(progress, now);
-    // One line a second, and the last one of a success.
-    if (view.finished ? view.status == engine::TaskError::kSuccess : now != lastShown) {
+    // One line a second, and the last one of a success, once.
+    if (view.finished ? view.status == engine::TaskError::kSuccess && !finalShown
+                      : now != lastShown) {
       figures->Show(view);
       lastShown = now;
+      finalShown = view.finished;
     }
   }
 
@@ -131,6 +133,7 @@ struct ConsoleFrontEnd::Lines {
     if (figures) figures->End();
     figures.reset();
     tracker.reset();
+    finalShown = false;
     if (waitingShown) std::printf("\n");
     waitingShown = false;
     lastWaiting.clear();
@@ -143,6 +146,7 @@ struct ConsoleFrontEnd::Lines {
   std::optional<tasks::ProgressTracker> tracker;
   std::optional<ProgressPrinter> figures;
   uint32_t lastShown = 0;
+  bool finalShown = false;
   std::string lastWaiting;
   bool waitingShown = false;
 };
