@@ -130,7 +130,8 @@ StepStatus CheckCopyStep(CourseState& course) { return CheckCopyRules(course, tr
 StepStatus CheckRestoreStep(CourseState& course) { return CheckRestoreRules(course, true); }
 
 StepStatus SplitStep(CourseState& course) {
-  if (!course.system || course.noBoot || !course.target ||
+  // Only the boot files need the partition: a task without them splits nothing.
+  if (!course.description.repair || !course.system || course.noBoot || !course.target ||
       !NeedsBootPartitionSplit(*course.target)) {
     return {};
   }
