@@ -1,8 +1,8 @@
 // Copy and restore with verification on real volumes: an untouched
 // destination reads back whole; a byte changed between the transfer and the
 // read-back (beneath a loop device, so that only a read past the device's
-// cache can see it) fails the task with the offset and the record and runs no
-// post-task chain; a stop during the read-back is a stop.
+// cache can see it) fails the task with the offset and the record and leaves
+// the destination formatted again; a stop during the read-back is a stop.
 #include <fcntl.h>
 #include <unistd.h>
 

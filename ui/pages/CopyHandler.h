@@ -1,9 +1,9 @@
 // The controller of the copy page ("page_copy"): the source and destination
-// combo boxes filled from the inventory, the copy-system flag, the ordered rules
-// of the start with their messages and questions, the split of a boot
-// partition when a system goes to a GPT disk without one, and the copy itself
-// through the same course as the command line (tasks/DestinationCourse.h);
-// DestinationPage follows it to its end.
+// combo boxes filled from the inventory and the copy-system flag. Its start
+// runs the copy's course, the same as the command line's (tasks/Courses.h),
+// through DestinationPage: the rules with their messages and questions, the
+// split of a boot partition when a system goes to a GPT disk without one, the
+// copy and what follows it.
 #pragma once
 
 #include <string>

@@ -1,10 +1,10 @@
 // The controller of the restore page ("page_restore"): the image path with the
-// image-holds-a-system flag, the list of destinations (every volume but the
-// running system's), the ordered rules of the start with their messages and
-// questions (the image's structure and checksum file checked as the command
-// line checks them), the split of a boot partition when a system goes to a
-// GPT disk without one, and the restore itself through the same course as the
-// command line (tasks/DestinationCourse.h); DestinationPage follows it to its end.
+// image-holds-a-system flag and the list of destinations (every volume but the
+// running system's). Its start runs the restore's course, the same as the
+// command line's (tasks/Courses.h), through DestinationPage: the rules with
+// their messages and questions (the image's structure and checksum file
+// checked), the split of a boot partition when a system goes to a GPT disk
+// without one, the restore and what follows it.
 #pragma once
 
 #include <memory>
