@@ -2,6 +2,8 @@
 // the split of an EFI system partition, the question and the format, the
 // transfer and the read-back.
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -244,22 +246,29 @@ StepStatus FollowEngine(CourseState& course, bool untilVerify) {
 }
 
 void RunWaiting(CourseState& course, const char* waitingId, const std::function<void()>& work) {
-  std::atomic<bool> ended{false};
+  std::mutex lock;
+  std::condition_variable endedSignal;
+  bool ended = false;
   std::thread worker([&] {
     work();
-    ended = true;
-  });
-  using Clock = std::chrono::steady_clock;
-  int dots = 0;
-  auto next = Clock::now();
-  while (!ended) {
-    if (Clock::now() >= next) {
-      static_cast<void>(course.Progress({false, {}, WaitingText(waitingId, dots)}));
-      dots = dots + 1 > kMaxWaitingDots ? 0 : dots + 1;
-      next += course.parts.dotPeriod;
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ended = true;
     }
-    std::this_thread::sleep_for(course.parts.tick);
+    endedSignal.notify_one();
+  });
+  // The waiting text at once, then a dot more each period until the work has
+  // ended; the end is seen the moment it comes.
+  int dots = 0;
+  std::unique_lock<std::mutex> guard(lock);
+  while (!ended) {
+    guard.unlock();
+    static_cast<void>(course.Progress({false, {}, WaitingText(waitingId, dots)}));
+    dots = dots + 1 > kMaxWaitingDots ? 0 : dots + 1;
+    guard.lock();
+    endedSignal.wait_for(guard, course.parts.dotPeriod, [&] { return ended; });
   }
+  guard.unlock();
   worker.join();
 }
 
