@@ -23,11 +23,7 @@ StepStatus CheckShownChoice(const CourseState& course, platform::VolumeId& volum
     volume = platform::VolumeId(task.source);
     return {};
   }
-  discovery::PartitionList now;
-  if (course.parts.enumerate) course.parts.enumerate(now);
-  if (PartitionListChanged(*task.shown, now)) {
-    return StepFailed(StepCode::kRefused, "partitionInfoHaveChanged");
-  }
+  if (StepStatus same = CheckShown(course); !same.Ok()) return same;
   const discovery::PartitionInfo* record =
       task.source.empty() ? nullptr : FindPartition(*task.shown, task.source);
   if (record == nullptr) return StepFailed(StepCode::kRefused, "getpartitionerror");

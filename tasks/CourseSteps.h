@@ -14,6 +14,10 @@ namespace stow::tasks {
 // A refusal as a step's status.
 StepStatus Refused(const Refusal& refusal);
 
+// A page's choice was made on the inventory it showed: the same volumes in the
+// same places, or `partitionInfoHaveChanged`. Passes a choice made by name.
+StepStatus CheckShown(const CourseState& course);
+
 // Follows the running engine task, reporting its figures each tick (a false
 // answer raises the stop flag). With `untilVerify` it gives success as soon
 // as the engine moves on to reading back what it wrote. A failure formats the

@@ -1,5 +1,7 @@
 #include "tasks/DestinationChoice.h"
 
+#include "platform/VolumeUse.h"
+
 namespace stow::tasks {
 
 using discovery::PartitionInfo;
@@ -19,6 +21,14 @@ const PartitionInfo* FindPartition(const PartitionList& list, const std::string&
   if (name.empty()) return nullptr;
   for (const PartitionInfo& info : list) {
     if (info.volumeName == name) return &info;
+  }
+  return nullptr;
+}
+
+const PartitionInfo* FindVolume(const PartitionList& list, const std::string& name) {
+  if (const PartitionInfo* found = FindPartition(list, name)) return found;
+  for (const PartitionInfo& info : list) {
+    if (!info.volumeName.empty() && platform::SameVolume(info.volumeName, name)) return &info;
   }
   return nullptr;
 }

@@ -21,6 +21,11 @@ bool PartitionListChanged(const discovery::PartitionList& shown,
 const discovery::PartitionInfo* FindPartition(const discovery::PartitionList& list,
                                               const std::string& name);
 
+// The record of the volume `name`, under its own name or another name of the
+// same device ("/dev/disk/by-..." links); nullptr when the list has none.
+const discovery::PartitionInfo* FindVolume(const discovery::PartitionList& list,
+                                           const std::string& name);
+
 // The running system's volume; nullptr when the list does not hold it.
 const discovery::PartitionInfo* SystemPartition(const discovery::PartitionList& list);
 

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "bootrepair/WindowsVolume.h"
-#include "platform/VolumeUse.h"
 #include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
@@ -17,6 +16,16 @@
 #include "tasks/RepairSteps.h"
 
 namespace stow::tasks {
+
+StepStatus CheckShown(const CourseState& course) {
+  if (!course.description.shown) return {};
+  discovery::PartitionList now;
+  if (course.parts.enumerate) course.parts.enumerate(now);
+  if (PartitionListChanged(*course.description.shown, now)) {
+    return StepFailed(StepCode::kRefused, "partitionInfoHaveChanged");
+  }
+  return {};
+}
 
 StepStatus Refused(const Refusal& refusal) {
   StepStatus status;
@@ -36,17 +45,6 @@ const platform::VolumeId& Destination(const CourseState& course) {
   return IsCopy(course) ? course.copy.destination.volume : course.restore.destination.volume;
 }
 
-// The record of `name` in `list`, under its own name or another name of the
-// same device.
-std::optional<discovery::PartitionInfo> FindVolume(const discovery::PartitionList& list,
-                                                   const std::string& name) {
-  if (const discovery::PartitionInfo* found = FindPartition(list, name)) return *found;
-  for (const discovery::PartitionInfo& info : list) {
-    if (!info.volumeName.empty() && platform::SameVolume(info.volumeName, name)) return info;
-  }
-  return std::nullopt;
-}
-
 // The rules on the destination as the inventory knows it, after the task's own
 // rules: a page's choice made on an inventory that has changed since, a
 // destination that cannot start a system (asked), a system copy onto the
@@ -55,7 +53,10 @@ StepStatus CheckInventory(CourseState& course) {
   const TaskDescription& task = course.description;
   course.volumes.clear();
   if (course.parts.inventory) course.parts.inventory(course.volumes);
-  course.target = FindVolume(course.volumes, task.destination);
+  course.target.reset();
+  if (const discovery::PartitionInfo* found = FindVolume(course.volumes, task.destination)) {
+    course.target = *found;
+  }
   course.noBoot = false;
   if (task.shown && !course.target) return StepFailed(StepCode::kRefused, "getpartitionerror");
   const bool cannotBoot = course.target ? CannotBoot(*course.target) : course.system;
@@ -66,18 +67,6 @@ StepStatus CheckInventory(CourseState& course) {
   if (IsCopy(course) && course.system && !course.noBoot && course.target &&
       OnRunningSystemDisk(course.volumes, *course.target)) {
     return StepFailed(StepCode::kRefused, "copySysCanNotCurSysDisk");
-  }
-  return {};
-}
-
-// A page's choice was made on the inventory it showed: the same volumes in
-// the same places, or `partitionInfoHaveChanged`.
-StepStatus CheckShown(const CourseState& course) {
-  if (!course.description.shown) return {};
-  discovery::PartitionList now;
-  if (course.parts.enumerate) course.parts.enumerate(now);
-  if (PartitionListChanged(*course.description.shown, now)) {
-    return StepFailed(StepCode::kRefused, "partitionInfoHaveChanged");
   }
   return {};
 }

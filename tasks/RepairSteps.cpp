@@ -5,11 +5,11 @@
 
 #include "bootrepair/Registry.h"
 #include "bootrepair/WindowsVolume.h"
-#include "platform/VolumeUse.h"
 #include "support/Format.h"
 #include "support/Log.h"
 #include "support/StringTable.h"
 #include "tasks/CourseSteps.h"
+#include "tasks/DestinationChoice.h"
 
 namespace stow::tasks {
 namespace {
@@ -39,15 +39,7 @@ bool WantsBootFiles(const CourseState& course) {
 
 const PartitionInfo* ChooseBootPartition(const PartitionList& list,
                                          const platform::VolumeId& destination) {
-  const PartitionInfo* target = nullptr;
-  for (const PartitionInfo& info : list) {
-    // The same name, or another name of the same device ("/dev/disk/by-..." links).
-    if (info.volumeName == destination.DevicePath() ||
-        platform::SameVolume(info.volumeName, destination.DevicePath())) {
-      target = &info;
-      break;
-    }
-  }
+  const PartitionInfo* target = FindVolume(list, destination.DevicePath());
   if (target == nullptr || target->diskNumber == discovery::kNoDiskNumber) return nullptr;
   if (target->partitionStyle == platform::kStyleMbr) {
     if (target->mbrKind == discovery::kMbrKindPrimary) return target;
